@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QEvent>
+#include <QtGlobal>
+
+namespace Warden {
+
+// The custom event types of the check/report cycle, registered once, in this order.
+struct CycleEvents {
+    static QEvent::Type check();
+    static QEvent::Type clientDone();
+    static QEvent::Type clientFailed();
+};
+
+// A check moment. The scheduler posts it to the main window, which posts a fresh one to the querying
+// object. The report values travel inside the event rather than as properties of the receiver, so
+// nothing is shared between the threads.
+class CheckEvent final : public QEvent {
+public:
+    CheckEvent(bool shouldEmail = false, quint64 from = 0, quint64 till = 0)
+        : QEvent(CycleEvents::check()), shouldEmail(shouldEmail), from(from), till(till) {}
+
+    bool shouldEmail;
+    quint64 from;
+    quint64 till;
+};
+
+// A client that read both pages (clientDone) or gave up (clientFailed); `client` names it. The
+// querying object sends the type of the last client's event to the main window when all have ended.
+class ClientEvent final : public QEvent {
+public:
+    ClientEvent(QEvent::Type type, quint64 client = 0) : QEvent(type), client(client) {}
+
+    quint64 client;
+};
+
+} // namespace Warden

@@ -1,0 +1,114 @@
+#include "EventStore.h"
+
+#include <iterator>
+#include <limits>
+#include <vector>
+
+namespace Warden::Business {
+
+EventStore::List::iterator EventStore::insert(Event event) {
+    const EventKey key{event.time, nextSequence_++};
+    Controller* owner = event.owner;
+    auto it = events_.emplace_hint(events_.begin(), key, std::move(event));
+    if (owner)
+        owners_[owner].emplace(key, &it->second);
+    return it;
+}
+
+EventStore::List::iterator EventStore::boundary() {
+    if (events_.size() <= keep)
+        return events_.end();
+    return std::next(events_.begin(), keep);
+}
+
+void EventStore::erase(List::iterator it) {
+    if (Controller* owner = it->second.owner) {
+        auto index = owners_.find(owner);
+        if (index != owners_.end()) {
+            index->second.erase(it->first);
+            if (index->second.empty())
+                owners_.erase(index);
+        }
+    }
+    events_.erase(it);
+}
+
+std::size_t EventStore::prune() {
+    fullPruneNeeded_ = false;
+    auto limit = boundary();
+    if (limit == events_.end())
+        return 0;
+    const EventKey first = limit->first;
+    const NewestFirst newer;
+    std::vector<EventKey> doomed;
+    for (const auto& [controller, index] : owners_) {
+        // Oldest first, and only while the events are older than the controller's last report.
+        for (auto it = index.rbegin(); it != index.rend() && it->second->time < controller->lastReport; ++it) {
+            if (!newer(it->first, first))
+                doomed.push_back(it->first);
+        }
+    }
+    for (const EventKey& key : doomed)
+        erase(events_.find(key));
+    return doomed.size();
+}
+
+std::size_t EventStore::pruneAfterAdd(const EventKey& added) {
+    if (fullPruneNeeded_)
+        return prune();
+    auto limit = boundary();
+    if (limit == events_.end())
+        return 0;
+    // Either the new event itself lies beyond the newest `keep`, or it pushed one out to there.
+    auto candidate = NewestFirst{}(limit->first, added) ? events_.find(added) : limit;
+    if (candidate != events_.end() && isReported(candidate->second)) {
+        erase(candidate);
+        return 1;
+    }
+    return 0;
+}
+
+void EventStore::dropOwner(const Controller* controller) {
+    auto index = owners_.find(controller);
+    if (index == owners_.end())
+        return;
+    for (auto& [key, event] : index->second)
+        event->owner = nullptr;
+    owners_.erase(index);
+}
+
+void EventStore::clear() {
+    events_.clear();
+    owners_.clear();
+    fullPruneNeeded_ = false;
+}
+
+const EventStore::OwnerIndex& EventStore::ownedBy(const Controller* controller) const {
+    static const OwnerIndex none;
+    auto index = owners_.find(controller);
+    return index == owners_.end() ? none : index->second;
+}
+
+std::pair<EventStore::OwnerIndex::const_iterator, EventStore::OwnerIndex::const_iterator>
+EventStore::between(const Controller* controller, Time from, Time till) const {
+    const OwnerIndex& index = ownedBy(controller);
+    if (from > till)
+        return {index.end(), index.end()};
+    // Newest first: the range starts at the newest event not after `till` and ends before the
+    // first event earlier than `from`.
+    auto begin = index.lower_bound(EventKey{till, std::numeric_limits<quint64>::max()});
+    auto end = index.lower_bound(EventKey{from - 1, std::numeric_limits<quint64>::max()});
+    return {begin, end};
+}
+
+qint64 EventStore::position(const Event* event) const {
+    qint64 n = 0;
+    for (const auto& [key, stored] : events_) {
+        if (&stored == event)
+            return n;
+        ++n;
+    }
+    return -1;
+}
+
+} // namespace Warden::Business

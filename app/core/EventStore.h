@@ -1,0 +1,74 @@
+#pragma once
+
+#include "Event.h"
+
+#include <map>
+#include <unordered_map>
+
+namespace Warden::Business {
+
+// Orders events newest first; among events of the same second the one added last comes first.
+struct EventKey {
+    Time time;
+    quint64 sequence;
+};
+
+struct NewestFirst {
+    bool operator()(const EventKey& a, const EventKey& b) const {
+        return a.time != b.time ? a.time > b.time : a.sequence > b.sequence;
+    }
+};
+
+// The in-memory events, newest first, with a time index per owning controller. Node-based maps keep
+// every event at a stable address until it is pruned.
+//
+// Thread confinement: the store is only ever touched on the main thread (syslog receiver, page
+// parsers, report runs, the user interface), so it has no lock.
+class EventStore {
+public:
+    using List = std::map<EventKey, Event, NewestFirst>;
+    using OwnerIndex = std::map<EventKey, Event*, NewestFirst>;
+
+    static constexpr std::size_t keep = 20;
+
+    EventStore() = default;
+    EventStore(const EventStore&) = delete;
+    EventStore& operator=(const EventStore&) = delete;
+
+    List::iterator insert(Event event);
+
+    // Drops the reported events beyond the newest `keep`; returns how many went.
+    std::size_t prune();
+    // Same result as prune() when only `added` is new since the last prune (an add cannot make any
+    // other event prunable except the one it pushes out of the newest `keep`).
+    std::size_t pruneAfterAdd(const EventKey& added);
+    // A controller's lastReport moved: the next prune has to look at all its events again.
+    void reportTimeChanged() { fullPruneNeeded_ = true; }
+
+    void dropOwner(const Controller* controller);
+    void clear();
+
+    const List& events() const { return events_; }
+    std::size_t size() const { return events_.size(); }
+
+    // The events of one controller, newest first; empty when it owns none.
+    const OwnerIndex& ownedBy(const Controller* controller) const;
+    // Iterators over `controller`'s events with from <= time <= till, newest first.
+    std::pair<OwnerIndex::const_iterator, OwnerIndex::const_iterator> between(const Controller* controller,
+                                                                              Time from, Time till) const;
+
+    // 0-based position in the newest-first list, or -1. Walks the list: for diagnostics only.
+    qint64 position(const Event* event) const;
+
+private:
+    static bool isReported(const Event& event) { return event.owner && event.time < event.owner->lastReport; }
+    void erase(List::iterator it);
+    List::iterator boundary(); // the first event beyond the newest `keep`, or end()
+
+    List events_;
+    std::unordered_map<const Controller*, OwnerIndex> owners_;
+    quint64 nextSequence_ = 0;
+    bool fullPruneNeeded_ = false;
+};
+
+} // namespace Warden::Business

@@ -1,0 +1,53 @@
+#include "Records.h"
+
+#include "Application.h"
+#include "ClockText.h"
+#include "DiagnosticLog.h"
+
+namespace Warden::Business {
+
+Controller::Controller(QByteArray name, qint32 type, QByteArray host, quint16 port, QByteArray admin,
+                       QByteArray password)
+    : name(std::move(name)), type(type), host(std::move(host)), port(port), admin(std::move(admin)),
+      password(std::move(password)) {}
+
+QByteArray Controller::displayName() const {
+    QByteArray text = name + " : " + Application::modelName(type) + " @ " + host;
+    if (port != 0)
+        text += ':' + QByteArray::number(port);
+    return text;
+}
+
+void Controller::check(Time t) {
+    if (lastCheck >= t)
+        DiagnosticLog::write("Controller::check() error: new check time " + clockText(t) +
+                             " is earlier then previous checking " + clockText(lastCheck) + "\n");
+    lastCheck = t;
+}
+
+void Controller::log() {
+    if (lastLog >= lastCheck)
+        DiagnosticLog::write("Controller::log() error: new log time " + clockText(lastCheck) +
+                             " is earlier then previous logging " + clockText(lastLog) + "\n");
+    lastLog = lastCheck;
+}
+
+void Controller::report() {
+    if (lastReport >= lastCheck)
+        DiagnosticLog::write("Controller::report() error: new report time " + clockText(lastCheck) +
+                             " is earlier then previous logging " + clockText(lastReport) + "\n");
+    lastReport = lastCheck;
+    Application::events.reportTimeChanged();
+}
+
+quint32 ReportSettings::checkPeriod() const {
+    const quint32 period = checkEveryUnit * checkEveryUnits;
+    return period > maxCheckPeriod ? maxCheckPeriod : period;
+}
+
+quint32 ReportSettings::reportPeriod() const {
+    const quint32 period = reportEveryUnit * reportEveryUnits;
+    return period > monthPeriod ? monthPeriod : period;
+}
+
+} // namespace Warden::Business

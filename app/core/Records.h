@@ -1,0 +1,86 @@
+#pragma once
+
+#include <QByteArray>
+#include <QtGlobal>
+
+#include <vector>
+
+namespace Warden::Business {
+
+// Seconds since 1970 UTC. Kept 64-bit so that the program goes on working after 2038; every value
+// before then is the same as with 32-bit arithmetic.
+using Time = qint64;
+
+struct ChannelSettings {
+    QByteArray optionalName;
+    double undercurrent = 0;
+    double overcurrent = 0;
+    double pf = 0;
+};
+
+class Controller {
+public:
+    Controller(QByteArray name, qint32 type, QByteArray host, quint16 port, QByteArray admin,
+               QByteArray password);
+
+    // "name : model @ host[:port]"; names the controller in diagnostics and report subjects.
+    QByteArray displayName() const;
+
+    // Bookkeeping of the three times. Each logs when a time would not move forward and applies the
+    // new value anyway.
+    void check(Time t);
+    void log();
+    void report();
+
+    QByteArray name;
+    qint32 type = 0;
+    QByteArray host;
+    quint16 port = 0;
+    QByteArray admin;
+    QByteArray password;
+    std::vector<ChannelSettings> channels;
+    Time lastReport = 0;
+    Time lastLog = 0;
+    Time lastCheck = 0;
+};
+
+struct MailServer {
+    MailServer(QByteArray host, quint16 port, QByteArray user, QByteArray password, bool useTLS)
+        : host(std::move(host)), port(port), user(std::move(user)), password(std::move(password)),
+          useTLS(useTLS) {}
+
+    QByteArray host;
+    quint16 port = 0;
+    QByteArray user;
+    QByteArray password;
+    bool useTLS = false;
+};
+
+struct MailAccount {
+    QByteArray to;
+    QByteArray from;
+    MailServer* server = nullptr;
+};
+
+struct ReportSettings {
+    quint32 checkEveryUnit = 0;
+    quint32 checkEveryUnits = 1;
+    bool sendOnLogin = false;
+    bool sendUnderOverCurrent = false;
+    bool sendHistogram = false;
+    bool sendPowerBill = false;
+    bool sendEntireLog = false;
+    quint32 reportEveryUnit = 3600;
+    quint32 reportEveryUnits = 1;
+    double kWHPriceUSD = 0;
+    QByteArray currency;
+
+    static constexpr quint32 maxCheckPeriod = 86400;
+    static constexpr quint32 monthPeriod = 2592000;
+
+    // Products wrap as unsigned 32-bit values before the cap, like the program always did.
+    quint32 checkPeriod() const;
+    quint32 reportPeriod() const;
+};
+
+} // namespace Warden::Business

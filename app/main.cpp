@@ -1,0 +1,73 @@
+#include "core/Application.h"
+#include "core/DiagnosticLog.h"
+#include "core/InstanceGuard.h"
+#include "core/TerminationSignals.h"
+#include "ui/Ampwarden.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+#include <QTimer>
+
+#include <cstdio>
+#include <exception>
+
+namespace {
+
+// Tests that run the program as a process cannot click; with AMPWARDEN_AUTOCLOSE_BOXES set, each
+// box prints its title and text to standard output and closes itself.
+void showBox(const QString& title, const QString& text) {
+    QMessageBox box(QMessageBox::Question, title, text);
+    box.setWindowFlags(box.windowFlags() | Qt::MSWindowsFixedSizeDialogHint);
+    if (qEnvironmentVariableIsSet("AMPWARDEN_AUTOCLOSE_BOXES")) {
+        std::printf("%s: %s\n", qPrintable(title), qPrintable(text));
+        std::fflush(stdout);
+        QTimer::singleShot(0, &box, &QMessageBox::accept);
+    }
+    box.exec();
+}
+
+int runFirstInstance(Warden::InstanceGuard& guard, bool hidden) {
+    auto window = std::make_unique<Ampwarden>();
+    window->setAttribute(Qt::WA_DeleteOnClose, false);
+    Warden::InstanceGuard::Failure failure;
+    if (!guard.publish(window->instancePort(), &failure)) {
+        if (!failure.title.isEmpty())
+            showBox(failure.title, failure.text);
+        return 0;
+    }
+    Warden::TerminationSignals termination;
+    QObject::connect(&termination, &Warden::TerminationSignals::terminationRequested, window.get(),
+                     &Ampwarden::exitProgram);
+    if (!hidden)
+        window->show();
+    const int code = QApplication::exec();
+    showBox(QStringLiteral("Bye!"), QStringLiteral("Emails will no longer be sent"));
+    window.reset();
+    Warden::Business::Application::shutdown();
+    return code;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    // The window hides on close; only Stop ends the program.
+    QApplication::setQuitOnLastWindowClosed(false);
+    try {
+        Warden::DiagnosticLog::open();
+        const bool hidden = argc > 1 && QByteArray(argv[1]) == "hidden";
+        Warden::InstanceGuard guard;
+        guard.removeStaleSegment();
+        Warden::InstanceGuard::Failure failure;
+        if (guard.wakeRunningInstance(&failure)) {
+            if (!failure.title.isEmpty())
+                showBox(failure.title, failure.text);
+            return 0;
+        }
+        return runFirstInstance(guard, hidden);
+    } catch (...) {
+        showBox(QStringLiteral("Bye!"), QStringLiteral("Caught exception"));
+        return 0;
+    }
+}

@@ -1,0 +1,54 @@
+#include "Ampwarden.h"
+
+#include "ui_Ampwarden.h"
+
+#include "core/DiagnosticLog.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+using Warden::DiagnosticLog;
+
+Ampwarden::Ampwarden(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::AmpwardenClass>()) {
+    ui->setupUi(this);
+    setWindowTitle(windowTitle() + QStringLiteral(" ver. ") + QString::fromLatin1(version));
+    setWindowFlags(windowFlags() | Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint);
+    ui->label_8->hide();
+    connect(ui->buttonClose, &QPushButton::clicked, this, &Ampwarden::reject);
+    connect(ui->buttonStop, &QPushButton::clicked, this, &Ampwarden::exitProgram);
+
+    instanceServer_ = new QTcpServer(this);
+    startInstanceServer();
+}
+
+Ampwarden::~Ampwarden() = default;
+
+void Ampwarden::startInstanceServer() {
+    connect(instanceServer_, &QTcpServer::newConnection, this, &Ampwarden::resumeProgram);
+    // Loopback only: the wake-up call comes from a second start on this machine, never from the network.
+    if (!instanceServer_->listen(QHostAddress::LocalHost, 0))
+        DiagnosticLog::writeTimed("listen() error: may be further errors!\n");
+}
+
+quint16 Ampwarden::instancePort() const { return instanceServer_->serverPort(); }
+
+void Ampwarden::done(int) { hide(); }
+
+void Ampwarden::closeEvent(QCloseEvent* event) {
+    event->ignore();
+    hide();
+}
+
+void Ampwarden::resumeProgram() {
+    // The connection itself is the request; drop it unread so connections do not pile up.
+    while (instanceServer_->hasPendingConnections())
+        instanceServer_->nextPendingConnection()->deleteLater();
+    qDebug("resumeProgram()");
+    show();
+    raise();
+    activateWindow();
+}
+
+void Ampwarden::exitProgram() { QCoreApplication::exit(0); }

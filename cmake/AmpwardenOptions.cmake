@@ -1,0 +1,10 @@
+# Every target links ampwarden_options; warnings and Qt defines live here only.
+add_library(ampwarden_options INTERFACE)
+target_compile_options(ampwarden_options INTERFACE -Wall -Wextra)
+if(AMPWARDEN_WERROR)
+    target_compile_options(ampwarden_options INTERFACE -Werror)
+endif()
+target_compile_definitions(ampwarden_options INTERFACE
+    QT_NO_FOREACH
+    QT_NO_URL_CAST_FROM_STRING
+    QT_DISABLE_DEPRECATED_BEFORE=0x060400)

@@ -1,0 +1,45 @@
+# ampwarden_add_test(NAME name SOURCES ... [LIBS ...] [TIMEOUT s] [LABELS ...] [ENVIRONMENT ...])
+# One Qt Test executable registered with CTest, run offscreen under TZ=UTC unless told otherwise.
+function(ampwarden_add_test)
+    cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;ENVIRONMENT" ${ARGN})
+    if(NOT T_TIMEOUT)
+        set(T_TIMEOUT 120)
+    endif()
+    add_executable(${T_NAME} ${T_SOURCES})
+    target_link_libraries(${T_NAME} PRIVATE ampwarden_options ampwarden_testsupport Qt6::Test ${T_LIBS})
+    add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+    set_tests_properties(${T_NAME} PROPERTIES
+        TIMEOUT ${T_TIMEOUT}
+        LABELS "${T_LABELS}"
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;TZ=UTC;LC_ALL=C.UTF-8;${T_ENVIRONMENT}")
+endfunction()
+
+# ampwarden_add_test_tz(NAME base TZ zone): runs an already defined test executable again under another zone.
+function(ampwarden_add_test_tz)
+    cmake_parse_arguments(T "" "NAME;TZ;TIMEOUT" "LABELS" ${ARGN})
+    if(NOT T_TIMEOUT)
+        set(T_TIMEOUT 120)
+    endif()
+    string(REPLACE "/" "_" zone_suffix "${T_TZ}")
+    add_test(NAME ${T_NAME}_${zone_suffix} COMMAND ${T_NAME})
+    set_tests_properties(${T_NAME}_${zone_suffix} PROPERTIES
+        TIMEOUT ${T_TIMEOUT}
+        LABELS "${T_LABELS}"
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;TZ=${T_TZ};LC_ALL=C.UTF-8")
+endfunction()
+
+# ampwarden_add_fuzzer(NAME name SOURCES ... LIBS ...): a libFuzzer target, built only with AMPWARDEN_FUZZ.
+# scripts/test runs every fuzzer listed under the build tree's fuzzers/ for a short fixed time;
+# CORPUS names a folder of inputs (kept crash inputs among them) that every run replays first.
+function(ampwarden_add_fuzzer)
+    cmake_parse_arguments(F "" "NAME;CORPUS" "SOURCES;LIBS" ${ARGN})
+    if(NOT AMPWARDEN_FUZZ)
+        return()
+    endif()
+    add_executable(${F_NAME} ${F_SOURCES})
+    target_compile_options(${F_NAME} PRIVATE -fsanitize=fuzzer)
+    target_link_options(${F_NAME} PRIVATE -fsanitize=fuzzer)
+    target_link_libraries(${F_NAME} PRIVATE ampwarden_options ${F_LIBS})
+    file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/fuzzers/${F_NAME}.txt
+         CONTENT "$<TARGET_FILE:${F_NAME}> ${F_CORPUS}\n")
+endfunction()

@@ -1,0 +1,296 @@
+#include "TestSupport.h"
+
+#include "core/Application.h"
+#include "core/ClockText.h"
+
+#include <QDir>
+#include <QRandomGenerator>
+#include <QtTest>
+
+using namespace Warden::Business;
+using Warden::clockText;
+using Warden::Test::appLog;
+using Warden::Test::localSeconds;
+using Warden::Test::readFile;
+using Warden::Test::ScopedWorkDir;
+
+namespace {
+
+Controller& addController(const QByteArray& name, qint32 type = 2) {
+    return Application::controllers.emplace_back(name, type, "10.0.0." + name.right(1), 0, "admin", "pw");
+}
+
+void add(Controller& c, Time t, EventKind kind = EventKind::values, const QByteArray& raw = "raw") {
+    Application::addEvent("", t, &c, kind, Transport::http, "", raw);
+}
+
+QList<Time> storedTimes() {
+    QList<Time> times;
+    for (const auto& [key, event] : Application::events.events())
+        times << event.time;
+    return times;
+}
+
+QByteArray snapshotFile() {
+    Application::flushSnapshot();
+    return readFile(QStringLiteral("AMW.log"));
+}
+
+} // namespace
+
+class EventStoreTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void addEvent_keepsNewestFirstAndPutsEqualTimesAhead();
+    void addEvent_unknownController_logsAndStoresNothing();
+    void prune_data();
+    void prune();
+    void prune_ownerlessEventsStay();
+    void incrementalPrune_matchesWalkingTheWholeList();
+    void eventLine_and_row_haveTheDocumentedLayout();
+    void dailyLog_skipsEventsOlderThanLastLog();
+    void dailyLogPath_data();
+    void dailyLogPath();
+    void removedController_showsNoControllerAndLogsPerRewrite();
+    void texts_withAnyBytes_areWrittenAsTheyCame();
+    void between_isInclusiveAndPerController();
+    void snapshot_followsTheStoreWithinTheDelay();
+    void unwritableFiles_doNotStopTheStore();
+};
+
+void EventStoreTest::addEvent_keepsNewestFirstAndPutsEqualTimesAhead() {
+    ScopedWorkDir dir;
+    Controller& c = addController("a");
+    add(c, 100, EventKind::values, "first");
+    add(c, 300);
+    add(c, 200, EventKind::values, "old 200");
+    QCOMPARE(storedTimes(), (QList<Time>{300, 200, 100}));
+    add(c, 200, EventKind::values, "new 200");
+    QCOMPARE(storedTimes(), (QList<Time>{300, 200, 200, 100}));
+    QCOMPARE(std::next(Application::events.events().begin())->second.raw, QByteArray("new 200"));
+}
+
+void EventStoreTest::addEvent_unknownController_logsAndStoresNothing() {
+    ScopedWorkDir dir;
+    Controller stray("stray", 0, "1.2.3.4", 80, "a", "p");
+    Application::addEvent("", 5, &stray, EventKind::unknown, Transport::syslog, "", "x");
+    QCOMPARE(Application::getEventCount(), 0);
+    QVERIFY(appLog().contains("Application::addEvent(): error: controller stray : Kestrel 2 @ 1.2.3.4:80 not found\n"));
+}
+
+void EventStoreTest::prune_data() {
+    QTest::addColumn<int>("count");
+    QTest::addColumn<Time>("lastReport");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("20 reported events all stay") << 20 << Time(10000) << 20;
+    QTest::newRow("25 reported: five oldest go") << 25 << Time(10000) << 20;
+    QTest::newRow("25 unreported all stay") << 25 << Time(0) << 25;
+    QTest::newRow("report time inside: only older beyond 20 go") << 30 << Time(1005) << 25;
+    QTest::newRow("report time equal to an event keeps it") << 30 << Time(1000) << 30;
+}
+
+void EventStoreTest::prune() {
+    QFETCH(int, count);
+    QFETCH(Time, lastReport);
+    QFETCH(int, expected);
+    ScopedWorkDir dir;
+    Controller& c = addController("a");
+    for (int i = 0; i < count; ++i)
+        add(c, 1000 + i);
+    QCOMPARE(Application::getEventCount(), count);
+    c.lastReport = lastReport;
+    Application::events.reportTimeChanged();
+    Application::prune();
+    QCOMPARE(Application::getEventCount(), expected);
+    // The newest always stay.
+    QCOMPARE(storedTimes().first(), Time(1000 + count - 1));
+    QCOMPARE(snapshotFile().count('\n'), expected);
+}
+
+void EventStoreTest::prune_ownerlessEventsStay() {
+    ScopedWorkDir dir;
+    Controller& gone = addController("g");
+    Controller& kept = addController("k");
+    for (int i = 0; i < 10; ++i)
+        add(gone, i);
+    for (int i = 0; i < 30; ++i)
+        add(kept, 100 + i);
+    Application::removeControllerRecord(&gone);
+    kept.lastReport = 1000;
+    Application::events.reportTimeChanged();
+    Application::prune();
+    QCOMPARE(Application::getEventCount(), 30); // 20 newest of `kept` and the 10 ownerless ones
+}
+
+// The store prunes incrementally; this walks the list the plain way after every change and demands
+// the same survivors.
+void EventStoreTest::incrementalPrune_matchesWalkingTheWholeList() {
+    ScopedWorkDir dir;
+    QRandomGenerator random(4711);
+    std::vector<Controller*> cs{&addController("a"), &addController("b"), &addController("c")};
+    std::vector<std::pair<Time, Controller*>> reference; // newest first, like the store
+    auto referencePrune = [&] {
+        std::size_t position = 0;
+        for (auto it = reference.begin(); it != reference.end();) {
+            if (reference.size() <= EventStore::keep)
+                break;
+            if (position >= EventStore::keep && it->first < it->second->lastReport) {
+                it = reference.erase(it);
+            } else {
+                ++it;
+                ++position;
+            }
+        }
+    };
+    for (int step = 0; step < 3000; ++step) {
+        Controller* c = cs[random.bounded(3)];
+        if (random.bounded(20) == 0) {
+            c->check(c->lastCheck + 1 + random.bounded(50));
+            c->report();
+            Application::prune();
+            referencePrune();
+        } else {
+            const Time t = random.bounded(2000);
+            add(*c, t);
+            auto at = std::find_if(reference.begin(), reference.end(), [t](const auto& e) { return e.first <= t; });
+            reference.insert(at, {t, c});
+            referencePrune();
+        }
+        QList<Time> expected;
+        for (const auto& e : reference)
+            expected << e.first;
+        QCOMPARE(storedTimes(), expected);
+    }
+}
+
+void EventStoreTest::eventLine_and_row_haveTheDocumentedLayout() {
+    ScopedWorkDir dir;
+    Controller& c = addController("a");
+    Application::addEvent("", 1000, &c, EventKind::login_success, Transport::syslog, "", "user root logged in");
+    const Event& e = Application::events.events().begin()->second;
+    const QByteArray when = clockText(1000);
+    QCOMPARE(Application::eventLine(e),
+             " \"" + when + "\" \"a : Heron @ 10.0.0.a\" login_success syslog \"\" user root logged in");
+    QCOMPARE(Application::eventDescription(e), " \"" + when + "\" login_success syslog \"\" user root logged in");
+    QCOMPARE(Application::eventRow(e), (QList<QByteArray>{"", when, "a : Heron @ 10.0.0.a", "login_success", "",
+                                                          "user root logged in", "syslog"}));
+    QCOMPARE(snapshotFile(), Application::eventLine(e) + "\n");
+}
+
+void EventStoreTest::dailyLog_skipsEventsOlderThanLastLog() {
+    ScopedWorkDir dir;
+    Controller& c = addController("a");
+    const Time day = localSeconds(2026, 12, 6, 12);
+    c.lastLog = day;
+    add(c, day - 10, EventKind::values, "before");
+    add(c, day, EventKind::values, "at");
+    add(c, day + 10, EventKind::values, "after");
+    const QByteArray daily = readFile(QString::fromUtf8(Application::dailyLogPath(day)));
+    QVERIFY(!daily.contains("before"));
+    QVERIFY(daily.contains(" at\n"));
+    QVERIFY(daily.endsWith(" after\n"));
+    QVERIFY(snapshotFile().contains(" before\n"));
+}
+
+void EventStoreTest::dailyLogPath_data() {
+    QTest::addColumn<Time>("time");
+    QTest::addColumn<QByteArray>("path");
+    QTest::newRow("1 February 2027") << localSeconds(2027, 2, 1, 0, 0, 0) << QByteArray("log/2027/Feb/2027_Feb_1.log");
+    QTest::newRow("last second of a year") << localSeconds(2026, 12, 31, 23, 59, 59)
+                                           << QByteArray("log/2026/Dec/2026_Dec_31.log");
+    QTest::newRow("after 2038") << localSeconds(2040, 7, 4, 12) << QByteArray("log/2040/Jul/2040_Jul_4.log");
+}
+
+void EventStoreTest::dailyLogPath() {
+    QFETCH(Time, time);
+    QFETCH(QByteArray, path);
+    QCOMPARE(Application::dailyLogPath(time), path);
+    ScopedWorkDir dir;
+    Controller& c = addController("a");
+    add(c, time - 86400, EventKind::values, "day before");
+    add(c, time, EventKind::values, "the day");
+    QVERIFY(readFile(QString::fromUtf8(path)).endsWith(" the day\n"));
+    QVERIFY(!readFile(QString::fromUtf8(path)).contains("day before"));
+}
+
+void EventStoreTest::removedController_showsNoControllerAndLogsPerRewrite() {
+    ScopedWorkDir dir;
+    Controller& gone = addController("g");
+    Controller& kept = addController("k");
+    add(gone, 10, EventKind::values, "orphan");
+    add(kept, 20);
+    Application::removeControllerRecord(&gone);
+    QCOMPARE(Application::controllerCount(), 1);
+    const Event& orphan = std::next(Application::events.events().begin())->second;
+    QCOMPARE(Application::eventRow(orphan).at(2), QByteArray("(no controller)"));
+    const qsizetype before = appLog().count("Application::getControllerName(): error: there are no controller for event #");
+    QVERIFY(snapshotFile().contains("\"(no controller)\" values http \"\" orphan\n"));
+    QCOMPARE(appLog().count("Application::getControllerName(): error: there are no controller for event #1 "),
+             before + 1);
+    QCOMPARE(Application::getControllerLastReport(orphan), Time(0));
+    QVERIFY(appLog().contains("Application::getControllerLastReport(): error: there are no controller for event\n"));
+}
+
+void EventStoreTest::texts_withAnyBytes_areWrittenAsTheyCame() {
+    ScopedWorkDir dir;
+    Controller& c = addController("a");
+    const QByteArray raw("nul\0in the middle \xff\xfe invalid", 30);
+    add(c, 1000, EventKind::unknown, raw);
+    QCOMPARE(Application::events.events().begin()->second.raw, raw);
+    QVERIFY(snapshotFile().endsWith(raw + "\n"));
+    QVERIFY(readFile(QString::fromUtf8(Application::dailyLogPath(1000))).endsWith(raw + "\n"));
+}
+
+void EventStoreTest::between_isInclusiveAndPerController() {
+    ScopedWorkDir dir;
+    Controller& a = addController("a");
+    Controller& b = addController("b");
+    for (Time t = 100; t <= 110; ++t) {
+        add(a, t);
+        add(b, t);
+    }
+    add(a, 105, EventKind::values, "second at 105");
+    auto [begin, end] = Application::events.between(&a, 103, 105);
+    QList<Time> times;
+    for (auto it = begin; it != end; ++it) {
+        QCOMPARE(it->second->owner, &a);
+        times << it->second->time;
+    }
+    QCOMPARE(times, (QList<Time>{105, 105, 104, 103}));
+    auto [none, noneEnd] = Application::events.between(&a, 200, 300);
+    QVERIFY(none == noneEnd);
+    auto [reversed, reversedEnd] = Application::events.between(&a, 105, 103);
+    QVERIFY(reversed == reversedEnd);
+}
+
+void EventStoreTest::snapshot_followsTheStoreWithinTheDelay() {
+    ScopedWorkDir dir;
+    Application::setSnapshotDelay(50);
+    Controller& c = addController("a");
+    add(c, 1, EventKind::values, "one");
+    add(c, 2, EventKind::values, "two");
+    QTRY_VERIFY_WITH_TIMEOUT(readFile(QStringLiteral("AMW.log")).count('\n') == 2, 2000);
+    add(c, 3, EventKind::values, "three");
+    QTRY_VERIFY_WITH_TIMEOUT(readFile(QStringLiteral("AMW.log")).startsWith(Application::eventLine(
+                                 Application::events.events().begin()->second)),
+                             2000);
+    Application::setSnapshotDelay(1000);
+}
+
+void EventStoreTest::unwritableFiles_doNotStopTheStore() {
+    ScopedWorkDir dir;
+    // A plain file where the "log" directory belongs, and a directory where "AMW.log" belongs.
+    QFile blocker(QStringLiteral("log"));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    QVERIFY(QDir().mkdir(QStringLiteral("AMW.log")));
+    Controller& c = addController("a");
+    for (int i = 0; i < 30; ++i)
+        add(c, i);
+    Application::flushSnapshot();
+    QCOMPARE(Application::getEventCount(), 30);
+}
+
+QTEST_GUILESS_MAIN(EventStoreTest)
+#include "tst_EventStore.moc"

@@ -1,0 +1,131 @@
+#include "TestSupport.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QSharedMemory>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <cstring>
+
+namespace {
+
+// The running program's wake-up port as published in the instance segment, or 0.
+quint16 publishedPort() {
+    QSharedMemory segment(QStringLiteral("AmpwardenPort"));
+    if (!segment.attach(QSharedMemory::ReadOnly))
+        return 0;
+    quint16 port = 0;
+    if (segment.lock()) {
+        std::memcpy(&port, segment.constData(), sizeof port);
+        segment.unlock();
+    }
+    segment.detach();
+    return port;
+}
+
+class Program {
+public:
+    explicit Program(const QString& dir) {
+        process.setWorkingDirectory(dir);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("AMPWARDEN_AUTOCLOSE_BOXES"), QStringLiteral("1"));
+        process.setProcessEnvironment(env);
+    }
+    ~Program() {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+    void start(const QStringList& arguments) { process.start(QStringLiteral(AMPWARDEN_BINARY), arguments); }
+    QByteArray errors() {
+        stderrText += process.readAllStandardError();
+        return stderrText;
+    }
+
+    QProcess process;
+    QByteArray stderrText;
+};
+
+bool waitForPort(quint16 differentFrom, int timeoutMs, quint16* port) {
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < timeoutMs) {
+        *port = publishedPort();
+        if (*port != 0 && *port != differentFrom)
+            return true;
+        QTest::qWait(50);
+    }
+    return false;
+}
+
+} // namespace
+
+class SingleInstanceTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void secondStart_wakesTheFirstAndLeaves();
+    void killedInstance_leavesNoObstacleForTheNext();
+};
+
+void SingleInstanceTest::secondStart_wakesTheFirstAndLeaves() {
+    QTemporaryDir dir;
+    Program first(dir.path());
+    first.start({QStringLiteral("hidden")});
+    quint16 port = 0;
+    QVERIFY2(waitForPort(0, 20000, &port), "the first instance never published its port");
+
+    Program second(dir.path());
+    second.start({});
+    QVERIFY(second.process.waitForFinished(20000));
+    QCOMPARE(second.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.process.exitCode(), 0);
+    QCOMPARE(second.process.readAllStandardOutput(), QByteArray()); // woken without a complaint
+    QTRY_VERIFY_WITH_TIMEOUT(first.errors().contains("resumeProgram()"), 10000);
+    QCOMPARE(publishedPort(), port);
+
+    // Stop (here through SIGTERM, as a session manager would) says goodbye and ends cleanly.
+    QElapsedTimer stopping;
+    stopping.start();
+    ::kill(static_cast<pid_t>(first.process.processId()), SIGTERM);
+    QVERIFY(first.process.waitForFinished(10000));
+    QVERIFY2(stopping.elapsed() < 5000, "Stop took too long");
+    QCOMPARE(first.process.exitCode(), 0);
+    QVERIFY(first.process.readAllStandardOutput().contains("Bye!: Emails will no longer be sent\n"));
+    QTRY_COMPARE_WITH_TIMEOUT(publishedPort(), quint16(0), 5000);
+}
+
+void SingleInstanceTest::killedInstance_leavesNoObstacleForTheNext() {
+    QTemporaryDir dir;
+    quint16 stalePort = 0;
+    {
+        Program crashed(dir.path());
+        crashed.start({QStringLiteral("hidden")});
+        QVERIFY(waitForPort(0, 20000, &stalePort));
+        crashed.process.kill(); // SIGKILL: no clean-up of any kind
+        QVERIFY(crashed.process.waitForFinished(5000));
+    }
+    Program next(dir.path());
+    QElapsedTimer timer;
+    timer.start();
+    next.start({QStringLiteral("hidden")});
+    quint16 port = 0;
+    QVERIFY2(waitForPort(stalePort, 5000, &port), "the next start did not take over from the killed one");
+    QVERIFY(timer.elapsed() < 5000);
+    QCOMPARE(next.process.state(), QProcess::Running);
+
+    Program waker(dir.path());
+    waker.start({});
+    QVERIFY(waker.process.waitForFinished(20000));
+    QCOMPARE(waker.process.exitCode(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(next.errors().contains("resumeProgram()"), 10000);
+    ::kill(static_cast<pid_t>(next.process.processId()), SIGTERM);
+    QVERIFY(next.process.waitForFinished(10000));
+}
+
+QTEST_GUILESS_MAIN(SingleInstanceTest)
+#include "tst_SingleInstance.moc"
