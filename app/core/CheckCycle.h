@@ -1,0 +1,54 @@
+#pragma once
+
+#include "Records.h"
+
+#include <QObject>
+
+#include <functional>
+
+namespace Warden {
+
+// The main window's side of the check/report cycle, without widgets: it receives the check moments
+// the scheduler posts, passes accepted ones to the querying object, hears when every controller has
+// been queried and then runs a pending report. Lives on the main thread.
+class CheckCycle final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(CheckCycle)
+
+public:
+    using ReportRun = std::function<void(Business::Time from, Business::Time till)>;
+
+    explicit CheckCycle(QObject* parent = nullptr);
+
+    // The querying object that gets a CheckEvent for every accepted check moment.
+    void setQueryTarget(QObject* target) { queryTarget_ = target; }
+    void setReportRun(ReportRun run) { reportRun_ = std::move(run); }
+
+    // True while a controller dialog is open: check moments pass without a query.
+    void setEditing(bool editing) { editing_ = editing; }
+    bool editing() const { return editing_; }
+    bool querying() const { return querying_; }
+
+    bool event(QEvent* event) override;
+
+signals:
+    // A check was accepted: show the "Querying controllers ..." label, disable adding and removing.
+    void queryingStarted();
+    // Every controller has been queried: hide the label, enable the buttons, refresh the event log
+    // and the last-check text. Emitted before a pending report runs.
+    void queryingFinished();
+
+private:
+    void onCheck(const class CheckEvent& check);
+    void onQueryDone();
+
+    QObject* queryTarget_ = nullptr;
+    ReportRun reportRun_;
+    bool editing_ = false;
+    bool querying_ = false;
+    bool reportPending_ = false;
+    quint32 reportFrom_ = 0;
+    quint32 reportTill_ = 0;
+};
+
+} // namespace Warden
