@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
@@ -86,6 +87,12 @@ public:
 } // namespace
 
 int main(int argc, char* argv[]) {
+    // A thousand controllers listen and answer at once: far more descriptors than the usual 1024.
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("ctlsim"));
 
