@@ -24,12 +24,22 @@ Pending& pending() {
 
 constexpr QFileDevice::Permissions ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
 
+// QSaveFile notices a failed write only when the write itself fails, not when the buffer is flushed
+// on commit; a full disk would then still replace the file with a cut one.
+bool writeAll(QSaveFile& file, const QByteArray& bytes) {
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
+        file.cancelWriting();
+        return false;
+    }
+    return true;
+}
+
 bool writeBackup(const QByteArray& bytes) {
     QSaveFile file(SettingsFile::backupPath());
     if (!file.open(QIODevice::WriteOnly))
         return false;
     file.setPermissions(ownerOnly);
-    file.write(bytes);
+    writeAll(file, bytes);
     return file.commit();
 }
 
@@ -82,7 +92,7 @@ void SettingsFile::write(const std::function<QByteArray()>& content) {
     if (!file.open(QIODevice::WriteOnly))
         return;
     file.setPermissions(ownerOnly);
-    file.write(content());
+    writeAll(file, content());
     if (!file.commit())
         DiagnosticLog::write("saveSettings(): error: " + path().toUtf8() + " was not written: " +
                              file.errorString().toUtf8() + "\n");

@@ -183,7 +183,7 @@ void storeController(int position, const Texts& values) {
         channel.overcurrent = leadingDouble(textAt(values, s + 1, "0.0")).value_or(0);
         channel.undercurrent = leadingDouble(textAt(values, s + 2, "0.0")).value_or(0);
         channel.pf = leadingDouble(textAt(values, s + 3, "0.0")).value_or(1);
-        qDebug().noquote() << "channel" << QString::fromUtf8(channel.optionalName) << channel.overcurrent
+        qDebug() << "channel" << QString::fromUtf8(channel.optionalName) << channel.overcurrent
                            << channel.undercurrent << channel.pf;
         if (channel.overcurrent < channel.undercurrent)
             DiagnosticLog::write("Overcurrent is less then undercurrent: " + formatG(channel.overcurrent) + " < " +
