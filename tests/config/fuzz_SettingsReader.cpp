@@ -19,8 +19,13 @@ namespace {
 
 void discardMessages(QtMsgType, const QMessageLogContext&, const QString&) {}
 
+// Not Application::reset(): that also writes the event snapshot to disk, which would slow every run
+// down to a few per second.
 void freshState() {
-    Application::reset();
+    Application::mailAccounts.clear();
+    Application::mailServers.clear();
+    Application::controllers.clear();
+    Application::report = ReportSettings{};
     serverKeys().clear();
     savingEnabled() = false;
 }
