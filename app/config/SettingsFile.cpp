@@ -50,9 +50,13 @@ bool moveToBackup() {
 
 } // namespace
 
-QString SettingsFile::path() { return QString::fromUtf8(Application::configFileName); }
+QString SettingsFile::path() {
+    return QString::fromUtf8(Application::configFileName);
+}
 
-QString SettingsFile::backupPath() { return path() + QStringLiteral(".bak"); }
+QString SettingsFile::backupPath() {
+    return path() + QStringLiteral(".bak");
+}
 
 std::optional<QByteArray> SettingsFile::read() {
     QFile file(path());
@@ -64,7 +68,7 @@ std::optional<QByteArray> SettingsFile::read() {
 void SettingsFile::loaded(bool complete, std::optional<QByteArray> original) {
     Pending& p = pending();
     // Nothing to keep when there was no file at all.
-    p.due = !complete && (original || QFileInfo::exists(path()));
+    p.due = !complete && (original || QFileInfo(path()).isFile());
     p.original = std::move(original);
 }
 
@@ -94,8 +98,8 @@ void SettingsFile::write(const std::function<QByteArray()>& content) {
     file.setPermissions(ownerOnly);
     writeAll(file, content());
     if (!file.commit())
-        DiagnosticLog::write("saveSettings(): error: " + path().toUtf8() + " was not written: " +
-                             file.errorString().toUtf8() + "\n");
+        DiagnosticLog::write("saveSettings(): error: " + path().toUtf8() +
+                             " was not written: " + file.errorString().toUtf8() + "\n");
 }
 
 } // namespace Warden::Business

@@ -17,7 +17,8 @@ using namespace Warden::Business;
 
 namespace {
 
-void discardMessages(QtMsgType, const QMessageLogContext&, const QString&) {}
+void discardMessages(QtMsgType, const QMessageLogContext&, const QString&) {
+}
 
 // Not Application::reset(): that also writes the event snapshot to disk, which would slow every run
 // down to a few per second.

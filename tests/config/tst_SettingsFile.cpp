@@ -93,9 +93,10 @@ void writeFile(const QString& name, const QByteArray& bytes) {
 
 // As the dialogs hand the settings over.
 void enterWorkedExample() {
-    storeController(-1, {"rack1", "Kestrel 2", "10.0.0.5", "80", "root", "", "A", "13", "1", "1", "B", "10", "0.5",
-                         "0.9"});
-    storeMailAccount(-1, {"ops@example.com", "ampwarden@example.com", "mail.example.com:25", "alerts", "", "0"}, {});
+    storeController(-1, {"rack1", "Kestrel 2", "10.0.0.5", "80", "root", "", "A", "13", "1", "1", "B", "10",
+                         "0.5", "0.9"});
+    storeMailAccount(
+        -1, {"ops@example.com", "ampwarden@example.com", "mail.example.com:25", "alerts", "", "0"}, {});
     storeReportSettings({"Minute", "5", "1", "1", "0", "1", "0", "Day", "1", "0.12", "USD"});
 }
 
@@ -124,8 +125,9 @@ QStringList strayFiles() {
 // non-ASCII text, a carriage return, inner and surrounding spaces. Never white space only, which
 // reads back empty by design.
 QByteArray randomText(QRandomGenerator& random) {
-    static const QByteArray pieces[] = {"a", "Z", "7", "&", "<", ">", "\"", "'", "]]>", "&amp;", "ä", "€",
-                                        "\xF0\x9F\x98\x80", " ", "\t", "\r\n", "\r", ":", "NO CHANNEL"};
+    static const QByteArray pieces[] = {
+        "a", "Z",  "7",    "&",  "<", ">",         "\"", "'", "]]>", "&amp;", "ä", "€", "\xF0\x9F\x98\x80",
+        " ", "\t", "\r\n", "\r", ":", "NO CHANNEL"};
     const int length = random.bounded(0, 6);
     QByteArray text;
     for (int i = 0; i < length; ++i)
@@ -164,15 +166,17 @@ void enterRandomState(QRandomGenerator& random) {
         const int server = random.bounded(0, 3);
         const QByteArray host = "mx" + QByteArray::number(server) + randomText(random).replace(':', '_');
         storeMailAccount(-1,
-                         {randomText(random), randomText(random), host + ":" + QByteArray::number(server * 1000),
-                          randomText(random), randomText(random), server == 1 ? "1" : "0"},
+                         {randomText(random), randomText(random),
+                          host + ":" + QByteArray::number(server * 1000), randomText(random),
+                          randomText(random), server == 1 ? "1" : "0"},
                          {});
     }
     static const char* const units[] = {"Second", "Minute", "Hour", "Day", "Week", "Month"};
-    storeReportSettings({units[random.bounded(6)], QByteArray::number(random.bounded(1, 100)),
-                         random.bounded(2) ? "1" : "0", random.bounded(2) ? "1" : "0", random.bounded(2) ? "1" : "0",
-                         random.bounded(2) ? "1" : "0", random.bounded(2) ? "1" : "0", units[random.bounded(6)],
-                         QByteArray::number(random.bounded(1, 100)), randomNumber(random), randomText(random)});
+    storeReportSettings(
+        {units[random.bounded(6)], QByteArray::number(random.bounded(1, 100)), random.bounded(2) ? "1" : "0",
+         random.bounded(2) ? "1" : "0", random.bounded(2) ? "1" : "0", random.bounded(2) ? "1" : "0",
+         random.bounded(2) ? "1" : "0", units[random.bounded(6)], QByteArray::number(random.bounded(1, 100)),
+         randomNumber(random), randomText(random)});
 }
 
 } // namespace
@@ -230,7 +234,8 @@ void SettingsFileTest::randomStates_roundTripStably() {
         const QByteArray written = readFile(fileName);
 
         const QByteArray errors = restart();
-        QVERIFY2(errors.isEmpty(), qPrintable(QStringLiteral("seed %1: %2").arg(seed).arg(QString::fromUtf8(errors))));
+        QVERIFY2(errors.isEmpty(),
+                 qPrintable(QStringLiteral("seed %1: %2").arg(seed).arg(QString::fromUtf8(errors))));
         QVERIFY2(settingsState() == state, qPrintable(QStringLiteral("seed %1").arg(seed)));
         saveSettings();
         QVERIFY2(readFile(fileName) == written, qPrintable(QStringLiteral("seed %1").arg(seed)));
@@ -242,10 +247,11 @@ void SettingsFileTest::numbers_areWrittenWithSixDigits_data() {
     QTest::addColumn<QByteArray>("written");
     QTest::addColumn<QByteArray>("readBack");
 
-    QTest::newRow("two decimals as they are") << QByteArray("0.12") << QByteArray("0.12") << QByteArray("0.12");
+    QTest::newRow("two decimals as they are")
+        << QByteArray("0.12") << QByteArray("0.12") << QByteArray("0.12");
     QTest::newRow("whole number without point") << QByteArray("13") << QByteArray("13") << QByteArray("13");
-    QTest::newRow("seven digits rounded to six") << QByteArray("0.1234567") << QByteArray("0.123457")
-                                                 << QByteArray("0.123457");
+    QTest::newRow("seven digits rounded to six")
+        << QByteArray("0.1234567") << QByteArray("0.123457") << QByteArray("0.123457");
     QTest::newRow("large whole part in exponent form")
         << QByteArray("1234567.891") << QByteArray("1.23457e+06") << QByteArray("1.23457e+06");
 }
@@ -265,8 +271,11 @@ void SettingsFileTest::textXmlCannotHold_keepsTheFileReadable_data() {
     QTest::addColumn<QByteArray>("password");
     QTest::addColumn<QByteArray>("readBack");
 
-    QTest::newRow("control character is left out") << QByteArray("a\x01" "b") << QByteArray("ab");
-    QTest::newRow("bytes that are no UTF-8 become U+FFFD") << QByteArray("a\xE9z") << QByteArray("a\xEF\xBF\xBDz");
+    QTest::newRow("control character is left out") << QByteArray("a\x01"
+                                                                 "b")
+                                                   << QByteArray("ab");
+    QTest::newRow("bytes that are no UTF-8 become U+FFFD")
+        << QByteArray("a\xE9z") << QByteArray("a\xEF\xBF\xBDz");
     QTest::newRow("carriage return survives") << QByteArray("a\rb\r\nc") << QByteArray("a\rb\r\nc");
 }
 
@@ -327,13 +336,13 @@ void SettingsFileTest::incompleteRead_keepsOriginalBeforeFirstRewrite_data() {
 
     const QByteArray head = "<?xml version=\"1.0\"?>\n<Ampwarden><Controllers><Controller><name>kept</name>"
                             "<Channels></Channels></Controller>";
-    QTest::newRow("malformed XML") << head + "<Controller><name>lost</nme></Controller></Controllers></Ampwarden>";
+    QTest::newRow("malformed XML")
+        << head + "<Controller><name>lost</nme></Controller></Controllers></Ampwarden>";
     QTest::newRow("unknown element in an entity")
         << head + "<Controller><colour>red</colour></Controller></Controllers></Ampwarden>";
-    QTest::newRow("fourth channel with text")
-        << head +
-               "<Controller><name>lost</name><Channels><Channel/><Channel/><Channel/><Channel><pf>1</pf></Channel>"
-               "</Channels></Controller></Controllers></Ampwarden>";
+    QTest::newRow("fourth channel with text") << head + "<Controller><name>lost</name><Channels><Channel/"
+                                                        "><Channel/><Channel/><Channel><pf>1</pf></Channel>"
+                                                        "</Channels></Controller></Controllers></Ampwarden>";
     QTest::newRow("empty file") << QByteArray();
 }
 

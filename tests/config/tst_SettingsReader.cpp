@@ -24,17 +24,18 @@ QByteArray controller(const QByteArray& leaves, const QByteArray& channels = {})
     return "<Controller>" + leaves + "<Channels>" + channels + "</Channels></Controller>";
 }
 
-QByteArray channel(const QByteArray& name, const QByteArray& under, const QByteArray& over, const QByteArray& pf) {
-    return "<Channel><optionalName>" + name + "</optionalName><undercurrent>" + under + "</undercurrent><overcurrent>" +
-           over + "</overcurrent><pf>" + pf + "</pf></Channel>";
+QByteArray channel(const QByteArray& name, const QByteArray& under, const QByteArray& over,
+                   const QByteArray& pf) {
+    return "<Channel><optionalName>" + name + "</optionalName><undercurrent>" + under +
+           "</undercurrent><overcurrent>" + over + "</overcurrent><pf>" + pf + "</pf></Channel>";
 }
 
 const QByteArray rack1 = controller("<name>rack1</name><type>Kestrel 2</type><host>h</host><port>80</port>"
                                     "<admin>root</admin><password>pw</password>");
 
-const QByteArray charactersError =
-    "characters() error: entity_ flag is set and CTEXT has no WS characters, but leaf has no index or this index "
-    "is greater than internal string array\n";
+const QByteArray charactersError = "characters() error: entity_ flag is set and CTEXT has no WS characters, "
+                                   "but leaf has no index or this index "
+                                   "is greater than internal string array\n";
 
 } // namespace
 
@@ -74,12 +75,12 @@ void SettingsReaderTest::load_data() {
         << file(controller("<name>c</name>", channel("", "1", "2", "1") + channel("B", "0.5", "10", "0.9")))
         << "C|c|0||0||\nch||1|2|1\nch|B|0.5|10|0.9\n" + initialReport() << QByteArray();
 
-    QTest::newRow("controller without channels")
-        << file(controller("<name>c</name>", "\n            ")) << "C|c|0||0||\n" + initialReport() << QByteArray();
+    QTest::newRow("controller without channels") << file(controller("<name>c</name>", "\n            "))
+                                                 << "C|c|0||0||\n" + initialReport() << QByteArray();
 
     QTest::newRow("three channels are stored exactly")
-        << file(controller("<name>c</name>",
-                           channel("A", "1", "2", "1") + channel("B", "1", "3", "1") + channel("C", "1", "4", "1")))
+        << file(controller("<name>c</name>", channel("A", "1", "2", "1") + channel("B", "1", "3", "1") +
+                                                 channel("C", "1", "4", "1")))
         << "C|c|0||0||\nch|A|1|2|1\nch|B|1|3|1\nch|C|1|4|1\n" + initialReport() << QByteArray();
 
     QTest::newRow("fourth channel without undercurrent and pf text is stored with zeros")
@@ -88,8 +89,9 @@ void SettingsReaderTest::load_data() {
         << "C|c|0||0||\nch|A|1|2|1\nch|B|1|3|1\nch|C|1|4|1\nch|D|0|5|0\n" + initialReport() << QByteArray();
 
     QTest::newRow("fourth channel with undercurrent text stops the load, earlier records stay")
-        << file(rack1 + controller("<name>c</name>", channel("A", "1", "2", "1") + channel("B", "1", "3", "1") +
-                                                         channel("C", "1", "4", "1") + channel("D", "1", "5", "1")))
+        << file(rack1 +
+                controller("<name>c</name>", channel("A", "1", "2", "1") + channel("B", "1", "3", "1") +
+                                                 channel("C", "1", "4", "1") + channel("D", "1", "5", "1")))
         << "C|rack1|0|h|80|root|pw\n" + initialReport() << charactersError;
 
     QTest::newRow("numbers read up to the first character that is no part of them")
@@ -101,13 +103,15 @@ void SettingsReaderTest::load_data() {
         << "C|a|0||0||\nC|b|0||0||\n" + initialReport() << QByteArray();
 
     QTest::newRow("model name compared with case")
-        << file(controller("<name>a</name><type>Heron</type>") + controller("<name>b</name><type>heron</type>"))
+        << file(controller("<name>a</name><type>Heron</type>") +
+                controller("<name>b</name><type>heron</type>"))
         << "C|a|2||0||\nC|b|0||0||\n" + initialReport() << QByteArray();
 
     QTest::newRow("report: unit names with case, flags only as 1, counts and price as numbers")
         << file("<Report><checkEveryUnits>5x</checkEveryUnits><checkEveryUnit>hour</checkEveryUnit>"
                 "<sendOnLogin>true</sendOnLogin><sendUnderOverCurrent>1</sendUnderOverCurrent>"
-                "<sendHistogram>yes</sendHistogram><sendPowerBill>1</sendPowerBill><sendEntireLog>0</sendEntireLog>"
+                "<sendHistogram>yes</sendHistogram><sendPowerBill>1</sendPowerBill><sendEntireLog>0</"
+                "sendEntireLog>"
                 "<reportEveryUnits>-3</reportEveryUnits><reportEveryUnit>Hour</reportEveryUnit>"
                 "<kWHPriceUSD> 0.5x</kWHPriceUSD><currency>EUR</currency></Report>")
         << QByteArray("R|1|5|01010|3600|1|0.5|EUR\n") << QByteArray();
@@ -140,16 +144,19 @@ void SettingsReaderTest::load_data() {
     QTest::newRow("element inside an entity that is not its leaf stops the load")
         << file(rack1 + controller("<name>x</name><colour>red</colour>"))
         << "C|rack1|0|h|80|root|pw\n" + initialReport()
-        << QByteArray("startElement() error for element colour: entity_ flag is set but colour is not leaf and has "
-                      "not index\n");
+        << QByteArray(
+               "startElement() error for element colour: entity_ flag is set but colour is not leaf and has "
+               "not index\n");
 
     QTest::newRow("Channels outside a controller leaves the reader inside one")
         << file("<Channels></Channels>") << initialReport()
-        << QByteArray("endElement() error for element Ampwarden: entity flag is set but element is neither entity "
-                      "nor leaf");
+        << QByteArray(
+               "endElement() error for element Ampwarden: entity flag is set but element is neither entity "
+               "nor leaf");
 
     QTest::newRow("malformed XML keeps the records before the fault")
-        << QByteArray("<?xml version=\"1.0\"?>\n<Ampwarden>" + rack1 + "\n<Controller><name>x</nam></Controller>")
+        << QByteArray("<?xml version=\"1.0\"?>\n<Ampwarden>" + rack1 +
+                      "\n<Controller><name>x</nam></Controller>")
         << "C|rack1|0|h|80|root|pw\n" + initialReport() << QByteArray("Fatal error at line 3 column ");
 }
 
@@ -188,13 +195,15 @@ void SettingsReaderTest::handlerFailure_isRepeatedAsFatalError_data() {
     QTest::addColumn<QByteArray>("message");
 
     QTest::newRow("start tag") << file("<EMail><to>t</to><Report></Report></EMail>")
-                               << QByteArray("startElement() error for element Report: entity_ flag is set but "
-                                             "Report is not leaf and has not index\n");
+                               << QByteArray(
+                                      "startElement() error for element Report: entity_ flag is set but "
+                                      "Report is not leaf and has not index\n");
     QTest::newRow("text") << file("<MTA><to>x</to></MTA>") << QByteArray();
     QTest::newRow("end tag without line end")
         << file("<Channels></Channels>")
-        << QByteArray("endElement() error for element Ampwarden: entity flag is set but element is neither entity "
-                      "nor leaf");
+        << QByteArray(
+               "endElement() error for element Ampwarden: entity flag is set but element is neither entity "
+               "nor leaf");
 }
 
 void SettingsReaderTest::handlerFailure_isRepeatedAsFatalError() {
@@ -202,7 +211,8 @@ void SettingsReaderTest::handlerFailure_isRepeatedAsFatalError() {
     QFETCH(QByteArray, message);
     // "to" is no leaf of MTA, so its start fails before any text is read.
     if (message.isEmpty())
-        message = "startElement() error for element to: entity_ flag is set but to is not leaf and has not index\n";
+        message =
+            "startElement() error for element to: entity_ flag is set but to is not leaf and has not index\n";
 
     QFile out(QStringLiteral("Ampwarden.xml"));
     QVERIFY(out.open(QIODevice::WriteOnly));
@@ -211,7 +221,8 @@ void SettingsReaderTest::handlerFailure_isRepeatedAsFatalError() {
 
     const QString errors = QString::fromUtf8(loadSettings());
     const QString m = QRegularExpression::escape(QString::fromUtf8(message));
-    const QRegularExpression expected(QStringLiteral("^%1Fatal error at line \\d+ column \\d+: %1\\n$").arg(m));
+    const QRegularExpression expected(
+        QStringLiteral("^%1Fatal error at line \\d+ column \\d+: %1\\n$").arg(m));
     QVERIFY2(expected.match(errors).hasMatch(), qPrintable(errors));
 }
 

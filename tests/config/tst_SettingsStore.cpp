@@ -17,7 +17,9 @@ namespace {
 
 const Texts heron{"n", "Heron", "h", "80", "a", "p"};
 
-Texts withChannels(const Texts& channelTexts) { return heron + channelTexts; }
+Texts withChannels(const Texts& channelTexts) {
+    return heron + channelTexts;
+}
 
 } // namespace
 
@@ -67,8 +69,8 @@ void SettingsStoreTest::storeController_convertsTexts_data() {
         << withChannels({"A", "2", "1", "1", "NO CHANNEL", "5", "5", "5", "C", "1", "1", "1"})
         << QByteArray("C|n|2|h|80|a|p\nch|A|1|2|1\n");
     QTest::newRow("port not a number") << Texts{"n", "Wren", "h", "http"} << QByteArray("C|n|6|h|0||\n");
-    QTest::newRow("numbers too large for a double") << withChannels({"A", "1e999", "1", "2"})
-                                                    << QByteArray("C|n|2|h|80|a|p\nch|A|1|0|2\n");
+    QTest::newRow("numbers too large for a double")
+        << withChannels({"A", "1e999", "1", "2"}) << QByteArray("C|n|2|h|80|a|p\nch|A|1|0|2\n");
 }
 
 void SettingsStoreTest::storeController_convertsTexts() {
@@ -113,13 +115,14 @@ void SettingsStoreTest::storeMailAccount_splitsServerText_data() {
     QTest::addColumn<Texts>("texts");
     QTest::addColumn<QByteArray>("state");
 
-    QTest::newRow("host and port, TLS") << Texts{"t", "f", "mx:2525", "u", "p", "1"}
-                                        << QByteArray("S|mx|2525|u|p|1\nA|t|f|0\n");
-    QTest::newRow("host only") << Texts{"t", "f", "mx", "u", "p", "0"} << QByteArray("S|mx|0|u|p|0\nA|t|f|0\n");
+    QTest::newRow("host and port, TLS")
+        << Texts{"t", "f", "mx:2525", "u", "p", "1"} << QByteArray("S|mx|2525|u|p|1\nA|t|f|0\n");
+    QTest::newRow("host only") << Texts{"t", "f", "mx", "u", "p", "0"}
+                               << QByteArray("S|mx|0|u|p|0\nA|t|f|0\n");
     QTest::newRow("port not a number") << Texts{"t", "f", "mx:smtp"} << QByteArray("S|mx|0|||0\nA|t|f|0\n");
     QTest::newRow("port out of range") << Texts{"t", "f", "mx:70000"} << QByteArray("S|mx|0|||0\nA|t|f|0\n");
-    QTest::newRow("split at the first colon") << Texts{"t", "f", "mx:25:26"}
-                                              << QByteArray("S|mx|25|||0\nA|t|f|0\n");
+    QTest::newRow("split at the first colon")
+        << Texts{"t", "f", "mx:25:26"} << QByteArray("S|mx|25|||0\nA|t|f|0\n");
     QTest::newRow("TLS only for 1") << Texts{"t", "f", "mx", "", "", "true"}
                                     << QByteArray("S|mx|0|||0\nA|t|f|0\n");
     QTest::newRow("short list") << Texts{"t"} << QByteArray("S||0|||0\nA|t||0\n");
@@ -150,10 +153,10 @@ void SettingsStoreTest::storeReportSettings_defaults_data() {
     QTest::addColumn<QByteArray>("report");
 
     QTest::newRow("empty list") << Texts{} << QByteArray("R|60|1|00000|3600|1|0|\n");
-    QTest::newRow("list ends after the check count") << Texts{"Week", "2"} << QByteArray("R|604800|2|00000|3600|1|0|\n");
-    QTest::newRow("invalid texts")
-        << Texts{"minute", "x", "yes", "true", "2", " 1", "", "DAY", "", "USD", ""}
-        << QByteArray("R|1|1|00000|1|1|0|\n");
+    QTest::newRow("list ends after the check count")
+        << Texts{"Week", "2"} << QByteArray("R|604800|2|00000|3600|1|0|\n");
+    QTest::newRow("invalid texts") << Texts{"minute", "x", "yes", "true", "2", " 1", "", "DAY", "", "USD", ""}
+                                   << QByteArray("R|1|1|00000|1|1|0|\n");
     QTest::newRow("valid texts") << Texts{"Month", "3", "1", "0", "1", "0", "1", "Hour", "12", "0.25", "EUR"}
                                  << QByteArray("R|2592000|3|10101|3600|12|0.25|EUR\n");
     QTest::newRow("negative counts count once") << Texts{"Day", "-2", "0", "0", "0", "0", "0", "Day", "-1"}
@@ -173,7 +176,8 @@ void SettingsStoreTest::controllerValues_isTheTableForm_data() {
     QTest::addColumn<Texts>("values");
 
     QTest::newRow("port joins the host, channels one place earlier")
-        << Texts{"n", "Kestrel 2", "h", "8080", "a", "p", "A", "13", "1", "0.95", "B", "10.5", "0.1234567", "1"}
+        << Texts{"n",  "Kestrel 2", "h",    "8080", "a",    "p",         "A",
+                 "13", "1",         "0.95", "B",    "10.5", "0.1234567", "1"}
         << Texts{"n", "Kestrel 2", "h:8080", "a", "p", "A", "13", "1", "0.95", "B", "10.5", "0.123457", "1"};
     QTest::newRow("no port, no channels") << Texts{"n", "Wren", "h", "0"} << Texts{"n", "Wren", "h", "", ""};
 }
