@@ -2,6 +2,7 @@
 
 #include "ui_Ampwarden.h"
 
+#include "config/Settings.h"
 #include "core/DiagnosticLog.h"
 
 #include <QCloseEvent>
@@ -21,6 +22,10 @@ Ampwarden::Ampwarden(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui:
 
     instanceServer_ = new QTcpServer(this);
     startInstanceServer();
+
+    const QByteArray xmlErrors = Warden::Business::loadSettings();
+    if (!xmlErrors.isEmpty())
+        DiagnosticLog::writeTimed("Xml errors:\n" + xmlErrors + "\n");
 }
 
 Ampwarden::~Ampwarden() = default;
