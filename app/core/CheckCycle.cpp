@@ -3,6 +3,7 @@
 #include "Application.h"
 #include "CycleEvents.h"
 #include "DiagnosticLog.h"
+#include "ThreadHandoff.h"
 
 #include <QCoreApplication>
 
@@ -15,6 +16,8 @@ CheckCycle::CheckCycle(QObject* parent)
 }
 
 bool CheckCycle::event(QEvent* event) {
+    // Check and report moments come from the scheduler thread.
+    takeOver(event);
     if (event->type() == CycleEvents::check()) {
         onCheck(static_cast<const CheckEvent&>(*event));
         return true;

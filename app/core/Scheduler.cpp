@@ -4,6 +4,7 @@
 #include "Clock.h"
 #include "CycleEvents.h"
 #include "DiagnosticLog.h"
+#include "ThreadHandoff.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -38,13 +39,23 @@ bool momentDue(quint32 period, Business::Time last, Business::Time now) {
 }
 
 Scheduler::Scheduler(QObject* target, QObject* parent)
-    : QThread(parent)
+    : QObject(parent)
     , target_(target) {
 }
 
 Scheduler::~Scheduler() {
     stop();
-    wait();
+    join();
+}
+
+void Scheduler::start() {
+    if (!thread_.joinable())
+        thread_ = std::thread([this] { run(); });
+}
+
+void Scheduler::join() {
+    if (thread_.joinable())
+        thread_.join();
 }
 
 void Scheduler::setPeriods(quint32 checkPeriod, quint32 reportPeriod) {
@@ -77,6 +88,11 @@ void Scheduler::sleepOneSecond() {
     wake_.wait_for(lock, std::chrono::seconds(1), [this] { return stop_.load(); });
 }
 
+void Scheduler::post(QEvent* event) {
+    handOver(event);
+    QCoreApplication::postEvent(target_, event);
+}
+
 void Scheduler::run() {
     const Now now = now_ ? now_ : Now([] { return Clock::now(); });
     Business::Time t = now();
@@ -87,13 +103,13 @@ void Scheduler::run() {
         const bool checkDue = momentDue(checkPeriod_.load(), lastCheckMoment, t);
         if (checkDue) {
             lastCheckMoment = t;
-            QCoreApplication::postEvent(target_, new CheckEvent(reportDue, lastReportMoment, t));
+            post(new CheckEvent(reportDue, lastReportMoment, t));
         }
         if (reportDue) {
             // A report that comes with a check waits for it on the main thread; one without a check
             // runs there at once.
             if (!checkDue)
-                QCoreApplication::postEvent(target_, new ReportEvent(lastReportMoment, t));
+                post(new ReportEvent(lastReportMoment, t));
             lastReportMoment = t;
         }
         if (sleep_)

@@ -2,12 +2,13 @@
 
 #include "Records.h"
 
-#include <QThread>
+#include <QObject>
 
 #include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <thread>
 
 namespace Warden {
 
@@ -20,11 +21,14 @@ bool momentDue(quint32 period, Business::Time last, Business::Time now);
 // computed or the period is 0.
 Business::Time nextMoment(quint32 period, Business::Time last);
 
-// The thread that wakes once a second and decides whether a check moment and a report moment have
+// Owns the thread that wakes once a second and decides whether a check moment and a report moment have
 // come. It only computes moments: a check moment goes to the target as a CheckEvent carrying the
 // report values, a report moment without a check moment as a ReportEvent, so the check and the
 // report run on the target's (main) thread.
-class Scheduler final : public QThread {
+//
+// A std::thread rather than a QThread: its join is a synchronisation that ThreadSanitizer sees, and
+// the loop needs no event loop of its own.
+class Scheduler final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(Scheduler)
 
@@ -36,6 +40,12 @@ public:
     explicit Scheduler(QObject* target, QObject* parent = nullptr);
     // Stops the loop and waits for the thread, so no scheduler thread outlives its owner.
     ~Scheduler() override;
+
+    // Starts the loop once; "now" at this moment is where both kinds of moment count from.
+    void start();
+    // Waits until the loop has ended (after stop()).
+    void join();
+    bool isRunning() const { return thread_.joinable(); }
 
     // Seams for tests; set before start().
     void setNow(Now now) { now_ = std::move(now); }
@@ -52,10 +62,9 @@ public:
     void stop();
     bool stopRequested() const { return stop_.load(); }
 
-protected:
-    void run() override;
-
 private:
+    void run();
+    void post(QEvent* event);
     void sleepOneSecond();
     void copyReportSettings();
 
@@ -67,6 +76,7 @@ private:
     std::atomic<bool> stop_{false};
     std::mutex wakeMutex_;
     std::condition_variable wake_;
+    std::thread thread_;
 };
 
 } // namespace Warden

@@ -5,6 +5,7 @@
 #include "core/DiagnosticLog.h"
 
 #include <QHostAddress>
+#include <QNetworkProxy>
 #include <QUdpSocket>
 #include <QVariant>
 
@@ -19,6 +20,9 @@ SyslogReceiver::SyslogReceiver(QObject* parent)
 }
 
 bool SyslogReceiver::bind(quint16 port) {
+    // A listening socket has no business with the system proxy; asking for it would also start
+    // libproxy's lookup thread.
+    socket_->setProxy(QNetworkProxy::NoProxy);
     // Not shared: with address reuse a second program could bind the same port and take part of the
     // datagrams without either side noticing.
     if (!socket_->bind(QHostAddress::Any, port, QAbstractSocket::DontShareAddress)) {

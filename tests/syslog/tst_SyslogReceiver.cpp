@@ -4,6 +4,7 @@
 #include "syslog/SyslogReceiver.h"
 
 #include <QHostAddress>
+#include <QNetworkProxy>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QUdpSocket>
@@ -71,6 +72,7 @@ void SyslogReceiverTest::cleanup() {
 
 void SyslogReceiverTest::send(const QByteArray& message, const QHostAddress& to) {
     QUdpSocket sender;
+    sender.setProxy(QNetworkProxy::NoProxy);
     QCOMPARE(sender.writeDatagram(message, to, receiver_->port()), qint64(message.size()));
 }
 
@@ -200,6 +202,7 @@ void SyslogReceiverTest::burst_everyDatagramStoredInOrder() {
     Application::controllers.emplace_back("rack1", 0, "127.0.0.1", 0, "admin", "pw");
     const int count = 2000;
     QUdpSocket sender;
+    sender.setProxy(QNetworkProxy::NoProxy);
     for (int i = 0; i < count; ++i)
         sender.writeDatagram("message " + QByteArray::number(i), QHostAddress::LocalHost, receiver_->port());
     QTRY_COMPARE(Application::getEventCount(), count);
