@@ -2,6 +2,7 @@
 
 #include "ui_Ampwarden.h"
 
+#include "config/Settings.h"
 #include "core/CheckCycle.h"
 #include "core/DiagnosticLog.h"
 #include "core/Scheduler.h"
@@ -31,6 +32,10 @@ Ampwarden::Ampwarden(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui:
 
     connect(syslog_->socket(), &QUdpSocket::readyRead, this, &Ampwarden::syslogMessage);
     syslog_->bind(Warden::SyslogReceiver::defaultPort);
+
+    const QByteArray xmlErrors = Warden::Business::loadSettings();
+    if (!xmlErrors.isEmpty())
+        DiagnosticLog::writeTimed("Xml errors:\n" + xmlErrors + "\n");
 
     scheduler_->followReportSettings();
     scheduler_->start();
