@@ -9,6 +9,8 @@
 #include <QUdpSocket>
 #include <QVariant>
 
+#include <sys/socket.h>
+
 namespace Warden {
 
 using Business::Application;
@@ -16,7 +18,8 @@ using Business::EventKind;
 
 SyslogReceiver::SyslogReceiver(QObject* parent)
     : QObject(parent)
-    , socket_(new QUdpSocket(this)) {
+    , socket_(new QUdpSocket(this))
+    , buffer_(65536, Qt::Uninitialized) {
 }
 
 bool SyslogReceiver::bind(quint16 port) {
@@ -30,7 +33,12 @@ bool SyslogReceiver::bind(quint16 port) {
                                   "application,\n    or your have not rights to listen 514 udp port\n");
         return false;
     }
-    socket_->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, QVariant(receiveBufferBytes));
+    // Root or CAP_NET_ADMIN may go past net.core.rmem_max; everyone else gets what that limit allows.
+    int bytes = receiveBufferBytes;
+    if (::setsockopt(static_cast<int>(socket_->socketDescriptor()), SOL_SOCKET, SO_RCVBUFFORCE, &bytes,
+                     sizeof bytes) != 0)
+        socket_->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
+                                 QVariant(receiveBufferBytes));
     return true;
 }
 
@@ -80,25 +88,23 @@ void SyslogReceiver::syslogMessage() {
                              "pending datagrams\n");
         return;
     }
-    // Every pending datagram is read here: the socket announces new datagrams only after the pending
-    // ones have been read, so one left behind would hold back all that follow.
-    while (socket_->hasPendingDatagrams()) {
-        const qint64 size = socket_->pendingDatagramSize();
+    // Several datagrams per notification, so a burst costs one pass of the event loop per batch rather
+    // than per datagram; bounded, so a flood cannot keep the main thread from everything else. The
+    // socket notifies again while datagrams remain.
+    for (int i = 0; i < datagramsPerNotification && socket_->hasPendingDatagrams(); ++i) {
+        QHostAddress sender;
+        // The buffer holds the largest datagram there is, so nothing is cut off and the size need not
+        // be asked for first.
+        const qint64 size = socket_->readDatagram(buffer_.data(), buffer_.size(), &sender);
         if (size <= 0) {
+            // An empty datagram is taken off the queue all the same, or it would hold back every
+            // later one.
             DiagnosticLog::write("Received syslog message " + QByteArray::number(size) + " bytes in size\n");
-            // Taken off the queue all the same, or it would block every later datagram.
-            socket_->readDatagram(nullptr, 0);
             if (size < 0)
                 return;
             continue;
         }
-        QByteArray message(size, Qt::Uninitialized);
-        QHostAddress sender;
-        const qint64 read = socket_->readDatagram(message.data(), size, &sender);
-        if (read < 0)
-            return;
-        message.truncate(read);
-        handleDatagram(senderText(sender), message);
+        handleDatagram(senderText(sender), QByteArray(buffer_.constData(), size));
     }
 }
 

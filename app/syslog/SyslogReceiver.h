@@ -20,8 +20,9 @@ class SyslogReceiver final : public QObject {
 public:
     static constexpr quint16 defaultPort = 514;
     // Asked of the kernel so that a burst of datagrams waits in the socket instead of being dropped
-    // while the main thread is busy; the kernel caps it at net.core.rmem_max.
-    static constexpr int receiveBufferBytes = 4 * 1024 * 1024;
+    // while the main thread is busy.
+    static constexpr int receiveBufferBytes = 8 * 1024 * 1024;
+    static constexpr int datagramsPerNotification = 256;
 
     explicit SyslogReceiver(QObject* parent = nullptr);
 
@@ -46,6 +47,7 @@ public slots:
 
 private:
     QUdpSocket* socket_;
+    QByteArray buffer_;
 };
 
 } // namespace Warden
