@@ -287,18 +287,33 @@ int main(int argc, char* argv[]) {
 
     if (!search)
         return 0;
-    qint64 bestLossless = first.sent == first.handled() ? rate : 0;
-    for (qint64 r = rate * 2; r <= 1280000; r *= 2) {
-        const Trial t = runTrial(port, r, 2);
-        if (!t.ok)
-            return 1;
-        print(r, t);
-        // Beyond what this machine can send, a higher target says nothing more.
-        const bool lossless = t.sent == t.handled();
-        if (lossless)
-            bestLossless = std::max(bestLossless, static_cast<qint64>(t.sent / t.sendSeconds));
-        if (!lossless || t.sent / t.sendSeconds < r * 0.9)
-            break;
+    qint64 bestLossless = 0;
+    if (first.sent == first.handled()) {
+        bestLossless = rate;
+        for (qint64 r = rate * 2; r <= 1280000; r *= 2) {
+            const Trial t = runTrial(port, r, 2);
+            if (!t.ok)
+                return 1;
+            print(r, t);
+            const bool lossless = t.sent == t.handled();
+            if (lossless)
+                bestLossless = std::max(bestLossless, static_cast<qint64>(t.sent / t.sendSeconds));
+            // Beyond what this machine can send, a higher target says nothing more.
+            if (!lossless || t.sent / t.sendSeconds < r * 0.9)
+                break;
+        }
+    } else {
+        // Lossy at the first rate: halve it until a trial of the same length loses nothing.
+        for (qint64 r = rate / 2; r >= 1000; r /= 2) {
+            const Trial t = runTrial(port, r, seconds);
+            if (!t.ok)
+                return 1;
+            print(r, t);
+            if (t.sent == t.handled()) {
+                bestLossless = r;
+                break;
+            }
+        }
     }
     std::printf("highest lossless rate: %lld datagrams/s\n", static_cast<long long>(bestLossless));
     return 0;
