@@ -76,6 +76,9 @@ Controller* Application::controllerAt(int position) {
 }
 
 bool Application::isConfigured(const Controller* controller) {
+    // A controller that owns events is in the list: removal drops its owner index.
+    if (!events.ownedBy(controller).empty())
+        return true;
     return std::any_of(controllers.begin(), controllers.end(),
                        [controller](const Controller& c) { return &c == controller; });
 }

@@ -56,7 +56,7 @@ public:
     // log/YYYY/Mon/YYYY_Mon_D.log of the event's local date.
     static QByteArray dailyLogPath(Time time);
 
-    // "AMW.log" is rewritten at most once a second while events keep coming; this writes it now.
+    // "AMW.log" follows the store within half a second of the last change; this writes it now.
     static void flushSnapshot();
     // Milliseconds between a change and the rewrite of "AMW.log" (tests shorten it).
     static void setSnapshotDelay(int milliseconds);

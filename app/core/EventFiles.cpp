@@ -8,6 +8,8 @@
 #include <QSaveFile>
 #include <QThread>
 
+#include <algorithm>
+
 namespace Warden::Business {
 
 bool DailyLog::openFor(Time time) {
@@ -52,17 +54,31 @@ void DailyLog::close() {
 SnapshotWriter::SnapshotWriter(Writer writer) : writer_(std::move(writer)) {}
 
 void SnapshotWriter::markDirty() {
-    dirty_ = true;
+    lastChange_.start();
+    if (!dirty_) {
+        dirty_ = true;
+        dirtySince_.start();
+    }
     // Without an event loop on this thread (benchmarks, start-up) the write waits for flush().
     if (!QCoreApplication::instance() || QThread::currentThread() != QCoreApplication::instance()->thread())
         return;
     if (!timer_) {
         timer_ = new QTimer(this);
         timer_->setSingleShot(true);
-        connect(timer_, &QTimer::timeout, this, &SnapshotWriter::flush);
+        connect(timer_, &QTimer::timeout, this, &SnapshotWriter::onTimer);
     }
     if (!timer_->isActive())
-        timer_->start(delay_);
+        timer_->start(delay_ / 2);
+}
+
+void SnapshotWriter::onTimer() {
+    if (!dirty_)
+        return;
+    const qint64 longest = std::max<qint64>(2 * delay_, 20 * lastWriteMs_);
+    if (lastChange_.elapsed() >= delay_ / 2 || dirtySince_.elapsed() >= longest)
+        flush();
+    else
+        timer_->start(delay_ / 2);
 }
 
 void SnapshotWriter::flush() {
@@ -72,11 +88,14 @@ void SnapshotWriter::flush() {
         return;
     dirty_ = false;
     // Written aside and renamed, so a reader never sees half a snapshot.
+    QElapsedTimer writing;
+    writing.start();
     QSaveFile file(fileName_);
     if (!file.open(QIODevice::WriteOnly))
         return;
     writer_(file);
     file.commit();
+    lastWriteMs_ = writing.elapsed();
 }
 
 } // namespace Warden::Business

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QObject>
 #include <QTimer>
+#include <QElapsedTimer>
 
 #include <functional>
 
@@ -28,7 +29,9 @@ private:
 };
 
 // Rewrites "AMW.log" from the store, coalescing the rewrites: the file equals the store within the
-// delay after the last change and right after flush().
+// delay after the last change and right after flush(). While changes keep coming (a syslog flood) the
+// file is rewritten at least every second, or less often when one rewrite of a large store takes long,
+// so that rewriting never takes more than about a twentieth of the main thread's time.
 class SnapshotWriter : public QObject {
     Q_OBJECT
 public:
@@ -43,11 +46,16 @@ public:
     void setFileName(const QString& name) { fileName_ = name; }
 
 private:
+    void onTimer();
+
     Writer writer_;
     QTimer* timer_ = nullptr;
     QString fileName_ = QStringLiteral("AMW.log");
-    int delay_ = 1000;
+    int delay_ = 500;
     bool dirty_ = false;
+    QElapsedTimer lastChange_;
+    QElapsedTimer dirtySince_;
+    qint64 lastWriteMs_ = 0;
 };
 
 } // namespace Warden::Business
