@@ -235,7 +235,8 @@ void EventStoreTest::removedController_showsNoControllerAndLogsPerRewrite() {
 void EventStoreTest::texts_withAnyBytes_areWrittenAsTheyCame() {
     ScopedWorkDir dir;
     Controller& c = addController("a");
-    const QByteArray raw("nul\0in the middle \xff\xfe invalid", 30);
+    static const char bytes[] = "nul\0in the middle \xff\xfe invalid";
+    const QByteArray raw(bytes, sizeof bytes - 1);
     add(c, 1000, EventKind::unknown, raw);
     QCOMPARE(Application::events.events().begin()->second.raw, raw);
     QVERIFY(snapshotFile().endsWith(raw + "\n"));
