@@ -41,7 +41,9 @@ struct Event {
     Controller* owner = nullptr;
 
     bool isLogin() const { return static_cast<int>(kind) < 2; }
-    bool isUnderOverCurrent() const { return kind == EventKind::overcurrent || kind == EventKind::undercurrent; }
+    bool isUnderOverCurrent() const {
+        return kind == EventKind::overcurrent || kind == EventKind::undercurrent;
+    }
 
     // The readings of `controller` on `channel` (0 = A, 1 = B) that the load over [from, till] depends
     // on: every reading from the newest down to the one in force at `from`. Defined with the energy
