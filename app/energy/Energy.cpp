@@ -1,6 +1,7 @@
 #include "Energy.h"
 
 #include "EnergyLog.h"
+#include "Sweep.h"
 #include "core/Application.h"
 #include "core/ClockText.h"
 #include "core/DiagnosticLog.h"
@@ -10,51 +11,25 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <string_view>
 
 namespace Warden::Business {
 
 namespace {
 
-constexpr double joulesPerKWh = 3600000;
-// "No reading yet" in a time variable.
-constexpr Time noReading = 2147483647;
-
-// Joules of one channel while the store is walked newest first.
-struct ChannelSweep {
-    double joules = 0;
-    double lastWatts = 0;
-    Time previous = noReading;
-};
-
-// The joules of `transitions` over [from, till], and its trace when `trace` is given. One loop for
-// both, so that the trace always shows the number that was returned.
-double integrate(const Transitions& transitions, Time from, Time till, QByteArray* trace) {
-    auto it = transitions.begin();
-    const double firstWatts = it->second;
-    if (trace) {
-        *trace = "(" + formatG(firstWatts) + " watts before and since " + clockText(it->first);
-        for (auto later = std::next(it); later != transitions.end(); ++later)
-            *trace += ", then " + formatG(later->second) + " watts since " + clockText(later->first);
-        *trace += ") --> (" + formatG(firstWatts) + " watts since " + clockText(from);
-    }
-    double joules = 0;
-    double watts = firstWatts;
-    Time since = from;
-    for (++it; it != transitions.end() && it->first < till; ++it) {
-        joules += watts * static_cast<double>(it->first - since);
-        watts = it->second;
-        since = it->first;
-        if (trace)
-            *trace += ", then " + formatG(watts) + " watts since " + clockText(since);
-    }
-    joules += watts * static_cast<double>(till - since);
-    return joules;
+// Adds a reading met while walking the store newest first. Among readings of one second the one added
+// to the store last has to sort last, so that it holds on after that second as it does for
+// getEnergy().
+void addOlderReading(Transitions& transitions, Time time, double watts) {
+    transitions.emplace_hint(transitions.begin(), time, watts);
 }
 
 } // namespace
 
 int readingChannel(const Event& reading) {
-    return reading.reason.contains("channel A") ? 0 : 1;
+    // Every reading of a report passes here several times; a plain substring search keeps it cheap.
+    const std::string_view text(reading.reason.constData(), static_cast<std::size_t>(reading.reason.size()));
+    return text.find("channel A") != std::string_view::npos ? 0 : 1;
 }
 
 double readingWatts(const Event& reading) {
@@ -82,48 +57,36 @@ ChannelEnergies getEnergy(const Controller& controller, Time from, Time till) {
     if (from > till)
         return {};
     const EventStore::OwnerIndex& index = Application::events.ownedBy(&controller);
-    ChannelSweep sweeps[2];
+    return sweepEnergy(index.begin(), index.lower_bound(EventKey{till, std::numeric_limits<quint64>::max()}),
+                       index.end(), from, till,
+                       [](EventStore::OwnerIndex::const_iterator it) { return readingOf(*it->second); });
+}
 
-    // Readings after `till` only end the interval of the next older one at `till`, which an open
-    // interval does as well; the walk therefore starts at `till`. It ends once both channels have
-    // met the reading in force at `from`: older ones add nothing.
-    const auto inWindow = index.lower_bound(EventKey{till, std::numeric_limits<quint64>::max()});
-    int open = 2;
-    for (auto it = inWindow; it != index.end() && open > 0; ++it) {
-        const Event& event = *it->second;
-        if (event.kind != EventKind::values)
+Transitions Event::isUnderOverCurrent(const Controller& controller, Time from, Time till,
+                                      const EventStore& store, int channel) {
+    Transitions transitions;
+    for (const auto& [key, event] : store.ownedBy(&controller)) {
+        const std::optional<Reading> reading = readingOf(*event);
+        if (!reading || reading->channel != channel)
             continue;
-        ChannelSweep& sweep = sweeps[readingChannel(event)];
-        if (sweep.previous < from)
-            continue;
-        const double watts = readingWatts(event);
-        sweep.joules +=
-            watts * static_cast<double>(std::min(sweep.previous, till) - std::max(event.time, from));
-        sweep.lastWatts = watts;
-        sweep.previous = event.time;
-        if (event.time < from)
-            --open;
+        addOlderReading(transitions, reading->time, reading->watts);
+        if (reading->time < from)
+            return transitions;
     }
+    if (!transitions.empty())
+        return transitions;
 
-    for (int channel = 0; channel < 2; ++channel) {
-        ChannelSweep& sweep = sweeps[channel];
-        if (sweep.previous != noReading) {
-            // The oldest reading's power goes back to `from`.
-            if (sweep.previous > from)
-                sweep.joules += sweep.lastWatts * static_cast<double>(std::min(sweep.previous, till) - from);
-            continue;
-        }
-        // Nothing at or before `till`: the first reading after it holds over the whole window.
-        for (auto it = inWindow; it != index.begin();) {
-            --it;
-            const Event& event = *it->second;
-            if (event.kind == EventKind::values && readingChannel(event) == channel) {
-                sweep.joules += readingWatts(event) * static_cast<double>(till - from);
-                break;
-            }
+    qCDebug(lcEnergy).noquote() << "Event::isUnderOverCurrent(): there are no sufficient events from " +
+                                       QString::fromUtf8(clockText(from)) + " till " +
+                                       QString::fromUtf8(clockText(till)) + " of:";
+    // Lists every reading of every controller: only worth the walk when someone reads it.
+    if (lcEnergyTrace().isDebugEnabled()) {
+        for (const auto& [key, event] : store.events()) {
+            if (event.kind == EventKind::values)
+                qCDebug(lcEnergyTrace).noquote() << QString::fromUtf8(Application::eventLine(event));
         }
     }
-    return {sweeps[0].joules / joulesPerKWh, sweeps[1].joules / joulesPerKWh};
+    return transitions;
 }
 
 QByteArray getTransitions(const Transitions& transitions, Time from, Time till, double& kWh) {
@@ -138,7 +101,7 @@ QByteArray getTransitions(const Transitions& transitions, Time from, Time till, 
                                            QString::fromUtf8(clockText(from)) +
                                            ", till = " + QString::fromUtf8(clockText(till));
     QByteArray trace;
-    const double joules = integrate(transitions, from, till, &trace);
+    const double joules = integrateTransitions(transitions.begin(), transitions.end(), from, till, &trace);
     kWh = joules / joulesPerKWh;
     trace +=
         " till " + clockText(till) + ") and result in " + formatG(joules) + " J = " + formatG(kWh) + " kWH";
@@ -146,7 +109,10 @@ QByteArray getTransitions(const Transitions& transitions, Time from, Time till, 
 }
 
 double transitionsEnergy(const Transitions& transitions, Time from, Time till) {
-    return transitions.empty() ? 0 : integrate(transitions, from, till, nullptr) / joulesPerKWh;
+    return transitions.empty()
+               ? 0
+               : integrateTransitions(transitions.begin(), transitions.end(), from, till, nullptr) /
+                     joulesPerKWh;
 }
 
 bool energiesDiffer(double value, double reference) {

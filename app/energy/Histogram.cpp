@@ -2,7 +2,7 @@
 
 #include "Energy.h"
 #include "EnergyLog.h"
-#include "Transitions.h"
+#include "ReadingWindow.h"
 #include "core/Application.h"
 #include "core/ClockText.h"
 #include "core/DiagnosticLog.h"
@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <memory>
+#include <optional>
 #include <vector>
 
 namespace Warden::Business {
@@ -75,11 +77,12 @@ double drawnValue(const ChannelEnergies& energies, const QByteArray& channel) {
 }
 
 // The bar's energy by the transitions of one channel, with the trace when it is wanted.
-double transitionsCheck(const Controller& controller, Time from, Time till, int channel, bool wantTrace,
-                        QByteArray& trace) {
-    const Transitions window = windowTransitions(controller, from, till, Application::events, channel);
-    if (!window.empty() && !wantTrace)
-        return transitionsEnergy(window, from, till);
+double transitionsCheck(const Controller& controller, const ReadingWindow& window, Time from, Time till,
+                        int channel, bool wantTrace, QByteArray& trace) {
+    if (!wantTrace) {
+        if (const std::optional<double> kWh = window.transitionsEnergy(from, till, channel))
+            return *kWh;
+    }
     // The full map, with its messages about missing readings and its complete trace.
     double kWh = 0;
     trace = getTransitions(Event::isUnderOverCurrent(controller, from, till, Application::events, channel),
@@ -87,8 +90,32 @@ double transitionsCheck(const Controller& controller, Time from, Time till, int 
     return kWh;
 }
 
-void checkBars(const Controller& controller, const std::vector<Bar>& bars, Time from,
-               const QByteArray& channel, double energy) {
+// The histograms of one report (A, B and total) read the same readings: the window of one is kept for
+// the next as long as the store is unchanged. Per thread, as reports may run on the scheduler's.
+const ReadingWindow& windowFor(const Controller& controller, Time from, Time till) {
+    struct Cached {
+        const Controller* controller = nullptr;
+        Time from = 0;
+        Time till = 0;
+        quint64 changes = 0;
+        std::unique_ptr<ReadingWindow> window;
+    };
+    thread_local Cached cached;
+    const quint64 changes = Application::events.changeCount();
+    if (!cached.window || cached.controller != &controller || cached.from != from || cached.till != till ||
+        cached.changes != changes) {
+        cached.window.reset(); // before the new one: a month of readings is worth not holding twice
+        cached.window = std::make_unique<ReadingWindow>(controller, from, till, Application::events);
+        cached.controller = &controller;
+        cached.from = from;
+        cached.till = till;
+        cached.changes = changes;
+    }
+    return *cached.window;
+}
+
+void checkBars(const Controller& controller, const ReadingWindow& window, const std::vector<Bar>& bars,
+               Time from, const QByteArray& channel, double energy) {
     const bool wantTrace = lcEnergyTrace().isDebugEnabled();
     double sum = 0;
     for (const Bar& bar : bars) {
@@ -101,8 +128,8 @@ void checkBars(const Controller& controller, const std::vector<Bar>& bars, Time 
         const Time since = std::max(bar.start, from);
         QByteArray traceA;
         QByteArray traceB;
-        const double tA = transitionsCheck(controller, since, bar.end, 0, wantTrace, traceA);
-        const double tB = transitionsCheck(controller, since, bar.end, 1, wantTrace, traceB);
+        const double tA = transitionsCheck(controller, window, since, bar.end, 0, wantTrace, traceA);
+        const double tB = transitionsCheck(controller, window, since, bar.end, 1, wantTrace, traceB);
         if (energiesDiffer(bar.energies.a, tA) || energiesDiffer(bar.energies.b, tB)) {
             DiagnosticLog::writeAndDebug("Energy error from " + clockText(since) + " till " +
                                          clockText(bar.end) + ": (" + formatG(tA) + ", " + formatG(tB) +
@@ -193,6 +220,8 @@ QByteArray createPngImage(const Controller& controller, const QByteArray& channe
     painter.setPen(QPen(Qt::black));
     painter.drawText(titleBox, titleFlags, text(title));
 
+    // One copy of the period's readings serves every bar and both checks.
+    const ReadingWindow& window = windowFor(controller, std::max(start, from), till);
     std::vector<Bar> barList(static_cast<std::size_t>(bars));
     double max = 0;
     for (int i = 0; i < bars; ++i) {
@@ -200,10 +229,10 @@ QByteArray createPngImage(const Controller& controller, const QByteArray& channe
         bar.start = start + i * secondsPerBar;
         bar.end = bar.start + secondsPerBar;
         if (bar.end >= from)
-            bar.energies = getEnergy(controller, std::max(bar.start, from), bar.end);
+            bar.energies = window.energy(std::max(bar.start, from), bar.end);
         max = std::max(max, bar.energies.total());
     }
-    checkBars(controller, barList, from, channel, energy);
+    checkBars(controller, window, barList, from, channel, energy);
     max = std::max(max, 1e-6);
 
     QFont labelFont;

@@ -4,7 +4,7 @@
 #include "core/Application.h"
 #include "core/ClockText.h"
 #include "energy/Energy.h"
-#include "energy/Transitions.h"
+#include "energy/ReadingWindow.h"
 
 #include <QLoggingCategory>
 #include <QRandomGenerator>
@@ -21,14 +21,14 @@ using Warden::Test::ScopedWorkDir;
 
 namespace {
 
-// Readings written as "A:100@600 B:50@0": channel, watts and seconds after the period start, in the
-// order they reach the store.
-struct Reading {
+// A load reading of the test's controller: channel, watts and seconds after the period start. Rows list
+// them in the order they reach the store.
+struct StoredReading {
     QByteArray channel;
     double watts;
     Time offset;
 };
-using Readings = QList<Reading>;
+using StoredReadings = QList<StoredReading>;
 
 Controller& addController() {
     return Application::controllers.emplace_back("pdu", 0, "10.0.0.9", 0, "admin", "pw");
@@ -49,7 +49,7 @@ bool sameBits(double a, double b) {
 
 } // namespace
 
-Q_DECLARE_METATYPE(Reading)
+Q_DECLARE_METATYPE(StoredReading)
 
 class TestEnergy : public QObject {
     Q_OBJECT
@@ -68,44 +68,45 @@ private slots:
 };
 
 void TestEnergy::getEnergy_handComputedCases_data() {
-    QTest::addColumn<Readings>("readings");
+    QTest::addColumn<StoredReadings>("readings");
     QTest::addColumn<Time>("length");
     QTest::addColumn<double>("kWhA");
     QTest::addColumn<double>("kWhB");
 
     QTest::newRow("100 W then 200 W over an hour give 0.15 kWh")
-        << Readings{{"A", 100, 600}, {"A", 200, 1800}} << Time{3600} << 0.15 << 0.0;
+        << StoredReadings{{"A", 100, 600}, {"A", 200, 1800}} << Time{3600} << 0.15 << 0.0;
     QTest::newRow("single reading after till holds over the whole period")
-        << Readings{{"A", 500, 4000}} << Time{3600} << 0.5 << 0.0;
+        << StoredReadings{{"A", 500, 4000}} << Time{3600} << 0.5 << 0.0;
     QTest::newRow("single reading inside is carried back to from")
-        << Readings{{"B", 360, 1800}} << Time{3600} << 0.0 << 0.36;
+        << StoredReadings{{"B", 360, 1800}} << Time{3600} << 0.0 << 0.36;
     QTest::newRow("only the newest reading before from counts")
-        << Readings{{"A", 9999, -500}, {"A", 720, -10}} << Time{3600} << 0.72 << 0.0;
+        << StoredReadings{{"A", 9999, -500}, {"A", 720, -10}} << Time{3600} << 0.72 << 0.0;
     QTest::newRow("reading after till ends the older one at till")
-        << Readings{{"A", 100, 1000}, {"A", 900, 5000}} << Time{3600} << 0.1 << 0.0;
+        << StoredReadings{{"A", 100, 1000}, {"A", 900, 5000}} << Time{3600} << 0.1 << 0.0;
     QTest::newRow("channels are summed apart")
-        << Readings{{"A", 100, 0}, {"B", 200, 1800}, {"A", 300, 1800}} << Time{3600} << 0.2 << 0.2;
-    QTest::newRow("no readings give nothing") << Readings{} << Time{3600} << 0.0 << 0.0;
-    QTest::newRow("empty channel name counts for B") << Readings{{"", 100, 0}} << Time{3600} << 0.0 << 0.1;
-    QTest::newRow("other bus names count for B") << Readings{{"C", 100, 0}} << Time{3600} << 0.0 << 0.1;
+        << StoredReadings{{"A", 100, 0}, {"B", 200, 1800}, {"A", 300, 1800}} << Time{3600} << 0.2 << 0.2;
+    QTest::newRow("no readings give nothing") << StoredReadings{} << Time{3600} << 0.0 << 0.0;
+    QTest::newRow("empty channel name counts for B")
+        << StoredReadings{{"", 100, 0}} << Time{3600} << 0.0 << 0.1;
+    QTest::newRow("other bus names count for B") << StoredReadings{{"C", 100, 0}} << Time{3600} << 0.0 << 0.1;
     // The reading stored later holds after the shared second, the other one only before it.
     QTest::newRow("same-second readings: the later one holds on")
-        << Readings{{"A", 100, 600}, {"A", 300, 600}} << Time{3600} << (100.0 * 600 + 300.0 * 3000) / 3600000
-        << 0.0;
+        << StoredReadings{{"A", 100, 600}, {"A", 300, 600}} << Time{3600}
+        << (100.0 * 600 + 300.0 * 3000) / 3600000 << 0.0;
     QTest::newRow("readings at from and at till")
-        << Readings{{"A", 100, 0}, {"A", 700, 3600}} << Time{3600} << 0.1 << 0.0;
-    QTest::newRow("empty period") << Readings{{"A", 100, 0}} << Time{0} << 0.0 << 0.0;
+        << StoredReadings{{"A", 100, 0}, {"A", 700, 3600}} << Time{3600} << 0.1 << 0.0;
+    QTest::newRow("empty period") << StoredReadings{{"A", 100, 0}} << Time{0} << 0.0 << 0.0;
 }
 
 void TestEnergy::getEnergy_handComputedCases() {
-    QFETCH(Readings, readings);
+    QFETCH(StoredReadings, readings);
     QFETCH(Time, length);
     QFETCH(double, kWhA);
     QFETCH(double, kWhB);
     ScopedWorkDir dir;
     Controller& controller = addController();
     Controller& other = Application::controllers.emplace_back("other", 0, "10.0.0.8", 0, "admin", "pw");
-    for (const Reading& reading : readings) {
+    for (const StoredReading& reading : readings) {
         addReading(controller, t0 + reading.offset, reading.channel, reading.watts);
         addReading(other, t0 + reading.offset, reading.channel, 5000); // must not count
     }
@@ -154,19 +155,28 @@ void TestEnergy::getEnergy_sameAsFullWalkOnRandomStores() {
                                              "channel A, 999 W", "", &controller});
     }
 
-    for (int window = 0; window < 200; ++window) {
-        const Time from = t0 - 100 + random.bounded(static_cast<int>(span + 200));
-        const Time till = from + random.bounded(static_cast<int>(span / 4 + 1));
-        const ChannelEnergies energies = getEnergy(controller, from, till);
-        const ChannelEnergies reference = fullWalkEnergy(controller, from, till);
-        QVERIFY2(sameBits(energies.a, reference.a) && sameBits(energies.b, reference.b),
-                 qPrintable(QStringLiteral("window %1 .. %2").arg(from).arg(till)));
-        for (int channel = 0; channel < 2; ++channel) {
-            const double full = transitionsKWh(controller, from, till, channel);
-            const Transitions window =
-                windowTransitions(controller, from, till, Application::events, channel);
-            QVERIFY(sameBits(transitionsEnergy(window, from, till), full));
-            QVERIFY(!energiesDiffer(channel == 0 ? energies.a : energies.b, full));
+    for (int round = 0; round < 40; ++round) {
+        const Time windowFrom = t0 - 100 + random.bounded(static_cast<int>(span + 200));
+        const Time windowTill = windowFrom + random.bounded(static_cast<int>(span / 2 + 1));
+        const ReadingWindow window(controller, windowFrom, windowTill, Application::events);
+        for (int part = 0; part < 8; ++part) {
+            // Any part of the window, its ends included.
+            const Time from =
+                part == 0 ? windowFrom : windowFrom + random.bounded(windowTill - windowFrom + 1);
+            const Time till = part == 0 ? windowTill : from + random.bounded(windowTill - from + 1);
+            const QString where = QStringLiteral("window %1 .. %2").arg(from).arg(till);
+            const ChannelEnergies energies = getEnergy(controller, from, till);
+            const ChannelEnergies reference = fullWalkEnergy(controller, from, till);
+            const ChannelEnergies copied = window.energy(from, till);
+            QVERIFY2(sameBits(energies.a, reference.a) && sameBits(energies.b, reference.b),
+                     qPrintable(where));
+            QVERIFY2(sameBits(copied.a, reference.a) && sameBits(copied.b, reference.b), qPrintable(where));
+            for (int channel = 0; channel < 2; ++channel) {
+                const double full = transitionsKWh(controller, from, till, channel);
+                QVERIFY2(sameBits(window.transitionsEnergy(from, till, channel).value_or(0), full),
+                         qPrintable(where));
+                QVERIFY2(!energiesDiffer(channel == 0 ? energies.a : energies.b, full), qPrintable(where));
+            }
         }
     }
 }

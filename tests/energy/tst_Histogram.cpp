@@ -60,6 +60,7 @@ private slots:
     void createPngImage_barsAtTheirSlots();
     void createPngImage_fiveWeeks_reportsIndivisiblePeriod();
     void createPngImage_barSumDisagreesWithBill_logged();
+    void createPngImage_sameBoundsAfterNewReading_drawsNewReading();
 };
 
 void TestHistogram::histogramLayout_perReportUnit_data() {
@@ -224,6 +225,23 @@ void TestHistogram::createPngImage_barSumDisagreesWithBill_logged() {
     const QImage image = decode(createPngImage(controller, "B", till - 3600, till, 1, till - 3600, 0.2));
     QVERIFY(!image.isNull());
     QVERIFY(appLog().contains("Total energy error: 0.1 kWH != 0.2 kWH (-0.1)\n"));
+}
+
+void TestHistogram::createPngImage_sameBoundsAfterNewReading_drawsNewReading() {
+    ScopedWorkDir dir;
+    Controller& controller = addController();
+    const Time till = localSeconds(2026, 12, 1);
+    const Time start = till - 7200;
+    addReading(controller, start, "A", 100);
+    const QImage before = decode(createPngImage(controller, "A", start, till, 2, start, 0.2));
+    // Both bars equally high, then the second one doubles: the picture has to follow the store.
+    QCOMPARE(before.pixelColor(600, 120), QColor(Qt::blue));
+    addReading(controller, start + 3600, "A", 200);
+    const QImage after = decode(createPngImage(controller, "A", start, till, 2, start, 0.3));
+    QCOMPARE(after.pixelColor(600, 120), QColor(Qt::blue));
+    QCOMPARE(after.pixelColor(280, 120), white);
+    QCOMPARE(after.pixelColor(280, 300), QColor(Qt::blue));
+    QVERIFY(!appLog().contains("nergy error"));
 }
 
 QTEST_MAIN(TestHistogram)
