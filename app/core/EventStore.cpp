@@ -8,6 +8,7 @@ namespace Warden::Business {
 
 EventStore::List::iterator EventStore::insert(Event event) {
     const EventKey key{event.time, nextSequence_++};
+    ++changes_;
     Controller* owner = event.owner;
     auto it = events_.emplace_hint(events_.begin(), key, std::move(event));
     if (owner)
@@ -22,6 +23,7 @@ EventStore::List::iterator EventStore::boundary() {
 }
 
 void EventStore::erase(List::iterator it) {
+    ++changes_;
     if (Controller* owner = it->second.owner) {
         auto index = owners_.find(owner);
         if (index != owners_.end()) {
@@ -43,7 +45,8 @@ std::size_t EventStore::prune() {
     std::vector<EventKey> doomed;
     for (const auto& [controller, index] : owners_) {
         // Oldest first, and only while the events are older than the controller's last report.
-        for (auto it = index.rbegin(); it != index.rend() && it->second->time < controller->lastReport; ++it) {
+        for (auto it = index.rbegin(); it != index.rend() && it->second->time < controller->lastReport;
+             ++it) {
             if (!newer(it->first, first))
                 doomed.push_back(it->first);
         }
@@ -69,6 +72,7 @@ std::size_t EventStore::pruneAfterAdd(const EventKey& added) {
 }
 
 void EventStore::dropOwner(const Controller* controller) {
+    ++changes_;
     auto index = owners_.find(controller);
     if (index == owners_.end())
         return;
@@ -78,6 +82,7 @@ void EventStore::dropOwner(const Controller* controller) {
 }
 
 void EventStore::clear() {
+    ++changes_;
     events_.clear();
     owners_.clear();
     fullPruneNeeded_ = false;

@@ -49,6 +49,9 @@ public:
     void clear();
 
     const List& events() const { return events_; }
+    // Goes up with every insert, removal and owner change: lets readers keep what they derived from
+    // the store for as long as it is the same.
+    quint64 changeCount() const { return changes_; }
     std::size_t size() const { return events_.size(); }
 
     // The events of one controller, newest first; empty when it owns none.
@@ -69,6 +72,7 @@ private:
     std::unordered_map<const Controller*, OwnerIndex> owners_;
     quint64 nextSequence_ = 0;
     bool fullPruneNeeded_ = false;
+    quint64 changes_ = 0;
 };
 
 } // namespace Warden::Business

@@ -1,0 +1,83 @@
+#include "ReadingWindow.h"
+
+#include "core/EventStore.h"
+
+#include <limits>
+#include <utility>
+
+namespace Warden::Business {
+
+namespace {
+
+// The first reading not after `till` in a newest-first list.
+std::vector<Reading>::const_iterator notAfter(const std::vector<Reading>& readings, Time till) {
+    return std::partition_point(readings.begin(), readings.end(),
+                                [till](const Reading& reading) { return reading.time > till; });
+}
+
+} // namespace
+
+ReadingWindow::ReadingWindow(const Controller& controller, Time from, Time till, const EventStore& store) {
+    const EventStore::OwnerIndex& index = store.ownedBy(&controller);
+    const auto inWindow = index.lower_bound(EventKey{till, std::numeric_limits<quint64>::max()});
+
+    std::optional<Reading> after[2];
+    for (auto it = inWindow; it != index.begin() && !(after[0] && after[1]);) {
+        --it;
+        const std::optional<Reading> reading = readingOf(*it->second);
+        if (reading && !after[reading->channel])
+            after[reading->channel] = reading;
+    }
+    if (after[0] && after[1] && after[0]->time < after[1]->time)
+        std::swap(after[0], after[1]);
+    for (const std::optional<Reading>& reading : after) {
+        if (reading)
+            readings_.push_back(*reading);
+    }
+
+    bool settled[2] = {false, false};
+    int open = 2;
+    for (auto it = inWindow; it != index.end() && open > 0; ++it) {
+        const std::optional<Reading> reading = readingOf(*it->second);
+        if (!reading || settled[reading->channel])
+            continue;
+        readings_.push_back(*reading);
+        if (reading->time < from) {
+            settled[reading->channel] = true;
+            --open;
+        }
+    }
+}
+
+ChannelEnergies ReadingWindow::energy(Time from, Time till) const {
+    if (from > till)
+        return {};
+    return sweepEnergy(readings_.begin(), notAfter(readings_, till), readings_.end(), from, till,
+                       [](std::vector<Reading>::const_iterator it) { return std::optional<Reading>(*it); });
+}
+
+std::optional<double> ReadingWindow::transitionsEnergy(Time from, Time till, int channel) const {
+    // Newest first: the first reading after `till`, then down to the one in force at `from`.
+    std::vector<std::pair<Time, double>> transitions;
+    const auto inWindow = notAfter(readings_, till);
+    for (auto it = inWindow; it != readings_.begin();) {
+        --it;
+        if (it->channel == channel) {
+            transitions.emplace_back(it->time, it->watts);
+            break;
+        }
+    }
+    for (auto it = inWindow; it != readings_.end(); ++it) {
+        if (it->channel != channel)
+            continue;
+        transitions.emplace_back(it->time, it->watts);
+        if (it->time < from)
+            break;
+    }
+    if (transitions.empty())
+        return std::nullopt;
+    // Oldest first; within one second the reading stored last comes last, as in the transitions map.
+    return integrateTransitions(transitions.rbegin(), transitions.rend(), from, till, nullptr) / joulesPerKWh;
+}
+
+} // namespace Warden::Business

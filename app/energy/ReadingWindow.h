@@ -1,0 +1,28 @@
+#pragma once
+
+#include "Sweep.h"
+
+#include <optional>
+#include <vector>
+
+namespace Warden::Business {
+
+// A controller's readings that decide its loads over [from, till], copied out of the store newest
+// first: per channel the first reading after `till`, every reading in between and the one in force at
+// `from`. A histogram asks for many bars of one period; they then cost one walk of the store together
+// instead of one walk each.
+class ReadingWindow {
+public:
+    ReadingWindow(const Controller& controller, Time from, Time till, const EventStore& store);
+
+    // getEnergy() of [from, till] inside the window, to the last bit.
+    ChannelEnergies energy(Time from, Time till) const;
+    // The kWh that getTransitions() gives for Event::isUnderOverCurrent() of [from, till] inside the
+    // window; nothing when the channel has no reading at all.
+    std::optional<double> transitionsEnergy(Time from, Time till, int channel) const;
+
+private:
+    std::vector<Reading> readings_;
+};
+
+} // namespace Warden::Business
