@@ -8,7 +8,7 @@
 #include "energy/PowerBill.h"
 #include "report/MailQueue.h"
 
-#include <cmath>
+#include <algorithm>
 
 namespace Warden::Business {
 
@@ -58,8 +58,8 @@ void appendLogTable(QByteArray& body, const Controller& controller, const Report
                 "</td>\r\n           <td>" + htmlEscaped(Application::getControllerName(*event)) +
                 "</td>\r\n           <td>" + htmlEscaped(eventKindName(event->kind)) +
                 "</td>\r\n           <td>" + htmlEscaped(event->reason) + "</td>\r\n           <td>" +
-                htmlEscaped(event->raw) + "</td>\r\n           <td>" + transportName(event->transport) +
-                "</td>\r\n       </tr>\r\n\r\n";
+                htmlEscaped(event->raw) + "</td>\r\n           <td>" +
+                (event->transport == Transport::http ? "HTTP" : "syslog") + "</td>\r\n       </tr>\r\n\r\n";
     }
     body += "    </tbody>\r\n</table>\r\n";
 }
@@ -80,10 +80,24 @@ QByteArray imageReference(const char* contentId) {
     return QByteArray("<p><img src=\"cid:") + contentId + "\"></p>\r\n";
 }
 
+// SMTP servers refuse (or cut) lines over 998 characters and MIME allows 76 per base64 line, so the
+// one-line image text is broken into lines of 76; every decoder joins them again.
+QByteArray wrappedBase64(const QByteArray& base64) {
+    constexpr qsizetype lineLength = 76;
+    QByteArray wrapped;
+    wrapped.reserve(base64.size() + base64.size() / lineLength * 2 + 2);
+    for (qsizetype at = 0; at < base64.size(); at += lineLength) {
+        if (at > 0)
+            wrapped += "\r\n";
+        wrapped += QByteArrayView(base64).sliced(at, std::min(lineLength, base64.size() - at));
+    }
+    return wrapped;
+}
+
 QByteArray imagePart(const char* contentId, const QByteArray& png) {
     return "--" + boundary +
            "\r\nContent-Type: image/png\r\nContent-Transfer-Encoding: base64\r\nContent-ID: <" + contentId +
-           ">\r\n\r\n" + png + "\r\n";
+           ">\r\n\r\n" + wrappedBase64(png) + "\r\n";
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/CheckCycle.h"
 #include "core/Records.h"
 
 #include <QByteArray>
@@ -30,5 +31,11 @@ QByteArray htmlEscaped(const QByteArray& text);
 // (in list order) is queued on `queue`; then the controller counts as reported, whatever becomes of
 // its mails. Finally the event store is pruned. Main thread only: it reads and changes the state.
 void sendReports(Time from, Time till, MailQueue& queue);
+
+// The report run for CheckCycle::setReportRun() and for report moments without a check (posted to the
+// main thread): sendReports() with `queue`, which has to outlive the cycle.
+inline CheckCycle::ReportRun makeReportRun(MailQueue& queue) {
+    return [&queue](Time from, Time till) { sendReports(from, till, queue); };
+}
 
 } // namespace Warden::Business
