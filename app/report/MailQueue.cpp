@@ -41,7 +41,8 @@ void MailQueue::send(const MailJob& job) {
     sendEmail(job.to.constData(), job.from.constData(), job.host.constData(), &job.port, job.user.constData(),
               job.password.constData(), &job.useTLS, job.subject.constData(), job.body.constData());
     const QByteArray error = takeMailError();
-    DiagnosticLog::write(error + "\n");
+    if (job.logOutcome)
+        DiagnosticLog::write(error + "\n");
     const bool last = --pending_ == 0;
     emit sent(job.to, error);
     if (last)

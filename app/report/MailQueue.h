@@ -20,6 +20,8 @@ struct MailJob {
     bool useTLS = false;
     QByteArray subject;
     QByteArray body;
+    // Report mails leave their outcome in "app.log"; the test e-mail only shows it.
+    bool logOutcome = true;
 };
 
 // Sends mails through postwing on a thread of its own, strictly one after another in the order they
