@@ -2,6 +2,7 @@
 
 #include "TestSupport.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -37,7 +38,7 @@ private slots:
     void sendEmail_failureLeavesReason();
     void takeMailLog_emptiesText();
     void concurrentSenders_eachGetOwnOutcome();
-    void program_foundOnPath();
+    void program_besideBeforePath();
 
 private:
     QTemporaryDir dir_;
@@ -164,17 +165,24 @@ void tst_Mailer::concurrentSenders_eachGetOwnOutcome() {
     QCOMPARE(mixedUp.load(), 0);
 }
 
-void tst_Mailer::program_foundOnPath() {
+void tst_Mailer::program_besideBeforePath() {
     setPostwingProgram(QString());
     QTemporaryDir bin;
-    const QString target = bin.filePath(QStringLiteral("postwing"));
-    QVERIFY(QFile::copy(fakePostwing, target));
-    QVERIFY(QFile::setPermissions(target, QFile::ReadOwner | QFile::ExeOwner));
+    const QString onPath = bin.filePath(QStringLiteral("postwing"));
+    QVERIFY(QFile::copy(fakePostwing, onPath));
+    QVERIFY(QFile::setPermissions(onPath, QFile::ReadOwner | QFile::ExeOwner));
+    const QString beside = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("postwing"));
     const QByteArray oldPath = qgetenv("PATH");
     qputenv("PATH", QFile::encodeName(bin.path()));
-    const QString found = postwingProgram();
+
+    const QString withBeside = postwingProgram();
+    QVERIFY(QFile::rename(beside, beside + QStringLiteral(".away")));
+    const QString withoutBeside = postwingProgram();
+    QVERIFY(QFile::rename(beside + QStringLiteral(".away"), beside));
     qputenv("PATH", oldPath);
-    QCOMPARE(found, target);
+
+    QCOMPARE(withBeside, beside);
+    QCOMPARE(withoutBeside, onPath);
 }
 
 QTEST_GUILESS_MAIN(tst_Mailer)
