@@ -25,10 +25,16 @@ DailyLog& dailyLog() {
 }
 
 void writeSnapshot(QIODevice& device) {
+    QByteArray chunk;
     for (const auto& [key, event] : Application::events.events()) {
-        device.write(Application::eventLine(event));
-        device.write("\n", 1);
+        chunk += Application::eventLine(event);
+        chunk += '\n';
+        if (chunk.size() > (1 << 16)) {
+            device.write(chunk);
+            chunk.clear();
+        }
     }
+    device.write(chunk);
 }
 
 SnapshotWriter& snapshot() {
@@ -83,7 +89,7 @@ void Application::addEvent(const QByteArray& messageId, Time time, Controller* c
     }
     auto it = events.insert(Event{messageId, time, kind, transport, reason, raw, controller});
     if (time >= controller->lastLog)
-        dailyLog().append(time, eventLine(it->second) + '\n');
+        dailyLog().append(time, eventLine(it->second).append('\n'));
     events.pruneAfterAdd(it->first);
     snapshot().markDirty();
 }
@@ -130,9 +136,15 @@ QByteArray Application::eventDescription(const Event& event) {
 }
 
 QByteArray Application::eventLine(const Event& event) {
-    return event.messageId + ' ' + quoted(clockText(event.time)) + ' ' + quoted(getControllerName(event)) + ' ' +
-           eventKindName(event.kind) + ' ' + transportName(event.transport) + ' ' + quoted(event.reason) + ' ' +
-           event.raw;
+    // Built in one buffer: every new event and every snapshot line goes through here.
+    const QByteArray when = clockText(event.time);
+    const QByteArray owner = getControllerName(event);
+    QByteArray line;
+    line.reserve(event.messageId.size() + when.size() + owner.size() + event.reason.size() + event.raw.size() + 40);
+    line.append(event.messageId).append(" \"").append(when).append("\" \"").append(owner).append("\" ");
+    line.append(eventKindName(event.kind)).append(' ').append(transportName(event.transport));
+    line.append(" \"").append(event.reason).append("\" ").append(event.raw);
+    return line;
 }
 
 QList<QByteArray> Application::eventRow(const Event& event) {

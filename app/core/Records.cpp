@@ -12,9 +12,12 @@ Controller::Controller(QByteArray name, qint32 type, QByteArray host, quint16 po
       password(std::move(password)) {}
 
 QByteArray Controller::displayName() const {
-    QByteArray text = name + " : " + Application::modelName(type) + " @ " + host;
+    const QByteArray model = Application::modelName(type);
+    QByteArray text;
+    text.reserve(name.size() + model.size() + host.size() + 12);
+    text.append(name).append(" : ").append(model).append(" @ ").append(host);
     if (port != 0)
-        text += ':' + QByteArray::number(port);
+        text.append(':').append(QByteArray::number(port));
     return text;
 }
 

@@ -2,12 +2,17 @@
 
 #include "ui_Ampwarden.h"
 
+#include "config/Settings.h"
+#include "core/CheckCycle.h"
 #include "core/DiagnosticLog.h"
+#include "core/Scheduler.h"
+#include "syslog/SyslogReceiver.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QUdpSocket>
 
 using Warden::DiagnosticLog;
 
@@ -20,10 +25,32 @@ Ampwarden::Ampwarden(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui:
     connect(ui->buttonStop, &QPushButton::clicked, this, &Ampwarden::exitProgram);
 
     instanceServer_ = new QTcpServer(this);
+    syslog_ = new Warden::SyslogReceiver(this);
+    cycle_ = new Warden::CheckCycle(this);
+    scheduler_ = std::make_unique<Warden::Scheduler>(cycle_);
     startInstanceServer();
+
+    connect(syslog_->socket(), &QUdpSocket::readyRead, this, &Ampwarden::syslogMessage);
+    syslog_->bind(Warden::SyslogReceiver::defaultPort);
+
+    const QByteArray xmlErrors = Warden::Business::loadSettings();
+    if (!xmlErrors.isEmpty())
+        DiagnosticLog::writeTimed("Xml errors:\n" + xmlErrors + "\n");
+
+    scheduler_->followReportSettings();
+    scheduler_->start();
 }
 
-Ampwarden::~Ampwarden() = default;
+Ampwarden::~Ampwarden() {
+    // The scheduler goes first and is joined, so no moment is posted to a half-destroyed window.
+    scheduler_.reset();
+    delete syslog_;
+    syslog_ = nullptr;
+    delete instanceServer_;
+    instanceServer_ = nullptr;
+}
+
+void Ampwarden::syslogMessage() { syslog_->syslogMessage(); }
 
 void Ampwarden::startInstanceServer() {
     connect(instanceServer_, &QTcpServer::newConnection, this, &Ampwarden::resumeProgram);

@@ -6,6 +6,12 @@
 
 class QTcpServer;
 
+namespace Warden {
+class CheckCycle;
+class Scheduler;
+class SyslogReceiver;
+} // namespace Warden
+
 namespace Ui {
 class AmpwardenClass;
 }
@@ -29,6 +35,8 @@ public slots:
     void done(int result) override;
     void resumeProgram();
     void exitProgram();
+    // Handles the datagrams waiting on the syslog socket.
+    void syslogMessage();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -38,4 +46,9 @@ private:
 
     std::unique_ptr<Ui::AmpwardenClass> ui;
     QTcpServer* instanceServer_ = nullptr;
+    Warden::SyslogReceiver* syslog_ = nullptr;
+    // Receives the scheduler's moments; the querying object is its query target
+    // (cycle_->setQueryTarget) and the report sender its report run (cycle_->setReportRun).
+    Warden::CheckCycle* cycle_ = nullptr;
+    std::unique_ptr<Warden::Scheduler> scheduler_;
 };

@@ -5,6 +5,8 @@
 
 #include <QtTest>
 
+#include <ctime>
+
 using namespace Warden::Business;
 using Warden::Test::appLog;
 using Warden::Test::ScopedWorkDir;
@@ -20,6 +22,8 @@ private slots:
     void timeBookkeeping_logsWhenTimeDoesNotMoveForward();
     void report_twiceWithoutCheck_logsAndKeepsLastCheck();
     void modelTable_twoBusesOnlyForKestrel();
+    void clockText_matchesAsctime_data();
+    void clockText_matchesAsctime();
 };
 
 void RecordsTest::displayName_data() {
@@ -103,6 +107,31 @@ void RecordsTest::modelTable_twoBusesOnlyForKestrel() {
     for (int type = 2; type <= 7; ++type)
         QVERIFY2(!Application::hasTwoBuses(type), qPrintable(QString::number(type)));
     QCOMPARE(Application::unitNames().at(2592000), QByteArray("Month"));
+}
+
+void RecordsTest::clockText_matchesAsctime_data() {
+    QTest::addColumn<qint64>("time");
+    QTest::newRow("epoch") << qint64(0);
+    QTest::newRow("single-digit day") << qint64(1796574671);  // early December 2026
+    QTest::newRow("two-digit day, noon") << qint64(1797163200);
+    QTest::newRow("leap day") << qint64(1709208000);
+    QTest::newRow("after 2038") << qint64(2300000000);
+    QTest::newRow("before 1970") << qint64(-86400 * 400);
+    QTest::newRow("summer time change") << qint64(1792800000);
+}
+
+void RecordsTest::clockText_matchesAsctime() {
+    QFETCH(qint64, time);
+    const std::time_t t = static_cast<std::time_t>(time);
+    std::tm tm{};
+    QVERIFY(localtime_r(&t, &tm));
+    char buffer[64];
+    QVERIFY(asctime_r(&tm, buffer));
+    QByteArray expected(buffer);
+    expected.chop(1); // asctime's line feed
+    QCOMPARE(Warden::clockText(time), expected);
+    QCOMPARE(Warden::clockText(time), expected); // and again from the cache
+    QCOMPARE(Warden::ctimeText(time), expected + "\n");
 }
 
 QTEST_GUILESS_MAIN(RecordsTest)

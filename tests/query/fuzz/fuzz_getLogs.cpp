@@ -1,0 +1,46 @@
+#include "core/Application.h"
+#include "core/Clock.h"
+#include "query/ControllerLogs.h"
+
+#include <QCoreApplication>
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+using Warden::Business::Application;
+
+namespace {
+// Set up on the first input, so replay runners that do not call LLVMFuzzerInitialize work too.
+Warden::Business::Controller& fuzzController() {
+    static Warden::Business::Controller& controller = []() -> Warden::Business::Controller& {
+        static int argc = 1;
+        static char name[] = "fuzz_getLogs";
+        static char* argv[] = {name, nullptr};
+        static QCoreApplication app(argc, argv);
+        Warden::Clock::setSource([] { return qint64(1796574671); });
+        Warden::Business::Controller& c =
+            Application::controllers.emplace_back("fuzz", 0, "127.0.0.1", 0, "admin", "pw");
+        c.channels = {{"A", 1, 2, 0.9}, {"B", 0, 10, 1}};
+        return c;
+    }();
+    return controller;
+}
+} // namespace
+
+// The input is an index page and a syslog page, split at the first 0x01 byte.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    Warden::Business::Controller& c = fuzzController();
+    const QByteArray input(reinterpret_cast<const char*>(data), qsizetype(size));
+    const qsizetype split = input.indexOf('\x01');
+    const QByteArray indexPage = split < 0 ? input : input.left(split);
+    const QByteArray syslogPage = split < 0 ? QByteArray() : input.mid(split + 1);
+
+    Application::events.clear();
+    c.lastCheck = 0;
+    // Keeps the daily log files out of every run; "AMW.log" is only written from the event loop,
+    // which never runs here.
+    c.lastLog = std::numeric_limits<qint64>::max();
+    Warden::Business::getLogs(0, indexPage, syslogPage);
+    return 0;
+}
