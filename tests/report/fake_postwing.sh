@@ -1,0 +1,11 @@
+#!/bin/sh
+# Stands in for postwing in the mailer's tests: records its arguments (one per line) and its standard
+# input under $FAKE_POSTWING_DIR, then behaves as $FAKE_POSTWING_MODE says.
+printf '%s\n' "$@" > "$FAKE_POSTWING_DIR/args.$$"
+cat > "$FAKE_POSTWING_DIR/stdin.$$"
+case "$FAKE_POSTWING_MODE" in
+    fail) printf 'failed for %s\n' "$1" >&2 ;;
+    hang) exec sleep 30 ;;
+    crash) kill -SEGV $$ ;;
+esac
+printf 'Bye\n'

@@ -1,0 +1,189 @@
+#include "report/QMailer.h"
+
+#include "TestSupport.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <atomic>
+
+using namespace Warden;
+
+namespace {
+
+const QString fakePostwing = QStringLiteral(FAKE_POSTWING);
+
+QByteArray send(const QByteArray& to, quint16 port, bool tls, const QByteArray& subject,
+                const QByteArray& body) {
+    sendEmail(to.constData(), "from@example.test", "mail.example.test", &port, "user", "pass", &tls,
+              subject.constData(), body.constData());
+    return takeMailError();
+}
+
+} // namespace
+
+class tst_Mailer : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void sendEmail_argumentsAndInput_data();
+    void sendEmail_argumentsAndInput();
+    void sendEmail_failureLeavesReason_data();
+    void sendEmail_failureLeavesReason();
+    void takeMailLog_emptiesText();
+    void concurrentSenders_eachGetOwnOutcome();
+    void program_besideBeforePath();
+
+private:
+    QTemporaryDir dir_;
+};
+
+void tst_Mailer::init() {
+    QVERIFY(dir_.isValid());
+    const QStringList old = QDir(dir_.path()).entryList(QDir::Files);
+    for (const QString& name : old)
+        QFile::remove(dir_.filePath(name));
+    qputenv("FAKE_POSTWING_DIR", QFile::encodeName(dir_.path()));
+    qputenv("FAKE_POSTWING_MODE", "ok");
+    setPostwingProgram(fakePostwing);
+    setMailTimeouts(30000, 30000);
+}
+
+void tst_Mailer::cleanup() {
+    setPostwingProgram(QString());
+    setMailTimeouts(30000, 30000);
+}
+
+void tst_Mailer::sendEmail_argumentsAndInput_data() {
+    QTest::addColumn<quint16>("port");
+    QTest::addColumn<bool>("tls");
+    QTest::addColumn<QByteArray>("subject");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("portArg");
+    QTest::addColumn<QByteArray>("tlsArg");
+
+    QTest::newRow("port and TLS set") << quint16(25) << true << QByteArray("Report") << QByteArray("Hi\r\n")
+                                      << QByteArray("25") << QByteArray("1");
+    QTest::newRow("no port travels as 0, TLS off as 0")
+        << quint16(0) << false << QByteArray("Report") << QByteArray("Hi") << QByteArray("0")
+        << QByteArray("0");
+    QTest::newRow("UTF-8 subject reaches the child byte for byte")
+        << quint16(587) << false
+        << QByteArray("Strom \xc3\x9c"
+                      "bersicht")
+        << QByteArray("x") << QByteArray("587") << QByteArray("0");
+    QTest::newRow("body of several lines unchanged")
+        << quint16(65535) << false << QByteArray("S")
+        << QByteArray("Content-Type: text/html\r\n\r\n<b>\xe2\x82\xac</b>\r\n") << QByteArray("65535")
+        << QByteArray("0");
+}
+
+void tst_Mailer::sendEmail_argumentsAndInput() {
+    QFETCH(quint16, port);
+    QFETCH(bool, tls);
+    QFETCH(QByteArray, subject);
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, portArg);
+    QFETCH(QByteArray, tlsArg);
+
+    QCOMPARE(send("to@example.test", port, tls, subject, body), QByteArray());
+    const QStringList args = QDir(dir_.path()).entryList({QStringLiteral("args.*")});
+    QCOMPARE(args.size(), 1);
+    const QByteArray expected = "to@example.test\nfrom@example.test\nmail.example.test\n" + portArg +
+                                "\nuser\npass\n" + tlsArg + "\n" + subject + "\n";
+    QCOMPARE(Test::readFile(dir_.filePath(args.constFirst())), expected);
+    const QString pid = args.constFirst().mid(5);
+    QCOMPARE(Test::readFile(dir_.filePath(QStringLiteral("stdin.") + pid)), body);
+}
+
+void tst_Mailer::sendEmail_failureLeavesReason_data() {
+    QTest::addColumn<QByteArray>("mode");
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QByteArray>("expectedStart");
+
+    QTest::newRow("error log of the child is the error text")
+        << QByteArray("fail") << fakePostwing << QByteArray("failed for to@example.test\n");
+    QTest::newRow("missing program is not a success")
+        << QByteArray("ok") << QStringLiteral("/nonexistent/postwing")
+        << QByteArray("postwing could not be started: ");
+    QTest::newRow("child stopped at the time limit")
+        << QByteArray("hang") << fakePostwing << QByteArray("postwing did not finish within 0.5 s\n");
+    QTest::newRow("crashed child is not a success")
+        << QByteArray("crash") << fakePostwing << QByteArray("postwing stopped unexpectedly: ");
+}
+
+void tst_Mailer::sendEmail_failureLeavesReason() {
+    QFETCH(QByteArray, mode);
+    QFETCH(QString, program);
+    QFETCH(QByteArray, expectedStart);
+
+    qputenv("FAKE_POSTWING_MODE", mode);
+    setPostwingProgram(program);
+    setMailTimeouts(5000, 500);
+    const QByteArray error = send("to@example.test", 25, false, "S", "body");
+    QVERIFY2(error.startsWith(expectedStart), error.constData());
+    QVERIFY(error.endsWith('\n'));
+    QCOMPARE(error.count('\n'), 1);
+}
+
+void tst_Mailer::takeMailLog_emptiesText() {
+    qputenv("FAKE_POSTWING_MODE", "fail");
+    quint16 port = 25;
+    bool tls = false;
+    sendEmail("a@example.test", "b@example.test", "h", &port, "", "", &tls, "S", "body");
+    QCOMPARE(mailLogLength(0), int(qstrlen("failed for a@example.test\n")));
+    QCOMPARE(mailLogLength(1), int(qstrlen("Bye\n")));
+    QCOMPARE(mailLogLength(2), 0);
+    QCOMPARE(takeMailError(), QByteArray("failed for a@example.test\n"));
+    QCOMPARE(mailLogLength(0), 0);
+    QCOMPARE(takeMailError(), QByteArray());
+}
+
+void tst_Mailer::concurrentSenders_eachGetOwnOutcome() {
+    qputenv("FAKE_POSTWING_MODE", "fail");
+    std::atomic<int> mixedUp{0};
+    auto sender = [&mixedUp](QByteArray to) {
+        for (int i = 0; i < 4; ++i) {
+            if (send(to, 25, false, "S", "body") != "failed for " + to + "\n")
+                ++mixedUp;
+        }
+    };
+    QThread* first = QThread::create(sender, QByteArray("first@example.test"));
+    QThread* second = QThread::create(sender, QByteArray("second@example.test"));
+    first->start();
+    second->start();
+    QVERIFY(first->wait(60000));
+    QVERIFY(second->wait(60000));
+    delete first;
+    delete second;
+    QCOMPARE(mixedUp.load(), 0);
+}
+
+void tst_Mailer::program_besideBeforePath() {
+    setPostwingProgram(QString());
+    QTemporaryDir bin;
+    const QString onPath = bin.filePath(QStringLiteral("postwing"));
+    QVERIFY(QFile::copy(fakePostwing, onPath));
+    QVERIFY(QFile::setPermissions(onPath, QFile::ReadOwner | QFile::ExeOwner));
+    const QString beside = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("postwing"));
+    const QByteArray oldPath = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(bin.path()));
+
+    const QString withBeside = postwingProgram();
+    QVERIFY(QFile::rename(beside, beside + QStringLiteral(".away")));
+    const QString withoutBeside = postwingProgram();
+    QVERIFY(QFile::rename(beside + QStringLiteral(".away"), beside));
+    qputenv("PATH", oldPath);
+
+    QCOMPARE(withBeside, beside);
+    QCOMPARE(withoutBeside, onPath);
+}
+
+QTEST_GUILESS_MAIN(tst_Mailer)
+#include "tst_Mailer.moc"

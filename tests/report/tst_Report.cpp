@@ -1,0 +1,317 @@
+#include "report/MailQueue.h"
+#include "report/QMailer.h"
+#include "report/Report.h"
+
+#include "MailCatcher.h"
+#include "TestSupport.h"
+
+#include "core/Application.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <ctime>
+
+using namespace Warden;
+using namespace Warden::Business;
+
+namespace {
+
+const Time hour = 3600;
+const Time from = Test::utcSeconds(2026, 12, 6, 10);
+const Time till = from + hour;
+const QByteArray boundary(reportBoundary);
+
+Controller& addController(const QByteArray& name, qint32 type) {
+    Controller& c = Application::controllers.emplace_back(name, type, "10.0.0.5", 8080, "admin", "pw");
+    c.lastReport = from;
+    c.lastCheck = till;
+    return c;
+}
+
+// One event of every kind inside the period, one before the previous report and one after `till`;
+// readings put 1 kW on channel A and, when `busB`, 500 W on channel B for the whole period.
+void addEvents(Controller& c, bool busB) {
+    Application::addEvent("id-old", from - 60, &c, EventKind::login_success, Transport::http, "old", "raw");
+    Application::addEvent("id-readA", from - 10, &c, EventKind::values, Transport::http, "channel A, 1000",
+                          "");
+    if (busB)
+        Application::addEvent("id-readB", from - 10, &c, EventKind::values, Transport::http, "channel B, 500",
+                              "");
+    Application::addEvent("id-login", from + 60, &c, EventKind::login_success, Transport::syslog, "ok",
+                          "raw1");
+    Application::addEvent("id-fail", from + 120, &c, EventKind::login_failure, Transport::http, "bad",
+                          "raw2");
+    Application::addEvent("id-over", from + 180, &c, EventKind::overcurrent, Transport::http, "over", "raw3");
+    Application::addEvent("id-under", from + 240, &c, EventKind::undercurrent, Transport::http, "under",
+                          "raw4");
+    Application::addEvent("id-other", from + 300, &c, EventKind::unknown, Transport::syslog, "<b>&amp;</b>",
+                          "\"q\" 'a'");
+    Application::addEvent("id-late", till + 60, &c, EventKind::login_failure, Transport::http, "late",
+                          "raw5");
+}
+
+struct Switches {
+    bool entire, login, current, bill, histogram;
+};
+
+void applySwitches(const Switches& s) {
+    ReportSettings& r = Application::report;
+    r.sendEntireLog = s.entire;
+    r.sendOnLogin = s.login;
+    r.sendUnderOverCurrent = s.current;
+    r.sendPowerBill = s.bill;
+    r.sendHistogram = s.histogram;
+    r.reportEveryUnit = 3600;
+    r.reportEveryUnits = 1;
+    r.kWHPriceUSD = 0.25;
+    r.currency = "EUR";
+}
+
+QJsonObject describeMessage(const QString& path) {
+    QProcess python;
+    python.start(Test::systemPython(), {Test::sourceFile(QStringLiteral("tools/mailinfo.py")), path});
+    if (!python.waitForFinished(30000) || python.exitCode() != 0)
+        return {};
+    return QJsonDocument::fromJson(python.readAllStandardOutput()).object();
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Switches)
+
+class tst_Report : public QObject {
+    Q_OBJECT
+
+private slots:
+    void reportBody_sections_data();
+    void reportBody_sections();
+    void reportBody_heading_data();
+    void reportBody_heading();
+    void sendReports_twoControllersTwoRecipients_inOrder();
+    void sendReports_failedMailStillReports();
+};
+
+void tst_Report::reportBody_sections_data() {
+    QTest::addColumn<qint32>("type");
+    QTest::addColumn<bool>("busB");
+    QTest::addColumn<Switches>("switches");
+    QTest::addColumn<QByteArrayList>("present");
+    QTest::addColumn<QByteArrayList>("absent");
+    QTest::addColumn<int>("imageParts");
+
+    const QByteArrayList all{"<td>id-login</td>", "<td>id-fail</td>", "<td>id-over</td>", "<td>id-under</td>",
+                             "<td>id-other</td>"};
+    QTest::newRow("entire log lists every kind since the last report, also after till")
+        << 2 << false << Switches{true, true, true, false, false}
+        << (all + QByteArrayList{"(entire log)", "<td>id-late</td>", "<td>syslog</td>", "<td>HTTP</td>"})
+        << QByteArrayList{"<td>id-old</td>", "<td>id-readA</td>"} << 0;
+    QTest::newRow("logins only") << 2 << false << Switches{false, true, false, false, false}
+                                 << QByteArrayList{"(logins only)", "<td>id-login</td>", "<td>id-fail</td>"}
+                                 << QByteArrayList{"<td>id-over</td>", "<td>id-under</td>",
+                                                   "<td>id-other</td>", "<td>id-readA</td>"}
+                                 << 0;
+    QTest::newRow("logins and currents")
+        << 2 << false << Switches{false, true, true, false, false}
+        << QByteArrayList{"(logins and under-/over-current only)", "<td>id-login</td>", "<td>id-over</td>",
+                          "<td>id-under</td>"}
+        << QByteArrayList{"<td>id-other</td>", "<td>id-readA</td>"} << 0;
+    QTest::newRow("currents only") << 2 << false << Switches{false, false, true, false, false}
+                                   << QByteArrayList{"(under-/over-current only)", "<td>id-over</td>",
+                                                     "<td>id-under</td>"}
+                                   << QByteArrayList{"<td>id-login</td>", "<td>id-fail</td>",
+                                                     "<td>id-other</td>"}
+                                   << 0;
+    QTest::newRow("no log switch: no table")
+        << 2 << false << Switches{false, false, false, true, true} << QByteArrayList{}
+        << QByteArrayList{"<table", "Log Messages"} << 0;
+    QTest::newRow("network texts are escaped in the table")
+        << 2 << false << Switches{true, false, false, false, false}
+        << QByteArrayList{"<td>&lt;b&gt;&amp;amp;&lt;/b&gt;</td>", "<td>&quot;q&quot; &#39;a&#39;</td>"}
+        << QByteArrayList{"<b>&amp;</b>", "\"q\""} << 0;
+    QTest::newRow("other model ends after the table even with every switch")
+        << 2 << true << Switches{true, true, true, true, true}
+        << QByteArrayList{"</table>\r\n--" + boundary + "--"}
+        << QByteArrayList{"Power Bill", "End of log", "cid:"} << 0;
+    QTest::newRow("metering model with both buses has three images")
+        << 0 << true << Switches{false, false, false, true, true}
+        << QByteArrayList{"<h3>Power Histograms</h3>\r\n<p><img src=\"cid:id_histogram_channel_a\"></p>\r\n"
+                          "<p><img src=\"cid:id_histogram_channel_b\"></p>\r\n"
+                          "<p><img src=\"cid:id_histogram_total\"></p>\r\n<hr/>End of log\r\n\r\n",
+                          "Content-ID: <id_histogram_channel_b>"}
+        << QByteArrayList{"Log Messages"} << 3;
+    QTest::newRow("idle bus B: A and total images only")
+        << 1 << false << Switches{false, false, false, true, true}
+        << QByteArrayList{"cid:id_histogram_channel_a", "cid:id_histogram_total",
+                          "Content-ID: <id_histogram_total>"}
+        << QByteArrayList{"id_histogram_channel_b"} << 2;
+    QTest::newRow("histograms need the power bill")
+        << 0 << true << Switches{false, false, false, false, true}
+        << QByteArrayList{"</h2>\r\n<hr/>End of log\r\n\r\n--" + boundary + "--"}
+        << QByteArrayList{"Power Histograms", "image/png", "Power Bill"} << 0;
+}
+
+void tst_Report::reportBody_sections() {
+    QFETCH(qint32, type);
+    QFETCH(bool, busB);
+    QFETCH(Switches, switches);
+    QFETCH(QByteArrayList, present);
+    QFETCH(QByteArrayList, absent);
+    QFETCH(int, imageParts);
+
+    Test::ScopedWorkDir work;
+    applySwitches(switches);
+    Controller& c = addController("rack<1>", type);
+    addEvents(c, busB);
+
+    const QByteArray body = getReportBody(c, from, till);
+    QVERIFY(body.startsWith("Content-Type: multipart/related; boundary=" + boundary + "\r\n\r\n--" +
+                            boundary +
+                            "\r\nContent-Type: text/html; charset=UTF-8\r\n\r\n<h2>\r\nPower Controller "
+                            "rack&lt;1&gt; : "));
+    QVERIFY(body.endsWith("--" + boundary + "--"));
+    for (const QByteArray& text : present)
+        QVERIFY2(body.contains(text), text.constData());
+    for (const QByteArray& text : absent)
+        QVERIFY2(!body.contains(text), text.constData());
+    QCOMPARE(body.count("Content-Type: image/png"), imageParts);
+    // SMTP servers refuse longer lines.
+    for (const QByteArray& line : body.split('\n'))
+        QVERIFY2(line.size() <= 998, line.left(80).constData());
+    QVERIFY2(!Test::appLog().contains("Energy calculation error"), Test::appLog().constData());
+}
+
+void tst_Report::reportBody_heading_data() {
+    QTest::addColumn<quint32>("unit");
+    QTest::addColumn<quint32>("units");
+    QTest::addColumn<QByteArray>("word");
+
+    QTest::newRow("one day reads Dayly") << 86400u << 1u << QByteArray("Dayly");
+    QTest::newRow("one month reads Monthly") << 2592000u << 1u << QByteArray("Monthly");
+    QTest::newRow("three hours read 3 Hour") << 3600u << 3u << QByteArray("3 Hour");
+    QTest::newRow("unit outside the table is named by its seconds")
+        << 7u << 1u << QByteArray("Every 7 Second");
+}
+
+void tst_Report::reportBody_heading() {
+    QFETCH(quint32, unit);
+    QFETCH(quint32, units);
+    QFETCH(QByteArray, word);
+
+    Test::ScopedWorkDir work;
+    Application::report.reportEveryUnit = unit;
+    Application::report.reportEveryUnits = units;
+    Controller& c = addController("r1", 3);
+    const QByteArray body = getReportBody(c, from, till);
+    // The C library's own ctime, line feed included, is what the heading shows.
+    const std::time_t fromT = from;
+    const QByteArray fromText(std::ctime(&fromT));
+    const std::time_t tillT = till;
+    const QByteArray tillText(std::ctime(&tillT));
+    const QByteArray heading = "<br>\r\n" + word + " report from " + fromText + " till " + tillText +
+                               "</h2>\r\n--" + boundary + "--";
+    QVERIFY2(body.endsWith(heading), body.constData());
+}
+
+void tst_Report::sendReports_twoControllersTwoRecipients_inOrder() {
+    Test::ScopedWorkDir work;
+    Test::MailCatcher catcher;
+    QVERIFY2(catcher.isListening(), qPrintable(catcher.error()));
+    setPostwingProgram(QStringLiteral(POSTWING_BINARY));
+    applySwitches({true, false, false, true, true});
+
+    Controller& metering = addController("north", 0);
+    addEvents(metering, true);
+    Controller& other = addController("south", 4);
+    addEvents(other, false);
+    MailServer& server = Application::mailServers.emplace_back("127.0.0.1", catcher.port(), "", "", false);
+    Application::mailAccounts.push_back({"r1@example.test", "warden@example.test", &server});
+    Application::mailAccounts.push_back({"r2@example.test", "warden@example.test", &server});
+
+    const qsizetype logBefore = Test::appLog().size();
+    MailQueue queue;
+    QSignalSpy sent(&queue, &MailQueue::sent);
+    sendReports(from, till, queue);
+    // Reported right away on this thread, while the mails are still on their way.
+    QCOMPARE(metering.lastReport, till);
+    QCOMPARE(other.lastReport, till);
+    QTRY_COMPARE_WITH_TIMEOUT(sent.size(), 4, 60000);
+    for (const QList<QVariant>& outcome : sent)
+        QCOMPARE(outcome.at(1).toByteArray(), QByteArray());
+    // One line per send; an empty one means sent.
+    QCOMPARE(Test::appLog().mid(logBefore), QByteArray("\n\n\n\n"));
+
+    QVERIFY(catcher.waitForMessages(4));
+    const QStringList files = catcher.messages();
+    const QList<QPair<QByteArray, QByteArray>> expected{{"north", "r1@example.test"},
+                                                        {"north", "r2@example.test"},
+                                                        {"south", "r1@example.test"},
+                                                        {"south", "r2@example.test"}};
+    for (int i = 0; i < 4; ++i) {
+        const QJsonObject mail = describeMessage(files.at(i));
+        QVERIFY2(!mail.isEmpty(), qPrintable(files.at(i)));
+        const Controller& c = i < 2 ? metering : other;
+        QCOMPARE(mail[u"subject"].toString().toUtf8(), reportSubject(c));
+        QVERIFY(mail[u"subject"].toString().contains(QString::fromLatin1(expected.at(i).first)));
+        QCOMPARE(mail[u"envelope_to"].toString().toUtf8(), expected.at(i).second);
+        QCOMPARE(mail[u"content_type"].toString(), QStringLiteral("multipart/related"));
+        QCOMPARE(mail[u"boundary"].toString().toUtf8(), boundary);
+        QCOMPARE(mail[u"defects"].toArray().size(), 0);
+        const QJsonArray parts = mail[u"parts"].toArray();
+        QVERIFY(!parts.isEmpty());
+        const QJsonObject html = parts.at(0).toObject();
+        QCOMPARE(html[u"content_type"].toString(), QStringLiteral("text/html"));
+        QVERIFY(html[u"html"].toString().contains(QStringLiteral("<td>id-login</td>")));
+
+        QStringList partIds;
+        for (qsizetype p = 1; p < parts.size(); ++p) {
+            const QJsonObject image = parts.at(p).toObject();
+            QCOMPARE(image[u"content_type"].toString(), QStringLiteral("image/png"));
+            QCOMPARE(image[u"width"].toInt(), 800);
+            QCOMPARE(image[u"height"].toInt(), 500);
+            partIds << image[u"content_id"].toString();
+        }
+        QStringList cids;
+        for (const QJsonValue& cid : html[u"cids"].toArray())
+            cids << QLatin1Char('<') + cid.toString() + QLatin1Char('>');
+        QCOMPARE(partIds, cids);
+        QCOMPARE(partIds.size(), i < 2 ? 3 : 0);
+    }
+    setPostwingProgram(QString());
+}
+
+void tst_Report::sendReports_failedMailStillReports() {
+    Test::ScopedWorkDir work;
+    Test::MailCatcher catcher;
+    QVERIFY2(catcher.isListening(), qPrintable(catcher.error()));
+    setPostwingProgram(QStringLiteral(POSTWING_BINARY));
+    applySwitches({false, true, false, false, false});
+
+    Controller& c = addController("east", 2);
+    MailServer& dead =
+        Application::mailServers.emplace_back("127.0.0.1", Test::unusedLoopbackPort(), "", "", false);
+    MailServer& live = Application::mailServers.emplace_back("127.0.0.1", catcher.port(), "", "", false);
+    Application::mailAccounts.push_back({"lost@example.test", "warden@example.test", &dead});
+    Application::mailAccounts.push_back({"kept@example.test", "warden@example.test", &live});
+
+    MailQueue queue;
+    QSignalSpy sent(&queue, &MailQueue::sent);
+    sendReports(from, till, queue);
+    QCOMPARE(c.lastReport, till);
+    QTRY_COMPARE_WITH_TIMEOUT(sent.size(), 2, 60000);
+    QCOMPARE(sent.at(0).at(0).toByteArray(), QByteArray("lost@example.test"));
+    QVERIFY(sent.at(0).at(1).toByteArray().startsWith("Message cannot be sent. Reason:\n"));
+    QCOMPARE(sent.at(1).at(1).toByteArray(), QByteArray());
+    QVERIFY(Test::appLog().contains("Message cannot be sent. Reason:\n"));
+    QVERIFY(catcher.waitForMessages(1));
+    QCOMPARE(catcher.messages().size(), 1);
+    setPostwingProgram(QString());
+}
+
+// The histograms draw text: they need the GUI application (offscreen in the tests).
+QTEST_MAIN(tst_Report)
+#include "tst_Report.moc"
