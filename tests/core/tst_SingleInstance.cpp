@@ -1,3 +1,4 @@
+#include "ProgramProcess.h"
 #include "TestSupport.h"
 
 #include <QElapsedTimer>
@@ -6,7 +7,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <csignal>
 #include <cstring>
 
 namespace {
@@ -25,29 +25,10 @@ quint16 publishedPort() {
     return port;
 }
 
-class Program {
+class Program : public Warden::Test::ProgramProcess {
 public:
-    explicit Program(const QString& dir) {
-        process.setWorkingDirectory(dir);
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("AMPWARDEN_AUTOCLOSE_BOXES"), QStringLiteral("1"));
-        process.setProcessEnvironment(env);
-    }
-    ~Program() {
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
-    }
-    void start(const QStringList& arguments) { process.start(QStringLiteral(AMPWARDEN_BINARY), arguments); }
-    QByteArray errors() {
-        stderrText += process.readAllStandardError();
-        return stderrText;
-    }
-
-    QProcess process;
-    QByteArray stderrText;
+    explicit Program(const QString& dir) : ProgramProcess(QStringLiteral(AMPWARDEN_BINARY), dir) {}
+    void start(const QStringList& arguments) { ProgramProcess::start(arguments); }
 };
 
 bool waitForPort(quint16 differentFrom, int timeoutMs, quint16* port) {
@@ -81,21 +62,20 @@ void SingleInstanceTest::secondStart_wakesTheFirstAndLeaves() {
 
     Program second(dir.path());
     second.start({});
-    QVERIFY(second.process.waitForFinished(20000));
-    QCOMPARE(second.process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(second.process.exitCode(), 0);
-    QCOMPARE(second.process.readAllStandardOutput(), QByteArray()); // woken without a complaint
+    QVERIFY(second.process().waitForFinished(20000));
+    QCOMPARE(second.process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.process().exitCode(), 0);
+    QCOMPARE(second.output(), QByteArray()); // woken without a complaint
     QTRY_VERIFY_WITH_TIMEOUT(first.errors().contains("resumeProgram()"), 10000);
     QCOMPARE(publishedPort(), port);
 
     // Stop (here through SIGTERM, as a session manager would) says goodbye and ends cleanly.
     QElapsedTimer stopping;
     stopping.start();
-    ::kill(static_cast<pid_t>(first.process.processId()), SIGTERM);
-    QVERIFY(first.process.waitForFinished(10000));
+    QVERIFY(first.terminate());
     QVERIFY2(stopping.elapsed() < 5000, "Stop took too long");
-    QCOMPARE(first.process.exitCode(), 0);
-    QVERIFY(first.process.readAllStandardOutput().contains("Bye!: Emails will no longer be sent\n"));
+    QCOMPARE(first.process().exitCode(), 0);
+    QVERIFY(first.output().contains("Bye!: Emails will no longer be sent\n"));
     QTRY_COMPARE_WITH_TIMEOUT(publishedPort(), quint16(0), 5000);
 }
 
@@ -106,8 +86,8 @@ void SingleInstanceTest::killedInstance_leavesNoObstacleForTheNext() {
         Program crashed(dir.path());
         crashed.start({QStringLiteral("hidden")});
         QVERIFY(waitForPort(0, 20000, &stalePort));
-        crashed.process.kill(); // SIGKILL: no clean-up of any kind
-        QVERIFY(crashed.process.waitForFinished(5000));
+        crashed.process().kill(); // SIGKILL: no clean-up of any kind
+        QVERIFY(crashed.process().waitForFinished(5000));
     }
     Program next(dir.path());
     QElapsedTimer timer;
@@ -116,15 +96,14 @@ void SingleInstanceTest::killedInstance_leavesNoObstacleForTheNext() {
     quint16 port = 0;
     QVERIFY2(waitForPort(stalePort, 5000, &port), "the next start did not take over from the killed one");
     QVERIFY(timer.elapsed() < 5000);
-    QCOMPARE(next.process.state(), QProcess::Running);
+    QCOMPARE(next.process().state(), QProcess::Running);
 
     Program waker(dir.path());
     waker.start({});
-    QVERIFY(waker.process.waitForFinished(20000));
-    QCOMPARE(waker.process.exitCode(), 0);
+    QVERIFY(waker.process().waitForFinished(20000));
+    QCOMPARE(waker.process().exitCode(), 0);
     QTRY_VERIFY_WITH_TIMEOUT(next.errors().contains("resumeProgram()"), 10000);
-    ::kill(static_cast<pid_t>(next.process.processId()), SIGTERM);
-    QVERIFY(next.process.waitForFinished(10000));
+    QVERIFY(next.terminate());
 }
 
 QTEST_GUILESS_MAIN(SingleInstanceTest)
