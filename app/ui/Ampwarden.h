@@ -1,13 +1,23 @@
 #pragma once
 
+#include <QByteArray>
 #include <QDialog>
+#include <QList>
 
 #include <memory>
 
+class QComboBox;
+class QSystemTrayIcon;
+class QTableWidget;
 class QTcpServer;
+class help;
 
 namespace Ui {
 class AmpwardenClass;
+}
+
+namespace Warden {
+class CheckCycle;
 }
 
 // The main window. Closing it only hides it; Stop ends the program. It owns the non-visual parts the
@@ -25,17 +35,51 @@ public:
 
     quint16 instancePort() const;
 
+    // The window follows the cycle's signals (label, buttons, event log) and tells it when a controller
+    // dialog is open; refusals while querying ask the cycle.
+    void attachCycle(Warden::CheckCycle* cycle);
+    bool querying() const;
+
+    // Refills tableControllers, tableEmails or tableEvents (chosen by the first header) from the state.
+    void fillTable(QTableWidget* table);
+    // Event Log refresh after a check: the table, "shown / stored" and the latest check time.
+    void refreshEventLog();
+
+    static QString headerText(const QTableWidget* table, int column);
+    static QList<QByteArray> rowTexts(const QTableWidget* table, int row);
+    static void selectComboText(QComboBox* combo, const QString& text);
+
 public slots:
     void done(int result) override;
     void resumeProgram();
     void exitProgram();
+    void dlgEmail(int row, int column = 0);
+    void dlgAddEmail();
+    void dlgController(int row, int column = 0);
+    void dlgAddController();
+    void rmvController();
+    void rmvEmail();
+    void fillSettings();
+    void storeSettings();
+    void showHelp();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void setUpWidgets();
+    void connectWidgets();
+    void createTrayIcon();
     void startInstanceServer();
+    void setEditing(bool editing);
+    void onQueryingStarted();
+    void onQueryingFinished();
+    void showRefusal();
 
     std::unique_ptr<Ui::AmpwardenClass> ui;
     QTcpServer* instanceServer_ = nullptr;
+    help* help_ = nullptr;
+    QSystemTrayIcon* tray_ = nullptr;
+    Warden::CheckCycle* cycle_ = nullptr;
+    bool editing_ = false;
 };
