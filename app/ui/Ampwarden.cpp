@@ -70,6 +70,10 @@ Ampwarden::Ampwarden(QWidget* parent)
     instanceServer_ = new QTcpServer(this);
     startInstanceServer();
 
+    const QByteArray xmlErrors = Warden::Business::loadSettings();
+    if (!xmlErrors.isEmpty())
+        DiagnosticLog::writeTimed("Xml errors:\n" + xmlErrors + "\n");
+
     fillTable(ui->tableControllers);
     fillTable(ui->tableEmails);
     fillSettings();

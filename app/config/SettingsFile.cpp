@@ -1,0 +1,91 @@
+#include "SettingsFile.h"
+
+#include "core/Application.h"
+#include "core/DiagnosticLog.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+namespace Warden::Business {
+
+namespace {
+
+struct Pending {
+    bool due = false;
+    // The bytes as read; empty optional when the file existed but could not be read.
+    std::optional<QByteArray> original;
+};
+
+Pending& pending() {
+    static Pending p;
+    return p;
+}
+
+constexpr QFileDevice::Permissions ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+
+bool writeBackup(const QByteArray& bytes) {
+    QSaveFile file(SettingsFile::backupPath());
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    file.setPermissions(ownerOnly);
+    file.write(bytes);
+    return file.commit();
+}
+
+bool moveToBackup() {
+    QFile::remove(SettingsFile::backupPath());
+    return QFile::rename(SettingsFile::path(), SettingsFile::backupPath());
+}
+
+} // namespace
+
+QString SettingsFile::path() { return QString::fromUtf8(Application::configFileName); }
+
+QString SettingsFile::backupPath() { return path() + QStringLiteral(".bak"); }
+
+std::optional<QByteArray> SettingsFile::read() {
+    QFile file(path());
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return file.readAll();
+}
+
+void SettingsFile::loaded(bool complete, std::optional<QByteArray> original) {
+    Pending& p = pending();
+    // Nothing to keep when there was no file at all.
+    p.due = !complete && (original || QFileInfo::exists(path()));
+    p.original = std::move(original);
+}
+
+bool SettingsFile::keepOriginal() {
+    Pending& p = pending();
+    if (!p.due)
+        return true;
+    const bool kept = p.original ? writeBackup(*p.original) : moveToBackup();
+    const QByteArray name = path().toUtf8();
+    if (!kept) {
+        DiagnosticLog::write("saveSettings(): error: could not keep the original of " + name + " as " +
+                             backupPath().toUtf8() + "; " + name + " is left unchanged\n");
+        return false;
+    }
+    DiagnosticLog::write("saveSettings(): " + name + " was not read completely; its original is kept as " +
+                         backupPath().toUtf8() + "\n");
+    p = Pending{};
+    return true;
+}
+
+void SettingsFile::write(const std::function<QByteArray()>& content) {
+    if (!keepOriginal())
+        return;
+    QSaveFile file(path());
+    if (!file.open(QIODevice::WriteOnly))
+        return;
+    file.setPermissions(ownerOnly);
+    file.write(content());
+    if (!file.commit())
+        DiagnosticLog::write("saveSettings(): error: " + path().toUtf8() + " was not written: " +
+                             file.errorString().toUtf8() + "\n");
+}
+
+} // namespace Warden::Business

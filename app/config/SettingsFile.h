@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+namespace Warden::Business {
+
+// "Ampwarden.xml" on disk. The file holds passwords, so it is kept readable by its owner only, and it
+// is replaced whole through a temporary file so that an interrupted write leaves the old settings.
+class SettingsFile final {
+public:
+    static QString path();
+    static QString backupPath();
+
+    // The whole file, or nothing when there is no file or it cannot be read.
+    static std::optional<QByteArray> read();
+
+    // Called once the reading is over. A file that was not read to its end is rewritten from what
+    // was loaded at the next change; its original is kept as "Ampwarden.xml.bak" before that.
+    static void loaded(bool complete, std::optional<QByteArray> original);
+
+    // Replaces the file with what content() returns. content() runs only once the new file is open,
+    // so nothing it changes happens when the file cannot be written. Nothing is written while the
+    // original of an incompletely read file cannot be kept aside.
+    static void write(const std::function<QByteArray()>& content);
+
+private:
+    static bool keepOriginal();
+};
+
+} // namespace Warden::Business

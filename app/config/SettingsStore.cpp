@@ -1,0 +1,312 @@
+#include "Settings.h"
+
+#include "SettingsFile.h"
+#include "SettingsWriter.h"
+#include "XmlHandler.h"
+
+#include "core/Application.h"
+#include "core/ClockText.h"
+#include "core/DiagnosticLog.h"
+
+#include <QDebug>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <limits>
+#include <optional>
+
+namespace Warden::Business {
+
+namespace {
+
+const QByteArray noChannel = "NO CHANNEL";
+
+// The numbers are read the way a formatted stream extraction reads them: leading white space, then
+// the longest number ("13A" is 13, "1e-1" is 0.1); a text that does not begin with one gives nothing.
+qsizetype skipSpace(const QByteArray& text) {
+    qsizetype i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
+        ++i;
+    return i;
+}
+
+qsizetype skipDigits(const QByteArray& text, qsizetype i) {
+    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])))
+        ++i;
+    return i;
+}
+
+std::optional<qint64> leadingInteger(const QByteArray& text) {
+    qsizetype i = skipSpace(text);
+    const qsizetype start = i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        ++i;
+    const qsizetype end = skipDigits(text, i);
+    if (end == i)
+        return std::nullopt;
+    bool ok = false;
+    const qint64 value = text.mid(start, end - start).toLongLong(&ok, 10);
+    return ok ? std::optional<qint64>(value) : std::nullopt; // out of range is no number either
+}
+
+std::optional<double> leadingDouble(const QByteArray& text) {
+    qsizetype i = skipSpace(text);
+    const qsizetype start = i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        ++i;
+    const qsizetype intEnd = skipDigits(text, i);
+    qsizetype end = intEnd;
+    qsizetype digits = intEnd - i;
+    if (end < text.size() && text[end] == '.') {
+        const qsizetype fractionEnd = skipDigits(text, end + 1);
+        digits += fractionEnd - end - 1;
+        end = fractionEnd;
+    }
+    if (digits == 0)
+        return std::nullopt;
+    if (end < text.size() && (text[end] == 'e' || text[end] == 'E')) {
+        qsizetype e = end + 1;
+        if (e < text.size() && (text[e] == '+' || text[e] == '-'))
+            ++e;
+        const qsizetype exponentEnd = skipDigits(text, e);
+        if (exponentEnd > e)
+            end = exponentEnd;
+    }
+    bool ok = false;
+    const double value = text.mid(start, end - start).toDouble(&ok);
+    if (!ok || !std::isfinite(value))
+        return std::nullopt;
+    return value;
+}
+
+// 0 stands for "no port" and also takes whatever is no 16-bit port number.
+quint16 portNumber(const QByteArray& text) {
+    const auto value = leadingInteger(text);
+    if (!value || *value < 0 || *value > 65535)
+        return 0;
+    return static_cast<quint16>(*value);
+}
+
+// A count of units; what is no count (a negative one included) counts once.
+quint32 unitCount(const QByteArray& text) {
+    const auto value = leadingInteger(text);
+    if (!value || *value < 0 || *value > std::numeric_limits<quint32>::max())
+        return 1;
+    return static_cast<quint32>(*value);
+}
+
+quint32 unitSeconds(const QByteArray& name) {
+    for (const auto& [seconds, unit] : Application::unitNames())
+        if (unit == name)
+            return seconds;
+    return 1;
+}
+
+qint32 modelNumber(const QByteArray& name) {
+    for (const auto& [type, model] : Application::modelNames())
+        if (model == name)
+            return type;
+    return 0;
+}
+
+bool flag(const QByteArray& text) { return text == "1"; }
+
+QByteArray textAt(const Texts& texts, qsizetype index, const QByteArray& missing = {}) {
+    return index < texts.size() ? texts[index] : missing;
+}
+
+QByteArray hostAndPort(const QByteArray& host, quint16 port) {
+    return port == 0 ? host : host + ':' + QByteArray::number(port);
+}
+
+} // namespace
+
+std::map<QByteArray, MailServer*>& serverKeys() {
+    static std::map<QByteArray, MailServer*> keys;
+    return keys;
+}
+
+bool& savingEnabled() {
+    static bool enabled = false;
+    return enabled;
+}
+
+QByteArray loadSettings() {
+    // The keys name the MTA elements of one file; records from an earlier reading are gone.
+    serverKeys().clear();
+    savingEnabled() = false;
+    std::optional<QByteArray> bytes = SettingsFile::read();
+    XmlHandler handler;
+    // A missing file reads as empty input; the parser's complaint about it is the error text.
+    const bool complete = parseSettings(bytes.value_or(QByteArray()), handler);
+    SettingsFile::loaded(complete, std::move(bytes));
+    savingEnabled() = true;
+    return handler.errorString();
+}
+
+void saveSettings() {
+    if (!savingEnabled())
+        return;
+    SettingsFile::write([] {
+        pruneMailServers();
+        return SettingsWriter::document();
+    });
+}
+
+void pruneMailServers() {
+    auto& servers = Application::mailServers;
+    for (auto it = servers.begin(); it != servers.end();) {
+        MailServer* server = &*it;
+        const bool used = std::any_of(Application::mailAccounts.begin(), Application::mailAccounts.end(),
+                                      [server](const MailAccount& a) { return a.server == server; });
+        if (used) {
+            ++it;
+            continue;
+        }
+        // A key must not outlive its server.
+        std::erase_if(serverKeys(), [server](const auto& entry) { return entry.second == server; });
+        it = servers.erase(it);
+    }
+}
+
+void storeController(int position, const Texts& values) {
+    const int count = Application::controllerCount();
+    if (position < 0)
+        position = count;
+
+    Controller record(textAt(values, 0), modelNumber(textAt(values, 1)), textAt(values, 2),
+                      portNumber(textAt(values, 3, "0")), textAt(values, 4), textAt(values, 5));
+    for (qsizetype s = 6; s < values.size() && values[s] != noChannel; s += 4) {
+        ChannelSettings channel;
+        channel.optionalName = values[s];
+        channel.overcurrent = leadingDouble(textAt(values, s + 1, "0.0")).value_or(0);
+        channel.undercurrent = leadingDouble(textAt(values, s + 2, "0.0")).value_or(0);
+        channel.pf = leadingDouble(textAt(values, s + 3, "0.0")).value_or(1);
+        qDebug().noquote() << "channel" << QString::fromUtf8(channel.optionalName) << channel.overcurrent
+                           << channel.undercurrent << channel.pf;
+        if (channel.overcurrent < channel.undercurrent)
+            DiagnosticLog::write("Overcurrent is less then undercurrent: " + formatG(channel.overcurrent) + " < " +
+                                 formatG(channel.undercurrent) + "\n");
+        record.channels.push_back(std::move(channel));
+    }
+
+    if (Controller* existing = Application::controllerAt(position)) {
+        // Edited in place: the events that point at this controller stay attached to it.
+        existing->name = std::move(record.name);
+        existing->type = record.type;
+        existing->host = std::move(record.host);
+        existing->port = record.port;
+        existing->admin = std::move(record.admin);
+        existing->password = std::move(record.password);
+        existing->channels = std::move(record.channels);
+        existing->lastReport = 0;
+        existing->lastLog = 0;
+        existing->lastCheck = 0;
+    } else {
+        Application::controllers.push_back(std::move(record));
+    }
+    saveSettings();
+}
+
+void storeMailAccount(int position, const Texts& texts, const QByteArray& key) {
+    const int count = static_cast<int>(Application::mailAccounts.size());
+    if (position < 0)
+        position = count;
+
+    const QByteArray serverText = textAt(texts, 2);
+    QByteArray host = serverText;
+    quint16 port = 0;
+    if (const qsizetype colon = serverText.indexOf(':'); colon >= 0) {
+        host = serverText.left(colon);
+        port = portNumber(serverText.mid(colon + 1));
+    }
+    const QByteArray user = textAt(texts, 3);
+    const QByteArray password = textAt(texts, 4);
+    const bool useTLS = flag(textAt(texts, 5));
+
+    MailServer* server = nullptr;
+    if (const auto known = serverKeys().find(key); known != serverKeys().end()) {
+        server = known->second;
+    } else if (key.isEmpty()) {
+        // Recipients entered with the same server settings share one server record.
+        for (MailServer& s : Application::mailServers) {
+            if (s.host == host && s.port == port && s.user == user && s.password == password && s.useTLS == useTLS) {
+                server = &s;
+                break;
+            }
+        }
+    }
+    if (!server) {
+        server = &Application::mailServers.emplace_back(host, port, user, password, useTLS);
+        if (!key.isEmpty())
+            serverKeys()[key] = server;
+    }
+
+    if (position < count) {
+        MailAccount& account = *std::next(Application::mailAccounts.begin(), position);
+        account.to = textAt(texts, 0);
+        account.from = textAt(texts, 1);
+        account.server = server;
+    } else {
+        Application::mailAccounts.push_back(MailAccount{textAt(texts, 0), textAt(texts, 1), server});
+    }
+    saveSettings();
+}
+
+void storeMailServer(const Texts& texts) {
+    const QByteArray id = textAt(texts, 5);
+    // The first MTA with an id wins.
+    if (serverKeys().count(id))
+        return;
+    MailServer& server = Application::mailServers.emplace_back(
+        textAt(texts, 2), portNumber(textAt(texts, 3, "0")), textAt(texts, 0), textAt(texts, 1),
+        flag(textAt(texts, 4)));
+    if (!id.isEmpty())
+        serverKeys()[id] = &server;
+}
+
+void storeReportSettings(const Texts& texts) {
+    const auto reaches = [&texts](qsizetype index) { return index < texts.size(); };
+    ReportSettings& r = Application::report;
+    r.checkEveryUnit = reaches(0) ? unitSeconds(texts[0]) : 60;
+    r.checkEveryUnits = reaches(1) ? unitCount(texts[1]) : 1;
+    r.sendOnLogin = flag(textAt(texts, 2));
+    r.sendUnderOverCurrent = flag(textAt(texts, 3));
+    r.sendHistogram = flag(textAt(texts, 4));
+    r.sendPowerBill = flag(textAt(texts, 5));
+    r.sendEntireLog = flag(textAt(texts, 6));
+    r.reportEveryUnit = reaches(7) ? unitSeconds(texts[7]) : 3600;
+    r.reportEveryUnits = reaches(8) ? unitCount(texts[8]) : 1;
+    r.kWHPriceUSD = leadingDouble(textAt(texts, 9)).value_or(0);
+    r.currency = textAt(texts, 10);
+    saveSettings();
+}
+
+void removeController(int position) {
+    Controller* controller = Application::controllerAt(position);
+    if (!controller)
+        return;
+    Application::removeControllerRecord(controller);
+    saveSettings();
+}
+
+void removeMailAccount(int position) {
+    if (position < 0 || position >= static_cast<int>(Application::mailAccounts.size()))
+        return;
+    Application::mailAccounts.erase(std::next(Application::mailAccounts.begin(), position));
+    saveSettings();
+}
+
+Texts controllerValues(int position) {
+    const Controller* c = Application::controllerAt(position);
+    if (!c)
+        return {};
+    Texts values{c->name, Application::modelName(c->type), hostAndPort(c->host, c->port), c->admin, c->password};
+    for (const ChannelSettings& channel : c->channels)
+        values << channel.optionalName << formatG(channel.overcurrent) << formatG(channel.undercurrent)
+               << formatG(channel.pf);
+    return values;
+}
+
+} // namespace Warden::Business

@@ -1,0 +1,219 @@
+#include "SettingsState.h"
+#include "TestSupport.h"
+
+#include "config/Settings.h"
+#include "core/Application.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QTest>
+
+#include <optional>
+
+using namespace Warden::Business;
+using Warden::Test::initialReport;
+using Warden::Test::settingsState;
+
+namespace {
+
+QByteArray file(const QByteArray& body, const QByteArray& root = "Ampwarden") {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<" + root + ">" + body + "</" + root + ">";
+}
+
+QByteArray controller(const QByteArray& leaves, const QByteArray& channels = {}) {
+    return "<Controller>" + leaves + "<Channels>" + channels + "</Channels></Controller>";
+}
+
+QByteArray channel(const QByteArray& name, const QByteArray& under, const QByteArray& over, const QByteArray& pf) {
+    return "<Channel><optionalName>" + name + "</optionalName><undercurrent>" + under + "</undercurrent><overcurrent>" +
+           over + "</overcurrent><pf>" + pf + "</pf></Channel>";
+}
+
+const QByteArray rack1 = controller("<name>rack1</name><type>Kestrel 2</type><host>h</host><port>80</port>"
+                                    "<admin>root</admin><password>pw</password>");
+
+const QByteArray charactersError =
+    "characters() error: entity_ flag is set and CTEXT has no WS characters, but leaf has no index or this index "
+    "is greater than internal string array\n";
+
+} // namespace
+
+class SettingsReaderTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { workDir_.emplace(); }
+    void cleanup() { workDir_.reset(); }
+
+    void load_data();
+    void load();
+    void missingFile_keepsInitialStateAndReportsFatalError();
+    void handlerFailure_isRepeatedAsFatalError_data();
+    void handlerFailure_isRepeatedAsFatalError();
+
+private:
+    std::optional<Warden::Test::ScopedWorkDir> workDir_;
+};
+
+void SettingsReaderTest::load_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QByteArray>("state");
+    QTest::addColumn<QByteArray>("errorStart"); // empty: no error at all
+
+    QTest::newRow("leaves in any order under a root of any name")
+        << file("<Controllers><Controller><port>81</port><Channels></Channels><name>r</name>"
+                "<host>h</host></Controller></Controllers>",
+                "Settings")
+        << "C|r|0|h|81||\n" + initialReport() << QByteArray();
+
+    QTest::newRow("empty admin and password after non-empty ones read back empty")
+        << file(rack1 + controller("<name>b</name><admin></admin><password>   </password>"))
+        << "C|rack1|0|h|80|root|pw\nC|b|0||0||\n" + initialReport() << QByteArray();
+
+    QTest::newRow("channel with empty name is a channel, not the end of the list")
+        << file(controller("<name>c</name>", channel("", "1", "2", "1") + channel("B", "0.5", "10", "0.9")))
+        << "C|c|0||0||\nch||1|2|1\nch|B|0.5|10|0.9\n" + initialReport() << QByteArray();
+
+    QTest::newRow("controller without channels")
+        << file(controller("<name>c</name>", "\n            ")) << "C|c|0||0||\n" + initialReport() << QByteArray();
+
+    QTest::newRow("three channels are stored exactly")
+        << file(controller("<name>c</name>",
+                           channel("A", "1", "2", "1") + channel("B", "1", "3", "1") + channel("C", "1", "4", "1")))
+        << "C|c|0||0||\nch|A|1|2|1\nch|B|1|3|1\nch|C|1|4|1\n" + initialReport() << QByteArray();
+
+    QTest::newRow("fourth channel without undercurrent and pf text is stored with zeros")
+        << file(controller("<name>c</name>", channel("A", "1", "2", "1") + channel("B", "1", "3", "1") +
+                                                 channel("C", "1", "4", "1") + channel("D", "", "5", "")))
+        << "C|c|0||0||\nch|A|1|2|1\nch|B|1|3|1\nch|C|1|4|1\nch|D|0|5|0\n" + initialReport() << QByteArray();
+
+    QTest::newRow("fourth channel with undercurrent text stops the load, earlier records stay")
+        << file(rack1 + controller("<name>c</name>", channel("A", "1", "2", "1") + channel("B", "1", "3", "1") +
+                                                         channel("C", "1", "4", "1") + channel("D", "1", "5", "1")))
+        << "C|rack1|0|h|80|root|pw\n" + initialReport() << charactersError;
+
+    QTest::newRow("numbers read up to the first character that is no part of them")
+        << file(controller("<name>n</name><port> 8080x</port>", channel("A", "1e-1", "13A", "x")))
+        << "C|n|0||8080||\nch|A|0.1|13|1\n" + initialReport() << QByteArray();
+
+    QTest::newRow("port out of range or negative is 0")
+        << file(controller("<name>a</name><port>99999</port>") + controller("<name>b</name><port>-1</port>"))
+        << "C|a|0||0||\nC|b|0||0||\n" + initialReport() << QByteArray();
+
+    QTest::newRow("model name compared with case")
+        << file(controller("<name>a</name><type>Heron</type>") + controller("<name>b</name><type>heron</type>"))
+        << "C|a|2||0||\nC|b|0||0||\n" + initialReport() << QByteArray();
+
+    QTest::newRow("report: unit names with case, flags only as 1, counts and price as numbers")
+        << file("<Report><checkEveryUnits>5x</checkEveryUnits><checkEveryUnit>hour</checkEveryUnit>"
+                "<sendOnLogin>true</sendOnLogin><sendUnderOverCurrent>1</sendUnderOverCurrent>"
+                "<sendHistogram>yes</sendHistogram><sendPowerBill>1</sendPowerBill><sendEntireLog>0</sendEntireLog>"
+                "<reportEveryUnits>-3</reportEveryUnits><reportEveryUnit>Hour</reportEveryUnit>"
+                "<kWHPriceUSD> 0.5x</kWHPriceUSD><currency>EUR</currency></Report>")
+        << QByteArray("R|1|5|01010|3600|1|0.5|EUR\n") << QByteArray();
+
+    QTest::newRow("report without leaves takes the defaults of invalid texts")
+        << file("<Report></Report>") << QByteArray("R|1|1|00000|1|1|0|\n") << QByteArray();
+
+    QTest::newRow("EMail before its MTA creates a server from its key; the later MTA is not stored")
+        << file("<EMails><EMail><to>t</to><from>f</from><MTA>0</MTA></EMail></EMails>"
+                "<MTAs><MTA><id>0</id><host>real</host><port>25</port></MTA></MTAs>")
+        << "S|0|0|||0\nA|t|f|0\n" + initialReport() << QByteArray();
+
+    QTest::newRow("EMail key with a colon gives host and port")
+        << file("<EMails><EMail><to>t</to><from>f</from><MTA>mx:2525</MTA></EMail></EMails>")
+        << "S|mx|2525|||0\nA|t|f|0\n" + initialReport() << QByteArray();
+
+    QTest::newRow("two MTA with one id: the first wins")
+        << file("<MTAs><MTA><id>0</id><host>first</host><port>25</port><user>u</user><useTLS>1</useTLS></MTA>"
+                "<MTA><id>0</id><host>second</host></MTA></MTAs>"
+                "<EMails><EMail><to>t</to><from>f</from><MTA>0</MTA></EMail></EMails>")
+        << "S|first|25|u||1\nA|t|f|0\n" + initialReport() << QByteArray();
+
+    QTest::newRow("references and split text read back whole")
+        << file(controller("<name>a&amp;b&lt;c&gt;&#65;\"'</name><password>p<![CDATA[<&>]]>q</password>"))
+        << "C|a&b<c>A\"'|0||0||p<&>q\n" + initialReport() << QByteArray();
+
+    QTest::newRow("surrounding white space of a value is kept")
+        << file(controller("<name> a b </name>")) << "C| a b |0||0||\n" + initialReport() << QByteArray();
+
+    QTest::newRow("element inside an entity that is not its leaf stops the load")
+        << file(rack1 + controller("<name>x</name><colour>red</colour>"))
+        << "C|rack1|0|h|80|root|pw\n" + initialReport()
+        << QByteArray("startElement() error for element colour: entity_ flag is set but colour is not leaf and has "
+                      "not index\n");
+
+    QTest::newRow("Channels outside a controller leaves the reader inside one")
+        << file("<Channels></Channels>") << initialReport()
+        << QByteArray("endElement() error for element Ampwarden: entity flag is set but element is neither entity "
+                      "nor leaf");
+
+    QTest::newRow("malformed XML keeps the records before the fault")
+        << QByteArray("<?xml version=\"1.0\"?>\n<Ampwarden>" + rack1 + "\n<Controller><name>x</nam></Controller>")
+        << "C|rack1|0|h|80|root|pw\n" + initialReport() << QByteArray("Fatal error at line 3 column ");
+}
+
+void SettingsReaderTest::load() {
+    QFETCH(QByteArray, content);
+    QFETCH(QByteArray, state);
+    QFETCH(QByteArray, errorStart);
+
+    QFile out(QStringLiteral("Ampwarden.xml"));
+    QVERIFY(out.open(QIODevice::WriteOnly));
+    out.write(content);
+    out.close();
+
+    const QByteArray errors = loadSettings();
+    if (errorStart.isEmpty())
+        QCOMPARE(errors, QByteArray());
+    else
+        QVERIFY2(errors.startsWith(errorStart), errors.constData());
+    QCOMPARE(settingsState(), state);
+    QVERIFY(savingEnabled());
+}
+
+void SettingsReaderTest::missingFile_keepsInitialStateAndReportsFatalError() {
+    const QByteArray errors = loadSettings();
+    QVERIFY2(errors.startsWith("Fatal error at line 1 column 1: "), errors.constData());
+    QCOMPARE(settingsState(), initialReport());
+    QVERIFY(!QFile::exists(QStringLiteral("Ampwarden.xml")));
+
+    storeController(-1, {"rack1"});
+    QVERIFY(QFile::exists(QStringLiteral("Ampwarden.xml")));
+    QVERIFY(!QFile::exists(QStringLiteral("Ampwarden.xml.bak")));
+}
+
+void SettingsReaderTest::handlerFailure_isRepeatedAsFatalError_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QByteArray>("message");
+
+    QTest::newRow("start tag") << file("<EMail><to>t</to><Report></Report></EMail>")
+                               << QByteArray("startElement() error for element Report: entity_ flag is set but "
+                                             "Report is not leaf and has not index\n");
+    QTest::newRow("text") << file("<MTA><to>x</to></MTA>") << QByteArray();
+    QTest::newRow("end tag without line end")
+        << file("<Channels></Channels>")
+        << QByteArray("endElement() error for element Ampwarden: entity flag is set but element is neither entity "
+                      "nor leaf");
+}
+
+void SettingsReaderTest::handlerFailure_isRepeatedAsFatalError() {
+    QFETCH(QByteArray, content);
+    QFETCH(QByteArray, message);
+    // "to" is no leaf of MTA, so its start fails before any text is read.
+    if (message.isEmpty())
+        message = "startElement() error for element to: entity_ flag is set but to is not leaf and has not index\n";
+
+    QFile out(QStringLiteral("Ampwarden.xml"));
+    QVERIFY(out.open(QIODevice::WriteOnly));
+    out.write(content);
+    out.close();
+
+    const QString errors = QString::fromUtf8(loadSettings());
+    const QString m = QRegularExpression::escape(QString::fromUtf8(message));
+    const QRegularExpression expected(QStringLiteral("^%1Fatal error at line \\d+ column \\d+: %1\\n$").arg(m));
+    QVERIFY2(expected.match(errors).hasMatch(), qPrintable(errors));
+}
+
+QTEST_GUILESS_MAIN(SettingsReaderTest)
+#include "tst_SettingsReader.moc"
