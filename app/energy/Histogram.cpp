@@ -1,0 +1,257 @@
+#include "Histogram.h"
+
+#include "Energy.h"
+#include "EnergyLog.h"
+#include "Transitions.h"
+#include "core/Application.h"
+#include "core/ClockText.h"
+#include "core/DiagnosticLog.h"
+
+#include <QBuffer>
+#include <QFont>
+#include <QImage>
+#include <QPainter>
+#include <QPen>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+namespace Warden::Business {
+
+namespace {
+
+constexpr int plotWidth = plotRight - plotLeft;
+constexpr int plotHeight = plotAxis - plotTop;
+constexpr int titleFlags = Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextWordWrap;
+constexpr int gridLabelFlags = Qt::AlignRight | Qt::AlignVCenter;
+constexpr int centredFlags = Qt::AlignCenter;
+
+QString text(const QByteArray& bytes) {
+    return QString::fromUtf8(bytes);
+}
+
+// Sets the font to the size at which `label` fills `factor` of `box`, measured at 12 point, and
+// returns where the text then lies. Grows as well as shrinks.
+QRect fitFont(QPainter& painter, QFont font, const QRect& box, int flags, const QString& label,
+              double factor) {
+    font.setPointSize(12);
+    painter.setFont(font);
+    const QRect measured = painter.boundingRect(box, flags, label);
+    if (measured.width() > 0 && measured.height() > 0) {
+        const double scale = std::min(static_cast<double>(box.width()) / measured.width(),
+                                      static_cast<double>(box.height()) / measured.height());
+        // A point size below 1 is refused by QFont; such a label is unreadable either way.
+        font.setPointSize(std::max(1, static_cast<int>(scale * factor * 12)));
+        painter.setFont(font);
+    }
+    return painter.boundingRect(box, flags, label);
+}
+
+QByteArray fixedText(double value, int decimals) {
+    char buffer[512];
+    const int n = std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
+    return QByteArray(buffer, std::clamp(n, 0, static_cast<int>(sizeof buffer) - 1));
+}
+
+// "Dec  6 16:00:00": the clock text without weekday and year.
+QByteArray barTime(Time t) {
+    return clockText(t).mid(4).left(15);
+}
+
+struct Bar {
+    Time start = 0;
+    Time end = 0;
+    ChannelEnergies energies;
+};
+
+double drawnValue(const ChannelEnergies& energies, const QByteArray& channel) {
+    if (channel == "A")
+        return energies.a;
+    if (channel == "B")
+        return energies.b;
+    return energies.total();
+}
+
+// The bar's energy by the transitions of one channel, with the trace when it is wanted.
+double transitionsCheck(const Controller& controller, Time from, Time till, int channel, bool wantTrace,
+                        QByteArray& trace) {
+    const Transitions window = windowTransitions(controller, from, till, Application::events, channel);
+    if (!window.empty() && !wantTrace)
+        return transitionsEnergy(window, from, till);
+    // The full map, with its messages about missing readings and its complete trace.
+    double kWh = 0;
+    trace = getTransitions(Event::isUnderOverCurrent(controller, from, till, Application::events, channel),
+                           from, till, kWh);
+    return kWh;
+}
+
+void checkBars(const Controller& controller, const std::vector<Bar>& bars, Time from,
+               const QByteArray& channel, double energy) {
+    const bool wantTrace = lcEnergyTrace().isDebugEnabled();
+    double sum = 0;
+    for (const Bar& bar : bars) {
+        sum += drawnValue(bar.energies, channel);
+        if (!(from < bar.end)) {
+            qCDebug(lcEnergyTrace).noquote() << "(nothing for channel A)"
+                                             << "(nothing for channel B)";
+            continue;
+        }
+        const Time since = std::max(bar.start, from);
+        QByteArray traceA;
+        QByteArray traceB;
+        const double tA = transitionsCheck(controller, since, bar.end, 0, wantTrace, traceA);
+        const double tB = transitionsCheck(controller, since, bar.end, 1, wantTrace, traceB);
+        if (energiesDiffer(bar.energies.a, tA) || energiesDiffer(bar.energies.b, tB)) {
+            DiagnosticLog::writeAndDebug("Energy error from " + clockText(since) + " till " +
+                                         clockText(bar.end) + ": (" + formatG(tA) + ", " + formatG(tB) +
+                                         ") != (" + formatG(bar.energies.a) + ", " + formatG(bar.energies.b) +
+                                         ")\n");
+        }
+        qCDebug(lcEnergyTrace).noquote() << text(traceA) << text(traceB);
+    }
+    if (energiesDiffer(sum, energy)) {
+        DiagnosticLog::writeAndDebug("Total energy error: " + formatG(sum) + " kWH != " + formatG(energy) +
+                                     " kWH (" + formatG(sum - energy) + ")\n");
+    }
+}
+
+} // namespace
+
+HistogramLayout histogramLayout(const ReportSettings& settings, Time from, Time till) {
+    const Time period = settings.reportPeriod();
+    switch (settings.reportEveryUnit) {
+    case 60:
+    case 3600:
+        return {till - period, 30};
+    case 86400:
+        return {till - period, 24};
+    case 604800:
+        return {till - period, 7};
+    case ReportSettings::monthPeriod: {
+        // One bar per day of the month that just ended.
+        const auto lastDay = localTime(till - 86400);
+        const int days = lastDay ? lastDay->tm_mday : 30;
+        return {till - days * Time{86400}, days};
+    }
+    default:
+        return {from, 10};
+    }
+}
+
+BarGeometry barGeometry(int bars) {
+    BarGeometry geometry;
+    geometry.slot = plotWidth / bars;
+    geometry.width = 3200 / (6 * bars);
+    geometry.x0 = plotLeft + (geometry.slot - geometry.width) / 2;
+    return geometry;
+}
+
+QByteArray createPngImage(const Controller& controller, const QByteArray& channel, Time start, Time till,
+                          int bars, Time from, double energy) {
+    // A zero bar count would divide by zero below; one bar is the nearest picture that makes sense.
+    bars = std::max(bars, 1);
+    const Time span = till - start;
+    if (span % bars != 0) {
+        DiagnosticLog::writeAndDebug("createPngImage() error: time period from " + clockText(start) +
+                                     " till " + clockText(till) + " is " + QByteArray::number(span) +
+                                     " seconds and cannot be divided to " + QByteArray::number(bars) +
+                                     " bars\n");
+    }
+    const Time secondsPerBar = span / bars;
+    const BarGeometry geometry = barGeometry(bars);
+
+    QImage image(histogramWidth, histogramHeight, QImage::Format_RGB888);
+    QPainter painter(&image);
+    painter.fillRect(QRect(0, 0, histogramWidth, histogramHeight), QBrush(Qt::white, Qt::SolidPattern));
+    painter.setPen(QPen(Qt::black));
+    painter.drawRect(QRect(0, 0, histogramWidth - 1, histogramHeight - 1));
+    painter.setPen(QPen(Qt::gray));
+    painter.drawLine(plotLeft, plotTop, plotLeft, plotAxis);
+    painter.drawLine(plotLeft, plotAxis, plotRight, plotAxis);
+
+    QByteArray title = "Power Histogram\nfor ";
+    if (!channel.isEmpty())
+        title += "channel " + channel + " of ";
+    title +=
+        "controller " + controller.displayName() + "\nfrom " + clockText(start) + " till " + clockText(till);
+    QFont titleFont;
+    titleFont.setStyleHint(QFont::SansSerif);
+    titleFont.setWeight(QFont::Bold);
+    const QRect titleBox(0, 0, histogramWidth, plotTop);
+    const QRect titleRect = fitFont(painter, titleFont, titleBox, titleFlags, text(title), 0.95);
+    const QByteArray corners =
+        "(" + QByteArray::number(titleRect.left()) + ", " + QByteArray::number(titleRect.top()) + ", " +
+        QByteArray::number(titleRect.right()) + ", " + QByteArray::number(titleRect.bottom()) + ")";
+    qCDebug(lcEnergy).noquote() << "800 x 105 --> " + text(corners);
+    if (titleRect.left() < 0 || titleRect.top() < 0 || titleRect.right() > histogramWidth ||
+        titleRect.bottom() > plotTop) {
+        DiagnosticLog::writeAndDebug("createPngImage(): title rect " + corners +
+                                     " is out of (0, 0, 800, 105)\n");
+    }
+    painter.setPen(QPen(Qt::black));
+    painter.drawText(titleBox, titleFlags, text(title));
+
+    std::vector<Bar> barList(static_cast<std::size_t>(bars));
+    double max = 0;
+    for (int i = 0; i < bars; ++i) {
+        Bar& bar = barList[static_cast<std::size_t>(i)];
+        bar.start = start + i * secondsPerBar;
+        bar.end = bar.start + secondsPerBar;
+        if (bar.end >= from)
+            bar.energies = getEnergy(controller, std::max(bar.start, from), bar.end);
+        max = std::max(max, bar.energies.total());
+    }
+    checkBars(controller, barList, from, channel, energy);
+    max = std::max(max, 1e-6);
+
+    QFont labelFont;
+    labelFont.setStyleHint(QFont::SansSerif);
+    labelFont.setWeight(QFont::Normal);
+    const int decimals = static_cast<int>(2 - std::floor(std::log10(max)));
+    for (int k = 0; k <= 10; ++k) {
+        const int y = plotTop + plotHeight / 10 * k;
+        painter.setPen(QPen(Qt::gray, 0, Qt::DashLine));
+        painter.drawLine(plotLeft, y, plotRight, y);
+        const double value = max - (y - plotTop) * max / plotHeight;
+        const QRect box(40, y - 11, 80, 22);
+        const QString label = text(fixedText(value, decimals < 0 ? 6 : decimals));
+        fitFont(painter, labelFont, box, gridLabelFlags, label, 0.95);
+        painter.setPen(QPen(Qt::black));
+        painter.drawText(box, gridLabelFlags, label);
+    }
+
+    QFont unitFont = titleFont;
+    painter.rotate(-90);
+    const QRect unitBox(-plotAxis, 0, plotHeight, 40);
+    fitFont(painter, unitFont, unitBox, centredFlags, QStringLiteral("kWH"), 0.7);
+    painter.drawText(unitBox, centredFlags, QStringLiteral("kWH"));
+    painter.rotate(90);
+
+    const QBrush brush(channel == "A" ? Qt::blue : channel == "B" ? Qt::green : Qt::red, Qt::SolidPattern);
+    for (int i = 0; i < bars; ++i) {
+        const Bar& bar = barList[static_cast<std::size_t>(i)];
+        const int x = geometry.x0 + i * geometry.slot;
+        const int h = static_cast<int>(drawnValue(bar.energies, channel) * plotHeight / max);
+        painter.setPen(QPen(Qt::black));
+        painter.setBrush(brush);
+        if (h > 0)
+            painter.drawRect(x, plotAxis - h, geometry.width - 1, h);
+        const QString label = text(barTime(bar.start) + " - " + barTime(bar.end));
+        painter.rotate(-90);
+        const QRect labelBox(-histogramHeight, x, histogramHeight - plotAxis, geometry.width);
+        fitFont(painter, labelFont, labelBox, centredFlags, label, 0.99);
+        painter.drawText(labelBox, centredFlags, label);
+        painter.rotate(90);
+    }
+    painter.end();
+
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "png");
+    return png.toBase64();
+}
+
+} // namespace Warden::Business

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "Energy.h"
+
+#include <QByteArray>
+
+namespace Warden::Business {
+
+struct PowerBill {
+    QByteArray html;          // the "Power Bill" section of the report
+    ChannelEnergies energies; // what the section shows, for the report's own checks
+};
+
+// The power-bill section of `controller`'s report over [from, till], priced with the price and
+// currency of Application::report.
+PowerBill getPowerBill(const Controller& controller, Time from, Time till);
+
+// Hundredths rounded half up, written with two decimals: 1234 -> "12.34", 5 -> "0.05".
+QByteArray paymentText(double kWh, double price);
+
+} // namespace Warden::Business

@@ -1,0 +1,51 @@
+#include "report/MailQueue.h"
+
+#include "core/DiagnosticLog.h"
+#include "report/QMailer.h"
+
+namespace Warden {
+
+MailQueue::MailQueue(QObject* parent)
+    : QObject(parent) {
+    thread_.setObjectName(QStringLiteral("mail"));
+    worker_ = new QObject;
+    worker_->moveToThread(&thread_);
+    connect(&thread_, &QThread::finished, worker_, &QObject::deleteLater);
+    thread_.start();
+}
+
+MailQueue::~MailQueue() {
+    stopping_ = true;
+    thread_.quit();
+    thread_.wait();
+    const int dropped = pending_.load();
+    if (dropped > 0)
+        DiagnosticLog::write("MailQueue: " + QByteArray::number(dropped) +
+                             " mail(s) not sent, the program ended first\n");
+}
+
+void MailQueue::enqueue(const QList<MailJob>& jobs) {
+    if (jobs.isEmpty())
+        return;
+    pending_ += static_cast<int>(jobs.size());
+    // Posted events to one receiver are delivered in the order they were posted: that keeps the
+    // sends, and their lines in "app.log", in queue order.
+    for (const MailJob& job : jobs)
+        QMetaObject::invokeMethod(
+            worker_, [this, job] { send(job); }, Qt::QueuedConnection);
+}
+
+void MailQueue::send(const MailJob& job) {
+    if (stopping_)
+        return;
+    sendEmail(job.to.constData(), job.from.constData(), job.host.constData(), &job.port, job.user.constData(),
+              job.password.constData(), &job.useTLS, job.subject.constData(), job.body.constData());
+    const QByteArray error = takeMailError();
+    DiagnosticLog::write(error + "\n");
+    const bool last = --pending_ == 0;
+    emit sent(job.to, error);
+    if (last)
+        emit idle();
+}
+
+} // namespace Warden

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "core/Records.h"
+
+#include <QByteArray>
+
+namespace Warden {
+class MailQueue;
+}
+
+namespace Warden::Business {
+
+// The same in every report; mail clients only need it to be absent from the parts.
+inline constexpr char reportBoundary[] = "0016e67698dab45e66490806789485769369353d59f689";
+
+// The report of one controller over [from, till]: a complete multipart/related body (its own
+// Content-Type line, an HTML part, then the histogram PNGs) ready for postwing.
+QByteArray getReportBody(const Controller& controller, Time from, Time till);
+
+// "Power Controller <display name> report".
+QByteArray reportSubject(const Controller& controller);
+
+// "Hourly", "Dayly", "3 Hour", ...: how often the reports come.
+QByteArray reportPeriodWord(const ReportSettings& settings);
+
+// Text safe inside an HTML element or attribute: & < > " ' replaced by their entities.
+QByteArray htmlEscaped(const QByteArray& text);
+
+// The report run: for every controller in list order its body is composed and one mail per recipient
+// (in list order) is queued on `queue`; then the controller counts as reported, whatever becomes of
+// its mails. Finally the event store is pruned. Main thread only: it reads and changes the state.
+void sendReports(Time from, Time till, MailQueue& queue);
+
+} // namespace Warden::Business

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// One send through libESMTP. The outcome is left in three logs: 0 = error log (empty exactly when
+// the server accepted the message with 250), 1 = session log, anything else = protocol trace.
+void postwing(const char* recipient, const char* sender, const char* host, const std::uint16_t* port,
+              const char* user, const char* password, const bool* starttls, const char* subject,
+              const char* message);
+
+int getLogLength(int log);
+// Copies the selected log into `buffer`, which holds at least getLogLength(log) bytes; no terminator.
+void getLog(int log, char* buffer);
+
+// The longest user name or password the PLAIN mechanism accepts.
+constexpr std::size_t maxCredentialLength = 255;
