@@ -2,6 +2,7 @@
 #include "core/DiagnosticLog.h"
 #include "core/InstanceGuard.h"
 #include "core/TerminationSignals.h"
+#include "query/OpenFileLimit.h"
 #include "ui/Ampwarden.h"
 
 #include <QApplication>
@@ -56,6 +57,7 @@ int main(int argc, char* argv[]) {
     QApplication::setQuitOnLastWindowClosed(false);
     try {
         Warden::DiagnosticLog::open();
+        Warden::raiseOpenFileLimit();
         const bool hidden = argc > 1 && QByteArray(argv[1]) == "hidden";
         Warden::InstanceGuard guard;
         guard.removeStaleSegment();

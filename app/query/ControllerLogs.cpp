@@ -1,0 +1,244 @@
+#include "ControllerLogs.h"
+
+#include "ControllerClock.h"
+#include "FormattedReader.h"
+#include "core/Application.h"
+#include "core/Clock.h"
+#include "core/ClockText.h"
+#include "core/DiagnosticLog.h"
+
+#include <array>
+#include <ctime>
+
+namespace Warden::Business {
+
+namespace {
+
+constexpr QByteArrayView loadCommentStart = "<!-- RAW ";
+constexpr QByteArrayView commentEnd = " -->";
+constexpr QByteArrayView headingEnd = "<!-- /heading table -->";
+constexpr QByteArrayView rowStart = "<tr><td nowrap>";
+constexpr QByteArrayView rowEnd = "</td></tr>";
+
+const std::array<QByteArrayView, 12> monthNames{"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+QByteArray num(qint64 value) {
+    return QByteArray::number(value);
+}
+
+// Finds `needle` at or after a position, remembering the last answer. Callers ask with positions
+// that only grow, so a page with many openings and no closing is still searched once, not once per
+// opening.
+class ForwardFinder {
+public:
+    ForwardFinder(const QByteArray& text, QByteArrayView needle)
+        : text_(text)
+        , needle_(needle) {}
+
+    qsizetype from(qsizetype position) {
+        if (searched_ && (found_ < 0 || found_ >= position))
+            return found_;
+        searched_ = true;
+        found_ = text_.indexOf(needle_, position);
+        return found_;
+    }
+
+private:
+    const QByteArray& text_;
+    QByteArrayView needle_;
+    bool searched_ = false;
+    qsizetype found_ = -1;
+};
+
+struct ChannelLimits {
+    QByteArray name;
+    double undercurrent = 0;
+    double overcurrent = 0;
+    double pf = 1;
+};
+
+ChannelLimits channelFor(const Controller& controller, const QByteArray& letter) {
+    for (const ChannelSettings& channel : controller.channels) {
+        if (channel.optionalName == letter)
+            return {channel.optionalName, channel.undercurrent, channel.overcurrent, channel.pf};
+    }
+    return {};
+}
+
+// The number right after `key` in content; 0 when the key is missing or no number follows it.
+double valueAfter(const QByteArray& content, const QByteArray& key) {
+    const qsizetype at = content.indexOf(key);
+    double value = 0;
+    if (at >= 0)
+        FormattedReader(QByteArrayView(content).sliced(at + key.size())).readDouble(value);
+    return value;
+}
+
+void addLoadEvents(Controller* controller, const QByteArray& content) {
+    const Time now = Clock::now();
+    const QByteArray letter = content.contains("VAH=") ? "A" : "B";
+    const ChannelLimits channel = channelFor(*controller, letter);
+    const double volts = valueAfter(content, 'V' + letter + "H=");
+    const double amps = valueAfter(content, 'C' + letter + "H=");
+    Application::addEvent({}, now, controller, EventKind::values, Transport::http,
+                          "Current loads on channel " + channel.name + ": " + formatG(volts) + " V, " +
+                              formatG(amps) + " A, " + formatG(volts * amps * channel.pf) + " W",
+                          content);
+    if (channel.undercurrent > amps)
+        Application::addEvent({}, now, controller, EventKind::undercurrent, Transport::http,
+                              "Undercurrent on channel " + channel.name, {});
+    if (amps > channel.overcurrent)
+        Application::addEvent({}, now, controller, EventKind::overcurrent, Transport::http,
+                              "Overcurrent on channel " + channel.name, {});
+}
+
+void readLoadComments(Controller* controller, const QByteArray& page) {
+    ForwardFinder ends(page, commentEnd);
+    qsizetype at = page.indexOf(loadCommentStart);
+    while (at >= 0) {
+        const qsizetype contentStart = at + loadCommentStart.size();
+        const qsizetype next = page.indexOf(loadCommentStart, at + 1);
+        // A comment cannot hold another one; stopping the content at the next opening keeps a page
+        // of unclosed comments from making every reading carry the rest of the page.
+        qsizetype contentEnd = ends.from(contentStart);
+        if (contentEnd < 0)
+            contentEnd = page.size();
+        if (next >= 0 && next < contentEnd)
+            contentEnd = std::max(next, contentStart);
+        addLoadEvents(controller, page.mid(contentStart, contentEnd - contentStart));
+        at = next;
+    }
+}
+
+std::optional<int> monthNumber(QByteArrayView word) {
+    for (int i = 0; i < int(monthNames.size()); ++i) {
+        if (word == monthNames[i])
+            return i;
+    }
+    return std::nullopt;
+}
+
+QByteArray hms(int h, int m, int s) {
+    return '"' + num(h) + ':' + num(m) + ':' + num(s) + '"';
+}
+
+// The controller's time of one log line, or nothing when the line does not start with one.
+std::optional<Time> rowTime(const QByteArray& text, const ControllerTime& clock) {
+    FormattedReader reader(text);
+    int h = -1;
+    int m = -1;
+    int s = -1;
+    if (clock.uptime >= 0) {
+        reader.readInt(h);
+        reader.skipOne();
+        reader.readInt(m);
+        reader.skipOne();
+        reader.readInt(s);
+        if (h < 0 || m < 0 || s < 0) {
+            DiagnosticLog::write("Application::getLogs(): diff > -1: " + hms(h, m, s) +
+                                 " is not valid hr::mn::sc in plain log text " + text + "\n");
+            return std::nullopt;
+        }
+        return qint64(h) * 3600 + qint64(m) * 60 + s + clock.time - clock.uptime;
+    }
+
+    QByteArrayView word;
+    reader.readWord(word);
+    const std::optional<int> month = monthNumber(word);
+    if (!month) {
+        DiagnosticLog::write("Application::getLogs(): \"" + word.toByteArray() +
+                             "\" is not valid month in plain log text " + text + "\n");
+        return std::nullopt;
+    }
+    int day = 0;
+    if (!reader.readInt(day) || day == 0) {
+        DiagnosticLog::write("Application::getLogs(): \"" + num(day) +
+                             "\" is not valid day in plain log text " + text + "\n");
+        return std::nullopt;
+    }
+    reader.readInt(h);
+    reader.skipOne();
+    reader.readInt(m);
+    reader.skipOne();
+    reader.readInt(s);
+    if (h < 0 || m < 0 || s < 0) {
+        DiagnosticLog::write("Application::getLogs(): " + hms(h, m, s) +
+                             " is not valid hr::mn::sc in plain log text " + text + "\n");
+        return std::nullopt;
+    }
+
+    // The rows carry no year: take the host's, except across the turn of the year.
+    const std::optional<std::tm> host = localTime(Clock::now());
+    int year = host ? host->tm_year : 70;
+    if (host && host->tm_mon == 0 && *month == 11)
+        --year;
+    else if (host && host->tm_mon == 11 && *month == 0)
+        ++year;
+    std::tm tm{};
+    tm.tm_year = year;
+    tm.tm_mon = *month;
+    tm.tm_mday = day;
+    tm.tm_hour = h;
+    tm.tm_min = m;
+    tm.tm_sec = s;
+    tm.tm_isdst = -1;
+    return static_cast<Time>(std::mktime(&tm));
+}
+
+EventKind rowKind(const QByteArray& text) {
+    if (text.contains("authentication")) {
+        if (text.contains("Successful"))
+            return EventKind::login_success;
+        if (text.contains("Failed"))
+            return EventKind::login_failure;
+    }
+    return EventKind::unknown;
+}
+
+void readLogRows(Controller* controller, const QByteArray& page, const ControllerTime& clock,
+                 Time prevCheck) {
+    const qsizetype heading = page.indexOf(headingEnd);
+    ForwardFinder ends(page, rowEnd);
+    qsizetype row = page.indexOf(rowStart, heading < 0 ? 0 : heading);
+    while (row >= 0) {
+        const qsizetype textStart = row + rowStart.size();
+        const qsizetype next = page.indexOf(rowStart, row + 1);
+        const qsizetype end = ends.from(row);
+        if (textStart >= page.size() || end < 0 || end < textStart || (next >= 0 && end > next))
+            DiagnosticLog::write("Application::getLogs(): Error when processing log string " +
+                                 page.mid(row, 100) + " [ ... ]: " + num(row) + " " + num(page.size()) + " " +
+                                 num(rowStart.size()) + " " + num(end) + "\n");
+        // An unclosed row ends where the next one starts, so the text of a malformed page is not
+        // taken (and logged) once per row up to the end of the page.
+        qsizetype textEnd = end < textStart ? page.size() : end;
+        if (next >= 0 && next < textEnd)
+            textEnd = next;
+        const QByteArray text = page.mid(textStart, std::max<qsizetype>(textEnd - textStart, 0));
+        if (text.isEmpty()) {
+            DiagnosticLog::write("Application::getLogs(): plain text is empty for html table row " +
+                                 page.mid(row, 30) + " [ ... ]\n");
+        } else if (const std::optional<Time> when = rowTime(text, clock); when && *when > prevCheck) {
+            Application::addEvent({}, *when, controller, rowKind(text), Transport::http, {}, text);
+        }
+        row = next;
+    }
+}
+
+} // namespace
+
+void getLogs(int index, const QByteArray& indexPage, const QByteArray& syslogPage) {
+    Controller* controller = Application::controllerAt(index);
+    if (!controller) {
+        DiagnosticLog::write("Application::getLogs(): error: there is no controller #" + num(index) + "\n");
+        return;
+    }
+    const ControllerTime clock = getTime(syslogPage);
+    const Time prevCheck = controller->lastCheck;
+    controller->check(clock.time);
+    readLoadComments(controller, indexPage);
+    readLogRows(controller, syslogPage, clock, prevCheck);
+    controller->log();
+}
+
+} // namespace Warden::Business

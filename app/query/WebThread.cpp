@@ -1,0 +1,70 @@
+#include "WebThread.h"
+
+#include "ControllerLogs.h"
+#include "WebClient.h"
+#include "core/Application.h"
+#include "core/CycleEvents.h"
+
+#include <QCoreApplication>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+
+namespace Warden {
+
+using Business::Application;
+
+WebThread::WebThread(QObject* reportTo, QObject* parent)
+    : QObject(parent)
+    , reportTo_(reportTo)
+    , manager_(std::make_unique<QNetworkAccessManager>())
+    , clientTimeoutMs_(WebClient::defaultTimeoutMs) {
+    // Controllers sit on the local network; a desktop proxy setting must not route them elsewhere.
+    manager_->setProxy(QNetworkProxy::NoProxy);
+}
+
+WebThread::~WebThread() {
+    // The clients' replies belong to the manager's connections: they go first.
+    clients_.clear();
+}
+
+bool WebThread::event(QEvent* event) {
+    if (event->type() == CycleEvents::check()) {
+        startCheck();
+        return true;
+    }
+    if (event->type() == CycleEvents::clientDone() || event->type() == CycleEvents::clientFailed()) {
+        finishClient(event->type(), static_cast<const ClientEvent*>(event)->client);
+        return true;
+    }
+    return QObject::event(event);
+}
+
+void WebThread::startCheck() {
+    int index = 0;
+    std::vector<WebClient*> started;
+    for (const Business::Controller& controller : Application::controllers) {
+        auto client =
+            std::make_unique<WebClient>(manager_.get(), this, index++, controller.host, controller.port,
+                                        controller.admin, controller.password, clientTimeoutMs_);
+        started.push_back(client.get());
+        const quint64 identity = client->identity();
+        clients_.emplace(identity, std::move(client));
+    }
+    for (WebClient* client : started)
+        client->start();
+}
+
+void WebThread::finishClient(QEvent::Type type, quint64 identity) {
+    const auto it = clients_.find(identity);
+    if (it == clients_.end())
+        return;
+    std::unique_ptr<WebClient> client = std::move(it->second);
+    clients_.erase(it);
+    if (type == CycleEvents::clientDone())
+        Business::getLogs(client->index, client->indexPage, client->syslogPage);
+    client.reset();
+    if (clients_.empty() && reportTo_)
+        QCoreApplication::postEvent(reportTo_, new ClientEvent(type));
+}
+
+} // namespace Warden

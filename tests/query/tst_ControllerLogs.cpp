@@ -1,0 +1,293 @@
+#include "TestSupport.h"
+#include "core/Application.h"
+#include "core/ClockText.h"
+#include "query/ControllerLogs.h"
+
+#include <QTest>
+
+#include <algorithm>
+
+using namespace Warden;
+using namespace Warden::Business;
+using Warden::Test::localSeconds;
+
+class tst_ControllerLogs : public QObject {
+    Q_OBJECT
+
+private slots:
+    void loadComments_data();
+    void loadComments();
+    void loadComments_addedAgainAtEveryCheck();
+    void logRows_data();
+    void logRows();
+    void secondCheck_addsOnlyNewerRows();
+    void unreadableClock_rowsReadAgainNextTime();
+    void positionOutsideList_logsAndLeavesStateAlone();
+};
+
+namespace {
+
+Controller& addController(std::vector<ChannelSettings> channels = {}) {
+    Controller& c = Application::controllers.emplace_back("rack1", 0, "10.0.0.9", 0, "admin", "pw");
+    c.channels = std::move(channels);
+    return c;
+}
+
+// "kind|reason|raw" of every event, sorted, so same-second events compare whatever their order.
+QByteArrayList eventTexts(bool withTime = false) {
+    QByteArrayList texts;
+    for (const auto& [key, event] : Application::events.events()) {
+        QByteArray text = QByteArray::number(int(event.kind)) + '|';
+        if (withTime)
+            text += QByteArray::number(event.time) + '|';
+        texts.append(text + event.reason + '|' + event.raw);
+    }
+    std::sort(texts.begin(), texts.end());
+    return texts;
+}
+
+QByteArrayList sorted(QByteArrayList list) {
+    std::sort(list.begin(), list.end());
+    return list;
+}
+
+// A syslog page whose clock shows `t` as local time.
+QByteArray clockPage(qint64 t, const QByteArray& rows) {
+    const auto tm = localTime(t);
+    char cell[64];
+    std::snprintf(cell, sizeof cell, "%02d:%02d:%02d %d/%02d/%02d", tm->tm_hour, tm->tm_min, tm->tm_sec,
+                  tm->tm_year + 1900, tm->tm_mon + 1, tm->tm_mday);
+    return "<table><tr><td>" + QByteArray(cell) + "<!-- clock, hours up --></td></tr></table>\n" + rows;
+}
+
+QByteArray row(const QByteArray& text) {
+    return "<tr><td nowrap>" + text + "</td></tr>\n";
+}
+
+const QByteArray heading = "<!-- heading table --><tr><th>Event</th></tr><!-- /heading table -->\n";
+
+} // namespace
+
+void tst_ControllerLogs::loadComments_data() {
+    QTest::addColumn<QByteArray>("page");
+    QTest::addColumn<std::vector<ChannelSettings>>("channels");
+    QTest::addColumn<QByteArrayList>("expected");
+
+    const std::vector<ChannelSettings> twoBuses{{"A", 1, 2, 0.9}, {"B", 1, 10, 1}};
+    QTest::newRow("bus A above its limit gives a reading and an overcurrent")
+        << QByteArray("<!-- RAW VAH=230 CAH=2.5 -->") << twoBuses
+        << QByteArrayList{"4|Current loads on channel A: 230 V, 2.5 A, 517.5 W|VAH=230 CAH=2.5",
+                          "2|Overcurrent on channel A|"};
+    QTest::newRow("no channel named A: no name, limits 0, pf 1")
+        << QByteArray("<!-- RAW VAH=230 CAH=2.5 -->") << std::vector<ChannelSettings>{{"", 1, 2, 0.9}}
+        << QByteArrayList{"4|Current loads on channel : 230 V, 2.5 A, 575 W|VAH=230 CAH=2.5",
+                          "2|Overcurrent on channel |"};
+    QTest::newRow("keys of bus B only are bus B, below its minimum")
+        << QByteArray("x<!-- RAW VBH=231 CBH=0.5 -->y") << twoBuses
+        << QByteArrayList{"4|Current loads on channel B: 231 V, 0.5 A, 115.5 W|VBH=231 CBH=0.5",
+                          "3|Undercurrent on channel B|"};
+    QTest::newRow("keys of both buses are read as bus A only")
+        << QByteArray("<!-- RAW VAH=230 CAH=1.5 VBH=220 CBH=3 -->") << twoBuses
+        << QByteArrayList{
+               "4|Current loads on channel A: 230 V, 1.5 A, 310.5 W|VAH=230 CAH=1.5 VBH=220 CBH=3"};
+    QTest::newRow("missing current key reads as 0 amperes")
+        << QByteArray("<!-- RAW VAH=230 -->") << twoBuses
+        << QByteArrayList{"4|Current loads on channel A: 230 V, 0 A, 0 W|VAH=230",
+                          "3|Undercurrent on channel A|"};
+    QTest::newRow("two comments give two readings")
+        << QByteArray("<!-- RAW VAH=230 CAH=1.5 --><p><!-- RAW VBH=229.5 CBH=2 -->") << twoBuses
+        << QByteArrayList{"4|Current loads on channel A: 230 V, 1.5 A, 310.5 W|VAH=230 CAH=1.5",
+                          "4|Current loads on channel B: 229.5 V, 2 A, 459 W|VBH=229.5 CBH=2"};
+    QTest::newRow("unclosed comment ends at the next one")
+        << QByteArray("<!-- RAW VAH=230 CAH=1.5<!-- RAW VBH=229.5 CBH=2 -->") << twoBuses
+        << QByteArrayList{"4|Current loads on channel A: 230 V, 1.5 A, 310.5 W|VAH=230 CAH=1.5",
+                          "4|Current loads on channel B: 229.5 V, 2 A, 459 W|VBH=229.5 CBH=2"};
+    QTest::newRow("unclosed last comment runs to the end of the page")
+        << QByteArray("<!-- RAW VBH=229.5 CBH=2 </body>") << twoBuses
+        << QByteArrayList{"4|Current loads on channel B: 229.5 V, 2 A, 459 W|VBH=229.5 CBH=2 </body>"};
+    QTest::newRow("empty page gives nothing") << QByteArray() << twoBuses << QByteArrayList{};
+}
+
+void tst_ControllerLogs::loadComments() {
+    QFETCH(QByteArray, page);
+    QFETCH(std::vector<ChannelSettings>, channels);
+    QFETCH(QByteArrayList, expected);
+    Test::ScopedWorkDir dir;
+    Test::ManualClock clock(localSeconds(2026, 12, 6, 16, 31, 11));
+    addController(channels);
+
+    getLogs(0, page, {});
+
+    QCOMPARE(eventTexts(), sorted(expected));
+}
+
+void tst_ControllerLogs::loadComments_addedAgainAtEveryCheck() {
+    Test::ScopedWorkDir dir;
+    Test::ManualClock clock(localSeconds(2026, 12, 6, 16, 31, 11));
+    addController({{"A", 1, 2, 0.9}});
+    const QByteArray page = "<!-- RAW VAH=230 CAH=2.5 -->";
+
+    getLogs(0, page, {});
+    clock.advance(60);
+    getLogs(0, page, {});
+
+    QCOMPARE(Application::getEventCount(), 4);
+}
+
+void tst_ControllerLogs::logRows_data() {
+    QTest::addColumn<qint64>("host");
+    QTest::addColumn<qint64>("prevCheck");
+    QTest::addColumn<QByteArray>("page");
+    QTest::addColumn<QByteArrayList>("expected"); // "kind|time||raw"
+    QTest::addColumn<QByteArray>("logged");
+
+    const qint64 july = localSeconds(2026, 7, 2, 17, 10, 30);
+    const auto at = [](int kind, qint64 t, const QByteArray& raw) {
+        return QByteArray::number(kind) + '|' + QByteArray::number(t) + "||" + raw;
+    };
+    QTest::newRow("row at the previous check is not added, one second later is")
+        << july + 60 << july
+        << clockPage(july + 60, heading + row("Jul  2 17:10:31 Successful authentication of admin") +
+                                    row("Jul  2 17:10:30 Successful authentication of guest"))
+        << QByteArrayList{at(0, july + 1, "Jul  2 17:10:31 Successful authentication of admin")}
+        << QByteArray();
+    QTest::newRow("kinds: failed login, successful without authentication")
+        << july + 60 << qint64(0)
+        << clockPage(july + 60, heading + row("Jul 2 17:10:30 Failed authentication of root") +
+                                    row("Jul 2 17:10:30 Successful outlet switch"))
+        << QByteArrayList{at(1, july, "Jul 2 17:10:30 Failed authentication of root"),
+                          at(5, july, "Jul 2 17:10:30 Successful outlet switch")}
+        << QByteArray();
+    QTest::newRow("lower-case month is not a month")
+        << july + 60 << qint64(0) << clockPage(july + 60, heading + row("jul 2 17:10:30 Reboot"))
+        << QByteArrayList{}
+        << QByteArray("Application::getLogs(): \"jul\" is not valid month in plain log text jul 2 17:10:30 "
+                      "Reboot\n");
+    QTest::newRow("day 0 is not a day")
+        << july + 60 << qint64(0) << clockPage(july + 60, heading + row("Jul 0 17:10:30 Reboot"))
+        << QByteArrayList{}
+        << QByteArray(
+               "Application::getLogs(): \"0\" is not valid day in plain log text Jul 0 17:10:30 Reboot\n");
+    QTest::newRow("missing seconds are not a time")
+        << july + 60 << qint64(0) << clockPage(july + 60, heading + row("Jul 2 17:10 Reboot"))
+        << QByteArrayList{}
+        << QByteArray("Application::getLogs(): \"17:10:-1\" is not valid hr::mn::sc in plain log text Jul 2 "
+                      "17:10 Reboot\n");
+    QTest::newRow("61 minutes carry into the next hour")
+        << july + 3600 << qint64(0) << clockPage(july + 3600, heading + row("Jul 2 17:61:00 Reboot"))
+        << QByteArrayList{at(5, localSeconds(2026, 7, 2, 18, 1, 0), "Jul 2 17:61:00 Reboot")} << QByteArray();
+    QTest::newRow("December row read in January belongs to the previous year")
+        << localSeconds(2027, 1, 1, 0, 10, 0) << qint64(0)
+        << clockPage(localSeconds(2027, 1, 1, 0, 10, 0), heading + row("Dec 31 23:59:00 Reboot"))
+        << QByteArrayList{at(5, localSeconds(2026, 12, 31, 23, 59, 0), "Dec 31 23:59:00 Reboot")}
+        << QByteArray();
+    QTest::newRow("January row read in December belongs to the next year")
+        << localSeconds(2026, 12, 31, 23, 50, 0) << qint64(0)
+        << clockPage(localSeconds(2026, 12, 31, 23, 50, 0), heading + row("Jan 1 00:05:00 Reboot"))
+        << QByteArrayList{at(5, localSeconds(2027, 1, 1, 0, 5, 0), "Jan 1 00:05:00 Reboot")} << QByteArray();
+    QTest::newRow("rows before the heading comment are ignored")
+        << july + 60 << qint64(0)
+        << clockPage(july + 60, row("Jul 2 17:00:00 Menu") + heading + row("Jul 2 17:10:30 Reboot"))
+        << QByteArrayList{at(5, july, "Jul 2 17:10:30 Reboot")} << QByteArray();
+    QTest::newRow("without the heading comment every row counts")
+        << july + 60 << qint64(0)
+        << clockPage(july + 60, row("Jul 2 17:00:00 Menu") + row("Jul 2 17:10:30 Reboot"))
+        << QByteArrayList{at(5, july - 630, "Jul 2 17:00:00 Menu"), at(5, july, "Jul 2 17:10:30 Reboot")}
+        << QByteArray();
+    QTest::newRow("unclosed last row runs to the end of the page")
+        << july + 60 << qint64(0) << clockPage(july + 60, heading + "<tr><td nowrap>Jul 2 17:10:30 Reboot")
+        << QByteArrayList{at(5, july, "Jul 2 17:10:30 Reboot")}
+        << QByteArray(
+               "Application::getLogs(): Error when processing log string <tr><td nowrap>Jul 2 17:10:30 "
+               "Reboot [ ... ]: ");
+    QTest::newRow("unclosed row ends where the next row starts")
+        << july + 60 << qint64(0)
+        << clockPage(july + 60, heading + "<tr><td nowrap>Jul 2 17:10:29 Reboot" + row("Jul 2 17:10:30 Halt"))
+        << QByteArrayList{at(5, july - 1, "Jul 2 17:10:29 Reboot"), at(5, july, "Jul 2 17:10:30 Halt")}
+        << QByteArray("Error when processing log string");
+    QTest::newRow("empty row is logged and skipped")
+        << july + 60 << qint64(0) << clockPage(july + 60, heading + row("") + row("Jul 2 17:10:30 Reboot"))
+        << QByteArrayList{at(5, july, "Jul 2 17:10:30 Reboot")}
+        << QByteArray("Application::getLogs(): plain text is empty for html table row <tr><td "
+                      "nowrap></td></tr>\n<tr> "
+                      "[ ... ]\n");
+
+    const qint64 t = localSeconds(2026, 12, 6, 16, 31, 11);
+    const QByteArray uptimeCell = "<td>Uptime 1:00:00<!-- hours up -->";
+    QTest::newRow("uptime row is dated from the controller's start")
+        << t << qint64(0) << uptimeCell + heading + row("0:05:00 Successful authentication of admin")
+        << QByteArrayList{at(0, t - 3300, "0:05:00 Successful authentication of admin")} << QByteArray();
+    QTest::newRow("uptime row without a time is logged")
+        << t << qint64(0) << uptimeCell + heading + row("boot: Failed authentication") << QByteArrayList{}
+        << QByteArray("Application::getLogs(): diff > -1: \"-1:-1:-1\" is not valid hr::mn::sc in plain log "
+                      "text boot: Failed authentication\n");
+}
+
+void tst_ControllerLogs::logRows() {
+    QFETCH(qint64, host);
+    QFETCH(qint64, prevCheck);
+    QFETCH(QByteArray, page);
+    QFETCH(QByteArrayList, expected);
+    QFETCH(QByteArray, logged);
+    Test::ScopedWorkDir dir;
+    Test::ManualClock clock(host);
+    Controller& controller = addController();
+    controller.lastCheck = prevCheck;
+
+    getLogs(0, {}, page);
+
+    QCOMPARE(eventTexts(true), sorted(expected));
+    QCOMPARE(controller.lastCheck, host);
+    QCOMPARE(controller.lastLog, host);
+    const QByteArray log = Test::appLog();
+    if (logged.isEmpty())
+        QVERIFY2(!log.contains("getLogs()") && !log.contains("getTime()"), log.constData());
+    else
+        QVERIFY2(log.contains(logged), log.constData());
+}
+
+void tst_ControllerLogs::secondCheck_addsOnlyNewerRows() {
+    Test::ScopedWorkDir dir;
+    const qint64 t = localSeconds(2026, 7, 2, 17, 10, 30);
+    Test::ManualClock clock(t);
+    addController();
+    const QByteArray oldRows =
+        row("Jul 2 17:10:00 Successful authentication of a") + row("Jul 2 17:10:30 Reboot");
+
+    getLogs(0, {}, clockPage(t, heading + oldRows));
+    QCOMPARE(Application::getEventCount(), 2);
+    clock.advance(60);
+    getLogs(0, {}, clockPage(t + 60, heading + row("Jul 2 17:11:00 Failed authentication of b") + oldRows));
+
+    QCOMPARE(Application::getEventCount(), 3);
+    QCOMPARE(Application::events.events().begin()->second.kind, EventKind::login_failure);
+}
+
+void tst_ControllerLogs::unreadableClock_rowsReadAgainNextTime() {
+    Test::ScopedWorkDir dir;
+    const qint64 t = localSeconds(2026, 7, 2, 17, 10, 30);
+    Test::ManualClock clock(t);
+    Controller& controller = addController();
+    const QByteArray page = heading + row("Jul 2 17:10:00 Reboot");
+
+    getLogs(0, {}, page);
+    getLogs(0, {}, page);
+
+    QCOMPARE(controller.lastCheck, 0);
+    QCOMPARE(Application::getEventCount(), 2);
+}
+
+void tst_ControllerLogs::positionOutsideList_logsAndLeavesStateAlone() {
+    Test::ScopedWorkDir dir;
+    Test::ManualClock clock(localSeconds(2026, 7, 2, 17, 10, 30));
+    addController();
+
+    getLogs(1, "<!-- RAW VAH=230 CAH=2.5 -->", {});
+    getLogs(-1, "<!-- RAW VAH=230 CAH=2.5 -->", {});
+
+    QCOMPARE(Application::getEventCount(), 0);
+    QVERIFY(Test::appLog().contains("Application::getLogs(): error: there is no controller #1\n"));
+}
+
+QTEST_GUILESS_MAIN(tst_ControllerLogs)
+#include "tst_ControllerLogs.moc"

@@ -1,0 +1,287 @@
+#include "TestSupport.h"
+#include "core/Application.h"
+#include "core/CycleEvents.h"
+#include "query/WebThread.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <vector>
+
+using namespace Warden;
+using namespace Warden::Business;
+
+namespace {
+
+// A ctlsim process; its controllers' ports are read from its output.
+class Simulator {
+public:
+    explicit Simulator(const QStringList& arguments) {
+        process_.setProgram(QStringLiteral(CTLSIM_BINARY));
+        process_.setArguments(arguments);
+        process_.start();
+        QByteArray output;
+        while (!output.contains("ready\n") && process_.waitForReadyRead(5000))
+            output += process_.readAllStandardOutput();
+        for (const QByteArray& line : output.split('\n')) {
+            if (line.startsWith("controller "))
+                ports.push_back(quint16(line.split(' ').value(2).toUInt()));
+        }
+    }
+    ~Simulator() {
+        process_.kill();
+        process_.waitForFinished(5000);
+    }
+
+    std::vector<quint16> ports;
+
+private:
+    QProcess process_;
+};
+
+// Stands in for the main window's cycle: counts the end-of-check events.
+class EndReceiver : public QObject {
+public:
+    bool event(QEvent* event) override {
+        if (event->type() == CycleEvents::clientDone() || event->type() == CycleEvents::clientFailed()) {
+            types.push_back(event->type());
+            return true;
+        }
+        return QObject::event(event);
+    }
+    std::vector<QEvent::Type> types;
+};
+
+Controller& addController(quint16 port, const QByteArray& password = "secret") {
+    Controller& c = Application::controllers.emplace_back("rack", 0, "127.0.0.1", port, "admin", password);
+    c.channels = {{"A", 0, 10, 1}, {"B", 0, 10, 1}};
+    return c;
+}
+
+int countKind(const Controller& c, EventKind kind) {
+    int n = 0;
+    for (const auto& [key, event] : Application::events.ownedBy(&c))
+        n += event->kind == kind;
+    return n;
+}
+
+// Runs one check and waits for its end; then a little longer, to see that no second end follows.
+std::vector<QEvent::Type> runCheck(WebThread& web, EndReceiver& receiver, int waitMs = 10000) {
+    QCoreApplication::postEvent(&web, new CheckEvent());
+    if (!QTest::qWaitFor([&] { return !receiver.types.empty(); }, waitMs))
+        return {};
+    QTest::qWait(100);
+    return receiver.types;
+}
+
+quint16 closedPort() {
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost, 0);
+    return server.serverPort();
+}
+
+} // namespace
+
+class tst_WebThread : public QObject {
+    Q_OBJECT
+
+private slots:
+    void normalCheck_storesEventsOfBothModels();
+    void statusOtherThan200_logsMaskedLineAndParses_data();
+    void statusOtherThan200_logsMaskedLineAndParses();
+    void unreachableController_failsAtOnce();
+    void stuckController_endsAtTheBound_data();
+    void stuckController_endsAtTheBound();
+    void oneEndEvent_afterTheLastClient();
+    void bodyCutAtZeroByte();
+    void requestCarriesHostCloseAndBasicAuthorization();
+};
+
+void tst_WebThread::normalCheck_storesEventsOfBothModels() {
+    Test::ScopedWorkDir dir;
+    Simulator clockSim({"--log-rows", "3"});
+    Simulator uptimeSim({"--log-rows", "3", "--model", "uptime", "--uptime", "7200"});
+    QCOMPARE(clockSim.ports.size(), 1u);
+    QCOMPARE(uptimeSim.ports.size(), 1u);
+    Controller& clocked = addController(clockSim.ports[0]);
+    Controller& uptimed = addController(uptimeSim.ports[0]);
+    EndReceiver receiver;
+    WebThread web(&receiver, nullptr);
+
+    const auto ends = runCheck(web, receiver);
+
+    QCOMPARE(ends, std::vector<QEvent::Type>{CycleEvents::clientDone()});
+    QCOMPARE(web.activeClients(), 0u);
+    for (const Controller* c : {&clocked, &uptimed}) {
+        QCOMPARE(countKind(*c, EventKind::values), 2);
+        // Three rows at start and the login of this check.
+        QCOMPARE(countKind(*c, EventKind::login_success), 2);
+        QCOMPARE(countKind(*c, EventKind::login_failure), 1);
+        QCOMPARE(countKind(*c, EventKind::unknown), 1);
+        QVERIFY(qAbs(c->lastCheck - QDateTime::currentSecsSinceEpoch()) < 5);
+    }
+    const QByteArray log = Test::appLog();
+    QVERIFY2(!log.contains("error"), log.constData());
+}
+
+void tst_WebThread::statusOtherThan200_logsMaskedLineAndParses_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("password");
+    QTest::addColumn<QByteArray>("statusLine");
+
+    QTest::newRow("device answers 401")
+        << QStringList{"--fault", "401", "--password", "pa55:word"} << QByteArray("pa55:word")
+        << QByteArray("handleHttp() error: status code 401 Unauthorized\n");
+    QTest::newRow("wrong password") << QStringList{} << QByteArray("pa55:word")
+                                    << QByteArray("handleHttp() error: status code 401 Unauthorized\n");
+    QTest::newRow("device answers 500")
+        << QStringList{"--fault", "500"} << QByteArray("pa55:word")
+        << QByteArray("handleHttp() error: status code 500 Internal Server Error\n");
+}
+
+void tst_WebThread::statusOtherThan200_logsMaskedLineAndParses() {
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, password);
+    QFETCH(QByteArray, statusLine);
+    Test::ScopedWorkDir dir;
+    Simulator sim(arguments);
+    addController(sim.ports.at(0), password);
+    EndReceiver receiver;
+    WebThread web(&receiver, nullptr);
+
+    const auto ends = runCheck(web, receiver);
+
+    QCOMPARE(ends, std::vector<QEvent::Type>{CycleEvents::clientDone()});
+    const QByteArray log = Test::appLog();
+    const QByteArray port = QByteArray::number(sim.ports[0]);
+    QVERIFY2(log.contains(statusLine + "host_:port_ = 127.0.0.1:" + port +
+                          ", user:password = admin:*********, resource_ = \nGET /index.htm HTTP/1.1\r\nHost: "
+                          "127.0.0.1:" +
+                          port + "\r\n"),
+             log.constData());
+    QVERIFY2(!log.contains(password), log.constData());
+    QVERIFY2(!log.contains(QByteArray("admin:" + password).toBase64()), log.constData());
+    // The parser still ran, with nothing to read.
+    QVERIFY(log.contains("getTime() error: cannot find \"s up -->\" in \n"));
+}
+
+void tst_WebThread::unreachableController_failsAtOnce() {
+    Test::ScopedWorkDir dir;
+    const quint16 port = closedPort();
+    addController(port);
+    EndReceiver receiver;
+    WebThread web(&receiver, nullptr);
+
+    const auto ends = runCheck(web, receiver);
+
+    QCOMPARE(ends, std::vector<QEvent::Type>{CycleEvents::clientFailed()});
+    const QByteArray log = Test::appLog();
+    QVERIFY2(log.contains("WebClient::clientDone() error: Connection refused\n    host_:port_ = 127.0.0.1:" +
+                          QByteArray::number(port) + "\n"),
+             log.constData());
+    QVERIFY(!log.contains("getTime()"));
+}
+
+void tst_WebThread::stuckController_endsAtTheBound_data() {
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("connection accepted, never answered") << QStringLiteral("silent");
+    QTest::newRow("half a page, then silence") << QStringLiteral("hang");
+    QTest::newRow("page trickling in") << QStringLiteral("slow");
+}
+
+void tst_WebThread::stuckController_endsAtTheBound() {
+    QFETCH(QString, fault);
+    Test::ScopedWorkDir dir;
+    Simulator sim({"--fault", fault, "--trickle-ms", "100"});
+    addController(sim.ports.at(0));
+    EndReceiver receiver;
+    WebThread web(&receiver, nullptr);
+    web.setClientTimeout(1500);
+    QElapsedTimer elapsed;
+    elapsed.start();
+
+    const auto ends = runCheck(web, receiver);
+
+    QCOMPARE(ends, std::vector<QEvent::Type>{CycleEvents::clientFailed()});
+    QVERIFY(elapsed.elapsed() >= 1400);
+    const QByteArray log = Test::appLog();
+    QVERIFY2(log.contains("WebClient::requestTimeout() error: host_:port_ = 127.0.0.1:" +
+                          QByteArray::number(sim.ports[0]) +
+                          ", ids = 1, 2, 0\nindex.htm:\n\nsyslog.htm:\n\n"),
+             log.constData());
+    QVERIFY(!log.contains("getTime()"));
+}
+
+void tst_WebThread::oneEndEvent_afterTheLastClient() {
+    Test::ScopedWorkDir dir;
+    Simulator sim({"--count", "3", "--fault", "silent", "--fault-first", "1"});
+    QCOMPARE(sim.ports.size(), 3u);
+    for (quint16 port : sim.ports)
+        addController(port);
+    EndReceiver receiver;
+    WebThread web(&receiver, nullptr);
+    web.setClientTimeout(1000);
+
+    const auto ends = runCheck(web, receiver);
+
+    // The silent controller finishes last, so its type ends the check.
+    QCOMPARE(ends, std::vector<QEvent::Type>{CycleEvents::clientFailed()});
+    QCOMPARE(web.activeClients(), 0u);
+    auto it = Application::controllers.begin();
+    QCOMPARE(countKind(*it++, EventKind::values), 0);
+    QCOMPARE(countKind(*it++, EventKind::values), 2);
+    QCOMPARE(countKind(*it, EventKind::values), 2);
+}
+
+void tst_WebThread::bodyCutAtZeroByte() {
+    Test::ScopedWorkDir dir;
+    Simulator sim({"--fault", "nul", "--log-rows", "3"});
+    Controller& c = addController(sim.ports.at(0));
+    EndReceiver receiver;
+    WebThread web(&receiver, nullptr);
+
+    runCheck(web, receiver);
+
+    // Bus B and all log rows but the newest come after the zero byte.
+    QCOMPARE(countKind(c, EventKind::values), 1);
+    QCOMPARE(Application::events.ownedBy(&c).size(), 2u);
+}
+
+void tst_WebThread::requestCarriesHostCloseAndBasicAuthorization() {
+    Test::ScopedWorkDir dir;
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    QByteArrayList requests;
+    connect(&server, &QTcpServer::newConnection, &server, [&] {
+        QTcpSocket* socket = server.nextPendingConnection();
+        connect(socket, &QTcpSocket::readyRead, socket, [&requests, socket] {
+            const QByteArray request = socket->readAll();
+            requests.append(request);
+            socket->write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
+            socket->disconnectFromHost();
+        });
+    });
+    addController(server.serverPort(), "pw");
+    EndReceiver receiver;
+    WebThread web(&receiver, nullptr);
+
+    runCheck(web, receiver);
+
+    QCOMPARE(requests.size(), 2);
+    const QByteArray host = "\r\nHost: 127.0.0.1:" + QByteArray::number(server.serverPort()) + "\r\n";
+    QVERIFY2(requests[0].startsWith("GET /index.htm HTTP/1.1\r\n"), requests[0].constData());
+    QVERIFY2(requests[1].startsWith("GET /syslog.htm HTTP/1.1\r\n"), requests[1].constData());
+    for (const QByteArray& request : requests) {
+        QVERIFY2(request.contains(host), request.constData());
+        QVERIFY2(request.contains("\r\nConnection: close\r\n"), request.constData());
+        QVERIFY2(request.contains("\r\nAuthorization: Basic YWRtaW46cHc=\r\n"), request.constData());
+        QCOMPARE(request.count("Host:"), 1);
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_WebThread)
+#include "tst_WebThread.moc"
