@@ -16,6 +16,7 @@
 #include <QDesktopServices>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -115,6 +116,8 @@ private slots:
 
     void httpTest_data();
     void httpTest();
+    void httpTest_againstSimulator_data();
+    void httpTest_againstSimulator();
     void httpTest_unresolvableHost_showsError();
     void httpTest_silentController_showsTimeout();
 
@@ -397,6 +400,39 @@ void tst_Dialogs::httpTest() {
     } else {
         QCOMPARE(lines.size(), 2);
     }
+}
+
+void tst_Dialogs::httpTest_againstSimulator_data() {
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QString>("result");
+    QTest::newRow("right password") << "secret"
+                                    << "HTTP connection OK: all settings for this controller are valid";
+    QTest::newRow("wrong password") << "guess"
+                                    << "HTTP response error code 401:";
+}
+
+void tst_Dialogs::httpTest_againstSimulator() {
+    QFETCH(QString, password);
+    QFETCH(QString, result);
+    QProcess simulator;
+    simulator.start(QStringLiteral(CTLSIM_BINARY), {QStringLiteral("--user"), QStringLiteral("admin"),
+                                                    QStringLiteral("--password"), QStringLiteral("secret")});
+    QByteArray output;
+    while (!output.contains("ready\n") && simulator.waitForReadyRead(5000))
+        output += simulator.readAllStandardOutput();
+    const quint16 port = quint16(
+        output.mid(output.indexOf("controller 0 ")).split('\n').value(0).split(' ').value(2).toUInt());
+    QVERIFY2(port != 0, output.constData());
+
+    httpconnect dialog(QStringLiteral("127.0.0.1"), port, QStringLiteral("admin"), password);
+    QSignalSpy finished(&dialog, &httpconnect::finished);
+    QVERIFY(finished.wait(5000));
+    simulator.kill();
+    simulator.waitForFinished(5000);
+    const QStringList lines = dialog.transcript().split(QLatin1Char('\n'));
+    QCOMPARE(lines.value(1), result);
+    if (result.contains(QLatin1String("401")))
+        QVERIFY2(lines.value(2).startsWith(QStringLiteral("HTTP/1.1 401")), qPrintable(dialog.transcript()));
 }
 
 void tst_Dialogs::httpTest_unresolvableHost_showsError() {
