@@ -102,6 +102,11 @@ void Ampwarden::setUpWidgets() {
     ui->tableEmails->setColumnWidth(1, 200);
     ui->tableEmails->setColumnWidth(2, 150);
     ui->tableControllers->setColumnWidth(2, 150);
+    // One line per event: the raw text can be long, and a glance down the list is what the page is for.
+    ui->tableEvents->setWordWrap(false);
+    const int eventWidths[] = {75, 190, 180, 100, 160, 110};
+    for (int c = 0; c < 6; ++c)
+        ui->tableEvents->setColumnWidth(c, eventWidths[c]);
 }
 
 void Ampwarden::connectWidgets() {
