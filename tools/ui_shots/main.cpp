@@ -147,6 +147,8 @@ int main(int argc, char* argv[]) {
         help guide;
         guide.resize(850, 632);
         save(&guide, QStringLiteral("help"));
+        guide.go(QUrl(QStringLiteral("#7")));
+        save(&guide, QStringLiteral("help_mainwindow"));
     }
     Application::shutdown();
     return 0;
