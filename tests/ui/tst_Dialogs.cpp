@@ -26,6 +26,9 @@
 #include <QTest>
 #include <QTextBrowser>
 #include <QTextEdit>
+#include <QThread>
+
+#include <atomic>
 
 using namespace Warden::Test;
 using Warden::Business::Application;
@@ -113,6 +116,7 @@ private slots:
     void email_fillAndValues();
     void email_testMail_data();
     void email_testMail();
+    void email_testMail_windowsKeepWorkingWhileSending();
 
     void httpTest_data();
     void httpTest();
@@ -353,6 +357,34 @@ void tst_Dialogs::email_testMail() {
     }
     QVERIFY(dialog.isVisible());
     QCOMPARE(dialog.values().value(4), QByteArray("secret"));
+}
+
+void tst_Dialogs::email_testMail_windowsKeepWorkingWhileSending() {
+    ScopedWorkDir dir;
+    std::atomic<bool> release{false};
+    EMail::setMailSend([&](const EMail::TestMail&) {
+        // A slow server: the send ends only when the main thread has shown it is still running.
+        for (int i = 0; i < 500 && !release.load(); ++i)
+            QThread::msleep(10);
+        return QByteArray();
+    });
+    int ticks = 0;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, this, [&] {
+        if (++ticks == 5)
+            release = true;
+    });
+    ticker.start(10);
+    EMail dialog;
+    dialog.fill({"ops@example.org", "warden@example.org", "h", "", "", "0"});
+    SeenBox seen;
+    auto watcher = answerBox(&seen);
+    dialog.sendTestEmail();
+    EMail::setMailSend(nullptr);
+    QVERIFY(watcher.fired());
+    QVERIFY(release.load());
+    QVERIFY(ticks >= 5);
+    QVERIFY(seen.title.startsWith(QStringLiteral("Email was succesfully sent")));
 }
 
 void tst_Dialogs::httpTest_data() {
