@@ -28,12 +28,26 @@ function(ampwarden_add_test_tz)
         ENVIRONMENT "QT_QPA_PLATFORM=offscreen;TZ=${T_TZ};LC_ALL=C.UTF-8")
 endfunction()
 
-# ampwarden_add_fuzzer(NAME name SOURCES ... LIBS ...): a libFuzzer target, built only with AMPWARDEN_FUZZ.
-# scripts/test runs every fuzzer listed under the build tree's fuzzers/ for a short fixed time;
-# CORPUS names a folder of inputs (kept crash inputs among them) that every run replays first.
+# ampwarden_add_fuzzer(NAME name SOURCES ... LIBS ... [CORPUS dir]): a libFuzzer target, built only with
+# AMPWARDEN_FUZZ. scripts/test runs every fuzzer listed under the build tree's fuzzers/ for a short fixed
+# time; CORPUS names a folder of inputs (kept crash inputs among them, relative to the calling folder)
+# that every run starts from. Builds without AMPWARDEN_FUZZ replay that folder once through the same
+# entry point as the ordinary test name_replay, so kept crash inputs stay regression tests everywhere.
 function(ampwarden_add_fuzzer)
     cmake_parse_arguments(F "" "NAME;CORPUS" "SOURCES;LIBS" ${ARGN})
+    set(corpus "")
+    if(F_CORPUS)
+        get_filename_component(corpus "${F_CORPUS}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    endif()
     if(NOT AMPWARDEN_FUZZ)
+        if(corpus)
+            add_executable(${F_NAME}_replay ${F_SOURCES} ${PROJECT_SOURCE_DIR}/tests/support/FuzzReplay.cpp)
+            target_link_libraries(${F_NAME}_replay PRIVATE ampwarden_options ${F_LIBS})
+            add_test(NAME ${F_NAME}_replay COMMAND ${F_NAME}_replay ${corpus})
+            set_tests_properties(${F_NAME}_replay PROPERTIES
+                TIMEOUT 120
+                ENVIRONMENT "QT_QPA_PLATFORM=offscreen;TZ=UTC;LC_ALL=C.UTF-8")
+        endif()
         return()
     endif()
     add_executable(${F_NAME} ${F_SOURCES})
@@ -41,5 +55,5 @@ function(ampwarden_add_fuzzer)
     target_link_options(${F_NAME} PRIVATE -fsanitize=fuzzer)
     target_link_libraries(${F_NAME} PRIVATE ampwarden_options ${F_LIBS})
     file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/fuzzers/${F_NAME}.txt
-         CONTENT "$<TARGET_FILE:${F_NAME}> ${F_CORPUS}\n")
+         CONTENT "$<TARGET_FILE:${F_NAME}> ${corpus}\n")
 endfunction()

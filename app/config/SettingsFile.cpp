@@ -24,12 +24,22 @@ Pending& pending() {
 
 constexpr QFileDevice::Permissions ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
 
+// QSaveFile notices a failed write only when the write itself fails, not when the buffer is flushed
+// on commit; a full disk would then still replace the file with a cut one.
+bool writeAll(QSaveFile& file, const QByteArray& bytes) {
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
+        file.cancelWriting();
+        return false;
+    }
+    return true;
+}
+
 bool writeBackup(const QByteArray& bytes) {
     QSaveFile file(SettingsFile::backupPath());
     if (!file.open(QIODevice::WriteOnly))
         return false;
     file.setPermissions(ownerOnly);
-    file.write(bytes);
+    writeAll(file, bytes);
     return file.commit();
 }
 
@@ -40,9 +50,13 @@ bool moveToBackup() {
 
 } // namespace
 
-QString SettingsFile::path() { return QString::fromUtf8(Application::configFileName); }
+QString SettingsFile::path() {
+    return QString::fromUtf8(Application::configFileName);
+}
 
-QString SettingsFile::backupPath() { return path() + QStringLiteral(".bak"); }
+QString SettingsFile::backupPath() {
+    return path() + QStringLiteral(".bak");
+}
 
 std::optional<QByteArray> SettingsFile::read() {
     QFile file(path());
@@ -54,7 +68,7 @@ std::optional<QByteArray> SettingsFile::read() {
 void SettingsFile::loaded(bool complete, std::optional<QByteArray> original) {
     Pending& p = pending();
     // Nothing to keep when there was no file at all.
-    p.due = !complete && (original || QFileInfo::exists(path()));
+    p.due = !complete && (original || QFileInfo(path()).isFile());
     p.original = std::move(original);
 }
 
@@ -82,10 +96,10 @@ void SettingsFile::write(const std::function<QByteArray()>& content) {
     if (!file.open(QIODevice::WriteOnly))
         return;
     file.setPermissions(ownerOnly);
-    file.write(content());
+    writeAll(file, content());
     if (!file.commit())
-        DiagnosticLog::write("saveSettings(): error: " + path().toUtf8() + " was not written: " +
-                             file.errorString().toUtf8() + "\n");
+        DiagnosticLog::write("saveSettings(): error: " + path().toUtf8() +
+                             " was not written: " + file.errorString().toUtf8() + "\n");
 }
 
 } // namespace Warden::Business

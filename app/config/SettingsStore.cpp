@@ -110,7 +110,9 @@ qint32 modelNumber(const QByteArray& name) {
     return 0;
 }
 
-bool flag(const QByteArray& text) { return text == "1"; }
+bool flag(const QByteArray& text) {
+    return text == "1";
+}
 
 QByteArray textAt(const Texts& texts, qsizetype index, const QByteArray& missing = {}) {
     return index < texts.size() ? texts[index] : missing;
@@ -183,11 +185,11 @@ void storeController(int position, const Texts& values) {
         channel.overcurrent = leadingDouble(textAt(values, s + 1, "0.0")).value_or(0);
         channel.undercurrent = leadingDouble(textAt(values, s + 2, "0.0")).value_or(0);
         channel.pf = leadingDouble(textAt(values, s + 3, "0.0")).value_or(1);
-        qDebug().noquote() << "channel" << QString::fromUtf8(channel.optionalName) << channel.overcurrent
-                           << channel.undercurrent << channel.pf;
+        qDebug() << "channel" << QString::fromUtf8(channel.optionalName) << channel.overcurrent
+                 << channel.undercurrent << channel.pf;
         if (channel.overcurrent < channel.undercurrent)
-            DiagnosticLog::write("Overcurrent is less then undercurrent: " + formatG(channel.overcurrent) + " < " +
-                                 formatG(channel.undercurrent) + "\n");
+            DiagnosticLog::write("Overcurrent is less then undercurrent: " + formatG(channel.overcurrent) +
+                                 " < " + formatG(channel.undercurrent) + "\n");
         record.channels.push_back(std::move(channel));
     }
 
@@ -231,7 +233,8 @@ void storeMailAccount(int position, const Texts& texts, const QByteArray& key) {
     } else if (key.isEmpty()) {
         // Recipients entered with the same server settings share one server record.
         for (MailServer& s : Application::mailServers) {
-            if (s.host == host && s.port == port && s.user == user && s.password == password && s.useTLS == useTLS) {
+            if (s.host == host && s.port == port && s.user == user && s.password == password &&
+                s.useTLS == useTLS) {
                 server = &s;
                 break;
             }
@@ -259,9 +262,9 @@ void storeMailServer(const Texts& texts) {
     // The first MTA with an id wins.
     if (serverKeys().count(id))
         return;
-    MailServer& server = Application::mailServers.emplace_back(
-        textAt(texts, 2), portNumber(textAt(texts, 3, "0")), textAt(texts, 0), textAt(texts, 1),
-        flag(textAt(texts, 4)));
+    MailServer& server =
+        Application::mailServers.emplace_back(textAt(texts, 2), portNumber(textAt(texts, 3, "0")),
+                                              textAt(texts, 0), textAt(texts, 1), flag(textAt(texts, 4)));
     if (!id.isEmpty())
         serverKeys()[id] = &server;
 }
@@ -302,7 +305,8 @@ Texts controllerValues(int position) {
     const Controller* c = Application::controllerAt(position);
     if (!c)
         return {};
-    Texts values{c->name, Application::modelName(c->type), hostAndPort(c->host, c->port), c->admin, c->password};
+    Texts values{c->name, Application::modelName(c->type), hostAndPort(c->host, c->port), c->admin,
+                 c->password};
     for (const ChannelSettings& channel : c->channels)
         values << channel.optionalName << formatG(channel.overcurrent) << formatG(channel.undercurrent)
                << formatG(channel.pf);

@@ -13,7 +13,8 @@ namespace {
 
 class TreeWriter {
 public:
-    TreeWriter() : out_("<?xml version=\"1.0\" encoding=\"UTF-8\"?>") {}
+    TreeWriter()
+        : out_("<?xml version=\"1.0\" encoding=\"UTF-8\"?>") {}
 
     void open(const char* name) {
         out_ += '\n';

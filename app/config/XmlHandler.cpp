@@ -23,9 +23,8 @@ const std::map<QString, int> firstChannelSlots{
 };
 
 bool isBlank(const QString& text) {
-    return std::all_of(text.begin(), text.end(), [](QChar c) {
-        return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
-    });
+    return std::all_of(text.begin(), text.end(),
+                       [](QChar c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; });
 }
 
 } // namespace
@@ -35,8 +34,8 @@ XmlHandler::XmlHandler()
                 {QStringLiteral("Controller"), controller},
                 {QStringLiteral("EMail"), email},
                 {QStringLiteral("Channel"), channel},
-                {QStringLiteral("Report"), report}},
-      leaves_{
+                {QStringLiteral("Report"), report}}
+    , leaves_{
           {{QStringLiteral("user"), 0},
            {QStringLiteral("password"), 1},
            {QStringLiteral("host"), 2},
@@ -62,7 +61,8 @@ XmlHandler::XmlHandler()
            {QStringLiteral("reportEveryUnits"), 8},
            {QStringLiteral("kWHPriceUSD"), 9},
            {QStringLiteral("currency"), 10}},
-      } {}
+      } {
+}
 
 int XmlHandler::leafSlot(const QString& leaf) const {
     const LeafTable& table = leaves_[static_cast<size_t>(element_)];
@@ -117,8 +117,9 @@ bool XmlHandler::characters(const QString& text) {
         return true;
     const int slot = leafSlot(leaf_);
     if (slot < 0 || slot >= slotCount) {
-        errors_ += "characters() error: entity_ flag is set and CTEXT has no WS characters, but leaf has no index "
-                   "or this index is greater than internal string array\n";
+        errors_ +=
+            "characters() error: entity_ flag is set and CTEXT has no WS characters, but leaf has no index "
+            "or this index is greater than internal string array\n";
         return false;
     }
     e_[static_cast<size_t>(slot)] = text.toUtf8();
@@ -188,8 +189,8 @@ bool XmlHandler::error(qint64 line, const QString& message) {
 }
 
 bool XmlHandler::fatalError(qint64 line, qint64 column, const QString& message) {
-    errors_ += "Fatal error at line " + QByteArray::number(line) + " column " + QByteArray::number(column) + ": " +
-               message.toUtf8() + '\n';
+    errors_ += "Fatal error at line " + QByteArray::number(line) + " column " + QByteArray::number(column) +
+               ": " + message.toUtf8() + '\n';
     return true;
 }
 

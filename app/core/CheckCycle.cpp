@@ -3,20 +3,32 @@
 #include "Application.h"
 #include "CycleEvents.h"
 #include "DiagnosticLog.h"
+#include "ThreadHandoff.h"
 
 #include <QCoreApplication>
 
+#include <algorithm>
+
 namespace Warden {
 
-CheckCycle::CheckCycle(QObject* parent) : QObject(parent) {}
+CheckCycle::CheckCycle(QObject* parent)
+    : QObject(parent) {
+}
 
 bool CheckCycle::event(QEvent* event) {
+    // Check and report moments come from the scheduler thread.
+    takeOver(event);
     if (event->type() == CycleEvents::check()) {
         onCheck(static_cast<const CheckEvent&>(*event));
         return true;
     }
     if (event->type() == CycleEvents::clientDone() || event->type() == CycleEvents::clientFailed()) {
         onQueryDone();
+        return true;
+    }
+    if (event->type() == CycleEvents::report()) {
+        const auto& report = static_cast<const ReportEvent&>(*event);
+        runReport(static_cast<Business::Time>(report.from), static_cast<Business::Time>(report.till));
         return true;
     }
     return QObject::event(event);
@@ -46,9 +58,20 @@ void CheckCycle::onQueryDone() {
     querying_ = false;
     if (reportPending_) {
         reportPending_ = false;
-        if (reportRun_)
-            reportRun_(reportFrom_, reportTill_);
+        runReport(reportFrom_, reportTill_);
     }
+}
+
+void CheckCycle::runReport(Business::Time from, Business::Time till) {
+    if (reportRun_)
+        reportRun_(from, till);
+}
+
+Business::Time CheckCycle::latestCheck() {
+    Business::Time latest = 0;
+    for (const Business::Controller& controller : Business::Application::controllers)
+        latest = std::max(latest, controller.lastCheck);
+    return latest;
 }
 
 } // namespace Warden

@@ -10,7 +10,8 @@ namespace Warden {
 
 // The main window's side of the check/report cycle, without widgets: it receives the check moments
 // the scheduler posts, passes accepted ones to the querying object, hears when every controller has
-// been queried and then runs a pending report. Lives on the main thread.
+// been queried and then runs a pending report. Report moments that come without a check run here at
+// once. Lives on the main thread, which owns the state and the event store.
 class CheckCycle final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(CheckCycle)
@@ -29,6 +30,10 @@ public:
     bool editing() const { return editing_; }
     bool querying() const { return querying_; }
 
+    // The greatest last-check time among the controllers (0 without controllers): the main window's
+    // last-check text after a check.
+    static Business::Time latestCheck();
+
     bool event(QEvent* event) override;
 
 signals:
@@ -41,6 +46,7 @@ signals:
 private:
     void onCheck(const class CheckEvent& check);
     void onQueryDone();
+    void runReport(Business::Time from, Business::Time till);
 
     QObject* queryTarget_ = nullptr;
     ReportRun reportRun_;

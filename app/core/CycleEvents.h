@@ -10,6 +10,8 @@ struct CycleEvents {
     static QEvent::Type check();
     static QEvent::Type clientDone();
     static QEvent::Type clientFailed();
+    // A report moment that came without a check moment.
+    static QEvent::Type report();
 };
 
 // A check moment. The scheduler posts it to the main window, which posts a fresh one to the querying
@@ -18,9 +20,25 @@ struct CycleEvents {
 class CheckEvent final : public QEvent {
 public:
     CheckEvent(bool shouldEmail = false, quint64 from = 0, quint64 till = 0)
-        : QEvent(CycleEvents::check()), shouldEmail(shouldEmail), from(from), till(till) {}
+        : QEvent(CycleEvents::check())
+        , shouldEmail(shouldEmail)
+        , from(from)
+        , till(till) {}
 
     bool shouldEmail;
+    quint64 from;
+    quint64 till;
+};
+
+// A report moment without a check moment: the scheduler posts it to the main window, which runs the
+// report for (from, till) at once.
+class ReportEvent final : public QEvent {
+public:
+    ReportEvent(quint64 from, quint64 till)
+        : QEvent(CycleEvents::report())
+        , from(from)
+        , till(till) {}
+
     quint64 from;
     quint64 till;
 };
@@ -29,7 +47,9 @@ public:
 // querying object sends the type of the last client's event to the main window when all have ended.
 class ClientEvent final : public QEvent {
 public:
-    ClientEvent(QEvent::Type type, quint64 client = 0) : QEvent(type), client(client) {}
+    ClientEvent(QEvent::Type type, quint64 client = 0)
+        : QEvent(type)
+        , client(client) {}
 
     quint64 client;
 };

@@ -14,6 +14,8 @@
 #include "core/CheckCycle.h"
 #include "core/ClockText.h"
 #include "core/DiagnosticLog.h"
+#include "core/Scheduler.h"
+#include "syslog/SyslogReceiver.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -22,6 +24,7 @@
 #include <QSystemTrayIcon>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QUdpSocket>
 
 #include <algorithm>
 
@@ -68,7 +71,14 @@ Ampwarden::Ampwarden(QWidget* parent)
     help_ = new help(this);
 
     instanceServer_ = new QTcpServer(this);
+    syslog_ = new Warden::SyslogReceiver(this);
+    cycle_ = new Warden::CheckCycle(this);
+    connectCycle();
+    scheduler_ = std::make_unique<Warden::Scheduler>(cycle_);
     startInstanceServer();
+
+    connect(syslog_->socket(), &QUdpSocket::readyRead, this, &Ampwarden::syslogMessage);
+    syslog_->bind(Warden::SyslogReceiver::defaultPort);
 
     const QByteArray xmlErrors = Warden::Business::loadSettings();
     if (!xmlErrors.isEmpty())
@@ -78,12 +88,25 @@ Ampwarden::Ampwarden(QWidget* parent)
     fillTable(ui->tableEmails);
     fillSettings();
     createTrayIcon();
+
+    scheduler_->followReportSettings();
+    scheduler_->start();
 }
 
 Ampwarden::~Ampwarden() {
-    // The help window goes first, before the parts it might still be painting over.
+    // The help window goes first; then the scheduler is joined, so no moment is posted to a
+    // half-destroyed window.
     delete help_;
     help_ = nullptr;
+    scheduler_.reset();
+    delete syslog_;
+    syslog_ = nullptr;
+    delete instanceServer_;
+    instanceServer_ = nullptr;
+}
+
+void Ampwarden::syslogMessage() {
+    syslog_->syslogMessage();
 }
 
 void Ampwarden::setUpWidgets() {
@@ -156,10 +179,9 @@ quint16 Ampwarden::instancePort() const {
     return instanceServer_->serverPort();
 }
 
-void Ampwarden::attachCycle(Warden::CheckCycle* cycle) {
-    cycle_ = cycle;
-    connect(cycle, &Warden::CheckCycle::queryingStarted, this, &Ampwarden::onQueryingStarted);
-    connect(cycle, &Warden::CheckCycle::queryingFinished, this, &Ampwarden::onQueryingFinished);
+void Ampwarden::connectCycle() {
+    connect(cycle_, &Warden::CheckCycle::queryingStarted, this, &Ampwarden::onQueryingStarted);
+    connect(cycle_, &Warden::CheckCycle::queryingFinished, this, &Ampwarden::onQueryingFinished);
 }
 
 bool Ampwarden::querying() const {

@@ -12,12 +12,14 @@ class QTableWidget;
 class QTcpServer;
 class help;
 
-namespace Ui {
-class AmpwardenClass;
-}
-
 namespace Warden {
 class CheckCycle;
+class Scheduler;
+class SyslogReceiver;
+} // namespace Warden
+
+namespace Ui {
+class AmpwardenClass;
 }
 
 // The main window. Closing it only hides it; Stop ends the program. It owns the non-visual parts the
@@ -35,9 +37,9 @@ public:
 
     quint16 instancePort() const;
 
-    // The window follows the cycle's signals (label, buttons, event log) and tells it when a controller
-    // dialog is open; refusals while querying ask the cycle.
-    void attachCycle(Warden::CheckCycle* cycle);
+    // The check cycle the window follows (label, buttons, event log) and tells when a controller dialog
+    // is open; refusals while querying ask it.
+    Warden::CheckCycle* cycle() const { return cycle_; }
     bool querying() const;
 
     // Refills tableControllers, tableEmails or tableEvents (chosen by the first header) from the state.
@@ -52,6 +54,8 @@ public:
 public slots:
     void done(int result) override;
     void resumeProgram();
+    // Handles the datagrams waiting on the syslog socket.
+    void syslogMessage();
     void exitProgram();
     void dlgEmail(int row, int column = 0);
     void dlgAddEmail();
@@ -71,6 +75,7 @@ private:
     void connectWidgets();
     void createTrayIcon();
     void startInstanceServer();
+    void connectCycle();
     void setEditing(bool editing);
     void onQueryingStarted();
     void onQueryingFinished();
@@ -80,6 +85,10 @@ private:
     QTcpServer* instanceServer_ = nullptr;
     help* help_ = nullptr;
     QSystemTrayIcon* tray_ = nullptr;
+    Warden::SyslogReceiver* syslog_ = nullptr;
+    // Receives the scheduler's moments; the querying object is its query target
+    // (cycle_->setQueryTarget) and the report sender its report run (cycle_->setReportRun).
     Warden::CheckCycle* cycle_ = nullptr;
+    std::unique_ptr<Warden::Scheduler> scheduler_;
     bool editing_ = false;
 };

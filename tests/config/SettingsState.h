@@ -18,10 +18,11 @@ inline QByteArray settingsState() {
     const auto g = [](double v) { return formatG(v); };
     QByteArray out;
     for (const auto& c : Application::controllers) {
-        out += "C|" + c.name + '|' + QByteArray::number(c.type) + '|' + c.host + '|' + QByteArray::number(c.port) +
-               '|' + c.admin + '|' + c.password + '\n';
+        out += "C|" + c.name + '|' + QByteArray::number(c.type) + '|' + c.host + '|' +
+               QByteArray::number(c.port) + '|' + c.admin + '|' + c.password + '\n';
         for (const auto& ch : c.channels)
-            out += "ch|" + ch.optionalName + '|' + g(ch.undercurrent) + '|' + g(ch.overcurrent) + '|' + g(ch.pf) + '\n';
+            out += "ch|" + ch.optionalName + '|' + g(ch.undercurrent) + '|' + g(ch.overcurrent) + '|' +
+                   g(ch.pf) + '\n';
     }
     for (const auto& s : Application::mailServers)
         out += "S|" + s.host + '|' + QByteArray::number(s.port) + '|' + s.user + '|' + s.password + '|' +
@@ -37,15 +38,17 @@ inline QByteArray settingsState() {
     }
     const auto& r = Application::report;
     out += "R|" + QByteArray::number(r.checkEveryUnit) + '|' + QByteArray::number(r.checkEveryUnits) + '|' +
-           (r.sendOnLogin ? '1' : '0') + (r.sendUnderOverCurrent ? '1' : '0') + (r.sendHistogram ? '1' : '0') +
-           (r.sendPowerBill ? '1' : '0') + (r.sendEntireLog ? '1' : '0') + '|' +
-           QByteArray::number(r.reportEveryUnit) + '|' + QByteArray::number(r.reportEveryUnits) + '|' +
+           (r.sendOnLogin ? '1' : '0') + (r.sendUnderOverCurrent ? '1' : '0') +
+           (r.sendHistogram ? '1' : '0') + (r.sendPowerBill ? '1' : '0') + (r.sendEntireLog ? '1' : '0') +
+           '|' + QByteArray::number(r.reportEveryUnit) + '|' + QByteArray::number(r.reportEveryUnits) + '|' +
            g(r.kWHPriceUSD) + '|' + r.currency + '\n';
     return out;
 }
 
 // The report line of the initial state.
-inline QByteArray initialReport() { return "R|0|1|00000|3600|1|0|\n"; }
+inline QByteArray initialReport() {
+    return "R|0|1|00000|3600|1|0|\n";
+}
 
 // Back to the state before any reading, the way the program starts, with saving enabled as after a
 // start without a file.

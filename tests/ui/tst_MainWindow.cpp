@@ -339,8 +339,7 @@ void tst_MainWindow::reportSettings_unknownCurrencyAppended() {
 void tst_MainWindow::querying_refusesControllerChanges() {
     ScopedWorkDir dir;
     Ampwarden window;
-    Warden::CheckCycle cycle;
-    window.attachCycle(&cycle);
+    Warden::CheckCycle& cycle = *window.cycle();
     Warden::Business::storeController(-1, {"r0", "Heron", "h", "", "a", "p"});
     window.fillTable(child<QTableWidget>(&window, "tableControllers"));
     const QByteArray file = settingsFile();

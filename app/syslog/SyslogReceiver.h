@@ -1,0 +1,53 @@
+#pragma once
+
+#include "core/Event.h"
+
+#include <QByteArray>
+#include <QObject>
+
+class QHostAddress;
+class QUdpSocket;
+
+namespace Warden {
+
+// Turns the syslog datagrams that controllers push into events. Nothing of the syslog format is
+// parsed: the whole datagram, priority field and timestamp included, is the event's raw text.
+// Lives on the main thread, which owns the state and the event store.
+class SyslogReceiver final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(SyslogReceiver)
+
+public:
+    static constexpr quint16 defaultPort = 514;
+    // Asked of the kernel so that a burst of datagrams waits in the socket instead of being dropped
+    // while the main thread is busy.
+    static constexpr int receiveBufferBytes = 8 * 1024 * 1024;
+    static constexpr int datagramsPerNotification = 256;
+
+    explicit SyslogReceiver(QObject* parent = nullptr);
+
+    // Binds every local address, IPv4 and IPv6, at `port` (0: the system picks one). A failure is
+    // logged and leaves the receiver without datagrams; the program runs on.
+    bool bind(quint16 port = defaultPort);
+    quint16 port() const;
+    // readyRead() of this socket is what calls syslogMessage().
+    QUdpSocket* socket() const { return socket_; }
+
+    // The sender's address as the controllers' host texts are written: dotted decimal for IPv4, also
+    // when a dual-stack socket reports it as an IPv4-mapped IPv6 address.
+    static QByteArray senderText(const QHostAddress& address);
+    static Business::EventKind classify(const QByteArray& message);
+    // Stores the datagram as an event of the first controller whose host equals `sender`, or logs
+    // it as coming from an unknown host.
+    static void handleDatagram(const QByteArray& sender, const QByteArray& message);
+
+public slots:
+    // Reads and handles the pending datagrams.
+    void syslogMessage();
+
+private:
+    QUdpSocket* socket_;
+    QByteArray buffer_;
+};
+
+} // namespace Warden

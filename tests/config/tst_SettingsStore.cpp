@@ -1,0 +1,221 @@
+#include "SettingsState.h"
+#include "TestSupport.h"
+
+#include "config/Settings.h"
+#include "core/Application.h"
+
+#include <QTest>
+
+#include <optional>
+
+using namespace Warden::Business;
+using Warden::Test::appLog;
+using Warden::Test::initialReport;
+using Warden::Test::settingsState;
+
+namespace {
+
+const Texts heron{"n", "Heron", "h", "80", "a", "p"};
+
+Texts withChannels(const Texts& channelTexts) {
+    return heron + channelTexts;
+}
+
+} // namespace
+
+class SettingsStoreTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() {
+        workDir_.emplace();
+        Warden::Test::startWithoutFile();
+    }
+    void cleanup() { workDir_.reset(); }
+
+    void storeController_convertsTexts_data();
+    void storeController_convertsTexts();
+    void storeController_inPlace_keepsRecordAndEvents();
+    void storeController_overcurrentBelowUndercurrent_isLoggedAndStored();
+    void storeMailAccount_splitsServerText_data();
+    void storeMailAccount_splitsServerText();
+    void storeMailAccount_inPlace_movesToOtherServer();
+    void storeReportSettings_defaults_data();
+    void storeReportSettings_defaults();
+    void controllerValues_isTheTableForm_data();
+    void controllerValues_isTheTableForm();
+    void remove_outsideTheList_changesNothing();
+    void removeController_detachesItsEvents();
+
+private:
+    std::optional<Warden::Test::ScopedWorkDir> workDir_;
+};
+
+void SettingsStoreTest::storeController_convertsTexts_data() {
+    QTest::addColumn<Texts>("values");
+    QTest::addColumn<QByteArray>("state");
+
+    QTest::newRow("name only: port 0, type 0, no channels") << Texts{"n"} << QByteArray("C|n|0||0||\n");
+    QTest::newRow("list order overcurrent before undercurrent")
+        << Texts{"n", "Osprey 3", "h", "8080", "a", "p", "A", "13", "1", "0.95"}
+        << QByteArray("C|n|4|h|8080|a|p\nch|A|1|13|0.95\n");
+    QTest::newRow("channel numbers beyond the list are 0, pf too")
+        << withChannels({"X"}) << QByteArray("C|n|2|h|80|a|p\nch|X|0|0|0\n");
+    QTest::newRow("partial second channel") << withChannels({"A", "2", "1", "1", "B", "7"})
+                                            << QByteArray("C|n|2|h|80|a|p\nch|A|1|2|1\nch|B|0|7|0\n");
+    QTest::newRow("texts that are no numbers: currents 0, pf 1")
+        << withChannels({"X", "x", "", "-"}) << QByteArray("C|n|2|h|80|a|p\nch|X|0|0|1\n");
+    QTest::newRow("NO CHANNEL ends the channels")
+        << withChannels({"A", "2", "1", "1", "NO CHANNEL", "5", "5", "5", "C", "1", "1", "1"})
+        << QByteArray("C|n|2|h|80|a|p\nch|A|1|2|1\n");
+    QTest::newRow("port not a number") << Texts{"n", "Wren", "h", "http"} << QByteArray("C|n|6|h|0||\n");
+    QTest::newRow("numbers too large for a double")
+        << withChannels({"A", "1e999", "1", "2"}) << QByteArray("C|n|2|h|80|a|p\nch|A|1|0|2\n");
+}
+
+void SettingsStoreTest::storeController_convertsTexts() {
+    QFETCH(Texts, values);
+    QFETCH(QByteArray, state);
+
+    storeController(-1, values);
+    QCOMPARE(settingsState(), state + initialReport());
+}
+
+void SettingsStoreTest::storeController_inPlace_keepsRecordAndEvents() {
+    storeController(-1, {"first"});
+    storeController(-1, {"second"});
+    Controller* second = Application::controllerAt(1);
+    second->lastReport = 100;
+    second->lastLog = 200;
+    second->check(300);
+    Application::addEvent("1", 250, second, EventKind::values, Transport::http, "r", "raw");
+
+    storeController(1, {"renamed", "Plover", "h2"});
+    QCOMPARE(Application::controllerAt(1), second);
+    QCOMPARE(second->name, QByteArray("renamed"));
+    QCOMPARE(second->type, 5);
+    QCOMPARE(second->lastReport, Time(0));
+    QCOMPARE(second->lastLog, Time(0));
+    QCOMPARE(second->lastCheck, Time(0));
+    QCOMPARE(Application::events.ownedBy(second).size(), size_t(1));
+    QCOMPARE(Application::controllerCount(), 2);
+
+    storeController(7, {"appended"});
+    QCOMPARE(Application::controllerCount(), 3);
+    QCOMPARE(Application::controllerAt(2)->name, QByteArray("appended"));
+}
+
+void SettingsStoreTest::storeController_overcurrentBelowUndercurrent_isLoggedAndStored() {
+    storeController(-1, withChannels({"A", "1", "2.5", "1"}));
+    QVERIFY(appLog().contains("Overcurrent is less then undercurrent: 1 < 2.5\n"));
+    QCOMPARE(settingsState(), "C|n|2|h|80|a|p\nch|A|2.5|1|1\n" + initialReport());
+}
+
+void SettingsStoreTest::storeMailAccount_splitsServerText_data() {
+    QTest::addColumn<Texts>("texts");
+    QTest::addColumn<QByteArray>("state");
+
+    QTest::newRow("host and port, TLS")
+        << Texts{"t", "f", "mx:2525", "u", "p", "1"} << QByteArray("S|mx|2525|u|p|1\nA|t|f|0\n");
+    QTest::newRow("host only") << Texts{"t", "f", "mx", "u", "p", "0"}
+                               << QByteArray("S|mx|0|u|p|0\nA|t|f|0\n");
+    QTest::newRow("port not a number") << Texts{"t", "f", "mx:smtp"} << QByteArray("S|mx|0|||0\nA|t|f|0\n");
+    QTest::newRow("port out of range") << Texts{"t", "f", "mx:70000"} << QByteArray("S|mx|0|||0\nA|t|f|0\n");
+    QTest::newRow("split at the first colon")
+        << Texts{"t", "f", "mx:25:26"} << QByteArray("S|mx|25|||0\nA|t|f|0\n");
+    QTest::newRow("TLS only for 1") << Texts{"t", "f", "mx", "", "", "true"}
+                                    << QByteArray("S|mx|0|||0\nA|t|f|0\n");
+    QTest::newRow("short list") << Texts{"t"} << QByteArray("S||0|||0\nA|t||0\n");
+}
+
+void SettingsStoreTest::storeMailAccount_splitsServerText() {
+    QFETCH(Texts, texts);
+    QFETCH(QByteArray, state);
+
+    storeMailAccount(-1, texts, {});
+    QCOMPARE(settingsState(), state + initialReport());
+}
+
+void SettingsStoreTest::storeMailAccount_inPlace_movesToOtherServer() {
+    storeMailAccount(-1, {"a", "f", "mx1", "u", "p", "0"}, {});
+    storeMailAccount(-1, {"b", "f", "mx1", "u", "p", "0"}, {});
+    // Same host, other password: another server.
+    storeMailAccount(0, {"a2", "f", "mx1", "u", "other", "0"}, {});
+    QCOMPARE(settingsState(), "S|mx1|0|u|p|0\nS|mx1|0|u|other|0\nA|a2|f|1\nA|b|f|0\n" + initialReport());
+
+    storeMailAccount(1, {"b2", "f", "mx1", "u", "other", "0"}, {});
+    // The save after the change dropped the server nobody uses any more.
+    QCOMPARE(settingsState(), "S|mx1|0|u|other|0\nA|a2|f|0\nA|b2|f|0\n" + initialReport());
+}
+
+void SettingsStoreTest::storeReportSettings_defaults_data() {
+    QTest::addColumn<Texts>("texts");
+    QTest::addColumn<QByteArray>("report");
+
+    QTest::newRow("empty list") << Texts{} << QByteArray("R|60|1|00000|3600|1|0|\n");
+    QTest::newRow("list ends after the check count")
+        << Texts{"Week", "2"} << QByteArray("R|604800|2|00000|3600|1|0|\n");
+    QTest::newRow("invalid texts") << Texts{"minute", "x", "yes", "true", "2", " 1", "", "DAY", "", "USD", ""}
+                                   << QByteArray("R|1|1|00000|1|1|0|\n");
+    QTest::newRow("valid texts") << Texts{"Month", "3", "1", "0", "1", "0", "1", "Hour", "12", "0.25", "EUR"}
+                                 << QByteArray("R|2592000|3|10101|3600|12|0.25|EUR\n");
+    QTest::newRow("negative counts count once") << Texts{"Day", "-2", "0", "0", "0", "0", "0", "Day", "-1"}
+                                                << QByteArray("R|86400|1|00000|86400|1|0|\n");
+}
+
+void SettingsStoreTest::storeReportSettings_defaults() {
+    QFETCH(Texts, texts);
+    QFETCH(QByteArray, report);
+
+    storeReportSettings(texts);
+    QCOMPARE(settingsState(), report);
+}
+
+void SettingsStoreTest::controllerValues_isTheTableForm_data() {
+    QTest::addColumn<Texts>("stored");
+    QTest::addColumn<Texts>("values");
+
+    QTest::newRow("port joins the host, channels one place earlier")
+        << Texts{"n",  "Kestrel 2", "h",    "8080", "a",    "p",         "A",
+                 "13", "1",         "0.95", "B",    "10.5", "0.1234567", "1"}
+        << Texts{"n", "Kestrel 2", "h:8080", "a", "p", "A", "13", "1", "0.95", "B", "10.5", "0.123457", "1"};
+    QTest::newRow("no port, no channels") << Texts{"n", "Wren", "h", "0"} << Texts{"n", "Wren", "h", "", ""};
+}
+
+void SettingsStoreTest::controllerValues_isTheTableForm() {
+    QFETCH(Texts, stored);
+    QFETCH(Texts, values);
+
+    storeController(-1, stored);
+    QCOMPARE(controllerValues(0), values);
+    QCOMPARE(controllerValues(1), Texts());
+    QCOMPARE(controllerValues(-1), Texts());
+}
+
+void SettingsStoreTest::remove_outsideTheList_changesNothing() {
+    storeController(-1, {"n"});
+    storeMailAccount(-1, {"t", "f", "mx"}, {});
+    const QByteArray state = settingsState();
+    for (int position : {-1, 1, 100}) {
+        removeController(position);
+        removeMailAccount(position);
+    }
+    QCOMPARE(settingsState(), state);
+}
+
+void SettingsStoreTest::removeController_detachesItsEvents() {
+    storeController(-1, {"gone"});
+    storeController(-1, {"stays"});
+    Controller* gone = Application::controllerAt(0);
+    Application::addEvent("1", 100, gone, EventKind::login_success, Transport::syslog, "r", "raw");
+
+    removeController(0);
+    QCOMPARE(Application::controllerCount(), 1);
+    QCOMPARE(Application::controllerAt(0)->name, QByteArray("stays"));
+    QCOMPARE(Application::events.size(), size_t(1));
+    QCOMPARE(Application::events.events().begin()->second.owner, nullptr);
+    QVERIFY(!Warden::Test::readFile(QStringLiteral("Ampwarden.xml")).contains("<name>gone</name>"));
+}
+
+QTEST_GUILESS_MAIN(SettingsStoreTest)
+#include "tst_SettingsStore.moc"

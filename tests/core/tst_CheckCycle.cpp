@@ -1,0 +1,168 @@
+#include "TestSupport.h"
+
+#include "core/Application.h"
+#include "core/CheckCycle.h"
+#include "core/CycleEvents.h"
+
+#include <QtTest>
+
+using namespace Warden;
+using Business::Application;
+using Test::appLog;
+
+namespace {
+
+// Stands in for the querying object: counts the checks it is asked to run.
+class QueryTarget final : public QObject {
+public:
+    int checks = 0;
+    bool event(QEvent* e) override {
+        if (e->type() != CycleEvents::check())
+            return QObject::event(e);
+        ++checks;
+        return true;
+    }
+};
+
+const QByteArray skipLine = "event(): received, but previous event is not processed yet, skip:\n";
+
+} // namespace
+
+class CheckCycleTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void check_data();
+    void check();
+    void queryDone_runsPendingReportAfterRefresh_data();
+    void queryDone_runsPendingReportAfterRefresh();
+    void reportWithoutCheck_runsAtOnceEvenWhileEditing();
+    void controllerAddedLater_isQueriedAtNextCheck();
+    void latestCheck_isGreatestAmongControllers();
+
+private:
+    void deliver(QEvent* event) {
+        QCoreApplication::postEvent(cycle_.get(), event);
+        QCoreApplication::sendPostedEvents(cycle_.get());
+        QCoreApplication::sendPostedEvents(&target_);
+    }
+
+    std::unique_ptr<Test::ScopedWorkDir> dir_;
+    std::unique_ptr<CheckCycle> cycle_;
+    QueryTarget target_;
+    QList<QPair<Business::Time, Business::Time>> reports_;
+    QStringList signals_;
+};
+
+void CheckCycleTest::init() {
+    dir_ = std::make_unique<Test::ScopedWorkDir>();
+    cycle_ = std::make_unique<CheckCycle>();
+    target_.checks = 0;
+    reports_.clear();
+    signals_.clear();
+    cycle_->setQueryTarget(&target_);
+    cycle_->setReportRun([this](Business::Time from, Business::Time till) {
+        reports_.append({from, till});
+        signals_ << QStringLiteral("report");
+    });
+    connect(cycle_.get(), &CheckCycle::queryingStarted, this,
+            [this] { signals_ << QStringLiteral("started"); });
+    connect(cycle_.get(), &CheckCycle::queryingFinished, this,
+            [this] { signals_ << QStringLiteral("finished"); });
+}
+
+void CheckCycleTest::cleanup() {
+    cycle_.reset();
+    dir_.reset();
+}
+
+void CheckCycleTest::check_data() {
+    QTest::addColumn<bool>("withController");
+    QTest::addColumn<bool>("editing");
+    QTest::addColumn<int>("checks");
+    QTest::addColumn<int>("queried");
+    QTest::addColumn<int>("skipLines");
+    QTest::addColumn<bool>("querying");
+    QTest::newRow("accepted check is passed on") << true << false << 1 << 1 << 0 << true;
+    QTest::newRow("second check while querying: one skip line") << true << false << 2 << 1 << 1 << true;
+    QTest::newRow("three checks while querying: two skip lines") << true << false << 3 << 1 << 2 << true;
+    QTest::newRow("editing: no query, no line") << true << true << 2 << 0 << 0 << false;
+    QTest::newRow("no controllers: nothing happens") << false << false << 2 << 0 << 0 << false;
+}
+
+void CheckCycleTest::check() {
+    QFETCH(bool, withController);
+    QFETCH(bool, editing);
+    QFETCH(int, checks);
+    QFETCH(int, queried);
+    QFETCH(int, skipLines);
+    QFETCH(bool, querying);
+    if (withController)
+        Application::controllers.emplace_back("rack1", 0, "10.0.0.5", 0, "admin", "pw");
+    cycle_->setEditing(editing);
+    for (int i = 0; i < checks; ++i)
+        deliver(new CheckEvent(false, 100, 200));
+    QCOMPARE(target_.checks, queried);
+    QCOMPARE(appLog().count(skipLine), skipLines);
+    QCOMPARE(cycle_->querying(), querying);
+    QCOMPARE(signals_.count(QStringLiteral("started")), queried);
+}
+
+void CheckCycleTest::queryDone_runsPendingReportAfterRefresh_data() {
+    QTest::addColumn<bool>("shouldEmail");
+    QTest::addColumn<bool>("failed");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("report due, last client done")
+        << true << false << QStringList{"started", "finished", "report"};
+    QTest::newRow("report due, last client failed")
+        << true << true << QStringList{"started", "finished", "report"};
+    QTest::newRow("no report due") << false << false << QStringList{"started", "finished"};
+}
+
+void CheckCycleTest::queryDone_runsPendingReportAfterRefresh() {
+    QFETCH(bool, shouldEmail);
+    QFETCH(bool, failed);
+    QFETCH(QStringList, expected);
+    Application::controllers.emplace_back("rack1", 0, "10.0.0.5", 0, "admin", "pw");
+    deliver(new CheckEvent(shouldEmail, 1765098000, 1765101600));
+    deliver(new ClientEvent(failed ? CycleEvents::clientFailed() : CycleEvents::clientDone(), 7));
+    QCOMPARE(signals_, expected);
+    QVERIFY(!cycle_->querying());
+    if (shouldEmail)
+        QCOMPARE(reports_, (QList<QPair<Business::Time, Business::Time>>{{1765098000, 1765101600}}));
+    // The report is not pending any more: the next finished check runs none.
+    deliver(new CheckEvent(false, 1, 2));
+    deliver(new ClientEvent(CycleEvents::clientDone(), 8));
+    QCOMPARE(reports_.size(), shouldEmail ? 1 : 0);
+}
+
+void CheckCycleTest::reportWithoutCheck_runsAtOnceEvenWhileEditing() {
+    cycle_->setEditing(true);
+    deliver(new ReportEvent(1000, 4600));
+    QCOMPARE(reports_, (QList<QPair<Business::Time, Business::Time>>{{1000, 4600}}));
+    QCOMPARE(target_.checks, 0);
+}
+
+void CheckCycleTest::controllerAddedLater_isQueriedAtNextCheck() {
+    deliver(new CheckEvent(true, 1, 2));
+    QCOMPARE(target_.checks, 0);
+    Application::controllers.emplace_back("rack1", 0, "10.0.0.5", 0, "admin", "pw");
+    deliver(new CheckEvent(false, 1, 3));
+    QCOMPARE(target_.checks, 1);
+    // The report of the dropped check does not come back with a later one.
+    deliver(new ClientEvent(CycleEvents::clientDone(), 1));
+    QVERIFY(reports_.isEmpty());
+}
+
+void CheckCycleTest::latestCheck_isGreatestAmongControllers() {
+    QCOMPARE(CheckCycle::latestCheck(), Business::Time(0));
+    Application::controllers.emplace_back("a", 0, "10.0.0.5", 0, "admin", "pw").lastCheck = 500;
+    Application::controllers.emplace_back("b", 0, "10.0.0.6", 0, "admin", "pw").lastCheck = 900;
+    Application::controllers.emplace_back("c", 0, "10.0.0.7", 0, "admin", "pw").lastCheck = 700;
+    QCOMPARE(CheckCycle::latestCheck(), Business::Time(900));
+}
+
+QTEST_GUILESS_MAIN(CheckCycleTest)
+#include "tst_CheckCycle.moc"

@@ -1,0 +1,256 @@
+#include "TestSupport.h"
+
+#include "core/Application.h"
+#include "syslog/SyslogReceiver.h"
+
+#include <QHostAddress>
+#include <QNetworkProxy>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QUdpSocket>
+#include <QtTest>
+
+using namespace Warden;
+using Business::Application;
+using Business::EventKind;
+
+Q_DECLARE_METATYPE(Business::EventKind)
+
+namespace {
+
+const qint64 receiptTime = 1796000000;
+
+QList<Business::Event> storedOldestFirst() {
+    QList<Business::Event> out;
+    for (const auto& [key, event] : Application::events.events())
+        out.prepend(event);
+    return out;
+}
+
+} // namespace
+
+class SyslogReceiverTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void classify_data();
+    void classify();
+    void senderText_data();
+    void senderText();
+    void datagram_data();
+    void datagram();
+    void sameHostTwice_firstControllerGetsIt();
+    void emptyDatagram_isLoggedAndDoesNotBlockTheNext();
+    void burst_everyDatagramStoredInOrder();
+    void notificationWithoutDatagram_isLogged();
+    void portTaken_bindFailsAndIsLogged();
+    void loggerCommand_storesLogin();
+
+private:
+    void send(const QByteArray& message, const QHostAddress& to = QHostAddress::LocalHost);
+
+    std::unique_ptr<Test::ScopedWorkDir> dir_;
+    std::unique_ptr<Test::ManualClock> clock_;
+    std::unique_ptr<SyslogReceiver> receiver_;
+};
+
+void SyslogReceiverTest::init() {
+    dir_ = std::make_unique<Test::ScopedWorkDir>();
+    clock_ = std::make_unique<Test::ManualClock>(receiptTime);
+    receiver_ = std::make_unique<SyslogReceiver>();
+    QVERIFY(receiver_->bind(0));
+    connect(receiver_->socket(), &QUdpSocket::readyRead, receiver_.get(), &SyslogReceiver::syslogMessage);
+}
+
+void SyslogReceiverTest::cleanup() {
+    receiver_.reset();
+    clock_.reset();
+    dir_.reset();
+}
+
+void SyslogReceiverTest::send(const QByteArray& message, const QHostAddress& to) {
+    QUdpSocket sender;
+    sender.setProxy(QNetworkProxy::NoProxy);
+    QCOMPARE(sender.writeDatagram(message, to, receiver_->port()), qint64(message.size()));
+}
+
+void SyslogReceiverTest::classify_data() {
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<EventKind>("kind");
+    QTest::newRow("successful authentication")
+        << QByteArray("Successful authentication for admin") << EventKind::login_success;
+    QTest::newRow("words in the other order")
+        << QByteArray("authentication of admin: Successful") << EventKind::login_success;
+    QTest::newRow("failed authentication")
+        << QByteArray("Failed authentication for admin") << EventKind::login_failure;
+    QTest::newRow("both words: success wins")
+        << QByteArray("Failed once, then Successful authentication") << EventKind::login_success;
+    QTest::newRow("authentication alone") << QByteArray("authentication reset") << EventKind::unknown;
+    QTest::newRow("successful without authentication")
+        << QByteArray("Successful login") << EventKind::unknown;
+    QTest::newRow("case matters") << QByteArray("successful Authentication") << EventKind::unknown;
+    QTest::newRow("empty") << QByteArray() << EventKind::unknown;
+}
+
+void SyslogReceiverTest::classify() {
+    QFETCH(QByteArray, message);
+    QFETCH(EventKind, kind);
+    QCOMPARE(SyslogReceiver::classify(message), kind);
+}
+
+void SyslogReceiverTest::senderText_data() {
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QByteArray>("text");
+    QTest::newRow("IPv4") << QStringLiteral("192.168.1.20") << QByteArray("192.168.1.20");
+    QTest::newRow("IPv4-mapped becomes dotted decimal")
+        << QStringLiteral("::ffff:192.168.1.20") << QByteArray("192.168.1.20");
+    QTest::newRow("IPv6 stays IPv6") << QStringLiteral("fe80::1") << QByteArray("fe80::1");
+    QTest::newRow("IPv6 loopback") << QStringLiteral("::1") << QByteArray("::1");
+}
+
+void SyslogReceiverTest::senderText() {
+    QFETCH(QString, address);
+    QFETCH(QByteArray, text);
+    QCOMPARE(SyslogReceiver::senderText(QHostAddress(address)), text);
+}
+
+void SyslogReceiverTest::datagram_data() {
+    QTest::addColumn<QByteArray>("host");
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<bool>("stored");
+    QTest::addColumn<EventKind>("kind");
+
+    QByteArray binary(256, Qt::Uninitialized);
+    for (int i = 0; i < binary.size(); ++i)
+        binary[i] = char(255 - i);
+    QByteArray largest(65507, 'x');
+    largest.replace(30000, 6, QByteArray("\0\xff\xfe\0\x01\n", 6));
+
+    QTest::newRow("priority and timestamp stay in the raw text")
+        << QByteArray("127.0.0.1")
+        << QByteArray("<13>Dec  7 09:00:00 rack1 Successful authentication of admin") << true
+        << EventKind::login_success;
+    QTest::newRow("failed login") << QByteArray("127.0.0.1")
+                                  << QByteArray("<11>Failed authentication from 10.1.1.1") << true
+                                  << EventKind::login_failure;
+    QTest::newRow("other message") << QByteArray("127.0.0.1") << QByteArray("Outlet 3 switched off") << true
+                                   << EventKind::unknown;
+    QTest::newRow("zero byte in the middle keeps every byte")
+        << QByteArray("127.0.0.1") << QByteArray("Successful\0 authentication", 26) << true
+        << EventKind::login_success;
+    QTest::newRow("one byte") << QByteArray("127.0.0.1") << QByteArray("\0", 1) << true << EventKind::unknown;
+    QTest::newRow("binary and invalid UTF-8")
+        << QByteArray("127.0.0.1") << binary << true << EventKind::unknown;
+    QTest::newRow("largest IPv4 datagram")
+        << QByteArray("127.0.0.1") << largest << true << EventKind::unknown;
+    QTest::newRow("host configured by name is unknown")
+        << QByteArray("localhost") << QByteArray("Successful authentication") << false << EventKind::unknown;
+    QTest::newRow("other address is unknown")
+        << QByteArray("127.0.0.2") << QByteArray("Failed authentication\0!", 23) << false
+        << EventKind::unknown;
+}
+
+void SyslogReceiverTest::datagram() {
+    QFETCH(QByteArray, host);
+    QFETCH(QByteArray, message);
+    QFETCH(bool, stored);
+    QFETCH(EventKind, kind);
+    Business::Controller& controller =
+        Application::controllers.emplace_back("rack1", 0, host, 0, "admin", "pw");
+    send(message);
+    if (!stored) {
+        const QByteArray line =
+            "Syslog message from unknown host: 127.0.0.1: " + QByteArray::number(message.size()) +
+            " bytes: " + message + "\n";
+        QTRY_VERIFY(Test::appLog().contains(line));
+        QCOMPARE(Application::getEventCount(), 0);
+        return;
+    }
+    QTRY_COMPARE(Application::getEventCount(), 1);
+    const Business::Event& event = Application::events.events().begin()->second;
+    QCOMPARE(event.raw, message);
+    QCOMPARE(event.kind, kind);
+    QCOMPARE(event.transport, Business::Transport::syslog);
+    QCOMPARE(event.time, receiptTime);
+    QCOMPARE(event.owner, &controller);
+    QVERIFY(event.messageId.isEmpty());
+    QVERIFY(event.reason.isEmpty());
+    QVERIFY(!Test::appLog().contains("unknown host"));
+}
+
+void SyslogReceiverTest::sameHostTwice_firstControllerGetsIt() {
+    Business::Controller& first =
+        Application::controllers.emplace_back("a", 0, "127.0.0.1", 0, "admin", "pw");
+    Application::controllers.emplace_back("b", 0, "127.0.0.1", 0, "admin", "pw");
+    send("Successful authentication");
+    QTRY_COMPARE(Application::getEventCount(), 1);
+    QCOMPARE(Application::events.events().begin()->second.owner, &first);
+}
+
+void SyslogReceiverTest::emptyDatagram_isLoggedAndDoesNotBlockTheNext() {
+    Application::controllers.emplace_back("rack1", 0, "127.0.0.1", 0, "admin", "pw");
+    send(QByteArray());
+    send("after the empty one");
+    QTRY_COMPARE(Application::getEventCount(), 1);
+    QCOMPARE(Application::events.events().begin()->second.raw, QByteArray("after the empty one"));
+    QCOMPARE(Test::appLog().count("Received syslog message 0 bytes in size\n"), 1);
+}
+
+void SyslogReceiverTest::burst_everyDatagramStoredInOrder() {
+    Application::controllers.emplace_back("rack1", 0, "127.0.0.1", 0, "admin", "pw");
+    const int count = 2000;
+    QUdpSocket sender;
+    sender.setProxy(QNetworkProxy::NoProxy);
+    for (int i = 0; i < count; ++i)
+        sender.writeDatagram("message " + QByteArray::number(i), QHostAddress::LocalHost, receiver_->port());
+    QTRY_COMPARE(Application::getEventCount(), count);
+    const QList<Business::Event> events = storedOldestFirst();
+    for (int i = 0; i < count; ++i)
+        QCOMPARE(events[i].raw, "message " + QByteArray::number(i));
+}
+
+void SyslogReceiverTest::notificationWithoutDatagram_isLogged() {
+    receiver_->syslogMessage();
+    QCOMPARE(Test::appLog().count("Ampwarden::syslogMessage(): readyRead() signal received but there are no "
+                                  "pending datagrams\n"),
+             1);
+}
+
+void SyslogReceiverTest::portTaken_bindFailsAndIsLogged() {
+    SyslogReceiver second;
+    QVERIFY(!second.bind(receiver_->port()));
+    QVERIFY(Test::appLog().contains(": Syslog server will not work: may be 514 udp port is opened by another "
+                                    "application,\n    or your have not rights to listen 514 udp port\n"));
+    // The first receiver still gets everything.
+    Application::controllers.emplace_back("rack1", 0, "127.0.0.1", 0, "admin", "pw");
+    send("still here");
+    QTRY_COMPARE(Application::getEventCount(), 1);
+}
+
+void SyslogReceiverTest::loggerCommand_storesLogin() {
+    const QString logger = QStandardPaths::findExecutable(QStringLiteral("logger"));
+    if (logger.isEmpty())
+        QSKIP("util-linux logger is not installed");
+    Business::Controller& controller =
+        Application::controllers.emplace_back("rack1", 0, "127.0.0.1", 0, "admin", "pw");
+    const QByteArray text = "Failed authentication for admin from 10.0.0.9";
+    QProcess process;
+    process.start(logger, {QStringLiteral("-n"), QStringLiteral("127.0.0.1"), QStringLiteral("-P"),
+                           QString::number(receiver_->port()), QStringLiteral("-d"), QStringLiteral("-t"),
+                           QStringLiteral("rack1"), QString::fromLatin1(text)});
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitCode(), 0);
+    QTRY_COMPARE(Application::getEventCount(), 1);
+    const Business::Event& event = Application::events.events().begin()->second;
+    QCOMPARE(event.owner, &controller);
+    QCOMPARE(event.kind, EventKind::login_failure);
+    QCOMPARE(event.transport, Business::Transport::syslog);
+    // The whole datagram: logger's priority field and header, then the text.
+    QVERIFY2(event.raw.startsWith('<') && event.raw.endsWith(text), event.raw.constData());
+    QVERIFY(event.raw.contains("rack1"));
+}
+
+QTEST_GUILESS_MAIN(SyslogReceiverTest)
+#include "tst_SyslogReceiver.moc"
