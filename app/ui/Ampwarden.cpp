@@ -2,31 +2,78 @@
 
 #include "ui_Ampwarden.h"
 
+#include "Channel.h"
+#include "Controller.h"
+#include "EMail.h"
+#include "MessageBoxes.h"
+#include "Resources.h"
+#include "help.h"
+
 #include "config/Settings.h"
+#include "core/Application.h"
 #include "core/CheckCycle.h"
+#include "core/ClockText.h"
 #include "core/DiagnosticLog.h"
 #include "core/Scheduler.h"
 #include "syslog/SyslogReceiver.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QHeaderView>
+#include <QMenu>
+#include <QSystemTrayIcon>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUdpSocket>
 
-using Warden::DiagnosticLog;
+#include <algorithm>
 
-Ampwarden::Ampwarden(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::AmpwardenClass>()) {
-    ui->setupUi(this);
-    setWindowTitle(windowTitle() + QStringLiteral(" ver. ") + QString::fromLatin1(version));
-    setWindowFlags(windowFlags() | Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint);
-    ui->label_8->hide();
-    connect(ui->buttonClose, &QPushButton::clicked, this, &Ampwarden::reject);
-    connect(ui->buttonStop, &QPushButton::clicked, this, &Ampwarden::exitProgram);
+using Warden::DiagnosticLog;
+using Warden::Business::Application;
+
+namespace {
+
+// The Event Log is a glance at the newest events, not an archive: the files under "log" keep them all.
+constexpr int shownEvents = 100;
+
+const QString passwordProperty = QStringLiteral("Password");
+const QString passwordHeader = QStringLiteral("Password");
+const QString tlsHeader = QStringLiteral("Use TLS");
+
+QString text(const QByteArray& bytes) {
+    return QString::fromUtf8(bytes);
+}
+
+QList<QByteArray> mailAccountTexts(const Warden::Business::MailAccount& account) {
+    const auto* server = account.server;
+    QByteArray host;
+    if (server) {
+        host = server->host;
+        if (server->port != 0)
+            host += ':' + QByteArray::number(server->port);
+    }
+    return {account.to,
+            account.from,
+            host,
+            server ? server->user : QByteArray(),
+            server ? server->password : QByteArray(),
+            server && server->useTLS ? QByteArray("1") : QByteArray("0")};
+}
+
+} // namespace
+
+Ampwarden::Ampwarden(QWidget* parent)
+    : QDialog(parent)
+    , ui(std::make_unique<Ui::AmpwardenClass>()) {
+    initAmpwardenResources();
+    setUpWidgets();
+    connectWidgets();
+    help_ = new help(this);
 
     instanceServer_ = new QTcpServer(this);
     syslog_ = new Warden::SyslogReceiver(this);
     cycle_ = new Warden::CheckCycle(this);
+    connectCycle();
     scheduler_ = std::make_unique<Warden::Scheduler>(cycle_);
     startInstanceServer();
 
@@ -37,12 +84,20 @@ Ampwarden::Ampwarden(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui:
     if (!xmlErrors.isEmpty())
         DiagnosticLog::writeTimed("Xml errors:\n" + xmlErrors + "\n");
 
+    fillTable(ui->tableControllers);
+    fillTable(ui->tableEmails);
+    fillSettings();
+    createTrayIcon();
+
     scheduler_->followReportSettings();
     scheduler_->start();
 }
 
 Ampwarden::~Ampwarden() {
-    // The scheduler goes first and is joined, so no moment is posted to a half-destroyed window.
+    // The help window goes first; then the scheduler is joined, so no moment is posted to a
+    // half-destroyed window.
+    delete help_;
+    help_ = nullptr;
     scheduler_.reset();
     delete syslog_;
     syslog_ = nullptr;
@@ -50,18 +105,121 @@ Ampwarden::~Ampwarden() {
     instanceServer_ = nullptr;
 }
 
-void Ampwarden::syslogMessage() { syslog_->syslogMessage(); }
+void Ampwarden::syslogMessage() {
+    syslog_->syslogMessage();
+}
+
+void Ampwarden::setUpWidgets() {
+    ui->setupUi(this);
+    setWindowTitle(windowTitle() + QStringLiteral(" ver. ") + QString::fromLatin1(version));
+    setWindowFlags(windowFlags() | Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint);
+    QFont titleFont = ui->label->font();
+    titleFont.setFamily(QStringLiteral("Arial"));
+    ui->label->setFont(titleFont);
+    ui->label_8->hide();
+    for (auto* table : {ui->tableControllers, ui->tableEmails, ui->tableEvents}) {
+        table->verticalHeader()->hide();
+        table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    }
+    ui->tableEmails->setColumnWidth(0, 200);
+    ui->tableEmails->setColumnWidth(1, 200);
+    ui->tableEmails->setColumnWidth(2, 150);
+    ui->tableControllers->setColumnWidth(2, 150);
+    // One line per event: the raw text can be long, and a glance down the list is what the page is for.
+    ui->tableEvents->setWordWrap(false);
+    const int eventWidths[] = {75, 190, 180, 100, 160, 110};
+    for (int c = 0; c < 6; ++c)
+        ui->tableEvents->setColumnWidth(c, eventWidths[c]);
+}
+
+void Ampwarden::connectWidgets() {
+    connect(ui->buttonClose, &QPushButton::clicked, this, &Ampwarden::close);
+    connect(ui->buttonStop, &QPushButton::clicked, this, &Ampwarden::exitProgram);
+    connect(ui->btnAddController, &QPushButton::clicked, this, &Ampwarden::dlgAddController);
+    connect(ui->btnRemoveController, &QPushButton::clicked, this, &Ampwarden::rmvController);
+    connect(ui->btnAddEmail, &QPushButton::clicked, this, &Ampwarden::dlgAddEmail);
+    connect(ui->btnRemoveEmail, &QPushButton::clicked, this, &Ampwarden::rmvEmail);
+    connect(ui->tableEmails, &QTableWidget::cellDoubleClicked, this, &Ampwarden::dlgEmail);
+    connect(ui->tableControllers, &QTableWidget::cellDoubleClicked, this, &Ampwarden::dlgController);
+    connect(ui->btnCancel, &QPushButton::clicked, this, &Ampwarden::fillSettings);
+    connect(ui->btnApply, &QPushButton::clicked, this, &Ampwarden::storeSettings);
+    connect(ui->pushButton, &QPushButton::clicked, this, &Ampwarden::showHelp);
+}
+
+void Ampwarden::createTrayIcon() {
+    // Without a tray the window is reached through a second start, as always.
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
+        return;
+    tray_ = new QSystemTrayIcon(windowIcon(), this);
+    tray_->setToolTip(windowTitle());
+    auto* menu = new QMenu(this);
+    menu->addAction(tr("Show"), this, &Ampwarden::resumeProgram);
+    menu->addAction(tr("Stop"), this, &Ampwarden::exitProgram);
+    tray_->setContextMenu(menu);
+    connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+            resumeProgram();
+    });
+    tray_->show();
+}
 
 void Ampwarden::startInstanceServer() {
-    connect(instanceServer_, &QTcpServer::newConnection, this, &Ampwarden::resumeProgram);
+    connect(instanceServer_, &QTcpServer::newConnection, this, [this] {
+        // The connection itself is the request; drop it unread so connections do not pile up.
+        while (instanceServer_->hasPendingConnections())
+            instanceServer_->nextPendingConnection()->deleteLater();
+        resumeProgram();
+    });
     // Loopback only: the wake-up call comes from a second start on this machine, never from the network.
     if (!instanceServer_->listen(QHostAddress::LocalHost, 0))
         DiagnosticLog::writeTimed("listen() error: may be further errors!\n");
 }
 
-quint16 Ampwarden::instancePort() const { return instanceServer_->serverPort(); }
+quint16 Ampwarden::instancePort() const {
+    return instanceServer_->serverPort();
+}
 
-void Ampwarden::done(int) { hide(); }
+void Ampwarden::connectCycle() {
+    connect(cycle_, &Warden::CheckCycle::queryingStarted, this, &Ampwarden::onQueryingStarted);
+    connect(cycle_, &Warden::CheckCycle::queryingFinished, this, &Ampwarden::onQueryingFinished);
+}
+
+bool Ampwarden::querying() const {
+    return cycle_ && cycle_->querying();
+}
+
+void Ampwarden::setEditing(bool editing) {
+    editing_ = editing;
+    if (cycle_)
+        cycle_->setEditing(editing);
+}
+
+void Ampwarden::onQueryingStarted() {
+    ui->btnAddController->setEnabled(false);
+    ui->btnRemoveController->setEnabled(false);
+    ui->label_8->show();
+}
+
+void Ampwarden::onQueryingFinished() {
+    ui->label_8->hide();
+    ui->btnAddController->setEnabled(true);
+    ui->btnRemoveController->setEnabled(true);
+    refreshEventLog();
+}
+
+void Ampwarden::refreshEventLog() {
+    fillTable(ui->tableEvents);
+    ui->lineEdit_2->setText(
+        QStringLiteral("%1 / %2").arg(ui->tableEvents->rowCount()).arg(Application::getEventCount()));
+    Warden::Business::Time lastCheck = 0;
+    for (const auto& controller : Application::controllers)
+        lastCheck = std::max(lastCheck, controller.lastCheck);
+    ui->lineEdit_3->setText(text(Warden::clockText(lastCheck)));
+}
+
+void Ampwarden::done(int) {
+    hide();
+}
 
 void Ampwarden::closeEvent(QCloseEvent* event) {
     event->ignore();
@@ -69,13 +227,221 @@ void Ampwarden::closeEvent(QCloseEvent* event) {
 }
 
 void Ampwarden::resumeProgram() {
-    // The connection itself is the request; drop it unread so connections do not pile up.
-    while (instanceServer_->hasPendingConnections())
-        instanceServer_->nextPendingConnection()->deleteLater();
     qDebug("resumeProgram()");
     show();
     raise();
     activateWindow();
 }
 
-void Ampwarden::exitProgram() { QCoreApplication::exit(0); }
+void Ampwarden::exitProgram() {
+    QCoreApplication::exit(0);
+}
+
+// ---- tables
+
+QString Ampwarden::headerText(const QTableWidget* table, int column) {
+    const auto* item = table->horizontalHeaderItem(column);
+    return item ? item->text() : QString();
+}
+
+void Ampwarden::fillTable(QTableWidget* table) {
+    QList<QList<QByteArray>> rows;
+    const QString first = headerText(table, 0);
+    if (first == QLatin1String("Name")) {
+        for (int i = 0; i < Application::controllerCount(); ++i)
+            rows.append(Warden::Business::controllerValues(i).mid(0, 5));
+    } else if (first == QLatin1String("To")) {
+        for (const auto& account : Application::mailAccounts)
+            rows.append(mailAccountTexts(account));
+    } else if (first == QLatin1String("Message ID")) {
+        for (const auto& [key, event] : Application::events.events()) {
+            if (rows.size() == shownEvents)
+                break;
+            rows.append(Application::eventRow(event));
+        }
+    } else {
+        DiagnosticLog::writeTimed("fillTable(): unknown table\n");
+        return;
+    }
+
+    table->setRowCount(static_cast<int>(rows.size()));
+    QStringList passwords = table->property(qPrintable(passwordProperty)).toStringList();
+    for (int r = 0; r < rows.size(); ++r) {
+        const auto& row = rows[r];
+        const int columns = std::min(static_cast<int>(row.size()), table->columnCount());
+        for (int c = 0; c < columns; ++c) {
+            const QString header = headerText(table, c);
+            if (header == tlsHeader) {
+                auto* item = new QTableWidgetItem;
+                item->setFlags(Qt::ItemIsUserCheckable);
+                item->setCheckState(row[c] == "1" ? Qt::Checked : Qt::Unchecked);
+                table->setItem(r, c, item);
+            } else if (header == passwordHeader) {
+                while (passwords.size() < r + 1)
+                    passwords.append(QString());
+                passwords[r] = text(row[c]);
+                table->setItem(r, c, new QTableWidgetItem(QString(passwords[r].size(), QLatin1Char('*'))));
+            } else {
+                auto* item = table->item(r, c);
+                if (!item) {
+                    item = new QTableWidgetItem;
+                    table->setItem(r, c, item);
+                }
+                item->setText(text(row[c]));
+            }
+        }
+    }
+    table->setProperty(qPrintable(passwordProperty), passwords);
+}
+
+QList<QByteArray> Ampwarden::rowTexts(const QTableWidget* table, int row) {
+    QList<QByteArray> texts;
+    const QStringList passwords = table->property(qPrintable(passwordProperty)).toStringList();
+    for (int c = 0; c < table->columnCount(); ++c) {
+        const QString header = headerText(table, c);
+        const auto* item = table->item(row, c);
+        if (header == tlsHeader)
+            texts.append(item && item->checkState() == Qt::Checked ? "1" : "0");
+        else if (header == passwordHeader)
+            texts.append(row >= 0 && row < passwords.size() ? passwords[row].toUtf8() : QByteArray());
+        else
+            texts.append(item ? item->text().toUtf8() : QByteArray());
+    }
+    return texts;
+}
+
+void Ampwarden::selectComboText(QComboBox* combo, const QString& text) {
+    combo->setCurrentIndex(-1);
+    const int index = combo->findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (index >= 0) {
+        combo->setCurrentIndex(index);
+    } else if (combo->isEditable()) {
+        combo->addItem(text);
+        combo->setCurrentIndex(combo->count() - 1);
+    }
+}
+
+// ---- report settings
+
+namespace {
+
+// A stored unit the box does not offer (a check every "Week", say) is added to it, so that Apply
+// hands the same unit back instead of an empty name the store would read as one second.
+void selectUnit(QComboBox* combo, quint32 unit) {
+    const auto& names = Application::unitNames();
+    const auto it = names.find(unit);
+    if (it == names.end()) {
+        combo->setCurrentIndex(-1);
+        return;
+    }
+    const QString name = text(it->second);
+    if (combo->findText(name, Qt::MatchExactly | Qt::MatchCaseSensitive) < 0)
+        combo->addItem(name);
+    Ampwarden::selectComboText(combo, name);
+}
+
+QByteArray flag(const QCheckBox* box) {
+    return box->isChecked() ? "1" : "0";
+}
+
+} // namespace
+
+void Ampwarden::fillSettings() {
+    const auto& report = Application::report;
+    ui->checkBox->setChecked(report.sendOnLogin);
+    ui->checkBox_2->setChecked(report.sendUnderOverCurrent);
+    ui->checkBox_3->setChecked(report.sendHistogram);
+    ui->checkBox_4->setChecked(report.sendPowerBill);
+    ui->checkBox_5->setChecked(report.sendEntireLog);
+    selectUnit(ui->comboBox, report.checkEveryUnit);
+    selectUnit(ui->comboBox_2, report.reportEveryUnit);
+    ui->lineEdit->setText(text(Warden::formatG(report.kWHPriceUSD)));
+    selectComboText(ui->comboBox_3, text(report.currency));
+}
+
+void Ampwarden::storeSettings() {
+    // The window has no fields for the two counts: every unit is taken once.
+    Warden::Business::storeReportSettings({ui->comboBox->currentText().toUtf8(), "1", flag(ui->checkBox),
+                                           flag(ui->checkBox_2), flag(ui->checkBox_3), flag(ui->checkBox_4),
+                                           flag(ui->checkBox_5), ui->comboBox_2->currentText().toUtf8(), "1",
+                                           ui->lineEdit->text().toUtf8(),
+                                           ui->comboBox_3->currentText().toUtf8()});
+}
+
+// ---- dialogs
+
+void Ampwarden::showRefusal() {
+    Warden::questionBox(
+        QStringLiteral("Cannot add or modify controller now"),
+        QStringLiteral("Controllers are queried now by HTTP, so, adding or modifying the controller "
+                       "may result in loss of data integrity. Please, wait until \"Querying "
+                       "controllers ...\" string"));
+}
+
+void Ampwarden::dlgController(int row, int) {
+    if (querying()) {
+        showRefusal();
+        return;
+    }
+    setEditing(true);
+    std::unique_ptr<::Controller> dialog;
+    if (row >= 0 && row < ui->tableControllers->rowCount()) {
+        const auto values = Warden::Business::controllerValues(row);
+        dialog = std::make_unique<::Controller>(nullptr, values.value(1));
+        dialog->fill(values);
+    } else {
+        dialog = std::make_unique<::Controller>(nullptr, QByteArray());
+    }
+    if (dialog->exec() == QDialog::Accepted) {
+        Warden::Business::storeController(row, dialog->values());
+        fillTable(ui->tableControllers);
+    }
+    setEditing(false);
+}
+
+void Ampwarden::dlgAddController() {
+    dlgController(ui->tableControllers->rowCount());
+}
+
+void Ampwarden::rmvController() {
+    if (querying()) {
+        showRefusal();
+        return;
+    }
+    setEditing(true);
+    if (Warden::questionBox(QStringLiteral("Remove Controller"),
+                            QStringLiteral("Are you sure you want to remove controller?"),
+                            QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes) {
+        Warden::Business::removeController(ui->tableControllers->currentRow());
+        fillTable(ui->tableControllers);
+    }
+    setEditing(false);
+}
+
+void Ampwarden::dlgEmail(int row, int) {
+    EMail dialog;
+    if (row >= 0 && row < ui->tableEmails->rowCount())
+        dialog.fill(rowTexts(ui->tableEmails, row));
+    if (dialog.exec() == QDialog::Accepted) {
+        Warden::Business::storeMailAccount(row, dialog.values(), QByteArray());
+        fillTable(ui->tableEmails);
+    }
+}
+
+void Ampwarden::dlgAddEmail() {
+    dlgEmail(ui->tableEmails->rowCount());
+}
+
+void Ampwarden::rmvEmail() {
+    if (Warden::questionBox(QStringLiteral("Remove EMail"),
+                            QStringLiteral("Are you sure you want to remove e-mail?"),
+                            QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes) {
+        Warden::Business::removeMailAccount(ui->tableEmails->currentRow());
+        fillTable(ui->tableEmails);
+    }
+}
+
+void Ampwarden::showHelp() {
+    help_->showMaximized();
+    help_->raise();
+}

@@ -1,10 +1,16 @@
 #pragma once
 
+#include <QByteArray>
 #include <QDialog>
+#include <QList>
 
 #include <memory>
 
+class QComboBox;
+class QSystemTrayIcon;
+class QTableWidget;
 class QTcpServer;
+class help;
 
 namespace Warden {
 class CheckCycle;
@@ -31,24 +37,58 @@ public:
 
     quint16 instancePort() const;
 
+    // The check cycle the window follows (label, buttons, event log) and tells when a controller dialog
+    // is open; refusals while querying ask it.
+    Warden::CheckCycle* cycle() const { return cycle_; }
+    bool querying() const;
+
+    // Refills tableControllers, tableEmails or tableEvents (chosen by the first header) from the state.
+    void fillTable(QTableWidget* table);
+    // Event Log refresh after a check: the table, "shown / stored" and the latest check time.
+    void refreshEventLog();
+
+    static QString headerText(const QTableWidget* table, int column);
+    static QList<QByteArray> rowTexts(const QTableWidget* table, int row);
+    static void selectComboText(QComboBox* combo, const QString& text);
+
 public slots:
     void done(int result) override;
     void resumeProgram();
-    void exitProgram();
     // Handles the datagrams waiting on the syslog socket.
     void syslogMessage();
+    void exitProgram();
+    void dlgEmail(int row, int column = 0);
+    void dlgAddEmail();
+    void dlgController(int row, int column = 0);
+    void dlgAddController();
+    void rmvController();
+    void rmvEmail();
+    void fillSettings();
+    void storeSettings();
+    void showHelp();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void setUpWidgets();
+    void connectWidgets();
+    void createTrayIcon();
     void startInstanceServer();
+    void connectCycle();
+    void setEditing(bool editing);
+    void onQueryingStarted();
+    void onQueryingFinished();
+    void showRefusal();
 
     std::unique_ptr<Ui::AmpwardenClass> ui;
     QTcpServer* instanceServer_ = nullptr;
+    help* help_ = nullptr;
+    QSystemTrayIcon* tray_ = nullptr;
     Warden::SyslogReceiver* syslog_ = nullptr;
     // Receives the scheduler's moments; the querying object is its query target
     // (cycle_->setQueryTarget) and the report sender its report run (cycle_->setReportRun).
     Warden::CheckCycle* cycle_ = nullptr;
     std::unique_ptr<Warden::Scheduler> scheduler_;
+    bool editing_ = false;
 };

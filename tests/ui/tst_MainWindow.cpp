@@ -1,0 +1,422 @@
+#include "ModalDriver.h"
+#include "TestSupport.h"
+
+#include "ui/Ampwarden.h"
+#include "ui/Channel.h"
+#include "ui/Controller.h"
+#include "ui/EMail.h"
+
+#include "config/Settings.h"
+#include "core/Application.h"
+#include "core/CheckCycle.h"
+#include "core/CycleEvents.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTest>
+
+using namespace Warden::Test;
+using Warden::Business::Application;
+
+namespace {
+
+template <typename T> T* child(QWidget* parent, const char* name) {
+    auto* widget = parent->findChild<T*>(QString::fromLatin1(name));
+    if (!widget)
+        qFatal("no child %s", name);
+    return widget;
+}
+
+// A user's double click on a cell: press and release, then the double click.
+void doubleClickCell(QTableWidget* table, int row, int column) {
+    const QPoint at = table->visualItemRect(table->item(row, column)).center();
+    QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, at);
+    QTest::mouseDClick(table->viewport(), Qt::LeftButton, {}, at);
+}
+
+QByteArray settingsFile() {
+    return readFile(QStringLiteral("Ampwarden.xml"));
+}
+
+QStringList rowCells(QTableWidget* table, int row) {
+    QStringList cells;
+    for (int c = 0; c < table->columnCount(); ++c)
+        cells << (table->item(row, c) ? table->item(row, c)->text() : QString());
+    return cells;
+}
+
+// Types into the controller dialog as a user would; bus limits go through the channel dialog.
+struct ControllerInput {
+    QString name;
+    QString model;
+    QString host;
+    QString port;
+    QList<QStringList> buses; // overcurrent, undercurrent, power factor per row
+};
+
+void enterController(Controller* dialog, const ControllerInput& input) {
+    if (!input.name.isNull())
+        child<QLineEdit>(dialog, "lineEditControllerName")->setText(input.name);
+    auto* types = child<QComboBox>(dialog, "cbControllerTypes");
+    if (!input.model.isNull())
+        types->setCurrentIndex(types->findText(input.model));
+    if (!input.host.isNull())
+        child<QLineEdit>(dialog, "lineEdit_2")->setText(input.host);
+    if (!input.port.isNull())
+        child<QLineEdit>(dialog, "lineEdit_3")->setText(input.port);
+    child<QLineEdit>(dialog, "lineEdit_4")->setText(QStringLiteral("admin"));
+    child<QLineEdit>(dialog, "lineEdit_5")->setText(QStringLiteral("secret"));
+    for (int row = 0; row < input.buses.size(); ++row) {
+        const QStringList limits = input.buses[row];
+        WhenModal<Channel> channel([&limits](Channel* c) {
+            child<QLineEdit>(c, "lineEdit_4")->setText(limits.value(0));
+            child<QLineEdit>(c, "lineEdit_5")->setText(limits.value(1));
+            child<QLineEdit>(c, "lineEdit_3")->setText(limits.value(2));
+            child<QPushButton>(c, "pushButton")->click();
+        });
+        dialog->channel(row, 0);
+        QVERIFY(channel.fired());
+    }
+}
+
+} // namespace
+
+class tst_MainWindow : public QObject {
+    Q_OBJECT
+
+private slots:
+    void construction_showsWidgetsAsConfigured();
+    void controllers_addEditAndRefuseDuplicate();
+    void removeController_data();
+    void removeController();
+    void recipients_sameServerStoredOnce_passwordHidden();
+    void removeEmail_yesRemovesSelected();
+    void reportSettings_apply_data();
+    void reportSettings_apply();
+    void reportSettings_unknownCurrencyAppended();
+    void querying_refusesControllerChanges();
+    void eventLog_showsNewestHundred();
+    void fillTable_unknownTable_logs();
+};
+
+void tst_MainWindow::construction_showsWidgetsAsConfigured() {
+    ScopedWorkDir dir;
+    Ampwarden window;
+    QCOMPARE(window.windowTitle(), QStringLiteral("Ampwarden ver. 1.0"));
+    QCOMPARE(window.objectName(), QStringLiteral("AmpwardenClass"));
+    QVERIFY(!window.windowIcon().isNull());
+    QVERIFY(child<QLabel>(&window, "label_8")->isHidden());
+    auto* emails = child<QTableWidget>(&window, "tableEmails");
+    QCOMPARE(emails->columnWidth(0), 200);
+    QCOMPARE(emails->columnWidth(2), 150);
+    for (const char* name : {"tableControllers", "tableEmails", "tableEvents"}) {
+        auto* table = child<QTableWidget>(&window, name);
+        QCOMPARE(table->editTriggers(), QAbstractItemView::NoEditTriggers);
+    }
+    auto* currency = child<QComboBox>(&window, "comboBox_3");
+    QVERIFY(currency->isEditable());
+    QCOMPARE(currency->itemText(0), QStringLiteral("USD"));
+    QCOMPARE(currency->itemText(7), QStringLiteral("руб."));
+}
+
+void tst_MainWindow::controllers_addEditAndRefuseDuplicate() {
+    ScopedWorkDir dir;
+    Ampwarden window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto* table = child<QTableWidget>(&window, "tableControllers");
+
+    // Add a two-bus controller with its limits.
+    WhenModal<Controller> add([](Controller* d) {
+        enterController(
+            d, {"rack1", "Kestrel 2", "10.0.0.5", "8080", {{"16", "0.5", "0.9"}, {"20", "1", "0.8"}}});
+        child<QPushButton>(d, "pushButton")->click();
+    });
+    child<QPushButton>(&window, "btnAddController")->click();
+    QVERIFY(add.fired());
+    QCOMPARE(Application::controllers.size(), std::size_t(1));
+    const auto& stored = Application::controllers.front();
+    QCOMPARE(stored.port, quint16(8080));
+    QCOMPARE(stored.channels.size(), std::size_t(2));
+    QCOMPARE(stored.channels[0].optionalName, QByteArray("A"));
+    QCOMPARE(stored.channels[1].overcurrent, 20.0);
+    QCOMPARE(stored.channels[1].pf, 0.8);
+    QCOMPARE(rowCells(table, 0), (QStringList{"rack1", "Kestrel 2", "10.0.0.5:8080", "admin", "******"}));
+    QByteArray file = settingsFile();
+    QVERIFY2(file.contains("<name>rack1</name>") && file.contains("<port>8080</port>") &&
+                 file.contains("<overcurrent>20</overcurrent>"),
+             file.constData());
+
+    // Edit it: the dialog opens with what was stored, and keeps the name check out of the way.
+    QString shownPort;
+    WhenModal<Controller> edit([&](Controller* d) {
+        shownPort = child<QLineEdit>(d, "lineEdit_3")->text();
+        child<QLineEdit>(d, "lineEdit_2")->setText(QStringLiteral("10.0.0.6"));
+        child<QPushButton>(d, "pushButton")->click();
+    });
+    doubleClickCell(table, 0, 0);
+    QVERIFY(edit.fired());
+    QCOMPARE(shownPort, QStringLiteral("8080"));
+    QCOMPARE(Application::controllers.size(), std::size_t(1));
+    QCOMPARE(Application::controllers.front().host, QByteArray("10.0.0.6"));
+    QVERIFY(settingsFile().contains("<host>10.0.0.6</host>"));
+
+    // A new controller with the same name is refused; the user gives up.
+    file = settingsFile();
+    SeenBox refusal;
+    auto box = answerBox(&refusal);
+    WhenModal<Controller> duplicate([](Controller* d) {
+        enterController(d, {"rack1", "Heron", "10.0.0.9", "", {}});
+        child<QPushButton>(d, "pushButton")->click();
+        child<QPushButton>(d, "pushButton_2")->click();
+    });
+    window.dlgAddController();
+    QVERIFY(duplicate.fired());
+    QVERIFY(box.fired());
+    QCOMPARE(refusal.title, QStringLiteral("Cannot save new controller"));
+    QCOMPARE(Application::controllers.size(), std::size_t(1));
+    QCOMPARE(settingsFile(), file);
+}
+
+void tst_MainWindow::removeController_data() {
+    QTest::addColumn<int>("selectedRow");
+    QTest::addColumn<QMessageBox::StandardButton>("answer");
+    QTest::addColumn<QStringList>("remaining");
+    QTest::newRow("Yes removes the selected controller") << 1 << QMessageBox::Yes << QStringList{"r0", "r2"};
+    QTest::newRow("Yes without a selection removes nothing")
+        << -1 << QMessageBox::Yes << QStringList{"r0", "r1", "r2"};
+    QTest::newRow("No keeps the controller") << 1 << QMessageBox::No << QStringList{"r0", "r1", "r2"};
+}
+
+void tst_MainWindow::removeController() {
+    QFETCH(int, selectedRow);
+    QFETCH(QMessageBox::StandardButton, answer);
+    QFETCH(QStringList, remaining);
+    ScopedWorkDir dir;
+    Ampwarden window;
+    for (const char* name : {"r0", "r1", "r2"})
+        Warden::Business::storeController(-1, {name, "Heron", "h", "", "a", "p"});
+    window.fillTable(child<QTableWidget>(&window, "tableControllers"));
+    auto* table = child<QTableWidget>(&window, "tableControllers");
+    table->setCurrentCell(selectedRow, selectedRow < 0 ? -1 : 0);
+
+    SeenBox question;
+    auto box = answerBox(&question, answer);
+    child<QPushButton>(&window, "btnRemoveController")->click();
+    QVERIFY(box.fired());
+    QCOMPARE(question.title, QStringLiteral("Remove Controller"));
+    QCOMPARE(question.text, QStringLiteral("Are you sure you want to remove controller?"));
+    QStringList names;
+    for (const auto& c : Application::controllers)
+        names << QString::fromUtf8(c.name);
+    QCOMPARE(names, remaining);
+    QCOMPARE(table->rowCount(), remaining.size());
+    QCOMPARE(settingsFile().count("<Controller>"), remaining.size());
+}
+
+void tst_MainWindow::recipients_sameServerStoredOnce_passwordHidden() {
+    ScopedWorkDir dir;
+    Ampwarden window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto* table = child<QTableWidget>(&window, "tableEmails");
+    for (const char* to : {"ops@example.org", "boss@example.org"}) {
+        WhenModal<EMail> add([to](EMail* d) {
+            d->fill({to, "warden@example.org", "mail.example.org:587", "warden", "8charsPW", "1"});
+            child<QPushButton>(d, "pushButton")->click();
+        });
+        child<QPushButton>(&window, "btnAddEmail")->click();
+        QVERIFY(add.fired());
+    }
+    QCOMPARE(table->rowCount(), 2);
+    QCOMPARE(rowCells(table, 1).mid(0, 5), (QStringList{"boss@example.org", "warden@example.org",
+                                                        "mail.example.org:587", "warden", "********"}));
+    QCOMPARE(table->item(1, 5)->checkState(), Qt::Checked);
+    QVERIFY(!(table->item(1, 5)->flags() & Qt::ItemIsEnabled));
+    const QByteArray file = settingsFile();
+    QCOMPARE(file.count("<MTA>\n"), 1);
+    QCOMPARE(file.count("<MTA>0</MTA>"), 2);
+
+    // The dialog gets the real password, not the stars; Cancel stores nothing.
+    QString shownPassword;
+    WhenModal<EMail> open([&](EMail* d) {
+        shownPassword = child<QLineEdit>(d, "lineEdit_5")->text();
+        child<QPushButton>(d, "pushButton_2")->click();
+    });
+    doubleClickCell(table, 1, 0);
+    QVERIFY(open.fired());
+    QCOMPARE(shownPassword, QStringLiteral("8charsPW"));
+    QCOMPARE(settingsFile(), file);
+}
+
+void tst_MainWindow::removeEmail_yesRemovesSelected() {
+    ScopedWorkDir dir;
+    Ampwarden window;
+    Warden::Business::storeMailAccount(-1, {"a@x", "f@x", "h", "u", "p", "0"}, QByteArray());
+    Warden::Business::storeMailAccount(-1, {"b@x", "f@x", "h2", "u", "p", "0"}, QByteArray());
+    auto* table = child<QTableWidget>(&window, "tableEmails");
+    window.fillTable(table);
+    table->setCurrentCell(0, 0);
+    SeenBox question;
+    auto box = answerBox(&question, QMessageBox::Yes);
+    child<QPushButton>(&window, "btnRemoveEmail")->click();
+    QVERIFY(box.fired());
+    QCOMPARE(question.title, QStringLiteral("Remove EMail"));
+    QCOMPARE(table->rowCount(), 1);
+    QCOMPARE(table->item(0, 0)->text(), QStringLiteral("b@x"));
+    QVERIFY(!settingsFile().contains("<to>a@x</to>"));
+}
+
+void tst_MainWindow::reportSettings_apply_data() {
+    QTest::addColumn<quint32>("storedCheckUnit");
+    QTest::addColumn<QString>("checkChoice");
+    QTest::addColumn<QString>("reportChoice");
+    QTest::addColumn<quint32>("checkUnit");
+    QTest::addColumn<quint32>("reportUnit");
+    QTest::newRow("Day and Week as chosen") << 60u << "Day"
+                                            << "Week" << 86400u << 604800u;
+    // The check box offers no Week: the stored unit is offered and kept when only the price changes.
+    QTest::newRow("stored Week check unit survives Apply")
+        << 604800u << QString() << "Hour" << 604800u << 3600u;
+    QTest::newRow("stored Second check unit survives Apply") << 1u << QString() << "Month" << 1u << 2592000u;
+}
+
+void tst_MainWindow::reportSettings_apply() {
+    QFETCH(quint32, storedCheckUnit);
+    QFETCH(QString, checkChoice);
+    QFETCH(QString, reportChoice);
+    QFETCH(quint32, checkUnit);
+    QFETCH(quint32, reportUnit);
+    ScopedWorkDir dir;
+    Ampwarden window;
+    Application::report.checkEveryUnit = storedCheckUnit;
+    window.fillSettings();
+    auto* check = child<QComboBox>(&window, "comboBox");
+    if (!checkChoice.isNull())
+        check->setCurrentIndex(check->findText(checkChoice));
+    auto* report = child<QComboBox>(&window, "comboBox_2");
+    report->setCurrentIndex(report->findText(reportChoice));
+    child<QCheckBox>(&window, "checkBox_2")->setChecked(true);
+    child<QCheckBox>(&window, "checkBox_4")->setChecked(true);
+    child<QLineEdit>(&window, "lineEdit")->setText(QStringLiteral("0.25"));
+    child<QPushButton>(&window, "btnApply")->click();
+
+    const auto& stored = Application::report;
+    QCOMPARE(stored.checkEveryUnit, checkUnit);
+    QCOMPARE(stored.checkEveryUnits, 1u);
+    QCOMPARE(stored.reportEveryUnit, reportUnit);
+    QCOMPARE(stored.reportEveryUnits, 1u);
+    QVERIFY(!stored.sendOnLogin && stored.sendUnderOverCurrent && !stored.sendHistogram &&
+            stored.sendPowerBill);
+    QCOMPARE(stored.kWHPriceUSD, 0.25);
+    const QByteArray file = settingsFile();
+    QVERIFY2(file.contains("<kWHPriceUSD>0.25</kWHPriceUSD>"), file.constData());
+    QVERIFY(
+        file.contains("<reportEveryUnit>" + Application::unitNames().at(reportUnit) + "</reportEveryUnit>"));
+}
+
+void tst_MainWindow::reportSettings_unknownCurrencyAppended() {
+    ScopedWorkDir dir;
+    Ampwarden window;
+    auto* currency = child<QComboBox>(&window, "comboBox_3");
+    const int offered = currency->count();
+    Application::report.currency = "NOK";
+    Application::report.kWHPriceUSD = 1.0 / 3;
+    child<QPushButton>(&window, "btnCancel")->click();
+    QCOMPARE(currency->count(), offered + 1);
+    QCOMPARE(currency->currentText(), QStringLiteral("NOK"));
+    QCOMPARE(child<QLineEdit>(&window, "lineEdit")->text(), QStringLiteral("0.333333"));
+    Application::report.currency = "EUR";
+    window.fillSettings();
+    QCOMPARE(currency->count(), offered + 1);
+    QCOMPARE(currency->currentIndex(), 2);
+}
+
+void tst_MainWindow::querying_refusesControllerChanges() {
+    ScopedWorkDir dir;
+    Ampwarden window;
+    Warden::CheckCycle& cycle = *window.cycle();
+    Warden::Business::storeController(-1, {"r0", "Heron", "h", "", "a", "p"});
+    window.fillTable(child<QTableWidget>(&window, "tableControllers"));
+    const QByteArray file = settingsFile();
+
+    Warden::CheckEvent check;
+    QCoreApplication::sendEvent(&cycle, &check);
+    QVERIFY(window.querying());
+    QVERIFY(!child<QLabel>(&window, "label_8")->isHidden());
+    QVERIFY(!child<QPushButton>(&window, "btnAddController")->isEnabled());
+    QVERIFY(!child<QPushButton>(&window, "btnRemoveController")->isEnabled());
+
+    for (auto attempt : {&Ampwarden::dlgAddController, &Ampwarden::rmvController}) {
+        SeenBox refusal;
+        auto box = answerBox(&refusal);
+        WhenModal<Controller> opened([](Controller* d) { d->reject(); }, 300);
+        (window.*attempt)();
+        QVERIFY(box.fired());
+        QCOMPARE(refusal.title, QStringLiteral("Cannot add or modify controller now"));
+        QVERIFY(refusal.text.endsWith(QStringLiteral("wait until \"Querying controllers ...\" string")));
+        QTest::qWait(350);
+        QVERIFY(!opened.fired());
+        QVERIFY(!cycle.editing());
+    }
+    QCOMPARE(Application::controllers.size(), std::size_t(1));
+    QCOMPARE(settingsFile(), file);
+
+    Warden::ClientEvent done(Warden::CycleEvents::clientDone());
+    QCoreApplication::sendEvent(&cycle, &done);
+    QVERIFY(child<QLabel>(&window, "label_8")->isHidden());
+    QVERIFY(child<QPushButton>(&window, "btnAddController")->isEnabled());
+
+    // A controller dialog being open keeps the next check from starting.
+    bool editingSeen = false;
+    WhenModal<Controller> open([&](Controller* d) {
+        editingSeen = cycle.editing();
+        Warden::CheckEvent during;
+        QCoreApplication::sendEvent(&cycle, &during);
+        d->reject();
+    });
+    window.dlgController(0);
+    QVERIFY(open.fired());
+    QVERIFY(editingSeen);
+    QVERIFY(!cycle.querying());
+    QVERIFY(!cycle.editing());
+}
+
+void tst_MainWindow::eventLog_showsNewestHundred() {
+    ScopedWorkDir dir;
+    Ampwarden window;
+    Warden::Business::storeController(-1, {"r0", "Heron", "h", "", "a", "p"});
+    auto* controller = &Application::controllers.front();
+    controller->lastCheck = 1'800'000'000;
+    for (int i = 0; i < 150; ++i)
+        Application::addEvent("id" + QByteArray::number(i), 1'700'000'000 + i, controller,
+                              Warden::Business::EventKind::values, Warden::Business::Transport::syslog, "r",
+                              "raw");
+    window.refreshEventLog();
+    auto* table = child<QTableWidget>(&window, "tableEvents");
+    QCOMPARE(table->rowCount(), 100);
+    QCOMPARE(table->item(0, 0)->text(), QStringLiteral("id149"));
+    QCOMPARE(table->item(99, 0)->text(), QStringLiteral("id50"));
+    QCOMPARE(table->item(0, 2)->text(), QStringLiteral("r0 : Heron @ h"));
+    QCOMPARE(child<QLineEdit>(&window, "lineEdit_2")->text(), QStringLiteral("100 / 150"));
+    QCOMPARE(child<QLineEdit>(&window, "lineEdit_3")->text(), QStringLiteral("Fri Jan 15 08:00:00 2027"));
+}
+
+void tst_MainWindow::fillTable_unknownTable_logs() {
+    ScopedWorkDir dir;
+    Ampwarden window;
+    QTableWidget other(2, 1);
+    other.setHorizontalHeaderLabels({QStringLiteral("Something")});
+    other.setItem(0, 0, new QTableWidgetItem(QStringLiteral("kept")));
+    window.fillTable(&other);
+    QCOMPARE(other.rowCount(), 2);
+    QCOMPARE(other.item(0, 0)->text(), QStringLiteral("kept"));
+    QVERIFY(appLog().endsWith(": fillTable(): unknown table\n"));
+}
+
+QTEST_MAIN(tst_MainWindow)
+#include "tst_MainWindow.moc"

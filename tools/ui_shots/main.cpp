@@ -1,0 +1,155 @@
+// ui_shots: saves pictures of the main window's tabs and of the dialogs, filled with sample settings,
+// for the user's guide and for looking at the layout. Run offscreen:
+//   QT_QPA_PLATFORM=offscreen ui_shots <output folder> [ctlsim program]
+// Works in a temporary folder, so no settings or logs of a real installation are touched.
+#include "ui/Ampwarden.h"
+#include "ui/Controller.h"
+#include "ui/EMail.h"
+#include "ui/help.h"
+#include "ui/httpconnect.h"
+
+#include "config/Settings.h"
+#include "core/Application.h"
+#include "core/DiagnosticLog.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <cstdio>
+
+using Warden::Business::Application;
+
+namespace {
+
+QString outputDir;
+
+void save(QWidget* widget, const QString& name) {
+    widget->show();
+    QCoreApplication::processEvents();
+    const QString path = QDir(outputDir).filePath(name + QStringLiteral(".png"));
+    if (!widget->grab().save(path))
+        std::fprintf(stderr, "ui_shots: cannot write %s\n", qPrintable(path));
+    else
+        std::printf("%s\n", qPrintable(path));
+}
+
+void sampleSettings() {
+    using Warden::Business::storeController;
+    using Warden::Business::storeMailAccount;
+    storeController(-1, {"Rack 12 left", "Kestrel 2", "10.20.0.12", "", "admin", "rackpass", "A", "16", "0.5",
+                         "0.95", "B", "16", "0.5", "0.95"});
+    storeController(-1,
+                    {"Lab bench", "Heron", "pdu-lab.local", "8080", "admin", "labpass", "", "10", "0", "1"});
+    storeMailAccount(
+        -1, {"ops@example.org", "warden@example.org", "smtp.example.org:587", "warden", "mailpass", "1"},
+        QByteArray());
+    storeMailAccount(
+        -1,
+        {"facilities@example.org", "warden@example.org", "smtp.example.org:587", "warden", "mailpass", "1"},
+        QByteArray());
+    Warden::Business::storeReportSettings({"Hour", "1", "1", "1", "1", "1", "0", "Day", "1", "0.21", "EUR"});
+    auto& rack = Application::controllers.front();
+    const Warden::Business::Time base = 1'796'000'000;
+    rack.lastCheck = base + 3600;
+    using Warden::Business::EventKind;
+    using Warden::Business::Transport;
+    Application::addEvent("101", base, &rack, EventKind::login_success, Transport::http,
+                          "Successful authentication of user admin",
+                          "Successful authentication of user admin from 10.20.0.5");
+    Application::addEvent("102", base + 600, &rack, EventKind::values, Transport::http,
+                          "A: 231 V 4.2 A 970 W", "<!-- A 231 4.2 -->");
+    Application::addEvent("103", base + 1200, &rack, EventKind::overcurrent, Transport::syslog,
+                          "Overcurrent on bus B: 17.1 A", "<!-- B 229 17.1 -->");
+    Application::addEvent("104", base + 1800, &rack, EventKind::login_failure, Transport::syslog,
+                          "Failed authentication of user guest",
+                          "Failed authentication of user guest from 10.20.0.7");
+}
+
+quint16 startSimulator(QProcess& simulator, const QString& program) {
+    simulator.start(program, {QStringLiteral("--user"), QStringLiteral("admin")});
+    QByteArray output;
+    while (!output.contains("ready\n") && simulator.waitForReadyRead(5000))
+        output += simulator.readAllStandardOutput();
+    const auto line = output.mid(output.indexOf("controller 0 ")).split('\n').value(0);
+    return quint16(line.split(' ').value(2).toUInt());
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: ui_shots <output folder> [ctlsim program]\n");
+        return 2;
+    }
+    outputDir = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();
+    const QString simulatorProgram =
+        argc > 2 ? QFileInfo(QString::fromLocal8Bit(argv[2])).absoluteFilePath() : QString();
+    QDir().mkpath(outputDir);
+    QTemporaryDir work;
+    QDir::setCurrent(work.path());
+    Warden::DiagnosticLog::open();
+
+    Ampwarden window;
+    sampleSettings();
+    window.fillTable(window.findChild<QTableWidget*>(QStringLiteral("tableControllers")));
+    window.fillTable(window.findChild<QTableWidget*>(QStringLiteral("tableEmails")));
+    window.fillSettings();
+    window.refreshEventLog();
+    auto* tabs = window.findChild<QTabWidget*>(QStringLiteral("tabWidget_2"));
+    window.resize(965, 599);
+    save(&window, QStringLiteral("mainwindow"));
+    tabs->setCurrentIndex(1);
+    save(&window, QStringLiteral("event_log"));
+    tabs->setCurrentIndex(2);
+    save(&window, QStringLiteral("report"));
+    window.hide();
+
+    {
+        const auto values = Warden::Business::controllerValues(0);
+        Controller dialog(nullptr, values.value(1));
+        dialog.fill(values);
+        save(&dialog, QStringLiteral("controller"));
+    }
+    {
+        const auto values = Warden::Business::controllerValues(1);
+        Controller dialog(nullptr, values.value(1));
+        dialog.fill(values);
+        save(&dialog, QStringLiteral("controller_onebus"));
+    }
+    {
+        EMail dialog;
+        dialog.fill(
+            {"ops@example.org", "warden@example.org", "smtp.example.org:587", "warden", "mailpass", "1"});
+        save(&dialog, QStringLiteral("email"));
+    }
+    if (!simulatorProgram.isEmpty()) {
+        QProcess simulator;
+        const quint16 port = startSimulator(simulator, simulatorProgram);
+        httpconnect dialog(QStringLiteral("127.0.0.1"), port, QStringLiteral("admin"),
+                           QStringLiteral("secret"));
+        QEventLoop loop;
+        QObject::connect(&dialog, &httpconnect::finished, &loop, &QEventLoop::quit);
+        QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+        loop.exec();
+        save(&dialog, QStringLiteral("httptest"));
+        simulator.kill();
+        simulator.waitForFinished(5000);
+    }
+    {
+        help guide;
+        guide.resize(850, 632);
+        save(&guide, QStringLiteral("help"));
+        guide.go(QUrl(QStringLiteral("#7")));
+        save(&guide, QStringLiteral("help_mainwindow"));
+    }
+    Application::shutdown();
+    return 0;
+}
