@@ -15,6 +15,9 @@
 #include "core/ClockText.h"
 #include "core/DiagnosticLog.h"
 #include "core/Scheduler.h"
+#include "query/WebThread.h"
+#include "report/MailQueue.h"
+#include "report/Report.h"
 #include "syslog/SyslogReceiver.h"
 
 #include <QCloseEvent>
@@ -73,6 +76,10 @@ Ampwarden::Ampwarden(QWidget* parent)
     instanceServer_ = new QTcpServer(this);
     syslog_ = new Warden::SyslogReceiver(this);
     cycle_ = new Warden::CheckCycle(this);
+    webThread_ = new Warden::WebThread(cycle_, this);
+    cycle_->setQueryTarget(webThread_);
+    mailQueue_ = new Warden::MailQueue(this);
+    cycle_->setReportRun(Warden::Business::makeReportRun(*mailQueue_));
     connectCycle();
     scheduler_ = std::make_unique<Warden::Scheduler>(cycle_);
     startInstanceServer();
@@ -99,6 +106,10 @@ Ampwarden::~Ampwarden() {
     delete help_;
     help_ = nullptr;
     scheduler_.reset();
+    delete webThread_;
+    webThread_ = nullptr;
+    delete mailQueue_;
+    mailQueue_ = nullptr;
     delete syslog_;
     syslog_ = nullptr;
     delete instanceServer_;

@@ -14,6 +14,8 @@ class help;
 
 namespace Warden {
 class CheckCycle;
+class MailQueue;
+class WebThread;
 class Scheduler;
 class SyslogReceiver;
 } // namespace Warden
@@ -90,5 +92,8 @@ private:
     // (cycle_->setQueryTarget) and the report sender its report run (cycle_->setReportRun).
     Warden::CheckCycle* cycle_ = nullptr;
     std::unique_ptr<Warden::Scheduler> scheduler_;
+    Warden::WebThread* webThread_ = nullptr;
+    // Sends the report mails one after another off the user-interface thread.
+    Warden::MailQueue* mailQueue_ = nullptr;
     bool editing_ = false;
 };
