@@ -16,8 +16,14 @@ MailQueue::MailQueue(QObject* parent)
 
 MailQueue::~MailQueue() {
     stopping_ = true;
+    // Stop must not wait for a mail server that takes its full minute.
+    const bool aborting = pending_.load() > 0;
+    if (aborting)
+        abortMailSends();
     thread_.quit();
     thread_.wait();
+    if (aborting)
+        resumeMailSends();
     const int dropped = pending_.load();
     if (dropped > 0)
         DiagnosticLog::write("MailQueue: " + QByteArray::number(dropped) +

@@ -1,5 +1,8 @@
 #include "report/QMailer.h"
 
+#include <atomic>
+#include <csignal>
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -108,6 +111,21 @@ void setMailTimeouts(int startMs, int finishMs) {
     mailerState().finishMs = finishMs;
 }
 
+namespace {
+// The postwing of the send in progress, so that the end of the program need not wait for a mail
+// server that does not answer.
+std::atomic<qint64> runningChild{0};
+std::atomic<bool> sendsAborted{false};
+} // namespace
+
+void abortMailSends() {
+    sendsAborted = true;
+    if (const qint64 pid = runningChild.load(); pid > 0)
+        ::kill(static_cast<pid_t>(pid), SIGKILL);
+}
+
+void resumeMailSends() { sendsAborted = false; }
+
 void sendEmail(const char* to, const char* from, const char* host, const quint16* port, const char* user,
                const char* password, const bool* useTLS, const char* subject, const char* message) {
     sendLock().acquire();
@@ -133,6 +151,10 @@ void sendEmail(const char* to, const char* from, const char* host, const quint16
 
     QMailer mailer;
     const QString program = postwingProgram();
+    if (sendsAborted) {
+        s.texts[0] += "postwing was not started: the program is ending\n";
+        return;
+    }
     mailer.start(program, arguments, QIODevice::ReadWrite | QIODevice::Unbuffered);
     // A send that never happened must not read as a sent message: the error text is the only outcome
     // the callers look at, so every way of failing here leaves a reason in it.
@@ -141,9 +163,14 @@ void sendEmail(const char* to, const char* from, const char* host, const quint16
                       program.toUtf8() + ")\n";
         return;
     }
+    runningChild = mailer.processId();
+    if (sendsAborted)
+        ::kill(static_cast<pid_t>(mailer.processId()), SIGKILL);
     mailer.write(message ? message : "");
     mailer.closeWriteChannel();
-    if (!mailer.waitForFinished(finishMs)) {
+    const bool finished = mailer.waitForFinished(finishMs);
+    runningChild = 0;
+    if (!finished) {
         mailer.terminate();
         if (!mailer.waitForFinished(1000))
             mailer.kill();

@@ -42,6 +42,12 @@ QByteArray takeMailError();
 void setPostwingProgram(const QString& path);
 QString postwingProgram();
 
+// The program is ending: the send in progress is cut off (its postwing killed) and later sends fail
+// at once with a reason in the error text.
+void abortMailSends();
+// Sends work again (after the queue that aborted them is gone).
+void resumeMailSends();
+
 // Time limits of one send, in milliseconds (tests shorten them).
 void setMailTimeouts(int startMs, int finishMs);
 

@@ -1,9 +1,11 @@
+#include "report/MailQueue.h"
 #include "report/QMailer.h"
 
 #include "TestSupport.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -39,6 +41,7 @@ private slots:
     void takeMailLog_emptiesText();
     void concurrentSenders_eachGetOwnOutcome();
     void program_besideBeforePath();
+    void queueDestroyed_cutsOffAHangingSend();
 
 private:
     QTemporaryDir dir_;
@@ -183,6 +186,25 @@ void tst_Mailer::program_besideBeforePath() {
 
     QCOMPARE(withBeside, beside);
     QCOMPARE(withoutBeside, onPath);
+}
+
+// Stop must not wait for a mail server that takes its full minute: the queue kills the postwing of
+// the send in progress, drops the rest, and sends work again afterwards.
+void tst_Mailer::queueDestroyed_cutsOffAHangingSend() {
+    qputenv("FAKE_POSTWING_MODE", "hang");
+    auto queue = std::make_unique<MailQueue>();
+    MailJob job;
+    job.to = "a@example.test";
+    queue->enqueue({job, job});
+    QTRY_VERIFY_WITH_TIMEOUT(QDir(dir_.path()).entryList({QStringLiteral("args.*")}).size() == 1, 10000);
+    QElapsedTimer timer;
+    timer.start();
+    queue.reset();
+    QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(QDir(dir_.path()).entryList({QStringLiteral("args.*")}).size(), 1);
+
+    qputenv("FAKE_POSTWING_MODE", "ok");
+    QCOMPARE(send("b@example.test", 25, false, "s", "b"), QByteArray());
 }
 
 QTEST_GUILESS_MAIN(tst_Mailer)
