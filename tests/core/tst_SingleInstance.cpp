@@ -54,6 +54,7 @@ private slots:
 };
 
 void SingleInstanceTest::secondStart_wakesTheFirstAndLeaves() {
+    QVERIFY2(!Warden::Test::anotherInstanceRuns(), "an Ampwarden runs on this machine: stop it before these tests");
     QTemporaryDir dir;
     Program first(dir.path());
     first.start({QStringLiteral("hidden")});

@@ -3,7 +3,12 @@
 #include <QDeadlineTimer>
 #include <QTest>
 
+#include <QHostAddress>
+#include <QSharedMemory>
+#include <QTcpSocket>
+
 #include <csignal>
+#include <cstring>
 
 namespace Warden::Test {
 
@@ -69,6 +74,21 @@ QByteArray ProgramProcess::waitForLine(const QByteArray& prefix, int timeoutMs) 
         QTest::qWait(20);
     }
     return {};
+}
+
+bool anotherInstanceRuns() {
+    QSharedMemory segment(QStringLiteral("AmpwardenPort"));
+    if (!segment.attach(QSharedMemory::ReadOnly))
+        return false;
+    quint16 port = 0;
+    if (segment.lock()) {
+        std::memcpy(&port, segment.constData(), sizeof port);
+        segment.unlock();
+    }
+    segment.detach();
+    QTcpSocket probe;
+    probe.connectToHost(QHostAddress::LocalHost, port);
+    return port != 0 && probe.waitForConnected(2000);
 }
 
 } // namespace Warden::Test

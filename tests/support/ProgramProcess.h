@@ -39,4 +39,8 @@ private:
     qsizetype consumed_ = 0;
 };
 
+// True when an Ampwarden already runs on this machine (its instance segment answers). Tests that start
+// the program need the machine to themselves: a second start only wakes the running one.
+bool anotherInstanceRuns();
+
 } // namespace Warden::Test

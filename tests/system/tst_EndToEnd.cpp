@@ -193,6 +193,7 @@ bool EndToEndTest::waitFor(const std::function<bool()>& condition, int timeoutMs
 }
 
 void EndToEndTest::initTestCase() {
+    QVERIFY2(!Warden::Test::anotherInstanceRuns(), "an Ampwarden runs on this machine: stop it before these tests");
     QVERIFY(workDir_.isValid());
     catcher_ = std::make_unique<MailCatcher>();
     QVERIFY2(catcher_->isListening(), qPrintable(catcher_->error()));
