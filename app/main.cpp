@@ -17,14 +17,16 @@ namespace {
 
 // Tests that run the program as a process cannot click; with AMPWARDEN_AUTOCLOSE_BOXES set, each
 // box prints its title and text to standard output and closes itself.
-void showBox(const QString& title, const QString& text) {
+void showBox(const QString& title, const QString& text, bool closeByItself = false) {
     QMessageBox box(QMessageBox::Question, title, text);
     box.setWindowFlags(box.windowFlags() | Qt::MSWindowsFixedSizeDialogHint);
     if (qEnvironmentVariableIsSet("AMPWARDEN_AUTOCLOSE_BOXES")) {
         std::printf("%s: %s\n", qPrintable(title), qPrintable(text));
         std::fflush(stdout);
-        QTimer::singleShot(0, &box, &QMessageBox::accept);
+        closeByItself = true;
     }
+    if (closeByItself)
+        QTimer::singleShot(0, &box, &QMessageBox::accept);
     box.exec();
 }
 
@@ -38,12 +40,19 @@ int runFirstInstance(Warden::InstanceGuard& guard, bool hidden) {
         return 0;
     }
     Warden::TerminationSignals termination;
+    bool bySignal = false;
     QObject::connect(&termination, &Warden::TerminationSignals::terminationRequested, window.get(),
-                     &Ampwarden::exitProgram);
+                     [&bySignal, target = window.get()] {
+                         bySignal = true;
+                         target->exitProgram();
+                     });
     if (!hidden)
         window->show();
     const int code = QApplication::exec();
-    showBox(QStringLiteral("Bye!"), QStringLiteral("Emails will no longer be sent"));
+    // After a termination signal nobody may be there to click OK (started hidden or offscreen, a
+    // session logging out, systemd stopping the unit): the goodbye then closes by itself instead of
+    // holding the process until a second signal or SIGKILL.
+    showBox(QStringLiteral("Bye!"), QStringLiteral("Emails will no longer be sent"), bySignal);
     window.reset();
     Warden::Business::Application::shutdown();
     return code;

@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
 #include <cstring>
 
 namespace {
@@ -51,6 +52,8 @@ class SingleInstanceTest : public QObject {
 private slots:
     void secondStart_wakesTheFirstAndLeaves();
     void killedInstance_leavesNoObstacleForTheNext();
+    void terminationSignal_endsWithoutAClick_data();
+    void terminationSignal_endsWithoutAClick();
 };
 
 void SingleInstanceTest::secondStart_wakesTheFirstAndLeaves() {
@@ -105,6 +108,33 @@ void SingleInstanceTest::killedInstance_leavesNoObstacleForTheNext() {
     QCOMPARE(waker.process().exitCode(), 0);
     QTRY_VERIFY_WITH_TIMEOUT(next.errors().contains("resumeProgram()"), 10000);
     QVERIFY(next.terminate());
+}
+
+void SingleInstanceTest::terminationSignal_endsWithoutAClick_data() {
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM: systemd stopping the unit, a session logging out") << int(SIGTERM);
+    QTest::newRow("SIGINT: Ctrl-C in the terminal that started it") << int(SIGINT);
+}
+
+// Nobody clicks here: the goodbye box must not hold a hidden program that was asked to end.
+void SingleInstanceTest::terminationSignal_endsWithoutAClick() {
+    QFETCH(int, signal);
+    QTemporaryDir dir;
+    Program program(dir.path());
+    program.removeEnvironmentValue(QStringLiteral("AMPWARDEN_AUTOCLOSE_BOXES"));
+    program.start({QStringLiteral("hidden")});
+    quint16 port = 0;
+    QVERIFY2(waitForPort(0, 20000, &port), "the program never published its port");
+    // The signal handlers are installed right after the port is published.
+    QTest::qWait(500);
+    // A pid of 0 would signal this test's own process group.
+    QCOMPARE(program.process().state(), QProcess::Running);
+    QVERIFY(program.pid() > 0);
+    ::kill(static_cast<pid_t>(program.pid()), signal);
+    QVERIFY2(program.process().waitForFinished(10000), "still running after the signal");
+    QCOMPARE(program.process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.process().exitCode(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(publishedPort(), quint16(0), 5000);
 }
 
 QTEST_GUILESS_MAIN(SingleInstanceTest)

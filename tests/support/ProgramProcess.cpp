@@ -29,6 +29,10 @@ void ProgramProcess::setEnvironmentValue(const QString& name, const QString& val
     environment_.insert(name, value);
 }
 
+void ProgramProcess::removeEnvironmentValue(const QString& name) {
+    environment_.remove(name);
+}
+
 bool ProgramProcess::start(const QStringList& arguments, int timeoutMs) {
     process_.setProcessEnvironment(environment_);
     process_.start(program_, arguments);

@@ -17,6 +17,7 @@ public:
     ProgramProcess& operator=(const ProgramProcess&) = delete;
 
     void setEnvironmentValue(const QString& name, const QString& value);
+    void removeEnvironmentValue(const QString& name);
     bool start(const QStringList& arguments, int timeoutMs = 10000);
     // SIGTERM, as a session manager or systemd stops the program; true when it ended in time.
     bool terminate(int timeoutMs = 10000);
