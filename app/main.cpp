@@ -31,6 +31,9 @@ void showBox(const QString& title, const QString& text, bool closeByItself = fal
 }
 
 int runFirstInstance(Warden::InstanceGuard& guard, bool hidden) {
+    // Caught from the start: a signal that arrives while the window is built is acted on as soon as
+    // the event loop runs, instead of killing the program half-way.
+    Warden::TerminationSignals termination;
     auto window = std::make_unique<Ampwarden>();
     window->setAttribute(Qt::WA_DeleteOnClose, false);
     Warden::InstanceGuard::Failure failure;
@@ -39,7 +42,6 @@ int runFirstInstance(Warden::InstanceGuard& guard, bool hidden) {
             showBox(failure.title, failure.text);
         return 0;
     }
-    Warden::TerminationSignals termination;
     bool bySignal = false;
     QObject::connect(&termination, &Warden::TerminationSignals::terminationRequested, window.get(),
                      [&bySignal, target = window.get()] {

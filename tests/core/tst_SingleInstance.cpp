@@ -62,7 +62,7 @@ void SingleInstanceTest::secondStart_wakesTheFirstAndLeaves() {
     Program first(dir.path());
     first.start({QStringLiteral("hidden")});
     quint16 port = 0;
-    QVERIFY2(waitForPort(0, 20000, &port), "the first instance never published its port");
+    QVERIFY2(waitForPort(0, 20000, &port), (first.output() + first.errors()).constData());
 
     Program second(dir.path());
     second.start({});
@@ -89,7 +89,7 @@ void SingleInstanceTest::killedInstance_leavesNoObstacleForTheNext() {
     {
         Program crashed(dir.path());
         crashed.start({QStringLiteral("hidden")});
-        QVERIFY(waitForPort(0, 20000, &stalePort));
+        QVERIFY2(waitForPort(0, 20000, &stalePort), (crashed.output() + crashed.errors()).constData());
         crashed.process().kill(); // SIGKILL: no clean-up of any kind
         QVERIFY(crashed.process().waitForFinished(5000));
     }
@@ -98,7 +98,7 @@ void SingleInstanceTest::killedInstance_leavesNoObstacleForTheNext() {
     timer.start();
     next.start({QStringLiteral("hidden")});
     quint16 port = 0;
-    QVERIFY2(waitForPort(stalePort, 5000, &port), "the next start did not take over from the killed one");
+    QVERIFY2(waitForPort(stalePort, 5000, &port), (next.output() + next.errors()).constData());
     QVERIFY(timer.elapsed() < 5000);
     QCOMPARE(next.process().state(), QProcess::Running);
 
@@ -125,8 +125,6 @@ void SingleInstanceTest::terminationSignal_endsWithoutAClick() {
     program.start({QStringLiteral("hidden")});
     quint16 port = 0;
     QVERIFY2(waitForPort(0, 20000, &port), "the program never published its port");
-    // The signal handlers are installed right after the port is published.
-    QTest::qWait(500);
     // A pid of 0 would signal this test's own process group.
     QCOMPARE(program.process().state(), QProcess::Running);
     QVERIFY(program.pid() > 0);
