@@ -79,6 +79,7 @@ int main(int argc, char* argv[]) {
             Application::addEvent("", t, c, EventKind::values, Transport::http, reason, values);
         }
     }
+    const double addSeconds = timer.nsecsElapsed() / 1e9;
     Application::flushSnapshot();
     const double seconds = timer.nsecsElapsed() / 1e9;
     const long rssAfter = residentKiB();
@@ -88,6 +89,8 @@ int main(int argc, char* argv[]) {
     std::printf("events stored:       %d\n", Application::getEventCount());
     std::printf("time:                %.3f s (including the final AMW.log)\n", seconds);
     std::printf("events per second:   %.0f\n", total / seconds);
+    std::printf("  of which adds:      %.3f s (each with its daily-log line, flushed)\n", addSeconds);
+    std::printf("  final AMW.log:      %.3f s\n", seconds - addSeconds);
     std::printf("bytes written:       %lld (daily logs and AMW.log)\n",
                 static_cast<long long>(bytesUnder(dir.path())));
     std::printf("memory per event:    %.1f bytes resident\n", (rssAfter - rssBefore) * 1024.0 / total);

@@ -7,6 +7,7 @@
 #include <QDebug>
 
 #include <algorithm>
+#include <unordered_map>
 
 namespace Warden::Business {
 
@@ -26,12 +27,13 @@ DailyLog& dailyLog() {
 
 void writeSnapshot(QIODevice& device) {
     QByteArray chunk;
+    chunk.reserve(1 << 17);
     for (const auto& [key, event] : Application::events.events()) {
-        chunk += Application::eventLine(event);
+        Application::appendEventLine(chunk, event);
         chunk += '\n';
         if (chunk.size() > (1 << 16)) {
             device.write(chunk);
-            chunk.clear();
+            chunk.truncate(0);
         }
     }
     device.write(chunk);
@@ -43,6 +45,29 @@ SnapshotWriter& snapshot() {
 }
 
 QByteArray quoted(const QByteArray& text) { return '"' + text + '"'; }
+
+// Every event line names its controller; building the name anew each time was a large share of the
+// cost of a line. The fields are compared on every use, so a changed controller (or a new one at the
+// address of a removed one) gets its own name.
+QByteArray cachedDisplayName(const Controller& c) {
+    struct Entry {
+        QByteArray name;
+        QByteArray host;
+        qint32 type = 0;
+        quint16 port = 0;
+        QByteArray display;
+    };
+    thread_local std::unordered_map<const Controller*, Entry> cache;
+    Entry& e = cache[&c];
+    if (e.display.isEmpty() || e.type != c.type || e.port != c.port || e.name != c.name || e.host != c.host) {
+        if (cache.size() > 4096) { // removed controllers: start over rather than grow
+            cache.clear();
+            return cachedDisplayName(c);
+        }
+        e = Entry{c.name, c.host, c.type, c.port, c.displayName()};
+    }
+    return e.display;
+}
 
 } // namespace
 
@@ -104,7 +129,7 @@ void Application::prune() {
 
 QByteArray Application::getControllerName(const Event& event) {
     if (event.owner)
-        return event.owner->displayName();
+        return cachedDisplayName(*event.owner);
     const qint64 position = events.position(&event);
     DiagnosticLog::write("Application::getControllerName(): error: there are no controller for event #" +
                          (position < 0 ? QByteArray("(no number)") : QByteArray::number(position)) + " " +
@@ -138,15 +163,21 @@ QByteArray Application::eventDescription(const Event& event) {
            transportName(event.transport) + ' ' + quoted(event.reason) + ' ' + event.raw;
 }
 
-QByteArray Application::eventLine(const Event& event) {
-    // Built in one buffer: every new event and every snapshot line goes through here.
+void Application::appendEventLine(QByteArray& out, const Event& event) {
+    // Written straight into the caller's buffer: every new event and every snapshot line goes through
+    // here.
     const QByteArray when = clockText(event.time);
     const QByteArray owner = getControllerName(event);
+    out.reserve(out.size() + event.messageId.size() + when.size() + owner.size() + event.reason.size() +
+                event.raw.size() + 40);
+    out.append(event.messageId).append(" \"").append(when).append("\" \"").append(owner).append("\" ");
+    out.append(eventKindName(event.kind)).append(' ').append(transportName(event.transport));
+    out.append(" \"").append(event.reason).append("\" ").append(event.raw);
+}
+
+QByteArray Application::eventLine(const Event& event) {
     QByteArray line;
-    line.reserve(event.messageId.size() + when.size() + owner.size() + event.reason.size() + event.raw.size() + 40);
-    line.append(event.messageId).append(" \"").append(when).append("\" \"").append(owner).append("\" ");
-    line.append(eventKindName(event.kind)).append(' ').append(transportName(event.transport));
-    line.append(" \"").append(event.reason).append("\" ").append(event.raw);
+    appendEventLine(line, event);
     return line;
 }
 

@@ -51,6 +51,7 @@ public:
     static void removeControllerRecord(Controller* controller);
 
     static QByteArray eventLine(const Event& event);
+    static void appendEventLine(QByteArray& out, const Event& event);
     static QByteArray eventDescription(const Event& event);
     static QList<QByteArray> eventRow(const Event& event);
     // log/YYYY/Mon/YYYY_Mon_D.log of the event's local date.
