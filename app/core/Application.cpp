@@ -44,7 +44,9 @@ SnapshotWriter& snapshot() {
     return writer;
 }
 
-QByteArray quoted(const QByteArray& text) { return '"' + text + '"'; }
+QByteArray quoted(const QByteArray& text) {
+    return '"' + text + '"';
+}
 
 // Every event line names its controller; building the name anew each time was a large share of the
 // cost of a line. The fields are compared on every use, so a changed controller (or a new one at the
@@ -73,8 +75,9 @@ QByteArray cachedDisplayName(const Controller& c) {
 
 const std::map<qint32, QByteArray>& Application::modelNames() {
     static const std::map<qint32, QByteArray> table{
-        {0, "Kestrel 2"}, {1, "Kestrel 2 Display"}, {2, "Heron"}, {3, "Osprey 2"},
-        {4, "Osprey 3"},  {5, "Plover"},            {6, "Wren"},
+        {0, "Kestrel 2"}, {1, "Kestrel 2 Display"}, {2, "Heron"},
+        {3, "Osprey 2"},  {4, "Osprey 3"},          {5, "Plover"},
+        {6, "Wren"},
     };
     return table;
 }
@@ -92,7 +95,9 @@ QByteArray Application::modelName(qint32 type) {
     return it == table.end() ? QByteArray() : it->second;
 }
 
-bool Application::hasTwoBuses(qint32 type) { return modelName(type).startsWith("Kestrel"); }
+bool Application::hasTwoBuses(qint32 type) {
+    return modelName(type).startsWith("Kestrel");
+}
 
 Controller* Application::controllerAt(int position) {
     if (position < 0 || position >= controllerCount())
@@ -148,7 +153,8 @@ Time Application::getControllerLastReport(const Event& event) {
 Time Application::getControllerLastLog(const Event& event) {
     if (event.owner)
         return event.owner->lastLog;
-    DiagnosticLog::writeAndDebug("Application::getControllerLastLog(): error: there are no controller for event\n");
+    DiagnosticLog::writeAndDebug(
+        "Application::getControllerLastLog(): error: there are no controller for event\n");
     return 0;
 }
 
@@ -182,8 +188,12 @@ QByteArray Application::eventLine(const Event& event) {
 }
 
 QList<QByteArray> Application::eventRow(const Event& event) {
-    return {event.messageId,         clockText(event.time), getControllerName(event),
-            eventKindName(event.kind), event.reason,        event.raw,
+    return {event.messageId,
+            clockText(event.time),
+            getControllerName(event),
+            eventKindName(event.kind),
+            event.reason,
+            event.raw,
             transportName(event.transport)};
 }
 
@@ -195,12 +205,17 @@ QByteArray Application::dailyLogPath(Time time) {
         return {};
     const QByteArray year = QByteArray::number(tm->tm_year + 1900);
     const QByteArray month = months[tm->tm_mon];
-    return "log/" + year + '/' + month + '/' + year + '_' + month + '_' + QByteArray::number(tm->tm_mday) + ".log";
+    return "log/" + year + '/' + month + '/' + year + '_' + month + '_' + QByteArray::number(tm->tm_mday) +
+           ".log";
 }
 
-void Application::flushSnapshot() { snapshot().flush(); }
+void Application::flushSnapshot() {
+    snapshot().flush();
+}
 
-void Application::setSnapshotDelay(int milliseconds) { snapshot().setDelay(milliseconds); }
+void Application::setSnapshotDelay(int milliseconds) {
+    snapshot().setDelay(milliseconds);
+}
 
 void Application::shutdown() {
     snapshot().flush();

@@ -32,7 +32,7 @@ public:
     static const std::map<qint32, QByteArray>& modelNames();
     static const std::map<quint32, QByteArray>& unitNames();
     static QByteArray modelName(qint32 type); // empty outside the table
-    static bool hasTwoBuses(qint32 type);      // the "Kestrel" models
+    static bool hasTwoBuses(qint32 type);     // the "Kestrel" models
 
     // Controllers by their 0-based position in list order; null outside the list.
     static int controllerCount() { return static_cast<int>(controllers.size()); }

@@ -16,6 +16,8 @@ qint64 Clock::now() {
     return s ? s() : static_cast<qint64>(std::time(nullptr));
 }
 
-void Clock::setSource(Source s) { source() = std::move(s); }
+void Clock::setSource(Source s) {
+    source() = std::move(s);
+}
 
 } // namespace Warden

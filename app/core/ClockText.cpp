@@ -29,7 +29,8 @@ namespace {
 QByteArray formatAsctime(const std::tm& tm) {
     static const char days[] = "SunMonTueWedThuFriSat";
     static const char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
-    if (tm.tm_wday < 0 || tm.tm_wday > 6 || tm.tm_mon < 0 || tm.tm_mon > 11 || tm.tm_mday < 0 || tm.tm_mday > 99)
+    if (tm.tm_wday < 0 || tm.tm_wday > 6 || tm.tm_mon < 0 || tm.tm_mon > 11 || tm.tm_mday < 0 ||
+        tm.tm_mday > 99)
         return {};
     char buffer[32];
     char* p = buffer;
@@ -73,7 +74,9 @@ QByteArray clockText(qint64 t) {
     return lastText;
 }
 
-QByteArray ctimeText(qint64 t) { return asctimeOf(t); }
+QByteArray ctimeText(qint64 t) {
+    return asctimeOf(t);
+}
 
 QByteArray formatG(double value) {
     char buffer[64];

@@ -59,7 +59,9 @@ void DiagnosticLog::write(const QByteArray& text) {
     writeLocked(text);
 }
 
-void DiagnosticLog::writeTimed(const QByteArray& text) { write(clockText(Clock::now()) + ": " + text); }
+void DiagnosticLog::writeTimed(const QByteArray& text) {
+    write(clockText(Clock::now()) + ": " + text);
+}
 
 void DiagnosticLog::writeAndDebug(const QByteArray& text) {
     write(text);

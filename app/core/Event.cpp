@@ -12,6 +12,8 @@ const QByteArray& eventKindName(EventKind kind) {
     return n >= 0 && n < static_cast<int>(names.size()) ? names[n] : none;
 }
 
-QByteArray transportName(Transport transport) { return transport == Transport::http ? "http" : "syslog"; }
+QByteArray transportName(Transport transport) {
+    return transport == Transport::http ? "http" : "syslog";
+}
 
 } // namespace Warden::Business

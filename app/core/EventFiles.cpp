@@ -51,7 +51,9 @@ void DailyLog::close() {
     dayStart_ = dayEnd_ = 0;
 }
 
-SnapshotWriter::SnapshotWriter(Writer writer) : writer_(std::move(writer)) {}
+SnapshotWriter::SnapshotWriter(Writer writer)
+    : writer_(std::move(writer)) {
+}
 
 void SnapshotWriter::markDirty() {
     lastChange_.start();

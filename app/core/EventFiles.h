@@ -3,10 +3,10 @@
 #include "Records.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QObject>
 #include <QTimer>
-#include <QElapsedTimer>
 
 #include <functional>
 

@@ -6,7 +6,9 @@
 
 namespace Warden {
 
-InstanceGuard::InstanceGuard(const QString& key) : segment_(key) {}
+InstanceGuard::InstanceGuard(const QString& key)
+    : segment_(key) {
+}
 
 void InstanceGuard::removeStaleSegment() {
     QSharedMemory probe(segment_.key());

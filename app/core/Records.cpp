@@ -8,8 +8,13 @@ namespace Warden::Business {
 
 Controller::Controller(QByteArray name, qint32 type, QByteArray host, quint16 port, QByteArray admin,
                        QByteArray password)
-    : name(std::move(name)), type(type), host(std::move(host)), port(port), admin(std::move(admin)),
-      password(std::move(password)) {}
+    : name(std::move(name))
+    , type(type)
+    , host(std::move(host))
+    , port(port)
+    , admin(std::move(admin))
+    , password(std::move(password)) {
+}
 
 QByteArray Controller::displayName() const {
     const QByteArray model = Application::modelName(type);

@@ -46,8 +46,11 @@ public:
 
 struct MailServer {
     MailServer(QByteArray host, quint16 port, QByteArray user, QByteArray password, bool useTLS)
-        : host(std::move(host)), port(port), user(std::move(user)), password(std::move(password)),
-          useTLS(useTLS) {}
+        : host(std::move(host))
+        , port(port)
+        , user(std::move(user))
+        , password(std::move(password))
+        , useTLS(useTLS) {}
 
     QByteArray host;
     quint16 port = 0;

@@ -17,7 +17,8 @@ void onSignal(int signal) {
 }
 } // namespace
 
-TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
+TerminationSignals::TerminationSignals(QObject* parent)
+    : QObject(parent) {
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, pipeEnds) != 0)
         return;
     notifier_ = new QSocketNotifier(pipeEnds[1], QSocketNotifier::Read, this);

@@ -123,6 +123,15 @@ QByteArray hms(int h, int m, int s) {
     return '"' + num(h) + ':' + num(m) + ':' + num(s) + '"';
 }
 
+// "hh:mm:ss" with any one character between the numbers; a number that cannot be read stays as it was.
+void readHms(FormattedReader& reader, int& h, int& m, int& s) {
+    reader.readInt(h);
+    reader.skipOne();
+    reader.readInt(m);
+    reader.skipOne();
+    reader.readInt(s);
+}
+
 // The controller's time of one log line, or nothing when the line does not start with one.
 std::optional<Time> rowTime(const QByteArray& text, const ControllerTime& clock) {
     FormattedReader reader(text);
@@ -130,11 +139,7 @@ std::optional<Time> rowTime(const QByteArray& text, const ControllerTime& clock)
     int m = -1;
     int s = -1;
     if (clock.uptime >= 0) {
-        reader.readInt(h);
-        reader.skipOne();
-        reader.readInt(m);
-        reader.skipOne();
-        reader.readInt(s);
+        readHms(reader, h, m, s);
         if (h < 0 || m < 0 || s < 0) {
             DiagnosticLog::write("Application::getLogs(): diff > -1: " + hms(h, m, s) +
                                  " is not valid hr::mn::sc in plain log text " + text + "\n");
@@ -157,11 +162,7 @@ std::optional<Time> rowTime(const QByteArray& text, const ControllerTime& clock)
                              "\" is not valid day in plain log text " + text + "\n");
         return std::nullopt;
     }
-    reader.readInt(h);
-    reader.skipOne();
-    reader.readInt(m);
-    reader.skipOne();
-    reader.readInt(s);
+    readHms(reader, h, m, s);
     if (h < 0 || m < 0 || s < 0) {
         DiagnosticLog::write("Application::getLogs(): " + hms(h, m, s) +
                              " is not valid hr::mn::sc in plain log text " + text + "\n");

@@ -124,7 +124,9 @@ void abortMailSends() {
         ::kill(static_cast<pid_t>(pid), SIGKILL);
 }
 
-void resumeMailSends() { sendsAborted = false; }
+void resumeMailSends() {
+    sendsAborted = false;
+}
 
 void sendEmail(const char* to, const char* from, const char* host, const quint16* port, const char* user,
                const char* password, const bool* useTLS, const char* subject, const char* message) {

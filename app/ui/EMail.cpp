@@ -84,7 +84,8 @@ void EMail::sendTestEmail() {
     mail.useTLS = ui->checkBox->isChecked();
     mail.subject = "Test email from Ampwarden";
     // One line only: the mail sender sends the text as the body as it stands.
-    mail.text = "If you are reading this email all setting for mail transport agent (MTA) are correct";
+    mail.logOutcome = false;
+    mail.body = "If you are reading this email all setting for mail transport agent (MTA) are correct";
 
     const QByteArray errors = runSend(mail);
     if (!errors.isEmpty()) {
@@ -130,7 +131,7 @@ QByteArray sendWithMailer(const EMail::TestMail& mail) {
     const bool useTLS = mail.useTLS;
     Warden::sendEmail(mail.to.constData(), mail.from.constData(), mail.host.constData(), &port,
                       mail.user.constData(), mail.password.constData(), &useTLS, mail.subject.constData(),
-                      mail.text.constData());
+                      mail.body.constData());
     // Taken on this thread right after the send: that ends the send and frees the mailer for others.
     return Warden::takeMailError();
 }

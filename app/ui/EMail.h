@@ -7,6 +7,8 @@
 #include <functional>
 #include <memory>
 
+#include "report/MailQueue.h"
+
 namespace Ui {
 class EMailClass;
 }
@@ -17,17 +19,8 @@ class EMail final : public QDialog {
     Q_DISABLE_COPY_MOVE(EMail)
 
 public:
-    struct TestMail {
-        QByteArray to;
-        QByteArray from;
-        QByteArray host;
-        quint16 port = 0;
-        QByteArray user;
-        QByteArray password;
-        bool useTLS = false;
-        QByteArray subject;
-        QByteArray text;
-    };
+    // The same settings a report mail travels with; the test mail's outcome is shown, not logged.
+    using TestMail = Warden::MailJob;
     // Sends one message and returns the mail sender's error text (empty: sent). Runs on a worker thread.
     using MailSend = std::function<QByteArray(const TestMail&)>;
 

@@ -13,7 +13,8 @@
 namespace Warden::Test {
 
 ProgramProcess::ProgramProcess(const QString& program, const QString& workingDirectory)
-    : program_(program), environment_(QProcessEnvironment::systemEnvironment()) {
+    : program_(program)
+    , environment_(QProcessEnvironment::systemEnvironment()) {
     if (!workingDirectory.isEmpty())
         process_.setWorkingDirectory(workingDirectory);
     environment_.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));

@@ -132,14 +132,16 @@ QByteArray dailyLogs(const QString& dir) {
 
 QJsonObject describeMessage(const QString& file) {
     QProcess info;
-    info.start(Warden::Test::systemPython(), {Warden::Test::sourceFile(QStringLiteral("tools/mailinfo.py")), file});
+    info.start(Warden::Test::systemPython(),
+               {Warden::Test::sourceFile(QStringLiteral("tools/mailinfo.py")), file});
     if (!info.waitForFinished(20000))
         return {};
     return QJsonDocument::fromJson(info.readAllStandardOutput()).object();
 }
 
 qint64 clockSeconds(const QString& text) {
-    return QDateTime::fromString(text.simplified(), QStringLiteral("ddd MMM d hh:mm:ss yyyy")).toSecsSinceEpoch();
+    return QDateTime::fromString(text.simplified(), QStringLiteral("ddd MMM d hh:mm:ss yyyy"))
+        .toSecsSinceEpoch();
 }
 
 double kWh(const QString& html, const QString& label) {
@@ -193,7 +195,8 @@ bool EndToEndTest::waitFor(const std::function<bool()>& condition, int timeoutMs
 }
 
 void EndToEndTest::initTestCase() {
-    QVERIFY2(!Warden::Test::anotherInstanceRuns(), "an Ampwarden runs on this machine: stop it before these tests");
+    QVERIFY2(!Warden::Test::anotherInstanceRuns(),
+             "an Ampwarden runs on this machine: stop it before these tests");
     QVERIFY(workDir_.isValid());
     catcher_ = std::make_unique<MailCatcher>();
     QVERIFY2(catcher_->isListening(), qPrintable(catcher_->error()));
@@ -206,9 +209,9 @@ void EndToEndTest::initTestCase() {
                  QString::number(rackAmpsB), "--syslog", "127.0.0.1:514", "--syslog-every", "1"});
     QVERIFY(rackPort != 0);
     edge_ = std::make_unique<ProgramProcess>(sim);
-    const quint16 edgePort =
-        startSimulator(*edge_, {"--model", "uptime", "--buses", "1", "--user", "root", "--password", "pw",
-                                "--volts", QString::number(edgeVolts), "--amps-a", QString::number(edgeAmps)});
+    const quint16 edgePort = startSimulator(
+        *edge_, {"--model", "uptime", "--buses", "1", "--user", "root", "--password", "pw", "--volts",
+                 QString::number(edgeVolts), "--amps-a", QString::number(edgeAmps)});
     QVERIFY(edgePort != 0);
 
     QFile config(workDir_.filePath(QStringLiteral("Ampwarden.xml")));
@@ -233,9 +236,13 @@ void EndToEndTest::wholeCycle_storesEventsAndMailsReports() {
     QVERIFY(daily.contains("overcurrent http \"Overcurrent on channel B\""));
     QVERIFY(daily.contains("login_success http \"\""));
     QVERIFY(daily.contains("login_success syslog \"\" "));
-    QVERIFY(QRegularExpression(QStringLiteral("edge : Heron @ localhost:\\d+\" values http")).match(QString::fromUtf8(daily)).hasMatch());
+    QVERIFY(QRegularExpression(QStringLiteral("edge : Heron @ localhost:\\d+\" values http"))
+                .match(QString::fromUtf8(daily))
+                .hasMatch());
     // The snapshot follows the store.
-    QVERIFY(waitFor([&] { return readFile(workDir_.filePath(QStringLiteral("AMW.log"))).contains(" values http "); }, 5000));
+    QVERIFY(waitFor(
+        [&] { return readFile(workDir_.filePath(QStringLiteral("AMW.log"))).contains(" values http "); },
+        5000));
 
     // Two reports of two controllers to two recipients.
     QVERIFY(waitFor([this] { return catcher_->messages().size() >= 8; }, 60000));
@@ -255,11 +262,13 @@ void EndToEndTest::reports_areValidMimeWithConsistentEnergies() {
         const QJsonObject message = describeMessage(file);
         QVERIFY2(!message.isEmpty(), qPrintable(file));
         QCOMPARE(message[QStringLiteral("content_type")].toString(), QStringLiteral("multipart/related"));
-        QCOMPARE(message[QStringLiteral("boundary")].toString(), QString::fromLatin1(Warden::Business::reportBoundary));
+        QCOMPARE(message[QStringLiteral("boundary")].toString(),
+                 QString::fromLatin1(Warden::Business::reportBoundary));
         QCOMPARE(message[QStringLiteral("defects")].toArray().size(), 0);
         perRecipient[message[QStringLiteral("envelope_to")].toString()]++;
         const QString subject = message[QStringLiteral("subject")].toString();
-        QVERIFY2(subject.startsWith(QStringLiteral("Power Controller ")) && subject.endsWith(QStringLiteral(" report")),
+        QVERIFY2(subject.startsWith(QStringLiteral("Power Controller ")) &&
+                     subject.endsWith(QStringLiteral(" report")),
                  qPrintable(subject));
         const QJsonArray parts = message[QStringLiteral("parts")].toArray();
         QVERIFY(!parts.isEmpty());
@@ -284,7 +293,8 @@ void EndToEndTest::reports_areValidMimeWithConsistentEnergies() {
         ++withImages;
         QCOMPARE(images.size(), 3);
         const QString text = html[QStringLiteral("html")].toString();
-        const auto period = QRegularExpression(QStringLiteral("report from (.+?)\\n till (.+?)\\n")).match(text);
+        const auto period =
+            QRegularExpression(QStringLiteral("report from (.+?)\\n till (.+?)\\n")).match(text);
         QVERIFY(period.hasMatch());
         const qint64 seconds = clockSeconds(period.captured(2)) - clockSeconds(period.captured(1));
         QVERIFY(seconds > 0);
@@ -293,8 +303,10 @@ void EndToEndTest::reports_areValidMimeWithConsistentEnergies() {
         const double expectedA = rackVolts * rackAmpsA * seconds / 3.6e6;
         const double expectedB = rackVolts * rackAmpsB * seconds / 3.6e6;
         // Six decimals in the bill: allow their rounding on top of the 1 %.
-        QVERIFY2(qAbs(a - expectedA) <= 0.01 * expectedA + 5e-7, qPrintable(QStringLiteral("A %1 vs %2").arg(a).arg(expectedA)));
-        QVERIFY2(qAbs(b - expectedB) <= 0.01 * expectedB + 5e-7, qPrintable(QStringLiteral("B %1 vs %2").arg(b).arg(expectedB)));
+        QVERIFY2(qAbs(a - expectedA) <= 0.01 * expectedA + 5e-7,
+                 qPrintable(QStringLiteral("A %1 vs %2").arg(a).arg(expectedA)));
+        QVERIFY2(qAbs(b - expectedB) <= 0.01 * expectedB + 5e-7,
+                 qPrintable(QStringLiteral("B %1 vs %2").arg(b).arg(expectedB)));
         ++checkedEnergies;
     }
     QVERIFY(withImages >= 4);

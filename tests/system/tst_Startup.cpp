@@ -31,7 +31,8 @@ private slots:
 // Tests run as root, so permissions cannot make the directory unwritable; what stands where the
 // program's files belong has the same effect: every file it writes fails to open.
 void StartupTest::unwritableFiles_programStillRunsAndStops() {
-    QVERIFY2(!Warden::Test::anotherInstanceRuns(), "an Ampwarden runs on this machine: stop it before these tests");
+    QVERIFY2(!Warden::Test::anotherInstanceRuns(),
+             "an Ampwarden runs on this machine: stop it before these tests");
     QTemporaryDir dir;
     for (const char* name : {"app.log", "AMW.log", "Ampwarden.xml"})
         QVERIFY(QDir(dir.path()).mkdir(QString::fromLatin1(name)));

@@ -345,7 +345,7 @@ void tst_Dialogs::email_testMail() {
     QCOMPARE(sent.password, QByteArray("secret"));
     QVERIFY(sent.useTLS);
     QCOMPARE(sent.subject, QByteArray("Test email from Ampwarden"));
-    QVERIFY(!sent.text.contains('\n'));
+    QVERIFY(!sent.body.contains('\n'));
     if (errors.isEmpty()) {
         QVERIFY(
             seen.text.startsWith(QStringLiteral("Please check the ops@example.org inbox. If email has been "
