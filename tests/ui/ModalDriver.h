@@ -13,6 +13,14 @@
 
 namespace Warden::Test {
 
+// A widget of a form by its object name; a missing one ends the test at once.
+template <typename T> T* child(QWidget* parent, const char* name) {
+    auto* widget = parent->findChild<T*>(QString::fromLatin1(name));
+    if (!widget)
+        qFatal("no child %s", name);
+    return widget;
+}
+
 // Answers a modal window the way a user would: once a modal widget of type T is the active one, runs
 // `action` on it. Register before the code that opens the window; several watchers fire in the order
 // their windows appear. Keep the watcher alive until the window has been answered. `fired()` tells whether

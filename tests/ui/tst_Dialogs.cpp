@@ -35,13 +35,6 @@ using Warden::Business::Application;
 
 namespace {
 
-template <typename T> T* child(QWidget* parent, const char* name) {
-    auto* widget = parent->findChild<T*>(QString::fromLatin1(name));
-    if (!widget)
-        qFatal("no child %s", name);
-    return widget;
-}
-
 QStringList rowHeaders(QTableWidget* table) {
     QStringList headers;
     for (int r = 0; r < table->rowCount(); ++r)

@@ -24,13 +24,6 @@ using Warden::Business::Application;
 
 namespace {
 
-template <typename T> T* child(QWidget* parent, const char* name) {
-    auto* widget = parent->findChild<T*>(QString::fromLatin1(name));
-    if (!widget)
-        qFatal("no child %s", name);
-    return widget;
-}
-
 // A user's double click on a cell: press and release, then the double click.
 void doubleClickCell(QTableWidget* table, int row, int column) {
     const QPoint at = table->visualItemRect(table->item(row, column)).center();
