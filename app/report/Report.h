@@ -15,13 +15,14 @@ namespace Warden::Business {
 inline constexpr char reportBoundary[] = "0016e67698dab45e66490806789485769369353d59f689";
 
 // The report of one controller over [from, till]: a complete multipart/related body (its own
-// Content-Type line, an HTML part, then the histogram PNGs) ready for postwing.
+// MIME-Version and Content-Type header lines, the HTML part in base64, then the histogram PNGs) ready
+// for postwing: 7-bit, CR LF line ends only, no line over 76 characters.
 QByteArray getReportBody(const Controller& controller, Time from, Time till);
 
-// "Power Controller <display name> report".
+// "Power Controller <display name> report", UTF-8 as the name is; postwing encodes it for the header.
 QByteArray reportSubject(const Controller& controller);
 
-// "Hourly", "Dayly", "3 Hour", ...: how often the reports come.
+// "Hourly", "Daily", "3 Hour", ...: how often the reports come.
 QByteArray reportPeriodWord(const ReportSettings& settings);
 
 // Text safe inside an HTML element or attribute: & < > " ' replaced by their entities.

@@ -265,6 +265,11 @@ void EndToEndTest::reports_areValidMimeWithConsistentEnergies() {
         QCOMPARE(message[QStringLiteral("boundary")].toString(),
                  QString::fromLatin1(Warden::Business::reportBoundary));
         QCOMPARE(message[QStringLiteral("defects")].toArray().size(), 0);
+        // What strict servers refuse: 8-bit or NUL bytes, bare CR or LF, lines over 998.
+        const QJsonObject wire = message[QStringLiteral("wire")].toObject();
+        QCOMPARE(wire[QStringLiteral("non_7bit")].toInt(-1), 0);
+        QCOMPARE(wire[QStringLiteral("bare_line_ends")].toInt(-1), 0);
+        QVERIFY(wire[QStringLiteral("longest_line")].toInt(999) <= 998);
         perRecipient[message[QStringLiteral("envelope_to")].toString()]++;
         const QString subject = message[QStringLiteral("subject")].toString();
         QVERIFY2(subject.startsWith(QStringLiteral("Power Controller ")) &&
