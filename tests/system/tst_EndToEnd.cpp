@@ -150,6 +150,35 @@ double kWh(const QString& html, const QString& label) {
     return match.hasMatch() ? match.captured(1).toDouble() : -1;
 }
 
+// The mail server entry of `xml` moved to `port`.
+QByteArray withMailPort(QByteArray xml, quint16 port) {
+    const qsizetype mtas = xml.indexOf("<MTAs>");
+    const qsizetype at = xml.indexOf("<port>", mtas);
+    const qsizetype end = xml.indexOf("</port>", at);
+    if (mtas < 0 || at < 0 || end < 0)
+        return {};
+    return xml.replace(at + 6, end - at - 6, QByteArray::number(port));
+}
+
+// The program in `dir`, retrying undelivered report mails every second instead of after minutes.
+std::unique_ptr<ProgramProcess> startRetryingEverySecond(const QString& dir) {
+    auto program = std::make_unique<ProgramProcess>(QStringLiteral(AMPWARDEN_BINARY), dir);
+    program->setEnvironmentValue(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("ampwarden.*=false"));
+    program->setEnvironmentValue(QStringLiteral("AMPWARDEN_OUTBOX_RETRY_SECONDS"), QStringLiteral("1"));
+    if (!program->start({QStringLiteral("hidden")}))
+        return {};
+    return program;
+}
+
+QStringList outboxFiles(const QString& dir, const QString& sub = QString()) {
+    return QDir(dir + QStringLiteral("/outbox/") + sub).entryList({QStringLiteral("*.mail")}, QDir::Files);
+}
+
+bool noneLeft(const QStringList& files, const QString& dir) {
+    const QStringList now = outboxFiles(dir);
+    return std::none_of(files.begin(), files.end(), [&now](const QString& f) { return now.contains(f); });
+}
+
 } // namespace
 
 class EndToEndTest : public QObject {
@@ -162,6 +191,8 @@ private slots:
     void secondStart_wakesTheRunningInstance();
     void stop_endsTheProgramCleanly();
     void killedProgram_comesBackAndWorks();
+    void outbox_serverDownAtReportTime_deliveredWhenItComesUp();
+    void outbox_killedWhileMailsWait_eachDeliveredOnceAfterRestart();
     void cleanupTestCase();
 
 private:
@@ -354,6 +385,75 @@ void EndToEndTest::killedProgram_comesBackAndWorks() {
     QVERIFY(waitFor([&] { return catcher_->messages().size() > mailsBefore; }, 30000));
     QVERIFY(program_->terminate(10000));
     QCOMPARE(program_->process().exitCode(), 0);
+}
+
+void EndToEndTest::outbox_serverDownAtReportTime_deliveredWhenItComesUp() {
+    QTemporaryDir dir;
+    const quint16 smtpPort = Warden::Test::unusedLoopbackPort();
+    const QByteArray settings =
+        withMailPort(readFile(workDir_.filePath(QStringLiteral("Ampwarden.xml"))), smtpPort);
+    QVERIFY(!settings.isEmpty());
+    QFile config(dir.filePath(QStringLiteral("Ampwarden.xml")));
+    QVERIFY(config.open(QIODevice::WriteOnly) && config.write(settings) == settings.size());
+    config.close();
+
+    auto program = startRetryingEverySecond(dir.path());
+    QVERIFY(program);
+    QVERIFY2(QTest::qWaitFor([&] { return !outboxFiles(dir.path()).isEmpty(); }, 60000),
+             program->errors().right(2000).constData());
+    const QStringList waiting = outboxFiles(dir.path());
+
+    MailCatcher::Options options;
+    options.port = smtpPort;
+    MailCatcher catcher(options);
+    QVERIFY2(catcher.isListening(), qPrintable(catcher.error()));
+    QVERIFY(QTest::qWaitFor([&] { return noneLeft(waiting, dir.path()); }, 60000));
+    QVERIFY(catcher.messages().size() >= waiting.size());
+    QCOMPARE(outboxFiles(dir.path(), QStringLiteral("failed")), QStringList());
+    QVERIFY(program->terminate(20000));
+    QCOMPARE(program->process().exitCode(), 0);
+}
+
+void EndToEndTest::outbox_killedWhileMailsWait_eachDeliveredOnceAfterRestart() {
+    QTemporaryDir dir;
+    const quint16 smtpPort = Warden::Test::unusedLoopbackPort();
+    const QByteArray settings =
+        withMailPort(readFile(workDir_.filePath(QStringLiteral("Ampwarden.xml"))), smtpPort);
+    QVERIFY(!settings.isEmpty());
+    QFile config(dir.filePath(QStringLiteral("Ampwarden.xml")));
+    QVERIFY(config.open(QIODevice::WriteOnly) && config.write(settings) == settings.size());
+    config.close();
+
+    auto program = startRetryingEverySecond(dir.path());
+    QVERIFY(program);
+    QVERIFY2(QTest::qWaitFor([&] { return outboxFiles(dir.path()).size() >= 2; }, 60000),
+             program->errors().right(2000).constData());
+    program->kill();
+    const QStringList waiting = outboxFiles(dir.path());
+
+    MailCatcher::Options options;
+    options.port = smtpPort;
+    MailCatcher catcher(options);
+    QVERIFY2(catcher.isListening(), qPrintable(catcher.error()));
+    program = startRetryingEverySecond(dir.path());
+    QVERIFY(program);
+    QVERIFY(QTest::qWaitFor([&] { return noneLeft(waiting, dir.path()); }, 60000));
+    QVERIFY(program->terminate(20000));
+    QCOMPARE(outboxFiles(dir.path(), QStringLiteral("failed")), QStringList());
+
+    // Every report run has its own period: the same recipient and page twice is a mail sent twice.
+    const QStringList received = catcher.messages();
+    QVERIFY(received.size() >= waiting.size());
+    QSet<QString> seen;
+    for (const QString& file : received) {
+        const QJsonObject message = describeMessage(file);
+        const QString page =
+            message[QStringLiteral("parts")].toArray().first().toObject()[QStringLiteral("html")].toString();
+        QVERIFY(!page.isEmpty());
+        const QString key = message[QStringLiteral("envelope_to")].toString() + QLatin1Char('\n') + page;
+        QVERIFY2(!seen.contains(key), qPrintable(file));
+        seen.insert(key);
+    }
 }
 
 void EndToEndTest::cleanupTestCase() {
