@@ -6,7 +6,7 @@
 #include "energy/Energy.h"
 #include "energy/Histogram.h"
 #include "energy/PowerBill.h"
-#include "report/MailQueue.h"
+#include "report/Outbox.h"
 
 #include <algorithm>
 
@@ -221,28 +221,27 @@ QByteArray getReportBody(const Controller& controller, Time from, Time till) {
            wrappedBase64(html.toBase64()) + "\r\n" + images + "--" + boundary + "--";
 }
 
-void sendReports(Time from, Time till, MailQueue& queue) {
+void sendReports(Time from, Time till, Outbox& outbox) {
     for (Controller& controller : Application::controllers) {
         const QByteArray body = getReportBody(controller, from, till);
         const QByteArray subject = reportSubject(controller);
-        QList<MailJob> jobs;
         for (const MailAccount& account : Application::mailAccounts) {
-            MailJob job;
-            job.to = account.to;
-            job.from = account.from;
+            OutboxMail mail;
+            mail.to = account.to;
+            mail.from = account.from;
             if (account.server) {
-                job.host = account.server->host;
-                job.port = account.server->port;
-                job.user = account.server->user;
-                job.password = account.server->password;
-                job.useTLS = account.server->useTLS;
+                mail.serverHost = account.server->host;
+                mail.serverPort = account.server->port;
+                mail.serverUser = account.server->user;
+                mail.serverTLS = account.server->useTLS;
             }
-            job.subject = subject;
-            job.body = body;
-            jobs.append(job);
+            mail.controller = controller.displayName();
+            mail.subject = subject;
+            mail.body = body;
+            outbox.add(std::move(mail));
         }
-        queue.enqueue(jobs);
-        // Reported once its mails are queued: a failed mail is only logged, never retried.
+        // Reported once its mails are in the outbox: from there they are delivered or given up with a
+        // line in "app.log", whatever happens to the program in between.
         controller.report();
     }
     Application::prune();

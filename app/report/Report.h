@@ -6,7 +6,7 @@
 #include <QByteArray>
 
 namespace Warden {
-class MailQueue;
+class Outbox;
 }
 
 namespace Warden::Business {
@@ -29,14 +29,14 @@ QByteArray reportPeriodWord(const ReportSettings& settings);
 QByteArray htmlEscaped(const QByteArray& text);
 
 // The report run: for every controller in list order its body is composed and one mail per recipient
-// (in list order) is queued on `queue`; then the controller counts as reported, whatever becomes of
-// its mails. Finally the event store is pruned. Main thread only: it reads and changes the state.
-void sendReports(Time from, Time till, MailQueue& queue);
+// (in list order) is stored in `outbox`, which delivers it; then the controller counts as reported.
+// Finally the event store is pruned. Main thread only: it reads and changes the state.
+void sendReports(Time from, Time till, Outbox& outbox);
 
 // The report run for CheckCycle::setReportRun() and for report moments without a check (posted to the
-// main thread): sendReports() with `queue`, which has to outlive the cycle.
-inline CheckCycle::ReportRun makeReportRun(MailQueue& queue) {
-    return [&queue](Time from, Time till) { sendReports(from, till, queue); };
+// main thread): sendReports() with `outbox`, which has to outlive the cycle.
+inline CheckCycle::ReportRun makeReportRun(Outbox& outbox) {
+    return [&outbox](Time from, Time till) { sendReports(from, till, outbox); };
 }
 
 } // namespace Warden::Business

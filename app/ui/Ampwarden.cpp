@@ -12,21 +12,25 @@
 #include "config/Settings.h"
 #include "core/Application.h"
 #include "core/CheckCycle.h"
+#include "core/Clock.h"
 #include "core/ClockText.h"
 #include "core/DiagnosticLog.h"
 #include "core/Scheduler.h"
 #include "query/WebThread.h"
 #include "report/MailQueue.h"
+#include "report/Outbox.h"
 #include "report/Report.h"
 #include "syslog/SyslogReceiver.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QHeaderView>
+#include <QLabel>
 #include <QMenu>
 #include <QSystemTrayIcon>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QUdpSocket>
 
 #include <algorithm>
@@ -79,7 +83,9 @@ Ampwarden::Ampwarden(QWidget* parent)
     webThread_ = new Warden::WebThread(cycle_, this);
     cycle_->setQueryTarget(webThread_);
     mailQueue_ = new Warden::MailQueue(this);
-    cycle_->setReportRun(Warden::Business::makeReportRun(*mailQueue_));
+    outbox_ = new Warden::Outbox(*mailQueue_, QString::fromLatin1(Warden::Outbox::defaultDirectory),
+                                 Warden::RetrySchedule::fromEnvironment(), this);
+    cycle_->setReportRun(Warden::Business::makeReportRun(*outbox_));
     connectCycle();
     scheduler_ = std::make_unique<Warden::Scheduler>(cycle_);
     startInstanceServer();
@@ -96,6 +102,13 @@ Ampwarden::Ampwarden(QWidget* parent)
     fillSettings();
     createTrayIcon();
 
+    // After the settings: the waiting mails need their servers' passwords.
+    connect(outbox_, &Warden::Outbox::changed, this, &Ampwarden::showOutbox);
+    auto* ageTimer = new QTimer(this);
+    connect(ageTimer, &QTimer::timeout, this, &Ampwarden::showOutbox);
+    ageTimer->start(60000);
+    outbox_->load();
+
     scheduler_->followReportSettings();
     scheduler_->start();
 }
@@ -108,6 +121,9 @@ Ampwarden::~Ampwarden() {
     scheduler_.reset();
     delete webThread_;
     webThread_ = nullptr;
+    // The send in progress may finish (up to the queue's limit); the other mails wait on disk.
+    delete outbox_;
+    outbox_ = nullptr;
     delete mailQueue_;
     mailQueue_ = nullptr;
     delete syslog_;
@@ -128,6 +144,10 @@ void Ampwarden::setUpWidgets() {
     titleFont.setFamily(QStringLiteral("Arial"));
     ui->label->setFont(titleFont);
     ui->label_8->hide();
+    outboxLabel_ = new QLabel(this);
+    outboxLabel_->setObjectName(QStringLiteral("labelOutbox"));
+    outboxLabel_->hide();
+    ui->bottomBar->insertWidget(1, outboxLabel_);
     for (auto* table : {ui->tableControllers, ui->tableEmails, ui->tableEvents}) {
         table->verticalHeader()->hide();
         table->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -195,6 +215,29 @@ void Ampwarden::connectCycle() {
     connect(cycle_, &Warden::CheckCycle::queryingFinished, this, &Ampwarden::onQueryingFinished);
 }
 
+QString Ampwarden::outboxText(int count, qint64 ageSeconds) {
+    if (count <= 0)
+        return {};
+    const qint64 minutes = std::max<qint64>(ageSeconds, 0) / 60;
+    QString age;
+    if (minutes < 1)
+        age = QStringLiteral("less than a minute");
+    else if (minutes < 60)
+        age = QStringLiteral("%1 min").arg(minutes);
+    else if (minutes < 24 * 60)
+        age = QStringLiteral("%1 h %2 min").arg(minutes / 60).arg(minutes % 60);
+    else
+        age = QStringLiteral("%1 d %2 h").arg(minutes / (24 * 60)).arg(minutes / 60 % 24);
+    return QStringLiteral("Report mails waiting: %1 (oldest %2)").arg(count).arg(age);
+}
+
+void Ampwarden::showOutbox() {
+    const auto oldest = outbox_ ? outbox_->oldestQueued() : std::nullopt;
+    const QString text = oldest ? outboxText(outbox_->count(), Warden::Clock::now() - *oldest) : QString();
+    outboxLabel_->setText(text);
+    outboxLabel_->setVisible(!text.isEmpty());
+}
+
 bool Ampwarden::querying() const {
     return cycle_ && cycle_->querying();
 }
@@ -213,6 +256,10 @@ void Ampwarden::onQueryingStarted() {
 
 void Ampwarden::onQueryingFinished() {
     ui->label_8->hide();
+    outboxLabel_ = new QLabel(this);
+    outboxLabel_->setObjectName(QStringLiteral("labelOutbox"));
+    outboxLabel_->hide();
+    ui->bottomBar->insertWidget(1, outboxLabel_);
     ui->btnAddController->setEnabled(true);
     ui->btnRemoveController->setEnabled(true);
     refreshEventLog();

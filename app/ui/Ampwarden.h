@@ -7,6 +7,7 @@
 #include <memory>
 
 class QComboBox;
+class QLabel;
 class QSystemTrayIcon;
 class QTableWidget;
 class QTcpServer;
@@ -15,6 +16,7 @@ class help;
 namespace Warden {
 class CheckCycle;
 class MailQueue;
+class Outbox;
 class WebThread;
 class Scheduler;
 class SyslogReceiver;
@@ -52,6 +54,9 @@ public:
     static QString headerText(const QTableWidget* table, int column);
     static QList<QByteArray> rowTexts(const QTableWidget* table, int row);
     static void selectComboText(QComboBox* combo, const QString& text);
+    // The bottom bar's outbox line: how many report mails wait and how long the oldest has; empty
+    // when none waits.
+    static QString outboxText(int count, qint64 ageSeconds);
 
 public slots:
     void done(int result) override;
@@ -82,6 +87,7 @@ private:
     void onQueryingStarted();
     void onQueryingFinished();
     void showRefusal();
+    void showOutbox();
 
     std::unique_ptr<Ui::AmpwardenClass> ui;
     QTcpServer* instanceServer_ = nullptr;
@@ -95,5 +101,8 @@ private:
     Warden::WebThread* webThread_ = nullptr;
     // Sends the report mails one after another off the user-interface thread.
     Warden::MailQueue* mailQueue_ = nullptr;
+    // Keeps every report mail on disk until its server has taken it; feeds the queue.
+    Warden::Outbox* outbox_ = nullptr;
+    QLabel* outboxLabel_ = nullptr;
     bool editing_ = false;
 };

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -41,7 +42,8 @@ private slots:
     void takeMailLog_emptiesText();
     void concurrentSenders_eachGetOwnOutcome();
     void program_besideBeforePath();
-    void queueDestroyed_cutsOffAHangingSend();
+    void queueFinish_waitsForTheSendInProgress_data();
+    void queueFinish_waitsForTheSendInProgress();
 
 private:
     QTemporaryDir dir_;
@@ -188,19 +190,41 @@ void tst_Mailer::program_besideBeforePath() {
     QCOMPARE(withoutBeside, onPath);
 }
 
-// Stop must not wait for a mail server that takes its full minute: the queue kills the postwing of
-// the send in progress, drops the rest, and sends work again afterwards.
-void tst_Mailer::queueDestroyed_cutsOffAHangingSend() {
-    qputenv("FAKE_POSTWING_MODE", "hang");
-    auto queue = std::make_unique<MailQueue>();
+// Stop lets the send in progress end within the limit and kills its postwing after that; the mails
+// behind it are not started (their outbox files wait for the next start), and sends work again later.
+void tst_Mailer::queueFinish_waitsForTheSendInProgress_data() {
+    QTest::addColumn<QByteArray>("mode");
+    QTest::addColumn<int>("waitMs");
+    QTest::addColumn<bool>("endsInTime");
+
+    QTest::newRow("a slow send is let finish") << QByteArray("slow") << 10000 << true;
+    QTest::newRow("a hanging send is cut off at the limit") << QByteArray("hang") << 500 << false;
+}
+
+void tst_Mailer::queueFinish_waitsForTheSendInProgress() {
+    QFETCH(QByteArray, mode);
+    QFETCH(int, waitMs);
+    QFETCH(bool, endsInTime);
+
+    qputenv("FAKE_POSTWING_MODE", mode);
+    MailQueue queue;
+    QSignalSpy sent(&queue, &MailQueue::sent);
     MailJob job;
     job.to = "a@example.test";
-    queue->enqueue({job, job});
+    job.logOutcome = false;
+    job.id = QStringLiteral("first");
+    MailJob second = job;
+    second.id = QStringLiteral("second");
+    queue.enqueue({job, second});
     QTRY_VERIFY_WITH_TIMEOUT(QDir(dir_.path()).entryList({QStringLiteral("args.*")}).size() == 1, 10000);
     QElapsedTimer timer;
     timer.start();
-    queue.reset();
-    QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(queue.finish(waitMs), endsInTime);
+    QVERIFY2(timer.elapsed() < waitMs + 3000, qPrintable(QString::number(timer.elapsed())));
+    QCoreApplication::sendPostedEvents();
+    QCOMPARE(sent.size(), 1);
+    QCOMPARE(sent.at(0).at(0).toString(), QStringLiteral("first"));
+    QCOMPARE(sent.at(0).at(1).toByteArray().isEmpty(), endsInTime);
     QCOMPARE(QDir(dir_.path()).entryList({QStringLiteral("args.*")}).size(), 1);
 
     qputenv("FAKE_POSTWING_MODE", "ok");

@@ -1,4 +1,5 @@
 #include "report/MailQueue.h"
+#include "report/Outbox.h"
 #include "report/QMailer.h"
 #include "report/Report.h"
 
@@ -7,6 +8,7 @@
 
 #include "core/Application.h"
 
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -381,14 +383,18 @@ void tst_Report::sendReports_twoControllersTwoRecipients_inOrder() {
 
     const qsizetype logBefore = Test::appLog().size();
     MailQueue queue;
+    Outbox outbox(queue);
     QSignalSpy sent(&queue, &MailQueue::sent);
-    sendReports(from, till, queue);
+    sendReports(from, till, outbox);
     // Reported right away on this thread, while the mails are still on their way.
     QCOMPARE(metering.lastReport, till);
     QCOMPARE(other.lastReport, till);
     QTRY_COMPARE_WITH_TIMEOUT(sent.size(), 4, 60000);
     for (const QList<QVariant>& outcome : sent)
         QCOMPARE(outcome.at(1).toByteArray(), QByteArray());
+    // Each file goes with its 250.
+    QTRY_COMPARE(outbox.count(), 0);
+    QCOMPARE(QDir(QStringLiteral("outbox")).entryList({QStringLiteral("*.mail")}), QStringList());
     // One line per send; an empty one means sent.
     QCOMPARE(Test::appLog().mid(logBefore), QByteArray("\n\n\n\n"));
 
@@ -429,16 +435,22 @@ void tst_Report::sendReports_failedMailStillReports() {
     Application::mailAccounts.push_back({"kept@example.test", "warden@example.test", &live});
 
     MailQueue queue;
+    Outbox outbox(queue);
     QSignalSpy sent(&queue, &MailQueue::sent);
-    sendReports(from, till, queue);
+    sendReports(from, till, outbox);
     QCOMPARE(c.lastReport, till);
     QTRY_COMPARE_WITH_TIMEOUT(sent.size(), 2, 60000);
-    QCOMPARE(sent.at(0).at(0).toByteArray(), QByteArray("lost@example.test"));
     QVERIFY(sent.at(0).at(1).toByteArray().startsWith("Message cannot be sent. Reason:\n"));
     QCOMPARE(sent.at(1).at(1).toByteArray(), QByteArray());
     QVERIFY(Test::appLog().contains("Message cannot be sent. Reason:\n"));
     QVERIFY(catcher.waitForMessages(1));
     QCOMPARE(catcher.messages().size(), 1);
+    // The mail to the server that is down waits for its next attempt.
+    QCOMPARE(outbox.count(), 1);
+    const QStringList waiting = QDir(QStringLiteral("outbox")).entryList({QStringLiteral("*.mail")});
+    QCOMPARE(waiting.size(), 1);
+    QVERIFY(Test::readFile(QStringLiteral("outbox/") + waiting.first())
+                .startsWith("Ampwarden-Outbox: 1\nto: lost@example.test\n"));
     setPostwingProgram(QString());
 }
 

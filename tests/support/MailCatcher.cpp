@@ -36,6 +36,8 @@ MailCatcher::MailCatcher(const Options& options) {
                   << options.password;
     if (!options.reject.isEmpty())
         arguments << QStringLiteral("--reject") << options.reject;
+    if (options.port != 0)
+        arguments << QStringLiteral("--port") << QString::number(options.port);
     // Nothing reads the catcher's pipes while a test waits on something else: its diagnostics go to a
     // file so that a full pipe can never stall it.
     process_.setStandardErrorFile(QDir(dir_.path()).filePath(QStringLiteral("catcher.log")));
@@ -49,8 +51,7 @@ MailCatcher::MailCatcher(const Options& options) {
         process_.waitForReadyRead(200);
     const QByteArray line = process_.readLine().trimmed();
     if (!line.startsWith("PORT ")) {
-        error_ = QStringLiteral("mail catcher did not report its port: ") +
-                 QString::fromUtf8(line);
+        error_ = QStringLiteral("mail catcher did not report its port: ") + QString::fromUtf8(line);
         return;
     }
     port_ = static_cast<quint16>(line.mid(5).toUInt());

@@ -23,7 +23,8 @@ public:
         QString keyFile;
         QString user; // require AUTH PLAIN with user and password
         QString password;
-        QString reject; // answer every message with this reply, e.g. "554 Refused"
+        QString reject;   // answer every message with this reply, e.g. "554 Refused"
+        quint16 port = 0; // 0: a free port
     };
 
     explicit MailCatcher(const Options& options);

@@ -150,6 +150,41 @@ double kWh(const QString& html, const QString& label) {
     return match.hasMatch() ? match.captured(1).toDouble() : -1;
 }
 
+// The mail server entry of `xml` moved to `port`.
+QByteArray withMailPort(QByteArray xml, quint16 port) {
+    const qsizetype mtas = xml.indexOf("<MTAs>");
+    const qsizetype at = xml.indexOf("<port>", mtas);
+    const qsizetype end = xml.indexOf("</port>", at);
+    if (mtas < 0 || at < 0 || end < 0)
+        return {};
+    return xml.replace(at + 6, end - at - 6, QByteArray::number(port));
+}
+
+bool writeSettings(const QString& dir, const QByteArray& settings) {
+    QFile config(QDir(dir).filePath(QStringLiteral("Ampwarden.xml")));
+    return !settings.isEmpty() && config.open(QIODevice::WriteOnly) &&
+           config.write(settings) == settings.size();
+}
+
+// The program in `dir`, retrying undelivered report mails every second instead of after minutes.
+std::unique_ptr<ProgramProcess> startRetryingEverySecond(const QString& dir) {
+    auto program = std::make_unique<ProgramProcess>(QStringLiteral(AMPWARDEN_BINARY), dir);
+    program->setEnvironmentValue(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("ampwarden.*=false"));
+    program->setEnvironmentValue(QStringLiteral("AMPWARDEN_OUTBOX_RETRY_SECONDS"), QStringLiteral("1"));
+    if (!program->start({QStringLiteral("hidden")}))
+        return {};
+    return program;
+}
+
+QStringList outboxFiles(const QString& dir, const QString& sub = QString()) {
+    return QDir(dir + QStringLiteral("/outbox/") + sub).entryList({QStringLiteral("*.mail")}, QDir::Files);
+}
+
+bool noneLeft(const QStringList& files, const QString& dir) {
+    const QStringList now = outboxFiles(dir);
+    return std::none_of(files.begin(), files.end(), [&now](const QString& f) { return now.contains(f); });
+}
+
 } // namespace
 
 class EndToEndTest : public QObject {
@@ -162,6 +197,8 @@ private slots:
     void secondStart_wakesTheRunningInstance();
     void stop_endsTheProgramCleanly();
     void killedProgram_comesBackAndWorks();
+    void outbox_mailsWaitForTheServer_data();
+    void outbox_mailsWaitForTheServer();
     void cleanupTestCase();
 
 private:
@@ -359,6 +396,57 @@ void EndToEndTest::killedProgram_comesBackAndWorks() {
     QVERIFY(waitFor([&] { return catcher_->messages().size() > mailsBefore; }, 30000));
     QVERIFY(program_->terminate(10000));
     QCOMPARE(program_->process().exitCode(), 0);
+}
+
+void EndToEndTest::outbox_mailsWaitForTheServer_data() {
+    QTest::addColumn<bool>("killed");
+    QTest::newRow("server down at report time comes up") << false;
+    QTest::newRow("program killed while mails wait, started again") << true;
+}
+
+// The mail server is down when the reports are made; the mails that wait then arrive once it is up,
+// each once, also when the program was killed (-9) in between.
+void EndToEndTest::outbox_mailsWaitForTheServer() {
+    QFETCH(bool, killed);
+    QTemporaryDir dir;
+    const quint16 smtpPort = Warden::Test::unusedLoopbackPort();
+    QVERIFY(writeSettings(
+        dir.path(), withMailPort(readFile(workDir_.filePath(QStringLiteral("Ampwarden.xml"))), smtpPort)));
+
+    auto program = startRetryingEverySecond(dir.path());
+    QVERIFY(program);
+    QVERIFY2(QTest::qWaitFor([&] { return outboxFiles(dir.path()).size() >= 2; }, 60000),
+             program->errors().right(2000).constData());
+    if (killed)
+        program->kill();
+    const QStringList waiting = outboxFiles(dir.path());
+
+    MailCatcher::Options options;
+    options.port = smtpPort;
+    MailCatcher catcher(options);
+    QVERIFY2(catcher.isListening(), qPrintable(catcher.error()));
+    if (killed) {
+        program = startRetryingEverySecond(dir.path());
+        QVERIFY(program);
+    }
+    QVERIFY(QTest::qWaitFor([&] { return noneLeft(waiting, dir.path()); }, 60000));
+    QVERIFY(program->terminate(20000));
+    QCOMPARE(program->process().exitCode(), 0);
+    QCOMPARE(outboxFiles(dir.path(), QStringLiteral("failed")), QStringList());
+
+    // Every report run has its own period: the same recipient and page twice is a mail sent twice.
+    const QStringList received = catcher.messages();
+    QVERIFY(received.size() >= waiting.size());
+    QSet<QString> seen;
+    for (const QString& file : received) {
+        const QJsonObject message = describeMessage(file);
+        const QString page =
+            message[QStringLiteral("parts")].toArray().first().toObject()[QStringLiteral("html")].toString();
+        QVERIFY(!page.isEmpty());
+        const QString key = message[QStringLiteral("envelope_to")].toString() + QLatin1Char('\n') + page;
+        QVERIFY2(!seen.contains(key), qPrintable(file));
+        seen.insert(key);
+    }
 }
 
 void EndToEndTest::cleanupTestCase() {

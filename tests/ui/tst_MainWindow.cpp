@@ -10,9 +10,12 @@
 #include "core/Application.h"
 #include "core/CheckCycle.h"
 #include "core/CycleEvents.h"
+#include "report/OutboxMail.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -94,6 +97,8 @@ private slots:
     void querying_refusesControllerChanges();
     void eventLog_showsNewestHundred();
     void fillTable_unknownTable_logs();
+    void outbox_waitingMailsShown_data();
+    void outbox_waitingMailsShown();
 };
 
 void tst_MainWindow::construction_showsWidgetsAsConfigured() {
@@ -411,6 +416,41 @@ void tst_MainWindow::fillTable_unknownTable_logs() {
     QCOMPARE(other.rowCount(), 2);
     QCOMPARE(other.item(0, 0)->text(), QStringLiteral("kept"));
     QVERIFY(appLog().endsWith(": fillTable(): unknown table\n"));
+}
+
+void tst_MainWindow::outbox_waitingMailsShown_data() {
+    QTest::addColumn<QList<qint64>>("ages");
+    QTest::addColumn<QString>("shown"); // empty: the line is hidden
+
+    QTest::newRow("nothing waits") << QList<qint64>{} << QString();
+    QTest::newRow("oldest of two") << QList<qint64>{125 * 60, 30}
+                                   << QStringLiteral("Report mails waiting: 2 (oldest 2 h 5 min)");
+    QTest::newRow("days") << QList<qint64>{3 * 86400 + 4 * 3600 + 59}
+                          << QStringLiteral("Report mails waiting: 1 (oldest 3 d 4 h)");
+}
+
+// Mails left by an earlier run (their server is not configured here, so they stay) are counted at start.
+void tst_MainWindow::outbox_waitingMailsShown() {
+    QFETCH(QList<qint64>, ages);
+    QFETCH(QString, shown);
+    ScopedWorkDir dir;
+    const qint64 now = utcSeconds(2026, 12, 7, 12);
+    ManualClock clock(now);
+    QVERIFY(QDir().mkpath(QStringLiteral("outbox")));
+    for (int i = 0; i < ages.size(); ++i) {
+        Warden::OutboxMail mail;
+        mail.to = "ops@example.test";
+        mail.serverHost = "gone.example.test";
+        mail.queued = now - ages.at(i);
+        mail.nextAttempt = now + 3600;
+        QFile file(QStringLiteral("outbox/%1.mail").arg(i));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(mail.toFile());
+    }
+    Ampwarden window;
+    auto* label = child<QLabel>(&window, "labelOutbox");
+    QCOMPARE(label->isHidden(), shown.isEmpty());
+    QCOMPARE(label->text(), shown);
 }
 
 QTEST_MAIN(tst_MainWindow)
