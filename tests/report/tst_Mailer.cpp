@@ -22,7 +22,7 @@ const QString fakePostwing = QStringLiteral(FAKE_POSTWING);
 QByteArray send(const QByteArray& to, quint16 port, bool tls, const QByteArray& subject,
                 const QByteArray& body) {
     sendEmail(to.constData(), "from@example.test", "mail.example.test", &port, "user", "pass", &tls,
-              subject.constData(), body.constData());
+              subject.constData(), body);
     return takeMailError();
 }
 
@@ -81,6 +81,9 @@ void tst_Mailer::sendEmail_argumentsAndInput_data() {
         << QByteArray("Strom \xc3\x9c"
                       "bersicht")
         << QByteArray("x") << QByteArray("587") << QByteArray("0");
+    QTest::newRow("NUL inside the body does not cut it")
+        << quint16(25) << false << QByteArray("S") << QByteArray("before\0after\r\n", 14) << QByteArray("25")
+        << QByteArray("0");
     QTest::newRow("body of several lines unchanged")
         << quint16(65535) << false << QByteArray("S")
         << QByteArray("Content-Type: text/html\r\n\r\n<b>\xe2\x82\xac</b>\r\n") << QByteArray("65535")
@@ -98,10 +101,12 @@ void tst_Mailer::sendEmail_argumentsAndInput() {
     QCOMPARE(send("to@example.test", port, tls, subject, body), QByteArray());
     const QStringList args = QDir(dir_.path()).entryList({QStringLiteral("args.*")});
     QCOMPARE(args.size(), 1);
+    // The password travels in the environment: every local user can read a command line.
     const QByteArray expected = "to@example.test\nfrom@example.test\nmail.example.test\n" + portArg +
-                                "\nuser\npass\n" + tlsArg + "\n" + subject + "\n";
+                                "\nuser\n\n" + tlsArg + "\n" + subject + "\n";
     QCOMPARE(Test::readFile(dir_.filePath(args.constFirst())), expected);
     const QString pid = args.constFirst().mid(5);
+    QCOMPARE(Test::readFile(dir_.filePath(QStringLiteral("password.") + pid)), QByteArray("pass"));
     QCOMPARE(Test::readFile(dir_.filePath(QStringLiteral("stdin.") + pid)), body);
 }
 
@@ -139,7 +144,7 @@ void tst_Mailer::takeMailLog_emptiesText() {
     qputenv("FAKE_POSTWING_MODE", "fail");
     quint16 port = 25;
     bool tls = false;
-    sendEmail("a@example.test", "b@example.test", "h", &port, "", "", &tls, "S", "body");
+    sendEmail("a@example.test", "b@example.test", "h", &port, "", "", &tls, "S", QByteArray("body"));
     QCOMPARE(mailLogLength(0), int(qstrlen("failed for a@example.test\n")));
     QCOMPARE(mailLogLength(1), int(qstrlen("Bye\n")));
     QCOMPARE(mailLogLength(2), 0);
