@@ -34,8 +34,14 @@ MailCatcher::MailCatcher(const Options& options) {
     if (!options.user.isEmpty())
         arguments << QStringLiteral("--user") << options.user << QStringLiteral("--password")
                   << options.password;
+    if (!options.mechanisms.isEmpty())
+        arguments << QStringLiteral("--mechanisms") << options.mechanisms;
     if (!options.reject.isEmpty())
         arguments << QStringLiteral("--reject") << options.reject;
+    if (!options.refuseRecipient.isEmpty())
+        arguments << QStringLiteral("--refuse-recipient") << options.refuseRecipient;
+    if (options.dropAtQuit)
+        arguments << QStringLiteral("--drop-at-quit");
     // Nothing reads the catcher's pipes while a test waits on something else: its diagnostics go to a
     // file so that a full pipe can never stall it.
     process_.setStandardErrorFile(QDir(dir_.path()).filePath(QStringLiteral("catcher.log")));
@@ -49,8 +55,7 @@ MailCatcher::MailCatcher(const Options& options) {
         process_.waitForReadyRead(200);
     const QByteArray line = process_.readLine().trimmed();
     if (!line.startsWith("PORT ")) {
-        error_ = QStringLiteral("mail catcher did not report its port: ") +
-                 QString::fromUtf8(line);
+        error_ = QStringLiteral("mail catcher did not report its port: ") + QString::fromUtf8(line);
         return;
     }
     port_ = static_cast<quint16>(line.mid(5).toUInt());

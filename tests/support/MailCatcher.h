@@ -21,9 +21,12 @@ public:
     struct Options {
         QString certFile; // offer STARTTLS with this certificate and key
         QString keyFile;
-        QString user; // require AUTH PLAIN with user and password
+        QString user; // require AUTH with user and password
         QString password;
-        QString reject; // answer every message with this reply, e.g. "554 Refused"
+        QString mechanisms;      // offered with a user: "PLAIN" unless set, e.g. "LOGIN"
+        QString reject;          // answer every message with this reply, e.g. "554 Refused"
+        QString refuseRecipient; // answer RCPT TO for this address with "550 5.1.1"
+        bool dropAtQuit = false; // hang up instead of answering QUIT
     };
 
     explicit MailCatcher(const Options& options);
