@@ -1,12 +1,14 @@
 #include "report/MailQueue.h"
 #include "report/QMailer.h"
 
+#include "MailCatcher.h"
 #include "TestSupport.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -42,6 +44,8 @@ private slots:
     void concurrentSenders_eachGetOwnOutcome();
     void program_besideBeforePath();
     void queueDestroyed_cutsOffAHangingSend();
+    void refusedLogin_reasonWithoutSecretInAppLog_data();
+    void refusedLogin_reasonWithoutSecretInAppLog();
 
 private:
     QTemporaryDir dir_;
@@ -210,6 +214,47 @@ void tst_Mailer::queueDestroyed_cutsOffAHangingSend() {
 
     qputenv("FAKE_POSTWING_MODE", "ok");
     QCOMPARE(send("b@example.test", 25, false, "s", "b"), QByteArray());
+}
+
+void tst_Mailer::refusedLogin_reasonWithoutSecretInAppLog_data() {
+    QTest::addColumn<QString>("mechanism");
+    QTest::newRow("PLAIN") << "PLAIN";
+    QTest::newRow("LOGIN") << "LOGIN";
+}
+
+// The real postwing and server: the refusal reaches "app.log", the login does not.
+void tst_Mailer::refusedLogin_reasonWithoutSecretInAppLog() {
+    QFETCH(QString, mechanism);
+    Test::ScopedWorkDir work;
+    Test::MailCatcher::Options options;
+    options.user = QStringLiteral("alice");
+    options.password = QStringLiteral("s3cret!");
+    options.mechanisms = mechanism;
+    Test::MailCatcher catcher(options);
+    QVERIFY2(catcher.isListening(), qPrintable(catcher.error()));
+    setPostwingProgram(QStringLiteral(POSTWING_BINARY));
+
+    MailJob job;
+    job.to = "a@example.test";
+    job.from = "b@example.test";
+    job.host = "127.0.0.1";
+    job.port = catcher.port();
+    job.user = "alice";
+    job.password = "wr0ng!pw";
+    job.subject = "S";
+    job.body = "Hello\r\n";
+    const qsizetype logBefore = Test::appLog().size();
+    MailQueue queue;
+    QSignalSpy sent(&queue, &MailQueue::sent);
+    queue.enqueue({job});
+    QTRY_COMPARE_WITH_TIMEOUT(sent.size(), 1, 30000);
+
+    const QByteArray logged = Test::appLog().mid(logBefore);
+    QVERIFY2(logged.contains("\n535 5.7.8 "), logged.constData());
+    const QByteArray secrets[] = {job.password, job.password.toBase64(),
+                                  ("\0alice\0" + job.password).toBase64()};
+    for (const QByteArray& secret : secrets)
+        QVERIFY2(!logged.contains(secret), secret.constData());
 }
 
 QTEST_GUILESS_MAIN(tst_Mailer)
