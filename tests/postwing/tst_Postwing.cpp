@@ -101,28 +101,13 @@ private:
 
 void tst_Postwing::initTestCase() {
     QVERIFY(certDir_.isValid());
-    certFile_ = certDir_.filePath(QStringLiteral("cert.pem"));
-    keyFile_ = certDir_.filePath(QStringLiteral("key.pem"));
-    QProcess openssl;
-    openssl.start(QStringLiteral("openssl"),
-                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
-                   QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-keyout"), keyFile_,
-                   QStringLiteral("-out"), certFile_, QStringLiteral("-days"), QStringLiteral("2"),
-                   QStringLiteral("-subj"), QStringLiteral("/CN=localhost"), QStringLiteral("-addext"),
-                   QStringLiteral("subjectAltName=DNS:localhost")});
-    QVERIFY(openssl.waitForFinished(60000));
-    QCOMPARE(openssl.exitCode(), 0);
-
-    trustingHome_ = certDir_.filePath(QStringLiteral("home"));
+    const Warden::Test::TestCertificate certificate(certDir_.path());
+    QVERIFY2(certificate.isValid(), qPrintable(certificate.error));
+    certFile_ = certificate.certFile;
+    keyFile_ = certificate.keyFile;
+    trustingHome_ = certificate.trustingHome;
     emptyHome_ = certDir_.filePath(QStringLiteral("empty-home"));
-    const QString configDir = trustingHome_ + QStringLiteral("/.config/libesmtp");
-    QVERIFY(QDir().mkpath(configDir));
     QVERIFY(QDir().mkpath(emptyHome_));
-    QFile::setPermissions(configDir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    const QString caFile = configDir + QStringLiteral("/ca.pem");
-    QVERIFY(QFile::copy(certFile_, caFile));
-    // libESMTP ignores a CA file that others may read.
-    QVERIFY(QFile::setPermissions(caFile, QFile::ReadOwner | QFile::WriteOwner));
 }
 
 Run tst_Postwing::runPostwing(const QStringList& arguments, const QByteArray& input, const QString& home,

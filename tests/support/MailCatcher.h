@@ -14,6 +14,18 @@ QString sourceFile(const QString& relative);
 // A loopback port that nothing listened on a moment ago.
 quint16 unusedLoopbackPort();
 
+// A self-signed certificate for "localhost" (and its key) made with openssl in `dir`, and a home
+// directory there whose libESMTP trust file (~/.config/libesmtp/ca.pem, owner-only) names it.
+struct TestCertificate {
+    explicit TestCertificate(const QString& dir);
+    bool isValid() const { return error.isEmpty(); }
+
+    QString certFile;
+    QString keyFile;
+    QString trustingHome;
+    QString error;
+};
+
 // tools/mailcatcher.py on 127.0.0.1: a real SMTP server that saves what it accepts as .eml files.
 // Started by the constructor, stopped by the destructor.
 class MailCatcher {
