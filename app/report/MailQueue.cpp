@@ -52,7 +52,7 @@ void MailQueue::send(const MailJob& job) {
     if (stopping_)
         return;
     sendEmail(job.to.constData(), job.from.constData(), job.host.constData(), &job.port, job.user.constData(),
-              job.password.constData(), &job.useTLS, job.subject.constData(), job.body.constData());
+              job.password.constData(), &job.useTLS, job.subject.constData(), job.body);
     const QByteArray error = takeMailError();
     if (job.logOutcome)
         DiagnosticLog::write(error + "\n");

@@ -295,6 +295,7 @@ void tst_Dialogs::email_fillAndValues() {
     QCOMPARE(child<QLineEdit>(&dialog, "lineEdit_2")->text(), host);
     QCOMPARE(child<QLineEdit>(&dialog, "lineEdit_3")->text(), port);
     QCOMPARE(child<QCheckBox>(&dialog, "checkBox")->isChecked(), tls);
+    QCOMPARE(child<QLineEdit>(&dialog, "lineEdit_5")->echoMode(), QLineEdit::Password);
     QCOMPARE(dialog.values(), values);
 }
 
