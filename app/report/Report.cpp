@@ -182,13 +182,10 @@ QByteArray getReportBody(const Controller& controller, Time from, Time till) {
     if (histograms) {
         const HistogramLayout layout = histogramLayout(settings, from, till);
         if (energies.a > 0)
-            body += imagePart(idChannelA, createPngImage(controller, "A", layout.start, till, layout.bars,
-                                                         from, energies.a));
+            body += imagePart(idChannelA, createPngImage(controller, "A", layout, energies.a));
         if (energies.b > 0)
-            body += imagePart(idChannelB, createPngImage(controller, "B", layout.start, till, layout.bars,
-                                                         from, energies.b));
-        body += imagePart(idTotal, createPngImage(controller, QByteArray(), layout.start, till, layout.bars,
-                                                  from, energies.total()));
+            body += imagePart(idChannelB, createPngImage(controller, "B", layout, energies.b));
+        body += imagePart(idTotal, createPngImage(controller, QByteArray(), layout, energies.total()));
     }
     return body + "--" + boundary + "--";
 }
