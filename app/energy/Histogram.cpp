@@ -141,7 +141,7 @@ void checkBars(const Controller& controller, const ReadingWindow& window, const 
 
 // A month has up to 31 days, and a report that comes late may add a shorter bar; more bars than that
 // leave no room for their labels.
-constexpr std::size_t maxBars = 32;
+constexpr Time maxBars = 32;
 
 Time ceilDiv(Time numerator, Time denominator) {
     return (numerator + denominator - 1) / denominator;
@@ -158,8 +158,8 @@ void closeEdges(std::vector<Time>& edges, Time till, Time step) {
 std::vector<Time> fixedEdges(Time from, Time till, Time step) {
     step = std::max<Time>(step, 1);
     const Time bars = ceilDiv(till - from, step);
-    if (bars > static_cast<Time>(maxBars))
-        step *= ceilDiv(bars, static_cast<Time>(maxBars));
+    if (bars > maxBars)
+        step *= ceilDiv(bars, maxBars);
     std::vector<Time> edges{from};
     for (Time t = from + step; t < till; t += step)
         edges.push_back(t);
@@ -203,10 +203,9 @@ HistogramLayout histogramLayout(const ReportSettings& settings, Time from, Time 
         return {fixedEdges(from, till, ceilDiv(period, 7 * 86400) * 86400)};
     case ReportSettings::monthPeriod: {
         std::vector<Time> edges = localDayEdges(from, till, 1);
-        if (edges.size() - 1 > maxBars)
-            edges = localDayEdges(
-                from, till,
-                static_cast<int>(ceilDiv(static_cast<Time>(edges.size() - 1), static_cast<Time>(maxBars))));
+        const Time days = static_cast<Time>(edges.size()) - 1;
+        if (days > maxBars)
+            edges = localDayEdges(from, till, static_cast<int>(ceilDiv(days, maxBars)));
         return {edges};
     }
     default:

@@ -97,6 +97,9 @@ void TestHistogram::histogramLayout_barsCoverReportPeriod_data() {
     QTest::newRow("month over the end of daylight saving: a bar per calendar day")
         << 2592000u << 1u << localSeconds(2026, 10, 17, 12) << localSeconds(2026, 11, 17, 12) << 31
         << Time{86400} << Time{86400};
+    QTest::newRow("month held back to 65 days: three calendar days per bar")
+        << 2592000u << 1u << localSeconds(2026, 10, 1) << localSeconds(2026, 12, 5) << 22 << Time{3 * 86400}
+        << Time{2 * 86400};
     QTest::newRow("seconds: a tenth of the period, the rest in a shorter last bar")
         << 1u << 1005u << dec1 - 1005 << dec1 << 10 << Time{101} << Time{96};
     QTest::newRow("seconds: fewer seconds than ten bars")
