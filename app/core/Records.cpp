@@ -29,21 +29,21 @@ QByteArray Controller::displayName() const {
 void Controller::check(Time t) {
     if (lastCheck >= t)
         DiagnosticLog::write("Controller::check() error: new check time " + clockText(t) +
-                             " is earlier then previous checking " + clockText(lastCheck) + "\n");
+                             " is earlier than previous checking " + clockText(lastCheck) + "\n");
     lastCheck = t;
 }
 
 void Controller::log() {
     if (lastLog >= lastCheck)
         DiagnosticLog::write("Controller::log() error: new log time " + clockText(lastCheck) +
-                             " is earlier then previous logging " + clockText(lastLog) + "\n");
+                             " is earlier than previous logging " + clockText(lastLog) + "\n");
     lastLog = lastCheck;
 }
 
 void Controller::report() {
     if (lastReport >= lastCheck)
         DiagnosticLog::write("Controller::report() error: new report time " + clockText(lastCheck) +
-                             " is earlier then previous logging " + clockText(lastReport) + "\n");
+                             " is earlier than previous logging " + clockText(lastReport) + "\n");
     lastReport = lastCheck;
     Application::events.reportTimeChanged();
 }

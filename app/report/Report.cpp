@@ -201,13 +201,10 @@ QByteArray getReportBody(const Controller& controller, Time from, Time till) {
 
             const HistogramLayout layout = histogramLayout(settings, from, till);
             if (energies.a > 0)
-                images += imagePart(idChannelA, createPngImage(controller, "A", layout.start, till,
-                                                               layout.bars, from, energies.a));
+                images += imagePart(idChannelA, createPngImage(controller, "A", layout, energies.a));
             if (energies.b > 0)
-                images += imagePart(idChannelB, createPngImage(controller, "B", layout.start, till,
-                                                               layout.bars, from, energies.b));
-            images += imagePart(idTotal, createPngImage(controller, QByteArray(), layout.start, till,
-                                                        layout.bars, from, energies.total()));
+                images += imagePart(idChannelB, createPngImage(controller, "B", layout, energies.b));
+            images += imagePart(idTotal, createPngImage(controller, QByteArray(), layout, energies.total()));
         }
         html += "<hr/>End of log\r\n\r\n";
     }

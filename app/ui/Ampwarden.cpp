@@ -34,6 +34,7 @@
 #include <QUdpSocket>
 
 #include <algorithm>
+#include <limits>
 
 using Warden::DiagnosticLog;
 using Warden::Business::Application;
@@ -398,6 +399,11 @@ void selectUnit(QComboBox* combo, quint32 unit) {
     Ampwarden::selectComboText(combo, name);
 }
 
+// A stored count past what the box holds (over two thousand million) shows as the box's maximum.
+int shownCount(quint32 count) {
+    return static_cast<int>(std::min<quint32>(count, std::numeric_limits<int>::max()));
+}
+
 QByteArray flag(const QCheckBox* box) {
     return box->isChecked() ? "1" : "0";
 }
@@ -411,19 +417,21 @@ void Ampwarden::fillSettings() {
     ui->checkBox_3->setChecked(report.sendHistogram);
     ui->checkBox_4->setChecked(report.sendPowerBill);
     ui->checkBox_5->setChecked(report.sendEntireLog);
+    ui->spinCheckEveryUnits->setValue(shownCount(report.checkEveryUnits));
     selectUnit(ui->comboBox, report.checkEveryUnit);
+    ui->spinReportEveryUnits->setValue(shownCount(report.reportEveryUnits));
     selectUnit(ui->comboBox_2, report.reportEveryUnit);
     ui->lineEdit->setText(text(Warden::formatG(report.kWHPriceUSD)));
     selectComboText(ui->comboBox_3, text(report.currency));
 }
 
 void Ampwarden::storeSettings() {
-    // The window has no fields for the two counts: every unit is taken once.
-    Warden::Business::storeReportSettings({ui->comboBox->currentText().toUtf8(), "1", flag(ui->checkBox),
-                                           flag(ui->checkBox_2), flag(ui->checkBox_3), flag(ui->checkBox_4),
-                                           flag(ui->checkBox_5), ui->comboBox_2->currentText().toUtf8(), "1",
-                                           ui->lineEdit->text().toUtf8(),
-                                           ui->comboBox_3->currentText().toUtf8()});
+    Warden::Business::storeReportSettings(
+        {ui->comboBox->currentText().toUtf8(), QByteArray::number(ui->spinCheckEveryUnits->value()),
+         flag(ui->checkBox), flag(ui->checkBox_2), flag(ui->checkBox_3), flag(ui->checkBox_4),
+         flag(ui->checkBox_5), ui->comboBox_2->currentText().toUtf8(),
+         QByteArray::number(ui->spinReportEveryUnits->value()), ui->lineEdit->text().toUtf8(),
+         ui->comboBox_3->currentText().toUtf8()});
 }
 
 // ---- dialogs

@@ -93,7 +93,7 @@ void EMail::sendTestEmail() {
         Warden::DiagnosticLog::write(errors + '\n');
     } else {
         Warden::questionBox(
-            QStringLiteral("Email was succesfully sent to ") + text(mail.to),
+            QStringLiteral("Email was successfully sent to ") + text(mail.to),
             QStringLiteral("Please check the ") + text(mail.to) +
                 QStringLiteral(" inbox. If email has been received from ") + text(mail.from) +
                 QStringLiteral(", all MTA settings are correct. If email hasn't been received, "

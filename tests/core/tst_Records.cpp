@@ -80,7 +80,7 @@ void RecordsTest::timeBookkeeping_logsWhenTimeDoesNotMoveForward() {
     c.check(1000); // same second counts as going back
     QCOMPARE(c.lastCheck, 1000);
     QVERIFY(appLog().contains("Controller::check() error: new check time "));
-    QVERIFY(appLog().contains(" is earlier then previous checking "));
+    QVERIFY(appLog().contains(" is earlier than previous checking "));
     c.check(500);
     QCOMPARE(c.lastCheck, 500); // applied anyway
     c.log();
@@ -97,7 +97,7 @@ void RecordsTest::report_twiceWithoutCheck_logsAndKeepsLastCheck() {
     c.report();
     QCOMPARE(c.lastReport, 2000);
     QCOMPARE(appLog().count("Controller::report() error: new report time "), 1);
-    QVERIFY(appLog().endsWith(" is earlier then previous logging " + Warden::clockText(2000) + "\n"));
+    QVERIFY(appLog().endsWith(" is earlier than previous logging " + Warden::clockText(2000) + "\n"));
 }
 
 void RecordsTest::modelTable_twoBusesOnlyForKestrel() {
