@@ -1,8 +1,11 @@
 #include "Records.h"
 
 #include "Application.h"
+#include "Clock.h"
 #include "ClockText.h"
 #include "DiagnosticLog.h"
+
+#include <algorithm>
 
 namespace Warden::Business {
 
@@ -41,6 +44,15 @@ void Controller::log() {
 }
 
 void Controller::report() {
+    if (lastCheck == 0) {
+        // No check since the start or the last edit: the report listed every event the controller
+        // has, so they count as reported up to now. Taking 0 would keep a controller whose clock never
+        // reads from ever giving up an event.
+        lastReport = std::max(lastReport, Clock::now());
+        Application::events.reportTimeChanged();
+        return;
+    }
+
     if (lastReport >= lastCheck)
         DiagnosticLog::write("Controller::report() error: new report time " + clockText(lastCheck) +
                              " is earlier than previous logging " + clockText(lastReport) + "\n");

@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
 
 using Warden::Test::MailCatcher;
@@ -111,6 +112,63 @@ QByteArray configuration(quint16 rackPort, quint16 edgePort, quint16 smtpPort) {
     return xml;
 }
 
+// One controller that will fail a check and one that never answers, checked every 5 s (so every check
+// runs to the silent one's 25 s deadline and most check moments find the previous check running),
+// reported every 10 s to one recipient.
+QByteArray cycleConfiguration(quint16 flakyPort, quint16 silentPort, quint16 smtpPort) {
+    QByteArray xml = R"(<?xml version="1.0" encoding="UTF-8"?>
+<Ampwarden>
+    <Controllers>
+        <Controller>
+            <name>flaky</name>
+            <type>Kestrel 2</type>
+            <host>127.0.0.1</host>
+            <port>FLAKYPORT</port>
+            <admin>admin</admin>
+            <password>secret</password>
+            <Channels>
+                <Channel><optionalName>A</optionalName><undercurrent>0</undercurrent><overcurrent>20</overcurrent><pf>1</pf></Channel>
+                <Channel><optionalName>B</optionalName><undercurrent>0</undercurrent><overcurrent>20</overcurrent><pf>1</pf></Channel>
+            </Channels>
+        </Controller>
+        <Controller>
+            <name>silent</name>
+            <type>Heron</type>
+            <host>127.0.0.1</host>
+            <port>SILENTPORT</port>
+            <admin>admin</admin>
+            <password>secret</password>
+            <Channels>
+                <Channel><optionalName></optionalName><undercurrent>0</undercurrent><overcurrent>20</overcurrent><pf>1</pf></Channel>
+            </Channels>
+        </Controller>
+    </Controllers>
+    <MTAs>
+        <MTA><id>0</id><host>127.0.0.1</host><port>SMTPPORT</port><user></user><password></password><useTLS>0</useTLS></MTA>
+    </MTAs>
+    <EMails>
+        <EMail><to>ops@example.com</to><from>ampwarden@example.com</from><MTA>0</MTA></EMail>
+    </EMails>
+    <Report>
+        <checkEveryUnits>5</checkEveryUnits>
+        <checkEveryUnit>Second</checkEveryUnit>
+        <sendOnLogin>1</sendOnLogin>
+        <sendUnderOverCurrent>0</sendUnderOverCurrent>
+        <sendHistogram>0</sendHistogram>
+        <sendPowerBill>0</sendPowerBill>
+        <sendEntireLog>0</sendEntireLog>
+        <reportEveryUnits>10</reportEveryUnits>
+        <reportEveryUnit>Second</reportEveryUnit>
+        <kWHPriceUSD>0.12</kWHPriceUSD>
+        <currency>USD</currency>
+    </Report>
+</Ampwarden>)";
+    xml.replace("FLAKYPORT", QByteArray::number(flakyPort));
+    xml.replace("SILENTPORT", QByteArray::number(silentPort));
+    xml.replace("SMTPPORT", QByteArray::number(smtpPort));
+    return xml;
+}
+
 // Starts one simulated controller and returns its port, or 0.
 quint16 startSimulator(ProgramProcess& sim, const QStringList& arguments) {
     if (!sim.start(arguments))
@@ -199,6 +257,7 @@ private slots:
     void killedProgram_comesBackAndWorks();
     void outbox_mailsWaitForTheServer_data();
     void outbox_mailsWaitForTheServer();
+    void failedAndSilentControllers_noRowTwiceNoReportLost();
     void cleanupTestCase();
 
 private:
@@ -446,6 +505,101 @@ void EndToEndTest::outbox_mailsWaitForTheServer() {
         const QString key = message[QStringLiteral("envelope_to")].toString() + QLatin1Char('\n') + page;
         QVERIFY2(!seen.contains(key), qPrintable(file));
         seen.insert(key);
+    }
+}
+
+void EndToEndTest::failedAndSilentControllers_noRowTwiceNoReportLost() {
+    // This one needs the machine's single instance for a program of its own.
+    if (program_ && program_->process().state() == QProcess::Running)
+        QVERIFY(program_->terminate(10000));
+    QVERIFY2(!Warden::Test::anotherInstanceRuns(), "an Ampwarden runs on this machine");
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    MailCatcher catcher;
+    QVERIFY2(catcher.isListening(), qPrintable(catcher.error()));
+    const QString sim = QStringLiteral(CTLSIM_BINARY);
+    ProgramProcess flaky(sim);
+    const quint16 flakyPort = startSimulator(flaky, {"--model", "clock", "--buses", "2"});
+    QVERIFY(flakyPort != 0);
+    ProgramProcess silent(sim);
+    const quint16 silentPort = startSimulator(silent, {"--fault", "silent"});
+    QVERIFY(silentPort != 0);
+    QFile config(dir.filePath(QStringLiteral("Ampwarden.xml")));
+    QVERIFY(config.open(QIODevice::WriteOnly));
+    config.write(cycleConfiguration(flakyPort, silentPort, catcher.port()));
+    config.close();
+
+    ProgramProcess program(QStringLiteral(AMPWARDEN_BINARY), dir.path());
+    program.setEnvironmentValue(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("ampwarden.*=false"));
+    QVERIFY(program.start({QStringLiteral("hidden")}));
+    const auto until = [&program](const std::function<bool()>& condition, int timeoutMs) {
+        QDeadlineTimer deadline(timeoutMs);
+        while (!condition() && !deadline.hasExpired() && program.process().state() == QProcess::Running)
+            QTest::qWait(200);
+        return condition();
+    };
+    const QByteArray flakyName = "\"flaky : Kestrel 2 @ 127.0.0.1:" + QByteArray::number(flakyPort) + "\" ";
+    const auto flakyLines = [&](const QByteArray& kind) {
+        QByteArrayList lines;
+        for (const QByteArray& line : dailyLogs(dir.path()).split('\n')) {
+            if (line.contains(flakyName) && line.contains(kind))
+                lines.append(line);
+        }
+        return lines;
+    };
+    const QString appLog = dir.filePath(QStringLiteral("app.log"));
+
+    // A good check, then one that gets HTTP 500, then good ones again.
+    QVERIFY2(until([&] { return !flakyLines(" http ").isEmpty(); }, 60000), program.errors().constData());
+    flaky.process().write("fault 0 500\n");
+    QVERIFY(until([&] { return readFile(appLog).contains("status code 500"); }, 60000));
+    const qsizetype readingsBeforeRecovery = flakyLines(" values http ").size();
+    flaky.process().write("fault 0 none\n");
+    QVERIFY(until([&] { return flakyLines(" values http ").size() > readingsBeforeRecovery; }, 60000));
+
+    // Every log row of the controller was stored once.
+    QByteArrayList rows;
+    for (const QByteArray& line : flakyLines(" http ")) {
+        if (!line.contains(" values http ") && !line.contains("current http "))
+            rows.append(line);
+    }
+    QVERIFY(rows.size() >= 5);
+    QByteArrayList repeated;
+    for (const QByteArray& line : std::as_const(rows)) {
+        if (rows.count(line) > 1 && !repeated.contains(line))
+            repeated.append(line);
+    }
+    QVERIFY2(repeated.isEmpty(), repeated.join('\n').constData());
+
+    // Every report period was mailed once for each controller, each starting where the previous ended.
+    // (from, till) as the headings write them, oldest first.
+    const auto periods = [&catcher](const QString& controller) {
+        QList<QPair<QString, QString>> found;
+        for (const QString& file : catcher.messages()) {
+            const QJsonObject message = describeMessage(file);
+            if (!message[QStringLiteral("subject")].toString().contains(controller))
+                continue;
+            const QJsonObject html = message[QStringLiteral("parts")].toArray().at(0).toObject();
+            const auto m = QRegularExpression(QStringLiteral("report from (.+?)\\n till (.+?)\\n"))
+                               .match(html[QStringLiteral("html")].toString());
+            if (m.hasMatch())
+                found.append({m.captured(1), m.captured(2)});
+        }
+        std::sort(found.begin(), found.end(),
+                  [](const auto& a, const auto& b) { return clockSeconds(a.first) < clockSeconds(b.first); });
+        return found;
+    };
+    // Five periods take a minute when none is lost; the listing below shows what came meanwhile.
+    until([&] { return periods(QStringLiteral("silent :")).size() >= 5; }, 90000);
+    QVERIFY(program.terminate(10000));
+    for (const QString& controller : {QStringLiteral("flaky :"), QStringLiteral("silent :")}) {
+        const QList<QPair<QString, QString>> mailed = periods(controller);
+        QString listing = controller;
+        for (const auto& [from, till] : mailed)
+            listing += QLatin1Char('\n') + from + QStringLiteral(" - ") + till;
+        QVERIFY2(mailed.size() >= 5, qPrintable(listing));
+        for (qsizetype i = 1; i < mailed.size(); ++i)
+            QVERIFY2(mailed[i].first == mailed[i - 1].second, qPrintable(listing));
     }
 }
 
