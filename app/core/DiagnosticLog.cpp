@@ -35,7 +35,9 @@ bool DiagnosticLog::open(const QString& path) {
     const QByteArray text = banner(Clock::now());
     QMutexLocker lock(&mutex());
     auto f = std::make_unique<QFile>(path);
-    if (!f->open(QIODevice::WriteOnly | QIODevice::Append)) {
+    // Owner-only when made here: the lines name hosts, users and addresses.
+    if (!f->open(QIODevice::WriteOnly | QIODevice::Append,
+                 QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
         file().reset();
         return false;
     }

@@ -3,6 +3,7 @@
 #include "core/Application.h"
 #include "core/Clock.h"
 #include "core/DiagnosticLog.h"
+#include "core/LogText.h"
 
 #include <QHostAddress>
 #include <QNetworkProxy>
@@ -19,7 +20,8 @@ using Business::EventKind;
 SyslogReceiver::SyslogReceiver(QObject* parent)
     : QObject(parent)
     , socket_(new QUdpSocket(this))
-    , buffer_(65536, Qt::Uninitialized) {
+    , buffer_(65536, Qt::Uninitialized)
+    , unknownHosts_(unknownHostLines, unknownHostWindowMs, "datagrams from unknown hosts") {
 }
 
 bool SyslogReceiver::bind(quint16 port) {
@@ -74,8 +76,8 @@ void SyslogReceiver::handleDatagram(const QByteArray& sender, const QByteArray& 
         }
     }
     if (!owner) {
-        DiagnosticLog::write("Syslog message from unknown host: " + sender + ": " +
-                             QByteArray::number(message.size()) + " bytes: " + message + "\n");
+        unknownHosts_.write("Syslog message from unknown host: " + sender + ": " +
+                            QByteArray::number(message.size()) + " bytes: " + logText(message) + "\n");
         return;
     }
     Application::addEvent(QByteArray(), now, owner, classify(message), Business::Transport::syslog,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Event.h"
+#include "core/ThrottledLog.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -39,7 +40,13 @@ public:
     static Business::EventKind classify(const QByteArray& message);
     // Stores the datagram as an event of the first controller whose host equals `sender`, or logs
     // it as coming from an unknown host.
-    static void handleDatagram(const QByteArray& sender, const QByteArray& message);
+    void handleDatagram(const QByteArray& sender, const QByteArray& message);
+
+    // Anyone can send datagrams: so many lines about unknown hosts per window reach app.log, the
+    // rest are counted in one line when the window ends.
+    static constexpr int unknownHostLines = 10;
+    static constexpr int unknownHostWindowMs = 10000;
+    void setUnknownHostWindow(int milliseconds) { unknownHosts_.setWindow(milliseconds); }
 
 public slots:
     // Reads and handles the pending datagrams.
@@ -48,6 +55,7 @@ public slots:
 private:
     QUdpSocket* socket_;
     QByteArray buffer_;
+    ThrottledLog unknownHosts_;
 };
 
 } // namespace Warden
