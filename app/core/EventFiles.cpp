@@ -11,8 +11,6 @@
 
 #include <algorithm>
 
-#include <sys/stat.h>
-
 namespace Warden::Business {
 
 namespace {
@@ -58,12 +56,7 @@ bool DailyLog::pathStillNamesFile() {
     if (lastRecheck_.isValid() && lastRecheck_.elapsed() < recheckMs_)
         return true;
     lastRecheck_.start();
-    struct stat open {};
-    struct stat named {};
-    if (::fstat(file_.handle(), &open) != 0 ||
-        ::stat(QFile::encodeName(file_.fileName()).constData(), &named) != 0)
-        return false;
-    return open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+    return Warden::pathNamesOpenFile(file_.handle(), file_.fileName());
 }
 
 void DailyLog::append(Time time, const QByteArray& line) {

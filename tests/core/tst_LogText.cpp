@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include "core/DiagnosticLog.h"
 #include "core/LogText.h"
 #include "core/ThrottledLog.h"
 
@@ -14,6 +15,8 @@ private slots:
     void logText_data();
     void logText();
     void throttledLog_summarisesEachWindowAndStartsAfresh();
+    void appLog_followsItsPathWhenMovedOrDeleted_data();
+    void appLog_followsItsPathWhenMovedOrDeleted();
 };
 
 void LogTextTest::logText_data() {
@@ -70,6 +73,26 @@ void LogTextTest::throttledLog_summarisesEachWindowAndStartsAfresh() {
     QTRY_VERIFY(Test::appLog().contains(": 7 things not logged\n"));
     log.write("second window\n");
     QVERIFY(Test::appLog().endsWith("second window\n"));
+}
+
+void LogTextTest::appLog_followsItsPathWhenMovedOrDeleted_data() {
+    QTest::addColumn<QString>("moved"); // empty: deleted
+    QTest::newRow("rotated aside") << QStringLiteral("app.log.1");
+    QTest::newRow("deleted") << QString();
+}
+
+void LogTextTest::appLog_followsItsPathWhenMovedOrDeleted() {
+    QFETCH(QString, moved);
+    Test::ScopedWorkDir dir;
+    DiagnosticLog::setRecheckInterval(0);
+    DiagnosticLog::write("before\n");
+    QVERIFY(moved.isEmpty() ? QFile::remove(QStringLiteral("app.log"))
+                            : QFile::rename(QStringLiteral("app.log"), moved));
+    DiagnosticLog::write("after\n");
+    DiagnosticLog::setRecheckInterval(1000);
+    QCOMPARE(Test::appLog(), QByteArray("after\n"));
+    if (!moved.isEmpty())
+        QVERIFY(Test::readFile(moved).endsWith("before\n"));
 }
 
 QTEST_GUILESS_MAIN(LogTextTest)
