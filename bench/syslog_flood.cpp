@@ -393,7 +393,7 @@ int runHostile(quint16 port, qint64 rate, double seconds) {
             std::this_thread::sleep_until(due);
             const QByteArray text =
                 "<38>Dec  7 09:00:00 rack1 Successful authentication for admin, controller datagram " +
-                QByteArray::number(i) + '\n';
+                QByteArray::number(i);
             if (::sendto(fd, text.constData(), size_t(text.size()), 0, reinterpret_cast<const sockaddr*>(&to),
                          sizeof to) == text.size())
                 ++controllerSent;
@@ -403,8 +403,8 @@ int runHostile(quint16 port, qint64 rate, double seconds) {
 
     // Paced in 1 ms slices; one sender address per slice, its datagrams in one sendmmsg call.
     const int perSlice = int(std::max<qint64>(1, rate / 1000));
-    std::vector<mmsghdr> messages(size_t(perSlice));
-    std::vector<iovec> vectors(size_t(perSlice));
+    std::vector<mmsghdr> messages(static_cast<size_t>(perSlice));
+    std::vector<iovec> vectors(static_cast<size_t>(perSlice));
     qint64 sent = 0;
     qint64 bytes = 0;
     for (qint64 slice = 0;; ++slice) {

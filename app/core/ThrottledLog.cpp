@@ -18,6 +18,11 @@ ThrottledLog::~ThrottledLog() {
 }
 
 void ThrottledLog::write(const QByteArray& line) {
+    if (admit())
+        DiagnosticLog::write(line);
+}
+
+bool ThrottledLog::admit() {
     // Without an event loop the timer never fires; the next line ends the window then.
     if (window_.isValid() && window_.elapsed() >= windowMs_)
         endWindow();
@@ -27,10 +32,10 @@ void ThrottledLog::write(const QByteArray& line) {
     }
     if (written_ < lines_) {
         ++written_;
-        DiagnosticLog::write(line);
-    } else {
-        ++dropped_;
+        return true;
     }
+    ++dropped_;
+    return false;
 }
 
 void ThrottledLog::endWindow() {

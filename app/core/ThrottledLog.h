@@ -20,6 +20,9 @@ public:
     ~ThrottledLog() override;
 
     void write(const QByteArray& line);
+    // Counts one line; true when it may go to the log now. Lets a caller skip building lines that
+    // would be dropped.
+    bool admit();
     void setWindow(int milliseconds) { windowMs_ = milliseconds; }
 
 private:

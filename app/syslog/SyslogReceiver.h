@@ -8,6 +8,7 @@
 
 class QHostAddress;
 class QUdpSocket;
+struct sockaddr_storage;
 
 namespace Warden {
 
@@ -37,6 +38,7 @@ public:
     // The sender's address as the controllers' host texts are written: dotted decimal for IPv4, also
     // when a dual-stack socket reports it as an IPv4-mapped IPv6 address.
     static QByteArray senderText(const QHostAddress& address);
+    static QByteArray senderText(const sockaddr_storage& address);
     static Business::EventKind classify(const QByteArray& message);
     // Stores the datagram as an event of the first controller whose host equals `sender`, or logs
     // it as coming from an unknown host.
@@ -53,8 +55,13 @@ public slots:
     void syslogMessage();
 
 private:
+    static constexpr int batchSize = 32;
+    static constexpr qsizetype maxDatagram = 65536;
+    void handleRead(const QByteArray& sender, const char* data, qint64 size);
+
     QUdpSocket* socket_;
     QByteArray buffer_;
+    QByteArray batch_; // batchSize datagrams of up to maxDatagram bytes
     ThrottledLog unknownHosts_;
 };
 
