@@ -1,6 +1,7 @@
 #include "core/Application.h"
 #include "core/DiagnosticLog.h"
 #include "core/InstanceGuard.h"
+#include "core/StallProbe.h"
 #include "core/TerminationSignals.h"
 #include "query/OpenFileLimit.h"
 #include "ui/Ampwarden.h"
@@ -50,6 +51,7 @@ int runFirstInstance(Warden::InstanceGuard& guard, bool hidden) {
                      });
     if (!hidden)
         window->show();
+    const auto stallProbe = Warden::StallProbe::fromEnvironment();
     const int code = QApplication::exec();
     // After a termination signal nobody may be there to click OK (started hidden or offscreen, a
     // session logging out, systemd stopping the unit): the goodbye then closes by itself instead of

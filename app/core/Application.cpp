@@ -3,6 +3,7 @@
 #include "ClockText.h"
 #include "DiagnosticLog.h"
 #include "EventFiles.h"
+#include "LogText.h"
 
 #include <QDebug>
 
@@ -25,18 +26,21 @@ DailyLog& dailyLog() {
     return log;
 }
 
-void writeSnapshot(QIODevice& device) {
+// False once a write falls short: a file limit or a full disk can take part of a write without an
+// error.
+bool writeSnapshot(QIODevice& device) {
     QByteArray chunk;
     chunk.reserve(1 << 17);
     for (const auto& [key, event] : Application::events.events()) {
         Application::appendEventLine(chunk, event);
         chunk += '\n';
         if (chunk.size() > (1 << 16)) {
-            device.write(chunk);
+            if (device.write(chunk) != chunk.size())
+                return false;
             chunk.truncate(0);
         }
     }
-    device.write(chunk);
+    return device.write(chunk) == chunk.size();
 }
 
 SnapshotWriter& snapshot() {
@@ -165,20 +169,30 @@ void Application::removeControllerRecord(Controller* controller) {
 }
 
 QByteArray Application::eventDescription(const Event& event) {
-    return event.messageId + ' ' + quoted(clockText(event.time)) + ' ' + eventKindName(event.kind) + ' ' +
-           transportName(event.transport) + ' ' + quoted(event.reason) + ' ' + event.raw;
+    QByteArray out;
+    appendLogText(out, event.messageId);
+    out.append(' ').append(quoted(clockText(event.time))).append(' ').append(eventKindName(event.kind));
+    out.append(' ').append(transportName(event.transport)).append(" \"");
+    appendLogText(out, event.reason);
+    out.append("\" ");
+    appendLogText(out, event.raw);
+    return out;
 }
 
 void Application::appendEventLine(QByteArray& out, const Event& event) {
     // Written straight into the caller's buffer: every new event and every snapshot line goes through
-    // here.
+    // here. The texts a controller sent are escaped so that each event stays one line of the files;
+    // the store keeps them as they came.
     const QByteArray when = clockText(event.time);
     const QByteArray owner = getControllerName(event);
     out.reserve(out.size() + event.messageId.size() + when.size() + owner.size() + event.reason.size() +
                 event.raw.size() + 40);
-    out.append(event.messageId).append(" \"").append(when).append("\" \"").append(owner).append("\" ");
-    out.append(eventKindName(event.kind)).append(' ').append(transportName(event.transport));
-    out.append(" \"").append(event.reason).append("\" ").append(event.raw);
+    appendLogText(out, event.messageId);
+    out.append(" \"").append(when).append("\" \"").append(owner).append("\" ");
+    out.append(eventKindName(event.kind)).append(' ').append(transportName(event.transport)).append(" \"");
+    appendLogText(out, event.reason);
+    out.append("\" ");
+    appendLogText(out, event.raw);
 }
 
 QByteArray Application::eventLine(const Event& event) {
@@ -230,6 +244,7 @@ void Application::reset() {
     report = ReportSettings{};
     configFileName = "Ampwarden.xml";
     snapshot().flush();
+    snapshot().reset();
     dailyLog().close();
 }
 

@@ -6,6 +6,7 @@
 #include "core/Clock.h"
 #include "core/ClockText.h"
 #include "core/DiagnosticLog.h"
+#include "core/LogText.h"
 
 #include <algorithm>
 #include <array>
@@ -174,7 +175,7 @@ std::optional<Time> rowTime(const QByteArray& text, const ControllerTime& clock)
         readHms(reader, h, m, s);
         if (h < 0 || m < 0 || s < 0) {
             DiagnosticLog::write("Application::getLogs(): diff > -1: " + hms(h, m, s) +
-                                 " is not valid hr::mn::sc in plain log text " + text + "\n");
+                                 " is not valid hr::mn::sc in plain log text " + logText(text) + "\n");
             return std::nullopt;
         }
         return qint64(h) * 3600 + qint64(m) * 60 + s + clock.time - clock.uptime;
@@ -184,20 +185,20 @@ std::optional<Time> rowTime(const QByteArray& text, const ControllerTime& clock)
     reader.readWord(word);
     const std::optional<int> month = monthNumber(word);
     if (!month) {
-        DiagnosticLog::write("Application::getLogs(): \"" + word.toByteArray() +
-                             "\" is not valid month in plain log text " + text + "\n");
+        DiagnosticLog::write("Application::getLogs(): \"" + logText(word) +
+                             "\" is not valid month in plain log text " + logText(text) + "\n");
         return std::nullopt;
     }
     int day = 0;
     if (!reader.readInt(day) || day == 0) {
         DiagnosticLog::write("Application::getLogs(): \"" + num(day) +
-                             "\" is not valid day in plain log text " + text + "\n");
+                             "\" is not valid day in plain log text " + logText(text) + "\n");
         return std::nullopt;
     }
     readHms(reader, h, m, s);
     if (h < 0 || m < 0 || s < 0) {
         DiagnosticLog::write("Application::getLogs(): " + hms(h, m, s) +
-                             " is not valid hr::mn::sc in plain log text " + text + "\n");
+                             " is not valid hr::mn::sc in plain log text " + logText(text) + "\n");
         return std::nullopt;
     }
 
@@ -245,8 +246,8 @@ Time readLogRows(Controller* controller, const QByteArray& page, const Controlle
         const qsizetype end = ends.from(row);
         if (textStart >= page.size() || end < 0 || end < textStart || (next >= 0 && end > next))
             DiagnosticLog::write("Application::getLogs(): Error when processing log string " +
-                                 page.mid(row, 100) + " [ ... ]: " + num(row) + " " + num(page.size()) + " " +
-                                 num(rowStart.size()) + " " + num(end) + "\n");
+                                 logText(page.mid(row, 100)) + " [ ... ]: " + num(row) + " " +
+                                 num(page.size()) + " " + num(rowStart.size()) + " " + num(end) + "\n");
         // An unclosed row ends where the next one starts, so the text of a malformed page is not
         // taken (and logged) once per row up to the end of the page.
         qsizetype textEnd = end < textStart ? page.size() : end;
@@ -255,7 +256,7 @@ Time readLogRows(Controller* controller, const QByteArray& page, const Controlle
         const QByteArray text = page.mid(textStart, std::max<qsizetype>(textEnd - textStart, 0));
         if (text.isEmpty()) {
             DiagnosticLog::write("Application::getLogs(): plain text is empty for html table row " +
-                                 page.mid(row, 30) + " [ ... ]\n");
+                                 logText(page.mid(row, 30)) + " [ ... ]\n");
         } else if (const std::optional<Time> when = rowTime(text, clock)) {
             if (*when < 0 || *when > latestPossible) {
                 ++rejected.rows;

@@ -4,6 +4,7 @@
 #include "core/ClockText.h"
 #include "core/CycleEvents.h"
 #include "core/DiagnosticLog.h"
+#include "core/LogText.h"
 
 #include <QCoreApplication>
 #include <QNetworkAccessManager>
@@ -113,10 +114,10 @@ void WebClient::handleHttp(quint32 id, QNetworkReply* reply) {
     const QByteArray path = id == indexRequestId ? indexPath.toByteArray() : syslogPath.toByteArray();
     if (code != 200) {
         const QByteArray reason = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray();
-        DiagnosticLog::write("handleHttp() error: status code " + QByteArray::number(code) + " " + reason +
-                             "\nhost_:port_ = " + hostPort() + ", user:password = " + admin + ":" +
-                             QByteArray(password.size(), '*') + ", resource_ = \n" + requestHeaderText(path) +
-                             "\n");
+        DiagnosticLog::write("handleHttp() error: status code " + QByteArray::number(code) + " " +
+                             logText(reason) + "\nhost_:port_ = " + hostPort() +
+                             ", user:password = " + admin + ":" + QByteArray(password.size(), '*') +
+                             ", resource_ = \n" + requestHeaderText(path) + "\n");
         end(CycleEvents::clientDone());
         return;
     }
@@ -156,7 +157,8 @@ void WebClient::requestTimeout() {
     DiagnosticLog::write("WebClient::requestTimeout() error: host_:port_ = " + hostPort() +
                          ", ids = " + QByteArray::number(hostRequestId) + ", " +
                          QByteArray::number(indexRequestId) + ", " + QByteArray::number(syslogRequestId) +
-                         "\nindex.htm:\n" + indexPage + "\nsyslog.htm:\n" + syslogPage + "\n");
+                         "\nindex.htm:\n" + logText(indexPage, pageExcerptLimit) + "\nsyslog.htm:\n" +
+                         logText(syslogPage, pageExcerptLimit) + "\n");
     end(CycleEvents::clientFailed());
 }
 

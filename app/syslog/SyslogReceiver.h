@@ -1,12 +1,14 @@
 #pragma once
 
 #include "core/Event.h"
+#include "core/ThrottledLog.h"
 
 #include <QByteArray>
 #include <QObject>
 
 class QHostAddress;
 class QUdpSocket;
+struct sockaddr_storage;
 
 namespace Warden {
 
@@ -36,18 +38,31 @@ public:
     // The sender's address as the controllers' host texts are written: dotted decimal for IPv4, also
     // when a dual-stack socket reports it as an IPv4-mapped IPv6 address.
     static QByteArray senderText(const QHostAddress& address);
+    static QByteArray senderText(const sockaddr_storage& address);
     static Business::EventKind classify(const QByteArray& message);
     // Stores the datagram as an event of the first controller whose host equals `sender`, or logs
     // it as coming from an unknown host.
-    static void handleDatagram(const QByteArray& sender, const QByteArray& message);
+    void handleDatagram(const QByteArray& sender, const QByteArray& message);
+
+    // Anyone can send datagrams: so many lines about unknown hosts per window reach app.log, the
+    // rest are counted in one line when the window ends.
+    static constexpr int unknownHostLines = 10;
+    static constexpr int unknownHostWindowMs = 10000;
+    void setUnknownHostWindow(int milliseconds) { unknownHosts_.setWindow(milliseconds); }
 
 public slots:
     // Reads and handles the pending datagrams.
     void syslogMessage();
 
 private:
+    static constexpr int batchSize = 32;
+    static constexpr qsizetype maxDatagram = 65536;
+    void handleRead(const QByteArray& sender, const char* data, qint64 size);
+
     QUdpSocket* socket_;
     QByteArray buffer_;
+    QByteArray batch_; // batchSize datagrams of up to maxDatagram bytes
+    ThrottledLog unknownHosts_;
 };
 
 } // namespace Warden
