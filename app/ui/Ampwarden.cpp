@@ -65,7 +65,7 @@ QList<QByteArray> mailAccountTexts(const Warden::Business::MailAccount& account)
 
 } // namespace
 
-Ampwarden::Ampwarden(QWidget* parent)
+Ampwarden::Ampwarden(QWidget* parent, quint16 syslogPort)
     : QDialog(parent)
     , ui(std::make_unique<Ui::AmpwardenClass>()) {
     initAmpwardenResources();
@@ -85,7 +85,7 @@ Ampwarden::Ampwarden(QWidget* parent)
     startInstanceServer();
 
     connect(syslog_->socket(), &QUdpSocket::readyRead, this, &Ampwarden::syslogMessage);
-    syslog_->bind(Warden::SyslogReceiver::defaultPort);
+    syslog_->bind(syslogPort);
 
     const QByteArray xmlErrors = Warden::Business::loadSettings();
     if (!xmlErrors.isEmpty())

@@ -34,7 +34,8 @@ class Ampwarden final : public QDialog {
 public:
     static constexpr const char* version = "1.0";
 
-    explicit Ampwarden(QWidget* parent = nullptr);
+    // `syslogPort` 0 lets the system pick one (tests that do not need syslog).
+    explicit Ampwarden(QWidget* parent = nullptr, quint16 syslogPort = 514);
     ~Ampwarden() override;
 
     quint16 instancePort() const;

@@ -157,6 +157,8 @@ class EndToEndTest : public QObject {
 
 private slots:
     void initTestCase();
+    void init();
+    void cleanup();
     void wholeCycle_storesEventsAndMailsReports();
     void reports_areValidMimeWithConsistentEnergies();
     void secondStart_wakesTheRunningInstance();
@@ -168,18 +170,22 @@ private:
     std::unique_ptr<ProgramProcess> startProgram();
     bool waitFor(const std::function<bool()>& condition, int timeoutMs);
 
+    // The guard's files, away from the user's own.
+    QTemporaryDir runtimeDir_;
+    // A key and a syslog port of this test's own: it runs beside a user's Ampwarden and other tests.
+    const QString instanceKey_ = Warden::Test::uniqueInstanceKey();
+    quint16 syslogPort_ = 0;
     QTemporaryDir workDir_;
     std::unique_ptr<MailCatcher> catcher_;
     std::unique_ptr<ProgramProcess> rack_;
     std::unique_ptr<ProgramProcess> edge_;
     std::unique_ptr<ProgramProcess> program_;
-    QStringList messages_;
 };
 
 std::unique_ptr<ProgramProcess> EndToEndTest::startProgram() {
     auto program = std::make_unique<ProgramProcess>(QStringLiteral(AMPWARDEN_BINARY), workDir_.path());
     program->setEnvironmentValue(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("ampwarden.*=false"));
-    if (!program->start({QStringLiteral("hidden")}))
+    if (!program->start(Warden::Test::programArguments(instanceKey_, syslogPort_, QStringLiteral("hidden"))))
         return {};
     return program;
 }
@@ -195,18 +201,21 @@ bool EndToEndTest::waitFor(const std::function<bool()>& condition, int timeoutMs
 }
 
 void EndToEndTest::initTestCase() {
-    QVERIFY2(!Warden::Test::anotherInstanceRuns(),
-             "an Ampwarden runs on this machine: stop it before these tests");
+    QVERIFY(runtimeDir_.isValid());
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeDir_.path()));
     QVERIFY(workDir_.isValid());
+    syslogPort_ = Warden::Test::freeUdpPort();
+    QVERIFY(syslogPort_ != 0);
     catcher_ = std::make_unique<MailCatcher>();
     QVERIFY2(catcher_->isListening(), qPrintable(catcher_->error()));
 
     const QString sim = QStringLiteral(CTLSIM_BINARY);
     rack_ = std::make_unique<ProgramProcess>(sim);
-    const quint16 rackPort = startSimulator(
-        *rack_, {"--model", "clock", "--buses", "2", "--user", "admin", "--password", "secret", "--volts",
-                 QString::number(rackVolts), "--amps-a", QString::number(rackAmpsA), "--amps-b",
-                 QString::number(rackAmpsB), "--syslog", "127.0.0.1:514", "--syslog-every", "1"});
+    const quint16 rackPort =
+        startSimulator(*rack_, {"--model", "clock", "--buses", "2", "--user", "admin", "--password", "secret",
+                                "--volts", QString::number(rackVolts), "--amps-a", QString::number(rackAmpsA),
+                                "--amps-b", QString::number(rackAmpsB), "--syslog",
+                                "127.0.0.1:" + QString::number(syslogPort_), "--syslog-every", "1"});
     QVERIFY(rackPort != 0);
     edge_ = std::make_unique<ProgramProcess>(sim);
     const quint16 edgePort = startSimulator(
@@ -218,9 +227,21 @@ void EndToEndTest::initTestCase() {
     QVERIFY(config.open(QIODevice::WriteOnly));
     config.write(configuration(rackPort, edgePort, catcher_->port()));
     config.close();
+}
 
+// Every case finds the program running, whatever ran before it; one that stopped it or failed with it
+// leaves the next a fresh start.
+void EndToEndTest::init() {
+    if (program_ && program_->process().state() == QProcess::Running)
+        return;
     program_ = startProgram();
     QVERIFY(program_);
+}
+
+void EndToEndTest::cleanup() {
+    // Dropped now, while the failure is known, so that its output is printed with it.
+    if (QTest::currentTestFailed())
+        program_.reset();
 }
 
 void EndToEndTest::wholeCycle_storesEventsAndMailsReports() {
@@ -246,7 +267,6 @@ void EndToEndTest::wholeCycle_storesEventsAndMailsReports() {
 
     // Two reports of two controllers to two recipients.
     QVERIFY(waitFor([this] { return catcher_->messages().size() >= 8; }, 60000));
-    messages_ = catcher_->messages();
     const QByteArray appLog = readFile(workDir_.filePath(QStringLiteral("app.log")));
     QVERIFY(!appLog.contains("Energy calculation error"));
     QVERIFY(!appLog.contains("Syslog server will not work"));
@@ -254,11 +274,12 @@ void EndToEndTest::wholeCycle_storesEventsAndMailsReports() {
 }
 
 void EndToEndTest::reports_areValidMimeWithConsistentEnergies() {
-    QVERIFY(messages_.size() >= 8);
+    QVERIFY(waitFor([this] { return catcher_->messages().size() >= 8; }, 60000));
     int withImages = 0;
     int checkedEnergies = 0;
     QMap<QString, int> perRecipient;
-    for (const QString& file : std::as_const(messages_)) {
+    const QStringList messages = catcher_->messages();
+    for (const QString& file : messages) {
         const QJsonObject message = describeMessage(file);
         QVERIFY2(!message.isEmpty(), qPrintable(file));
         QCOMPARE(message[QStringLiteral("content_type")].toString(), QStringLiteral("multipart/related"));
@@ -317,7 +338,7 @@ void EndToEndTest::reports_areValidMimeWithConsistentEnergies() {
 
 void EndToEndTest::secondStart_wakesTheRunningInstance() {
     ProgramProcess second(QStringLiteral(AMPWARDEN_BINARY), workDir_.path());
-    QVERIFY(second.start({}));
+    QVERIFY(second.start(Warden::Test::programArguments(instanceKey_, syslogPort_)));
     QVERIFY(second.process().waitForFinished(30000));
     QCOMPARE(second.process().exitCode(), 0);
     QCOMPARE(second.output(), QByteArray());
@@ -334,17 +355,15 @@ void EndToEndTest::stop_endsTheProgramCleanly() {
     QVERIFY(program_->output().contains("Bye!: Emails will no longer be sent\n"));
     // The snapshot is exact at shutdown.
     QVERIFY(!readFile(workDir_.filePath(QStringLiteral("AMW.log"))).isEmpty());
+    program_.reset();
 }
 
 void EndToEndTest::killedProgram_comesBackAndWorks() {
-    const QString appLog = workDir_.filePath(QStringLiteral("app.log"));
-    const auto starts = [&appLog] { return readFile(appLog).count(": Application started\n"); };
-    const auto started = starts();
-    program_ = startProgram();
-    QVERIFY(program_);
-    QVERIFY(waitFor([&] { return starts() == started + 1; }, 10000));
-    QTest::qWait(3000); // let it run a check
+    const auto logged = [this] { return dailyLogs(workDir_.path()).size(); };
+    const qsizetype loggedBefore = logged();
+    QVERIFY(waitFor([&] { return logged() > loggedBefore; }, 20000)); // a check has run
     program_->kill();
+    program_.reset();
 
     const qsizetype before = dailyLogs(workDir_.path()).size();
     const qsizetype mailsBefore = catcher_->messages().size();
