@@ -10,6 +10,7 @@
 #include "help.h"
 
 #include "config/Settings.h"
+#include "core/Alerts.h"
 #include "core/Application.h"
 #include "core/CheckCycle.h"
 #include "core/ClockText.h"
@@ -95,6 +96,14 @@ Ampwarden::Ampwarden(QWidget* parent, quint16 syslogPort)
     fillTable(ui->tableEmails);
     fillSettings();
     createTrayIcon();
+    // Queued: the failure may come from deep inside storing an event, or from another thread.
+    connect(
+        &Warden::Alerts::instance(), &Warden::Alerts::raised, this,
+        [this](const QString& title, const QString& text) {
+            if (isVisible())
+                Warden::questionBox(title, text);
+        },
+        Qt::QueuedConnection);
 
     scheduler_->followReportSettings();
     scheduler_->start();
@@ -370,13 +379,21 @@ void Ampwarden::fillSettings() {
     selectComboText(ui->comboBox_3, text(report.currency));
 }
 
+void Ampwarden::tellIfNotSaved(const Warden::Business::SaveResult& result) {
+    if (result.saved)
+        return;
+    Warden::questionBox(QStringLiteral("Settings not saved"),
+                        QStringLiteral("%1 could not be written: %2\nThe change holds until Ampwarden ends.")
+                            .arg(QString::fromUtf8(Application::configFileName), text(result.reason)));
+}
+
 void Ampwarden::storeSettings() {
     // The window has no fields for the two counts: every unit is taken once.
-    Warden::Business::storeReportSettings({ui->comboBox->currentText().toUtf8(), "1", flag(ui->checkBox),
-                                           flag(ui->checkBox_2), flag(ui->checkBox_3), flag(ui->checkBox_4),
-                                           flag(ui->checkBox_5), ui->comboBox_2->currentText().toUtf8(), "1",
-                                           ui->lineEdit->text().toUtf8(),
-                                           ui->comboBox_3->currentText().toUtf8()});
+    tellIfNotSaved(Warden::Business::storeReportSettings(
+        {ui->comboBox->currentText().toUtf8(), "1", flag(ui->checkBox), flag(ui->checkBox_2),
+         flag(ui->checkBox_3), flag(ui->checkBox_4), flag(ui->checkBox_5),
+         ui->comboBox_2->currentText().toUtf8(), "1", ui->lineEdit->text().toUtf8(),
+         ui->comboBox_3->currentText().toUtf8()}));
 }
 
 // ---- dialogs
@@ -404,7 +421,7 @@ void Ampwarden::dlgController(int row, int) {
         dialog = std::make_unique<::Controller>(nullptr, QByteArray());
     }
     if (dialog->exec() == QDialog::Accepted) {
-        Warden::Business::storeController(row, dialog->values());
+        tellIfNotSaved(Warden::Business::storeController(row, dialog->values()));
         fillTable(ui->tableControllers);
     }
     setEditing(false);
@@ -423,7 +440,7 @@ void Ampwarden::rmvController() {
     if (Warden::questionBox(QStringLiteral("Remove Controller"),
                             QStringLiteral("Are you sure you want to remove controller?"),
                             QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes) {
-        Warden::Business::removeController(ui->tableControllers->currentRow());
+        tellIfNotSaved(Warden::Business::removeController(ui->tableControllers->currentRow()));
         fillTable(ui->tableControllers);
     }
     setEditing(false);
@@ -434,7 +451,7 @@ void Ampwarden::dlgEmail(int row, int) {
     if (row >= 0 && row < ui->tableEmails->rowCount())
         dialog.fill(rowTexts(ui->tableEmails, row));
     if (dialog.exec() == QDialog::Accepted) {
-        Warden::Business::storeMailAccount(row, dialog.values(), QByteArray());
+        tellIfNotSaved(Warden::Business::storeMailAccount(row, dialog.values(), QByteArray()));
         fillTable(ui->tableEmails);
     }
 }
@@ -447,7 +464,7 @@ void Ampwarden::rmvEmail() {
     if (Warden::questionBox(QStringLiteral("Remove EMail"),
                             QStringLiteral("Are you sure you want to remove e-mail?"),
                             QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes) {
-        Warden::Business::removeMailAccount(ui->tableEmails->currentRow());
+        tellIfNotSaved(Warden::Business::removeMailAccount(ui->tableEmails->currentRow()));
         fillTable(ui->tableEmails);
     }
 }

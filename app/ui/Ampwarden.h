@@ -13,6 +13,9 @@ class QTcpServer;
 class help;
 
 namespace Warden {
+namespace Business {
+struct SaveResult;
+}
 class CheckCycle;
 class MailQueue;
 class WebThread;
@@ -83,6 +86,8 @@ private:
     void onQueryingStarted();
     void onQueryingFinished();
     void showRefusal();
+    // A change the settings file did not take: the user hears of it at once.
+    void tellIfNotSaved(const Warden::Business::SaveResult& result);
 
     std::unique_ptr<Ui::AmpwardenClass> ui;
     QTcpServer* instanceServer_ = nullptr;
