@@ -5,7 +5,9 @@
 #include "core/DiagnosticLog.h"
 
 #include <QHostAddress>
+#include <QHostInfo>
 #include <QNetworkProxy>
+#include <QTimer>
 #include <QUdpSocket>
 #include <QVariant>
 
@@ -68,7 +70,7 @@ void SyslogReceiver::handleDatagram(const QByteArray& sender, const QByteArray& 
     const Business::Time now = Clock::now();
     Business::Controller* owner = nullptr;
     for (Business::Controller& controller : Application::controllers) {
-        if (controller.host == sender) {
+        if (controller.host == sender || resolvesTo(controller.host, sender)) {
             owner = &controller;
             break;
         }
@@ -80,6 +82,44 @@ void SyslogReceiver::handleDatagram(const QByteArray& sender, const QByteArray& 
     }
     Application::addEvent(QByteArray(), now, owner, classify(message), Business::Transport::syslog,
                           QByteArray(), message);
+}
+
+void SyslogReceiver::resolveHosts() {
+    if (!resolveTimer_) {
+        resolveTimer_ = new QTimer(this);
+        connect(resolveTimer_, &QTimer::timeout, this, &SyslogReceiver::resolveHosts);
+    }
+    resolveTimer_->start(resolveIntervalMs);
+    std::map<QByteArray, QSet<QByteArray>> kept;
+    for (const Business::Controller& controller : Application::controllers) {
+        const QByteArray& host = controller.host;
+        // An address is matched as written; only names need a lookup.
+        if (host.isEmpty() || kept.count(host) || !QHostAddress(QString::fromLatin1(host)).isNull())
+            continue;
+        const auto known = addresses_.find(host);
+        kept[host] = known == addresses_.end() ? QSet<QByteArray>() : known->second;
+        ++lookups_;
+        QHostInfo::lookupHost(QString::fromLatin1(host), this,
+                              [this, host](const QHostInfo& info) { resolved(host, info); });
+    }
+    addresses_ = std::move(kept);
+}
+
+void SyslogReceiver::resolved(const QByteArray& host, const QHostInfo& info) {
+    --lookups_;
+    const auto entry = addresses_.find(host);
+    // A name no longer configured, or a lookup that failed (the name server away for a moment).
+    if (entry == addresses_.end() || info.error() != QHostInfo::NoError || info.addresses().isEmpty())
+        return;
+    QSet<QByteArray> texts;
+    for (const QHostAddress& address : info.addresses())
+        texts.insert(senderText(address));
+    entry->second = std::move(texts);
+}
+
+bool SyslogReceiver::resolvesTo(const QByteArray& host, const QByteArray& sender) const {
+    const auto entry = addresses_.find(host);
+    return entry != addresses_.end() && entry->second.contains(sender);
 }
 
 void SyslogReceiver::syslogMessage() {

@@ -4,8 +4,13 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QSet>
+
+#include <map>
 
 class QHostAddress;
+class QHostInfo;
+class QTimer;
 class QUdpSocket;
 
 namespace Warden {
@@ -37,17 +42,31 @@ public:
     // when a dual-stack socket reports it as an IPv4-mapped IPv6 address.
     static QByteArray senderText(const QHostAddress& address);
     static Business::EventKind classify(const QByteArray& message);
-    // Stores the datagram as an event of the first controller whose host equals `sender`, or logs
-    // it as coming from an unknown host.
-    static void handleDatagram(const QByteArray& sender, const QByteArray& message);
+    // Stores the datagram as an event of the first controller whose host equals `sender` or, for a
+    // host given by name, resolved to it; otherwise logs it as coming from an unknown host.
+    void handleDatagram(const QByteArray& sender, const QByteArray& message);
+
+    // Controllers given by a host name send from an address: the names are looked up in the
+    // background, now (the settings were loaded or changed) and again every few minutes, as long as
+    // the receiver lives. A failed lookup keeps what the name resolved to before.
+    static constexpr int resolveIntervalMs = 5 * 60 * 1000;
+    void resolveHosts();
+    bool resolving() const { return lookups_ > 0; }
 
 public slots:
     // Reads and handles the pending datagrams.
     void syslogMessage();
 
 private:
+    void resolved(const QByteArray& host, const QHostInfo& info);
+    bool resolvesTo(const QByteArray& host, const QByteArray& sender) const;
+
     QUdpSocket* socket_;
     QByteArray buffer_;
+    // Host name -> the sender texts of its addresses.
+    std::map<QByteArray, QSet<QByteArray>> addresses_;
+    QTimer* resolveTimer_ = nullptr;
+    int lookups_ = 0;
 };
 
 } // namespace Warden

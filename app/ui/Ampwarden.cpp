@@ -91,6 +91,7 @@ Ampwarden::Ampwarden(QWidget* parent, quint16 syslogPort)
     const QByteArray xmlErrors = Warden::Business::loadSettings();
     if (!xmlErrors.isEmpty())
         DiagnosticLog::writeTimed("Xml errors:\n" + xmlErrors + "\n");
+    syslog_->resolveHosts();
 
     fillTable(ui->tableControllers);
     fillTable(ui->tableEmails);
@@ -422,6 +423,7 @@ void Ampwarden::dlgController(int row, int) {
     }
     if (dialog->exec() == QDialog::Accepted) {
         tellIfNotSaved(Warden::Business::storeController(row, dialog->values()));
+        syslog_->resolveHosts();
         fillTable(ui->tableControllers);
     }
     setEditing(false);
@@ -441,6 +443,7 @@ void Ampwarden::rmvController() {
                             QStringLiteral("Are you sure you want to remove controller?"),
                             QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes) {
         tellIfNotSaved(Warden::Business::removeController(ui->tableControllers->currentRow()));
+        syslog_->resolveHosts();
         fillTable(ui->tableControllers);
     }
     setEditing(false);
