@@ -16,6 +16,9 @@
 #include <cstring>
 #include <thread>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using Warden::InstanceGuard;
 using Warden::Test::programArguments;
 using Warden::Test::publishedPort;
@@ -62,6 +65,8 @@ private slots:
     void terminationSignal_endsWithoutAClick();
     void otherUsersObjects_neitherStopNorHoldTheStart_data();
     void otherUsersObjects_neitherStopNorHoldTheStart();
+    void privateDirectory_onlyTheUsersOwn_data();
+    void privateDirectory_onlyTheUsersOwn();
 
 private:
     // The guard's files go here instead of the user's own directories.
@@ -193,6 +198,40 @@ void SingleInstanceTest::otherUsersObjects_neitherStopNorHoldTheStart() {
     QVERIFY2(failure.title.isEmpty(), qPrintable(failure.text));
     QVERIFY2(guard.publish(4711, &failure), qPrintable(failure.text));
     QCOMPARE(publishedPort(key), quint16(4711));
+}
+
+void SingleInstanceTest::privateDirectory_onlyTheUsersOwn_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("own, owner only: used") << QStringLiteral("own");
+    QTest::newRow("another user's") << QStringLiteral("foreign");
+    QTest::newRow("others may write to it") << QStringLiteral("shared");
+    QTest::newRow("symbolic link") << QStringLiteral("link");
+}
+
+// What XDG_RUNTIME_DIR names is used only when nobody else can put files into it.
+void SingleInstanceTest::privateDirectory_onlyTheUsersOwn() {
+    QFETCH(QString, kind);
+    QTemporaryDir base;
+    QString candidate = base.filePath(QStringLiteral("runtime"));
+    QVERIFY(QDir().mkdir(candidate));
+    QVERIFY(::chmod(QFile::encodeName(candidate).constData(), 0700) == 0);
+    if (kind == QLatin1String("foreign")) {
+        if (::geteuid() != 0)
+            QSKIP("only root can give a directory to another user");
+        QVERIFY(::chown(QFile::encodeName(candidate).constData(), 65534, 65534) == 0);
+    } else if (kind == QLatin1String("shared")) {
+        QVERIFY(::chmod(QFile::encodeName(candidate).constData(), 0777) == 0);
+    } else if (kind == QLatin1String("link")) {
+        const QString link = base.filePath(QStringLiteral("link"));
+        QVERIFY(QFile::link(candidate, link));
+        candidate = link;
+    }
+    const QByteArray previous = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(candidate));
+    const QString chosen = InstanceGuard::privateDirectory();
+    qputenv("XDG_RUNTIME_DIR", previous);
+    QCOMPARE(chosen == candidate, kind == QLatin1String("own"));
+    QVERIFY(!chosen.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(SingleInstanceTest)

@@ -27,11 +27,14 @@ ProgramProcess::ProgramProcess(const QString& program, const QString& workingDir
 ProgramProcess::~ProgramProcess() {
     if (process_.state() != QProcess::NotRunning)
         kill();
-    if (QTest::currentTestFailed()) {
-        std::fprintf(stderr, "---- %s %s: standard output\n%s\n---- standard error\n%s\n----\n",
-                     qPrintable(program_), qPrintable(process_.arguments().join(QLatin1Char(' '))),
-                     output().right(8000).constData(), errors().right(8000).constData());
-    }
+    if (QTest::currentTestFailed())
+        printOutput();
+}
+
+void ProgramProcess::printOutput() {
+    std::fprintf(stderr, "---- %s %s: standard output\n%s\n---- standard error\n%s\n----\n",
+                 qPrintable(program_), qPrintable(process_.arguments().join(QLatin1Char(' '))),
+                 output().right(8000).constData(), errors().right(8000).constData());
 }
 
 void ProgramProcess::setEnvironmentValue(const QString& name, const QString& value) {

@@ -29,6 +29,8 @@ public:
     // Waits (with the event loop running) until `line` shows on standard output; returns the line.
     QByteArray waitForLine(const QByteArray& prefix, int timeoutMs = 15000);
     qint64 pid() const { return process_.processId(); }
+    // Standard output and error so far, on this process's standard error.
+    void printOutput();
 
     QProcess& process() { return process_; }
 

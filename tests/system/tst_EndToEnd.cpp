@@ -182,12 +182,25 @@ private:
     std::unique_ptr<ProgramProcess> program_;
 };
 
+// Returns the program once it serves: its wake-up port published under the test's key (a killed
+// predecessor's port does not count). One that does not get there prints its output.
 std::unique_ptr<ProgramProcess> EndToEndTest::startProgram() {
+    const quint16 stale = Warden::Test::publishedPort(instanceKey_);
     auto program = std::make_unique<ProgramProcess>(QStringLiteral(AMPWARDEN_BINARY), workDir_.path());
     program->setEnvironmentValue(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("ampwarden.*=false"));
     if (!program->start(Warden::Test::programArguments(instanceKey_, syslogPort_, QStringLiteral("hidden"))))
         return {};
-    return program;
+    const QDeadlineTimer deadline(20000);
+    for (;;) {
+        const quint16 port = Warden::Test::publishedPort(instanceKey_);
+        if (port != 0 && port != stale)
+            return program;
+        if (deadline.hasExpired() || program->process().state() != QProcess::Running) {
+            program->printOutput();
+            return {};
+        }
+        QTest::qWait(50);
+    }
 }
 
 bool EndToEndTest::waitFor(const std::function<bool()>& condition, int timeoutMs) {
@@ -346,6 +359,9 @@ void EndToEndTest::secondStart_wakesTheRunningInstance() {
 }
 
 void EndToEndTest::stop_endsTheProgramCleanly() {
+    // Events in the store, so that the snapshot written at the end has something to hold.
+    const qsizetype logged = dailyLogs(workDir_.path()).size();
+    QVERIFY(waitFor([&] { return dailyLogs(workDir_.path()).size() > logged; }, 20000));
     QElapsedTimer timer;
     timer.start();
     QVERIFY(program_->terminate(10000));
