@@ -132,14 +132,11 @@ int main(int argc, char* argv[]) {
 
     const HistogramLayout layout = histogramLayout(Application::report, from, till);
     timer.restart();
-    const QByteArray pngA =
-        createPngImage(controller, "A", layout.start, till, layout.bars, from, bill.energies.a);
-    const QByteArray pngB =
-        createPngImage(controller, "B", layout.start, till, layout.bars, from, bill.energies.b);
-    const QByteArray pngTotal =
-        createPngImage(controller, "", layout.start, till, layout.bars, from, bill.energies.total());
+    const QByteArray pngA = createPngImage(controller, "A", layout, bill.energies.a);
+    const QByteArray pngB = createPngImage(controller, "B", layout, bill.energies.b);
+    const QByteArray pngTotal = createPngImage(controller, "", layout, bill.energies.total());
     const double histograms = milliseconds(timer);
-    std::printf("3 histograms, %d bars: %.3f ms (target < 150 ms; %.0f ms wall-clock)\n", layout.bars,
+    std::printf("3 histograms, %d bars: %.3f ms (target < 150 ms; %.0f ms wall-clock)\n", layout.bars(),
                 histograms, timer.wallMilliseconds());
 
     // The same pictures for a controller with a single reading: drawing and PNG encoding alone.
@@ -148,23 +145,22 @@ int main(int argc, char* argv[]) {
     Application::events.insert(Event{"", from, EventKind::values, Transport::http, textsB[0], "", &quiet});
     timer.restart();
     const ChannelEnergies quietEnergy = getEnergy(quiet, from, till);
-    createPngImage(quiet, "A", layout.start, till, layout.bars, from, quietEnergy.a);
-    createPngImage(quiet, "B", layout.start, till, layout.bars, from, quietEnergy.b);
-    createPngImage(quiet, "", layout.start, till, layout.bars, from, quietEnergy.total());
+    createPngImage(quiet, "A", layout, quietEnergy.a);
+    createPngImage(quiet, "B", layout, quietEnergy.b);
+    createPngImage(quiet, "", layout, quietEnergy.total());
     std::printf("  of which drawing:    %.3f ms (the same 3 pictures of a controller with one reading)\n",
                 milliseconds(timer));
 
     // Every bar's energy against the plain walk as well.
     timer.restart();
-    const Time perBar = (till - layout.start) / layout.bars;
-    for (int i = 0; i < layout.bars; ++i) {
-        const Time s = std::max(layout.start + i * perBar, from);
-        const Time e = layout.start + (i + 1) * perBar;
+    for (int i = 0; i < layout.bars(); ++i) {
+        const Time s = layout.edges[static_cast<std::size_t>(i)];
+        const Time e = layout.edges[static_cast<std::size_t>(i) + 1];
         const ChannelEnergies bar = getEnergy(controller, s, e);
         const ChannelEnergies plain = fullWalkEnergy(controller, s, e);
         identical &= sameBits(bar.a, plain.a) && sameBits(bar.b, plain.b);
     }
-    std::printf("full walk, %d bars:    %.0f ms (reference, per histogram)\n", layout.bars,
+    std::printf("full walk, %d bars:    %.0f ms (reference, per histogram)\n", layout.bars(),
                 milliseconds(timer));
 
     timer.restart();

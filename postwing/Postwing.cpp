@@ -1,11 +1,23 @@
 #include "Postwing.h"
 
+// libESMTP declares smtp_starttls_set_ctx() only when OpenSSL's declarations came before it.
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
 // libesmtp.h uses size_t without including its header.
 #include <cstddef>
 
 #include <auth-client.h>
 #include <libesmtp.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -18,7 +30,27 @@ std::string protocolTrace;
 std::string messageText;
 std::string userName;
 std::string passPhrase;
+std::string serverHost;
 std::size_t readPosition = 0;
+// Library error lines: they belong in the error log only when the message was not accepted, since a
+// connection lost after the 250 still leaves its error behind.
+std::string libraryErrors;
+// Why STARTTLS did not happen or was given up, in words; the library only knows "client error".
+std::string tlsReason;
+
+// The protocol monitor sees raw pieces of traffic; it cuts them into lines so that it can hide what
+// follows an AUTH command and remember the server's replies before the mail transaction.
+struct TraceState {
+    std::string partial[2]; // 0 = from the server, 1 = from the client
+    std::string reply;      // lines of the server reply being read
+    std::string lastVerb;   // the client's last command
+    bool inAuth = false;
+    bool inTransaction = false;
+    // The last complete reply before MAIL FROM: a 4xx/5xx here (greeting, EHLO, STARTTLS, AUTH) is
+    // the real reason a later step failed.
+    std::string setupReply;
+};
+TraceState trace;
 
 const std::string& selectLog(int log) {
     switch (log) {
@@ -43,7 +75,7 @@ void printError(const std::string& call) {
     const std::string line = call + ": " + described + "\n";
     sessionLog += line;
     if (code != 0)
-        errorLog += line;
+        libraryErrors += line;
 }
 
 const char* getMessage(void** context, int* length, void*) {
@@ -55,7 +87,7 @@ const char* getMessage(void** context, int* length, void*) {
     const std::size_t remaining = messageText.size() - readPosition;
     *length = static_cast<int>(remaining);
     readPosition = messageText.size();
-    return remaining ? messageText.c_str() : nullptr;
+    return remaining ? messageText.data() : nullptr;
 }
 
 int authinteract(auth_client_request_t request, char** result, int fields, void*) {
@@ -87,10 +119,263 @@ void printRecipientStatus(smtp_recipient_t recipient, const char* mailbox, void*
     sessionLog += statusText(status);
 }
 
+bool isReplyLine(const std::string& line) {
+    return line.size() >= 3 && line[0] >= '1' && line[0] <= '5' && line[1] >= '0' && line[1] <= '9' &&
+           line[2] >= '0' && line[2] <= '9';
+}
+
+int replyCode(const std::string& reply) {
+    return isReplyLine(reply) ? std::stoi(reply.substr(0, 3)) : 0;
+}
+
+std::string upperVerb(const std::string& line) {
+    std::string verb;
+    for (const char c : line) {
+        if (c == ' ' || c == '\r' || c == '\n')
+            break;
+        verb += static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    }
+    return verb;
+}
+
+// What the trace shows of one client line. The AUTH arguments and every line the client sends until
+// the server's final reply to AUTH are credentials (Base64 of user name and password): only "*".
+std::string clientLine(const std::string& line) {
+    const std::size_t end = line.find_first_of("\r\n");
+    const std::string ending = end == std::string::npos ? std::string() : line.substr(end);
+    if (trace.inAuth)
+        return "*" + ending;
+    const std::string verb = upperVerb(line);
+    if (verb == "AUTH") {
+        trace.inAuth = true;
+        trace.lastVerb = verb;
+        const std::string command = line.substr(0, end);
+        const std::size_t mechanismEnd = command.find(' ', 5);
+        return mechanismEnd == std::string::npos ? line : command.substr(0, mechanismEnd) + " *" + ending;
+    }
+    if (verb == "MAIL")
+        trace.inTransaction = true;
+    trace.lastVerb = verb;
+    return line;
+}
+
+void serverLine(const std::string& line) {
+    if (!isReplyLine(line))
+        return;
+    trace.reply += line;
+    if (line.size() > 3 && line[3] == '-')
+        return;
+    const int code = replyCode(trace.reply);
+    if (!trace.inTransaction && trace.lastVerb != "QUIT")
+        trace.setupReply = trace.reply;
+    if (trace.inAuth && code != 334)
+        trace.inAuth = false;
+    trace.reply.clear();
+}
+
+void traceLine(int direction, const std::string& line) {
+    if (direction == 0) {
+        serverLine(line);
+        protocolTrace += "S: " + line;
+    } else {
+        protocolTrace += "C: " + clientLine(line);
+    }
+}
+
 void monitor_cb(const char* buffer, int length, int direction, void*) {
-    protocolTrace += direction == 2 ? "H: " : direction != 0 ? "C: " : "S: ";
-    if (length > 0)
+    if (length <= 0)
+        return;
+    if (direction == 2) {
+        protocolTrace += "H: ";
         protocolTrace.append(buffer, static_cast<std::size_t>(length));
+        return;
+    }
+    const int side = direction == 0 ? 0 : 1;
+    std::string& partial = trace.partial[side];
+    partial.append(buffer, static_cast<std::size_t>(length));
+    std::size_t start = 0;
+    for (std::size_t end = partial.find('\n'); end != std::string::npos; end = partial.find('\n', start)) {
+        traceLine(side, partial.substr(start, end + 1 - start));
+        start = end + 1;
+    }
+    partial.erase(0, start);
+}
+
+void flushTrace() {
+    for (int side = 0; side < 2; ++side) {
+        if (!trace.partial[side].empty())
+            traceLine(side, trace.partial[side] + "\n");
+        trace.partial[side].clear();
+    }
+}
+
+// One line per line of the reply, each beginning with its code, so that whoever reads the error text
+// can tell a permanent refusal (5xx) from a passing one without knowing SMTP's continuation lines.
+std::string replyLines(const smtp_status_t* status) {
+    if (!status || status->code == 0)
+        return {};
+    std::string prefix = std::to_string(status->code) + " ";
+    if (status->enh_class != 0)
+        prefix += std::to_string(status->enh_class) + "." + std::to_string(status->enh_subject) + "." +
+                  std::to_string(status->enh_detail) + " ";
+    const std::string text = status->text ? status->text : "";
+    std::string lines;
+    std::size_t start = 0;
+    do {
+        std::size_t end = text.find('\n', start);
+        const std::string line =
+            text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        start = end == std::string::npos ? text.size() : end + 1;
+        std::string trimmed = line;
+        while (!trimmed.empty() && (trimmed.back() == '\r' || trimmed.back() == '\n'))
+            trimmed.pop_back();
+        if (!trimmed.empty() || lines.empty())
+            lines += prefix + trimmed + "\n";
+    } while (start < text.size());
+    return lines;
+}
+
+std::string rawReplyLines(const std::string& reply) {
+    std::string lines;
+    for (const char c : reply) {
+        if (c != '\r')
+            lines += c;
+    }
+    return lines;
+}
+
+bool refused(const smtp_status_t* status) {
+    return status && status->code != 0 && status->code / 100 != 2;
+}
+
+void collectRefusedRecipient(smtp_recipient_t recipient, const char*, void* lines) {
+    const smtp_status_t* status = smtp_recipient_status(recipient);
+    if (refused(status))
+        *static_cast<std::string*>(lines) += replyLines(status);
+}
+
+// The server's reply that explains the failure, taken from the first step that went wrong: a refused
+// login makes MAIL FROM fail, a refused recipient makes the data fail ("no valid recipients", or
+// with CHUNKING "551 Discarded 0 bytes after earlier error"), and only the first of these says why.
+std::string realReplies(smtp_message_t mail) {
+    if (replyCode(trace.setupReply) >= 400)
+        return rawReplyLines(trace.setupReply);
+    if (const smtp_status_t* from = smtp_reverse_path_status(mail); refused(from))
+        return replyLines(from);
+    std::string recipients;
+    smtp_enumerate_recipients(mail, collectRefusedRecipient, &recipients);
+    if (!recipients.empty())
+        return recipients;
+    const smtp_status_t* status = smtp_message_transfer_status(mail);
+    return status && status->code != 250 ? replyLines(status) : std::string();
+}
+
+void event_cb(smtp_session_t, int event, void* argument, ...) {
+    std::va_list arguments;
+    va_start(arguments, argument);
+    switch (event) {
+    case SMTP_EV_EXTNA_STARTTLS:
+        tlsReason += "The server does not offer STARTTLS, which this mail server entry requires; "
+                     "nothing was sent.\n";
+        break;
+    case SMTP_EV_INVALID_PEER_CERTIFICATE:
+        if (tlsReason.empty())
+            tlsReason += std::string("The server's certificate is not trusted (") +
+                         X509_verify_cert_error_string(va_arg(arguments, long)) + "); nothing was sent.\n";
+        break;
+    case SMTP_EV_NO_PEER_CERTIFICATE:
+        tlsReason += "The server sent no certificate; nothing was sent.\n";
+        break;
+    case SMTP_EV_WRONG_PEER_CERTIFICATE: {
+        static_cast<void>(va_arg(arguments, int*));
+        const char* name = va_arg(arguments, const char*);
+        tlsReason += "The server's certificate is for \"" + std::string(name ? name : "") + "\", not for \"" +
+                     serverHost + "\"; nothing was sent.\n";
+        break;
+    }
+    case SMTP_EV_WEAK_CIPHER:
+        tlsReason += "The server offered only a weak cipher; nothing was sent.\n";
+        break;
+    default:
+        break;
+    }
+    va_end(arguments);
+}
+
+// Handshake failures would otherwise only read "client error".
+int verifyPeer(int preverified, X509_STORE_CTX* store) {
+    if (!preverified && tlsReason.empty())
+        tlsReason += std::string("The server's certificate is not trusted (") +
+                     X509_verify_cert_error_string(X509_STORE_CTX_get_error(store)) +
+                     "); nothing was sent.\n";
+    return preverified;
+}
+
+enum class Trust { absent, usable, unsafe };
+
+// The rules libESMTP applies to its own trust files: readable by their owner only, owned by us.
+Trust privateFile(const std::string& path, bool directory) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) < 0)
+        return errno == ENOENT ? Trust::absent : Trust::unsafe;
+    if (directory) {
+        if (!S_ISDIR(status.st_mode) || (status.st_mode & (S_IRWXG | S_IRWXO)))
+            return Trust::unsafe;
+    } else if (!S_ISREG(status.st_mode) || status.st_size == 0 ||
+               (status.st_mode & (S_IXUSR | S_IRWXG | S_IRWXO))) {
+        return Trust::unsafe;
+    }
+    return status.st_uid == ::getuid() ? Trust::usable : Trust::unsafe;
+}
+
+std::string libesmtpConfigDir() {
+    if (const char* config = std::getenv("XDG_CONFIG_DIR"))
+        return std::string(config) + "/libesmtp/";
+    const char* home = std::getenv("HOME");
+    return std::string(home ? home : "") + "/.config/libesmtp/";
+}
+
+// libESMTP 1.1 drives TLS 1.3 badly: when the server's session tickets arrive right after the
+// handshake it reads them and then waits for a reply to an EHLO it has not sent yet (up to five
+// minutes). TLS 1.2 has no such messages after the handshake. Partial writes stay off: the library's
+// write loop would send its buffer from the start again after a short write.
+SSL_CTX* tlsContext(std::string& reason) {
+    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    if (!context) {
+        reason = "TLS could not be set up; nothing was sent.\n";
+        return nullptr;
+    }
+    SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+    SSL_CTX_set_max_proto_version(context, TLS1_2_VERSION);
+    SSL_CTX_set_verify(context, SSL_VERIFY_PEER, verifyPeer);
+
+    // The trust libESMTP would load for itself; it loads none once it is handed a context.
+    const std::string dir = libesmtpConfigDir();
+    const std::string caFile = dir + "ca.pem";
+    const std::string caPath = dir + "ca";
+    const Trust file = privateFile(caFile, false);
+    const Trust path = privateFile(caPath, true);
+    bool loaded = true;
+    if (file == Trust::unsafe || path == Trust::unsafe) {
+        reason = caFile + " (or " + caPath +
+                 ") must belong to this user and be readable by nobody else; nothing was sent.\n";
+        loaded = false;
+    } else if (file == Trust::usable || path == Trust::usable) {
+        loaded = SSL_CTX_load_verify_locations(context, file == Trust::usable ? caFile.c_str() : nullptr,
+                                               path == Trust::usable ? caPath.c_str() : nullptr) == 1;
+        if (!loaded)
+            reason = "The certificates in " + caFile + " cannot be read; nothing was sent.\n";
+    } else {
+        loaded = SSL_CTX_set_default_verify_paths(context) == 1;
+        if (!loaded)
+            reason = "The system's certificate store cannot be read; nothing was sent.\n";
+    }
+    ERR_clear_error();
+    if (!loaded) {
+        SSL_CTX_free(context);
+        return nullptr;
+    }
+    return context;
 }
 
 void appendBoth(const std::string& text) {
@@ -99,17 +384,122 @@ void appendBoth(const std::string& text) {
 }
 
 // The PLAIN mechanism declares 255 bytes per field; a longer value would be cut by the library
-// without a word and the server would refuse a login nobody typed.
-bool credentialsFit() {
+// without a word and the server would refuse a login nobody typed. A line break in an address would
+// end the SMTP command early and start another one of the text's choosing.
+bool inputsFit(const char* recipient, const char* sender) {
     std::string refusal;
     if (userName.size() > maxCredentialLength)
         refusal += "User name is longer than 255 bytes; not sent.\n";
     if (passPhrase.size() > maxCredentialLength)
         refusal += "Password is longer than 255 bytes; not sent.\n";
+    if (std::strpbrk(recipient, "\r\n"))
+        refusal += "Recipient address holds a line break; not sent.\n";
+    if (std::strpbrk(sender, "\r\n"))
+        refusal += "Sender address holds a line break; not sent.\n";
     if (refusal.empty())
         return true;
     appendBoth("Message cannot be sent. Reason:\n" + refusal);
     return false;
+}
+
+// SMTP and RFC 5322 know only CR LF; a lone LF or CR is refused by hardened servers (it is how SMTP
+// smuggling works) and read differently by different programs.
+std::string withCrlf(const char* text, std::size_t length) {
+    std::string lines;
+    lines.reserve(length + length / 32 + 2);
+    for (std::size_t i = 0; i < length; ++i) {
+        const char c = text[i];
+        if (c == '\r') {
+            lines += "\r\n";
+            if (i + 1 < length && text[i + 1] == '\n')
+                ++i;
+        } else if (c == '\n') {
+            lines += "\r\n";
+        } else {
+            lines += c;
+        }
+    }
+    return lines;
+}
+
+std::string base64(const std::string& bytes) {
+    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    std::size_t i = 0;
+    for (; i + 2 < bytes.size(); i += 3) {
+        const unsigned v = static_cast<unsigned char>(bytes[i]) << 16 |
+                           static_cast<unsigned char>(bytes[i + 1]) << 8 |
+                           static_cast<unsigned char>(bytes[i + 2]);
+        out += {alphabet[v >> 18], alphabet[(v >> 12) & 63], alphabet[(v >> 6) & 63], alphabet[v & 63]};
+    }
+    if (i + 1 == bytes.size()) {
+        const unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
+        out += {alphabet[v >> 18], alphabet[(v >> 12) & 63], '=', '='};
+    } else if (i + 2 == bytes.size()) {
+        const unsigned v =
+            static_cast<unsigned char>(bytes[i]) << 16 | static_cast<unsigned char>(bytes[i + 1]) << 8;
+        out += {alphabet[v >> 18], alphabet[(v >> 12) & 63], alphabet[(v >> 6) & 63], '='};
+    }
+    return out;
+}
+
+// The Subject as header text: 7-bit, no line of it over 78 characters where a space allows. Text
+// with any other byte becomes RFC 2047 encoded-words (UTF-8, Base64) of whole characters, one per
+// folded line, so "Subject: " and the first word stay within 78 too.
+std::string subjectHeader(std::string subject) {
+    for (char& c : subject) {
+        if (c == '\r' || c == '\n')
+            c = ' ';
+    }
+    constexpr std::size_t lineLimit = 78;
+    constexpr std::size_t labelLength = 9; // "Subject: "
+    bool plain = true;
+    for (const char c : subject) {
+        const auto byte = static_cast<unsigned char>(c);
+        plain = plain && byte >= 0x20 && byte < 0x7f;
+    }
+    if (plain) {
+        std::string folded;
+        std::size_t lineLength = labelLength;
+        std::size_t longest = 0;
+        std::size_t start = 0;
+        while (start < subject.size()) {
+            std::size_t space = subject.find(' ', start + 1);
+            if (space == std::string::npos)
+                space = subject.size();
+            const std::string word = subject.substr(start, space - start);
+            // Folding happens before a space that has text after it: a line of white space alone
+            // is not allowed.
+            if (lineLength + word.size() > lineLimit && !folded.empty() && word.size() > 1 &&
+                word[0] == ' ') {
+                longest = std::max(longest, lineLength);
+                folded += "\r\n";
+                lineLength = 0;
+            }
+            folded += word;
+            lineLength += word.size();
+            start = space;
+        }
+        // A word past the hard limit of 998 cannot be folded; it is encoded below instead.
+        if (std::max(longest, lineLength) <= 998)
+            return folded;
+    }
+    // 42 bytes make 56 Base64 characters: "Subject: =?UTF-8?B?" + 56 + "?=" is 77 characters.
+    constexpr std::size_t chunkBytes = 42;
+    std::string encoded;
+    std::size_t start = 0;
+    while (start < subject.size()) {
+        std::size_t end = std::min(start + chunkBytes, subject.size());
+        // Never split a UTF-8 sequence: back up to the first byte of the character at the cut.
+        while (end < subject.size() && end > start + 1 &&
+               (static_cast<unsigned char>(subject[end]) & 0xC0) == 0x80)
+            --end;
+        if (!encoded.empty())
+            encoded += "\r\n ";
+        encoded += "=?UTF-8?B?" + base64(subject.substr(start, end - start)) + "?=";
+        start = end;
+    }
+    return encoded;
 }
 
 } // namespace
@@ -125,91 +515,124 @@ void getLog(int log, char* buffer) {
 
 void postwing(const char* recipient, const char* sender, const char* host, const std::uint16_t* port,
               const char* user, const char* password, const bool* starttls, const char* subject,
-              const char* message) {
+              const char* message, std::size_t messageLength) {
     sessionLog.clear();
     errorLog.clear();
     protocolTrace.clear();
-    messageText = message;
+    libraryErrors.clear();
+    tlsReason.clear();
+    trace = TraceState{};
+    messageText = withCrlf(message, messageLength);
     // Without an empty line libESMTP would read the first lines of the text as headers.
     if (messageText.find("\r\n\r\n") == std::string::npos)
         messageText.insert(0, "\r\n");
     readPosition = 0;
     userName = user;
     passPhrase = password;
+    serverHost = host;
 
-    if (!credentialsFit()) {
+    if (!inputsFit(recipient, sender)) {
         sessionLog += "Bye\n";
         return;
+    }
+
+    // With the switch on, TLS is a condition of the send: a server that does not offer STARTTLS (or an
+    // attacker who strips it from the reply) must not get the message, nor the password, in clear.
+    SSL_CTX* tls = nullptr;
+    if (*starttls) {
+        std::string reason;
+        tls = tlsContext(reason);
+        if (!tls) {
+            appendBoth("Message cannot be sent. Reason:\n" + reason);
+            sessionLog += "Bye\n";
+            return;
+        }
     }
 
     auth_client_init();
     smtp_session_t session = smtp_create_session();
     smtp_set_monitorcb(session, monitor_cb, nullptr, 1);
-    if (*starttls)
-        smtp_starttls_enable(session, Starttls_ENABLED);
+    smtp_set_eventcb(session, event_cb, nullptr);
+    if (tls) {
+        smtp_starttls_enable(session, Starttls_REQUIRED);
+        smtp_starttls_set_ctx(session, tls);
+    }
     smtp_message_t mail = smtp_add_message(session);
     // Without a port libESMTP uses its default service, 587.
     const std::string server =
         *port == 0 ? std::string(host) : std::string(host) + ":" + std::to_string(*port);
     smtp_set_server(session, server.c_str());
 
-    auth_context_t authContext = auth_create_context();
-    if (!authContext)
-        printError("auth_create_context()");
-    auth_set_mechanism_flags(authContext, AUTH_PLUGIN_PLAIN, 0);
-    printError("auth_set_mechanism_flags()");
-    auth_set_interact_cb(authContext, authinteract, nullptr);
-    printError("auth_set_interact_cb()");
-    smtp_auth_set_context(session, authContext);
-    printError("smtp_auth_set_context()");
+    // Without a user name there is nothing to log in with: no AUTH at all, rather than empty
+    // credentials that a server answers with 535 after its failure delay.
+    auth_context_t authContext = nullptr;
+    if (!userName.empty()) {
+        authContext = auth_create_context();
+        if (!authContext)
+            printError("auth_create_context()");
+        auth_set_mechanism_flags(authContext, AUTH_PLUGIN_PLAIN, 0);
+        printError("auth_set_mechanism_flags()");
+        auth_set_interact_cb(authContext, authinteract, nullptr);
+        printError("auth_set_interact_cb()");
+        smtp_auth_set_context(session, authContext);
+        printError("smtp_auth_set_context()");
+    }
 
     smtp_set_reverse_path(mail, sender);
     printError("smtp_set_reverse_path()");
     smtp_set_header(mail, "To", nullptr, nullptr);
     printError("smtp_set_header()");
     if (*subject) {
-        smtp_set_header(mail, "Subject", subject);
+        const std::string header = subjectHeader(subject);
+        smtp_set_header(mail, "Subject", header.c_str());
         printError("smtp_set_header()");
         smtp_set_header_option(mail, "Subject", Hdr_OVERRIDE, 1);
         printError("smtp_set_header_option()");
     }
     smtp_set_messagecb(mail, getMessage, nullptr);
     printError("smtp_set_messagecb()");
+    // Room for the headers the library adds; a server with a smaller SIZE refuses at MAIL FROM.
+    smtp_size_set_estimate(mail, static_cast<unsigned long>(messageText.size() + 1024));
+    printError("smtp_size_set_estimate()");
     smtp_add_recipient(mail, recipient);
     printError("smtp_add_recipient()");
 
-    bool failed = false;
-    if (!smtp_start_session(session)) {
-        appendBoth("Message cannot be sent. Reason:\n");
+    const bool ran = smtp_start_session(session) != 0;
+    if (!ran)
         printError("smtp_start_session()");
-        failed = true;
-        appendBoth("Session:\n");
-    } else {
-        const smtp_status_t* status = smtp_message_transfer_status(mail);
+    flushTrace();
+    const smtp_status_t* status = smtp_message_transfer_status(mail);
+    if (ran)
         printError("smtp_message_transfer_status()");
-        if (!status) {
-            appendBoth("Message cannot be sent. Session:\n");
-            failed = true;
-        } else {
-            const std::string statusLine = std::to_string(status->code) + " " + statusText(status);
-            if (status->code != 250) {
-                failed = true;
-                appendBoth("Message cannot be sent. Reason:\n");
-                errorLog += statusLine;
-            }
-            sessionLog += statusLine;
-            if (failed)
-                appendBoth("Session:\n");
-            sessionLog += "--- Recepients: -----------------------------------\n";
-            smtp_enumerate_recipients(mail, printRecipientStatus, nullptr);
-            sessionLog += std::string(51, '-') + "\n";
-        }
+    // The message's own 250 is the outcome; what happens to the connection afterwards (a server that
+    // drops it at QUIT) does not undo a delivery.
+    const bool accepted = status && status->code == 250;
+
+    if (status) {
+        sessionLog += std::to_string(status->code) + " " + statusText(status);
+        sessionLog += "--- Recipients: -----------------------------------\n";
+        smtp_enumerate_recipients(mail, printRecipientStatus, nullptr);
+        sessionLog += std::string(51, '-') + "\n";
     }
-    if (failed)
-        appendBoth(protocolTrace + "\n");
+    if (!accepted) {
+        std::string reasons = realReplies(mail) + tlsReason;
+        if (tls && tlsReason.empty()) {
+            for (unsigned long error = ERR_get_error(); error != 0; error = ERR_get_error()) {
+                char text[256];
+                ERR_error_string_n(error, text, sizeof text);
+                reasons += std::string("TLS: ") + text + "\n";
+            }
+        }
+        appendBoth("Message cannot be sent. Reason:\n" + reasons + libraryErrors + "Session:\n" +
+                   protocolTrace + "\n");
+    }
 
     smtp_destroy_session(session);
-    auth_destroy_context(authContext);
+    if (authContext)
+        auth_destroy_context(authContext);
     auth_client_exit();
+    SSL_CTX_free(tls);
+    // Nothing of the password outlives the send.
+    std::fill(passPhrase.begin(), passPhrase.end(), '\0');
     sessionLog += "Bye\n";
 }

@@ -5,9 +5,10 @@
 
 // One send through libESMTP. The outcome is left in three logs: 0 = error log (empty exactly when
 // the server accepted the message with 250), 1 = session log, anything else = protocol trace.
+// The message travels with its length: a NUL inside it is data, not its end.
 void postwing(const char* recipient, const char* sender, const char* host, const std::uint16_t* port,
               const char* user, const char* password, const bool* starttls, const char* subject,
-              const char* message);
+              const char* message, std::size_t messageLength);
 
 int getLogLength(int log);
 // Copies the selected log into `buffer`, which holds at least getLogLength(log) bytes; no terminator.
@@ -15,3 +16,7 @@ void getLog(int log, char* buffer);
 
 // The longest user name or password the PLAIN mechanism accepts.
 constexpr std::size_t maxCredentialLength = 255;
+
+// Where a caller that must not show the password on a command line puts it instead; read when the
+// password argument is empty.
+constexpr const char* passwordVariable = "POSTWING_PASSWORD";

@@ -1,8 +1,7 @@
 #include "Postwing.h"
 
 #include <cstdio>
-#include <iostream>
-#include <iterator>
+#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -23,10 +22,29 @@ void writeLog(int log, std::FILE* stream) {
     std::fflush(stream);
 }
 
+std::string readAll(std::FILE* stream) {
+    std::string text;
+    char chunk[65536];
+    std::size_t got = 0;
+    while ((got = std::fread(chunk, 1, sizeof chunk, stream)) > 0)
+        text.append(chunk, got);
+    return text;
+}
+
+// /proc/PID/cmdline is readable by every local user; the environment only by the owner. Taken out of
+// it at once so that nothing this process might start inherits it.
+std::string passwordFromEnvironment() {
+    const char* value = std::getenv(passwordVariable);
+    std::string password = value ? value : "";
+    ::unsetenv(passwordVariable);
+    return password;
+}
+
 } // namespace
 
 // postwing TO FROM HOST PORT USER PASSWORD STARTTLS SUBJECT < message
-// Always exits with 0: the caller reads the outcome from the error log on standard error.
+// An empty PASSWORD is taken from $POSTWING_PASSWORD. Always exits with 0: the caller reads the
+// outcome from the error log on standard error.
 int main(int argc, char** argv) {
     const std::string recipient = argument(argc, argv, 1);
     const std::string sender = argument(argc, argv, 2);
@@ -38,15 +56,17 @@ int main(int argc, char** argv) {
             port = 0;
     }
     const std::string user = argument(argc, argv, 5);
-    const std::string password = argument(argc, argv, 6);
+    std::string password = argument(argc, argv, 6);
+    const std::string fromEnvironment = passwordFromEnvironment();
+    if (password.empty())
+        password = fromEnvironment;
     const bool starttls = argc > 7 && std::string(argv[7]) == "1";
     const std::string subject = argument(argc, argv, 8);
 
-    std::cin >> std::noskipws;
-    const std::string message((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+    const std::string message = readAll(stdin);
 
     postwing(recipient.c_str(), sender.c_str(), host.c_str(), &port, user.c_str(), password.c_str(),
-             &starttls, subject.c_str(), message.c_str());
+             &starttls, subject.c_str(), message.data(), message.size());
 
     writeLog(0, stderr);
     writeLog(1, stdout);

@@ -1,5 +1,6 @@
-// Draws the histograms of a daily, a weekly and a monthly report of one made-up controller and saves
-// them as PNG files, to look at what the report mails carry.
+// Draws the histograms of a daily, a weekly and a monthly report of one made-up controller, and of a
+// first daily report after a start in the afternoon, and saves them as PNG files, to look at what the
+// report mails carry.
 //
 //   histogram_shots [output directory]
 #include "core/Application.h"
@@ -71,26 +72,29 @@ int main(int argc, char* argv[]) {
     const Time till = localMidnight(2026, 12, 1);
     addReadings(controller, till - 32 * 86400, till + 3600);
 
+    // A monthly report covers the calendar month before it; the first report after the start covers
+    // only the hours since then.
     struct Shot {
         const char* name;
         quint32 unit;
+        Time from;
     };
-    const Shot shots[] = {{"daily", 86400}, {"weekly", 604800}, {"monthly", 2592000}};
+    const Shot shots[] = {{"daily", 86400, till - 86400},
+                          {"weekly", 604800, till - 604800},
+                          {"monthly", 2592000, localMidnight(2026, 11, 1)},
+                          {"first_daily", 86400, till - 30873}};
     bool ok = true;
     for (const Shot& shot : shots) {
         ReportSettings settings;
         settings.reportEveryUnit = shot.unit;
         settings.reportEveryUnits = 1;
-        const Time from = till - settings.reportPeriod();
-        const HistogramLayout layout = histogramLayout(settings, from, till);
-        const ChannelEnergies energies = getEnergy(controller, from, till);
+        const HistogramLayout layout = histogramLayout(settings, shot.from, till);
+        const ChannelEnergies energies = getEnergy(controller, shot.from, till);
         const QString base = QString::fromLatin1(shot.name);
-        ok &= save(out, base + QStringLiteral("_A.png"),
-                   createPngImage(controller, "A", layout.start, till, layout.bars, from, energies.a));
-        ok &= save(out, base + QStringLiteral("_B.png"),
-                   createPngImage(controller, "B", layout.start, till, layout.bars, from, energies.b));
+        ok &= save(out, base + QStringLiteral("_A.png"), createPngImage(controller, "A", layout, energies.a));
+        ok &= save(out, base + QStringLiteral("_B.png"), createPngImage(controller, "B", layout, energies.b));
         ok &= save(out, base + QStringLiteral("_total.png"),
-                   createPngImage(controller, "", layout.start, till, layout.bars, from, energies.total()));
+                   createPngImage(controller, "", layout, energies.total()));
     }
     return ok ? 0 : 1;
 }

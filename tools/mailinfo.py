@@ -6,10 +6,13 @@
 Prints one JSON object: the envelope and the main headers, the top content type and boundary, and
 every part with its content type, Content-ID, decoded size and, for PNG images, width and height.
 The text of HTML parts comes along as "html", with the cid: references found in it.
+
+"defects" lists what the parser (policy default) found wrong anywhere: in the message, its parts and
+their headers. "wire" tells what strict servers refuse: bytes that are not 7-bit (NUL or above 127),
+CR or LF that are not part of a CR LF pair, and the longest line (without its CR LF).
 """
 
 import email
-import email.header
 import email.policy
 import json
 import re
@@ -23,17 +26,38 @@ def png_size(data):
     return struct.unpack(">II", data[16:24])
 
 
+def defects(message):
+    found = []
+    for part in message.walk():
+        found += [type(d).__name__ for d in part.defects]
+        for _name, value in part.items():
+            found += [type(d).__name__ for d in getattr(value, "defects", ())]
+    return found
+
+
+def wire(raw):
+    return {
+        "non_7bit": len(re.findall(rb"[\x00\x80-\xff]", raw)),
+        "bare_line_ends": len(re.findall(rb"\r(?!\n)|(?<!\r)\n", raw)),
+        "longest_line": max(len(line) for line in raw.split(b"\r\n")),
+    }
+
+
 def main():
     with open(sys.argv[1], "rb") as f:
-        message = email.message_from_binary_file(f, policy=email.policy.compat32)
+        raw = f.read()
+    message = email.message_from_bytes(raw, policy=email.policy.default)
     info = {
-        "envelope_from": message.get("X-Envelope-From", ""),
-        "envelope_to": message.get("X-Envelope-To", ""),
-        "to": message.get("To", ""),
-        "subject": str(email.header.make_header(email.header.decode_header(message.get("Subject", "")))),
+        "envelope_from": str(message.get("X-Envelope-From", "")),
+        "envelope_to": str(message.get("X-Envelope-To", "")),
+        "to": str(message.get("To", "")),
+        "subject": str(message.get("Subject", "")),
+        "mime_version": str(message.get("MIME-Version", "")),
         "content_type": message.get_content_type(),
+        "related_type": message.get_param("type") or "",
         "boundary": message.get_boundary() or "",
-        "defects": [type(d).__name__ for d in message.defects],
+        "defects": defects(message),
+        "wire": wire(raw),
         "parts": [],
     }
     parts = message.get_payload() if message.is_multipart() else [message]
@@ -41,7 +65,8 @@ def main():
         data = part.get_payload(decode=True) or b""
         entry = {
             "content_type": part.get_content_type(),
-            "content_id": part.get("Content-ID", ""),
+            "content_id": str(part.get("Content-ID", "")),
+            "charset": part.get_content_charset() or "",
             "size": len(data),
             "defects": [type(d).__name__ for d in part.defects],
         }

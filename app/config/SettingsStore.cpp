@@ -188,7 +188,7 @@ SaveResult storeController(int position, const Texts& values) {
         qDebug() << "channel" << QString::fromUtf8(channel.optionalName) << channel.overcurrent
                  << channel.undercurrent << channel.pf;
         if (channel.overcurrent < channel.undercurrent)
-            DiagnosticLog::write("Overcurrent is less then undercurrent: " + formatG(channel.overcurrent) +
+            DiagnosticLog::write("Overcurrent is less than undercurrent: " + formatG(channel.overcurrent) +
                                  " < " + formatG(channel.undercurrent) + "\n");
         record.channels.push_back(std::move(channel));
     }

@@ -28,27 +28,28 @@ bool CheckCycle::event(QEvent* event) {
     }
     if (event->type() == CycleEvents::report()) {
         const auto& report = static_cast<const ReportEvent&>(*event);
-        runReport(static_cast<Business::Time>(report.from), static_cast<Business::Time>(report.till));
+        reportDue(static_cast<Business::Time>(report.from), static_cast<Business::Time>(report.till));
         return true;
     }
     return QObject::event(event);
 }
 
 void CheckCycle::onCheck(const CheckEvent& check) {
-    if (editing_)
-        return;
-    if (querying_) {
-        DiagnosticLog::write("event(): received, but previous event is not processed yet, skip:\n");
+    // Copied as 32-bit values like the cycle always kept them.
+    const Business::Time from = static_cast<quint32>(check.from);
+    const Business::Time till = static_cast<quint32>(check.till);
+    if (editing_ || querying_ || Business::Application::controllers.empty()) {
+        if (querying_ && !editing_)
+            DiagnosticLog::write("event(): received, but previous event is not processed yet, skip:\n");
+        // The check is dropped, its report is not: the scheduler has already moved on from it.
+        if (check.shouldEmail)
+            reportDue(from, till);
         return;
     }
-    if (Business::Application::controllers.empty())
-        return;
     querying_ = true;
     emit queryingStarted();
-    // Copied as 32-bit values like the cycle always kept them.
-    reportFrom_ = static_cast<quint32>(check.from);
-    reportTill_ = static_cast<quint32>(check.till);
-    reportPending_ = check.shouldEmail;
+    if (check.shouldEmail)
+        dueReports_.emplace_back(from, till);
     if (queryTarget_)
         QCoreApplication::postEvent(queryTarget_, new CheckEvent(check.shouldEmail, check.from, check.till));
 }
@@ -56,9 +57,23 @@ void CheckCycle::onCheck(const CheckEvent& check) {
 void CheckCycle::onQueryDone() {
     emit queryingFinished();
     querying_ = false;
-    if (reportPending_) {
-        reportPending_ = false;
-        runReport(reportFrom_, reportTill_);
+    runDueReports();
+}
+
+void CheckCycle::reportDue(Business::Time from, Business::Time till) {
+    dueReports_.emplace_back(from, till);
+    // A report that comes while a check runs waits for it, so that it includes what the check reads
+    // and the periods go out in their order.
+    if (!querying_)
+        runDueReports();
+}
+
+void CheckCycle::runDueReports() {
+    // Taken off the list before it runs: a report run may spin the event loop and come back here.
+    while (!querying_ && !dueReports_.empty()) {
+        const auto [from, till] = dueReports_.front();
+        dueReports_.pop_front();
+        runReport(from, till);
     }
 }
 

@@ -4,14 +4,17 @@
 
 #include <QObject>
 
+#include <deque>
 #include <functional>
+#include <utility>
 
 namespace Warden {
 
 // The main window's side of the check/report cycle, without widgets: it receives the check moments
 // the scheduler posts, passes accepted ones to the querying object, hears when every controller has
-// been queried and then runs a pending report. Report moments that come without a check run here at
-// once. Lives on the main thread, which owns the state and the event store.
+// been queried and then runs the reports that fell due meanwhile. Report moments that come without a
+// check, or with a check that is not made (a dialog open, no controllers), run here at once unless a
+// check is running. Lives on the main thread, which owns the state and the event store.
 class CheckCycle final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(CheckCycle)
@@ -46,15 +49,18 @@ signals:
 private:
     void onCheck(const class CheckEvent& check);
     void onQueryDone();
+    // Runs the report now, or after the running check when there is one.
+    void reportDue(Business::Time from, Business::Time till);
+    void runDueReports();
     void runReport(Business::Time from, Business::Time till);
 
     QObject* queryTarget_ = nullptr;
     ReportRun reportRun_;
     bool editing_ = false;
     bool querying_ = false;
-    bool reportPending_ = false;
-    quint32 reportFrom_ = 0;
-    quint32 reportTill_ = 0;
+    // Report periods waiting for the running check to end, oldest first. A report moment is never
+    // dropped with the check it came with: it runs at the next moment the cycle is free, once.
+    std::deque<std::pair<Business::Time, Business::Time>> dueReports_;
 };
 
 } // namespace Warden

@@ -1,8 +1,11 @@
 #include "Records.h"
 
 #include "Application.h"
+#include "Clock.h"
 #include "ClockText.h"
 #include "DiagnosticLog.h"
+
+#include <algorithm>
 
 namespace Warden::Business {
 
@@ -29,21 +32,30 @@ QByteArray Controller::displayName() const {
 void Controller::check(Time t) {
     if (lastCheck >= t)
         DiagnosticLog::write("Controller::check() error: new check time " + clockText(t) +
-                             " is earlier then previous checking " + clockText(lastCheck) + "\n");
+                             " is earlier than previous checking " + clockText(lastCheck) + "\n");
     lastCheck = t;
 }
 
 void Controller::log() {
     if (lastLog >= lastCheck)
         DiagnosticLog::write("Controller::log() error: new log time " + clockText(lastCheck) +
-                             " is earlier then previous logging " + clockText(lastLog) + "\n");
+                             " is earlier than previous logging " + clockText(lastLog) + "\n");
     lastLog = lastCheck;
 }
 
 void Controller::report() {
+    if (lastCheck == 0) {
+        // No check since the start or the last edit: the report listed every event the controller
+        // has, so they count as reported up to now. Taking 0 would keep a controller whose clock never
+        // reads from ever giving up an event.
+        lastReport = std::max(lastReport, Clock::now());
+        Application::events.reportTimeChanged();
+        return;
+    }
+
     if (lastReport >= lastCheck)
         DiagnosticLog::write("Controller::report() error: new report time " + clockText(lastCheck) +
-                             " is earlier then previous logging " + clockText(lastReport) + "\n");
+                             " is earlier than previous logging " + clockText(lastReport) + "\n");
     lastReport = lastCheck;
     Application::events.reportTimeChanged();
 }

@@ -42,6 +42,10 @@ public:
     Time lastReport = 0;
     Time lastLog = 0;
     Time lastCheck = 0;
+    // The controller time up to which its log table is in the event store. Unlike the three times
+    // above it is not reset by an edit and does not move back on a failed read, so neither brings the
+    // rows already taken back into the store. Not stored in the configuration file.
+    Time logRowsUpTo = 0;
 };
 
 struct MailServer {

@@ -93,7 +93,7 @@ QByteArray getTransitions(const Transitions& transitions, Time from, Time till, 
     kWh = 0;
     if (transitions.empty()) {
         DiagnosticLog::write(
-            "getTransitions() error: transitions has to be not less then 1 in size, actual size is 0\n");
+            "getTransitions() error: transitions has to be not less than 1 in size, actual size is 0\n");
         return {};
     }
     if (from == 0 || till == 0)

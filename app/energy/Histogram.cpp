@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -115,23 +116,17 @@ const ReadingWindow& windowFor(const Controller& controller, Time from, Time til
 }
 
 void checkBars(const Controller& controller, const ReadingWindow& window, const std::vector<Bar>& bars,
-               Time from, const QByteArray& channel, double energy) {
+               const QByteArray& channel, double energy) {
     const bool wantTrace = lcEnergyTrace().isDebugEnabled();
     double sum = 0;
     for (const Bar& bar : bars) {
         sum += drawnValue(bar.energies, channel);
-        if (!(from < bar.end)) {
-            qCDebug(lcEnergyTrace).noquote() << "(nothing for channel A)"
-                                             << "(nothing for channel B)";
-            continue;
-        }
-        const Time since = std::max(bar.start, from);
         QByteArray traceA;
         QByteArray traceB;
-        const double tA = transitionsCheck(controller, window, since, bar.end, 0, wantTrace, traceA);
-        const double tB = transitionsCheck(controller, window, since, bar.end, 1, wantTrace, traceB);
+        const double tA = transitionsCheck(controller, window, bar.start, bar.end, 0, wantTrace, traceA);
+        const double tB = transitionsCheck(controller, window, bar.start, bar.end, 1, wantTrace, traceB);
         if (energiesDiffer(bar.energies.a, tA) || energiesDiffer(bar.energies.b, tB)) {
-            DiagnosticLog::writeAndDebug("Energy error from " + clockText(since) + " till " +
+            DiagnosticLog::writeAndDebug("Energy error from " + clockText(bar.start) + " till " +
                                          clockText(bar.end) + ": (" + formatG(tA) + ", " + formatG(tB) +
                                          ") != (" + formatG(bar.energies.a) + ", " + formatG(bar.energies.b) +
                                          ")\n");
@@ -144,26 +139,77 @@ void checkBars(const Controller& controller, const ReadingWindow& window, const 
     }
 }
 
+// A month has up to 31 days, and a report that comes late may add a shorter bar; more bars than that
+// leave no room for their labels.
+constexpr Time maxBars = 32;
+
+Time ceilDiv(Time numerator, Time denominator) {
+    return (numerator + denominator - 1) / denominator;
+}
+
+// Closes the edges with `till`. A rest this much shorter than a bar is a report moment passed a few
+// seconds late: it joins the bar before it instead of standing beside it as a sliver.
+void closeEdges(std::vector<Time>& edges, Time till, Time step) {
+    if (edges.size() > 1 && (till - edges.back()) * 60 < step)
+        edges.pop_back();
+    edges.push_back(till);
+}
+
+std::vector<Time> fixedEdges(Time from, Time till, Time step) {
+    step = std::max<Time>(step, 1);
+    const Time bars = ceilDiv(till - from, step);
+    if (bars > maxBars)
+        step *= ceilDiv(bars, maxBars);
+    std::vector<Time> edges{from};
+    for (Time t = from + step; t < till; t += step)
+        edges.push_back(t);
+    closeEdges(edges, till, step);
+    return edges;
+}
+
+// `days` calendar days to a bar, each starting at the local time of day of `from`: the day daylight
+// saving time begins or ends is a bar of 23 or 25 hours, as the user's calendar has it.
+std::vector<Time> localDayEdges(Time from, Time till, int days) {
+    const std::optional<std::tm> start = localTime(from);
+    if (!start)
+        return fixedEdges(from, till, days * Time{86400});
+    std::vector<Time> edges{from};
+    for (int k = days;; k += days) {
+        std::tm tm = *start;
+        tm.tm_mday += k;
+        tm.tm_isdst = -1;
+        const Time t = std::mktime(&tm);
+        if (t <= edges.back() || t >= till)
+            break;
+        edges.push_back(t);
+    }
+    closeEdges(edges, till, days * Time{86400});
+    return edges;
+}
+
 } // namespace
 
 HistogramLayout histogramLayout(const ReportSettings& settings, Time from, Time till) {
+    till = std::max(till, from);
     const Time period = settings.reportPeriod();
     switch (settings.reportEveryUnit) {
     case 60:
     case 3600:
-        return {till - period, 30};
+        return {fixedEdges(from, till, ceilDiv(period, 30))};
     case 86400:
-        return {till - period, 24};
+        return {fixedEdges(from, till, ceilDiv(period, 24))};
     case 604800:
-        return {till - period, 7};
+        // Five weeks and more are capped to a month, which seven bars do not divide: whole days still.
+        return {fixedEdges(from, till, ceilDiv(period, 7 * 86400) * 86400)};
     case ReportSettings::monthPeriod: {
-        // One bar per day of the month that just ended.
-        const auto lastDay = localTime(till - 86400);
-        const int days = lastDay ? lastDay->tm_mday : 30;
-        return {till - days * Time{86400}, days};
+        std::vector<Time> edges = localDayEdges(from, till, 1);
+        const Time days = static_cast<Time>(edges.size()) - 1;
+        if (days > maxBars)
+            edges = localDayEdges(from, till, static_cast<int>(ceilDiv(days, maxBars)));
+        return {edges};
     }
     default:
-        return {from, 10};
+        return {fixedEdges(from, till, ceilDiv(till - from, 10))};
     }
 }
 
@@ -175,18 +221,17 @@ BarGeometry barGeometry(int bars) {
     return geometry;
 }
 
-QByteArray createPngImage(const Controller& controller, const QByteArray& channel, Time start, Time till,
-                          int bars, Time from, double energy) {
-    // A zero bar count would divide by zero below; one bar is the nearest picture that makes sense.
-    bars = std::max(bars, 1);
-    const Time span = till - start;
-    if (span % bars != 0) {
-        DiagnosticLog::writeAndDebug("createPngImage() error: time period from " + clockText(start) +
-                                     " till " + clockText(till) + " is " + QByteArray::number(span) +
-                                     " seconds and cannot be divided to " + QByteArray::number(bars) +
-                                     " bars\n");
-    }
-    const Time secondsPerBar = span / bars;
+QByteArray createPngImage(const Controller& controller, const QByteArray& channel,
+                          const HistogramLayout& layout, double energy) {
+    std::vector<Time> edges = layout.edges;
+    // Without two edges there is no period; one empty bar is the nearest picture that makes sense.
+    if (edges.empty())
+        edges.push_back(0);
+    if (edges.size() < 2)
+        edges.push_back(edges.front());
+    const Time from = edges.front();
+    const Time till = edges.back();
+    const int bars = static_cast<int>(edges.size()) - 1;
     const BarGeometry geometry = barGeometry(bars);
 
     QImage image(histogramWidth, histogramHeight, QImage::Format_RGB888);
@@ -202,7 +247,7 @@ QByteArray createPngImage(const Controller& controller, const QByteArray& channe
     if (!channel.isEmpty())
         title += "channel " + channel + " of ";
     title +=
-        "controller " + controller.displayName() + "\nfrom " + clockText(start) + " till " + clockText(till);
+        "controller " + controller.displayName() + "\nfrom " + clockText(from) + " till " + clockText(till);
     QFont titleFont;
     titleFont.setStyleHint(QFont::SansSerif);
     titleFont.setWeight(QFont::Bold);
@@ -221,18 +266,17 @@ QByteArray createPngImage(const Controller& controller, const QByteArray& channe
     painter.drawText(titleBox, titleFlags, text(title));
 
     // One copy of the period's readings serves every bar and both checks.
-    const ReadingWindow& window = windowFor(controller, std::max(start, from), till);
+    const ReadingWindow& window = windowFor(controller, from, till);
     std::vector<Bar> barList(static_cast<std::size_t>(bars));
     double max = 0;
-    for (int i = 0; i < bars; ++i) {
-        Bar& bar = barList[static_cast<std::size_t>(i)];
-        bar.start = start + i * secondsPerBar;
-        bar.end = bar.start + secondsPerBar;
-        if (bar.end >= from)
-            bar.energies = window.energy(std::max(bar.start, from), bar.end);
+    for (std::size_t i = 0; i < barList.size(); ++i) {
+        Bar& bar = barList[i];
+        bar.start = edges[i];
+        bar.end = edges[i + 1];
+        bar.energies = window.energy(bar.start, bar.end);
         max = std::max(max, bar.energies.total());
     }
-    checkBars(controller, window, barList, from, channel, energy);
+    checkBars(controller, window, barList, channel, energy);
     max = std::max(max, 1e-6);
 
     QFont labelFont;

@@ -4,14 +4,19 @@
 
 #include <QByteArray>
 
+#include <vector>
+
 namespace Warden::Business {
 
-// Start of the histogram period and bar count for a report over [from, till]: one bar per hour for a
-// daily report, per day for weekly and monthly ones, 30 bars for hourly and minute reports and 10 over
-// the report period itself for any other unit.
+// The bars of a report's histogram. They cover the report period [from, till] and nothing else, so
+// that they add up to the bill: one bar per hour for a daily report, per day for weekly ones, per local
+// calendar day for monthly ones, a thirtieth of the report interval for hourly and minute reports, and a
+// tenth of the period for any other unit. A period that is not a whole number of bars ends with a
+// shorter bar; one too long to be drawn at that width (a report held back for hours) gets wider bars.
 struct HistogramLayout {
-    Time start = 0;
-    int bars = 1;
+    std::vector<Time> edges; // bar i covers [edges[i], edges[i + 1]]
+
+    int bars() const { return edges.size() < 2 ? 1 : static_cast<int>(edges.size()) - 1; }
 };
 HistogramLayout histogramLayout(const ReportSettings& settings, Time from, Time till);
 
@@ -32,11 +37,11 @@ inline constexpr int plotTop = 105;
 inline constexpr int plotRight = 760;
 inline constexpr int plotAxis = 325; // y of the horizontal axis
 
-// The base64 text (one line) of an 800 x 500 PNG: energy per bar of [start, till] split into `bars`
-// bars, for channel "A", "B" or, with an empty `channel`, both together. Energy before `from` does not
-// count. All three histograms of a report share the total's vertical scale. `energy` is the report
-// period's kWh as the power bill found it; a bar sum that disagrees is logged, never drawn.
-QByteArray createPngImage(const Controller& controller, const QByteArray& channel, Time start, Time till,
-                          int bars, Time from, double energy);
+// The base64 text (one line) of an 800 x 500 PNG: energy per bar of `layout`, for channel "A", "B" or,
+// with an empty `channel`, both together. All three histograms of a report share the total's vertical
+// scale. `energy` is the report period's kWh as the power bill found it; a bar sum that disagrees is
+// logged, never drawn.
+QByteArray createPngImage(const Controller& controller, const QByteArray& channel,
+                          const HistogramLayout& layout, double energy);
 
 } // namespace Warden::Business

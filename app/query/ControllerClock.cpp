@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <limits>
 
 namespace Warden::Business {
 
@@ -103,8 +104,11 @@ ControllerTime getTime(const QByteArray& page) {
         return result;
     }
 
+    // The year is read as an int; taking 1900 off the lowest ones would overflow. Such a year
+    // cannot be converted, like any other the C library cannot represent.
+    const bool yearFits = y >= std::numeric_limits<int>::min() + 1900;
     std::tm source{};
-    source.tm_year = y - 1900;
+    source.tm_year = yearFits ? y - 1900 : 0;
     source.tm_mon = mo - 1;
     source.tm_mday = d;
     source.tm_hour = h;
@@ -112,7 +116,7 @@ ControllerTime getTime(const QByteArray& page) {
     source.tm_sec = s;
     source.tm_isdst = -1;
     std::tm converted = source;
-    Time controllerTime = static_cast<Time>(std::mktime(&converted));
+    Time controllerTime = yearFits ? static_cast<Time>(std::mktime(&converted)) : -1;
     if (controllerTime == -1) {
         DiagnosticLog::write("getTime() error: cannot create correct time from parse results ( " +
                              values(h, m, s, y, mo, d) + " ) of " + excerpt(30) + "\n");

@@ -7,8 +7,11 @@
 #include "core/ClockText.h"
 #include "core/DiagnosticLog.h"
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <ctime>
+#include <optional>
 
 namespace Warden::Business {
 
@@ -58,42 +61,71 @@ struct ChannelLimits {
     double pf = 1;
 };
 
+ChannelLimits limitsOf(const ChannelSettings& channel) {
+    return {channel.optionalName, channel.undercurrent, channel.overcurrent, channel.pf};
+}
+
 ChannelLimits channelFor(const Controller& controller, const QByteArray& letter) {
     for (const ChannelSettings& channel : controller.channels) {
         if (channel.optionalName == letter)
-            return {channel.optionalName, channel.undercurrent, channel.overcurrent, channel.pf};
+            return limitsOf(channel);
     }
+    // A one-bus model names its only channel with an empty text, and its readings come as bus A.
+    if (letter == "A" && !controller.channels.empty() && !Application::hasTwoBuses(controller.type))
+        return limitsOf(controller.channels.front());
     return {};
 }
 
-// The number right after `key` in content; 0 when the key is missing or no number follows it.
-double valueAfter(const QByteArray& content, const QByteArray& key) {
+// The number right after `key` in content: 0 when the key is missing, nothing when the key is there
+// but what follows is no finite number (a controller printing "nan" or "inf").
+std::optional<double> valueAfter(const QByteArray& content, const QByteArray& key) {
     const qsizetype at = content.indexOf(key);
+    if (at < 0)
+        return 0.0;
     double value = 0;
-    if (at >= 0)
-        FormattedReader(QByteArrayView(content).sliced(at + key.size())).readDouble(value);
+    if (!FormattedReader(QByteArrayView(content).sliced(at + key.size())).readDouble(value) ||
+        !std::isfinite(value))
+        return std::nullopt;
     return value;
 }
 
-void addLoadEvents(Controller* controller, const QByteArray& content) {
+bool possible(std::optional<double> value) {
+    return value && std::isfinite(*value) && *value >= 0;
+}
+
+// What one call found impossible; written as one line at its end rather than one per value.
+struct Rejected {
+    int readings = 0;
+    int rows = 0;
+};
+
+void addLoadEvents(Controller* controller, const QByteArray& content, Rejected& rejected) {
     const Time now = Clock::now();
     const QByteArray letter = content.contains("VAH=") ? "A" : "B";
     const ChannelLimits channel = channelFor(*controller, letter);
-    const double volts = valueAfter(content, 'V' + letter + "H=");
-    const double amps = valueAfter(content, 'C' + letter + "H=");
+    const std::optional<double> volts = valueAfter(content, 'V' + letter + "H=");
+    const std::optional<double> amps = valueAfter(content, 'C' + letter + "H=");
+    // Negative or endless loads would bill negative or endless energy, and an unreadable current
+    // would raise an undercurrent alarm as if it were 0.
+    const std::optional<double> watts =
+        volts && amps ? std::optional<double>(*volts * *amps * channel.pf) : std::nullopt;
+    if (!possible(volts) || !possible(amps) || !possible(watts)) {
+        ++rejected.readings;
+        return;
+    }
     Application::addEvent({}, now, controller, EventKind::values, Transport::http,
-                          "Current loads on channel " + channel.name + ": " + formatG(volts) + " V, " +
-                              formatG(amps) + " A, " + formatG(volts * amps * channel.pf) + " W",
+                          "Current loads on channel " + channel.name + ": " + formatG(*volts) + " V, " +
+                              formatG(*amps) + " A, " + formatG(*watts) + " W",
                           content);
-    if (channel.undercurrent > amps)
+    if (channel.undercurrent > *amps)
         Application::addEvent({}, now, controller, EventKind::undercurrent, Transport::http,
                               "Undercurrent on channel " + channel.name, {});
-    if (amps > channel.overcurrent)
+    if (*amps > channel.overcurrent)
         Application::addEvent({}, now, controller, EventKind::overcurrent, Transport::http,
                               "Overcurrent on channel " + channel.name, {});
 }
 
-void readLoadComments(Controller* controller, const QByteArray& page) {
+void readLoadComments(Controller* controller, const QByteArray& page, Rejected& rejected) {
     ForwardFinder ends(page, commentEnd);
     qsizetype at = page.indexOf(loadCommentStart);
     while (at >= 0) {
@@ -106,7 +138,7 @@ void readLoadComments(Controller* controller, const QByteArray& page) {
             contentEnd = page.size();
         if (next >= 0 && next < contentEnd)
             contentEnd = std::max(next, contentStart);
-        addLoadEvents(controller, page.mid(contentStart, contentEnd - contentStart));
+        addLoadEvents(controller, page.mid(contentStart, contentEnd - contentStart), rejected);
         at = next;
     }
 }
@@ -197,8 +229,13 @@ EventKind rowKind(const QByteArray& text) {
     return EventKind::unknown;
 }
 
-void readLogRows(Controller* controller, const QByteArray& page, const ControllerTime& clock,
-                 Time prevCheck) {
+// Adds the rows newer than `after`; returns the newest time among the rows it added (`after` when none).
+Time readLogRows(Controller* controller, const QByteArray& page, const ControllerTime& clock, Time after,
+                 Rejected& rejected) {
+    // A row dated before 1970 or more than a day ahead is no time a controller can mean; taken as one,
+    // it would land in a far-off daily log and come back at every check.
+    const Time latestPossible = Clock::now() + 86400;
+    Time newest = after;
     const qsizetype heading = page.indexOf(headingEnd);
     ForwardFinder ends(page, rowEnd);
     qsizetype row = page.indexOf(rowStart, heading < 0 ? 0 : heading);
@@ -219,11 +256,17 @@ void readLogRows(Controller* controller, const QByteArray& page, const Controlle
         if (text.isEmpty()) {
             DiagnosticLog::write("Application::getLogs(): plain text is empty for html table row " +
                                  page.mid(row, 30) + " [ ... ]\n");
-        } else if (const std::optional<Time> when = rowTime(text, clock); when && *when > prevCheck) {
-            Application::addEvent({}, *when, controller, rowKind(text), Transport::http, {}, text);
+        } else if (const std::optional<Time> when = rowTime(text, clock)) {
+            if (*when < 0 || *when > latestPossible) {
+                ++rejected.rows;
+            } else if (*when > after) {
+                Application::addEvent({}, *when, controller, rowKind(text), Transport::http, {}, text);
+                newest = std::max(newest, *when);
+            }
         }
         row = next;
     }
+    return newest;
 }
 
 } // namespace
@@ -235,11 +278,26 @@ void getLogs(int index, const QByteArray& indexPage, const QByteArray& syslogPag
         return;
     }
     const ControllerTime clock = getTime(syslogPage);
-    const Time prevCheck = controller->lastCheck;
-    controller->check(clock.time);
-    readLoadComments(controller, indexPage);
-    readLogRows(controller, syslogPage, clock, prevCheck);
-    controller->log();
+    // A failed read (an error page, a broken page, a cell that is no clock) has no controller time:
+    // it is not a check, and the check and log times stay where the last good one left them.
+    // Taking 0 as the check time would make every row of the next good read new again.
+    const bool clockRead = clock.time != 0;
+    const Time after = std::max(controller->lastCheck, controller->logRowsUpTo);
+    if (clockRead)
+        controller->check(clock.time);
+    Rejected rejected;
+    readLoadComments(controller, indexPage, rejected);
+    const Time newestRow = readLogRows(controller, syslogPage, clock, after, rejected);
+    // Rows dated ahead of both clocks do not move the mark past the present, so that one odd row
+    // cannot hide the real rows that follow it.
+    const Time present = std::max(Clock::now(), clock.time);
+    controller->logRowsUpTo = std::max({controller->logRowsUpTo, clock.time, std::min(newestRow, present)});
+    if (clockRead)
+        controller->log();
+    if (rejected.readings != 0 || rejected.rows != 0)
+        DiagnosticLog::write("Application::getLogs(): " + controller->displayName() + ": ignored " +
+                             num(rejected.readings) + " negative or non-finite load readings and " +
+                             num(rejected.rows) + " log rows dated before 1970 or more than a day ahead\n");
 }
 
 } // namespace Warden::Business

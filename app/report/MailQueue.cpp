@@ -3,6 +3,8 @@
 #include "core/DiagnosticLog.h"
 #include "report/QMailer.h"
 
+#include <QDeadlineTimer>
+
 namespace Warden {
 
 MailQueue::MailQueue(QObject* parent)
@@ -15,19 +17,24 @@ MailQueue::MailQueue(QObject* parent)
 }
 
 MailQueue::~MailQueue() {
+    finish(finishWaitMs);
+}
+
+bool MailQueue::finish(int waitMs) {
+    if (finished_)
+        return true;
+    finished_ = true;
     stopping_ = true;
-    // Stop must not wait for a mail server that takes its full minute.
-    const bool aborting = pending_.load() > 0;
-    if (aborting)
-        abortMailSends();
+    // The loop ends after the send in progress; the sends behind it see stopping_ and do nothing
+    // (the outbox keeps their files for the next start).
     thread_.quit();
+    if (thread_.wait(QDeadlineTimer(waitMs)))
+        return true;
+    // Stop must not wait for a mail server that takes its full minute.
+    abortMailSends();
     thread_.wait();
-    if (aborting)
-        resumeMailSends();
-    const int dropped = pending_.load();
-    if (dropped > 0)
-        DiagnosticLog::write("MailQueue: " + QByteArray::number(dropped) +
-                             " mail(s) not sent, the program ended first\n");
+    resumeMailSends();
+    return false;
 }
 
 void MailQueue::enqueue(const QList<MailJob>& jobs) {
@@ -45,12 +52,12 @@ void MailQueue::send(const MailJob& job) {
     if (stopping_)
         return;
     sendEmail(job.to.constData(), job.from.constData(), job.host.constData(), &job.port, job.user.constData(),
-              job.password.constData(), &job.useTLS, job.subject.constData(), job.body.constData());
+              job.password.constData(), &job.useTLS, job.subject.constData(), job.body);
     const QByteArray error = takeMailError();
     if (job.logOutcome)
         DiagnosticLog::write(error + "\n");
     const bool last = --pending_ == 0;
-    emit sent(job.to, error);
+    emit sent(job.id, error);
     if (last)
         emit idle();
 }

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QObject>
+#include <QString>
 #include <QThread>
 
 #include <atomic>
@@ -22,29 +23,38 @@ struct MailJob {
     QByteArray body;
     // Report mails leave their outcome in "app.log"; the test e-mail only shows it.
     bool logOutcome = true;
+    // Comes back with the outcome, so the sender knows which of its mails it was.
+    QString id;
 };
 
 // Sends mails through postwing on a thread of its own, strictly one after another in the order they
 // were queued, so that a mail server that does not answer (up to a minute per message) never freezes
 // the window. After each send the outcome (postwing's error log, empty when sent) and a line end go to
-// "app.log". Owned by the main window; enqueue() may be called from any thread.
+// "app.log". Owned by the main window (through the outbox); enqueue() may be called from any thread.
 class MailQueue final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(MailQueue)
 
 public:
+    // How long the end of the program waits for the send in progress.
+    static constexpr int finishWaitMs = 10000;
+
     explicit MailQueue(QObject* parent = nullptr);
-    // Lets the send in progress end and drops what is still queued, with a line in "app.log".
+    // finish() with finishWaitMs, unless that already happened.
     ~MailQueue() override;
 
     void enqueue(const QList<MailJob>& jobs);
+    // The end of the program: no further send starts; the one in progress gets up to `waitMs` to end
+    // and is cut off (its postwing killed) after that. Its `sent` is then waiting in the receiver's
+    // event queue. True when it ended by itself. Owner's thread only; later calls do nothing.
+    bool finish(int waitMs);
     // Mails queued and not yet through postwing.
     int pending() const { return pending_.load(); }
 
 signals:
-    // One mail went through postwing; `error` is empty when the server accepted it. Emitted on the
-    // sending thread: connect with the default (queued) connection.
-    void sent(const QByteArray& to, const QByteArray& error);
+    // The mail with `id` went through postwing; `error` is empty when the server accepted it. Emitted
+    // on the sending thread: connect with the default (queued) connection.
+    void sent(const QString& id, const QByteArray& error);
     // The queue ran empty.
     void idle();
 
@@ -55,6 +65,7 @@ private:
     QObject* worker_ = nullptr;
     std::atomic<int> pending_{0};
     std::atomic<bool> stopping_{false};
+    bool finished_ = false;
 };
 
 } // namespace Warden

@@ -129,7 +129,7 @@ void resumeMailSends() {
 }
 
 void sendEmail(const char* to, const char* from, const char* host, const quint16* port, const char* user,
-               const char* password, const bool* useTLS, const char* subject, const char* message) {
+               const char* password, const bool* useTLS, const char* subject, const QByteArray& message) {
     sendLock().acquire();
     MailerState& s = mailerState();
     int startMs = 0;
@@ -147,11 +147,14 @@ void sendEmail(const char* to, const char* from, const char* host, const quint16
                                 argumentText(host),
                                 QString::number(port ? *port : 0),
                                 argumentText(user),
-                                argumentText(password),
+                                QString(),
                                 useTLS && *useTLS ? QStringLiteral("1") : QStringLiteral("0"),
                                 argumentText(subject)};
 
     QMailer mailer;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("POSTWING_PASSWORD"), argumentText(password));
+    mailer.setProcessEnvironment(environment);
     const QString program = postwingProgram();
     if (sendsAborted) {
         s.texts[0] += "postwing was not started: the program is ending\n";
@@ -168,7 +171,7 @@ void sendEmail(const char* to, const char* from, const char* host, const quint16
     runningChild = mailer.processId();
     if (sendsAborted)
         ::kill(static_cast<pid_t>(mailer.processId()), SIGKILL);
-    mailer.write(message ? message : "");
+    mailer.write(message);
     mailer.closeWriteChannel();
     const bool finished = mailer.waitForFinished(finishMs);
     runningChild = 0;

@@ -20,12 +20,14 @@ public slots:
     void readStdErr();
 };
 
-// One message through postwing: the recipient's settings on its command line, the message on its
-// standard input. Blocks for up to the start and finish limits (30 s each). Takes the send lock; the
-// caller releases it by taking text 0 with takeMailLog() (or takeMailError()) right after, on the same
-// thread, so that a send and the reading of its outcome never interleave with another send.
+// One message through postwing: the recipient's settings on its command line, the password in its
+// environment (POSTWING_PASSWORD; a command line is readable by every local user), the message with
+// its length on its standard input. Blocks for up to the start and finish limits (30 s each). Takes
+// the send lock; the caller releases it by taking text 0 with takeMailLog() (or takeMailError()) right
+// after, on the same thread, so that a send and the reading of its outcome never interleave with
+// another send.
 void sendEmail(const char* to, const char* from, const char* host, const quint16* port, const char* user,
-               const char* password, const bool* useTLS, const char* subject, const char* message);
+               const char* password, const bool* useTLS, const char* subject, const QByteArray& message);
 
 // Length in bytes of text 0 or 1; 0 for any other index.
 int mailLogLength(int index);

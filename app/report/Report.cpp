@@ -6,7 +6,7 @@
 #include "energy/Energy.h"
 #include "energy/Histogram.h"
 #include "energy/PowerBill.h"
-#include "report/MailQueue.h"
+#include "report/Outbox.h"
 
 #include <algorithm>
 
@@ -39,29 +39,50 @@ bool isSelected(const Event& event, const ReportSettings& settings) {
     return false;
 }
 
-void appendLogTable(QByteArray& body, const Controller& controller, const ReportSettings& settings) {
-    body += "<h3>Log Messages (" + selectionPhrase(settings) +
+// Far beyond what anyone reads in a mail, and far below the size limits of common mail servers; a
+// table that grows past it would make the whole report undeliverable.
+constexpr qsizetype maxLogRowBytes = 2 * 1024 * 1024;
+
+QByteArray logRow(const Event& event) {
+    // Reasons and raw data come from the network: escaped so they cannot change the page.
+    return "       <tr>\r\n           <td>" + htmlEscaped(event.messageId) + "</td>\r\n           <td>" +
+           htmlEscaped(clockText(event.time)) + "</td>\r\n           <td>" +
+           htmlEscaped(Application::getControllerName(event)) + "</td>\r\n           <td>" +
+           htmlEscaped(eventKindName(event.kind)) + "</td>\r\n           <td>" + htmlEscaped(event.reason) +
+           "</td>\r\n           <td>" + htmlEscaped(event.raw) + "</td>\r\n           <td>" +
+           (event.transport == Transport::http ? "HTTP" : "syslog") + "</td>\r\n       </tr>\r\n\r\n";
+}
+
+void appendLogTable(QByteArray& html, const Controller& controller, const ReportSettings& settings) {
+    html += "<h3>Log Messages (" + selectionPhrase(settings) +
             ")</h3>\r\n<table border=\"1\">\r\n    <thead>\r\n        <tr>\r\n"
             "           <th>Message ID</th>\r\n           <th>When</th>\r\n"
             "           <th>From (Controller)</th>\r\n           <th>Type</th>\r\n"
             "           <th>Reason phrase</th>\r\n           <th>Raw data</th>\r\n"
             "           <th>Transport</th>\r\n       </tr>\r\n   </thead>\r\n   <tbody>\r\n";
-    // Newest first, down to the previous report; events after `till` are listed too.
+    // Newest first, down to the previous report; events after `till` are listed too. Once the rows
+    // reach the limit the older ones are only counted.
+    qsizetype rowBytes = 0;
+    qint64 leftOut = 0;
     for (const auto& [key, event] : Application::events.ownedBy(&controller)) {
         if (event->time < controller.lastReport)
             break;
         if (!isSelected(*event, settings))
             continue;
-        // Reasons and raw data come from the network: escaped so they cannot change the page.
-        body += "       <tr>\r\n           <td>" + htmlEscaped(event->messageId) +
-                "</td>\r\n           <td>" + htmlEscaped(clockText(event->time)) +
-                "</td>\r\n           <td>" + htmlEscaped(Application::getControllerName(*event)) +
-                "</td>\r\n           <td>" + htmlEscaped(eventKindName(event->kind)) +
-                "</td>\r\n           <td>" + htmlEscaped(event->reason) + "</td>\r\n           <td>" +
-                htmlEscaped(event->raw) + "</td>\r\n           <td>" +
-                (event->transport == Transport::http ? "HTTP" : "syslog") + "</td>\r\n       </tr>\r\n\r\n";
+        if (leftOut == 0) {
+            const QByteArray row = logRow(*event);
+            if (rowBytes + row.size() <= maxLogRowBytes) {
+                html += row;
+                rowBytes += row.size();
+                continue;
+            }
+        }
+        ++leftOut;
     }
-    body += "    </tbody>\r\n</table>\r\n";
+    if (leftOut > 0)
+        html += "       <tr>\r\n           <td colspan=\"7\">" + QByteArray::number(leftOut) +
+                " older log lines left out</td>\r\n       </tr>\r\n\r\n";
+    html += "    </tbody>\r\n</table>\r\n";
 }
 
 void crossCheckEnergies(const Controller& controller, Time from, Time till, const ChannelEnergies& bill) {
@@ -80,8 +101,8 @@ QByteArray imageReference(const char* contentId) {
     return QByteArray("<p><img src=\"cid:") + contentId + "\"></p>\r\n";
 }
 
-// SMTP servers refuse (or cut) lines over 998 characters and MIME allows 76 per base64 line, so the
-// one-line image text is broken into lines of 76; every decoder joins them again.
+// SMTP servers refuse (or cut) lines over 998 characters and MIME allows 76 per base64 line, so
+// one-line base64 text is broken into lines of 76; every decoder joins them again.
 QByteArray wrappedBase64(const QByteArray& base64) {
     constexpr qsizetype lineLength = 76;
     QByteArray wrapped;
@@ -135,8 +156,11 @@ QByteArray reportPeriodWord(const ReportSettings& settings) {
     // Only the configuration file can hold another unit; name it by its seconds.
     const QByteArray unitName =
         unit != units.end() ? unit->second : QByteArray::number(settings.reportEveryUnit) + " Second";
-    if (settings.reportEveryUnits == 1)
-        return unit != units.end() ? unitName + "ly" : "Every " + unitName;
+    if (settings.reportEveryUnits == 1) {
+        if (unit == units.end())
+            return "Every " + unitName;
+        return unitName == "Day" ? QByteArray("Daily") : unitName + "ly";
+    }
     return QByteArray::number(settings.reportEveryUnits) + " " + unitName;
 }
 
@@ -146,75 +170,75 @@ QByteArray reportSubject(const Controller& controller) {
 
 QByteArray getReportBody(const Controller& controller, Time from, Time till) {
     const ReportSettings& settings = Application::report;
-    QByteArray body = "Content-Type: multipart/related; boundary=" + boundary + "\r\n\r\n--" + boundary +
-                      "\r\nContent-Type: text/html; charset=UTF-8\r\n\r\n<h2>\r\nPower Controller " +
-                      htmlEscaped(controller.displayName()) + "<br>\r\n";
-    // The ctime texts keep their line feeds: mail readers have always seen the heading that way.
-    body += reportPeriodWord(settings) + " report from " + ctimeText(from) + " till " + ctimeText(till) +
-            "</h2>\r\n";
+    // The ctime texts keep their line breaks (mail readers have always seen the heading that way), as
+    // CR LF like every other line of the page.
+    const auto ctimeLine = [](Time t) { return ctimeText(t).replace("\n", "\r\n"); };
+    QByteArray html = "<h2>\r\nPower Controller " + htmlEscaped(controller.displayName()) + "<br>\r\n" +
+                      reportPeriodWord(settings) + " report from " + ctimeLine(from) + " till " +
+                      ctimeLine(till) + "</h2>\r\n";
 
     if (settings.sendEntireLog || settings.sendOnLogin || settings.sendUnderOverCurrent)
-        appendLogTable(body, controller, settings);
+        appendLogTable(html, controller, settings);
 
-    if (!Application::hasTwoBuses(controller.type))
-        return body + "--" + boundary + "--";
+    QByteArray images;
+    if (Application::hasTwoBuses(controller.type)) {
+        ChannelEnergies energies{-1, -1};
+        if (settings.sendPowerBill) {
+            const PowerBill bill = getPowerBill(controller, from, till);
+            html += bill.html;
+            energies = bill.energies;
+            // Without a bill there is nothing to hold the second calculation against.
+            crossCheckEnergies(controller, from, till, energies);
+        }
 
-    ChannelEnergies energies{-1, -1};
-    if (settings.sendPowerBill) {
-        const PowerBill bill = getPowerBill(controller, from, till);
-        body += bill.html;
-        energies = bill.energies;
-        // Without a bill there is nothing to hold the second calculation against.
-        crossCheckEnergies(controller, from, till, energies);
+        if (settings.sendHistogram && energies.total() > 0) {
+            html += "<h3>Power Histograms</h3>\r\n";
+            if (energies.a > 0)
+                html += imageReference(idChannelA);
+            if (energies.b > 0)
+                html += imageReference(idChannelB);
+            html += imageReference(idTotal);
+
+            const HistogramLayout layout = histogramLayout(settings, from, till);
+            if (energies.a > 0)
+                images += imagePart(idChannelA, createPngImage(controller, "A", layout, energies.a));
+            if (energies.b > 0)
+                images += imagePart(idChannelB, createPngImage(controller, "B", layout, energies.b));
+            images += imagePart(idTotal, createPngImage(controller, QByteArray(), layout, energies.total()));
+        }
+        html += "<hr/>End of log\r\n\r\n";
     }
 
-    const bool histograms = settings.sendHistogram && energies.total() > 0;
-    if (histograms) {
-        body += "<h3>Power Histograms</h3>\r\n";
-        if (energies.a > 0)
-            body += imageReference(idChannelA);
-        if (energies.b > 0)
-            body += imageReference(idChannelB);
-        body += imageReference(idTotal);
-    }
-    body += "<hr/>End of log\r\n\r\n";
-
-    if (histograms) {
-        const HistogramLayout layout = histogramLayout(settings, from, till);
-        if (energies.a > 0)
-            body += imagePart(idChannelA, createPngImage(controller, "A", layout.start, till, layout.bars,
-                                                         from, energies.a));
-        if (energies.b > 0)
-            body += imagePart(idChannelB, createPngImage(controller, "B", layout.start, till, layout.bars,
-                                                         from, energies.b));
-        body += imagePart(idTotal, createPngImage(controller, QByteArray(), layout.start, till, layout.bars,
-                                                  from, energies.total()));
-    }
-    return body + "--" + boundary + "--";
+    // The page travels as base64: the message stays 7-bit with short lines whatever the names and
+    // events hold, and no text of an event can close the part or open another one (the base64
+    // alphabet has no "-").
+    return "MIME-Version: 1.0\r\nContent-Type: multipart/related; type=\"text/html\";\r\n boundary=\"" +
+           boundary + "\"\r\n\r\n--" + boundary +
+           "\r\nContent-Type: text/html; charset=utf-8\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
+           wrappedBase64(html.toBase64()) + "\r\n" + images + "--" + boundary + "--";
 }
 
-void sendReports(Time from, Time till, MailQueue& queue) {
+void sendReports(Time from, Time till, Outbox& outbox) {
     for (Controller& controller : Application::controllers) {
         const QByteArray body = getReportBody(controller, from, till);
         const QByteArray subject = reportSubject(controller);
-        QList<MailJob> jobs;
         for (const MailAccount& account : Application::mailAccounts) {
-            MailJob job;
-            job.to = account.to;
-            job.from = account.from;
+            OutboxMail mail;
+            mail.to = account.to;
+            mail.from = account.from;
             if (account.server) {
-                job.host = account.server->host;
-                job.port = account.server->port;
-                job.user = account.server->user;
-                job.password = account.server->password;
-                job.useTLS = account.server->useTLS;
+                mail.serverHost = account.server->host;
+                mail.serverPort = account.server->port;
+                mail.serverUser = account.server->user;
+                mail.serverTLS = account.server->useTLS;
             }
-            job.subject = subject;
-            job.body = body;
-            jobs.append(job);
+            mail.controller = controller.displayName();
+            mail.subject = subject;
+            mail.body = body;
+            outbox.add(std::move(mail));
         }
-        queue.enqueue(jobs);
-        // Reported once its mails are queued: a failed mail is only logged, never retried.
+        // Reported once its mails are in the outbox: from there they are delivered or given up with a
+        // line in "app.log", whatever happens to the program in between.
         controller.report();
     }
     Application::prune();

@@ -6,7 +6,7 @@
 #include <QByteArray>
 
 namespace Warden {
-class MailQueue;
+class Outbox;
 }
 
 namespace Warden::Business {
@@ -15,27 +15,28 @@ namespace Warden::Business {
 inline constexpr char reportBoundary[] = "0016e67698dab45e66490806789485769369353d59f689";
 
 // The report of one controller over [from, till]: a complete multipart/related body (its own
-// Content-Type line, an HTML part, then the histogram PNGs) ready for postwing.
+// MIME-Version and Content-Type header lines, the HTML part in base64, then the histogram PNGs) ready
+// for postwing: 7-bit, CR LF line ends only, no line over 76 characters.
 QByteArray getReportBody(const Controller& controller, Time from, Time till);
 
-// "Power Controller <display name> report".
+// "Power Controller <display name> report", UTF-8 as the name is; postwing encodes it for the header.
 QByteArray reportSubject(const Controller& controller);
 
-// "Hourly", "Dayly", "3 Hour", ...: how often the reports come.
+// "Hourly", "Daily", "3 Hour", ...: how often the reports come.
 QByteArray reportPeriodWord(const ReportSettings& settings);
 
 // Text safe inside an HTML element or attribute: & < > " ' replaced by their entities.
 QByteArray htmlEscaped(const QByteArray& text);
 
 // The report run: for every controller in list order its body is composed and one mail per recipient
-// (in list order) is queued on `queue`; then the controller counts as reported, whatever becomes of
-// its mails. Finally the event store is pruned. Main thread only: it reads and changes the state.
-void sendReports(Time from, Time till, MailQueue& queue);
+// (in list order) is stored in `outbox`, which delivers it; then the controller counts as reported.
+// Finally the event store is pruned. Main thread only: it reads and changes the state.
+void sendReports(Time from, Time till, Outbox& outbox);
 
 // The report run for CheckCycle::setReportRun() and for report moments without a check (posted to the
-// main thread): sendReports() with `queue`, which has to outlive the cycle.
-inline CheckCycle::ReportRun makeReportRun(MailQueue& queue) {
-    return [&queue](Time from, Time till) { sendReports(from, till, queue); };
+// main thread): sendReports() with `outbox`, which has to outlive the cycle.
+inline CheckCycle::ReportRun makeReportRun(Outbox& outbox) {
+    return [&outbox](Time from, Time till) { sendReports(from, till, outbox); };
 }
 
 } // namespace Warden::Business

@@ -31,8 +31,8 @@ bool SyslogReceiver::bind(quint16 port) {
     // Not shared: with address reuse a second program could bind the same port and take part of the
     // datagrams without either side noticing.
     if (!socket_->bind(QHostAddress::Any, port, QAbstractSocket::DontShareAddress)) {
-        DiagnosticLog::writeTimed("Syslog server will not work: may be 514 udp port is opened by another "
-                                  "application,\n    or your have not rights to listen 514 udp port\n");
+        DiagnosticLog::writeTimed("Syslog server will not work: maybe 514 udp port is opened by another "
+                                  "application,\n    or you have no rights to listen on 514 udp port\n");
         return false;
     }
     // Root or CAP_NET_ADMIN may go past net.core.rmem_max; everyone else gets what that limit allows.

@@ -13,24 +13,29 @@
 #include "core/Alerts.h"
 #include "core/Application.h"
 #include "core/CheckCycle.h"
+#include "core/Clock.h"
 #include "core/ClockText.h"
 #include "core/DiagnosticLog.h"
 #include "core/Scheduler.h"
 #include "query/WebThread.h"
 #include "report/MailQueue.h"
+#include "report/Outbox.h"
 #include "report/Report.h"
 #include "syslog/SyslogReceiver.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QHeaderView>
+#include <QLabel>
 #include <QMenu>
 #include <QSystemTrayIcon>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QUdpSocket>
 
 #include <algorithm>
+#include <limits>
 
 using Warden::DiagnosticLog;
 using Warden::Business::Application;
@@ -80,7 +85,9 @@ Ampwarden::Ampwarden(QWidget* parent, quint16 syslogPort)
     webThread_ = new Warden::WebThread(cycle_, this);
     cycle_->setQueryTarget(webThread_);
     mailQueue_ = new Warden::MailQueue(this);
-    cycle_->setReportRun(Warden::Business::makeReportRun(*mailQueue_));
+    outbox_ = new Warden::Outbox(*mailQueue_, QString::fromLatin1(Warden::Outbox::defaultDirectory),
+                                 Warden::RetrySchedule::fromEnvironment(), this);
+    cycle_->setReportRun(Warden::Business::makeReportRun(*outbox_));
     connectCycle();
     scheduler_ = std::make_unique<Warden::Scheduler>(cycle_);
     startInstanceServer();
@@ -106,6 +113,13 @@ Ampwarden::Ampwarden(QWidget* parent, quint16 syslogPort)
         },
         Qt::QueuedConnection);
 
+    // After the settings: the waiting mails need their servers' passwords.
+    connect(outbox_, &Warden::Outbox::changed, this, &Ampwarden::showOutbox);
+    auto* ageTimer = new QTimer(this);
+    connect(ageTimer, &QTimer::timeout, this, &Ampwarden::showOutbox);
+    ageTimer->start(60000);
+    outbox_->load();
+
     scheduler_->followReportSettings();
     scheduler_->start();
 }
@@ -118,6 +132,9 @@ Ampwarden::~Ampwarden() {
     scheduler_.reset();
     delete webThread_;
     webThread_ = nullptr;
+    // The send in progress may finish (up to the queue's limit); the other mails wait on disk.
+    delete outbox_;
+    outbox_ = nullptr;
     delete mailQueue_;
     mailQueue_ = nullptr;
     delete syslog_;
@@ -138,6 +155,10 @@ void Ampwarden::setUpWidgets() {
     titleFont.setFamily(QStringLiteral("Arial"));
     ui->label->setFont(titleFont);
     ui->label_8->hide();
+    outboxLabel_ = new QLabel(this);
+    outboxLabel_->setObjectName(QStringLiteral("labelOutbox"));
+    outboxLabel_->hide();
+    ui->bottomBar->insertWidget(1, outboxLabel_);
     for (auto* table : {ui->tableControllers, ui->tableEmails, ui->tableEvents}) {
         table->verticalHeader()->hide();
         table->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -205,6 +226,29 @@ void Ampwarden::connectCycle() {
     connect(cycle_, &Warden::CheckCycle::queryingFinished, this, &Ampwarden::onQueryingFinished);
 }
 
+QString Ampwarden::outboxText(int count, qint64 ageSeconds) {
+    if (count <= 0)
+        return {};
+    const qint64 minutes = std::max<qint64>(ageSeconds, 0) / 60;
+    QString age;
+    if (minutes < 1)
+        age = QStringLiteral("less than a minute");
+    else if (minutes < 60)
+        age = QStringLiteral("%1 min").arg(minutes);
+    else if (minutes < 24 * 60)
+        age = QStringLiteral("%1 h %2 min").arg(minutes / 60).arg(minutes % 60);
+    else
+        age = QStringLiteral("%1 d %2 h").arg(minutes / (24 * 60)).arg(minutes / 60 % 24);
+    return QStringLiteral("Report mails waiting: %1 (oldest %2)").arg(count).arg(age);
+}
+
+void Ampwarden::showOutbox() {
+    const auto oldest = outbox_ ? outbox_->oldestQueued() : std::nullopt;
+    const QString text = oldest ? outboxText(outbox_->count(), Warden::Clock::now() - *oldest) : QString();
+    outboxLabel_->setText(text);
+    outboxLabel_->setVisible(!text.isEmpty());
+}
+
 bool Ampwarden::querying() const {
     return cycle_ && cycle_->querying();
 }
@@ -223,6 +267,10 @@ void Ampwarden::onQueryingStarted() {
 
 void Ampwarden::onQueryingFinished() {
     ui->label_8->hide();
+    outboxLabel_ = new QLabel(this);
+    outboxLabel_->setObjectName(QStringLiteral("labelOutbox"));
+    outboxLabel_->hide();
+    ui->bottomBar->insertWidget(1, outboxLabel_);
     ui->btnAddController->setEnabled(true);
     ui->btnRemoveController->setEnabled(true);
     refreshEventLog();
@@ -361,6 +409,11 @@ void selectUnit(QComboBox* combo, quint32 unit) {
     Ampwarden::selectComboText(combo, name);
 }
 
+// A stored count past what the box holds (over two thousand million) shows as the box's maximum.
+int shownCount(quint32 count) {
+    return static_cast<int>(std::min<quint32>(count, std::numeric_limits<int>::max()));
+}
+
 QByteArray flag(const QCheckBox* box) {
     return box->isChecked() ? "1" : "0";
 }
@@ -374,7 +427,9 @@ void Ampwarden::fillSettings() {
     ui->checkBox_3->setChecked(report.sendHistogram);
     ui->checkBox_4->setChecked(report.sendPowerBill);
     ui->checkBox_5->setChecked(report.sendEntireLog);
+    ui->spinCheckEveryUnits->setValue(shownCount(report.checkEveryUnits));
     selectUnit(ui->comboBox, report.checkEveryUnit);
+    ui->spinReportEveryUnits->setValue(shownCount(report.reportEveryUnits));
     selectUnit(ui->comboBox_2, report.reportEveryUnit);
     ui->lineEdit->setText(text(Warden::formatG(report.kWHPriceUSD)));
     selectComboText(ui->comboBox_3, text(report.currency));
@@ -389,11 +444,11 @@ void Ampwarden::tellIfNotSaved(const Warden::Business::SaveResult& result) {
 }
 
 void Ampwarden::storeSettings() {
-    // The window has no fields for the two counts: every unit is taken once.
     tellIfNotSaved(Warden::Business::storeReportSettings(
-        {ui->comboBox->currentText().toUtf8(), "1", flag(ui->checkBox), flag(ui->checkBox_2),
-         flag(ui->checkBox_3), flag(ui->checkBox_4), flag(ui->checkBox_5),
-         ui->comboBox_2->currentText().toUtf8(), "1", ui->lineEdit->text().toUtf8(),
+        {ui->comboBox->currentText().toUtf8(), QByteArray::number(ui->spinCheckEveryUnits->value()),
+         flag(ui->checkBox), flag(ui->checkBox_2), flag(ui->checkBox_3), flag(ui->checkBox_4),
+         flag(ui->checkBox_5), ui->comboBox_2->currentText().toUtf8(),
+         QByteArray::number(ui->spinReportEveryUnits->value()), ui->lineEdit->text().toUtf8(),
          ui->comboBox_3->currentText().toUtf8()}));
 }
 

@@ -7,6 +7,7 @@
 #include <memory>
 
 class QComboBox;
+class QLabel;
 class QSystemTrayIcon;
 class QTableWidget;
 class QTcpServer;
@@ -18,6 +19,7 @@ struct SaveResult;
 }
 class CheckCycle;
 class MailQueue;
+class Outbox;
 class WebThread;
 class Scheduler;
 class SyslogReceiver;
@@ -56,6 +58,9 @@ public:
     static QString headerText(const QTableWidget* table, int column);
     static QList<QByteArray> rowTexts(const QTableWidget* table, int row);
     static void selectComboText(QComboBox* combo, const QString& text);
+    // The bottom bar's outbox line: how many report mails wait and how long the oldest has; empty
+    // when none waits.
+    static QString outboxText(int count, qint64 ageSeconds);
 
 public slots:
     void done(int result) override;
@@ -88,6 +93,7 @@ private:
     void showRefusal();
     // A change the settings file did not take: the user hears of it at once.
     void tellIfNotSaved(const Warden::Business::SaveResult& result);
+    void showOutbox();
 
     std::unique_ptr<Ui::AmpwardenClass> ui;
     QTcpServer* instanceServer_ = nullptr;
@@ -101,5 +107,8 @@ private:
     Warden::WebThread* webThread_ = nullptr;
     // Sends the report mails one after another off the user-interface thread.
     Warden::MailQueue* mailQueue_ = nullptr;
+    // Keeps every report mail on disk until its server has taken it; feeds the queue.
+    Warden::Outbox* outbox_ = nullptr;
+    QLabel* outboxLabel_ = nullptr;
     bool editing_ = false;
 };

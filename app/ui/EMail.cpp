@@ -93,7 +93,7 @@ void EMail::sendTestEmail() {
         Warden::DiagnosticLog::write(errors + '\n');
     } else {
         Warden::questionBox(
-            QStringLiteral("Email was succesfully sent to ") + text(mail.to),
+            QStringLiteral("Email was successfully sent to ") + text(mail.to),
             QStringLiteral("Please check the ") + text(mail.to) +
                 QStringLiteral(" inbox. If email has been received from ") + text(mail.from) +
                 QStringLiteral(", all MTA settings are correct. If email hasn't been received, "
@@ -131,7 +131,7 @@ QByteArray sendWithMailer(const EMail::TestMail& mail) {
     const bool useTLS = mail.useTLS;
     Warden::sendEmail(mail.to.constData(), mail.from.constData(), mail.host.constData(), &port,
                       mail.user.constData(), mail.password.constData(), &useTLS, mail.subject.constData(),
-                      mail.body.constData());
+                      mail.body);
     // Taken on this thread right after the send: that ends the send and frees the mailer for others.
     return Warden::takeMailError();
 }

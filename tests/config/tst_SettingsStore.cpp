@@ -107,7 +107,7 @@ void SettingsStoreTest::storeController_inPlace_keepsRecordAndEvents() {
 
 void SettingsStoreTest::storeController_overcurrentBelowUndercurrent_isLoggedAndStored() {
     storeController(-1, withChannels({"A", "1", "2.5", "1"}));
-    QVERIFY(appLog().contains("Overcurrent is less then undercurrent: 1 < 2.5\n"));
+    QVERIFY(appLog().contains("Overcurrent is less than undercurrent: 1 < 2.5\n"));
     QCOMPARE(settingsState(), "C|n|2|h|80|a|p\nch|A|2.5|1|1\n" + initialReport());
 }
 

@@ -24,6 +24,8 @@ public:
     }
 };
 
+using Reports = QList<QPair<Business::Time, Business::Time>>;
+
 const QByteArray skipLine = "event(): received, but previous event is not processed yet, skip:\n";
 
 } // namespace
@@ -39,6 +41,8 @@ private slots:
     void queryDone_runsPendingReportAfterRefresh_data();
     void queryDone_runsPendingReportAfterRefresh();
     void reportWithoutCheck_runsAtOnceEvenWhileEditing();
+    void droppedCheck_reportRunsOnceAtNextChance_data();
+    void droppedCheck_reportRunsOnceAtNextChance();
     void controllerAddedLater_isQueriedAtNextCheck();
     void latestCheck_isGreatestAmongControllers();
 
@@ -145,15 +149,56 @@ void CheckCycleTest::reportWithoutCheck_runsAtOnceEvenWhileEditing() {
     QCOMPARE(target_.checks, 0);
 }
 
+void CheckCycleTest::droppedCheck_reportRunsOnceAtNextChance_data() {
+    // Steps: "check <shouldEmail> <from> <till>", "report <from> <till>" (a report moment without a
+    // check), "done" (the last client of the running check ended), "edit <0|1>".
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<Reports>("expected");
+    QTest::newRow("checks dropped while one runs: their reports follow it in order")
+        << QStringList{"check 1 0 100", "check 1 100 200", "check 1 200 300", "done"}
+        << Reports{{0, 100}, {100, 200}, {200, 300}};
+    QTest::newRow("dropped check without a report adds none")
+        << QStringList{"check 1 0 100", "check 0 100 150", "done"} << Reports{{0, 100}};
+    QTest::newRow("check dropped while a dialog is open: report at once")
+        << QStringList{"edit 1", "check 1 100 200"} << Reports{{100, 200}};
+    QTest::newRow("report moment during a check waits for its end")
+        << QStringList{"check 1 0 100", "report 100 150", "done"} << Reports{{0, 100}, {100, 150}};
+}
+
+void CheckCycleTest::droppedCheck_reportRunsOnceAtNextChance() {
+    QFETCH(QStringList, steps);
+    QFETCH(Reports, expected);
+    Application::controllers.emplace_back("rack1", 0, "10.0.0.5", 0, "admin", "pw");
+    for (const QString& step : std::as_const(steps)) {
+        const QStringList w = step.split(QLatin1Char(' '));
+        if (w[0] == QLatin1String("check"))
+            deliver(new CheckEvent(w[1] == QLatin1String("1"), w[2].toULongLong(), w[3].toULongLong()));
+        else if (w[0] == QLatin1String("report"))
+            deliver(new ReportEvent(w[1].toULongLong(), w[2].toULongLong()));
+        else if (w[0] == QLatin1String("done"))
+            deliver(new ClientEvent(CycleEvents::clientDone(), 1));
+        else
+            cycle_->setEditing(w[1] == QLatin1String("1"));
+    }
+    QCOMPARE(reports_, expected);
+    // Each runs once: a later check brings none of them back.
+    cycle_->setEditing(false);
+    deliver(new CheckEvent(false, 1000, 1100));
+    deliver(new ClientEvent(CycleEvents::clientDone(), 2));
+    QCOMPARE(reports_, expected);
+}
+
 void CheckCycleTest::controllerAddedLater_isQueriedAtNextCheck() {
     deliver(new CheckEvent(true, 1, 2));
     QCOMPARE(target_.checks, 0);
+    // Nothing to check, but the report moment is not lost: it runs at once.
+    QCOMPARE(reports_, (QList<QPair<Business::Time, Business::Time>>{{1, 2}}));
     Application::controllers.emplace_back("rack1", 0, "10.0.0.5", 0, "admin", "pw");
     deliver(new CheckEvent(false, 1, 3));
     QCOMPARE(target_.checks, 1);
     // The report of the dropped check does not come back with a later one.
     deliver(new ClientEvent(CycleEvents::clientDone(), 1));
-    QVERIFY(reports_.isEmpty());
+    QCOMPARE(reports_.size(), 1);
 }
 
 void CheckCycleTest::latestCheck_isGreatestAmongControllers() {

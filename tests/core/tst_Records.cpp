@@ -21,6 +21,7 @@ private slots:
     void periods();
     void timeBookkeeping_logsWhenTimeDoesNotMoveForward();
     void report_twiceWithoutCheck_logsAndKeepsLastCheck();
+    void report_beforeAnyCheck_letsPruningGoOn();
     void modelTable_twoBusesOnlyForKestrel();
     void clockText_matchesAsctime_data();
     void clockText_matchesAsctime();
@@ -80,7 +81,7 @@ void RecordsTest::timeBookkeeping_logsWhenTimeDoesNotMoveForward() {
     c.check(1000); // same second counts as going back
     QCOMPARE(c.lastCheck, 1000);
     QVERIFY(appLog().contains("Controller::check() error: new check time "));
-    QVERIFY(appLog().contains(" is earlier then previous checking "));
+    QVERIFY(appLog().contains(" is earlier than previous checking "));
     c.check(500);
     QCOMPARE(c.lastCheck, 500); // applied anyway
     c.log();
@@ -97,7 +98,23 @@ void RecordsTest::report_twiceWithoutCheck_logsAndKeepsLastCheck() {
     c.report();
     QCOMPARE(c.lastReport, 2000);
     QCOMPARE(appLog().count("Controller::report() error: new report time "), 1);
-    QVERIFY(appLog().endsWith(" is earlier then previous logging " + Warden::clockText(2000) + "\n"));
+    QVERIFY(appLog().endsWith(" is earlier than previous logging " + Warden::clockText(2000) + "\n"));
+}
+
+void RecordsTest::report_beforeAnyCheck_letsPruningGoOn() {
+    // A controller whose clock never reads (or that was just edited) has no check time: its reported
+    // events must still leave the store.
+    ScopedWorkDir dir;
+    Warden::Test::ManualClock clock(10000);
+    Controller& c = Application::controllers.emplace_back("c", 2, "h", 0, "a", "p");
+    for (int i = 0; i < 25; ++i)
+        Application::addEvent({}, 1000 + i, &c, EventKind::values, Transport::http, "r", "raw");
+
+    c.report();
+    Application::prune();
+
+    QCOMPARE(c.lastReport, 10000);
+    QCOMPARE(Application::getEventCount(), 20);
 }
 
 void RecordsTest::modelTable_twoBusesOnlyForKestrel() {
@@ -112,7 +129,7 @@ void RecordsTest::modelTable_twoBusesOnlyForKestrel() {
 void RecordsTest::clockText_matchesAsctime_data() {
     QTest::addColumn<qint64>("time");
     QTest::newRow("epoch") << qint64(0);
-    QTest::newRow("single-digit day") << qint64(1796574671);  // early December 2026
+    QTest::newRow("single-digit day") << qint64(1796574671); // early December 2026
     QTest::newRow("two-digit day, noon") << qint64(1797163200);
     QTest::newRow("leap day") << qint64(1709208000);
     QTest::newRow("after 2038") << qint64(2300000000);

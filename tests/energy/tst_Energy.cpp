@@ -273,7 +273,7 @@ void TestEnergy::noReadings_reportedAndZero() {
     QVERIFY(getTransitions(none, t0, t0 + 60, kWh).isEmpty());
     QCOMPARE(kWh, 0.0);
     QVERIFY(appLog().contains(
-        "getTransitions() error: transitions has to be not less then 1 in size, actual size is 0\n"));
+        "getTransitions() error: transitions has to be not less than 1 in size, actual size is 0\n"));
     QCOMPARE(getEnergy(controller, t0, t0 + 60).b, 0.0);
 }
 

@@ -1,6 +1,7 @@
 #include "MailCatcher.h"
 #include "TestSupport.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -36,6 +37,42 @@ QByteArray headerValue(const QByteArray& headers, const QByteArray& name) {
     return line.match(QString::fromUtf8(headers)).captured(1).toUtf8();
 }
 
+// The Subject as a mail reader shows it: unfolded, encoded-words decoded, the white space between
+// two of them dropped.
+QByteArray decodedSubject(const QByteArray& headers) {
+    const QRegularExpression field(
+        QStringLiteral("(?m)^Subject: ((?:[^\\r\\n]*)(?:\\r\\n[ \\t][^\\r\\n]*)*)"));
+    const QByteArray value =
+        field.match(QString::fromLatin1(headers)).captured(1).toLatin1().replace("\r\n", "");
+    const QRegularExpression word(QStringLiteral("=\\?UTF-8\\?B\\?([A-Za-z0-9+/=]*)\\?="));
+    QByteArray decoded;
+    qsizetype at = 0;
+    bool afterWord = false;
+    for (const QRegularExpressionMatch& match : word.globalMatch(QString::fromLatin1(value))) {
+        const QByteArray between = value.mid(at, match.capturedStart() - at);
+        if (!(afterWord && between.trimmed().isEmpty()))
+            decoded += between;
+        decoded += QByteArray::fromBase64(match.captured(1).toLatin1());
+        at = match.capturedEnd();
+        afterWord = true;
+    }
+    return decoded + value.mid(at);
+}
+
+// What a server may ask of every header line: 7-bit and at most 78 characters.
+bool headersFit(const QByteArray& headers) {
+    const QList<QByteArray> lines = headers.split('\n');
+    for (const QByteArray& line : lines) {
+        if (line.size() > 79) // 78 and the CR
+            return false;
+        for (const char c : line) {
+            if (static_cast<unsigned char>(c) > 0x7f)
+                return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 class tst_Postwing : public QObject {
@@ -47,9 +84,13 @@ private slots:
     void send_outcomeInLogs();
     void message_headersAndBody_data();
     void message_headersAndBody();
+    void credentials_neverInOutputs_data();
+    void credentials_neverInOutputs();
+    void starttlsAuth_fiftySendsInARow();
 
 private:
-    Run runPostwing(const QStringList& arguments, const QByteArray& input, const QString& home);
+    Run runPostwing(const QStringList& arguments, const QByteArray& input, const QString& home,
+                    const QByteArray& passwordVariable = QByteArray());
 
     QTemporaryDir certDir_;
     QString certFile_;
@@ -60,35 +101,24 @@ private:
 
 void tst_Postwing::initTestCase() {
     QVERIFY(certDir_.isValid());
-    certFile_ = certDir_.filePath(QStringLiteral("cert.pem"));
-    keyFile_ = certDir_.filePath(QStringLiteral("key.pem"));
-    QProcess openssl;
-    openssl.start(QStringLiteral("openssl"),
-                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
-                   QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-keyout"), keyFile_,
-                   QStringLiteral("-out"), certFile_, QStringLiteral("-days"), QStringLiteral("2"),
-                   QStringLiteral("-subj"), QStringLiteral("/CN=localhost"), QStringLiteral("-addext"),
-                   QStringLiteral("subjectAltName=DNS:localhost")});
-    QVERIFY(openssl.waitForFinished(60000));
-    QCOMPARE(openssl.exitCode(), 0);
-
-    trustingHome_ = certDir_.filePath(QStringLiteral("home"));
+    const Warden::Test::TestCertificate certificate(certDir_.path());
+    QVERIFY2(certificate.isValid(), qPrintable(certificate.error));
+    certFile_ = certificate.certFile;
+    keyFile_ = certificate.keyFile;
+    trustingHome_ = certificate.trustingHome;
     emptyHome_ = certDir_.filePath(QStringLiteral("empty-home"));
-    const QString configDir = trustingHome_ + QStringLiteral("/.config/libesmtp");
-    QVERIFY(QDir().mkpath(configDir));
     QVERIFY(QDir().mkpath(emptyHome_));
-    QFile::setPermissions(configDir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    const QString caFile = configDir + QStringLiteral("/ca.pem");
-    QVERIFY(QFile::copy(certFile_, caFile));
-    // libESMTP ignores a CA file that others may read.
-    QVERIFY(QFile::setPermissions(caFile, QFile::ReadOwner | QFile::WriteOwner));
 }
 
-Run tst_Postwing::runPostwing(const QStringList& arguments, const QByteArray& input, const QString& home) {
+Run tst_Postwing::runPostwing(const QStringList& arguments, const QByteArray& input, const QString& home,
+                              const QByteArray& passwordVariable) {
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("HOME"), home);
     environment.remove(QStringLiteral("XDG_CONFIG_DIR"));
+    environment.remove(QStringLiteral("POSTWING_PASSWORD"));
+    if (!passwordVariable.isEmpty())
+        environment.insert(QStringLiteral("POSTWING_PASSWORD"), QString::fromUtf8(passwordVariable));
     process.setProcessEnvironment(environment);
     process.start(QStringLiteral(POSTWING_BINARY), arguments);
     Run run;
@@ -107,7 +137,7 @@ Run tst_Postwing::runPostwing(const QStringList& arguments, const QByteArray& in
     return run;
 }
 
-enum class Server { plain, starttls, auth, rejecting, none };
+enum class Server { plain, starttls, auth, rejecting, refusingRecipient, droppingAtQuit, none };
 
 void tst_Postwing::send_outcomeInLogs_data() {
     QTest::addColumn<Server>("server");
@@ -128,7 +158,7 @@ void tst_Postwing::send_outcomeInLogs_data() {
         << "%p"
         << "0"
         << ""
-        << "" << true << true << QByteArray() << QByteArray("250 Message accepted\r\n--- Recepients: ---")
+        << "" << true << true << QByteArray() << QByteArray("250 Message accepted\r\n--- Recipients: ---")
         << QByteArray("no");
     QTest::newRow("STARTTLS with a trusted certificate")
         << Server::starttls << "localhost"
@@ -147,7 +177,22 @@ void tst_Postwing::send_outcomeInLogs_data() {
         << "%p"
         << "1"
         << ""
-        << "" << false << false << reason << QByteArray("C: STARTTLS") << QByteArray();
+        << "" << false << false << QByteArray(reason + "The server's certificate is not trusted")
+        << QByteArray("C: STARTTLS") << QByteArray();
+    QTest::newRow("STARTTLS for another host name fails")
+        << Server::starttls << "127.0.0.1"
+        << "%p"
+        << "1"
+        << ""
+        << "" << true << false << QByteArray(reason + "The server's certificate is for \"localhost\"")
+        << QByteArray("C: STARTTLS") << QByteArray();
+    QTest::newRow("STARTTLS switched on, server without it: nothing sent, no login in clear")
+        << Server::auth << "127.0.0.1"
+        << "%p"
+        << "1"
+        << "alice"
+        << "s3cret!" << true << false << QByteArray(reason + "The server does not offer STARTTLS")
+        << QByteArray() << QByteArray();
     QTest::newRow("AUTH PLAIN with user and password, password masked")
         << Server::auth << "127.0.0.1"
         << "%p"
@@ -155,12 +200,20 @@ void tst_Postwing::send_outcomeInLogs_data() {
         << "alice"
         << "s3cret!" << true << true << QByteArray()
         << QByteArray("auth():\nUser Name: alice\nPass Phrase: *******\n") << QByteArray("no");
-    QTest::newRow("AUTH PLAIN with a wrong password fails")
+    QTest::newRow("AUTH PLAIN with a wrong password gives the server's refusal")
         << Server::auth << "127.0.0.1"
         << "%p"
         << "0"
         << "alice"
-        << "wrong" << true << false << reason << QByteArray("Pass Phrase: *****\n") << QByteArray();
+        << "wrong" << true << false << QByteArray(reason + "535 5.7.8 Authentication credentials invalid\n")
+        << QByteArray("Pass Phrase: *****\n") << QByteArray();
+    QTest::newRow("no user name: no AUTH tried, the server's refusal of MAIL stands")
+        << Server::auth << "127.0.0.1"
+        << "%p"
+        << "0"
+        << ""
+        << "" << true << false << QByteArray(reason + "530 5.7.0 Authentication required\n") << QByteArray()
+        << QByteArray();
     QTest::newRow("password over 255 bytes refused before connecting")
         << Server::auth << "127.0.0.1"
         << "%p"
@@ -168,13 +221,28 @@ void tst_Postwing::send_outcomeInLogs_data() {
         << "alice" << QString(256, QLatin1Char('p')) << true << false
         << QByteArray(reason + "Password is longer than 255 bytes; not sent.\n") << QByteArray()
         << QByteArray();
-    QTest::newRow("554 from the server is a failure with the status line")
+    QTest::newRow("554 from the server is a failure with its reply")
         << Server::rejecting << "127.0.0.1"
         << "%p"
         << "0"
         << ""
-        << "" << true << false << QByteArray(reason + "554 Refused by test\r\nSession:\nS: 220 ")
+        << "" << true << false << QByteArray(reason + "554 Refused by test\nSession:\nS: 220 ")
         << QByteArray("554 Refused by test\r\n") << QByteArray();
+    QTest::newRow("refused recipient: its reply, not the data's follow-up")
+        << Server::refusingRecipient << "127.0.0.1"
+        << "%p"
+        << "0"
+        << ""
+        << "" << true << false
+        << QByteArray(reason +
+                      "550 5.1.1 <a@example.test>: Recipient address rejected: User unknown\nSession:\n")
+        << QByteArray() << QByteArray();
+    QTest::newRow("250 and then a dropped connection is a delivery")
+        << Server::droppingAtQuit << "127.0.0.1"
+        << "%p"
+        << "0"
+        << ""
+        << "" << true << true << QByteArray() << QByteArray("250 Message accepted") << QByteArray("no");
     QTest::newRow("nothing listening") << Server::none << "127.0.0.1"
                                        << "%p"
                                        << "0"
@@ -219,6 +287,9 @@ void tst_Postwing::send_outcomeInLogs() {
     }
     if (server == Server::rejecting)
         options.reject = QStringLiteral("554 Refused by test");
+    if (server == Server::refusingRecipient)
+        options.refuseRecipient = QStringLiteral("a@example.test");
+    options.dropAtQuit = server == Server::droppingAtQuit;
     MailCatcher catcher(options);
     QVERIFY2(catcher.isListening(), qPrintable(catcher.error()));
     const quint16 port = server == Server::none ? Warden::Test::unusedLoopbackPort() : catcher.port();
@@ -235,7 +306,7 @@ void tst_Postwing::send_outcomeInLogs() {
     QVERIFY2(run.sessionLog.endsWith("Bye\n"), run.sessionLog.constData());
     QVERIFY2(run.sessionLog.contains(sessionContains), run.sessionLog.constData());
     if (!password.isEmpty())
-        QVERIFY(!run.sessionLog.contains(password.toUtf8()));
+        QVERIFY(!run.sessionLog.contains(password.toUtf8()) && !run.errorLog.contains(password.toUtf8()));
     if (sent) {
         QVERIFY(catcher.waitForMessages(1));
         const Saved saved = readSaved(catcher.messages().constFirst());
@@ -254,8 +325,12 @@ void tst_Postwing::send_outcomeInLogs() {
 void tst_Postwing::message_headersAndBody_data() {
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<QString>("subjectArg");
-    QTest::addColumn<QByteArray>("subject"); // empty: no Subject header at all
+    QTest::addColumn<QByteArray>("subject"); // as decoded; empty: no Subject header at all
     QTest::addColumn<QByteArray>("body");
+
+    const QString longName =
+        QStringLiteral("Power Controller Rack-07 upstairs : PDU 8 @ 10.20.30.40:8080 report");
+    const QString cyrillic = QStringLiteral("Стойка 1 руб. ");
 
     QTest::newRow("text without an empty line is all body")
         << QByteArray("Subject: not a header\r\nsecond line\r\n") << "S" << QByteArray("S")
@@ -269,6 +344,22 @@ void tst_Postwing::message_headersAndBody_data() {
         << QByteArray("body\r\n") << "" << QByteArray() << QByteArray("body\r\n");
     QTest::newRow("leading dot survives the transfer")
         << QByteArray("x\r\n.hidden\r\n") << "S" << QByteArray("S") << QByteArray("x\r\n.hidden\r\n");
+    QTest::newRow("bare LF and bare CR reach the server as CRLF")
+        << QByteArray("one\ntwo\rthree\r\n") << "S" << QByteArray("S")
+        << QByteArray("one\r\ntwo\r\nthree\r\n");
+    QTest::newRow("NUL does not cut the message")
+        << QByteArray("a\0b\r\nlast\r\n", 11) << "S" << QByteArray("S") << QByteArray("a\0b\r\nlast\r\n", 11);
+    QTest::newRow("non-ASCII subject as encoded-words")
+        << QByteArray("x\r\n") << cyrillic.trimmed() << cyrillic.trimmed().toUtf8() << QByteArray("x\r\n");
+    QTest::newRow("long non-ASCII subject folded into lines of 78")
+        << QByteArray("x\r\n") << cyrillic.repeated(8) << cyrillic.repeated(8).toUtf8()
+        << QByteArray("x\r\n");
+    QTest::newRow("long ASCII subject folded at spaces")
+        << QByteArray("x\r\n") << longName + longName << (longName + longName).toUtf8()
+        << QByteArray("x\r\n");
+    QTest::newRow("line break in the subject adds no header")
+        << QByteArray("x\r\n") << "S\r\nBcc: x@example.test" << QByteArray("S  Bcc: x@example.test")
+        << QByteArray("x\r\n");
 }
 
 void tst_Postwing::message_headersAndBody() {
@@ -286,9 +377,87 @@ void tst_Postwing::message_headersAndBody() {
     QVERIFY2(run.errorLog.isEmpty(), run.errorLog.constData());
     QVERIFY(catcher.waitForMessages(1));
     const Saved saved = readSaved(catcher.messages().constFirst());
-    QCOMPARE(headerValue(saved.headers, "Subject"), subject);
+    QCOMPARE(decodedSubject(saved.headers), subject);
     QCOMPARE(saved.headers.count("Subject:"), subject.isEmpty() ? 0 : 1);
+    QVERIFY2(headersFit(saved.headers), saved.headers.constData());
+    QVERIFY(!saved.headers.contains("\nBcc:"));
     QCOMPARE(saved.body, body);
+}
+
+void tst_Postwing::credentials_neverInOutputs_data() {
+    QTest::addColumn<QString>("mechanism");
+    QTest::addColumn<QByteArray>("password");
+    QTest::addColumn<bool>("inEnvironment");
+    QTest::addColumn<bool>("rejectMessage"); // a login that works, a message that fails: trace with AUTH
+
+    QTest::newRow("PLAIN, wrong password from the environment")
+        << "PLAIN" << QByteArray("wr0ng!pw") << true << false;
+    QTest::newRow("PLAIN, wrong password as argument") << "PLAIN" << QByteArray("wr0ng!pw") << false << false;
+    QTest::newRow("PLAIN, right password, message refused")
+        << "PLAIN" << QByteArray("s3cret!") << true << true;
+    QTest::newRow("LOGIN, wrong password") << "LOGIN" << QByteArray("wr0ng!pw") << true << false;
+    QTest::newRow("LOGIN, right password, message refused")
+        << "LOGIN" << QByteArray("s3cret!") << true << true;
+}
+
+// The error log goes to app.log and into a message box: the trace in it must not carry the login.
+void tst_Postwing::credentials_neverInOutputs() {
+    QFETCH(QString, mechanism);
+    QFETCH(QByteArray, password);
+    QFETCH(bool, inEnvironment);
+    QFETCH(bool, rejectMessage);
+
+    MailCatcher::Options options;
+    options.user = QStringLiteral("alice");
+    options.password = QStringLiteral("s3cret!");
+    options.mechanisms = mechanism;
+    if (rejectMessage)
+        options.reject = QStringLiteral("554 Refused by test");
+    MailCatcher catcher(options);
+    QVERIFY2(catcher.isListening(), qPrintable(catcher.error()));
+    const Run run = runPostwing(
+        {QStringLiteral("a@example.test"), QStringLiteral("b@example.test"), QStringLiteral("127.0.0.1"),
+         QString::number(catcher.port()), QStringLiteral("alice"),
+         inEnvironment ? QString() : QString::fromUtf8(password), QStringLiteral("0"), QStringLiteral("S")},
+        "Hello\r\n", emptyHome_, inEnvironment ? password : QByteArray());
+
+    QVERIFY2(run.errorLog.contains("C: AUTH " + mechanism.toLatin1()), run.errorLog.constData());
+    QVERIFY2(run.errorLog.contains(rejectMessage ? "\n554 Refused by test\n" : "\n535 "),
+             run.errorLog.constData());
+    const QByteArray secrets[] = {password, password.toBase64(), ("\0alice\0" + password).toBase64(),
+                                  QByteArray("alice\0" + password).toBase64()};
+    for (const QByteArray& secret : secrets) {
+        QVERIFY2(!run.errorLog.contains(secret), secret.constData());
+        QVERIFY2(!run.sessionLog.contains(secret), secret.constData());
+    }
+}
+
+// libESMTP 1.1 and a server that sends TLS 1.3 session tickets used to hang about every third send
+// for minutes; every send has to end, quickly, with its 250.
+void tst_Postwing::starttlsAuth_fiftySendsInARow() {
+    MailCatcher::Options options;
+    options.certFile = certFile_;
+    options.keyFile = keyFile_;
+    options.user = QStringLiteral("alice");
+    options.password = QStringLiteral("s3cret!");
+    MailCatcher catcher(options);
+    QVERIFY2(catcher.isListening(), qPrintable(catcher.error()));
+    constexpr int sends = 50;
+    for (int i = 0; i < sends; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        const Run run =
+            runPostwing({QStringLiteral("a@example.test"), QStringLiteral("b@example.test"),
+                         QStringLiteral("localhost"), QString::number(catcher.port()),
+                         QStringLiteral("alice"), QString(), QStringLiteral("1"), QStringLiteral("S")},
+                        "Hello\r\n", trustingHome_, "s3cret!");
+        QVERIFY2(run.exitCode == 0 && run.errorLog.isEmpty(),
+                 qPrintable(QString::number(i) + QLatin1Char(' ') + QString::fromUtf8(run.errorLog)));
+        QVERIFY2(timer.elapsed() < 10000, qPrintable(QString::number(timer.elapsed())));
+    }
+    QVERIFY(catcher.waitForMessages(sends));
+    QCOMPARE(headerValue(readSaved(catcher.messages().constLast()).headers, "X-Envelope-TLS"),
+             QByteArray("yes"));
 }
 
 QTEST_GUILESS_MAIN(tst_Postwing)

@@ -71,6 +71,10 @@ void tst_ControllerClock::getTime_data() {
                       "126/1/30 12:0:0 (" +
                       clockText(localSeconds(2026, 3, 2, 12, 0, 0)) +
                       ") of 12:00:00 2026/02/30<!-- s up -\n");
+    QTest::newRow("lowest year cannot be converted: the host's time")
+        << QByteArray("<td>16:31:11 -2147483648/12/06<!-- s up -->") << cellTime << host << qint64(-1)
+        << QByteArray("getTime() error: cannot create correct time from parse results ( 16 31 11 -2147483648 "
+                      "12 6 )");
     QTest::newRow("no comment logs the whole page")
         << QByteArray("<html>no clock</html>") << cellTime << qint64(0) << qint64(-1)
         << QByteArray("getTime() error: cannot find \"s up -->\" in <html>no clock</html>\n");

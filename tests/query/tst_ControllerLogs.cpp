@@ -21,14 +21,16 @@ private slots:
     void logRows_data();
     void logRows();
     void secondCheck_addsOnlyNewerRows();
-    void unreadableClock_rowsReadAgainNextTime();
+    void failedReadOrEdit_bringsNoStoredRowBack_data();
+    void failedReadOrEdit_bringsNoStoredRowBack();
+    void impossibleValues_oneLinePerCheck();
     void positionOutsideList_logsAndLeavesStateAlone();
 };
 
 namespace {
 
-Controller& addController(std::vector<ChannelSettings> channels = {}) {
-    Controller& c = Application::controllers.emplace_back("rack1", 0, "10.0.0.9", 0, "admin", "pw");
+Controller& addController(std::vector<ChannelSettings> channels = {}, qint32 type = 0) {
+    Controller& c = Application::controllers.emplace_back("rack1", type, "10.0.0.9", 0, "admin", "pw");
     c.channels = std::move(channels);
     return c;
 }
@@ -72,49 +74,79 @@ void tst_ControllerLogs::loadComments_data() {
     QTest::addColumn<QByteArray>("page");
     QTest::addColumn<std::vector<ChannelSettings>>("channels");
     QTest::addColumn<QByteArrayList>("expected");
+    QTest::addColumn<qint32>("type"); // 0: two buses, 2: one bus
 
     const std::vector<ChannelSettings> twoBuses{{"A", 1, 2, 0.9}, {"B", 1, 10, 1}};
     QTest::newRow("bus A above its limit gives a reading and an overcurrent")
         << QByteArray("<!-- RAW VAH=230 CAH=2.5 -->") << twoBuses
         << QByteArrayList{"4|Current loads on channel A: 230 V, 2.5 A, 517.5 W|VAH=230 CAH=2.5",
-                          "2|Overcurrent on channel A|"};
+                          "2|Overcurrent on channel A|"}
+        << 0;
     QTest::newRow("no channel named A: no name, limits 0, pf 1")
         << QByteArray("<!-- RAW VAH=230 CAH=2.5 -->") << std::vector<ChannelSettings>{{"", 1, 2, 0.9}}
         << QByteArrayList{"4|Current loads on channel : 230 V, 2.5 A, 575 W|VAH=230 CAH=2.5",
-                          "2|Overcurrent on channel |"};
+                          "2|Overcurrent on channel |"}
+        << 0;
+    QTest::newRow("one-bus model: its only channel judges the reading")
+        << QByteArray("<!-- RAW VAH=230 CAH=2.5 -->") << std::vector<ChannelSettings>{{"", 1, 10, 0.9}}
+        << QByteArrayList{"4|Current loads on channel : 230 V, 2.5 A, 517.5 W|VAH=230 CAH=2.5"} << 2;
+    QTest::newRow("one-bus model: its only channel's minimum")
+        << QByteArray("<!-- RAW VAH=230 CAH=0.5 -->") << std::vector<ChannelSettings>{{"", 1, 10, 1}}
+        << QByteArrayList{"4|Current loads on channel : 230 V, 0.5 A, 115 W|VAH=230 CAH=0.5",
+                          "3|Undercurrent on channel |"}
+        << 2;
+    QTest::newRow("one-bus model: a channel named A still wins")
+        << QByteArray("<!-- RAW VAH=230 CAH=2.5 -->")
+        << std::vector<ChannelSettings>{{"", 1, 10, 1}, {"A", 1, 2, 0.9}}
+        << QByteArrayList{"4|Current loads on channel A: 230 V, 2.5 A, 517.5 W|VAH=230 CAH=2.5",
+                          "2|Overcurrent on channel A|"}
+        << 2;
+    QTest::newRow("negative current is no reading")
+        << QByteArray("<!-- RAW VAH=230 CAH=-2.5 -->") << twoBuses << QByteArrayList{} << 0;
+    QTest::newRow("nan current is no reading, and no undercurrent")
+        << QByteArray("<!-- RAW VAH=230 CAH=nan -->") << twoBuses << QByteArrayList{} << 0;
+    QTest::newRow("inf voltage is no reading")
+        << QByteArray("<!-- RAW VBH=inf CBH=2 -->") << twoBuses << QByteArrayList{} << 0;
+    QTest::newRow("power beyond any number is no reading")
+        << QByteArray("<!-- RAW VAH=1e300 CAH=1e300 -->") << twoBuses << QByteArrayList{} << 0;
     QTest::newRow("keys of bus B only are bus B, below its minimum")
         << QByteArray("x<!-- RAW VBH=231 CBH=0.5 -->y") << twoBuses
         << QByteArrayList{"4|Current loads on channel B: 231 V, 0.5 A, 115.5 W|VBH=231 CBH=0.5",
-                          "3|Undercurrent on channel B|"};
+                          "3|Undercurrent on channel B|"}
+        << 0;
     QTest::newRow("keys of both buses are read as bus A only")
         << QByteArray("<!-- RAW VAH=230 CAH=1.5 VBH=220 CBH=3 -->") << twoBuses
-        << QByteArrayList{
-               "4|Current loads on channel A: 230 V, 1.5 A, 310.5 W|VAH=230 CAH=1.5 VBH=220 CBH=3"};
+        << QByteArrayList{"4|Current loads on channel A: 230 V, 1.5 A, 310.5 W|VAH=230 CAH=1.5 VBH=220 CBH=3"}
+        << 0;
     QTest::newRow("missing current key reads as 0 amperes")
         << QByteArray("<!-- RAW VAH=230 -->") << twoBuses
         << QByteArrayList{"4|Current loads on channel A: 230 V, 0 A, 0 W|VAH=230",
-                          "3|Undercurrent on channel A|"};
+                          "3|Undercurrent on channel A|"}
+        << 0;
     QTest::newRow("two comments give two readings")
         << QByteArray("<!-- RAW VAH=230 CAH=1.5 --><p><!-- RAW VBH=229.5 CBH=2 -->") << twoBuses
         << QByteArrayList{"4|Current loads on channel A: 230 V, 1.5 A, 310.5 W|VAH=230 CAH=1.5",
-                          "4|Current loads on channel B: 229.5 V, 2 A, 459 W|VBH=229.5 CBH=2"};
+                          "4|Current loads on channel B: 229.5 V, 2 A, 459 W|VBH=229.5 CBH=2"}
+        << 0;
     QTest::newRow("unclosed comment ends at the next one")
         << QByteArray("<!-- RAW VAH=230 CAH=1.5<!-- RAW VBH=229.5 CBH=2 -->") << twoBuses
         << QByteArrayList{"4|Current loads on channel A: 230 V, 1.5 A, 310.5 W|VAH=230 CAH=1.5",
-                          "4|Current loads on channel B: 229.5 V, 2 A, 459 W|VBH=229.5 CBH=2"};
+                          "4|Current loads on channel B: 229.5 V, 2 A, 459 W|VBH=229.5 CBH=2"}
+        << 0;
     QTest::newRow("unclosed last comment runs to the end of the page")
         << QByteArray("<!-- RAW VBH=229.5 CBH=2 </body>") << twoBuses
-        << QByteArrayList{"4|Current loads on channel B: 229.5 V, 2 A, 459 W|VBH=229.5 CBH=2 </body>"};
-    QTest::newRow("empty page gives nothing") << QByteArray() << twoBuses << QByteArrayList{};
+        << QByteArrayList{"4|Current loads on channel B: 229.5 V, 2 A, 459 W|VBH=229.5 CBH=2 </body>"} << 0;
+    QTest::newRow("empty page gives nothing") << QByteArray() << twoBuses << QByteArrayList{} << 0;
 }
 
 void tst_ControllerLogs::loadComments() {
     QFETCH(QByteArray, page);
     QFETCH(std::vector<ChannelSettings>, channels);
     QFETCH(QByteArrayList, expected);
+    QFETCH(qint32, type);
     Test::ScopedWorkDir dir;
     Test::ManualClock clock(localSeconds(2026, 12, 6, 16, 31, 11));
-    addController(channels);
+    addController(channels, type);
 
     getLogs(0, page, {});
 
@@ -213,6 +245,17 @@ void tst_ControllerLogs::logRows_data() {
                       "[ ... ]\n");
 
     const qint64 t = localSeconds(2026, 12, 6, 16, 31, 11);
+    const QByteArray ignoredRow = "ignored 0 negative or non-finite load readings and 1 log rows";
+    QTest::newRow("row hours ahead of the host is taken")
+        << t << qint64(0) << clockPage(t, heading + row("Dec 6 20:00:00 Reboot"))
+        << QByteArrayList{at(5, localSeconds(2026, 12, 6, 20, 0, 0), "Dec 6 20:00:00 Reboot")}
+        << QByteArray();
+    QTest::newRow("row more than a day ahead of the host is ignored")
+        << t << qint64(0) << clockPage(t, heading + row("Dec 7 16:31:12 Reboot")) << QByteArrayList{}
+        << ignoredRow;
+    QTest::newRow("row before 1970 is ignored")
+        << t << qint64(0) << "<td>Uptime 999999:00:00<!-- hours up -->" + heading + row("0:05:00 Reboot")
+        << QByteArrayList{} << ignoredRow;
     const QByteArray uptimeCell = "<td>Uptime 1:00:00<!-- hours up -->";
     QTest::newRow("uptime row is dated from the controller's start")
         << t << qint64(0) << uptimeCell + heading + row("0:05:00 Successful authentication of admin")
@@ -263,18 +306,74 @@ void tst_ControllerLogs::secondCheck_addsOnlyNewerRows() {
     QCOMPARE(Application::events.events().begin()->second.kind, EventKind::login_failure);
 }
 
-void tst_ControllerLogs::unreadableClock_rowsReadAgainNextTime() {
+void tst_ControllerLogs::failedReadOrEdit_bringsNoStoredRowBack_data() {
+    // Three checks a minute apart; "edit" stands for an edit of the controller between two checks.
+    QTest::addColumn<QByteArrayList>("pages");
+    QTest::addColumn<bool>("clockRead");
+
+    const qint64 t = localSeconds(2026, 7, 2, 17, 10, 30);
+    const QByteArray rows12 =
+        row("Jul 2 17:09:00 Successful authentication of a") + row("Jul 2 17:10:00 Reboot");
+    const QByteArray rows123 = row("Jul 2 17:11:00 Failed authentication of b") + rows12;
+    const QByteArray rows1234 = row("Jul 2 17:12:00 Halt") + rows123;
+    const QByteArray good1 = clockPage(t, heading + rows12);
+    const QByteArray good3 = clockPage(t + 120, heading + rows1234);
+    QTest::newRow("error page (401, 500, 302) in between") << QByteArrayList{good1, "", good3} << true;
+    QTest::newRow("page without the clock in between")
+        << QByteArrayList{good1, heading + rows123, good3} << true;
+    QTest::newRow("cell that is no clock in between")
+        << QByteArrayList{good1, "<td>25:00:00 2026/07/02<!-- s up -->" + heading + rows123, good3} << true;
+    QTest::newRow("page that never shows its clock")
+        << QByteArrayList{heading + rows12, heading + rows123, heading + rows1234} << false;
+    QTest::newRow("edit in between") << QByteArrayList{good1, "edit", good3} << true;
+}
+
+void tst_ControllerLogs::failedReadOrEdit_bringsNoStoredRowBack() {
+    QFETCH(QByteArrayList, pages);
+    QFETCH(bool, clockRead);
     Test::ScopedWorkDir dir;
     const qint64 t = localSeconds(2026, 7, 2, 17, 10, 30);
     Test::ManualClock clock(t);
     Controller& controller = addController();
-    const QByteArray page = heading + row("Jul 2 17:10:00 Reboot");
 
-    getLogs(0, {}, page);
-    getLogs(0, {}, page);
+    for (const QByteArray& page : std::as_const(pages)) {
+        if (page == "edit")
+            controller.lastReport = controller.lastLog = controller.lastCheck = 0; // what an edit does
+        else
+            getLogs(0, {}, page);
+        clock.advance(60);
+    }
 
-    QCOMPARE(controller.lastCheck, 0);
-    QCOMPARE(Application::getEventCount(), 2);
+    QStringList raws;
+    for (const auto& [key, event] : Application::events.events())
+        raws << QString::fromLatin1(event.raw);
+    raws.sort();
+    QCOMPARE(raws, (QStringList{"Jul 2 17:09:00 Successful authentication of a", "Jul 2 17:10:00 Reboot",
+                                "Jul 2 17:11:00 Failed authentication of b", "Jul 2 17:12:00 Halt"}));
+    QCOMPARE(controller.lastCheck, clockRead ? t + 120 : 0);
+}
+
+void tst_ControllerLogs::impossibleValues_oneLinePerCheck() {
+    Test::ScopedWorkDir dir;
+    const qint64 t = localSeconds(2026, 12, 6, 16, 31, 11);
+    Test::ManualClock clock(t);
+    addController({{"A", 1, 2, 1}, {"B", 1, 2, 1}});
+    const QByteArray index =
+        "<!-- RAW VAH=230 CAH=-1 --><!-- RAW VBH=nan CBH=1 --><!-- RAW VAH=230 CAH=1.5 -->";
+    const QByteArray syslog = clockPage(t, heading + row("Dec 9 10:00:00 Reboot") +
+                                               row("Dec 8 10:00:00 Reboot") + row("Dec 6 10:00:00 Halt"));
+
+    getLogs(0, index, syslog);
+    clock.advance(60);
+    getLogs(0, index, clockPage(t + 60, heading + row("Dec 9 10:00:00 Reboot")));
+
+    QCOMPARE(eventTexts(),
+             (QByteArrayList{"4|Current loads on channel A: 230 V, 1.5 A, 345 W|VAH=230 CAH=1.5",
+                             "4|Current loads on channel A: 230 V, 1.5 A, 345 W|VAH=230 CAH=1.5",
+                             "5||Dec 6 10:00:00 Halt"}));
+    const QByteArray log = Test::appLog();
+    QCOMPARE(log.count("Application::getLogs(): rack1 : Kestrel 2 @ 10.0.0.9: ignored "), 2);
+    QVERIFY2(log.contains("ignored 2 negative or non-finite load readings and 2 log rows"), log.constData());
 }
 
 void tst_ControllerLogs::positionOutsideList_logsAndLeavesStateAlone() {

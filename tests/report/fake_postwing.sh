@@ -1,10 +1,15 @@
 #!/bin/sh
 # Stands in for postwing in the mailer's tests: records its arguments (one per line) and its standard
-# input under $FAKE_POSTWING_DIR, then behaves as $FAKE_POSTWING_MODE says.
+# input and the password it found in its environment under $FAKE_POSTWING_DIR, appends the recipient to
+# "sends" there (the order of the sends), then behaves as $FAKE_POSTWING_MODE says.
 printf '%s\n' "$@" > "$FAKE_POSTWING_DIR/args.$$"
+printf '%s' "$POSTWING_PASSWORD" > "$FAKE_POSTWING_DIR/password.$$"
 cat > "$FAKE_POSTWING_DIR/stdin.$$"
+printf '%s\n' "$1" >> "$FAKE_POSTWING_DIR/sends"
 case "$FAKE_POSTWING_MODE" in
     fail) printf 'failed for %s\n' "$1" >&2 ;;
+    error) printf '%s\n' "$FAKE_POSTWING_ERROR" >&2 ;;
+    slow) sleep 1 ;;
     hang) exec sleep 30 ;;
     crash) kill -SEGV $$ ;;
 esac

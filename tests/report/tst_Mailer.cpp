@@ -1,12 +1,14 @@
 #include "report/MailQueue.h"
 #include "report/QMailer.h"
 
+#include "MailCatcher.h"
 #include "TestSupport.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -22,7 +24,7 @@ const QString fakePostwing = QStringLiteral(FAKE_POSTWING);
 QByteArray send(const QByteArray& to, quint16 port, bool tls, const QByteArray& subject,
                 const QByteArray& body) {
     sendEmail(to.constData(), "from@example.test", "mail.example.test", &port, "user", "pass", &tls,
-              subject.constData(), body.constData());
+              subject.constData(), body);
     return takeMailError();
 }
 
@@ -41,7 +43,10 @@ private slots:
     void takeMailLog_emptiesText();
     void concurrentSenders_eachGetOwnOutcome();
     void program_besideBeforePath();
-    void queueDestroyed_cutsOffAHangingSend();
+    void queueFinish_waitsForTheSendInProgress_data();
+    void queueFinish_waitsForTheSendInProgress();
+    void refusedLogin_reasonWithoutSecretInAppLog_data();
+    void refusedLogin_reasonWithoutSecretInAppLog();
 
 private:
     QTemporaryDir dir_;
@@ -81,6 +86,9 @@ void tst_Mailer::sendEmail_argumentsAndInput_data() {
         << QByteArray("Strom \xc3\x9c"
                       "bersicht")
         << QByteArray("x") << QByteArray("587") << QByteArray("0");
+    QTest::newRow("NUL inside the body does not cut it")
+        << quint16(25) << false << QByteArray("S") << QByteArray("before\0after\r\n", 14) << QByteArray("25")
+        << QByteArray("0");
     QTest::newRow("body of several lines unchanged")
         << quint16(65535) << false << QByteArray("S")
         << QByteArray("Content-Type: text/html\r\n\r\n<b>\xe2\x82\xac</b>\r\n") << QByteArray("65535")
@@ -98,10 +106,12 @@ void tst_Mailer::sendEmail_argumentsAndInput() {
     QCOMPARE(send("to@example.test", port, tls, subject, body), QByteArray());
     const QStringList args = QDir(dir_.path()).entryList({QStringLiteral("args.*")});
     QCOMPARE(args.size(), 1);
+    // The password travels in the environment: every local user can read a command line.
     const QByteArray expected = "to@example.test\nfrom@example.test\nmail.example.test\n" + portArg +
-                                "\nuser\npass\n" + tlsArg + "\n" + subject + "\n";
+                                "\nuser\n\n" + tlsArg + "\n" + subject + "\n";
     QCOMPARE(Test::readFile(dir_.filePath(args.constFirst())), expected);
     const QString pid = args.constFirst().mid(5);
+    QCOMPARE(Test::readFile(dir_.filePath(QStringLiteral("password.") + pid)), QByteArray("pass"));
     QCOMPARE(Test::readFile(dir_.filePath(QStringLiteral("stdin.") + pid)), body);
 }
 
@@ -139,7 +149,7 @@ void tst_Mailer::takeMailLog_emptiesText() {
     qputenv("FAKE_POSTWING_MODE", "fail");
     quint16 port = 25;
     bool tls = false;
-    sendEmail("a@example.test", "b@example.test", "h", &port, "", "", &tls, "S", "body");
+    sendEmail("a@example.test", "b@example.test", "h", &port, "", "", &tls, "S", QByteArray("body"));
     QCOMPARE(mailLogLength(0), int(qstrlen("failed for a@example.test\n")));
     QCOMPARE(mailLogLength(1), int(qstrlen("Bye\n")));
     QCOMPARE(mailLogLength(2), 0);
@@ -188,23 +198,86 @@ void tst_Mailer::program_besideBeforePath() {
     QCOMPARE(withoutBeside, onPath);
 }
 
-// Stop must not wait for a mail server that takes its full minute: the queue kills the postwing of
-// the send in progress, drops the rest, and sends work again afterwards.
-void tst_Mailer::queueDestroyed_cutsOffAHangingSend() {
-    qputenv("FAKE_POSTWING_MODE", "hang");
-    auto queue = std::make_unique<MailQueue>();
+// Stop lets the send in progress end within the limit and kills its postwing after that; the mails
+// behind it are not started (their outbox files wait for the next start), and sends work again later.
+void tst_Mailer::queueFinish_waitsForTheSendInProgress_data() {
+    QTest::addColumn<QByteArray>("mode");
+    QTest::addColumn<int>("waitMs");
+    QTest::addColumn<bool>("endsInTime");
+
+    QTest::newRow("a slow send is let finish") << QByteArray("slow") << 10000 << true;
+    QTest::newRow("a hanging send is cut off at the limit") << QByteArray("hang") << 500 << false;
+}
+
+void tst_Mailer::queueFinish_waitsForTheSendInProgress() {
+    QFETCH(QByteArray, mode);
+    QFETCH(int, waitMs);
+    QFETCH(bool, endsInTime);
+
+    qputenv("FAKE_POSTWING_MODE", mode);
+    MailQueue queue;
+    QSignalSpy sent(&queue, &MailQueue::sent);
     MailJob job;
     job.to = "a@example.test";
-    queue->enqueue({job, job});
+    job.logOutcome = false;
+    job.id = QStringLiteral("first");
+    MailJob second = job;
+    second.id = QStringLiteral("second");
+    queue.enqueue({job, second});
     QTRY_VERIFY_WITH_TIMEOUT(QDir(dir_.path()).entryList({QStringLiteral("args.*")}).size() == 1, 10000);
     QElapsedTimer timer;
     timer.start();
-    queue.reset();
-    QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(queue.finish(waitMs), endsInTime);
+    QVERIFY2(timer.elapsed() < waitMs + 3000, qPrintable(QString::number(timer.elapsed())));
+    QCoreApplication::sendPostedEvents();
+    QCOMPARE(sent.size(), 1);
+    QCOMPARE(sent.at(0).at(0).toString(), QStringLiteral("first"));
+    QCOMPARE(sent.at(0).at(1).toByteArray().isEmpty(), endsInTime);
     QCOMPARE(QDir(dir_.path()).entryList({QStringLiteral("args.*")}).size(), 1);
 
     qputenv("FAKE_POSTWING_MODE", "ok");
     QCOMPARE(send("b@example.test", 25, false, "s", "b"), QByteArray());
+}
+
+void tst_Mailer::refusedLogin_reasonWithoutSecretInAppLog_data() {
+    QTest::addColumn<QString>("mechanism");
+    QTest::newRow("PLAIN") << "PLAIN";
+    QTest::newRow("LOGIN") << "LOGIN";
+}
+
+// The real postwing and server: the refusal reaches "app.log", the login does not.
+void tst_Mailer::refusedLogin_reasonWithoutSecretInAppLog() {
+    QFETCH(QString, mechanism);
+    Test::ScopedWorkDir work;
+    Test::MailCatcher::Options options;
+    options.user = QStringLiteral("alice");
+    options.password = QStringLiteral("s3cret!");
+    options.mechanisms = mechanism;
+    Test::MailCatcher catcher(options);
+    QVERIFY2(catcher.isListening(), qPrintable(catcher.error()));
+    setPostwingProgram(QStringLiteral(POSTWING_BINARY));
+
+    MailJob job;
+    job.to = "a@example.test";
+    job.from = "b@example.test";
+    job.host = "127.0.0.1";
+    job.port = catcher.port();
+    job.user = "alice";
+    job.password = "wr0ng!pw";
+    job.subject = "S";
+    job.body = "Hello\r\n";
+    const qsizetype logBefore = Test::appLog().size();
+    MailQueue queue;
+    QSignalSpy sent(&queue, &MailQueue::sent);
+    queue.enqueue({job});
+    QTRY_COMPARE_WITH_TIMEOUT(sent.size(), 1, 30000);
+
+    const QByteArray logged = Test::appLog().mid(logBefore);
+    QVERIFY2(logged.contains("\n535 5.7.8 "), logged.constData());
+    const QByteArray secrets[] = {job.password, job.password.toBase64(),
+                                  ("\0alice\0" + job.password).toBase64()};
+    for (const QByteArray& secret : secrets)
+        QVERIFY2(!logged.contains(secret), secret.constData());
 }
 
 QTEST_GUILESS_MAIN(tst_Mailer)

@@ -14,6 +14,18 @@ QString sourceFile(const QString& relative);
 // A loopback port that nothing listened on a moment ago.
 quint16 unusedLoopbackPort();
 
+// A self-signed certificate for "localhost" (and its key) made with openssl in `dir`, and a home
+// directory there whose libESMTP trust file (~/.config/libesmtp/ca.pem, owner-only) names it.
+struct TestCertificate {
+    explicit TestCertificate(const QString& dir);
+    bool isValid() const { return error.isEmpty(); }
+
+    QString certFile;
+    QString keyFile;
+    QString trustingHome;
+    QString error;
+};
+
 // tools/mailcatcher.py on 127.0.0.1: a real SMTP server that saves what it accepts as .eml files.
 // Started by the constructor, stopped by the destructor.
 class MailCatcher {
@@ -21,9 +33,13 @@ public:
     struct Options {
         QString certFile; // offer STARTTLS with this certificate and key
         QString keyFile;
-        QString user; // require AUTH PLAIN with user and password
+        QString user; // require AUTH with user and password
         QString password;
-        QString reject; // answer every message with this reply, e.g. "554 Refused"
+        QString mechanisms;      // offered with a user: "PLAIN" unless set, e.g. "LOGIN"
+        QString reject;          // answer every message with this reply, e.g. "554 Refused"
+        quint16 port = 0;        // 0: a free port
+        QString refuseRecipient; // answer RCPT TO for this address with "550 5.1.1"
+        bool dropAtQuit = false; // hang up instead of answering QUIT
     };
 
     explicit MailCatcher(const Options& options);

@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
 
 using Warden::Test::MailCatcher;
@@ -111,6 +112,63 @@ QByteArray configuration(quint16 rackPort, quint16 edgePort, quint16 smtpPort) {
     return xml;
 }
 
+// One controller that will fail a check and one that never answers, checked every 5 s (so every check
+// runs to the silent one's 25 s deadline and most check moments find the previous check running),
+// reported every 10 s to one recipient.
+QByteArray cycleConfiguration(quint16 flakyPort, quint16 silentPort, quint16 smtpPort) {
+    QByteArray xml = R"(<?xml version="1.0" encoding="UTF-8"?>
+<Ampwarden>
+    <Controllers>
+        <Controller>
+            <name>flaky</name>
+            <type>Kestrel 2</type>
+            <host>127.0.0.1</host>
+            <port>FLAKYPORT</port>
+            <admin>admin</admin>
+            <password>secret</password>
+            <Channels>
+                <Channel><optionalName>A</optionalName><undercurrent>0</undercurrent><overcurrent>20</overcurrent><pf>1</pf></Channel>
+                <Channel><optionalName>B</optionalName><undercurrent>0</undercurrent><overcurrent>20</overcurrent><pf>1</pf></Channel>
+            </Channels>
+        </Controller>
+        <Controller>
+            <name>silent</name>
+            <type>Heron</type>
+            <host>127.0.0.1</host>
+            <port>SILENTPORT</port>
+            <admin>admin</admin>
+            <password>secret</password>
+            <Channels>
+                <Channel><optionalName></optionalName><undercurrent>0</undercurrent><overcurrent>20</overcurrent><pf>1</pf></Channel>
+            </Channels>
+        </Controller>
+    </Controllers>
+    <MTAs>
+        <MTA><id>0</id><host>127.0.0.1</host><port>SMTPPORT</port><user></user><password></password><useTLS>0</useTLS></MTA>
+    </MTAs>
+    <EMails>
+        <EMail><to>ops@example.com</to><from>ampwarden@example.com</from><MTA>0</MTA></EMail>
+    </EMails>
+    <Report>
+        <checkEveryUnits>5</checkEveryUnits>
+        <checkEveryUnit>Second</checkEveryUnit>
+        <sendOnLogin>1</sendOnLogin>
+        <sendUnderOverCurrent>0</sendUnderOverCurrent>
+        <sendHistogram>0</sendHistogram>
+        <sendPowerBill>0</sendPowerBill>
+        <sendEntireLog>0</sendEntireLog>
+        <reportEveryUnits>10</reportEveryUnits>
+        <reportEveryUnit>Second</reportEveryUnit>
+        <kWHPriceUSD>0.12</kWHPriceUSD>
+        <currency>USD</currency>
+    </Report>
+</Ampwarden>)";
+    xml.replace("FLAKYPORT", QByteArray::number(flakyPort));
+    xml.replace("SILENTPORT", QByteArray::number(silentPort));
+    xml.replace("SMTPPORT", QByteArray::number(smtpPort));
+    return xml;
+}
+
 // Starts one simulated controller and returns its port, or 0.
 quint16 startSimulator(ProgramProcess& sim, const QStringList& arguments) {
     if (!sim.start(arguments))
@@ -150,6 +208,43 @@ double kWh(const QString& html, const QString& label) {
     return match.hasMatch() ? match.captured(1).toDouble() : -1;
 }
 
+// The mail server entry of `xml` moved to `port`.
+QByteArray withMailPort(QByteArray xml, quint16 port) {
+    const qsizetype mtas = xml.indexOf("<MTAs>");
+    const qsizetype at = xml.indexOf("<port>", mtas);
+    const qsizetype end = xml.indexOf("</port>", at);
+    if (mtas < 0 || at < 0 || end < 0)
+        return {};
+    return xml.replace(at + 6, end - at - 6, QByteArray::number(port));
+}
+
+bool writeSettings(const QString& dir, const QByteArray& settings) {
+    QFile config(QDir(dir).filePath(QStringLiteral("Ampwarden.xml")));
+    return !settings.isEmpty() && config.open(QIODevice::WriteOnly) &&
+           config.write(settings) == settings.size();
+}
+
+// The program in `dir`, retrying undelivered report mails every second instead of after minutes.
+std::unique_ptr<ProgramProcess> startRetryingEverySecond(const QString& dir) {
+    auto program = std::make_unique<ProgramProcess>(QStringLiteral(AMPWARDEN_BINARY), dir);
+    program->setEnvironmentValue(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("ampwarden.*=false"));
+    program->setEnvironmentValue(QStringLiteral("AMPWARDEN_OUTBOX_RETRY_SECONDS"), QStringLiteral("1"));
+    // Beside the case's running program: a key and a syslog port of its own.
+    if (!program->start(Warden::Test::programArguments(
+            Warden::Test::uniqueInstanceKey(), Warden::Test::freeUdpPort(), QStringLiteral("hidden"))))
+        return {};
+    return program;
+}
+
+QStringList outboxFiles(const QString& dir, const QString& sub = QString()) {
+    return QDir(dir + QStringLiteral("/outbox/") + sub).entryList({QStringLiteral("*.mail")}, QDir::Files);
+}
+
+bool noneLeft(const QStringList& files, const QString& dir) {
+    const QStringList now = outboxFiles(dir);
+    return std::none_of(files.begin(), files.end(), [&now](const QString& f) { return now.contains(f); });
+}
+
 } // namespace
 
 class EndToEndTest : public QObject {
@@ -164,6 +259,9 @@ private slots:
     void secondStart_wakesTheRunningInstance();
     void stop_endsTheProgramCleanly();
     void killedProgram_comesBackAndWorks();
+    void outbox_mailsWaitForTheServer_data();
+    void outbox_mailsWaitForTheServer();
+    void failedAndSilentControllers_noRowTwiceNoReportLost();
     void cleanupTestCase();
 
 private:
@@ -299,6 +397,11 @@ void EndToEndTest::reports_areValidMimeWithConsistentEnergies() {
         QCOMPARE(message[QStringLiteral("boundary")].toString(),
                  QString::fromLatin1(Warden::Business::reportBoundary));
         QCOMPARE(message[QStringLiteral("defects")].toArray().size(), 0);
+        // What strict servers refuse: 8-bit or NUL bytes, bare CR or LF, lines over 998.
+        const QJsonObject wire = message[QStringLiteral("wire")].toObject();
+        QCOMPARE(wire[QStringLiteral("non_7bit")].toInt(-1), 0);
+        QCOMPARE(wire[QStringLiteral("bare_line_ends")].toInt(-1), 0);
+        QVERIFY(wire[QStringLiteral("longest_line")].toInt(999) <= 998);
         perRecipient[message[QStringLiteral("envelope_to")].toString()]++;
         const QString subject = message[QStringLiteral("subject")].toString();
         QVERIFY2(subject.startsWith(QStringLiteral("Power Controller ")) &&
@@ -389,6 +492,150 @@ void EndToEndTest::killedProgram_comesBackAndWorks() {
     QVERIFY(waitFor([&] { return catcher_->messages().size() > mailsBefore; }, 30000));
     QVERIFY(program_->terminate(10000));
     QCOMPARE(program_->process().exitCode(), 0);
+}
+
+void EndToEndTest::outbox_mailsWaitForTheServer_data() {
+    QTest::addColumn<bool>("killed");
+    QTest::newRow("server down at report time comes up") << false;
+    QTest::newRow("program killed while mails wait, started again") << true;
+}
+
+// The mail server is down when the reports are made; the mails that wait then arrive once it is up,
+// each once, also when the program was killed (-9) in between.
+void EndToEndTest::outbox_mailsWaitForTheServer() {
+    QFETCH(bool, killed);
+    QTemporaryDir dir;
+    const quint16 smtpPort = Warden::Test::unusedLoopbackPort();
+    QVERIFY(writeSettings(
+        dir.path(), withMailPort(readFile(workDir_.filePath(QStringLiteral("Ampwarden.xml"))), smtpPort)));
+
+    auto program = startRetryingEverySecond(dir.path());
+    QVERIFY(program);
+    QVERIFY2(QTest::qWaitFor([&] { return outboxFiles(dir.path()).size() >= 2; }, 60000),
+             program->errors().right(2000).constData());
+    if (killed)
+        program->kill();
+    const QStringList waiting = outboxFiles(dir.path());
+
+    MailCatcher::Options options;
+    options.port = smtpPort;
+    MailCatcher catcher(options);
+    QVERIFY2(catcher.isListening(), qPrintable(catcher.error()));
+    if (killed) {
+        program = startRetryingEverySecond(dir.path());
+        QVERIFY(program);
+    }
+    QVERIFY(QTest::qWaitFor([&] { return noneLeft(waiting, dir.path()); }, 60000));
+    QVERIFY(program->terminate(20000));
+    QCOMPARE(program->process().exitCode(), 0);
+    QCOMPARE(outboxFiles(dir.path(), QStringLiteral("failed")), QStringList());
+
+    // Every report run has its own period: the same recipient and page twice is a mail sent twice.
+    const QStringList received = catcher.messages();
+    QVERIFY(received.size() >= waiting.size());
+    QSet<QString> seen;
+    for (const QString& file : received) {
+        const QJsonObject message = describeMessage(file);
+        const QString page =
+            message[QStringLiteral("parts")].toArray().first().toObject()[QStringLiteral("html")].toString();
+        QVERIFY(!page.isEmpty());
+        const QString key = message[QStringLiteral("envelope_to")].toString() + QLatin1Char('\n') + page;
+        QVERIFY2(!seen.contains(key), qPrintable(file));
+        seen.insert(key);
+    }
+}
+
+void EndToEndTest::failedAndSilentControllers_noRowTwiceNoReportLost() {
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    MailCatcher catcher;
+    QVERIFY2(catcher.isListening(), qPrintable(catcher.error()));
+    const QString sim = QStringLiteral(CTLSIM_BINARY);
+    ProgramProcess flaky(sim);
+    const quint16 flakyPort = startSimulator(flaky, {"--model", "clock", "--buses", "2"});
+    QVERIFY(flakyPort != 0);
+    ProgramProcess silent(sim);
+    const quint16 silentPort = startSimulator(silent, {"--fault", "silent"});
+    QVERIFY(silentPort != 0);
+    QFile config(dir.filePath(QStringLiteral("Ampwarden.xml")));
+    QVERIFY(config.open(QIODevice::WriteOnly));
+    config.write(cycleConfiguration(flakyPort, silentPort, catcher.port()));
+    config.close();
+
+    // A program of its own beside the case's running one: its own key and syslog port.
+    ProgramProcess program(QStringLiteral(AMPWARDEN_BINARY), dir.path());
+    program.setEnvironmentValue(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("ampwarden.*=false"));
+    QVERIFY(program.start(Warden::Test::programArguments(
+        Warden::Test::uniqueInstanceKey(), Warden::Test::freeUdpPort(), QStringLiteral("hidden"))));
+    const auto until = [&program](const std::function<bool()>& condition, int timeoutMs) {
+        QDeadlineTimer deadline(timeoutMs);
+        while (!condition() && !deadline.hasExpired() && program.process().state() == QProcess::Running)
+            QTest::qWait(200);
+        return condition();
+    };
+    const QByteArray flakyName = "\"flaky : Kestrel 2 @ 127.0.0.1:" + QByteArray::number(flakyPort) + "\" ";
+    const auto flakyLines = [&](const QByteArray& kind) {
+        QByteArrayList lines;
+        for (const QByteArray& line : dailyLogs(dir.path()).split('\n')) {
+            if (line.contains(flakyName) && line.contains(kind))
+                lines.append(line);
+        }
+        return lines;
+    };
+    const QString appLog = dir.filePath(QStringLiteral("app.log"));
+
+    // A good check, then one that gets HTTP 500, then good ones again.
+    QVERIFY2(until([&] { return !flakyLines(" http ").isEmpty(); }, 60000), program.errors().constData());
+    flaky.process().write("fault 0 500\n");
+    QVERIFY(until([&] { return readFile(appLog).contains("status code 500"); }, 60000));
+    const qsizetype readingsBeforeRecovery = flakyLines(" values http ").size();
+    flaky.process().write("fault 0 none\n");
+    QVERIFY(until([&] { return flakyLines(" values http ").size() > readingsBeforeRecovery; }, 60000));
+
+    // Every log row of the controller was stored once.
+    QByteArrayList rows;
+    for (const QByteArray& line : flakyLines(" http ")) {
+        if (!line.contains(" values http ") && !line.contains("current http "))
+            rows.append(line);
+    }
+    QVERIFY(rows.size() >= 5);
+    QByteArrayList repeated;
+    for (const QByteArray& line : std::as_const(rows)) {
+        if (rows.count(line) > 1 && !repeated.contains(line))
+            repeated.append(line);
+    }
+    QVERIFY2(repeated.isEmpty(), repeated.join('\n').constData());
+
+    // Every report period was mailed once for each controller, each starting where the previous ended.
+    // (from, till) as the headings write them, oldest first.
+    const auto periods = [&catcher](const QString& controller) {
+        QList<QPair<QString, QString>> found;
+        for (const QString& file : catcher.messages()) {
+            const QJsonObject message = describeMessage(file);
+            if (!message[QStringLiteral("subject")].toString().contains(controller))
+                continue;
+            const QJsonObject html = message[QStringLiteral("parts")].toArray().at(0).toObject();
+            const auto m = QRegularExpression(QStringLiteral("report from (.+?)\\n till (.+?)\\n"))
+                               .match(html[QStringLiteral("html")].toString());
+            if (m.hasMatch())
+                found.append({m.captured(1), m.captured(2)});
+        }
+        std::sort(found.begin(), found.end(),
+                  [](const auto& a, const auto& b) { return clockSeconds(a.first) < clockSeconds(b.first); });
+        return found;
+    };
+    // Five periods take a minute when none is lost; the listing below shows what came meanwhile.
+    until([&] { return periods(QStringLiteral("silent :")).size() >= 5; }, 90000);
+    QVERIFY(program.terminate(10000));
+    for (const QString& controller : {QStringLiteral("flaky :"), QStringLiteral("silent :")}) {
+        const QList<QPair<QString, QString>> mailed = periods(controller);
+        QString listing = controller;
+        for (const auto& [from, till] : mailed)
+            listing += QLatin1Char('\n') + from + QStringLiteral(" - ") + till;
+        QVERIFY2(mailed.size() >= 5, qPrintable(listing));
+        for (qsizetype i = 1; i < mailed.size(); ++i)
+            QVERIFY2(mailed[i].first == mailed[i - 1].second, qPrintable(listing));
+    }
 }
 
 void EndToEndTest::cleanupTestCase() {

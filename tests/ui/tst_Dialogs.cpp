@@ -296,6 +296,7 @@ void tst_Dialogs::email_fillAndValues() {
     QCOMPARE(child<QLineEdit>(&dialog, "lineEdit_2")->text(), host);
     QCOMPARE(child<QLineEdit>(&dialog, "lineEdit_3")->text(), port);
     QCOMPARE(child<QCheckBox>(&dialog, "checkBox")->isChecked(), tls);
+    QCOMPARE(child<QLineEdit>(&dialog, "lineEdit_5")->echoMode(), QLineEdit::Password);
     QCOMPARE(dialog.values(), values);
 }
 
@@ -308,7 +309,7 @@ void tst_Dialogs::email_testMail_data() {
         << "587" << QByteArray("550 relay denied\nsession trace") << quint16(587)
         << "Cannot send email to ops@example.org";
     QTest::newRow("success logs nothing, empty port means the default")
-        << "" << QByteArray() << quint16(0) << "Email was succesfully sent to ops@example.org";
+        << "" << QByteArray() << quint16(0) << "Email was successfully sent to ops@example.org";
 }
 
 void tst_Dialogs::email_testMail() {
@@ -378,7 +379,7 @@ void tst_Dialogs::email_testMail_windowsKeepWorkingWhileSending() {
     QVERIFY(watcher.fired());
     QVERIFY(release.load());
     QVERIFY(ticks >= 5);
-    QVERIFY(seen.title.startsWith(QStringLiteral("Email was succesfully sent")));
+    QVERIFY(seen.title.startsWith(QStringLiteral("Email was successfully sent")));
 }
 
 void tst_Dialogs::httpTest_data() {

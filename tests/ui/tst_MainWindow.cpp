@@ -11,6 +11,7 @@
 #include "core/Application.h"
 #include "core/CheckCycle.h"
 #include "core/CycleEvents.h"
+#include "report/OutboxMail.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -19,6 +20,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTableWidget>
 #include <QTest>
 
@@ -99,6 +101,8 @@ private slots:
     void fillTable_unknownTable_logs();
     void unwritableFiles_userIsTold_data();
     void unwritableFiles_userIsTold();
+    void outbox_waitingMailsShown_data();
+    void outbox_waitingMailsShown();
 };
 
 void tst_MainWindow::construction_showsWidgetsAsConfigured() {
@@ -271,33 +275,54 @@ void tst_MainWindow::removeEmail_yesRemovesSelected() {
 
 void tst_MainWindow::reportSettings_apply_data() {
     QTest::addColumn<quint32>("storedCheckUnit");
+    QTest::addColumn<quint32>("storedCheckUnits");
+    QTest::addColumn<quint32>("storedReportUnits");
     QTest::addColumn<QString>("checkChoice");
     QTest::addColumn<QString>("reportChoice");
+    QTest::addColumn<int>("typedReportUnits"); // -1: the box is left as it is
     QTest::addColumn<quint32>("checkUnit");
+    QTest::addColumn<quint32>("checkUnits");
     QTest::addColumn<quint32>("reportUnit");
-    QTest::newRow("Day and Week as chosen") << 60u << "Day"
-                                            << "Week" << 86400u << 604800u;
+    QTest::addColumn<quint32>("reportUnits");
+    QTest::newRow("Day and Week as chosen") << 60u << 1u << 1u << "Day"
+                                            << "Week" << -1 << 86400u << 1u << 604800u << 1u;
     // The check box offers no Week: the stored unit is offered and kept when only the price changes.
     QTest::newRow("stored Week check unit survives Apply")
-        << 604800u << QString() << "Hour" << 604800u << 3600u;
-    QTest::newRow("stored Second check unit survives Apply") << 1u << QString() << "Month" << 1u << 2592000u;
+        << 604800u << 1u << 1u << QString() << "Hour" << -1 << 604800u << 1u << 3600u << 1u;
+    QTest::newRow("stored Second check unit survives Apply")
+        << 1u << 1u << 1u << QString() << "Month" << -1 << 1u << 1u << 2592000u << 1u;
+    QTest::newRow("hand-set 5 Minute and 3 Day survive Apply")
+        << 60u << 5u << 3u << QString() << "Day" << -1 << 60u << 5u << 86400u << 3u;
+    QTest::newRow("count 0 (never) survives Apply")
+        << 60u << 0u << 1u << QString() << "Hour" << -1 << 60u << 0u << 3600u << 1u;
+    QTest::newRow("typed count is stored") << 60u << 1u << 1u << "Hour"
+                                           << "Hour" << 12 << 3600u << 1u << 3600u << 12u;
 }
 
 void tst_MainWindow::reportSettings_apply() {
     QFETCH(quint32, storedCheckUnit);
+    QFETCH(quint32, storedCheckUnits);
+    QFETCH(quint32, storedReportUnits);
     QFETCH(QString, checkChoice);
     QFETCH(QString, reportChoice);
+    QFETCH(int, typedReportUnits);
     QFETCH(quint32, checkUnit);
+    QFETCH(quint32, checkUnits);
     QFETCH(quint32, reportUnit);
+    QFETCH(quint32, reportUnits);
     ScopedWorkDir dir;
     Ampwarden window(nullptr, 0);
     Application::report.checkEveryUnit = storedCheckUnit;
+    Application::report.checkEveryUnits = storedCheckUnits;
+    Application::report.reportEveryUnits = storedReportUnits;
     window.fillSettings();
     auto* check = child<QComboBox>(&window, "comboBox");
     if (!checkChoice.isNull())
         check->setCurrentIndex(check->findText(checkChoice));
     auto* report = child<QComboBox>(&window, "comboBox_2");
     report->setCurrentIndex(report->findText(reportChoice));
+    if (typedReportUnits >= 0)
+        child<QSpinBox>(&window, "spinReportEveryUnits")->setValue(typedReportUnits);
     child<QCheckBox>(&window, "checkBox_2")->setChecked(true);
     child<QCheckBox>(&window, "checkBox_4")->setChecked(true);
     child<QLineEdit>(&window, "lineEdit")->setText(QStringLiteral("0.25"));
@@ -305,9 +330,9 @@ void tst_MainWindow::reportSettings_apply() {
 
     const auto& stored = Application::report;
     QCOMPARE(stored.checkEveryUnit, checkUnit);
-    QCOMPARE(stored.checkEveryUnits, 1u);
+    QCOMPARE(stored.checkEveryUnits, checkUnits);
     QCOMPARE(stored.reportEveryUnit, reportUnit);
-    QCOMPARE(stored.reportEveryUnits, 1u);
+    QCOMPARE(stored.reportEveryUnits, reportUnits);
     QVERIFY(!stored.sendOnLogin && stored.sendUnderOverCurrent && !stored.sendHistogram &&
             stored.sendPowerBill);
     QCOMPARE(stored.kWHPriceUSD, 0.25);
@@ -315,6 +340,10 @@ void tst_MainWindow::reportSettings_apply() {
     QVERIFY2(file.contains("<kWHPriceUSD>0.25</kWHPriceUSD>"), file.constData());
     QVERIFY(
         file.contains("<reportEveryUnit>" + Application::unitNames().at(reportUnit) + "</reportEveryUnit>"));
+    QVERIFY2(
+        file.contains("<checkEveryUnits>" + QByteArray::number(checkUnits) + "</checkEveryUnits>") &&
+            file.contains("<reportEveryUnits>" + QByteArray::number(reportUnits) + "</reportEveryUnits>"),
+        file.constData());
 }
 
 void tst_MainWindow::reportSettings_unknownCurrencyAppended() {
@@ -458,6 +487,41 @@ void tst_MainWindow::unwritableFiles_userIsTold() {
     const QByteArray added = appLog().mid(logged);
     QCOMPARE(added.count('\n'), 1);
     QVERIFY2(added.contains(name.toUtf8()), added.constData());
+}
+
+void tst_MainWindow::outbox_waitingMailsShown_data() {
+    QTest::addColumn<QList<qint64>>("ages");
+    QTest::addColumn<QString>("shown"); // empty: the line is hidden
+
+    QTest::newRow("nothing waits") << QList<qint64>{} << QString();
+    QTest::newRow("oldest of two") << QList<qint64>{125 * 60, 30}
+                                   << QStringLiteral("Report mails waiting: 2 (oldest 2 h 5 min)");
+    QTest::newRow("days") << QList<qint64>{3 * 86400 + 4 * 3600 + 59}
+                          << QStringLiteral("Report mails waiting: 1 (oldest 3 d 4 h)");
+}
+
+// Mails left by an earlier run (their server is not configured here, so they stay) are counted at start.
+void tst_MainWindow::outbox_waitingMailsShown() {
+    QFETCH(QList<qint64>, ages);
+    QFETCH(QString, shown);
+    ScopedWorkDir dir;
+    const qint64 now = utcSeconds(2026, 12, 7, 12);
+    ManualClock clock(now);
+    QVERIFY(QDir().mkpath(QStringLiteral("outbox")));
+    for (int i = 0; i < ages.size(); ++i) {
+        Warden::OutboxMail mail;
+        mail.to = "ops@example.test";
+        mail.serverHost = "gone.example.test";
+        mail.queued = now - ages.at(i);
+        mail.nextAttempt = now + 3600;
+        QFile file(QStringLiteral("outbox/%1.mail").arg(i));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(mail.toFile());
+    }
+    Ampwarden window(nullptr, 0);
+    auto* label = child<QLabel>(&window, "labelOutbox");
+    QCOMPARE(label->isHidden(), shown.isEmpty());
+    QCOMPARE(label->text(), shown);
 }
 
 QTEST_MAIN(tst_MainWindow)

@@ -54,7 +54,8 @@ void sampleSettings() {
         -1,
         {"facilities@example.org", "warden@example.org", "smtp.example.org:587", "warden", "mailpass", "1"},
         QByteArray());
-    Warden::Business::storeReportSettings({"Hour", "1", "1", "1", "1", "1", "0", "Day", "1", "0.21", "EUR"});
+    Warden::Business::storeReportSettings(
+        {"Minute", "5", "1", "1", "1", "1", "0", "Day", "1", "0.21", "EUR"});
     auto& rack = Application::controllers.front();
     const Warden::Business::Time base = 1'796'000'000;
     rack.lastCheck = base + 3600;

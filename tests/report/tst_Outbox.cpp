@@ -1,0 +1,395 @@
+#include "report/MailError.h"
+#include "report/MailQueue.h"
+#include "report/Outbox.h"
+#include "report/QMailer.h"
+
+#include "TestSupport.h"
+
+#include "core/Application.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <optional>
+
+using namespace Warden;
+using Warden::Business::Application;
+using Warden::Business::MailServer;
+
+namespace {
+
+const qint64 start = Test::utcSeconds(2026, 12, 7, 10);
+const QString outboxDir = QString::fromLatin1(Outbox::defaultDirectory);
+
+MailServer& addServer(const QByteArray& host, const QByteArray& password = "s3cret") {
+    return Application::mailServers.emplace_back(host, 25, "alerts", password, true);
+}
+
+OutboxMail mailTo(const QByteArray& to, const MailServer& server) {
+    OutboxMail mail;
+    mail.to = to;
+    mail.from = "warden@example.test";
+    mail.serverHost = server.host;
+    mail.serverPort = server.port;
+    mail.serverUser = server.user;
+    mail.serverTLS = server.useTLS;
+    mail.controller = "rack1 : Kestrel 2 @ 10.0.0.5";
+    mail.subject = "Power Controller rack1 report";
+    mail.body = "Content-Type: text/plain\r\n\r\nreport for " + to + "\r\n";
+    return mail;
+}
+
+QStringList filesIn(const QString& dir) {
+    return QDir(dir).entryList({QStringLiteral("*.mail")}, QDir::Files, QDir::Name);
+}
+
+std::optional<OutboxMail> onDisk(const QString& path) {
+    return OutboxMail::fromFile(Test::readFile(path));
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Warden::MailFailure)
+Q_DECLARE_METATYPE(Warden::OutboxMail)
+
+class tst_Outbox : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void mailFile_roundTrip_data();
+    void mailFile_roundTrip();
+    void mailFile_brokenIsRefused_data();
+    void mailFile_brokenIsRefused();
+    void classifyMailError_data();
+    void classifyMailError();
+    void jobFor_takesTheServerAsConfiguredNow_data();
+    void jobFor_takesTheServerAsConfiguredNow();
+    void add_storedOwnerOnlyBeforeTheAttempt_removedAfter250();
+    void transientFailure_retriedOnTheSchedule();
+    void failure_endsInFailedWithOneLine_data();
+    void failure_endsInFailedWithOneLine();
+    void order_keptPerServer();
+    void stopAndRestart_eachMailDeliveredOnce();
+
+private:
+    QList<QByteArray> sends() const;
+
+    QTemporaryDir fakeDir_;
+};
+
+void tst_Outbox::init() {
+    QVERIFY(fakeDir_.isValid());
+    QFile::remove(fakeDir_.filePath(QStringLiteral("sends")));
+    qputenv("FAKE_POSTWING_DIR", QFile::encodeName(fakeDir_.path()));
+    qputenv("FAKE_POSTWING_MODE", "ok");
+    setPostwingProgram(QStringLiteral(FAKE_POSTWING));
+}
+
+void tst_Outbox::cleanup() {
+    setPostwingProgram(QString());
+}
+
+// The recipients in the order postwing was started for them.
+QList<QByteArray> tst_Outbox::sends() const {
+    QList<QByteArray> lines = Test::readFile(fakeDir_.filePath(QStringLiteral("sends"))).split('\n');
+    lines.removeAll(QByteArray());
+    return lines;
+}
+
+void tst_Outbox::mailFile_roundTrip_data() {
+    QTest::addColumn<OutboxMail>("mail");
+    OutboxMail plain;
+    plain.to = "ops@example.test";
+    plain.from = "warden@example.test";
+    plain.serverHost = "mail.example.test";
+    plain.serverPort = 587;
+    plain.serverUser = "alerts";
+    plain.serverTLS = true;
+    plain.controller = "rack1";
+    plain.subject = "Power Controller rack1 report";
+    plain.queued = start;
+    plain.attempts = 3;
+    plain.nextAttempt = start + 300;
+    plain.body = "Content-Type: text/plain\r\n\r\nhello\r\n";
+    QTest::newRow("plain mail") << plain;
+
+    OutboxMail odd = plain;
+    odd.controller = "Стойка 1 : Kestrel 2 @ h:80";
+    odd.subject = "100% \"done\"\r\nBcc: x@y";
+    odd.lastError = "Message cannot be sent. Reason:\n550 5.1.1 <ops@example.test>: User unknown\n";
+    odd.body = QByteArray("\r\n\r\nline after blank lines\0NUL\nto: x\n\n", 37);
+    odd.serverTLS = false;
+    odd.serverPort = 0;
+    QTest::newRow("line breaks, percent, UTF-8 and NUL stay intact") << odd;
+
+    OutboxMail empty = plain;
+    empty.from.clear();
+    empty.serverUser.clear();
+    empty.body.clear();
+    QTest::newRow("empty values and body") << empty;
+}
+
+void tst_Outbox::mailFile_roundTrip() {
+    QFETCH(OutboxMail, mail);
+    const std::optional<OutboxMail> back = OutboxMail::fromFile(mail.toFile());
+    QVERIFY(back);
+    QVERIFY(*back == mail);
+}
+
+void tst_Outbox::mailFile_brokenIsRefused_data() {
+    QTest::addColumn<QByteArray>("data");
+    OutboxMail mail;
+    mail.to = "ops@example.test";
+    mail.body = "body";
+    const QByteArray good = mail.toFile();
+    QVERIFY(OutboxMail::fromFile(good));
+    QTest::newRow("empty file") << QByteArray();
+    QTest::newRow("another kind of file") << QByteArray("From: a@b\n\nbody");
+    QTest::newRow("cut inside the fields") << good.left(good.indexOf("queued"));
+    QTest::newRow("no recipient") << QByteArray(good).replace("to: ops@example.test\n", "");
+    QTest::newRow("port out of range") << QByteArray(good).replace("server-port: 0", "server-port: 70000");
+    QTest::newRow("time not a number") << QByteArray(good).replace("next-attempt: 0", "next-attempt: soon");
+}
+
+void tst_Outbox::mailFile_brokenIsRefused() {
+    QFETCH(QByteArray, data);
+    QVERIFY(!OutboxMail::fromFile(data));
+}
+
+void tst_Outbox::classifyMailError_data() {
+    QTest::addColumn<QByteArray>("error");
+    QTest::addColumn<MailFailure>("failure");
+    QTest::addColumn<QByteArray>("reason");
+
+    QTest::newRow("empty text: sent") << QByteArray() << MailFailure::none << QByteArray();
+    QTest::newRow("5xx reply: permanent")
+        << QByteArray("Message cannot be sent. Reason:\n550 5.1.1 <x@y>: Recipient address rejected\n")
+        << MailFailure::permanent << QByteArray("550 5.1.1 <x@y>: Recipient address rejected");
+    QTest::newRow("indented refused recipient, multi-line reply")
+        << QByteArray("Recipients refused:\n  554-5.7.1 Relay denied\r\n") << MailFailure::permanent
+        << QByteArray("554-5.7.1 Relay denied");
+    QTest::newRow("4xx reply: transient")
+        << QByteArray("451 4.3.0 Try again later\n") << MailFailure::transient
+        << QByteArray("451 4.3.0 Try again later");
+    QTest::newRow("5xx only in the session log: transient")
+        << QByteArray("SMTP server dropped connection\nSession:\nS: 550 earlier reply\n")
+        << MailFailure::transient << QByteArray("SMTP server dropped connection");
+    QTest::newRow("time limit: transient")
+        << QByteArray("postwing did not finish within 30 s\n") << MailFailure::transient
+        << QByteArray("postwing did not finish within 30 s");
+    QTest::newRow("not started: transient")
+        << QByteArray("postwing could not be started: No such file (postwing)\n") << MailFailure::transient
+        << QByteArray("postwing could not be started: No such file (postwing)");
+    QTest::newRow("number that is no reply code")
+        << QByteArray("5500 bytes written\n500kB\n") << MailFailure::transient
+        << QByteArray("5500 bytes written 500kB");
+}
+
+void tst_Outbox::classifyMailError() {
+    QFETCH(QByteArray, error);
+    QFETCH(MailFailure, failure);
+    QFETCH(QByteArray, reason);
+    QCOMPARE(Warden::classifyMailError(error), failure);
+    QCOMPARE(mailErrorReason(error), reason);
+}
+
+void tst_Outbox::jobFor_takesTheServerAsConfiguredNow_data() {
+    QTest::addColumn<QByteArray>("newHost");
+    QTest::addColumn<bool>("recipientKept");
+    QTest::addColumn<QByteArray>("expectedHost"); // empty: no job
+
+    QTest::newRow("password changed since queued")
+        << QByteArray("mail.example.test") << false << QByteArray("mail.example.test");
+    QTest::newRow("server moved: the recipient's server")
+        << QByteArray("new.example.test") << true << QByteArray("new.example.test");
+    QTest::newRow("server and recipient gone") << QByteArray("new.example.test") << false << QByteArray();
+}
+
+void tst_Outbox::jobFor_takesTheServerAsConfiguredNow() {
+    QFETCH(QByteArray, newHost);
+    QFETCH(bool, recipientKept);
+    QFETCH(QByteArray, expectedHost);
+
+    Test::ScopedWorkDir work;
+    const OutboxMail mail = mailTo("ops@example.test", addServer("mail.example.test", "old"));
+    Application::mailServers.clear();
+    MailServer& now = addServer(newHost, "new");
+    if (recipientKept)
+        Application::mailAccounts.push_back({"ops@example.test", "warden@example.test", &now});
+
+    const std::optional<MailJob> job = Outbox::jobFor(mail);
+    QCOMPARE(job.has_value(), !expectedHost.isEmpty());
+    if (!job)
+        return;
+    QCOMPARE(job->host, expectedHost);
+    QCOMPARE(job->password, QByteArray("new"));
+    QCOMPARE(job->to, mail.to);
+    QCOMPARE(job->body, mail.body);
+}
+
+void tst_Outbox::add_storedOwnerOnlyBeforeTheAttempt_removedAfter250() {
+    Test::ScopedWorkDir work;
+    const MailServer& server = addServer("mail.example.test");
+    MailQueue queue;
+    Outbox outbox(queue);
+    qputenv("FAKE_POSTWING_MODE", "slow");
+    outbox.add(mailTo("ops@example.test", server));
+
+    // Written before postwing was started for it.
+    const QStringList files = filesIn(outboxDir);
+    QCOMPARE(files.size(), 1);
+    const QString path = QDir(outboxDir).filePath(files.first());
+    // On Unix the "user" bits are the owner's.
+    const auto rw = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser;
+    QCOMPARE(QFile::permissions(path), rw);
+    QCOMPARE(QFile::permissions(outboxDir), rw | QFile::ExeOwner | QFile::ExeUser);
+    QVERIFY(!Test::readFile(path).contains("s3cret"));
+    QCOMPARE(outbox.count(), 1);
+
+    QTRY_COMPARE_WITH_TIMEOUT(outbox.count(), 0, 10000);
+    QVERIFY(!QFile::exists(path));
+    QCOMPARE(sends(), QList<QByteArray>{"ops@example.test"});
+    QCOMPARE(filesIn(outboxDir + QStringLiteral("/failed")), QStringList());
+}
+
+void tst_Outbox::transientFailure_retriedOnTheSchedule() {
+    Test::ScopedWorkDir work;
+    Test::ManualClock clock(start);
+    qputenv("FAKE_POSTWING_MODE", "error");
+    qputenv("FAKE_POSTWING_ERROR", "421 4.3.2 Service not available");
+    MailQueue queue;
+    Outbox outbox(queue);
+    outbox.add(mailTo("ops@example.test", addServer("mail.example.test")));
+    const QString path = QDir(outboxDir).filePath(filesIn(outboxDir).value(0));
+
+    const QList<qint64> waits{60, 120, 300, 600, 1800, 3600, 3600};
+    for (int attempt = 1; attempt <= waits.size(); ++attempt) {
+        QTRY_COMPARE_WITH_TIMEOUT(onDisk(path)->attempts, attempt, 10000);
+        const OutboxMail mail = *onDisk(path);
+        QCOMPARE(mail.nextAttempt, clock.now() + waits.at(attempt - 1));
+        QCOMPARE(mail.queued, start);
+        QVERIFY(mail.lastError.startsWith("421 "));
+        // Not a moment early.
+        clock.set(mail.nextAttempt - 1);
+        outbox.dispatch();
+        QTest::qWait(100);
+        QCOMPARE(sends().size(), attempt);
+        clock.set(mail.nextAttempt);
+        outbox.dispatch();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(onDisk(path)->attempts, waits.size() + 1, 10000);
+    QCOMPARE(outbox.count(), 1);
+}
+
+void tst_Outbox::failure_endsInFailedWithOneLine_data() {
+    QTest::addColumn<QByteArray>("error");
+    QTest::addColumn<qint64>("retryAfter"); // 0: no retry
+    QTest::addColumn<QByteArray>("reason");
+
+    QTest::newRow("5xx refusal at the first attempt")
+        << QByteArray("Message cannot be sent. Reason:\n550 5.1.1 <ops@example.test>: User unknown")
+        << qint64(0) << QByteArray("550 5.1.1 <ops@example.test>: User unknown");
+    QTest::newRow("4xx still after three days")
+        << QByteArray("451 4.3.0 Try again later") << qint64(3 * 86400)
+        << QByteArray("451 4.3.0 Try again later");
+}
+
+void tst_Outbox::failure_endsInFailedWithOneLine() {
+    QFETCH(QByteArray, error);
+    QFETCH(qint64, retryAfter);
+    QFETCH(QByteArray, reason);
+
+    Test::ScopedWorkDir work;
+    Test::ManualClock clock(start);
+    qputenv("FAKE_POSTWING_MODE", "error");
+    qputenv("FAKE_POSTWING_ERROR", error);
+    MailQueue queue;
+    Outbox outbox(queue);
+    const OutboxMail mail = mailTo("ops@example.test", addServer("mail.example.test"));
+    outbox.add(mail);
+    const QString name = filesIn(outboxDir).value(0);
+    if (retryAfter > 0) {
+        QTRY_COMPARE_WITH_TIMEOUT(onDisk(QDir(outboxDir).filePath(name))->attempts, 1, 10000);
+        QCOMPARE(outbox.count(), 1);
+        clock.set(start + retryAfter);
+        outbox.dispatch();
+    }
+
+    QTRY_COMPARE_WITH_TIMEOUT(outbox.count(), 0, 10000);
+    QCOMPARE(filesIn(outboxDir), QStringList());
+    const QString failedDir = outboxDir + QStringLiteral("/failed");
+    QCOMPARE(filesIn(failedDir), QStringList{name});
+    const std::optional<OutboxMail> kept = onDisk(QDir(failedDir).filePath(name));
+    QVERIFY(kept);
+    QCOMPARE(kept->body, mail.body);
+    QCOMPARE(kept->lastError, error + '\n');
+
+    QList<QByteArray> lines;
+    for (const QByteArray& line : Test::appLog().split('\n'))
+        if (line.contains(mail.controller))
+            lines << line;
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines.first().contains(mail.to) && lines.first().contains(reason), lines.first().constData());
+}
+
+void tst_Outbox::order_keptPerServer() {
+    Test::ScopedWorkDir work;
+    Test::ManualClock clock(start);
+    const MailServer& a = addServer("a.example.test");
+    const MailServer& b = addServer("b.example.test");
+    qputenv("FAKE_POSTWING_MODE", "error");
+    qputenv("FAKE_POSTWING_ERROR", "452 4.3.1 Insufficient system storage");
+    MailQueue queue;
+    Outbox outbox(queue);
+    outbox.add(mailTo("a1@example.test", a));
+    outbox.add(mailTo("a2@example.test", a));
+    outbox.add(mailTo("b1@example.test", b));
+    // a2 waits behind a1, which waits for its retry; b1 goes on to its own server.
+    QTRY_COMPARE_WITH_TIMEOUT(sends().size(), 2, 10000);
+    QTest::qWait(300);
+    QCOMPARE(sends(), (QList<QByteArray>{"a1@example.test", "b1@example.test"}));
+
+    qputenv("FAKE_POSTWING_MODE", "ok");
+    clock.advance(60);
+    outbox.dispatch();
+    QTRY_COMPARE_WITH_TIMEOUT(outbox.count(), 0, 10000);
+    QCOMPARE(sends(), (QList<QByteArray>{"a1@example.test", "b1@example.test", "a1@example.test",
+                                         "a2@example.test", "b1@example.test"}));
+}
+
+void tst_Outbox::stopAndRestart_eachMailDeliveredOnce() {
+    Test::ScopedWorkDir work;
+    const MailServer& server = addServer("mail.example.test");
+    qputenv("FAKE_POSTWING_MODE", "slow");
+    {
+        MailQueue queue;
+        Outbox outbox(queue);
+        outbox.add(mailTo("m1@example.test", server));
+        outbox.add(mailTo("m2@example.test", server));
+        QTRY_COMPARE_WITH_TIMEOUT(sends().size(), 1, 10000);
+        // m1's send is in progress: Stop lets it end and records it; m2 waits for the next start.
+        outbox.stop(MailQueue::finishWaitMs);
+        QCOMPARE(outbox.count(), 1);
+    }
+    QCOMPARE(filesIn(outboxDir).size(), 1);
+    QFile broken(QDir(outboxDir).filePath(QStringLiteral("000000000000-000000.mail")));
+    QVERIFY(broken.open(QIODevice::WriteOnly));
+    broken.write("not a mail");
+    broken.close();
+
+    qputenv("FAKE_POSTWING_MODE", "ok");
+    MailQueue queue;
+    Outbox outbox(queue);
+    outbox.load();
+    QTRY_COMPARE_WITH_TIMEOUT(outbox.count(), 0, 10000);
+    QCOMPARE(sends(), (QList<QByteArray>{"m1@example.test", "m2@example.test"}));
+    QCOMPARE(filesIn(outboxDir), QStringList());
+    QCOMPARE(filesIn(outboxDir + QStringLiteral("/failed")), QStringList{broken.fileName().section('/', -1)});
+}
+
+QTEST_GUILESS_MAIN(tst_Outbox)
+#include "tst_Outbox.moc"
