@@ -388,7 +388,8 @@ void EndToEndTest::reports_areValidMimeWithConsistentEnergies() {
     QVERIFY(waitFor([this] { return catcher_->messages().size() >= 8; }, 60000));
     int withImages = 0;
     int checkedEnergies = 0;
-    QMap<QString, int> perRecipient;
+    // Recipients of each report page (its period makes it unique).
+    QMap<QString, QStringList> recipientsOf;
     const QStringList messages = catcher_->messages();
     for (const QString& file : messages) {
         const QJsonObject message = describeMessage(file);
@@ -402,7 +403,6 @@ void EndToEndTest::reports_areValidMimeWithConsistentEnergies() {
         QCOMPARE(wire[QStringLiteral("non_7bit")].toInt(-1), 0);
         QCOMPARE(wire[QStringLiteral("bare_line_ends")].toInt(-1), 0);
         QVERIFY(wire[QStringLiteral("longest_line")].toInt(999) <= 998);
-        perRecipient[message[QStringLiteral("envelope_to")].toString()]++;
         const QString subject = message[QStringLiteral("subject")].toString();
         QVERIFY2(subject.startsWith(QStringLiteral("Power Controller ")) &&
                      subject.endsWith(QStringLiteral(" report")),
@@ -411,6 +411,8 @@ void EndToEndTest::reports_areValidMimeWithConsistentEnergies() {
         QVERIFY(!parts.isEmpty());
         const QJsonObject html = parts.first().toObject();
         QCOMPARE(html[QStringLiteral("content_type")].toString(), QStringLiteral("text/html"));
+        recipientsOf[subject + html[QStringLiteral("html")].toString()]
+            << message[QStringLiteral("envelope_to")].toString();
         QStringList cids;
         for (const auto& cid : html[QStringLiteral("cids")].toArray())
             cids << QStringLiteral("<") + cid.toString() + QStringLiteral(">");
@@ -448,8 +450,13 @@ void EndToEndTest::reports_areValidMimeWithConsistentEnergies() {
     }
     QVERIFY(withImages >= 4);
     QVERIFY(checkedEnergies >= 4);
-    QCOMPARE(perRecipient.size(), 2);
-    QCOMPARE(perRecipient.first(), perRecipient.last());
+    // Each report once to each recipient; a program killed by another case may have cut one run short.
+    int toBoth = 0;
+    for (QStringList recipients : std::as_const(recipientsOf)) {
+        QCOMPARE(recipients.removeDuplicates(), 0);
+        toBoth += recipients.size() == 2;
+    }
+    QVERIFY(toBoth >= 4);
 }
 
 void EndToEndTest::secondStart_wakesTheRunningInstance() {
