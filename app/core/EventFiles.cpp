@@ -1,5 +1,6 @@
 #include "EventFiles.h"
 
+#include "Alerts.h"
 #include "Application.h"
 #include "ClockText.h"
 #include "DiagnosticLog.h"
@@ -62,8 +63,14 @@ bool DailyLog::pathStillNamesFile() {
 void DailyLog::append(Time time, const QByteArray& line) {
     if (covers(time) && !pathStillNamesFile())
         close();
-    if (!covers(time) && !openFor(time))
-        return;
+    if (!covers(time)) {
+        if (!openFor(time)) {
+            Alerts::raise("daily log", QStringLiteral("Daily logs cannot be written"),
+                          file_.fileName() + QStringLiteral(": ") + file_.errorString());
+            return;
+        }
+        Alerts::clear("daily log");
+    }
     file_.write(line);
     file_.flush();
 }

@@ -6,7 +6,9 @@
 #include "core/LogText.h"
 
 #include <QHostAddress>
+#include <QHostInfo>
 #include <QNetworkProxy>
+#include <QTimer>
 #include <QUdpSocket>
 #include <QVariant>
 
@@ -81,6 +83,16 @@ void SyslogReceiver::handleDatagram(const QByteArray& sender, const QByteArray& 
             break;
         }
     }
+    // Only senders that some configured name resolved to are worth a second walk: a flood from
+    // unknown hosts must not cost a lookup per controller and datagram.
+    if (!owner && resolvedSenders_.contains(sender)) {
+        for (Business::Controller& controller : Application::controllers) {
+            if (resolvesTo(controller.host, sender)) {
+                owner = &controller;
+                break;
+            }
+        }
+    }
     if (!owner) {
         if (unknownHosts_.admit())
             DiagnosticLog::write("Syslog message from unknown host: " + sender + ": " +
@@ -116,6 +128,47 @@ void SyslogReceiver::handleRead(const QByteArray& sender, const char* data, qint
         return;
     }
     handleDatagram(sender, QByteArray(data, size));
+}
+
+void SyslogReceiver::resolveHosts() {
+    if (!resolveTimer_) {
+        resolveTimer_ = new QTimer(this);
+        connect(resolveTimer_, &QTimer::timeout, this, &SyslogReceiver::resolveHosts);
+    }
+    resolveTimer_->start(resolveIntervalMs);
+    std::map<QByteArray, QSet<QByteArray>> kept;
+    for (const Business::Controller& controller : Application::controllers) {
+        const QByteArray& host = controller.host;
+        // An address is matched as written; only names need a lookup.
+        if (host.isEmpty() || kept.count(host) || !QHostAddress(QString::fromLatin1(host)).isNull())
+            continue;
+        const auto known = addresses_.find(host);
+        kept[host] = known == addresses_.end() ? QSet<QByteArray>() : known->second;
+        ++lookups_;
+        QHostInfo::lookupHost(QString::fromLatin1(host), this,
+                              [this, host](const QHostInfo& info) { resolved(host, info); });
+    }
+    addresses_ = std::move(kept);
+}
+
+void SyslogReceiver::resolved(const QByteArray& host, const QHostInfo& info) {
+    --lookups_;
+    const auto entry = addresses_.find(host);
+    // A name no longer configured, or a lookup that failed (the name server away for a moment).
+    if (entry == addresses_.end() || info.error() != QHostInfo::NoError || info.addresses().isEmpty())
+        return;
+    QSet<QByteArray> texts;
+    for (const QHostAddress& address : info.addresses())
+        texts.insert(senderText(address));
+    entry->second = std::move(texts);
+    resolvedSenders_.clear();
+    for (const auto& [name, senders] : addresses_)
+        resolvedSenders_.unite(senders);
+}
+
+bool SyslogReceiver::resolvesTo(const QByteArray& host, const QByteArray& sender) const {
+    const auto entry = addresses_.find(host);
+    return entry != addresses_.end() && entry->second.contains(sender);
 }
 
 void SyslogReceiver::syslogMessage() {

@@ -5,8 +5,13 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QSet>
+
+#include <map>
 
 class QHostAddress;
+class QHostInfo;
+class QTimer;
 class QUdpSocket;
 struct sockaddr_storage;
 
@@ -40,9 +45,16 @@ public:
     static QByteArray senderText(const QHostAddress& address);
     static QByteArray senderText(const sockaddr_storage& address);
     static Business::EventKind classify(const QByteArray& message);
-    // Stores the datagram as an event of the first controller whose host equals `sender`, or logs
-    // it as coming from an unknown host.
+    // Stores the datagram as an event of the first controller whose host equals `sender` or, for a
+    // host given by name, resolved to it; otherwise logs it as coming from an unknown host.
     void handleDatagram(const QByteArray& sender, const QByteArray& message);
+
+    // Controllers given by a host name send from an address: the names are looked up in the
+    // background, now (the settings were loaded or changed) and again every few minutes, as long as
+    // the receiver lives. A failed lookup keeps what the name resolved to before.
+    static constexpr int resolveIntervalMs = 5 * 60 * 1000;
+    void resolveHosts();
+    bool resolving() const { return lookups_ > 0; }
 
     // Anyone can send datagrams: so many lines about unknown hosts per window reach app.log, the
     // rest are counted in one line when the window ends.
@@ -63,6 +75,15 @@ private:
     QByteArray buffer_;
     QByteArray batch_; // batchSize datagrams of up to maxDatagram bytes
     ThrottledLog unknownHosts_;
+
+    void resolved(const QByteArray& host, const QHostInfo& info);
+    bool resolvesTo(const QByteArray& host, const QByteArray& sender) const;
+
+    // Host name -> the sender texts of its addresses.
+    std::map<QByteArray, QSet<QByteArray>> addresses_;
+    QSet<QByteArray> resolvedSenders_; // all of them together
+    QTimer* resolveTimer_ = nullptr;
+    int lookups_ = 0;
 };
 
 } // namespace Warden

@@ -10,6 +10,7 @@
 #include "help.h"
 
 #include "config/Settings.h"
+#include "core/Alerts.h"
 #include "core/Application.h"
 #include "core/CheckCycle.h"
 #include "core/Clock.h"
@@ -70,7 +71,7 @@ QList<QByteArray> mailAccountTexts(const Warden::Business::MailAccount& account)
 
 } // namespace
 
-Ampwarden::Ampwarden(QWidget* parent)
+Ampwarden::Ampwarden(QWidget* parent, quint16 syslogPort)
     : QDialog(parent)
     , ui(std::make_unique<Ui::AmpwardenClass>()) {
     initAmpwardenResources();
@@ -92,16 +93,25 @@ Ampwarden::Ampwarden(QWidget* parent)
     startInstanceServer();
 
     connect(syslog_->socket(), &QUdpSocket::readyRead, this, &Ampwarden::syslogMessage);
-    syslog_->bind(Warden::SyslogReceiver::defaultPort);
+    syslog_->bind(syslogPort);
 
     const QByteArray xmlErrors = Warden::Business::loadSettings();
     if (!xmlErrors.isEmpty())
         DiagnosticLog::writeTimed("Xml errors:\n" + xmlErrors + "\n");
+    syslog_->resolveHosts();
 
     fillTable(ui->tableControllers);
     fillTable(ui->tableEmails);
     fillSettings();
     createTrayIcon();
+    // Queued: the failure may come from deep inside storing an event, or from another thread.
+    connect(
+        &Warden::Alerts::instance(), &Warden::Alerts::raised, this,
+        [this](const QString& title, const QString& text) {
+            if (isVisible())
+                Warden::questionBox(title, text);
+        },
+        Qt::QueuedConnection);
 
     // After the settings: the waiting mails need their servers' passwords.
     connect(outbox_, &Warden::Outbox::changed, this, &Ampwarden::showOutbox);
@@ -425,13 +435,21 @@ void Ampwarden::fillSettings() {
     selectComboText(ui->comboBox_3, text(report.currency));
 }
 
+void Ampwarden::tellIfNotSaved(const Warden::Business::SaveResult& result) {
+    if (result.saved)
+        return;
+    Warden::questionBox(QStringLiteral("Settings not saved"),
+                        QStringLiteral("%1 could not be written: %2\nThe change holds until Ampwarden ends.")
+                            .arg(QString::fromUtf8(Application::configFileName), text(result.reason)));
+}
+
 void Ampwarden::storeSettings() {
-    Warden::Business::storeReportSettings(
+    tellIfNotSaved(Warden::Business::storeReportSettings(
         {ui->comboBox->currentText().toUtf8(), QByteArray::number(ui->spinCheckEveryUnits->value()),
          flag(ui->checkBox), flag(ui->checkBox_2), flag(ui->checkBox_3), flag(ui->checkBox_4),
          flag(ui->checkBox_5), ui->comboBox_2->currentText().toUtf8(),
          QByteArray::number(ui->spinReportEveryUnits->value()), ui->lineEdit->text().toUtf8(),
-         ui->comboBox_3->currentText().toUtf8()});
+         ui->comboBox_3->currentText().toUtf8()}));
 }
 
 // ---- dialogs
@@ -459,7 +477,8 @@ void Ampwarden::dlgController(int row, int) {
         dialog = std::make_unique<::Controller>(nullptr, QByteArray());
     }
     if (dialog->exec() == QDialog::Accepted) {
-        Warden::Business::storeController(row, dialog->values());
+        tellIfNotSaved(Warden::Business::storeController(row, dialog->values()));
+        syslog_->resolveHosts();
         fillTable(ui->tableControllers);
     }
     setEditing(false);
@@ -478,7 +497,8 @@ void Ampwarden::rmvController() {
     if (Warden::questionBox(QStringLiteral("Remove Controller"),
                             QStringLiteral("Are you sure you want to remove controller?"),
                             QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes) {
-        Warden::Business::removeController(ui->tableControllers->currentRow());
+        tellIfNotSaved(Warden::Business::removeController(ui->tableControllers->currentRow()));
+        syslog_->resolveHosts();
         fillTable(ui->tableControllers);
     }
     setEditing(false);
@@ -489,7 +509,7 @@ void Ampwarden::dlgEmail(int row, int) {
     if (row >= 0 && row < ui->tableEmails->rowCount())
         dialog.fill(rowTexts(ui->tableEmails, row));
     if (dialog.exec() == QDialog::Accepted) {
-        Warden::Business::storeMailAccount(row, dialog.values(), QByteArray());
+        tellIfNotSaved(Warden::Business::storeMailAccount(row, dialog.values(), QByteArray()));
         fillTable(ui->tableEmails);
     }
 }
@@ -502,7 +522,7 @@ void Ampwarden::rmvEmail() {
     if (Warden::questionBox(QStringLiteral("Remove EMail"),
                             QStringLiteral("Are you sure you want to remove e-mail?"),
                             QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes) {
-        Warden::Business::removeMailAccount(ui->tableEmails->currentRow());
+        tellIfNotSaved(Warden::Business::removeMailAccount(ui->tableEmails->currentRow()));
         fillTable(ui->tableEmails);
     }
 }

@@ -14,6 +14,9 @@ class QTcpServer;
 class help;
 
 namespace Warden {
+namespace Business {
+struct SaveResult;
+}
 class CheckCycle;
 class MailQueue;
 class Outbox;
@@ -36,7 +39,8 @@ class Ampwarden final : public QDialog {
 public:
     static constexpr const char* version = "1.0";
 
-    explicit Ampwarden(QWidget* parent = nullptr);
+    // `syslogPort` 0 lets the system pick one (tests that do not need syslog).
+    explicit Ampwarden(QWidget* parent = nullptr, quint16 syslogPort = 514);
     ~Ampwarden() override;
 
     quint16 instancePort() const;
@@ -87,6 +91,8 @@ private:
     void onQueryingStarted();
     void onQueryingFinished();
     void showRefusal();
+    // A change the settings file did not take: the user hears of it at once.
+    void tellIfNotSaved(const Warden::Business::SaveResult& result);
     void showOutbox();
 
     std::unique_ptr<Ui::AmpwardenClass> ui;

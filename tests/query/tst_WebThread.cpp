@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 #include "core/Application.h"
 #include "core/CycleEvents.h"
+#include "query/WebClient.h"
 #include "query/WebThread.h"
 
 #include <QCoreApplication>
@@ -78,6 +79,48 @@ std::vector<QEvent::Type> runCheck(WebThread& web, EndReceiver& receiver, int wa
     return receiver.types;
 }
 
+// Answers every request with `head` and then `filler` again and again, written as the socket drains,
+// until `limit` bytes have gone or the client leaves.
+class FloodServer : public QObject {
+public:
+    FloodServer(QByteArray head, QByteArray filler, qint64 limit)
+        : head_(std::move(head))
+        , filler_(std::move(filler))
+        , limit_(limit) {
+        server_.listen(QHostAddress::LocalHost, 0);
+        connect(&server_, &QTcpServer::newConnection, this, [this] {
+            QTcpSocket* socket = server_.nextPendingConnection();
+            connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+                socket->readAll();
+                if (socket->property("answered").toBool())
+                    return;
+                socket->setProperty("answered", true);
+                socket->write(head_);
+                sent += head_.size();
+            });
+            connect(socket, &QTcpSocket::bytesWritten, socket, [this, socket] {
+                if (socket->bytesToWrite() > 4 * filler_.size())
+                    return;
+                if (sent >= limit_) {
+                    socket->disconnectFromHost();
+                    return;
+                }
+                socket->write(filler_);
+                sent += filler_.size();
+            });
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        });
+    }
+    quint16 port() const { return server_.serverPort(); }
+    qint64 sent = 0;
+
+private:
+    QTcpServer server_;
+    QByteArray head_;
+    QByteArray filler_;
+    qint64 limit_;
+};
+
 quint16 closedPort() {
     QTcpServer server;
     server.listen(QHostAddress::LocalHost, 0);
@@ -98,6 +141,8 @@ private slots:
     void stuckController_endsAtTheBound();
     void oneEndEvent_afterTheLastClient();
     void bodyCutAtZeroByte();
+    void oversizedAnswer_endsTheCheckAtOnce_data();
+    void oversizedAnswer_endsTheCheckAtOnce();
     void requestCarriesHostCloseAndBasicAuthorization();
 };
 
@@ -249,6 +294,45 @@ void tst_WebThread::bodyCutAtZeroByte() {
     // Bus B and all log rows but the newest come after the zero byte.
     QCOMPARE(countKind(c, EventKind::values), 1);
     QCOMPARE(Application::events.ownedBy(&c).size(), 2u);
+}
+
+void tst_WebThread::oversizedAnswer_endsTheCheckAtOnce_data() {
+    QTest::addColumn<QByteArray>("head");
+    QTest::addColumn<QByteArray>("filler");
+    const QByteArray block(64 * 1024, 'x');
+    QTest::newRow("endless chunked body")
+        << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")
+        << "10000\r\n" + block + "\r\n";
+    QTest::newRow("endless body until the connection closes")
+        << QByteArray("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n") << block;
+    QTest::newRow("announced length past the limit")
+        << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 1000000000\r\n\r\n") << block;
+    QTest::newRow("header line without end")
+        << QByteArray("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"") << block;
+}
+
+// Far sooner than the deadline, and without the page held in memory.
+void tst_WebThread::oversizedAnswer_endsTheCheckAtOnce() {
+    QFETCH(QByteArray, head);
+    QFETCH(QByteArray, filler);
+    Test::ScopedWorkDir dir;
+    FloodServer server(head, filler, 256 * 1024 * 1024);
+    addController(server.port());
+    EndReceiver receiver;
+    WebThread web(&receiver, nullptr);
+    web.setClientTimeout(20000);
+    QElapsedTimer elapsed;
+    elapsed.start();
+
+    const auto ends = runCheck(web, receiver, 30000);
+
+    QCOMPARE(ends, std::vector<QEvent::Type>{CycleEvents::clientFailed()});
+    QVERIFY2(elapsed.elapsed() < 10000, QByteArray::number(elapsed.elapsed()).constData());
+    QVERIFY2(server.sent < 4 * WebClient::maxPageBytes, QByteArray::number(server.sent).constData());
+    QCOMPARE(web.activeClients(), 0u);
+    const QByteArray log = Test::appLog();
+    QVERIFY2(log.contains("page too large: host_:port_ = 127.0.0.1:" + QByteArray::number(server.port())),
+             log.right(500).constData());
 }
 
 void tst_WebThread::requestCarriesHostCloseAndBasicAuthorization() {

@@ -148,8 +148,11 @@ void SyslogReceiverTest::datagram_data() {
         << QByteArray("127.0.0.1") << binary << true << EventKind::unknown;
     QTest::newRow("largest IPv4 datagram")
         << QByteArray("127.0.0.1") << largest << true << EventKind::unknown;
-    QTest::newRow("host configured by name is unknown")
-        << QByteArray("localhost") << QByteArray("Successful authentication") << false << EventKind::unknown;
+    QTest::newRow("host configured by a name that resolves to the sender")
+        << QByteArray("localhost") << QByteArray("Successful authentication") << true
+        << EventKind::login_success;
+    QTest::newRow("other address is unknown")
+        << QByteArray("127.0.0.2") << QByteArray("Failed authentication") << false << EventKind::unknown;
 }
 
 void SyslogReceiverTest::datagram() {
@@ -159,6 +162,8 @@ void SyslogReceiverTest::datagram() {
     QFETCH(EventKind, kind);
     Business::Controller& controller =
         Application::controllers.emplace_back("rack1", 0, host, 0, "admin", "pw");
+    receiver_->resolveHosts(); // as when the settings load
+    QTRY_VERIFY(!receiver_->resolving());
     send(message);
     if (!stored) {
         const QByteArray line =
