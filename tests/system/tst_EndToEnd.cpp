@@ -647,9 +647,6 @@ void EndToEndTest::failedAndSilentControllers_noRowTwiceNoReportLost() {
 }
 
 void EndToEndTest::overCurrent_alertMailedWithinOneCheck() {
-    if (program_ && program_->process().state() == QProcess::Running)
-        QVERIFY(program_->terminate(10000));
-    QVERIFY2(!Warden::Test::anotherInstanceRuns(), "an Ampwarden runs on this machine");
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     MailCatcher catcher;
@@ -673,7 +670,8 @@ void EndToEndTest::overCurrent_alertMailedWithinOneCheck() {
 
     ProgramProcess program(QStringLiteral(AMPWARDEN_BINARY), dir.path());
     program.setEnvironmentValue(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("ampwarden.*=false"));
-    QVERIFY(program.start({QStringLiteral("hidden")}));
+    QVERIFY(program.start(Warden::Test::programArguments(
+        Warden::Test::uniqueInstanceKey(), Warden::Test::freeUdpPort(), QStringLiteral("hidden"))));
     const auto until = [&program](const std::function<bool()>& condition, int timeoutMs) {
         QDeadlineTimer deadline(timeoutMs);
         while (!condition() && !deadline.hasExpired() && program.process().state() == QProcess::Running)
