@@ -283,6 +283,9 @@ SaveResult storeReportSettings(const Texts& texts) {
     r.reportEveryUnits = reaches(8) ? unitCount(texts[8]) : 1;
     r.kWHPriceUSD = leadingDouble(textAt(texts, 9)).value_or(0);
     r.currency = textAt(texts, 10);
+    r.alertCurrent = flag(textAt(texts, 11));
+    r.alertNoAnswer = flag(textAt(texts, 12));
+    r.alertLogins = flag(textAt(texts, 13));
     return saveSettings();
 }
 

@@ -43,6 +43,11 @@ bool writeSnapshot(QIODevice& device) {
     return device.write(chunk) == chunk.size();
 }
 
+Application::EventListener& eventListener() {
+    static Application::EventListener listener;
+    return listener;
+}
+
 SnapshotWriter& snapshot() {
     static SnapshotWriter writer(&writeSnapshot);
     return writer;
@@ -127,8 +132,16 @@ void Application::addEvent(const QByteArray& messageId, Time time, Controller* c
     auto it = events.insert(Event{messageId, time, kind, transport, reason, raw, controller});
     if (time >= controller->lastLog)
         dailyLog().append(time, eventLine(it->second).append('\n'));
+    // The prune may take the new event itself (an old row of a reported period).
+    const Event added = eventListener() ? it->second : Event{};
     events.pruneAfterAdd(it->first);
     snapshot().markDirty();
+    if (eventListener())
+        eventListener()(added);
+}
+
+void Application::setEventListener(EventListener listener) {
+    eventListener() = std::move(listener);
 }
 
 void Application::prune() {
@@ -237,6 +250,7 @@ void Application::shutdown() {
 }
 
 void Application::reset() {
+    eventListener() = nullptr;
     events.clear();
     mailAccounts.clear();
     mailServers.clear();

@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QList>
 
+#include <functional>
 #include <list>
 #include <map>
 
@@ -43,6 +44,9 @@ public:
     static void addEvent(const QByteArray& messageId, Time time, Controller* controller, EventKind kind,
                          Transport transport, const QByteArray& reason, const QByteArray& raw);
     static void prune();
+    // Hears every event that addEvent() takes, once it is stored; one listener, empty for none.
+    using EventListener = std::function<void(const Event&)>;
+    static void setEventListener(EventListener listener);
     static int getEventCount() { return static_cast<int>(events.size()); }
     static QByteArray getControllerName(const Event& event);
     static Time getControllerLastReport(const Event& event);

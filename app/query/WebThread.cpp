@@ -60,8 +60,11 @@ void WebThread::finishClient(QEvent::Type type, quint64 identity) {
         return;
     std::unique_ptr<WebClient> client = std::move(it->second);
     clients_.erase(it);
+    Business::CheckOutcome outcome;
     if (type == CycleEvents::clientDone())
-        Business::getLogs(client->index, client->indexPage, client->syslogPage);
+        outcome = Business::getLogs(client->index, client->indexPage, client->syslogPage);
+    if (Business::Controller* controller = Application::controllerAt(client->index))
+        emit checked(controller, outcome);
     client.reset();
     if (clients_.empty() && reportTo_)
         QCoreApplication::postEvent(reportTo_, new ClientEvent(type));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/CheckOutcome.h"
+
 #include <QEvent>
 #include <QObject>
 
@@ -31,6 +33,11 @@ public:
     std::size_t activeClients() const { return clients_.size(); }
     // The per-client deadline; tests shorten it.
     void setClientTimeout(int milliseconds) { clientTimeoutMs_ = milliseconds; }
+
+signals:
+    // One controller of the check has ended, after its events are in the store; a client that gave up
+    // reports a controller that did not answer.
+    void checked(Warden::Business::Controller* controller, const Warden::Business::CheckOutcome& outcome);
 
 private:
     void startCheck();

@@ -18,6 +18,7 @@
 #include "core/DiagnosticLog.h"
 #include "core/Scheduler.h"
 #include "query/WebThread.h"
+#include "report/AlertMonitor.h"
 #include "report/MailQueue.h"
 #include "report/Outbox.h"
 #include "report/Report.h"
@@ -28,6 +29,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
+#include <QPainter>
 #include <QSystemTrayIcon>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -88,6 +90,12 @@ Ampwarden::Ampwarden(QWidget* parent, quint16 syslogPort)
     outbox_ = new Warden::Outbox(*mailQueue_, QString::fromLatin1(Warden::Outbox::defaultDirectory),
                                  Warden::RetrySchedule::fromEnvironment(), this);
     cycle_->setReportRun(Warden::Business::makeReportRun(*outbox_));
+    alerts_ =
+        new Warden::AlertMonitor([this](Warden::OutboxMail mail) { outbox_->add(std::move(mail)); }, this);
+    connect(webThread_, &Warden::WebThread::checked, alerts_, &Warden::AlertMonitor::checked);
+    connect(alerts_, &Warden::AlertMonitor::alerted, this, &Ampwarden::notifyAlert);
+    Application::setEventListener(
+        [this](const Warden::Business::Event& event) { alerts_->eventAdded(event); });
     connectCycle();
     scheduler_ = std::make_unique<Warden::Scheduler>(cycle_);
     startInstanceServer();
@@ -125,6 +133,7 @@ Ampwarden::Ampwarden(QWidget* parent, quint16 syslogPort)
 }
 
 Ampwarden::~Ampwarden() {
+    Application::setEventListener({});
     // The help window goes first; then the scheduler is joined, so no moment is posted to a
     // half-destroyed window.
     delete help_;
@@ -203,6 +212,40 @@ void Ampwarden::createTrayIcon() {
             resumeProgram();
     });
     tray_->show();
+}
+
+void Ampwarden::showAlarms() {
+    if (!tray_)
+        return;
+    const QStringList alarms = alerts_->alarms();
+    if (alarms.isEmpty()) {
+        tray_->setIcon(windowIcon());
+        tray_->setToolTip(windowTitle());
+        return;
+    }
+    // The normal icon with a red mark: recognisable as the same program, and plainly not at rest.
+    QPixmap pixmap = windowIcon().pixmap(64, 64);
+    if (pixmap.isNull()) {
+        pixmap = QPixmap(64, 64);
+        pixmap.fill(Qt::transparent);
+    }
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(Qt::red);
+    const int size = pixmap.width() / 2;
+    painter.drawEllipse(pixmap.width() - size, pixmap.height() - size, size, size);
+    painter.end();
+    tray_->setIcon(QIcon(pixmap));
+    tray_->setToolTip(windowTitle() + QStringLiteral("\nAlarm: ") + alarms.join(QStringLiteral(", ")));
+}
+
+void Ampwarden::notifyAlert(const QString& subject) {
+    showAlarms();
+    if (tray_ && QSystemTrayIcon::supportsMessages())
+        tray_->showMessage(windowTitle(), subject,
+                           alerts_->alarms().isEmpty() ? QSystemTrayIcon::Information
+                                                       : QSystemTrayIcon::Warning);
 }
 
 void Ampwarden::startInstanceServer() {
@@ -433,6 +476,9 @@ void Ampwarden::fillSettings() {
     selectUnit(ui->comboBox_2, report.reportEveryUnit);
     ui->lineEdit->setText(text(Warden::formatG(report.kWHPriceUSD)));
     selectComboText(ui->comboBox_3, text(report.currency));
+    ui->checkAlertCurrent->setChecked(report.alertCurrent);
+    ui->checkAlertNoAnswer->setChecked(report.alertNoAnswer);
+    ui->checkAlertLogins->setChecked(report.alertLogins);
 }
 
 void Ampwarden::tellIfNotSaved(const Warden::Business::SaveResult& result) {
@@ -449,7 +495,8 @@ void Ampwarden::storeSettings() {
          flag(ui->checkBox), flag(ui->checkBox_2), flag(ui->checkBox_3), flag(ui->checkBox_4),
          flag(ui->checkBox_5), ui->comboBox_2->currentText().toUtf8(),
          QByteArray::number(ui->spinReportEveryUnits->value()), ui->lineEdit->text().toUtf8(),
-         ui->comboBox_3->currentText().toUtf8()}));
+         ui->comboBox_3->currentText().toUtf8(), flag(ui->checkAlertCurrent), flag(ui->checkAlertNoAnswer),
+         flag(ui->checkAlertLogins)}));
 }
 
 // ---- dialogs
@@ -497,9 +544,11 @@ void Ampwarden::rmvController() {
     if (Warden::questionBox(QStringLiteral("Remove Controller"),
                             QStringLiteral("Are you sure you want to remove controller?"),
                             QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes) {
+        alerts_->forget(Application::controllerAt(ui->tableControllers->currentRow()));
         tellIfNotSaved(Warden::Business::removeController(ui->tableControllers->currentRow()));
         syslog_->resolveHosts();
         fillTable(ui->tableControllers);
+        showAlarms();
     }
     setEditing(false);
 }

@@ -17,6 +17,7 @@ namespace Warden {
 namespace Business {
 struct SaveResult;
 }
+class AlertMonitor;
 class CheckCycle;
 class MailQueue;
 class Outbox;
@@ -94,6 +95,10 @@ private:
     // A change the settings file did not take: the user hears of it at once.
     void tellIfNotSaved(const Warden::Business::SaveResult& result);
     void showOutbox();
+    // The tray icon and tooltip follow the alarms; a notification tells each alert where the desktop
+    // can show one.
+    void showAlarms();
+    void notifyAlert(const QString& subject);
 
     std::unique_ptr<Ui::AmpwardenClass> ui;
     QTcpServer* instanceServer_ = nullptr;
@@ -110,5 +115,6 @@ private:
     // Keeps every report mail on disk until its server has taken it; feeds the queue.
     Warden::Outbox* outbox_ = nullptr;
     QLabel* outboxLabel_ = nullptr;
+    Warden::AlertMonitor* alerts_ = nullptr;
     bool editing_ = false;
 };

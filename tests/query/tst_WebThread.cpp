@@ -70,6 +70,16 @@ int countKind(const Controller& c, EventKind kind) {
     return n;
 }
 
+// What the checked signal told, per controller: whether it answered and how many bus currents it read.
+std::map<const Controller*, std::pair<bool, std::size_t>> outcomes(const QSignalSpy& spy) {
+    std::map<const Controller*, std::pair<bool, std::size_t>> told;
+    for (const QList<QVariant>& signal : spy) {
+        const auto outcome = signal.at(1).value<CheckOutcome>();
+        told[signal.at(0).value<Controller*>()] = {outcome.answered, outcome.readings.size()};
+    }
+    return told;
+}
+
 // Runs one check and waits for its end; then a little longer, to see that no second end follows.
 std::vector<QEvent::Type> runCheck(WebThread& web, EndReceiver& receiver, int waitMs = 10000) {
     QCoreApplication::postEvent(&web, new CheckEvent());
@@ -156,11 +166,15 @@ void tst_WebThread::normalCheck_storesEventsOfBothModels() {
     Controller& uptimed = addController(uptimeSim.ports[0]);
     EndReceiver receiver;
     WebThread web(&receiver, nullptr);
+    QSignalSpy checked(&web, &WebThread::checked);
 
     const auto ends = runCheck(web, receiver);
 
     QCOMPARE(ends, std::vector<QEvent::Type>{CycleEvents::clientDone()});
     QCOMPARE(web.activeClients(), 0u);
+    const std::pair<bool, std::size_t> answeredWithTwoBuses{true, 2};
+    QCOMPARE(outcomes(checked), (std::map<const Controller*, std::pair<bool, std::size_t>>{
+                                    {&clocked, answeredWithTwoBuses}, {&uptimed, answeredWithTwoBuses}}));
     for (const Controller* c : {&clocked, &uptimed}) {
         QCOMPARE(countKind(*c, EventKind::values), 2);
         // Three rows at start and the login of this check.
@@ -194,13 +208,17 @@ void tst_WebThread::statusOtherThan200_logsMaskedLineAndParses() {
     QFETCH(QByteArray, statusLine);
     Test::ScopedWorkDir dir;
     Simulator sim(arguments);
-    addController(sim.ports.at(0), password);
+    const Controller& c = addController(sim.ports.at(0), password);
     EndReceiver receiver;
     WebThread web(&receiver, nullptr);
+    QSignalSpy checked(&web, &WebThread::checked);
 
     const auto ends = runCheck(web, receiver);
 
     QCOMPARE(ends, std::vector<QEvent::Type>{CycleEvents::clientDone()});
+    // An error page counts as no answer for the alerts.
+    QCOMPARE(outcomes(checked),
+             (std::map<const Controller*, std::pair<bool, std::size_t>>{{&c, {false, 0}}}));
     const QByteArray log = Test::appLog();
     const QByteArray port = QByteArray::number(sim.ports[0]);
     QVERIFY2(log.contains(statusLine + "host_:port_ = 127.0.0.1:" + port +
@@ -217,13 +235,16 @@ void tst_WebThread::statusOtherThan200_logsMaskedLineAndParses() {
 void tst_WebThread::unreachableController_failsAtOnce() {
     Test::ScopedWorkDir dir;
     const quint16 port = closedPort();
-    addController(port);
+    const Controller& c = addController(port);
     EndReceiver receiver;
     WebThread web(&receiver, nullptr);
+    QSignalSpy checked(&web, &WebThread::checked);
 
     const auto ends = runCheck(web, receiver);
 
     QCOMPARE(ends, std::vector<QEvent::Type>{CycleEvents::clientFailed()});
+    QCOMPARE(outcomes(checked),
+             (std::map<const Controller*, std::pair<bool, std::size_t>>{{&c, {false, 0}}}));
     const QByteArray log = Test::appLog();
     QVERIFY2(log.contains("WebClient::clientDone() error: Connection refused\n    host_:port_ = 127.0.0.1:" +
                           QByteArray::number(port) + "\n"),

@@ -262,6 +262,7 @@ private slots:
     void outbox_mailsWaitForTheServer_data();
     void outbox_mailsWaitForTheServer();
     void failedAndSilentControllers_noRowTwiceNoReportLost();
+    void overCurrent_alertMailedWithinOneCheck();
     void cleanupTestCase();
 
 private:
@@ -643,6 +644,70 @@ void EndToEndTest::failedAndSilentControllers_noRowTwiceNoReportLost() {
         for (qsizetype i = 1; i < mailed.size(); ++i)
             QVERIFY2(mailed[i].first == mailed[i - 1].second, qPrintable(listing));
     }
+}
+
+void EndToEndTest::overCurrent_alertMailedWithinOneCheck() {
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    MailCatcher catcher;
+    QVERIFY2(catcher.isListening(), qPrintable(catcher.error()));
+    ProgramProcess sim(QStringLiteral(CTLSIM_BINARY));
+    const quint16 simPort =
+        startSimulator(sim, {"--model", "clock", "--buses", "2", "--user", "admin", "--password", "secret",
+                             "--volts", "230", "--amps-a", "4", "--amps-b", "2"});
+    QVERIFY(simPort != 0);
+    // rack1 of the main configuration with bus B limited to 10 A, checked every 3 s, no reports, and
+    // alerts on over- and under-current.
+    constexpr int checkMs = 3000;
+    QByteArray settings = configuration(simPort, simPort, catcher.port());
+    const qsizetype edgeAt = settings.indexOf("        <Controller>\n            <name>edge");
+    settings.remove(edgeAt, settings.indexOf("    </Controllers>") - edgeAt);
+    settings.replace("<overcurrent>1.5</overcurrent>", "<overcurrent>10</overcurrent>")
+        .replace("<checkEveryUnits>2</checkEveryUnits>", "<checkEveryUnits>3</checkEveryUnits>")
+        .replace("<reportEveryUnits>10</reportEveryUnits>", "<reportEveryUnits>0</reportEveryUnits>")
+        .replace("</currency>\n", "</currency>\n        <alertCurrent>1</alertCurrent>\n");
+    QVERIFY(writeSettings(dir.path(), settings));
+
+    ProgramProcess program(QStringLiteral(AMPWARDEN_BINARY), dir.path());
+    program.setEnvironmentValue(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("ampwarden.*=false"));
+    QVERIFY(program.start(Warden::Test::programArguments(
+        Warden::Test::uniqueInstanceKey(), Warden::Test::freeUdpPort(), QStringLiteral("hidden"))));
+    const auto until = [&program](const std::function<bool()>& condition, int timeoutMs) {
+        QDeadlineTimer deadline(timeoutMs);
+        while (!condition() && !deadline.hasExpired() && program.process().state() == QProcess::Running)
+            QTest::qWait(100);
+        return condition();
+    };
+    const auto subjects = [&catcher] {
+        QStringList found;
+        for (const QString& file : catcher.messages())
+            found << describeMessage(file)[QStringLiteral("subject")].toString();
+        return found;
+    };
+    QVERIFY2(until([&] { return dailyLogs(dir.path()).contains("channel B: 230 V, 2 A"); }, 30000),
+             program.errors().constData());
+
+    const QString over = QStringLiteral("Over-current on rack1 bus B: 10.4 A > 10 A");
+    sim.process().write("load 0 B 230 10.4\n");
+    QElapsedTimer sinceOver;
+    sinceOver.start();
+    // The next check reads it; the outbox hands the mail on at once, which takes well under a second
+    // on loopback.
+    QVERIFY2(until([&] { return subjects().count(over) == 2; }, checkMs + 2000),
+             qPrintable(subjects().join('\n')));
+    QVERIFY(sinceOver.elapsed() < checkMs + 2000);
+    // Checks while it lasts bring no more mail; the first normal reading brings the cleared one.
+    QTest::qWait(2 * checkMs);
+    QCOMPARE(subjects().count(over), 2);
+    sim.process().write("load 0 B 230 2\n");
+    const QString back = QStringLiteral("rack1 bus B back within limits: 2 A");
+    QVERIFY2(until([&] { return subjects().count(back) == 2; }, checkMs + 2000),
+             qPrintable(subjects().join('\n')));
+    QCOMPARE(subjects().size(), 4);
+    QVERIFY(dailyLogs(dir.path()).contains("unknown http \"Alert: " + over.toUtf8() + "\""));
+    QCOMPARE(describeMessage(catcher.messages().constFirst())[QStringLiteral("content_type")].toString(),
+             QStringLiteral("text/plain"));
+    QVERIFY(program.terminate(10000));
 }
 
 void EndToEndTest::cleanupTestCase() {

@@ -326,6 +326,9 @@ void tst_MainWindow::reportSettings_apply() {
     child<QCheckBox>(&window, "checkBox_2")->setChecked(true);
     child<QCheckBox>(&window, "checkBox_4")->setChecked(true);
     child<QLineEdit>(&window, "lineEdit")->setText(QStringLiteral("0.25"));
+    for (const char* name : {"checkAlertCurrent", "checkAlertNoAnswer", "checkAlertLogins"})
+        QVERIFY(!child<QCheckBox>(&window, name)->isChecked());
+    child<QCheckBox>(&window, "checkAlertNoAnswer")->setChecked(true);
     child<QPushButton>(&window, "btnApply")->click();
 
     const auto& stored = Application::report;
@@ -336,7 +339,9 @@ void tst_MainWindow::reportSettings_apply() {
     QVERIFY(!stored.sendOnLogin && stored.sendUnderOverCurrent && !stored.sendHistogram &&
             stored.sendPowerBill);
     QCOMPARE(stored.kWHPriceUSD, 0.25);
+    QVERIFY(!stored.alertCurrent && stored.alertNoAnswer && !stored.alertLogins);
     const QByteArray file = settingsFile();
+    QVERIFY(file.contains("<alertNoAnswer>1</alertNoAnswer>") && !file.contains("<alertCurrent>"));
     QVERIFY2(file.contains("<kWHPriceUSD>0.25</kWHPriceUSD>"), file.constData());
     QVERIFY(
         file.contains("<reportEveryUnit>" + Application::unitNames().at(reportUnit) + "</reportEveryUnit>"));
