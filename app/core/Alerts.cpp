@@ -2,8 +2,6 @@
 
 #include "DiagnosticLog.h"
 
-#include <QMutexLocker>
-
 namespace Warden {
 
 Alerts& Alerts::instance() {
@@ -14,7 +12,7 @@ Alerts& Alerts::instance() {
 void Alerts::raise(const QByteArray& kind, const QString& title, const QString& text) {
     Alerts& alerts = instance();
     {
-        const QMutexLocker lock(&alerts.mutex_);
+        const std::lock_guard lock(alerts.mutex_);
         if (alerts.raised_.contains(kind))
             return;
         alerts.raised_.insert(kind);
@@ -25,7 +23,7 @@ void Alerts::raise(const QByteArray& kind, const QString& title, const QString& 
 
 void Alerts::clear(const QByteArray& kind) {
     Alerts& alerts = instance();
-    const QMutexLocker lock(&alerts.mutex_);
+    const std::lock_guard lock(alerts.mutex_);
     alerts.raised_.remove(kind);
 }
 

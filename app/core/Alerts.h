@@ -1,7 +1,8 @@
 #pragma once
 
+#include <mutex>
+
 #include <QByteArray>
-#include <QMutex>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -31,7 +32,7 @@ signals:
 private:
     Alerts() = default;
 
-    QMutex mutex_;
+    std::mutex mutex_;
     QSet<QByteArray> raised_;
 };
 

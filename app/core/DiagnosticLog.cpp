@@ -8,9 +8,9 @@
 #include <QFile>
 #include <QImageReader>
 #include <QImageWriter>
-#include <QMutex>
 
 #include <memory>
+#include <mutex>
 
 #include <sys/stat.h>
 
@@ -18,7 +18,9 @@ namespace Warden {
 
 namespace {
 struct State {
-    QMutex mutex;
+    // Written from the mail thread too; a standard mutex, so that ThreadSanitizer sees the locking
+    // (Qt's own is built on futexes it cannot follow).
+    std::mutex mutex;
     std::unique_ptr<QFile> file;
     QString path;
     int recheckMs = 1000;
@@ -55,7 +57,7 @@ void writeLocked(const QByteArray& text) {
 bool DiagnosticLog::open(const QString& path) {
     const QByteArray text = banner(Clock::now());
     State& s = state();
-    QMutexLocker lock(&s.mutex);
+    const std::lock_guard lock(s.mutex);
     s.path = path;
     s.file = openAppending(path);
     if (!s.file)
@@ -66,22 +68,22 @@ bool DiagnosticLog::open(const QString& path) {
 }
 
 void DiagnosticLog::close() {
-    QMutexLocker lock(&state().mutex);
+    const std::lock_guard lock(state().mutex);
     state().file.reset();
 }
 
 bool DiagnosticLog::isOpen() {
-    QMutexLocker lock(&state().mutex);
+    const std::lock_guard lock(state().mutex);
     return state().file != nullptr;
 }
 
 void DiagnosticLog::setRecheckInterval(int milliseconds) {
-    QMutexLocker lock(&state().mutex);
+    const std::lock_guard lock(state().mutex);
     state().recheckMs = milliseconds;
 }
 
 void DiagnosticLog::write(const QByteArray& text) {
-    QMutexLocker lock(&state().mutex);
+    const std::lock_guard lock(state().mutex);
     writeLocked(text);
 }
 

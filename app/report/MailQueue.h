@@ -45,15 +45,15 @@ public:
 
     void enqueue(const QList<MailJob>& jobs);
     // The end of the program: no further send starts; the one in progress gets up to `waitMs` to end
-    // and is cut off (its postwing killed) after that. Its `sent` is then waiting in the receiver's
-    // event queue. True when it ended by itself. Owner's thread only; later calls do nothing.
+    // and is cut off (its postwing killed) after that; its `sent` is emitted before finish() returns.
+    // True when it ended by itself. Owner's thread only; later calls do nothing.
     bool finish(int waitMs);
     // Mails queued and not yet through postwing.
     int pending() const { return pending_.load(); }
 
 signals:
     // The mail with `id` went through postwing; `error` is empty when the server accepted it. Emitted
-    // on the sending thread: connect with the default (queued) connection.
+    // on the queue's own thread, in the order of the sends.
     void sent(const QString& id, const QByteArray& error);
     // The queue ran empty.
     void idle();
