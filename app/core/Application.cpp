@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <unordered_map>
+#include <vector>
 
 namespace Warden::Business {
 
@@ -42,6 +43,11 @@ void writeSnapshot(QIODevice& device) {
 SnapshotWriter& snapshot() {
     static SnapshotWriter writer(&writeSnapshot);
     return writer;
+}
+
+std::vector<std::pair<const void*, Application::EventListener>>& listeners() {
+    static std::vector<std::pair<const void*, Application::EventListener>> list;
+    return list;
 }
 
 QByteArray quoted(const QByteArray& text) {
@@ -121,10 +127,20 @@ void Application::addEvent(const QByteArray& messageId, Time time, Controller* c
         return;
     }
     auto it = events.insert(Event{messageId, time, kind, transport, reason, raw, controller});
+    for (const auto& [key, listener] : listeners())
+        listener(it->second);
     if (time >= controller->lastLog)
         dailyLog().append(time, eventLine(it->second).append('\n'));
     events.pruneAfterAdd(it->first);
     snapshot().markDirty();
+}
+
+void Application::addEventListener(const void* key, EventListener listener) {
+    listeners().emplace_back(key, std::move(listener));
+}
+
+void Application::removeEventListener(const void* key) {
+    std::erase_if(listeners(), [key](const auto& entry) { return entry.first == key; });
 }
 
 void Application::prune() {

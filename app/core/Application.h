@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QList>
 
+#include <functional>
 #include <list>
 #include <map>
 
@@ -43,6 +44,11 @@ public:
     static void addEvent(const QByteArray& messageId, Time time, Controller* controller, EventKind kind,
                          Transport transport, const QByteArray& reason, const QByteArray& raw);
     static void prune();
+    // Told of every event as it is stored, before any pruning (main thread). `key` names the listener
+    // so that it can leave; a listener must not add events itself.
+    using EventListener = std::function<void(const Event&)>;
+    static void addEventListener(const void* key, EventListener listener);
+    static void removeEventListener(const void* key);
     static int getEventCount() { return static_cast<int>(events.size()); }
     static QByteArray getControllerName(const Event& event);
     static Time getControllerLastReport(const Event& event);

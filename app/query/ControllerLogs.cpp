@@ -271,11 +271,11 @@ Time readLogRows(Controller* controller, const QByteArray& page, const Controlle
 
 } // namespace
 
-void getLogs(int index, const QByteArray& indexPage, const QByteArray& syslogPage) {
+bool getLogs(int index, const QByteArray& indexPage, const QByteArray& syslogPage) {
     Controller* controller = Application::controllerAt(index);
     if (!controller) {
         DiagnosticLog::write("Application::getLogs(): error: there is no controller #" + num(index) + "\n");
-        return;
+        return false;
     }
     const ControllerTime clock = getTime(syslogPage);
     // A failed read (an error page, a broken page, a cell that is no clock) has no controller time:
@@ -298,6 +298,7 @@ void getLogs(int index, const QByteArray& indexPage, const QByteArray& syslogPag
         DiagnosticLog::write("Application::getLogs(): " + controller->displayName() + ": ignored " +
                              num(rejected.readings) + " negative or non-finite load readings and " +
                              num(rejected.rows) + " log rows dated before 1970 or more than a day ahead\n");
+    return clockRead;
 }
 
 } // namespace Warden::Business

@@ -60,9 +60,17 @@ void WebThread::finishClient(QEvent::Type type, quint64 identity) {
         return;
     std::unique_ptr<WebClient> client = std::move(it->second);
     clients_.erase(it);
-    if (type == CycleEvents::clientDone())
-        Business::getLogs(client->index, client->indexPage, client->syslogPage);
+    CheckOutcome outcome = CheckOutcome::noAnswer;
+    if (type == CycleEvents::clientDone()) {
+        const bool read = Business::getLogs(client->index, client->indexPage, client->syslogPage);
+        if (client->httpStatus == 401 || client->httpStatus == 403)
+            outcome = CheckOutcome::loginRefused;
+        else
+            outcome = read ? CheckOutcome::answering : CheckOutcome::pageUnreadable;
+    }
+    const int index = client->index;
     client.reset();
+    emit controllerChecked(index, outcome);
     if (clients_.empty() && reportTo_)
         QCoreApplication::postEvent(reportTo_, new ClientEvent(type));
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/CycleEvents.h"
+
 #include <QEvent>
 #include <QObject>
 
@@ -31,6 +33,10 @@ public:
     std::size_t activeClients() const { return clients_.size(); }
     // The per-client deadline; tests shorten it.
     void setClientTimeout(int milliseconds) { clientTimeoutMs_ = milliseconds; }
+
+signals:
+    // One controller's check has ended, after its pages became events; `index` is its position.
+    void controllerChecked(int index, Warden::CheckOutcome outcome);
 
 private:
     void startCheck();

@@ -7,6 +7,7 @@
 #include "EMail.h"
 #include "MessageBoxes.h"
 #include "Resources.h"
+#include "StatusChart.h"
 #include "help.h"
 
 #include "config/Settings.h"
@@ -20,6 +21,7 @@
 #include "report/MailQueue.h"
 #include "report/Outbox.h"
 #include "report/Report.h"
+#include "status/StatusModel.h"
 #include "syslog/SyslogReceiver.h"
 
 #include <QCloseEvent>
@@ -88,6 +90,7 @@ Ampwarden::Ampwarden(QWidget* parent)
                                  Warden::RetrySchedule::fromEnvironment(), this);
     cycle_->setReportRun(Warden::Business::makeReportRun(*outbox_));
     connectCycle();
+    setUpStatus();
     scheduler_ = std::make_unique<Warden::Scheduler>(cycle_);
     startInstanceServer();
 
@@ -211,6 +214,30 @@ quint16 Ampwarden::instancePort() const {
     return instanceServer_->serverPort();
 }
 
+void Ampwarden::setUpStatus() {
+    status_ = new Warden::StatusModel(this);
+    connect(webThread_, &Warden::WebThread::controllerChecked, status_, &Warden::StatusModel::setOutcome);
+    QTableView* table = ui->tableStatus;
+    table->setModel(status_);
+    table->verticalHeader()->hide();
+    table->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    ui->splitterStatus->setStretchFactor(0, 3);
+    ui->splitterStatus->setStretchFactor(1, 2);
+    const auto showSelected = [this] {
+        ui->chartStatus->showRow(*status_, ui->tableStatus->currentIndex().row());
+    };
+    connect(table->selectionModel(), &QItemSelectionModel::currentRowChanged, this, showSelected);
+    connect(status_, &QAbstractItemModel::modelReset, this, showSelected);
+    // Only a change of the row on show redraws the chart.
+    connect(status_, &QAbstractItemModel::dataChanged, this,
+            [this](const QModelIndex& topLeft, const QModelIndex& bottomRight) {
+                const int row = ui->chartStatus->shownRow();
+                if (row >= topLeft.row() && row <= bottomRight.row() && topLeft.column() == 0)
+                    ui->chartStatus->showRow(*status_, row);
+            });
+    showSelected();
+}
+
 void Ampwarden::connectCycle() {
     connect(cycle_, &Warden::CheckCycle::queryingStarted, this, &Ampwarden::onQueryingStarted);
     connect(cycle_, &Warden::CheckCycle::queryingFinished, this, &Ampwarden::onQueryingFinished);
@@ -257,10 +284,6 @@ void Ampwarden::onQueryingStarted() {
 
 void Ampwarden::onQueryingFinished() {
     ui->label_8->hide();
-    outboxLabel_ = new QLabel(this);
-    outboxLabel_->setObjectName(QStringLiteral("labelOutbox"));
-    outboxLabel_->hide();
-    ui->bottomBar->insertWidget(1, outboxLabel_);
     ui->btnAddController->setEnabled(true);
     ui->btnRemoveController->setEnabled(true);
     refreshEventLog();
@@ -309,6 +332,9 @@ void Ampwarden::fillTable(QTableWidget* table) {
     if (first == QLatin1String("Name")) {
         for (int i = 0; i < Application::controllerCount(); ++i)
             rows.append(Warden::Business::controllerValues(i).mid(0, 5));
+        // Every change of the controllers ends here, and so does the reading of the settings.
+        if (status_)
+            status_->reload();
     } else if (first == QLatin1String("To")) {
         for (const auto& account : Application::mailAccounts)
             rows.append(mailAccountTexts(account));
