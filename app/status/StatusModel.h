@@ -23,9 +23,9 @@ class StatusModel final : public QAbstractTableModel {
     Q_DISABLE_COPY_MOVE(StatusModel)
 
 public:
-    enum Column { name, model, state, lastGoodCheck, lastEvent, firstBus };
-    // The columns of each bus, repeated for bus A and bus B after firstBus.
-    enum BusColumn { volts, current, power, limits, today, busColumns };
+    // Columns; those of each bus are repeated for bus A and bus B from firstBus on.
+    static constexpr int name = 0, model = 1, state = 2, lastGoodCheck = 3, lastEvent = 4, firstBus = 5;
+    static constexpr int volts = 0, current = 1, power = 2, limits = 3, today = 4, busColumns = 5;
     static constexpr int busCount = 2;
     static constexpr int columnTotal = firstBus + busCount * busColumns;
 
