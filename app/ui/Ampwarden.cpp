@@ -220,7 +220,28 @@ void Ampwarden::setUpStatus() {
     QTableView* table = ui->tableStatus;
     table->setModel(status_);
     table->verticalHeader()->hide();
-    table->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    // Widths for the widest usual texts, set once: sizing to the contents would measure every row at
+    // every change, which a thousand controllers turn into minutes per check.
+    static const char* const widest[Warden::StatusModel::firstBus + Warden::StatusModel::busColumns] = {
+        "Rack 12 left side",
+        "Kestrel 2 Display",
+        "page unreadable",
+        "23 h 59 min ago",
+        "login_failure (syslog)",
+        "230.5 V",
+        "10.45 A (under 10.5 A)",
+        "2392.5 W (pf 0.95)",
+        "10.5 - 16 A",
+        "12.345 kWh"};
+    const QFontMetrics metrics(table->font());
+    for (int c = 0; c < Warden::StatusModel::columnTotal; ++c) {
+        using Warden::StatusModel;
+        const int sample = c < StatusModel::firstBus ? c
+                                                     : StatusModel::firstBus + (c - StatusModel::firstBus) %
+                                                                                   StatusModel::busColumns;
+        table->setColumnWidth(c, std::max(metrics.horizontalAdvance(QLatin1String(widest[sample])) + 12,
+                                          table->horizontalHeader()->sectionSizeHint(c)));
+    }
     ui->splitterStatus->setStretchFactor(0, 3);
     ui->splitterStatus->setStretchFactor(1, 2);
     const auto showSelected = [this] {
