@@ -335,8 +335,8 @@ QVariant StatusModel::data(const QModelIndex& index, int role) const {
         return {};
     const Row& row = rows_[index.row()];
     const int column = index.column();
-    if (column >= firstBus)
-        return busData(index.row(), (column - firstBus) / busColumns, (column - firstBus) % busColumns, role);
+    if (column >= firstBus && column < lastEvent)
+        return busData(index.row(), (column - firstBus) % busCount, (column - firstBus) / busCount, role);
     if (role == Qt::BackgroundRole && column == state) {
         const QString shown = stateText(row, index.row());
         if (shown == QLatin1String("alarm"))
@@ -375,13 +375,15 @@ QVariant StatusModel::data(const QModelIndex& index, int role) const {
 QVariant StatusModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return QAbstractTableModel::headerData(section, orientation, role);
-    static const char* const names[] = {"Controller", "Model", "State", "Last good check", "Last event"};
-    static const char* const busNames[] = {"volts", "current", "power", "limits", "today"};
+    static const char* const names[] = {"Controller", "Model", "State", "Last good check"};
+    static const char* const busNames[] = {"current", "power", "volts", "today", "limits"};
     if (section < firstBus)
         return QString::fromLatin1(names[section]);
-    if (section < columnTotal)
-        return QString(QChar(char('A' + (section - firstBus) / busColumns))) + QLatin1Char(' ') +
-               QLatin1String(busNames[(section - firstBus) % busColumns]);
+    if (section < lastEvent)
+        return QString(QChar(char('A' + (section - firstBus) % busCount))) + QLatin1Char(' ') +
+               QLatin1String(busNames[(section - firstBus) / busCount]);
+    if (section == lastEvent)
+        return QStringLiteral("Last event");
     return {};
 }
 

@@ -23,11 +23,14 @@ class StatusModel final : public QAbstractTableModel {
     Q_DISABLE_COPY_MOVE(StatusModel)
 
 public:
-    // Columns; those of each bus are repeated for bus A and bus B from firstBus on.
-    static constexpr int name = 0, model = 1, state = 2, lastGoodCheck = 3, lastEvent = 4, firstBus = 5;
-    static constexpr int volts = 0, current = 1, power = 2, limits = 3, today = 4, busColumns = 5;
+    // Columns. The buses' come side by side per quantity (A current, B current, A power, ...), the
+    // currents first: they carry the marks a glance looks for.
+    static constexpr int name = 0, model = 1, state = 2, lastGoodCheck = 3, firstBus = 4;
+    static constexpr int current = 0, power = 1, volts = 2, today = 3, limits = 4, busColumns = 5;
     static constexpr int busCount = 2;
-    static constexpr int columnTotal = firstBus + busCount * busColumns;
+    static constexpr int lastEvent = firstBus + busCount * busColumns;
+    static constexpr int columnTotal = lastEvent + 1;
+    static constexpr int busColumn(int quantity, int bus) { return firstBus + quantity * busCount + bus; }
 
     enum class Limit { within, over, under };
 

@@ -222,28 +222,20 @@ void Ampwarden::setUpStatus() {
     table->verticalHeader()->hide();
     // Widths for the widest usual texts, set once: sizing to the contents would measure every row at
     // every change, which a thousand controllers turn into minutes per check.
-    static const char* const widest[Warden::StatusModel::firstBus + Warden::StatusModel::busColumns] = {
-        "Rack 12 left side",
-        "Kestrel 2 Display",
-        "page unreadable",
-        "23 h 59 min ago",
-        "login_failure (syslog)",
-        "230.5 V",
-        "10.45 A (under 10.5 A)",
-        "2392.5 W (pf 0.95)",
-        "10.5 - 16 A",
-        "12.345 kWh"};
+    using Warden::StatusModel;
+    static const char* const widest[] = {"Rack 12 left side", "Kestrel 2 Display", "page unreadable",
+                                         "23 h 59 min ago"};
+    static const char* const widestOfBus[] = {"10.45 A (under 10.5 A)", "12345.67 W (pf 0.95)", "230.5 V",
+                                              "12.345 kWh", "10.5 - 16 A"};
     const QFontMetrics metrics(table->font());
-    for (int c = 0; c < Warden::StatusModel::columnTotal; ++c) {
-        using Warden::StatusModel;
-        const int sample = c < StatusModel::firstBus ? c
-                                                     : StatusModel::firstBus + (c - StatusModel::firstBus) %
-                                                                                   StatusModel::busColumns;
-        table->setColumnWidth(c, std::max(metrics.horizontalAdvance(QLatin1String(widest[sample])) + 12,
+    for (int c = 0; c < StatusModel::columnTotal; ++c) {
+        const char* sample = c < StatusModel::firstBus ? widest[c]
+                             : c < StatusModel::lastEvent
+                                 ? widestOfBus[(c - StatusModel::firstBus) / StatusModel::busCount]
+                                 : "login_failure (syslog)";
+        table->setColumnWidth(c, std::max(metrics.horizontalAdvance(QLatin1String(sample)) + 12,
                                           table->horizontalHeader()->sectionSizeHint(c)));
     }
-    ui->splitterStatus->setStretchFactor(0, 3);
-    ui->splitterStatus->setStretchFactor(1, 2);
     const auto showSelected = [this] {
         ui->chartStatus->showRow(*status_, ui->tableStatus->currentIndex().row());
     };
