@@ -112,12 +112,18 @@ void StatusModel::reload() {
             row = *known;
         } else {
             // What the store already holds: the newest reading of each bus and the newest event.
+            const int buses = Application::hasTwoBuses(controller.type) ? 2 : 1;
+            int read = 0;
             for (const auto& [key, event] : Application::events.ownedBy(&controller)) {
                 if (row.lastEvent.isEmpty())
                     noteEvent(row, *event);
                 const std::optional<int> bus = busOf(row, *event);
-                if (bus && !row.buses[*bus].read)
+                if (bus && !row.buses[*bus].read) {
                     takeReading(row, *event);
+                    read += row.buses[*bus].read;
+                }
+                if (read == buses)
+                    break;
             }
         }
         updateEnergy(row);
