@@ -1,17 +1,21 @@
 #include "core/Application.h"
 #include "core/DiagnosticLog.h"
 #include "core/InstanceGuard.h"
+#include "core/StallProbe.h"
 #include "core/TerminationSignals.h"
 #include "query/OpenFileLimit.h"
+#include "syslog/SyslogReceiver.h"
 #include "ui/Ampwarden.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QMessageBox>
 
 #include <QTimer>
 
 #include <cstdio>
 #include <exception>
+#include <optional>
 
 namespace {
 
@@ -30,11 +34,74 @@ void showBox(const QString& title, const QString& text, bool closeByItself = fal
     box.exec();
 }
 
-int runFirstInstance(Warden::InstanceGuard& guard, bool hidden) {
+struct Options {
+    bool hidden = false;
+    quint16 syslogPort = Warden::SyslogReceiver::defaultPort;
+    QString instanceKey = QString::fromLatin1(Warden::InstanceGuard::defaultKey);
+};
+
+// --help and --version print and end the process here. Words that are no option of ours, such as
+// "-hidden", are passed over with a warning as every further argument always was; an option of ours
+// with a wrong value ends the start, as guessing another port or key would be worse.
+std::optional<Options> parseCommandLine(const QStringList& arguments) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Watches rack power controllers and mails reports."));
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("hidden"),
+                                 QStringLiteral("Start without showing the window."),
+                                 QStringLiteral("[hidden]"));
+    const QCommandLineOption port(
+        QStringLiteral("syslog-port"),
+        QStringLiteral(
+            "UDP port to receive syslog on (default 514; behind a forwarding rule any free port)."),
+        QStringLiteral("port"));
+    const QCommandLineOption key(QStringLiteral("instance-key"),
+                                 QStringLiteral("Name of the single-instance guard (default AmpwardenPort): "
+                                                "instances with different names run side by side."),
+                                 QStringLiteral("name"));
+    parser.addOption(port);
+    parser.addOption(key);
+    if (!parser.parse(arguments)) {
+        if (parser.unknownOptionNames().isEmpty()) {
+            std::fprintf(stderr, "%s\n", qPrintable(parser.errorText()));
+            return std::nullopt;
+        }
+        std::fprintf(stderr, "Ignored: %s\n", qPrintable(parser.errorText()));
+    }
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp(0);
+    if (parser.isSet(QStringLiteral("version")))
+        parser.showVersion();
+
+    Options options;
+    // Only exactly "hidden" as the first word hides the window.
+    options.hidden = parser.positionalArguments().value(0) == QLatin1String("hidden");
+    if (parser.isSet(port)) {
+        bool ok = false;
+        const uint value = parser.value(port).toUInt(&ok);
+        if (!ok || value == 0 || value > 65535) {
+            std::fprintf(stderr, "--syslog-port: not a port number: %s\n", qPrintable(parser.value(port)));
+            return std::nullopt;
+        }
+        options.syslogPort = static_cast<quint16>(value);
+    }
+    if (parser.isSet(key)) {
+        options.instanceKey = parser.value(key);
+        if (options.instanceKey.isEmpty()) {
+            std::fprintf(stderr, "--instance-key: empty name\n");
+            return std::nullopt;
+        }
+    }
+    return options;
+}
+
+int runFirstInstance(Warden::InstanceGuard& guard, const Options& options) {
     // Caught from the start: a signal that arrives while the window is built is acted on as soon as
     // the event loop runs, instead of killing the program half-way.
     Warden::TerminationSignals termination;
-    auto window = std::make_unique<Ampwarden>();
+    auto window = std::make_unique<Ampwarden>(nullptr, options.syslogPort);
     window->setAttribute(Qt::WA_DeleteOnClose, false);
     Warden::InstanceGuard::Failure failure;
     if (!guard.publish(window->instancePort(), &failure)) {
@@ -48,8 +115,9 @@ int runFirstInstance(Warden::InstanceGuard& guard, bool hidden) {
                          bySignal = true;
                          target->exitProgram();
                      });
-    if (!hidden)
+    if (!options.hidden)
         window->show();
+    const auto stallProbe = Warden::StallProbe::fromEnvironment();
     const int code = QApplication::exec();
     // After a termination signal nobody may be there to click OK (started hidden or offscreen, a
     // session logging out, systemd stopping the unit): the goodbye then closes by itself instead of
@@ -64,13 +132,16 @@ int runFirstInstance(Warden::InstanceGuard& guard, bool hidden) {
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
+    QApplication::setApplicationVersion(QString::fromLatin1(Ampwarden::version));
     // The window hides on close; only Stop ends the program.
     QApplication::setQuitOnLastWindowClosed(false);
     try {
+        const std::optional<Options> options = parseCommandLine(QApplication::arguments());
+        if (!options)
+            return 2;
         Warden::DiagnosticLog::open();
         Warden::raiseOpenFileLimit();
-        const bool hidden = argc > 1 && QByteArray(argv[1]) == "hidden";
-        Warden::InstanceGuard guard;
+        Warden::InstanceGuard guard(options->instanceKey);
         guard.removeStaleSegment();
         Warden::InstanceGuard::Failure failure;
         if (guard.wakeRunningInstance(&failure)) {
@@ -78,7 +149,7 @@ int main(int argc, char* argv[]) {
                 showBox(failure.title, failure.text);
             return 0;
         }
-        return runFirstInstance(guard, hidden);
+        return runFirstInstance(guard, *options);
     } catch (...) {
         showBox(QStringLiteral("Bye!"), QStringLiteral("Caught exception"));
         return 0;

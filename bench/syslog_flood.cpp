@@ -1,20 +1,31 @@
-// Floods a running Ampwarden with syslog datagrams from a configured controller's address and counts
-// what arrived: datagrams sent, events stored, datagrams logged as from an unknown host, and the
-// kernel's receive-buffer drops.
+// Floods a running Ampwarden with syslog datagrams and counts what arrived.
 //
 //   syslog_flood [--rate R] [--seconds S] [--port P] [--no-search]
+//   syslog_flood --hostile [--rate R] [--seconds S] [--port P]
 //
-// The first trial runs at R datagrams/s (default 20000) for S seconds (default 10). Unless
-// --no-search is given, shorter trials follow at doubling rates until one loses datagrams, and the
-// highest lossless rate is printed. Every trial starts a fresh program, hidden and offscreen, in a
-// temporary working directory with a configuration holding controller rack1 on 127.0.0.1.
+// The first form sends from a configured controller's address: datagrams sent, events stored,
+// datagrams logged as from an unknown host, and the kernel's receive-buffer drops. The first trial
+// runs at R datagrams/s (default 20000) for S seconds (default 10). Unless --no-search is given,
+// shorter trials follow at doubling rates until one loses datagrams, and the highest lossless rate is
+// printed.
+//
+// --hostile sends R datagrams/s (default 100000) for S seconds from unknown senders all over
+// 127.0.0.0/8 (random bytes, forged lines with line feeds and terminal controls, 8 KiB lines) while
+// the configured controller sends 10 datagrams a second. It prints how many of the controller's
+// datagrams were lost, how much app.log grew, and the longest stall of the program's event loop,
+// which the program measures itself (AMPWARDEN_STALL_REPORT).
+//
+// Every trial starts a fresh program, hidden and offscreen, in a temporary working directory with a
+// configuration holding controller rack1 on 127.0.0.1.
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -23,9 +34,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -145,29 +158,29 @@ struct Trial {
     qint64 handled() const { return stored + unknownHost; }
 };
 
-Trial runTrial(quint16 port, qint64 rate, double seconds) {
-    Trial t;
-    QTemporaryDir dir;
+// Writes the configuration into `dir` and starts the program there; false (and a message) when it
+// does not come up on `port`.
+bool startProgram(QProcess& program, const QTemporaryDir& dir, quint16 port,
+                  const QProcessEnvironment& extra = {}) {
     QFile xml(dir.filePath(QStringLiteral("Ampwarden.xml")));
     if (!xml.open(QIODevice::WriteOnly) || xml.write(configuration) < 0)
-        return t;
+        return false;
     xml.close();
 
     if (portBound(port)) {
         std::fprintf(stderr, "UDP port %u is already in use; stop the other program first\n", port);
-        return t;
+        return false;
     }
-    QProcess program;
     program.setWorkingDirectory(dir.path());
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     env.insert(QStringLiteral("AMPWARDEN_AUTOCLOSE_BOXES"), QStringLiteral("1"));
+    env.insert(extra);
     program.setProcessEnvironment(env);
-    program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     program.start(QStringLiteral(AMPWARDEN_BINARY), {QStringLiteral("hidden")});
     if (!program.waitForStarted(10000)) {
         std::fprintf(stderr, "cannot start %s\n", AMPWARDEN_BINARY);
-        return t;
+        return false;
     }
     QElapsedTimer waiting;
     waiting.start();
@@ -177,8 +190,26 @@ Trial runTrial(quint16 port, qint64 rate, double seconds) {
         std::fprintf(stderr, "the program did not bind UDP port %u\n", port);
         program.kill();
         program.waitForFinished();
-        return t;
+        return false;
     }
+    return true;
+}
+
+void stopProgram(QProcess& program) {
+    program.terminate();
+    if (!program.waitForFinished(15000)) {
+        program.kill();
+        program.waitForFinished();
+    }
+}
+
+Trial runTrial(quint16 port, qint64 rate, double seconds) {
+    Trial t;
+    QTemporaryDir dir;
+    QProcess program;
+    program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    if (!startProgram(program, dir, port))
+        return t;
 
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in to{};
@@ -226,11 +257,7 @@ Trial runTrial(quint16 port, qint64 rate, double seconds) {
     t.drainSeconds = (drain.elapsed() - stable.elapsed()) / 1000.0;
     t.rcvbufDrops = udpCounters().rcvbufErrors - before.rcvbufErrors;
 
-    program.terminate();
-    if (!program.waitForFinished(15000)) {
-        program.kill();
-        program.waitForFinished();
-    }
+    stopProgram(program);
     t.stored = storedEvents(dir.path());
     QFile appLog(dir.filePath(QStringLiteral("app.log")));
     if (appLog.open(QIODevice::ReadOnly))
@@ -250,17 +277,217 @@ void print(qint64 rate, const Trial& t) {
     std::fflush(stdout);
 }
 
+// What unknown senders send: forged event and app.log lines with line feeds and terminal controls,
+// random bytes, and 8 KiB lines; every tenth datagram is a large one.
+QList<QByteArray> hostilePayloads() {
+    QList<QByteArray> payloads;
+    const QByteArray forged =
+        "<13>Dec  7 09:00:00 evil boot\n \"Mon Dec  7 09:00:00 2026\" \"rack1 : Kestrel 2 @ "
+        "127.0.0.1:80\" login_success syslog \"\" forged\nSyslog message from unknown "
+        "host: 10.0.0.1: 6 bytes: forged\n\x1b]0;owned\x07\x1b[2J\r";
+    QRandomGenerator random(14);
+    for (int i = 0; i < 10; ++i) {
+        if (i == 0) {
+            QByteArray large = forged;
+            while (large.size() < 8192)
+                large += "A long line that only wants to fill the disk. ";
+            large.truncate(8192);
+            payloads << large;
+        } else if (i % 2 == 1) {
+            QByteArray bytes(600, Qt::Uninitialized);
+            for (char& c : bytes)
+                c = char(random.bounded(256));
+            payloads << bytes;
+        } else {
+            payloads << forged + QByteArray::number(i);
+        }
+    }
+    return payloads;
+}
+
+struct Stall {
+    qint64 ms = 0;
+    qint64 endedAt = 0;
+};
+
+QList<Stall> readStalls(const QString& path) {
+    QList<Stall> stalls;
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return stalls;
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        long long ms = 0;
+        long long endedAt = 0;
+        if (std::sscanf(line.constData(), "event loop stall: %lld ms, ended at %lld", &ms, &endedAt) == 2)
+            stalls.append({ms, endedAt});
+    }
+    return stalls;
+}
+
+qint64 controllerDatagramsStored(const QString& dir, qint64 sent) {
+    QByteArray all;
+    QDirIterator it(dir + QStringLiteral("/log"), QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QFile f(it.next());
+        if (f.open(QIODevice::ReadOnly))
+            all += f.readAll();
+    }
+    qint64 found = 0;
+    for (qint64 i = 0; i < sent; ++i)
+        found += all.contains("controller datagram " + QByteArray::number(i) + '\n') ? 1 : 0;
+    return found;
+}
+
+int runHostile(quint16 port, qint64 rate, double seconds) {
+    // Stalls from 10 ms up are reported; shorter ones say nothing about the targets.
+    const int reportFromMs = 10;
+    QTemporaryDir dir;
+    QProcess program;
+    const QString stallFile = dir.filePath(QStringLiteral("stderr.txt"));
+    // A file, not a pipe: nobody reads a pipe while this program sends, and a full pipe would stall
+    // the very loop being measured.
+    program.setStandardErrorFile(stallFile);
+    QProcessEnvironment probe;
+    probe.insert(QStringLiteral("AMPWARDEN_STALL_REPORT"), QString::number(reportFromMs));
+    if (!startProgram(program, dir, port, probe))
+        return 1;
+    QThread::msleep(500); // past the start-up work
+    const QString appLogPath = dir.filePath(QStringLiteral("app.log"));
+    const qint64 appLogBefore = QFileInfo(appLogPath).size();
+    const UdpCounters before = udpCounters();
+
+    // Unknown senders: one socket per source address, all over 127.0.0.0/8 but never 127.0.0.1.
+    std::vector<int> sockets;
+    for (int k = 0; k < 256; ++k) {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        from.sin_addr.s_addr = htonl((127u << 24) | (1u + k / 200) << 16 | (k % 200) << 8 | 7u);
+        if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0) {
+            std::fprintf(stderr, "cannot bind a sender to 127.%d.%d.7\n", 1 + k / 200, k % 200);
+            return 1;
+        }
+        sockets.push_back(fd);
+    }
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const QList<QByteArray> payloads = hostilePayloads();
+
+    using Clock = std::chrono::steady_clock;
+    const qint64 floodStartMs = QDateTime::currentMSecsSinceEpoch();
+    const auto start = Clock::now();
+    const auto end =
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+
+    // The controller: 10 datagrams a second from 127.0.0.1, on its own thread so that the flood's
+    // pace does not decide when they go.
+    std::atomic<qint64> controllerSent{0};
+    std::thread controller([&] {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        for (qint64 i = 0;; ++i) {
+            const auto due = start + std::chrono::milliseconds(100 * i);
+            if (due >= end)
+                break;
+            std::this_thread::sleep_until(due);
+            const QByteArray text =
+                "<38>Dec  7 09:00:00 rack1 Successful authentication for admin, controller datagram " +
+                QByteArray::number(i);
+            if (::sendto(fd, text.constData(), size_t(text.size()), 0, reinterpret_cast<const sockaddr*>(&to),
+                         sizeof to) == text.size())
+                ++controllerSent;
+        }
+        ::close(fd);
+    });
+
+    // Paced in 1 ms slices; one sender address per slice, its datagrams in one sendmmsg call.
+    const int perSlice = int(std::max<qint64>(1, rate / 1000));
+    std::vector<mmsghdr> messages(static_cast<size_t>(perSlice));
+    std::vector<iovec> vectors(static_cast<size_t>(perSlice));
+    qint64 sent = 0;
+    qint64 bytes = 0;
+    for (qint64 slice = 0;; ++slice) {
+        const auto due = start + std::chrono::milliseconds(slice);
+        if (due >= end)
+            break;
+        if (Clock::now() < due)
+            std::this_thread::sleep_until(due);
+        for (int m = 0; m < perSlice; ++m) {
+            const QByteArray& payload = payloads[int((slice * perSlice + m) % payloads.size())];
+            vectors[size_t(m)] = {const_cast<char*>(payload.constData()), size_t(payload.size())};
+            messages[size_t(m)] = {};
+            messages[size_t(m)].msg_hdr.msg_name = &to;
+            messages[size_t(m)].msg_hdr.msg_namelen = sizeof to;
+            messages[size_t(m)].msg_hdr.msg_iov = &vectors[size_t(m)];
+            messages[size_t(m)].msg_hdr.msg_iovlen = 1;
+        }
+        const int n = ::sendmmsg(sockets[size_t(slice % qint64(sockets.size()))], messages.data(),
+                                 unsigned(perSlice), 0);
+        for (int m = 0; m < n; ++m)
+            bytes += messages[size_t(m)].msg_len;
+        sent += std::max(n, 0);
+    }
+    const double sendSeconds = std::chrono::duration<double>(Clock::now() - start).count();
+    controller.join();
+    for (int fd : sockets)
+        ::close(fd);
+
+    // Drained when the controller's datagrams are all stored, or after 30 s.
+    QElapsedTimer drain;
+    drain.start();
+    qint64 stored = 0;
+    while ((stored = controllerDatagramsStored(dir.path(), controllerSent)) < controllerSent &&
+           drain.elapsed() < 30000)
+        QThread::msleep(100);
+    const qint64 floodEndMs = QDateTime::currentMSecsSinceEpoch();
+    const qint64 rcvbufDrops = udpCounters().rcvbufErrors - before.rcvbufErrors;
+    stopProgram(program);
+    const qint64 appLogGrowth = QFileInfo(appLogPath).size() - appLogBefore;
+
+    qint64 longest = 0;
+    qint64 longestElsewhere = 0;
+    for (const Stall& s : readStalls(stallFile)) {
+        // A stall that ended after the flood began may have started before it; it counts, to be safe.
+        if (s.endedAt >= floodStartMs && s.endedAt <= floodEndMs)
+            longest = std::max(longest, s.ms);
+        else
+            longestElsewhere = std::max(longestElsewhere, s.ms);
+    }
+    const auto below = [&](qint64 ms) {
+        return ms < reportFromMs ? QByteArray("< ") + QByteArray::number(reportFromMs)
+                                 : QByteArray::number(ms);
+    };
+
+    std::printf("hostile flood: %lld datagrams (%.1f MB) from 256 unknown senders in %.2f s (%.0f/s), "
+                "kernel receive-buffer drops %lld\n",
+                static_cast<long long>(sent), bytes / 1e6, sendSeconds, sent / sendSeconds,
+                static_cast<long long>(rcvbufDrops));
+    std::printf("controller: %lld of %lld datagrams stored, %lld lost (target 0)\n",
+                static_cast<long long>(stored), static_cast<long long>(controllerSent.load()),
+                static_cast<long long>(controllerSent - stored));
+    std::printf("app.log grew by %.1f KiB (target < 100 KiB)\n", appLogGrowth / 1024.0);
+    std::printf("longest event-loop stall during the flood: %s ms (target < 200 ms); at other times: %s ms\n",
+                below(longest).constData(), below(longestElsewhere).constData());
+    const bool met = stored == controllerSent && appLogGrowth < 100 * 1024 && longest < 200;
+    std::printf("%s\n", met ? "targets met" : "TARGETS MISSED");
+    return met ? 0 : 3;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
-    qint64 rate = 20000;
+    qint64 rate = 0;
     double seconds = 10;
     quint16 port = 514;
     bool search = true;
+    bool hostile = false;
     const QStringList args = QCoreApplication::arguments();
     for (int i = 1; i < args.size(); ++i) {
-        if (args[i] == QLatin1String("--rate") && i + 1 < args.size())
+        if (args[i] == QLatin1String("--hostile"))
+            hostile = true;
+        else if (args[i] == QLatin1String("--rate") && i + 1 < args.size())
             rate = args[++i].toLongLong();
         else if (args[i] == QLatin1String("--seconds") && i + 1 < args.size())
             seconds = args[++i].toDouble();
@@ -269,10 +496,15 @@ int main(int argc, char* argv[]) {
         else if (args[i] == QLatin1String("--no-search"))
             search = false;
         else {
-            std::fprintf(stderr, "usage: syslog_flood [--rate R] [--seconds S] [--port P] [--no-search]\n");
+            std::fprintf(stderr, "usage: syslog_flood [--rate R] [--seconds S] [--port P] [--no-search]\n"
+                                 "       syslog_flood --hostile [--rate R] [--seconds S] [--port P]\n");
             return 2;
         }
     }
+    if (rate == 0)
+        rate = hostile ? 100000 : 20000;
+    if (hostile)
+        return rate > 0 && seconds > 0 ? runHostile(port, rate, seconds) : 2;
     if (rate <= 0 || seconds <= 0)
         return 2;
 

@@ -13,29 +13,37 @@ namespace Warden::Business {
 // these operations do every conversion and rewrite "Ampwarden.xml" after each change.
 using Texts = QList<QByteArray>;
 
+// What became of a rewrite of "Ampwarden.xml": the state in memory holds the change either way.
+struct SaveResult {
+    bool saved = true;
+    QByteArray reason; // why not, when not saved
+};
+
 // Reads "Ampwarden.xml" into Application and enables saving; returns the reader's error text (empty
 // when all was well). Records completed before a fault in the file are kept.
 QByteArray loadSettings();
 // Rewrites "Ampwarden.xml" from the state; every store and remove operation but storeMailServer ends
-// with it. Main thread only, like every operation here.
-void saveSettings();
+// with it and returns its result. A failure is also written to app.log. Main thread only, like every
+// operation here.
+SaveResult saveSettings();
 // Drops the mail servers no recipient uses; the file numbers the rest 0, 1, 2, ...
 void pruneMailServers();
 
 // Positions: a negative one, or one past the list, appends; one inside the list replaces in place.
 // Controller values: name, model name, host, port, admin, password, then per channel optionalName,
 // overcurrent, undercurrent, pf; the channels end with the list or at a "NO CHANNEL" name.
-void storeController(int position, const Texts& values);
+SaveResult storeController(int position, const Texts& values);
 // Texts: to, from, "host[:port]", user, password, "1" for TLS. The key is the MTA number when reading
 // the file and empty from the dialog, which then shares a server record with equal settings.
-void storeMailAccount(int position, const Texts& texts, const QByteArray& key);
+SaveResult storeMailAccount(int position, const Texts& texts, const QByteArray& key);
 // Reading only: user, password, host, port, useTLS, id. Does not save.
 void storeMailServer(const Texts& texts);
-// Check unit name, check count, the five send flags, report unit name, report count, price, currency.
-void storeReportSettings(const Texts& texts);
+// Check unit name, check count, the five send flags, report unit name, report count, price, currency,
+// then the three alert flags (current, no answer, failed logins; off when missing).
+SaveResult storeReportSettings(const Texts& texts);
 // Positions outside the list do nothing.
-void removeController(int position);
-void removeMailAccount(int position);
+SaveResult removeController(int position);
+SaveResult removeMailAccount(int position);
 // The table and dialog form: name, model name, "host[:port]", admin, password, then per channel
 // optionalName, overcurrent, undercurrent, pf. Empty outside the list.
 Texts controllerValues(int position);

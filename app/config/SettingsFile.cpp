@@ -89,17 +89,24 @@ bool SettingsFile::keepOriginal() {
     return true;
 }
 
-void SettingsFile::write(const std::function<QByteArray()>& content) {
+SaveResult SettingsFile::write(const std::function<QByteArray()>& content) {
     if (!keepOriginal())
-        return;
+        return {false, "its original could not be kept as " + backupPath().toUtf8()};
     QSaveFile file(path());
+    // Cannot be written: a read-only file or directory, a directory of that name, no space.
+    const auto failed = [&file] {
+        const QByteArray reason = file.errorString().toUtf8();
+        DiagnosticLog::write("saveSettings(): error: " + path().toUtf8() + " was not written: " + reason +
+                             "\n");
+        return SaveResult{false, reason};
+    };
     if (!file.open(QIODevice::WriteOnly))
-        return;
+        return failed();
     file.setPermissions(ownerOnly);
     writeAll(file, content());
     if (!file.commit())
-        DiagnosticLog::write("saveSettings(): error: " + path().toUtf8() +
-                             " was not written: " + file.errorString().toUtf8() + "\n");
+        return failed();
+    return {};
 }
 
 } // namespace Warden::Business

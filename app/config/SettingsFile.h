@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Settings.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -24,8 +26,8 @@ public:
 
     // Replaces the file with what content() returns. content() runs only once the new file is open,
     // so nothing it changes happens when the file cannot be written. Nothing is written while the
-    // original of an incompletely read file cannot be kept aside.
-    static void write(const std::function<QByteArray()>& content);
+    // original of an incompletely read file cannot be kept aside. A failure is written to app.log.
+    static SaveResult write(const std::function<QByteArray()>& content);
 
 private:
     static bool keepOriginal();

@@ -147,10 +147,10 @@ QByteArray loadSettings() {
     return handler.errorString();
 }
 
-void saveSettings() {
+SaveResult saveSettings() {
     if (!savingEnabled())
-        return;
-    SettingsFile::write([] {
+        return {};
+    return SettingsFile::write([] {
         pruneMailServers();
         return SettingsWriter::document();
     });
@@ -172,7 +172,7 @@ void pruneMailServers() {
     }
 }
 
-void storeController(int position, const Texts& values) {
+SaveResult storeController(int position, const Texts& values) {
     const int count = Application::controllerCount();
     if (position < 0)
         position = count;
@@ -208,10 +208,10 @@ void storeController(int position, const Texts& values) {
     } else {
         Application::controllers.push_back(std::move(record));
     }
-    saveSettings();
+    return saveSettings();
 }
 
-void storeMailAccount(int position, const Texts& texts, const QByteArray& key) {
+SaveResult storeMailAccount(int position, const Texts& texts, const QByteArray& key) {
     const int count = static_cast<int>(Application::mailAccounts.size());
     if (position < 0)
         position = count;
@@ -254,7 +254,7 @@ void storeMailAccount(int position, const Texts& texts, const QByteArray& key) {
     } else {
         Application::mailAccounts.push_back(MailAccount{textAt(texts, 0), textAt(texts, 1), server});
     }
-    saveSettings();
+    return saveSettings();
 }
 
 void storeMailServer(const Texts& texts) {
@@ -269,7 +269,7 @@ void storeMailServer(const Texts& texts) {
         serverKeys()[id] = &server;
 }
 
-void storeReportSettings(const Texts& texts) {
+SaveResult storeReportSettings(const Texts& texts) {
     const auto reaches = [&texts](qsizetype index) { return index < texts.size(); };
     ReportSettings& r = Application::report;
     r.checkEveryUnit = reaches(0) ? unitSeconds(texts[0]) : 60;
@@ -283,22 +283,25 @@ void storeReportSettings(const Texts& texts) {
     r.reportEveryUnits = reaches(8) ? unitCount(texts[8]) : 1;
     r.kWHPriceUSD = leadingDouble(textAt(texts, 9)).value_or(0);
     r.currency = textAt(texts, 10);
-    saveSettings();
+    r.alertCurrent = flag(textAt(texts, 11));
+    r.alertNoAnswer = flag(textAt(texts, 12));
+    r.alertLogins = flag(textAt(texts, 13));
+    return saveSettings();
 }
 
-void removeController(int position) {
+SaveResult removeController(int position) {
     Controller* controller = Application::controllerAt(position);
     if (!controller)
-        return;
+        return {};
     Application::removeControllerRecord(controller);
-    saveSettings();
+    return saveSettings();
 }
 
-void removeMailAccount(int position) {
+SaveResult removeMailAccount(int position) {
     if (position < 0 || position >= static_cast<int>(Application::mailAccounts.size()))
-        return;
+        return {};
     Application::mailAccounts.erase(std::next(Application::mailAccounts.begin(), position));
-    saveSettings();
+    return saveSettings();
 }
 
 Texts controllerValues(int position) {

@@ -5,6 +5,7 @@
 
 #include <QString>
 
+#include <utility>
 #include <vector>
 
 namespace Warden::Business {
@@ -176,6 +177,13 @@ QByteArray SettingsWriter::document() {
     w.leaf("reportEveryUnit", unitName(r.reportEveryUnit));
     w.leaf("kWHPriceUSD", r.kWHPriceUSD);
     w.leaf("currency", r.currency);
+    // Only when on, so that a file of a program without alerts is written as it always was.
+    for (const auto& [name, on] :
+         {std::pair{"alertCurrent", r.alertCurrent}, std::pair{"alertNoAnswer", r.alertNoAnswer},
+          std::pair{"alertLogins", r.alertLogins}}) {
+        if (on)
+            w.flag(name, true);
+    }
     w.closeContainer();
 
     w.closeContainer();

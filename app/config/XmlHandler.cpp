@@ -60,7 +60,10 @@ XmlHandler::XmlHandler()
            {QStringLiteral("reportEveryUnit"), 7},
            {QStringLiteral("reportEveryUnits"), 8},
            {QStringLiteral("kWHPriceUSD"), 9},
-           {QStringLiteral("currency"), 10}},
+           {QStringLiteral("currency"), 10},
+           {QStringLiteral("alertCurrent"), 11},
+           {QStringLiteral("alertNoAnswer"), 12},
+           {QStringLiteral("alertLogins"), 13}},
       } {
 }
 

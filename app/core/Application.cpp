@@ -3,12 +3,12 @@
 #include "ClockText.h"
 #include "DiagnosticLog.h"
 #include "EventFiles.h"
+#include "LogText.h"
 
 #include <QDebug>
 
 #include <algorithm>
 #include <unordered_map>
-#include <vector>
 
 namespace Warden::Business {
 
@@ -26,28 +26,31 @@ DailyLog& dailyLog() {
     return log;
 }
 
-void writeSnapshot(QIODevice& device) {
+// False once a write falls short: a file limit or a full disk can take part of a write without an
+// error.
+bool writeSnapshot(QIODevice& device) {
     QByteArray chunk;
     chunk.reserve(1 << 17);
     for (const auto& [key, event] : Application::events.events()) {
         Application::appendEventLine(chunk, event);
         chunk += '\n';
         if (chunk.size() > (1 << 16)) {
-            device.write(chunk);
+            if (device.write(chunk) != chunk.size())
+                return false;
             chunk.truncate(0);
         }
     }
-    device.write(chunk);
+    return device.write(chunk) == chunk.size();
+}
+
+Application::EventListener& eventListener() {
+    static Application::EventListener listener;
+    return listener;
 }
 
 SnapshotWriter& snapshot() {
     static SnapshotWriter writer(&writeSnapshot);
     return writer;
-}
-
-std::vector<std::pair<const void*, Application::EventListener>>& listeners() {
-    static std::vector<std::pair<const void*, Application::EventListener>> list;
-    return list;
 }
 
 QByteArray quoted(const QByteArray& text) {
@@ -127,20 +130,18 @@ void Application::addEvent(const QByteArray& messageId, Time time, Controller* c
         return;
     }
     auto it = events.insert(Event{messageId, time, kind, transport, reason, raw, controller});
-    for (const auto& [key, listener] : listeners())
-        listener(it->second);
     if (time >= controller->lastLog)
         dailyLog().append(time, eventLine(it->second).append('\n'));
+    // The prune may take the new event itself (an old row of a reported period).
+    const Event added = eventListener() ? it->second : Event{};
     events.pruneAfterAdd(it->first);
     snapshot().markDirty();
+    if (eventListener())
+        eventListener()(added);
 }
 
-void Application::addEventListener(const void* key, EventListener listener) {
-    listeners().emplace_back(key, std::move(listener));
-}
-
-void Application::removeEventListener(const void* key) {
-    std::erase_if(listeners(), [key](const auto& entry) { return entry.first == key; });
+void Application::setEventListener(EventListener listener) {
+    eventListener() = std::move(listener);
 }
 
 void Application::prune() {
@@ -181,20 +182,30 @@ void Application::removeControllerRecord(Controller* controller) {
 }
 
 QByteArray Application::eventDescription(const Event& event) {
-    return event.messageId + ' ' + quoted(clockText(event.time)) + ' ' + eventKindName(event.kind) + ' ' +
-           transportName(event.transport) + ' ' + quoted(event.reason) + ' ' + event.raw;
+    QByteArray out;
+    appendLogText(out, event.messageId);
+    out.append(' ').append(quoted(clockText(event.time))).append(' ').append(eventKindName(event.kind));
+    out.append(' ').append(transportName(event.transport)).append(" \"");
+    appendLogText(out, event.reason);
+    out.append("\" ");
+    appendLogText(out, event.raw);
+    return out;
 }
 
 void Application::appendEventLine(QByteArray& out, const Event& event) {
     // Written straight into the caller's buffer: every new event and every snapshot line goes through
-    // here.
+    // here. The texts a controller sent are escaped so that each event stays one line of the files;
+    // the store keeps them as they came.
     const QByteArray when = clockText(event.time);
     const QByteArray owner = getControllerName(event);
     out.reserve(out.size() + event.messageId.size() + when.size() + owner.size() + event.reason.size() +
                 event.raw.size() + 40);
-    out.append(event.messageId).append(" \"").append(when).append("\" \"").append(owner).append("\" ");
-    out.append(eventKindName(event.kind)).append(' ').append(transportName(event.transport));
-    out.append(" \"").append(event.reason).append("\" ").append(event.raw);
+    appendLogText(out, event.messageId);
+    out.append(" \"").append(when).append("\" \"").append(owner).append("\" ");
+    out.append(eventKindName(event.kind)).append(' ').append(transportName(event.transport)).append(" \"");
+    appendLogText(out, event.reason);
+    out.append("\" ");
+    appendLogText(out, event.raw);
 }
 
 QByteArray Application::eventLine(const Event& event) {
@@ -239,6 +250,7 @@ void Application::shutdown() {
 }
 
 void Application::reset() {
+    eventListener() = nullptr;
     events.clear();
     mailAccounts.clear();
     mailServers.clear();
@@ -246,6 +258,7 @@ void Application::reset() {
     report = ReportSettings{};
     configFileName = "Ampwarden.xml";
     snapshot().flush();
+    snapshot().reset();
     dailyLog().close();
 }
 

@@ -44,11 +44,9 @@ public:
     static void addEvent(const QByteArray& messageId, Time time, Controller* controller, EventKind kind,
                          Transport transport, const QByteArray& reason, const QByteArray& raw);
     static void prune();
-    // Told of every event as it is stored, before any pruning (main thread). `key` names the listener
-    // so that it can leave; a listener must not add events itself.
+    // Hears every event that addEvent() takes, once it is stored; one listener, empty for none.
     using EventListener = std::function<void(const Event&)>;
-    static void addEventListener(const void* key, EventListener listener);
-    static void removeEventListener(const void* key);
+    static void setEventListener(EventListener listener);
     static int getEventCount() { return static_cast<int>(events.size()); }
     static QByteArray getControllerName(const Event& event);
     static Time getControllerLastReport(const Event& event);

@@ -54,12 +54,4 @@ public:
     quint64 client;
 };
 
-// What one controller's check came to, as the querying object tells it per controller.
-enum class CheckOutcome {
-    answering,     // both pages read, with the controller's clock
-    noAnswer,      // unreachable, refused or silent until the deadline
-    loginRefused,  // 401 or 403: the admin login is wrong
-    pageUnreadable // an answer, but no clock could be read from it
-};
-
 } // namespace Warden

@@ -1,7 +1,9 @@
 #include "EventFiles.h"
 
+#include "Alerts.h"
 #include "Application.h"
 #include "ClockText.h"
+#include "DiagnosticLog.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -12,16 +14,27 @@
 
 namespace Warden::Business {
 
+namespace {
+constexpr int retryMs = 5000;
+} // namespace
+
 bool DailyLog::openFor(Time time) {
     close();
     const auto tm = localTime(time);
     if (!tm)
         return false;
     const QString path = QString::fromUtf8(Application::dailyLogPath(time));
-    QDir().mkpath(QFileInfo(path).path());
+    // One level at a time, so each directory made here gets its owner-only mode.
+    const QStringList levels = QFileInfo(path).path().split(QLatin1Char('/'));
+    for (qsizetype n = 1; n <= levels.size(); ++n) {
+        const QString dir = levels.first(n).join(QLatin1Char('/'));
+        if (!QFileInfo(dir).isDir())
+            QDir().mkdir(dir, ownerOnlyDirectory);
+    }
     file_.setFileName(path);
-    if (!file_.open(QIODevice::WriteOnly | QIODevice::Append))
+    if (!file_.open(QIODevice::WriteOnly | QIODevice::Append, ownerOnlyFile))
         return false;
+    lastRecheck_.start();
     // The local day [start, end) this file covers; mktime also settles daylight saving changes.
     std::tm start = *tm;
     start.tm_hour = start.tm_min = start.tm_sec = 0;
@@ -38,9 +51,26 @@ bool DailyLog::openFor(Time time) {
     return true;
 }
 
+bool DailyLog::pathStillNamesFile() {
+    // A stat per line would cost a flood more than the write itself; a second of lines going to a
+    // rotated file is what logrotate's own postrotate signal would cost as well.
+    if (lastRecheck_.isValid() && lastRecheck_.elapsed() < recheckMs_)
+        return true;
+    lastRecheck_.start();
+    return Warden::pathNamesOpenFile(file_.handle(), file_.fileName());
+}
+
 void DailyLog::append(Time time, const QByteArray& line) {
-    if (!covers(time) && !openFor(time))
-        return;
+    if (covers(time) && !pathStillNamesFile())
+        close();
+    if (!covers(time)) {
+        if (!openFor(time)) {
+            Alerts::raise("daily log", QStringLiteral("Daily logs cannot be written"),
+                          file_.fileName() + QStringLiteral(": ") + file_.errorString());
+            return;
+        }
+        Alerts::clear("daily log");
+    }
     file_.write(line);
     file_.flush();
 }
@@ -73,6 +103,14 @@ void SnapshotWriter::markDirty() {
         timer_->start(delay_ / 2);
 }
 
+void SnapshotWriter::reset() {
+    if (timer_)
+        timer_->stop();
+    dirty_ = false;
+    failing_ = false;
+    lastWriteMs_ = 0;
+}
+
 void SnapshotWriter::onTimer() {
     if (!dirty_)
         return;
@@ -93,11 +131,36 @@ void SnapshotWriter::flush() {
     QElapsedTimer writing;
     writing.start();
     QSaveFile file(fileName_);
-    if (!file.open(QIODevice::WriteOnly))
-        return;
-    writer_(file);
-    file.commit();
-    lastWriteMs_ = writing.elapsed();
+    QString error;
+    if (!file.open(QIODevice::WriteOnly)) {
+        error = file.errorString();
+    } else {
+        file.setPermissions(ownerOnlyFile);
+        // QSaveFile notices a failed write only when a write itself fails, not when its buffer is
+        // flushed on commit or when a write falls short: a full disk would still replace the snapshot
+        // with a cut one.
+        const bool written = writer_(file);
+        if (!written || file.error() != QFileDevice::NoError || !file.flush()) {
+            error = file.error() != QFileDevice::NoError ? file.errorString() : QStringLiteral("short write");
+            file.cancelWriting();
+        }
+        if (file.commit()) {
+            lastWriteMs_ = writing.elapsed();
+            failing_ = false;
+            return;
+        }
+        if (error.isEmpty())
+            error = file.errorString();
+    }
+    if (!failing_)
+        DiagnosticLog::writeTimed("SnapshotWriter::flush(): error: " + fileName_.toUtf8() +
+                                  " was not written (" + error.toUtf8() +
+                                  "); it keeps the previous snapshot\n");
+    failing_ = true;
+    // Tried again later, so the file catches up once there is room, even if the store stays as it is.
+    dirty_ = true;
+    if (timer_)
+        timer_->start(std::max(delay_, retryMs));
 }
 
 } // namespace Warden::Business

@@ -1,63 +1,204 @@
 #include "InstanceGuard.h"
 
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
 #include <QTcpSocket>
+#include <QThread>
 
+#include <cerrno>
 #include <cstring>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace Warden {
 
+namespace {
+
+QString systemError(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// A directory nobody but this user can put files into: a symbolic link, a directory of another user
+// or one that others may write to would let them plant the guard's files.
+bool isOwnDirectory(const QString& path, QString* problem) {
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0) {
+        *problem = path + QStringLiteral(": ") + systemError(errno);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode))
+        *problem = path + QStringLiteral(" is not a directory");
+    else if (st.st_uid != ::geteuid())
+        *problem = path + QStringLiteral(" belongs to another user");
+    else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        *problem = path + QStringLiteral(" may be written by other users");
+    else
+        return true;
+    return false;
+}
+
+// Key texts come from the command line; only characters that are safe in a file name are kept.
+QString fileNamePart(const QString& key) {
+    QString safe;
+    for (const QChar c : key) {
+        const bool plain = (c >= QLatin1Char('a') && c <= QLatin1Char('z')) ||
+                           (c >= QLatin1Char('A') && c <= QLatin1Char('Z')) ||
+                           (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c == QLatin1Char('-') ||
+                           c == QLatin1Char('_') || c == QLatin1Char('.');
+        safe += plain ? c : QLatin1Char('_');
+    }
+    return safe.isEmpty() ? QString::fromLatin1(InstanceGuard::defaultKey) : safe;
+}
+
+} // namespace
+
+QString InstanceGuard::privateDirectory(QString* reason) {
+    QString problem;
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (QDir::isAbsolutePath(runtime) && isOwnDirectory(runtime, &problem))
+        return runtime;
+    // Not a directory under the shared /tmp: another user could create it first and so keep every
+    // start from running.
+    const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+    if (!cache.isEmpty() && QDir().mkpath(cache)) {
+        const QString own = cache + QStringLiteral("/ampwarden");
+        ::mkdir(QFile::encodeName(own).constData(), 0700);
+        if (isOwnDirectory(own, &problem))
+            return own;
+    } else {
+        problem = QStringLiteral("no cache directory: ") + cache;
+    }
+    if (reason)
+        *reason = problem;
+    return {};
+}
+
 InstanceGuard::InstanceGuard(const QString& key)
-    : segment_(key) {
+    : directory_(privateDirectory(&directoryProblem_)) {
+    if (directory_.isEmpty())
+        return;
+    const QString base =
+        directory_ + QLatin1Char('/') + fileNamePart(key) + QLatin1Char('-') + QString::number(::geteuid());
+    lockPath_ = base + QStringLiteral(".lock");
+    // A native key is the path of the file whose identity names the System V segment, so the segment
+    // follows the file into the private directory. QSharedMemory's own lock would be a semaphore named
+    // through the shared temporary directory again; a file lock takes its place.
+    segment_.setNativeKey(base + QStringLiteral(".segment"));
+}
+
+InstanceGuard::~InstanceGuard() {
+    if (lockFd_ >= 0)
+        ::close(lockFd_);
+}
+
+bool InstanceGuard::lock() {
+    if (lockFd_ < 0) {
+        lockFd_ =
+            ::open(QFile::encodeName(lockPath_).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (lockFd_ < 0)
+            return false;
+    }
+    const QDeadlineTimer deadline(lockTimeoutMs);
+    while (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            return false;
+        if (deadline.hasExpired()) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+        QThread::msleep(10);
+    }
+    return true;
+}
+
+void InstanceGuard::unlock() {
+    ::flock(lockFd_, LOCK_UN);
 }
 
 void InstanceGuard::removeStaleSegment() {
-    QSharedMemory probe(segment_.key());
+    if (directory_.isEmpty())
+        return;
+    QSharedMemory probe;
+    probe.setNativeKey(segment_.nativeKey());
     if (probe.attach())
         probe.detach();
 }
 
 bool InstanceGuard::wakeRunningInstance(Failure* failure, int connectTimeoutMs) {
-    if (!segment_.attach())
-        return false;
-    if (!segment_.lock()) {
-        *failure = {QStringLiteral("Bye: lock() error (1)"), segment_.errorString()};
+    if (directory_.isEmpty()) {
+        *failure = {QStringLiteral("Bye: no private directory"), directoryProblem_};
         return true;
     }
-    if (!segment_.data()) {
-        *failure = {QStringLiteral("Bye: data() error (1)"), segment_.errorString()};
-    } else {
-        quint16 port = 0;
-        std::memcpy(&port, segment_.constData(), sizeof port);
-        QTcpSocket socket;
-        socket.connectToHost(QStringLiteral("localhost"), port);
-        if (!socket.waitForConnected(connectTimeoutMs))
-            *failure = {QStringLiteral("Bye!"), QStringLiteral("connectToHost() error")};
-        socket.close();
+    if (!segment_.attach())
+        return false;
+    if (!lock()) {
+        *failure = {QStringLiteral("Bye: lock() error (1)"),
+                    lockPath_ + QStringLiteral(": ") + systemError(errno)};
+        segment_.detach();
+        return true;
     }
-    segment_.unlock();
+    quint16 port = 0;
+    const bool readable = segment_.constData() != nullptr;
+    if (readable)
+        std::memcpy(&port, segment_.constData(), sizeof port);
+    unlock();
+    if (!readable) {
+        *failure = {QStringLiteral("Bye: data() error (1)"), segment_.errorString()};
+        segment_.detach();
+        return true;
+    }
+    segment_.detach();
+    QTcpSocket socket;
+    socket.connectToHost(QStringLiteral("localhost"), port);
+    if (!socket.waitForConnected(connectTimeoutMs))
+        *failure = {QStringLiteral("Bye!"), QStringLiteral("connectToHost() error")};
+    socket.close();
     return true;
 }
 
 bool InstanceGuard::publish(quint16 port, Failure* failure) {
+    if (directory_.isEmpty()) {
+        *failure = {QStringLiteral("Bye: no private directory"), directoryProblem_};
+        return false;
+    }
     if (!segment_.create(sizeof port, QSharedMemory::ReadWrite)) {
         *failure = {QStringLiteral("Bye: create() error (1)"), segment_.errorString()};
         return false;
     }
-    if (!segment_.lock()) {
-        *failure = {QStringLiteral("Bye: lock() error (2)"), segment_.errorString()};
+    if (!lock()) {
+        *failure = {QStringLiteral("Bye: lock() error (2)"),
+                    lockPath_ + QStringLiteral(": ") + systemError(errno)};
         return false;
     }
     if (!segment_.data()) {
-        segment_.unlock();
+        unlock();
         *failure = {};
         return false;
     }
     std::memcpy(segment_.data(), &port, sizeof port);
-    if (!segment_.unlock()) {
-        *failure = {};
-        return false;
-    }
+    unlock();
     return true;
+}
+
+quint16 InstanceGuard::publishedPort() {
+    if (directory_.isEmpty())
+        return 0;
+    QSharedMemory probe;
+    probe.setNativeKey(segment_.nativeKey());
+    if (!probe.attach(QSharedMemory::ReadOnly))
+        return 0;
+    quint16 port = 0;
+    if (lock()) {
+        std::memcpy(&port, probe.constData(), sizeof port);
+        unlock();
+    }
+    probe.detach();
+    return port;
 }
 
 } // namespace Warden

@@ -5,11 +5,17 @@
 
 namespace Warden {
 
-// One instance per machine: the running instance publishes the port of its wake-up server in a small
-// shared-memory segment; a second start finds the segment, connects to that port and leaves.
+// One instance per user and machine: the running instance publishes the port of its wake-up server in
+// a small shared-memory segment; a second start finds the segment, connects to that port and leaves.
+// The segment's key file and the lock around the port live in a directory that only this user can
+// write, under names that carry the user's id: another local user can neither pose as a running
+// instance (and so keep the program from starting) nor hold the lock that a start waits for.
 class InstanceGuard {
 public:
     static constexpr const char* defaultKey = "AmpwardenPort";
+    // Only instances of this user take the lock, each for one read or write of two bytes: a longer
+    // wait means something is wrong, and a start must not hang on it.
+    static constexpr int lockTimeoutMs = 5000;
 
     struct Failure {
         QString title; // empty: end without a message
@@ -17,20 +23,39 @@ public:
     };
 
     explicit InstanceGuard(const QString& key = QString::fromLatin1(defaultKey));
+    ~InstanceGuard();
+    InstanceGuard(const InstanceGuard&) = delete;
+    InstanceGuard& operator=(const InstanceGuard&) = delete;
+
+    // $XDG_RUNTIME_DIR when it is this user's own and nobody else may write to it, otherwise
+    // "ampwarden" in the user's cache directory (created 0700). Empty, with the reason, when neither
+    // qualifies.
+    static QString privateDirectory(QString* reason = nullptr);
 
     // A process killed on Linux leaves its System V segment behind. Attaching and detaching again
     // removes such a segment when nobody else is attached, and leaves a live instance's alone.
     void removeStaleSegment();
 
     // True when another instance runs: then it has been asked to show its window (or the failure is
-    // set), and this process should end.
+    // set), and this process should end. Also true, with the failure, when there is no private
+    // directory to hold the guard: without it one instance per user cannot be kept.
     bool wakeRunningInstance(Failure* failure, int connectTimeoutMs = 30000);
 
     // Creates the segment and writes the server's port into it; false with `failure` on any error.
     bool publish(quint16 port, Failure* failure);
 
+    // The port that a running instance published under this key, or 0.
+    quint16 publishedPort();
+
 private:
+    bool lock();
+    void unlock();
+
+    QString directory_;
+    QString directoryProblem_;
+    QString lockPath_;
     QSharedMemory segment_;
+    int lockFd_ = -1;
 };
 
 } // namespace Warden

@@ -81,6 +81,10 @@ struct ReportSettings {
     quint32 reportEveryUnits = 1;
     double kWHPriceUSD = 0;
     QByteArray currency;
+    // Mails sent at once, outside the reports.
+    bool alertCurrent = false;  // a bus leaves its limits, and is back
+    bool alertNoAnswer = false; // a controller misses three checks, and answers again
+    bool alertLogins = false;   // a burst of failed logins
 
     static constexpr quint32 maxCheckPeriod = 86400;
     static constexpr quint32 monthPeriod = 2592000;

@@ -4,6 +4,7 @@
 #include "core/Clock.h"
 #include "core/ClockText.h"
 #include "core/DiagnosticLog.h"
+#include "core/LogText.h"
 
 #include <cstdlib>
 #include <ctime>
@@ -44,17 +45,19 @@ ControllerTime getTime(const QByteArray& page) {
 
     const qsizetype comment = page.indexOf("s up -->");
     if (comment < 0) {
-        DiagnosticLog::write("getTime() error: cannot find \"s up -->\" in " + page + "\n");
+        DiagnosticLog::write("getTime() error: cannot find \"s up -->\" in " +
+                             logText(page, pageExcerptLimit) + "\n");
         return result;
     }
     const qsizetype cell = page.lastIndexOf("<td>", comment);
     if (cell < 0) {
-        DiagnosticLog::write("getTime() error: cannot find \"<td>\" in " + page.left(comment) + "\n");
+        DiagnosticLog::write("getTime() error: cannot find \"<td>\" in " +
+                             logText(QByteArrayView(page).first(comment), pageExcerptLimit) + "\n");
         return result;
     }
     const qsizetype start = cell + 4;
     const QByteArrayView cellText = QByteArrayView(page).sliced(start);
-    const auto excerpt = [&](qsizetype length) { return page.mid(start, length); };
+    const auto excerpt = [&](qsizetype length) { return logText(page.mid(start, length)); };
 
     FormattedReader cellReader(cellText);
     QByteArrayView word;

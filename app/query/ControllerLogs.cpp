@@ -6,6 +6,7 @@
 #include "core/Clock.h"
 #include "core/ClockText.h"
 #include "core/DiagnosticLog.h"
+#include "core/LogText.h"
 
 #include <algorithm>
 #include <array>
@@ -65,7 +66,7 @@ ChannelLimits limitsOf(const ChannelSettings& channel) {
     return {channel.optionalName, channel.undercurrent, channel.overcurrent, channel.pf};
 }
 
-ChannelLimits channelFor(const Controller& controller, const QByteArray& letter) {
+std::optional<ChannelLimits> channelFor(const Controller& controller, const QByteArray& letter) {
     for (const ChannelSettings& channel : controller.channels) {
         if (channel.optionalName == letter)
             return limitsOf(channel);
@@ -73,7 +74,7 @@ ChannelLimits channelFor(const Controller& controller, const QByteArray& letter)
     // A one-bus model names its only channel with an empty text, and its readings come as bus A.
     if (letter == "A" && !controller.channels.empty() && !Application::hasTwoBuses(controller.type))
         return limitsOf(controller.channels.front());
-    return {};
+    return std::nullopt;
 }
 
 // The number right after `key` in content: 0 when the key is missing, nothing when the key is there
@@ -99,10 +100,12 @@ struct Rejected {
     int rows = 0;
 };
 
-void addLoadEvents(Controller* controller, const QByteArray& content, Rejected& rejected) {
+void addLoadEvents(Controller* controller, const QByteArray& content, Rejected& rejected,
+                   CheckOutcome& outcome) {
     const Time now = Clock::now();
     const QByteArray letter = content.contains("VAH=") ? "A" : "B";
-    const ChannelLimits channel = channelFor(*controller, letter);
+    const std::optional<ChannelLimits> configured = channelFor(*controller, letter);
+    const ChannelLimits channel = configured.value_or(ChannelLimits{});
     const std::optional<double> volts = valueAfter(content, 'V' + letter + "H=");
     const std::optional<double> amps = valueAfter(content, 'C' + letter + "H=");
     // Negative or endless loads would bill negative or endless energy, and an unreadable current
@@ -117,6 +120,8 @@ void addLoadEvents(Controller* controller, const QByteArray& content, Rejected& 
                           "Current loads on channel " + channel.name + ": " + formatG(*volts) + " V, " +
                               formatG(*amps) + " A, " + formatG(*watts) + " W",
                           content);
+    if (configured)
+        outcome.readings.push_back({letter, *amps, channel.undercurrent, channel.overcurrent});
     if (channel.undercurrent > *amps)
         Application::addEvent({}, now, controller, EventKind::undercurrent, Transport::http,
                               "Undercurrent on channel " + channel.name, {});
@@ -125,7 +130,8 @@ void addLoadEvents(Controller* controller, const QByteArray& content, Rejected& 
                               "Overcurrent on channel " + channel.name, {});
 }
 
-void readLoadComments(Controller* controller, const QByteArray& page, Rejected& rejected) {
+void readLoadComments(Controller* controller, const QByteArray& page, Rejected& rejected,
+                      CheckOutcome& outcome) {
     ForwardFinder ends(page, commentEnd);
     qsizetype at = page.indexOf(loadCommentStart);
     while (at >= 0) {
@@ -138,7 +144,7 @@ void readLoadComments(Controller* controller, const QByteArray& page, Rejected& 
             contentEnd = page.size();
         if (next >= 0 && next < contentEnd)
             contentEnd = std::max(next, contentStart);
-        addLoadEvents(controller, page.mid(contentStart, contentEnd - contentStart), rejected);
+        addLoadEvents(controller, page.mid(contentStart, contentEnd - contentStart), rejected, outcome);
         at = next;
     }
 }
@@ -174,7 +180,7 @@ std::optional<Time> rowTime(const QByteArray& text, const ControllerTime& clock)
         readHms(reader, h, m, s);
         if (h < 0 || m < 0 || s < 0) {
             DiagnosticLog::write("Application::getLogs(): diff > -1: " + hms(h, m, s) +
-                                 " is not valid hr::mn::sc in plain log text " + text + "\n");
+                                 " is not valid hr::mn::sc in plain log text " + logText(text) + "\n");
             return std::nullopt;
         }
         return qint64(h) * 3600 + qint64(m) * 60 + s + clock.time - clock.uptime;
@@ -184,20 +190,20 @@ std::optional<Time> rowTime(const QByteArray& text, const ControllerTime& clock)
     reader.readWord(word);
     const std::optional<int> month = monthNumber(word);
     if (!month) {
-        DiagnosticLog::write("Application::getLogs(): \"" + word.toByteArray() +
-                             "\" is not valid month in plain log text " + text + "\n");
+        DiagnosticLog::write("Application::getLogs(): \"" + logText(word) +
+                             "\" is not valid month in plain log text " + logText(text) + "\n");
         return std::nullopt;
     }
     int day = 0;
     if (!reader.readInt(day) || day == 0) {
         DiagnosticLog::write("Application::getLogs(): \"" + num(day) +
-                             "\" is not valid day in plain log text " + text + "\n");
+                             "\" is not valid day in plain log text " + logText(text) + "\n");
         return std::nullopt;
     }
     readHms(reader, h, m, s);
     if (h < 0 || m < 0 || s < 0) {
         DiagnosticLog::write("Application::getLogs(): " + hms(h, m, s) +
-                             " is not valid hr::mn::sc in plain log text " + text + "\n");
+                             " is not valid hr::mn::sc in plain log text " + logText(text) + "\n");
         return std::nullopt;
     }
 
@@ -245,8 +251,8 @@ Time readLogRows(Controller* controller, const QByteArray& page, const Controlle
         const qsizetype end = ends.from(row);
         if (textStart >= page.size() || end < 0 || end < textStart || (next >= 0 && end > next))
             DiagnosticLog::write("Application::getLogs(): Error when processing log string " +
-                                 page.mid(row, 100) + " [ ... ]: " + num(row) + " " + num(page.size()) + " " +
-                                 num(rowStart.size()) + " " + num(end) + "\n");
+                                 logText(page.mid(row, 100)) + " [ ... ]: " + num(row) + " " +
+                                 num(page.size()) + " " + num(rowStart.size()) + " " + num(end) + "\n");
         // An unclosed row ends where the next one starts, so the text of a malformed page is not
         // taken (and logged) once per row up to the end of the page.
         qsizetype textEnd = end < textStart ? page.size() : end;
@@ -255,7 +261,7 @@ Time readLogRows(Controller* controller, const QByteArray& page, const Controlle
         const QByteArray text = page.mid(textStart, std::max<qsizetype>(textEnd - textStart, 0));
         if (text.isEmpty()) {
             DiagnosticLog::write("Application::getLogs(): plain text is empty for html table row " +
-                                 page.mid(row, 30) + " [ ... ]\n");
+                                 logText(page.mid(row, 30)) + " [ ... ]\n");
         } else if (const std::optional<Time> when = rowTime(text, clock)) {
             if (*when < 0 || *when > latestPossible) {
                 ++rejected.rows;
@@ -271,11 +277,12 @@ Time readLogRows(Controller* controller, const QByteArray& page, const Controlle
 
 } // namespace
 
-bool getLogs(int index, const QByteArray& indexPage, const QByteArray& syslogPage) {
+CheckOutcome getLogs(int index, const QByteArray& indexPage, const QByteArray& syslogPage) {
+    CheckOutcome outcome;
     Controller* controller = Application::controllerAt(index);
     if (!controller) {
         DiagnosticLog::write("Application::getLogs(): error: there is no controller #" + num(index) + "\n");
-        return false;
+        return outcome;
     }
     const ControllerTime clock = getTime(syslogPage);
     // A failed read (an error page, a broken page, a cell that is no clock) has no controller time:
@@ -285,8 +292,9 @@ bool getLogs(int index, const QByteArray& indexPage, const QByteArray& syslogPag
     const Time after = std::max(controller->lastCheck, controller->logRowsUpTo);
     if (clockRead)
         controller->check(clock.time);
+    outcome.answered = clockRead;
     Rejected rejected;
-    readLoadComments(controller, indexPage, rejected);
+    readLoadComments(controller, indexPage, rejected, outcome);
     const Time newestRow = readLogRows(controller, syslogPage, clock, after, rejected);
     // Rows dated ahead of both clocks do not move the mark past the present, so that one odd row
     // cannot hide the real rows that follow it.
@@ -298,7 +306,7 @@ bool getLogs(int index, const QByteArray& indexPage, const QByteArray& syslogPag
         DiagnosticLog::write("Application::getLogs(): " + controller->displayName() + ": ignored " +
                              num(rejected.readings) + " negative or non-finite load readings and " +
                              num(rejected.rows) + " log rows dated before 1970 or more than a day ahead\n");
-    return clockRead;
+    return outcome;
 }
 
 } // namespace Warden::Business

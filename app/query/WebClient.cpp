@@ -4,6 +4,7 @@
 #include "core/ClockText.h"
 #include "core/CycleEvents.h"
 #include "core/DiagnosticLog.h"
+#include "core/LogText.h"
 
 #include <QCoreApplication>
 #include <QNetworkAccessManager>
@@ -28,7 +29,10 @@ WebClient::WebClient(QNetworkAccessManager* manager, QObject* owner, int index, 
     , password(std::move(password))
     , manager_(manager)
     , owner_(owner)
+    , headersTimer_(new QTimer(this))
     , timeoutMs_(timeoutMs) {
+    headersTimer_->setSingleShot(true);
+    headersTimer_->setInterval(headersTimeoutMs);
     // There is no separate host step any more; the number keeps the request numbering of the
     // diagnostic lines (host step 1, then the pages).
     hostRequestId = nextId_++;
@@ -87,11 +91,32 @@ quint32 WebClient::queue(const QByteArray& path) {
     const quint32 id = nextId_++;
     reply_ = manager_->get(request);
     reply_->setParent(this);
+    // The reply holds no more than this before it stops reading from the socket; the page is taken
+    // from it as it comes, so the size check sees every byte and memory never holds much more than
+    // the limit.
+    reply_->setReadBufferSize(readBufferBytes);
+    page_.clear();
     connect(reply_, &QNetworkReply::finished, this, [this, id, reply = reply_] { handleHttp(id, reply); });
+    headersTimer_->disconnect(this);
+    connect(headersTimer_, &QTimer::timeout, this, [this, id] {
+        refuse(id, "its headers did not end within " + QByteArray::number(headersTimeoutMs) + " ms");
+    });
+    connect(reply_, &QNetworkReply::requestSent, headersTimer_, qOverload<>(&QTimer::start));
+    connect(reply_, &QNetworkReply::metaDataChanged, this, [this, id, reply = reply_] {
+        headersTimer_->stop();
+        checkSize(id, reply, reply->header(QNetworkRequest::ContentLengthHeader).toLongLong());
+    });
+    connect(reply_, &QNetworkReply::readyRead, this, [this, id, reply = reply_] {
+        if (reply != reply_)
+            return;
+        page_ += reply->readAll();
+        checkSize(id, reply, page_.size());
+    });
     return id;
 }
 
 void WebClient::handleHttp(quint32 id, QNetworkReply* reply) {
+    headersTimer_->stop();
     if (reply_ == reply)
         reply_ = nullptr;
     reply->deleteLater();
@@ -114,15 +139,17 @@ void WebClient::handleHttp(quint32 id, QNetworkReply* reply) {
     const QByteArray path = id == indexRequestId ? indexPath.toByteArray() : syslogPath.toByteArray();
     if (code != 200) {
         const QByteArray reason = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray();
-        DiagnosticLog::write("handleHttp() error: status code " + QByteArray::number(code) + " " + reason +
-                             "\nhost_:port_ = " + hostPort() + ", user:password = " + admin + ":" +
-                             QByteArray(password.size(), '*') + ", resource_ = \n" + requestHeaderText(path) +
-                             "\n");
+        DiagnosticLog::write("handleHttp() error: status code " + QByteArray::number(code) + " " +
+                             logText(reason) + "\nhost_:port_ = " + hostPort() +
+                             ", user:password = " + admin + ":" + QByteArray(password.size(), '*') +
+                             ", resource_ = \n" + requestHeaderText(path) + "\n");
         end(CycleEvents::clientDone());
         return;
     }
 
-    QByteArray body = reply->readAll();
+    QByteArray body = std::move(page_);
+    page_.clear();
+    body += reply->readAll();
     // The controllers' pages come from fixed-size buffers; what follows a zero byte is garbage.
     const qsizetype zero = body.indexOf('\0');
     if (zero >= 0)
@@ -157,7 +184,23 @@ void WebClient::requestTimeout() {
     DiagnosticLog::write("WebClient::requestTimeout() error: host_:port_ = " + hostPort() +
                          ", ids = " + QByteArray::number(hostRequestId) + ", " +
                          QByteArray::number(indexRequestId) + ", " + QByteArray::number(syslogRequestId) +
-                         "\nindex.htm:\n" + indexPage + "\nsyslog.htm:\n" + syslogPage + "\n");
+                         "\nindex.htm:\n" + logText(indexPage, pageExcerptLimit) + "\nsyslog.htm:\n" +
+                         logText(syslogPage, pageExcerptLimit) + "\n");
+    end(CycleEvents::clientFailed());
+}
+
+void WebClient::checkSize(quint32 id, QNetworkReply* reply, qint64 bytes) {
+    if (ended_ || reply != reply_ || bytes <= maxPageBytes)
+        return;
+    refuse(id, "more than " + QByteArray::number(maxPageBytes) + " bytes");
+}
+
+void WebClient::refuse(quint32 id, const QByteArray& why) {
+    if (ended_)
+        return;
+    const QByteArrayView path = id == indexRequestId ? indexPath : syslogPath;
+    DiagnosticLog::write("WebClient: page too large: host_:port_ = " + hostPort() + ", " +
+                         path.toByteArray() + ": " + why + "; the check of this controller ends\n");
     end(CycleEvents::clientFailed());
 }
 
@@ -167,6 +210,7 @@ void WebClient::end(QEvent::Type type) {
     ended_ = true;
     if (timer_)
         timer_->stop();
+    headersTimer_->stop();
     if (reply_) {
         reply_->disconnect(this);
         reply_->abort();

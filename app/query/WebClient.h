@@ -22,6 +22,14 @@ class WebClient final : public QObject {
 
 public:
     static constexpr int defaultTimeoutMs = 25000;
+    // The most one answer may bring, headers and body: a controller's pages are a few KiB, and a broken
+    // or hostile one must not fill the memory (an endless body, a header without end).
+    static constexpr qint64 maxPageBytes = 4 * 1024 * 1024;
+    static constexpr qint64 readBufferBytes = 256 * 1024;
+    // Qt parses an answer's headers a byte at a time and tells nothing before their end, so their size
+    // cannot be watched; a time bound stands in for it. A controller sends its few header lines at
+    // once; at Qt's pace this bound admits a few MiB at most.
+    static constexpr int headersTimeoutMs = 5000;
 
     WebClient(QNetworkAccessManager* manager, QObject* owner, int index, QByteArray host, quint16 port,
               QByteArray admin, QByteArray password, int timeoutMs = defaultTimeoutMs);
@@ -50,6 +58,8 @@ private:
     void handleHttp(quint32 id, QNetworkReply* reply);
     void clientDone(QNetworkReply* reply);
     void requestTimeout();
+    void checkSize(quint32 id, QNetworkReply* reply, qint64 bytes);
+    void refuse(quint32 id, const QByteArray& why);
 
     quint32 queue(const QByteArray& path);
     QByteArray requestHeaderText(const QByteArray& path) const;
@@ -59,7 +69,10 @@ private:
     QNetworkAccessManager* manager_;
     QObject* owner_;
     std::unique_ptr<QTimer> timer_;
+    QTimer* headersTimer_;
     QNetworkReply* reply_ = nullptr;
+    // What the current reply has brought so far.
+    QByteArray page_;
     quint32 nextId_ = 1;
     int timeoutMs_;
     bool ended_ = false;

@@ -60,17 +60,13 @@ void WebThread::finishClient(QEvent::Type type, quint64 identity) {
         return;
     std::unique_ptr<WebClient> client = std::move(it->second);
     clients_.erase(it);
-    CheckOutcome outcome = CheckOutcome::noAnswer;
-    if (type == CycleEvents::clientDone()) {
-        const bool read = Business::getLogs(client->index, client->indexPage, client->syslogPage);
-        if (client->httpStatus == 401 || client->httpStatus == 403)
-            outcome = CheckOutcome::loginRefused;
-        else
-            outcome = read ? CheckOutcome::answering : CheckOutcome::pageUnreadable;
-    }
-    const int index = client->index;
+    Business::CheckOutcome outcome;
+    if (type == CycleEvents::clientDone())
+        outcome = Business::getLogs(client->index, client->indexPage, client->syslogPage);
+    outcome.httpStatus = client->httpStatus;
+    if (Business::Controller* controller = Application::controllerAt(client->index))
+        emit checked(controller, outcome);
     client.reset();
-    emit controllerChecked(index, outcome);
     if (clients_.empty() && reportTo_)
         QCoreApplication::postEvent(reportTo_, new ClientEvent(type));
 }

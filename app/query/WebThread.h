@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/CycleEvents.h"
+#include "core/CheckOutcome.h"
 
 #include <QEvent>
 #include <QObject>
@@ -35,8 +35,9 @@ public:
     void setClientTimeout(int milliseconds) { clientTimeoutMs_ = milliseconds; }
 
 signals:
-    // One controller's check has ended, after its pages became events; `index` is its position.
-    void controllerChecked(int index, Warden::CheckOutcome outcome);
+    // One controller of the check has ended, after its events are in the store; a client that gave up
+    // reports a controller that did not answer.
+    void checked(Warden::Business::Controller* controller, const Warden::Business::CheckOutcome& outcome);
 
 private:
     void startCheck();

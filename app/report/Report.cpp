@@ -101,8 +101,8 @@ QByteArray imageReference(const char* contentId) {
     return QByteArray("<p><img src=\"cid:") + contentId + "\"></p>\r\n";
 }
 
-// SMTP servers refuse (or cut) lines over 998 characters and MIME allows 76 per base64 line, so
-// one-line base64 text is broken into lines of 76; every decoder joins them again.
+} // namespace
+
 QByteArray wrappedBase64(const QByteArray& base64) {
     constexpr qsizetype lineLength = 76;
     QByteArray wrapped;
@@ -114,6 +114,8 @@ QByteArray wrappedBase64(const QByteArray& base64) {
     }
     return wrapped;
 }
+
+namespace {
 
 QByteArray imagePart(const char* contentId, const QByteArray& png) {
     return "--" + boundary +
@@ -218,20 +220,25 @@ QByteArray getReportBody(const Controller& controller, Time from, Time till) {
            wrappedBase64(html.toBase64()) + "\r\n" + images + "--" + boundary + "--";
 }
 
+OutboxMail mailTo(const MailAccount& account) {
+    OutboxMail mail;
+    mail.to = account.to;
+    mail.from = account.from;
+    if (account.server) {
+        mail.serverHost = account.server->host;
+        mail.serverPort = account.server->port;
+        mail.serverUser = account.server->user;
+        mail.serverTLS = account.server->useTLS;
+    }
+    return mail;
+}
+
 void sendReports(Time from, Time till, Outbox& outbox) {
     for (Controller& controller : Application::controllers) {
         const QByteArray body = getReportBody(controller, from, till);
         const QByteArray subject = reportSubject(controller);
         for (const MailAccount& account : Application::mailAccounts) {
-            OutboxMail mail;
-            mail.to = account.to;
-            mail.from = account.from;
-            if (account.server) {
-                mail.serverHost = account.server->host;
-                mail.serverPort = account.server->port;
-                mail.serverUser = account.server->user;
-                mail.serverTLS = account.server->useTLS;
-            }
+            OutboxMail mail = mailTo(account);
             mail.controller = controller.displayName();
             mail.subject = subject;
             mail.body = body;

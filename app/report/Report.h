@@ -2,6 +2,7 @@
 
 #include "core/CheckCycle.h"
 #include "core/Records.h"
+#include "report/OutboxMail.h"
 
 #include <QByteArray>
 
@@ -24,6 +25,13 @@ QByteArray reportSubject(const Controller& controller);
 
 // "Hourly", "Daily", "3 Hour", ...: how often the reports come.
 QByteArray reportPeriodWord(const ReportSettings& settings);
+
+// SMTP servers refuse (or cut) lines over 998 characters and MIME allows 76 per base64 line, so
+// one-line base64 text is broken into lines of 76 with CR LF; every decoder joins them again.
+QByteArray wrappedBase64(const QByteArray& base64);
+
+// A mail to `account`'s recipient through its server, without controller, subject and body.
+OutboxMail mailTo(const MailAccount& account);
 
 // Text safe inside an HTML element or attribute: & < > " ' replaced by their entities.
 QByteArray htmlEscaped(const QByteArray& text);

@@ -83,12 +83,7 @@ StatusModel::StatusModel(QObject* parent)
             emit dataChanged(index(0, lastGoodCheck), index(int(rows_.size()) - 1, lastGoodCheck));
     });
     ageTimer_.start(ageTickMs);
-    Application::addEventListener(this, [this](const Event& event) { onEvent(event); });
     reload();
-}
-
-StatusModel::~StatusModel() {
-    Application::removeEventListener(this);
 }
 
 int StatusModel::rowCount(const QModelIndex& parent) const {
@@ -141,7 +136,7 @@ void StatusModel::noteEvent(Row& row, const Event& event) {
     row.lastEventRaw = event.reason.isEmpty() ? event.raw : event.reason;
 }
 
-void StatusModel::onEvent(const Event& event) {
+void StatusModel::eventAdded(const Event& event) {
     const auto it = rowOf_.find(event.owner);
     if (it == rowOf_.end())
         return;
@@ -183,14 +178,20 @@ void StatusModel::updateEnergy(Row& row) const {
     }
 }
 
-void StatusModel::setOutcome(int position, CheckOutcome outcome) {
-    if (position < 0 || position >= int(rows_.size()))
+void StatusModel::setOutcome(Controller* controller, const Business::CheckOutcome& outcome) {
+    const auto it = rowOf_.find(controller);
+    if (it == rowOf_.end())
         return;
-    Row& row = rows_[position];
-    row.outcome = outcome;
-    if (outcome == CheckOutcome::answering)
+    Row& row = rows_[it->second];
+    if (outcome.answered)
+        row.outcome = State::answering;
+    else if (outcome.httpStatus == 401 || outcome.httpStatus == 403)
+        row.outcome = State::loginRefused;
+    else
+        row.outcome = outcome.httpStatus == 0 ? State::noAnswer : State::pageUnreadable;
+    if (outcome.answered)
         row.lastGood = Clock::now();
-    markChanged(position);
+    markChanged(it->second);
 }
 
 void StatusModel::markChanged(int row) {
@@ -278,13 +279,13 @@ QString StatusModel::stateText(const Row& row, int index) const {
     if (!row.outcome)
         return QStringLiteral("not checked yet");
     switch (*row.outcome) {
-    case CheckOutcome::noAnswer:
+    case State::noAnswer:
         return QStringLiteral("no answer");
-    case CheckOutcome::loginRefused:
+    case State::loginRefused:
         return QStringLiteral("login refused");
-    case CheckOutcome::pageUnreadable:
+    case State::pageUnreadable:
         return QStringLiteral("page unreadable");
-    case CheckOutcome::answering:
+    case State::answering:
         break;
     }
     for (int bus = 0; bus < busesOf(index); ++bus) {

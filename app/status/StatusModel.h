@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/CycleEvents.h"
+#include "core/CheckOutcome.h"
 #include "core/Event.h"
 
 #include <QAbstractTableModel>
@@ -16,8 +16,8 @@ namespace Warden {
 
 // The Status tab's table: one row per configured controller, in configuration order, with what its
 // latest check and readings say. It hears the querying object once per controller and the event store
-// once per event, and tells views only about the rows that changed, gathered per event-loop pass: a
-// check of a thousand controllers is a few row-range updates, never a rebuild.
+// once per event (through the window's listener), and tells views only about the rows that changed, gathered
+// per event-loop pass: a check of a thousand controllers is a few row-range updates, never a rebuild.
 class StatusModel final : public QAbstractTableModel {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(StatusModel)
@@ -35,7 +35,6 @@ public:
     enum class Limit { within, over, under };
 
     explicit StatusModel(QObject* parent = nullptr);
-    ~StatusModel() override;
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -45,8 +44,10 @@ public:
     // Rows anew from the configured controllers (after a change of the settings); what is known of a
     // controller that stays is kept.
     void reload();
-    // The check of the controller at `position` has ended.
-    void setOutcome(int position, CheckOutcome outcome);
+    // A controller's check has ended.
+    void setOutcome(Business::Controller* controller, const Business::CheckOutcome& outcome);
+    // An event was stored.
+    void eventAdded(const Business::Event& event);
     // Tells the views about the rows changed so far now rather than on the next event-loop pass.
     void flush();
 
@@ -61,6 +62,7 @@ public:
     static QString number(double value);
 
 private:
+    enum class State { answering, noAnswer, loginRefused, pageUnreadable };
     struct Bus {
         bool read = false;
         double volts = 0;
@@ -70,14 +72,13 @@ private:
     };
     struct Row {
         Business::Controller* controller = nullptr;
-        std::optional<CheckOutcome> outcome;
+        std::optional<State> outcome;
         Business::Time lastGood = 0;
         std::array<Bus, busCount> buses;
         QByteArray lastEvent;
         QByteArray lastEventRaw;
     };
 
-    void onEvent(const Business::Event& event);
     static void noteEvent(Row& row, const Business::Event& event);
     // The bus a reading belongs to in `row`, or nothing when it is none of its buses.
     std::optional<int> busOf(const Row& row, const Business::Event& reading) const;

@@ -11,6 +11,7 @@
 #include "help.h"
 
 #include "config/Settings.h"
+#include "core/Alerts.h"
 #include "core/Application.h"
 #include "core/CheckCycle.h"
 #include "core/Clock.h"
@@ -18,6 +19,7 @@
 #include "core/DiagnosticLog.h"
 #include "core/Scheduler.h"
 #include "query/WebThread.h"
+#include "report/AlertMonitor.h"
 #include "report/MailQueue.h"
 #include "report/Outbox.h"
 #include "report/Report.h"
@@ -29,6 +31,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
+#include <QPainter>
 #include <QSystemTrayIcon>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -72,7 +75,7 @@ QList<QByteArray> mailAccountTexts(const Warden::Business::MailAccount& account)
 
 } // namespace
 
-Ampwarden::Ampwarden(QWidget* parent)
+Ampwarden::Ampwarden(QWidget* parent, quint16 syslogPort)
     : QDialog(parent)
     , ui(std::make_unique<Ui::AmpwardenClass>()) {
     initAmpwardenResources();
@@ -89,22 +92,40 @@ Ampwarden::Ampwarden(QWidget* parent)
     outbox_ = new Warden::Outbox(*mailQueue_, QString::fromLatin1(Warden::Outbox::defaultDirectory),
                                  Warden::RetrySchedule::fromEnvironment(), this);
     cycle_->setReportRun(Warden::Business::makeReportRun(*outbox_));
+    alerts_ =
+        new Warden::AlertMonitor([this](Warden::OutboxMail mail) { outbox_->add(std::move(mail)); }, this);
+    connect(webThread_, &Warden::WebThread::checked, alerts_, &Warden::AlertMonitor::checked);
+    connect(alerts_, &Warden::AlertMonitor::alerted, this, &Ampwarden::notifyAlert);
+    Application::setEventListener([this](const Warden::Business::Event& event) {
+        alerts_->eventAdded(event);
+        if (status_)
+            status_->eventAdded(event);
+    });
     connectCycle();
     setUpStatus();
     scheduler_ = std::make_unique<Warden::Scheduler>(cycle_);
     startInstanceServer();
 
     connect(syslog_->socket(), &QUdpSocket::readyRead, this, &Ampwarden::syslogMessage);
-    syslog_->bind(Warden::SyslogReceiver::defaultPort);
+    syslog_->bind(syslogPort);
 
     const QByteArray xmlErrors = Warden::Business::loadSettings();
     if (!xmlErrors.isEmpty())
         DiagnosticLog::writeTimed("Xml errors:\n" + xmlErrors + "\n");
+    syslog_->resolveHosts();
 
     fillTable(ui->tableControllers);
     fillTable(ui->tableEmails);
     fillSettings();
     createTrayIcon();
+    // Queued: the failure may come from deep inside storing an event, or from another thread.
+    connect(
+        &Warden::Alerts::instance(), &Warden::Alerts::raised, this,
+        [this](const QString& title, const QString& text) {
+            if (isVisible())
+                Warden::questionBox(title, text);
+        },
+        Qt::QueuedConnection);
 
     // After the settings: the waiting mails need their servers' passwords.
     connect(outbox_, &Warden::Outbox::changed, this, &Ampwarden::showOutbox);
@@ -118,6 +139,7 @@ Ampwarden::Ampwarden(QWidget* parent)
 }
 
 Ampwarden::~Ampwarden() {
+    Application::setEventListener({});
     // The help window goes first; then the scheduler is joined, so no moment is posted to a
     // half-destroyed window.
     delete help_;
@@ -198,6 +220,40 @@ void Ampwarden::createTrayIcon() {
     tray_->show();
 }
 
+void Ampwarden::showAlarms() {
+    if (!tray_)
+        return;
+    const QStringList alarms = alerts_->alarms();
+    if (alarms.isEmpty()) {
+        tray_->setIcon(windowIcon());
+        tray_->setToolTip(windowTitle());
+        return;
+    }
+    // The normal icon with a red mark: recognisable as the same program, and plainly not at rest.
+    QPixmap pixmap = windowIcon().pixmap(64, 64);
+    if (pixmap.isNull()) {
+        pixmap = QPixmap(64, 64);
+        pixmap.fill(Qt::transparent);
+    }
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(Qt::red);
+    const int size = pixmap.width() / 2;
+    painter.drawEllipse(pixmap.width() - size, pixmap.height() - size, size, size);
+    painter.end();
+    tray_->setIcon(QIcon(pixmap));
+    tray_->setToolTip(windowTitle() + QStringLiteral("\nAlarm: ") + alarms.join(QStringLiteral(", ")));
+}
+
+void Ampwarden::notifyAlert(const QString& subject) {
+    showAlarms();
+    if (tray_ && QSystemTrayIcon::supportsMessages())
+        tray_->showMessage(windowTitle(), subject,
+                           alerts_->alarms().isEmpty() ? QSystemTrayIcon::Information
+                                                       : QSystemTrayIcon::Warning);
+}
+
 void Ampwarden::startInstanceServer() {
     connect(instanceServer_, &QTcpServer::newConnection, this, [this] {
         // The connection itself is the request; drop it unread so connections do not pile up.
@@ -216,7 +272,7 @@ quint16 Ampwarden::instancePort() const {
 
 void Ampwarden::setUpStatus() {
     status_ = new Warden::StatusModel(this);
-    connect(webThread_, &Warden::WebThread::controllerChecked, status_, &Warden::StatusModel::setOutcome);
+    connect(webThread_, &Warden::WebThread::checked, status_, &Warden::StatusModel::setOutcome);
     QTableView* table = ui->tableStatus;
     table->setModel(status_);
     table->verticalHeader()->hide();
@@ -462,15 +518,27 @@ void Ampwarden::fillSettings() {
     selectUnit(ui->comboBox_2, report.reportEveryUnit);
     ui->lineEdit->setText(text(Warden::formatG(report.kWHPriceUSD)));
     selectComboText(ui->comboBox_3, text(report.currency));
+    ui->checkAlertCurrent->setChecked(report.alertCurrent);
+    ui->checkAlertNoAnswer->setChecked(report.alertNoAnswer);
+    ui->checkAlertLogins->setChecked(report.alertLogins);
+}
+
+void Ampwarden::tellIfNotSaved(const Warden::Business::SaveResult& result) {
+    if (result.saved)
+        return;
+    Warden::questionBox(QStringLiteral("Settings not saved"),
+                        QStringLiteral("%1 could not be written: %2\nThe change holds until Ampwarden ends.")
+                            .arg(QString::fromUtf8(Application::configFileName), text(result.reason)));
 }
 
 void Ampwarden::storeSettings() {
-    Warden::Business::storeReportSettings(
+    tellIfNotSaved(Warden::Business::storeReportSettings(
         {ui->comboBox->currentText().toUtf8(), QByteArray::number(ui->spinCheckEveryUnits->value()),
          flag(ui->checkBox), flag(ui->checkBox_2), flag(ui->checkBox_3), flag(ui->checkBox_4),
          flag(ui->checkBox_5), ui->comboBox_2->currentText().toUtf8(),
          QByteArray::number(ui->spinReportEveryUnits->value()), ui->lineEdit->text().toUtf8(),
-         ui->comboBox_3->currentText().toUtf8()});
+         ui->comboBox_3->currentText().toUtf8(), flag(ui->checkAlertCurrent), flag(ui->checkAlertNoAnswer),
+         flag(ui->checkAlertLogins)}));
 }
 
 // ---- dialogs
@@ -498,7 +566,8 @@ void Ampwarden::dlgController(int row, int) {
         dialog = std::make_unique<::Controller>(nullptr, QByteArray());
     }
     if (dialog->exec() == QDialog::Accepted) {
-        Warden::Business::storeController(row, dialog->values());
+        tellIfNotSaved(Warden::Business::storeController(row, dialog->values()));
+        syslog_->resolveHosts();
         fillTable(ui->tableControllers);
     }
     setEditing(false);
@@ -517,8 +586,11 @@ void Ampwarden::rmvController() {
     if (Warden::questionBox(QStringLiteral("Remove Controller"),
                             QStringLiteral("Are you sure you want to remove controller?"),
                             QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes) {
-        Warden::Business::removeController(ui->tableControllers->currentRow());
+        alerts_->forget(Application::controllerAt(ui->tableControllers->currentRow()));
+        tellIfNotSaved(Warden::Business::removeController(ui->tableControllers->currentRow()));
+        syslog_->resolveHosts();
         fillTable(ui->tableControllers);
+        showAlarms();
     }
     setEditing(false);
 }
@@ -528,7 +600,7 @@ void Ampwarden::dlgEmail(int row, int) {
     if (row >= 0 && row < ui->tableEmails->rowCount())
         dialog.fill(rowTexts(ui->tableEmails, row));
     if (dialog.exec() == QDialog::Accepted) {
-        Warden::Business::storeMailAccount(row, dialog.values(), QByteArray());
+        tellIfNotSaved(Warden::Business::storeMailAccount(row, dialog.values(), QByteArray()));
         fillTable(ui->tableEmails);
     }
 }
@@ -541,7 +613,7 @@ void Ampwarden::rmvEmail() {
     if (Warden::questionBox(QStringLiteral("Remove EMail"),
                             QStringLiteral("Are you sure you want to remove e-mail?"),
                             QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes) {
-        Warden::Business::removeMailAccount(ui->tableEmails->currentRow());
+        tellIfNotSaved(Warden::Business::removeMailAccount(ui->tableEmails->currentRow()));
         fillTable(ui->tableEmails);
     }
 }

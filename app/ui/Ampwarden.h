@@ -14,6 +14,10 @@ class QTcpServer;
 class help;
 
 namespace Warden {
+namespace Business {
+struct SaveResult;
+}
+class AlertMonitor;
 class CheckCycle;
 class MailQueue;
 class Outbox;
@@ -37,7 +41,8 @@ class Ampwarden final : public QDialog {
 public:
     static constexpr const char* version = "1.0";
 
-    explicit Ampwarden(QWidget* parent = nullptr);
+    // `syslogPort` 0 lets the system pick one (tests that do not need syslog).
+    explicit Ampwarden(QWidget* parent = nullptr, quint16 syslogPort = 514);
     ~Ampwarden() override;
 
     quint16 instancePort() const;
@@ -89,7 +94,13 @@ private:
     void onQueryingStarted();
     void onQueryingFinished();
     void showRefusal();
+    // A change the settings file did not take: the user hears of it at once.
+    void tellIfNotSaved(const Warden::Business::SaveResult& result);
     void showOutbox();
+    // The tray icon and tooltip follow the alarms; a notification tells each alert where the desktop
+    // can show one.
+    void showAlarms();
+    void notifyAlert(const QString& subject);
 
     std::unique_ptr<Ui::AmpwardenClass> ui;
     QTcpServer* instanceServer_ = nullptr;
@@ -108,5 +119,6 @@ private:
     // Keeps every report mail on disk until its server has taken it; feeds the queue.
     Warden::Outbox* outbox_ = nullptr;
     QLabel* outboxLabel_ = nullptr;
+    Warden::AlertMonitor* alerts_ = nullptr;
     bool editing_ = false;
 };

@@ -19,8 +19,10 @@ ping::ping(const QString& host, QWidget* parent)
     connect(&process_, &QProcess::readyRead, this, &ping::readProcess);
     connect(&process_, &QProcess::finished, this, &ping::finishProcess);
     ui->textEdit->append(QStringLiteral(">ping ") + host + QStringLiteral(" ...\n"));
-    // Linux's ping counts echo requests with -c.
-    process_.start(pingProgram(), {QStringLiteral("-c"), QStringLiteral("4"), host}, QIODevice::ReadWrite);
+    // Linux's ping counts echo requests with -c. The host comes after "--": a name typed as "-f" or
+    // "-I eth0" must be pinged (and fail), never taken for an option.
+    process_.start(pingProgram(), {QStringLiteral("-c"), QStringLiteral("4"), QStringLiteral("--"), host},
+                   QIODevice::ReadWrite);
 }
 
 ping::~ping() {

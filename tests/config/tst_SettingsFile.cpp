@@ -192,6 +192,8 @@ private slots:
     void cleanup() { workDir_.reset(); }
 
     void workedExample_isWrittenByteForByte_andReadsBack();
+    void alertSwitches_areWrittenOnlyWhenOn_andReadBack_data();
+    void alertSwitches_areWrittenOnlyWhenOn_andReadBack();
     void randomStates_roundTripStably();
     void numbers_areWrittenWithSixDigits_data();
     void numbers_areWrittenWithSixDigits();
@@ -220,6 +222,42 @@ void SettingsFileTest::workedExample_isWrittenByteForByte_andReadsBack() {
     QCOMPARE(settingsState(), state);
     saveSettings();
     QCOMPARE(readFile(fileName), workedExample);
+}
+
+void SettingsFileTest::alertSwitches_areWrittenOnlyWhenOn_andReadBack_data() {
+    QTest::addColumn<QByteArrayList>("flags"); // current, no answer, logins as the window hands them over
+    QTest::addColumn<QByteArray>("lines");     // what follows <currency> in the file
+    QTest::newRow("all off: the file of a program without alerts")
+        << QByteArrayList{"0", "0", "0"} << QByteArray();
+    QTest::newRow("current only") << QByteArrayList{"1", "0", "0"}
+                                  << QByteArray("        <alertCurrent>1</alertCurrent>\n");
+    QTest::newRow("all on") << QByteArrayList{"1", "1", "1"}
+                            << QByteArray("        <alertCurrent>1</alertCurrent>\n"
+                                          "        <alertNoAnswer>1</alertNoAnswer>\n"
+                                          "        <alertLogins>1</alertLogins>\n");
+}
+
+void SettingsFileTest::alertSwitches_areWrittenOnlyWhenOn_andReadBack() {
+    QFETCH(QByteArrayList, flags);
+    QFETCH(QByteArray, lines);
+    const QByteArray expected = QByteArray(workedExample).replace("</currency>\n", "</currency>\n" + lines);
+    // A file as written before the switches existed reads as all off and is written back unchanged.
+    writeFile(fileName, expected);
+    QCOMPARE(restart(), QByteArray());
+    const ReportSettings& r = Application::report;
+    QCOMPARE(
+        (QByteArrayList{r.alertCurrent ? "1" : "0", r.alertNoAnswer ? "1" : "0", r.alertLogins ? "1" : "0"}),
+        flags);
+    saveSettings();
+    QCOMPARE(readFile(fileName), expected);
+
+    // The same from the window.
+    QVERIFY(QFile::remove(fileName));
+    Warden::Test::startWithoutFile();
+    enterWorkedExample();
+    storeReportSettings(QByteArrayList{"Minute", "5", "1", "1", "0", "1", "0", "Day", "1", "0.12", "USD"} +
+                        flags);
+    QCOMPARE(readFile(fileName), expected);
 }
 
 void SettingsFileTest::randomStates_roundTripStably() {

@@ -2,10 +2,16 @@
 
 #include "core/Application.h"
 #include "core/ClockText.h"
+#include "core/EventFiles.h"
 
 #include <QDir>
 #include <QRandomGenerator>
 #include <QtTest>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
 
 using namespace Warden::Business;
 using Warden::clockText;
@@ -53,7 +59,14 @@ private slots:
     void dailyLogPath_data();
     void dailyLogPath();
     void removedController_showsNoControllerAndLogsPerRewrite();
-    void texts_withAnyBytes_areWrittenAsTheyCame();
+    void eventFiles_escapeNetworkText_data();
+    void eventFiles_escapeNetworkText();
+    void dailyLog_followsItsPathWhenMovedOrDeleted_data();
+    void dailyLog_followsItsPathWhenMovedOrDeleted();
+    void snapshot_failedRewriteKeepsThePreviousOne_data();
+    void snapshot_failedRewriteKeepsThePreviousOne();
+    void createdFiles_areOwnerOnly_data();
+    void createdFiles_areOwnerOnly();
     void between_isInclusiveAndPerController();
     void snapshot_followsTheStoreWithinTheDelay();
     void unwritableFiles_doNotStopTheStore();
@@ -232,15 +245,124 @@ void EventStoreTest::removedController_showsNoControllerAndLogsPerRewrite() {
     QVERIFY(appLog().contains("Application::getControllerLastReport(): error: there are no controller for event\n"));
 }
 
-void EventStoreTest::texts_withAnyBytes_areWrittenAsTheyCame() {
+void EventStoreTest::eventFiles_escapeNetworkText_data() {
+    QTest::addColumn<QByteArray>("raw");
+    QTest::addColumn<QByteArray>("written");
+    QTest::newRow("a line feed cannot start a forged event")
+        << QByteArray("Reboot\n \"Sun Dec  6 16:31:11 2026\" \"x\" login_success syslog \"\" admin")
+        << QByteArray("Reboot\\n \"Sun Dec  6 16:31:11 2026\" \"x\" login_success syslog \"\" admin");
+    QTest::newRow("terminal controls") << QByteArray("\x1b]0;owned\x07\x1b[2J\r\tend\x7f")
+                                       << QByteArray("\\x1b]0;owned\\x07\\x1b[2J\\r\\tend\\x7f");
+    QTest::newRow("zero byte and invalid UTF-8")
+        << QByteArray("nul\0 \xff\xfe\xc3", 8) << QByteArray("nul\\x00 \\xff\\xfe\\xc3");
+    QTest::newRow("a backslash cannot forge an escape")
+        << QByteArray("C:\\x41\\n") << QByteArray("C:\\\\x41\\\\n");
+    QTest::newRow("printable UTF-8 as it came")
+        << QByteArray("Итого: 12,50 руб. → ok") << QByteArray("Итого: 12,50 руб. → ok");
+}
+
+void EventStoreTest::eventFiles_escapeNetworkText() {
+    QFETCH(QByteArray, raw);
+    QFETCH(QByteArray, written);
     ScopedWorkDir dir;
     Controller& c = addController("a");
-    static const char bytes[] = "nul\0in the middle \xff\xfe invalid";
-    const QByteArray raw(bytes, sizeof bytes - 1);
-    add(c, 1000, EventKind::unknown, raw);
+    Application::addEvent("", 1000, &c, EventKind::unknown, Transport::syslog, raw, raw);
     QCOMPARE(Application::events.events().begin()->second.raw, raw);
-    QVERIFY(snapshotFile().endsWith(raw + "\n"));
-    QVERIFY(readFile(QString::fromUtf8(Application::dailyLogPath(1000))).endsWith(raw + "\n"));
+    const QByteArray line = " \"" + clockText(1000) + "\" \"a : Heron @ 10.0.0.a\" unknown syslog \"" +
+                            written + "\" " + written + "\n";
+    QCOMPARE(snapshotFile(), line);
+    QCOMPARE(readFile(QString::fromUtf8(Application::dailyLogPath(1000))), line);
+}
+
+void EventStoreTest::dailyLog_followsItsPathWhenMovedOrDeleted_data() {
+    QTest::addColumn<QString>("moved");  // where the file or directory goes; empty: deleted
+    QTest::addColumn<bool>("wholeTree"); // the "log" directory instead of the file
+    QTest::newRow("file rotated aside") << QStringLiteral("rotated.log") << false;
+    QTest::newRow("file deleted") << QString() << false;
+    QTest::newRow("log directory moved") << QStringLiteral("log.old") << true;
+    QTest::newRow("log directory deleted") << QString() << true;
+}
+
+void EventStoreTest::dailyLog_followsItsPathWhenMovedOrDeleted() {
+    QFETCH(QString, moved);
+    QFETCH(bool, wholeTree);
+    ScopedWorkDir dir;
+    const Time t = localSeconds(2026, 12, 6, 12);
+    const QString path = QString::fromUtf8(Application::dailyLogPath(t));
+    DailyLog log;
+    log.setRecheckInterval(0);
+    log.append(t, "before\n");
+    const QString target = wholeTree ? QStringLiteral("log") : path;
+    if (moved.isEmpty())
+        QVERIFY(wholeTree ? QDir(target).removeRecursively() : QFile::remove(target));
+    else
+        QVERIFY(QFile::rename(target, moved));
+    log.append(t, "after\n");
+    QCOMPARE(readFile(path), QByteArray("after\n"));
+    if (!moved.isEmpty())
+        QCOMPARE(readFile(wholeTree ? moved + path.mid(3) : moved), QByteArray("before\n"));
+}
+
+void EventStoreTest::snapshot_failedRewriteKeepsThePreviousOne_data() {
+    // A file size limit stands in for a full disk: writes past it fail as they would there.
+    QTest::addColumn<int>("limit");
+    QTest::addColumn<int>("rawSize");
+    QTest::newRow("fails when the last buffer is flushed") << 8192 << 500;
+    QTest::newRow("fails in the middle of writing") << 65536 << 10000;
+}
+
+void EventStoreTest::snapshot_failedRewriteKeepsThePreviousOne() {
+    QFETCH(int, limit);
+    QFETCH(int, rawSize);
+    ScopedWorkDir dir;
+    Controller& c = addController("a");
+    add(c, 1, EventKind::values, "kept");
+    const QByteArray previous = snapshotFile();
+    QVERIFY(previous.endsWith(" kept\n"));
+
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    QVERIFY(::getrlimit(RLIMIT_FSIZE, &saved) == 0);
+    rlimit small = saved;
+    small.rlim_cur = rlim_t(limit);
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
+    for (int i = 0; i < 22; ++i)
+        add(c, 10 + i, EventKind::values, QByteArray(rawSize, 'x'));
+    Application::flushSnapshot();
+    add(c, 100, EventKind::values, "another change");
+    Application::flushSnapshot();
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &saved) == 0);
+
+    QCOMPARE(readFile(QStringLiteral("AMW.log")), previous);
+    QCOMPARE(appLog().count("AMW.log was not written"), 1);
+    // With room again the next rewrite catches up, without waiting for another change.
+    QCOMPARE(snapshotFile().count('\n'), 24);
+}
+
+void EventStoreTest::createdFiles_areOwnerOnly_data() {
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("mode");
+    const QString daily = QString::fromUtf8(Application::dailyLogPath(1000));
+    QTest::newRow("app.log") << QStringLiteral("app.log") << 0600;
+    QTest::newRow("AMW.log") << QStringLiteral("AMW.log") << 0600;
+    QTest::newRow("daily log") << daily << 0600;
+    QTest::newRow("log") << QStringLiteral("log") << 0700;
+    QTest::newRow("year") << daily.section(QLatin1Char('/'), 0, 1) << 0700;
+    QTest::newRow("month") << daily.section(QLatin1Char('/'), 0, 2) << 0700;
+}
+
+void EventStoreTest::createdFiles_areOwnerOnly() {
+    QFETCH(QString, path);
+    QFETCH(int, mode);
+    const mode_t previous = ::umask(022);
+    ScopedWorkDir dir;
+    Controller& c = addController("a");
+    add(c, 1000);
+    Application::flushSnapshot();
+    ::umask(previous);
+    struct stat st {};
+    QVERIFY2(::stat(QFile::encodeName(path).constData(), &st) == 0, qPrintable(path));
+    QCOMPARE(int(st.st_mode & 0777), mode);
 }
 
 void EventStoreTest::between_isInclusiveAndPerController() {

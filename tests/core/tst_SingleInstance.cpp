@@ -1,42 +1,50 @@
 #include "ProgramProcess.h"
 #include "TestSupport.h"
 
+#include "core/InstanceGuard.h"
+
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSharedMemory>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
 #include <csignal>
 #include <cstring>
+#include <thread>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using Warden::InstanceGuard;
+using Warden::Test::programArguments;
+using Warden::Test::publishedPort;
 
 namespace {
 
-// The running program's wake-up port as published in the instance segment, or 0.
-quint16 publishedPort() {
-    QSharedMemory segment(QStringLiteral("AmpwardenPort"));
-    if (!segment.attach(QSharedMemory::ReadOnly))
-        return 0;
-    quint16 port = 0;
-    if (segment.lock()) {
-        std::memcpy(&port, segment.constData(), sizeof port);
-        segment.unlock();
-    }
-    segment.detach();
-    return port;
-}
-
 class Program : public Warden::Test::ProgramProcess {
 public:
-    explicit Program(const QString& dir) : ProgramProcess(QStringLiteral(AMPWARDEN_BINARY), dir) {}
-    void start(const QStringList& arguments) { ProgramProcess::start(arguments); }
+    explicit Program(const QString& dir)
+        : ProgramProcess(QStringLiteral(AMPWARDEN_BINARY), dir) {}
 };
 
-bool waitForPort(quint16 differentFrom, int timeoutMs, quint16* port) {
+// Each test's own key, so that tests and a user's Ampwarden run side by side.
+struct Instance {
+    QString key = Warden::Test::uniqueInstanceKey();
+    quint16 syslogPort = Warden::Test::freeUdpPort();
+    QStringList arguments(const QString& first = QString()) const {
+        return programArguments(key, syslogPort, first);
+    }
+};
+
+bool waitForPort(const QString& key, quint16 differentFrom, int timeoutMs, quint16* port) {
     QElapsedTimer timer;
     timer.start();
     while (timer.elapsed() < timeoutMs) {
-        *port = publishedPort();
+        *port = publishedPort(key);
         if (*port != 0 && *port != differentFrom)
             return true;
         QTest::qWait(50);
@@ -50,28 +58,42 @@ class SingleInstanceTest : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void secondStart_wakesTheFirstAndLeaves();
     void killedInstance_leavesNoObstacleForTheNext();
     void terminationSignal_endsWithoutAClick_data();
     void terminationSignal_endsWithoutAClick();
+    void otherUsersObjects_neitherStopNorHoldTheStart_data();
+    void otherUsersObjects_neitherStopNorHoldTheStart();
+    void privateDirectory_onlyTheUsersOwn_data();
+    void privateDirectory_onlyTheUsersOwn();
+
+private:
+    // The guard's files go here instead of the user's own directories.
+    QTemporaryDir runtimeDir_;
 };
 
+void SingleInstanceTest::initTestCase() {
+    QVERIFY(runtimeDir_.isValid());
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeDir_.path()));
+}
+
 void SingleInstanceTest::secondStart_wakesTheFirstAndLeaves() {
-    QVERIFY2(!Warden::Test::anotherInstanceRuns(), "an Ampwarden runs on this machine: stop it before these tests");
+    const Instance instance;
     QTemporaryDir dir;
     Program first(dir.path());
-    first.start({QStringLiteral("hidden")});
+    first.start(instance.arguments(QStringLiteral("hidden")));
     quint16 port = 0;
-    QVERIFY2(waitForPort(0, 20000, &port), (first.output() + first.errors()).constData());
+    QVERIFY(waitForPort(instance.key, 0, 20000, &port));
 
     Program second(dir.path());
-    second.start({});
+    second.start(instance.arguments());
     QVERIFY(second.process().waitForFinished(20000));
     QCOMPARE(second.process().exitStatus(), QProcess::NormalExit);
     QCOMPARE(second.process().exitCode(), 0);
     QCOMPARE(second.output(), QByteArray()); // woken without a complaint
     QTRY_VERIFY_WITH_TIMEOUT(first.errors().contains("resumeProgram()"), 10000);
-    QCOMPARE(publishedPort(), port);
+    QCOMPARE(publishedPort(instance.key), port);
 
     // Stop (here through SIGTERM, as a session manager would) says goodbye and ends cleanly.
     QElapsedTimer stopping;
@@ -80,30 +102,31 @@ void SingleInstanceTest::secondStart_wakesTheFirstAndLeaves() {
     QVERIFY2(stopping.elapsed() < 5000, "Stop took too long");
     QCOMPARE(first.process().exitCode(), 0);
     QVERIFY(first.output().contains("Bye!: Emails will no longer be sent\n"));
-    QTRY_COMPARE_WITH_TIMEOUT(publishedPort(), quint16(0), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(publishedPort(instance.key), quint16(0), 5000);
 }
 
 void SingleInstanceTest::killedInstance_leavesNoObstacleForTheNext() {
+    const Instance instance;
     QTemporaryDir dir;
     quint16 stalePort = 0;
     {
         Program crashed(dir.path());
-        crashed.start({QStringLiteral("hidden")});
-        QVERIFY2(waitForPort(0, 20000, &stalePort), (crashed.output() + crashed.errors()).constData());
+        crashed.start(instance.arguments(QStringLiteral("hidden")));
+        QVERIFY(waitForPort(instance.key, 0, 20000, &stalePort));
         crashed.process().kill(); // SIGKILL: no clean-up of any kind
         QVERIFY(crashed.process().waitForFinished(5000));
     }
     Program next(dir.path());
     QElapsedTimer timer;
     timer.start();
-    next.start({QStringLiteral("hidden")});
+    next.start(instance.arguments(QStringLiteral("hidden")));
     quint16 port = 0;
-    QVERIFY2(waitForPort(stalePort, 5000, &port), (next.output() + next.errors()).constData());
+    QVERIFY(waitForPort(instance.key, stalePort, 5000, &port));
     QVERIFY(timer.elapsed() < 5000);
     QCOMPARE(next.process().state(), QProcess::Running);
 
     Program waker(dir.path());
-    waker.start({});
+    waker.start(instance.arguments());
     QVERIFY(waker.process().waitForFinished(20000));
     QCOMPARE(waker.process().exitCode(), 0);
     QTRY_VERIFY_WITH_TIMEOUT(next.errors().contains("resumeProgram()"), 10000);
@@ -119,12 +142,13 @@ void SingleInstanceTest::terminationSignal_endsWithoutAClick_data() {
 // Nobody clicks here: the goodbye box must not hold a hidden program that was asked to end.
 void SingleInstanceTest::terminationSignal_endsWithoutAClick() {
     QFETCH(int, signal);
+    const Instance instance;
     QTemporaryDir dir;
     Program program(dir.path());
     program.removeEnvironmentValue(QStringLiteral("AMPWARDEN_AUTOCLOSE_BOXES"));
-    program.start({QStringLiteral("hidden")});
+    program.start(instance.arguments(QStringLiteral("hidden")));
     quint16 port = 0;
-    QVERIFY2(waitForPort(0, 20000, &port), "the program never published its port");
+    QVERIFY2(waitForPort(instance.key, 0, 20000, &port), "the program never published its port");
     // A pid of 0 would signal this test's own process group.
     QCOMPARE(program.process().state(), QProcess::Running);
     QVERIFY(program.pid() > 0);
@@ -132,7 +156,82 @@ void SingleInstanceTest::terminationSignal_endsWithoutAClick() {
     QVERIFY2(program.process().waitForFinished(10000), "still running after the signal");
     QCOMPARE(program.process().exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.process().exitCode(), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(publishedPort(), quint16(0), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(publishedPort(instance.key), quint16(0), 5000);
+}
+
+void SingleInstanceTest::otherUsersObjects_neitherStopNorHoldTheStart_data() {
+    QTest::addColumn<bool>("holdLock");
+    QTest::newRow("segment with a port of theirs: the start would leave silently") << false;
+    QTest::newRow("segment whose lock they hold: the start would hang") << true;
+}
+
+// What another local user can put where a guard named by its key alone would look: the shared
+// temporary directory, through the same Qt calls.
+void SingleInstanceTest::otherUsersObjects_neitherStopNorHoldTheStart() {
+    QFETCH(bool, holdLock);
+    const QString key = Warden::Test::uniqueInstanceKey();
+    QTcpServer theirs;
+    QVERIFY(theirs.listen(QHostAddress::LocalHost));
+    QSharedMemory planted(key);
+    QVERIFY2(planted.create(sizeof(quint16)), qPrintable(planted.errorString()));
+    const quint16 theirPort = theirs.serverPort();
+    std::memcpy(planted.data(), &theirPort, sizeof theirPort);
+    if (holdLock)
+        QVERIFY(planted.lock());
+
+    // The guard runs on a thread of its own, so that a start that hangs fails here instead of holding
+    // the whole test.
+    InstanceGuard guard(key);
+    InstanceGuard::Failure failure;
+    std::atomic<int> woke{-1};
+    std::thread start([&] {
+        guard.removeStaleSegment();
+        woke = guard.wakeRunningInstance(&failure, 2000) ? 1 : 0;
+    });
+    const auto finish = qScopeGuard([&] {
+        if (holdLock)
+            planted.unlock();
+        start.join();
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(woke != -1, InstanceGuard::lockTimeoutMs + 5000);
+    QCOMPARE(woke.load(), 0);
+    QVERIFY2(failure.title.isEmpty(), qPrintable(failure.text));
+    QVERIFY2(guard.publish(4711, &failure), qPrintable(failure.text));
+    QCOMPARE(publishedPort(key), quint16(4711));
+}
+
+void SingleInstanceTest::privateDirectory_onlyTheUsersOwn_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("own, owner only: used") << QStringLiteral("own");
+    QTest::newRow("another user's") << QStringLiteral("foreign");
+    QTest::newRow("others may write to it") << QStringLiteral("shared");
+    QTest::newRow("symbolic link") << QStringLiteral("link");
+}
+
+// What XDG_RUNTIME_DIR names is used only when nobody else can put files into it.
+void SingleInstanceTest::privateDirectory_onlyTheUsersOwn() {
+    QFETCH(QString, kind);
+    QTemporaryDir base;
+    QString candidate = base.filePath(QStringLiteral("runtime"));
+    QVERIFY(QDir().mkdir(candidate));
+    QVERIFY(::chmod(QFile::encodeName(candidate).constData(), 0700) == 0);
+    if (kind == QLatin1String("foreign")) {
+        if (::geteuid() != 0)
+            QSKIP("only root can give a directory to another user");
+        QVERIFY(::chown(QFile::encodeName(candidate).constData(), 65534, 65534) == 0);
+    } else if (kind == QLatin1String("shared")) {
+        QVERIFY(::chmod(QFile::encodeName(candidate).constData(), 0777) == 0);
+    } else if (kind == QLatin1String("link")) {
+        const QString link = base.filePath(QStringLiteral("link"));
+        QVERIFY(QFile::link(candidate, link));
+        candidate = link;
+    }
+    const QByteArray previous = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(candidate));
+    const QString chosen = InstanceGuard::privateDirectory();
+    qputenv("XDG_RUNTIME_DIR", previous);
+    QCOMPARE(chosen == candidate, kind == QLatin1String("own"));
+    QVERIFY(!chosen.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(SingleInstanceTest)

@@ -78,6 +78,10 @@ void tst_ControllerClock::getTime_data() {
     QTest::newRow("no comment logs the whole page")
         << QByteArray("<html>no clock</html>") << cellTime << qint64(0) << qint64(-1)
         << QByteArray("getTime() error: cannot find \"s up -->\" in <html>no clock</html>\n");
+    QTest::newRow("a large page without the comment is cut in the line")
+        << QByteArray(20000, 'p') << cellTime << qint64(0) << qint64(-1)
+        << QByteArray("getTime() error: cannot find \"s up -->\" in " + QByteArray(300, 'p') +
+                      " ... [19700 bytes cut]\n");
     QTest::newRow("a cell only after the comment is not found")
         << QByteArray("clocks up --><td>16:31:11 2026/12/06") << cellTime << qint64(0) << qint64(-1)
         << QByteArray("getTime() error: cannot find \"<td>\" in clock\n");

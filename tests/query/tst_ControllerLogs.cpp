@@ -241,8 +241,14 @@ void tst_ControllerLogs::logRows_data() {
         << july + 60 << qint64(0) << clockPage(july + 60, heading + row("") + row("Jul 2 17:10:30 Reboot"))
         << QByteArrayList{at(5, july, "Jul 2 17:10:30 Reboot")}
         << QByteArray("Application::getLogs(): plain text is empty for html table row <tr><td "
-                      "nowrap></td></tr>\n<tr> "
+                      "nowrap></td></tr>\\n<tr> "
                       "[ ... ]\n");
+    QTest::newRow("row text is logged on one line with its controls escaped")
+        << july + 60 << qint64(0)
+        << clockPage(july + 60, heading + row("jul 2\nJul 2 17:10:30 Successful authentication\x1b[2J"))
+        << QByteArrayList{}
+        << QByteArray("Application::getLogs(): \"jul\" is not valid month in plain log text jul "
+                      "2\\nJul 2 17:10:30 Successful authentication\\x1b[2J\n");
 
     const qint64 t = localSeconds(2026, 12, 6, 16, 31, 11);
     const QByteArray ignoredRow = "ignored 0 negative or non-finite load readings and 1 log rows";

@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 #include "core/Application.h"
 #include "core/CycleEvents.h"
+#include "query/WebClient.h"
 #include "query/WebThread.h"
 
 #include <QCoreApplication>
@@ -69,6 +70,16 @@ int countKind(const Controller& c, EventKind kind) {
     return n;
 }
 
+// What the checked signal told, per controller: whether it answered and how many bus currents it read.
+std::map<const Controller*, std::pair<bool, std::size_t>> outcomes(const QSignalSpy& spy) {
+    std::map<const Controller*, std::pair<bool, std::size_t>> told;
+    for (const QList<QVariant>& signal : spy) {
+        const auto outcome = signal.at(1).value<CheckOutcome>();
+        told[signal.at(0).value<Controller*>()] = {outcome.answered, outcome.readings.size()};
+    }
+    return told;
+}
+
 // Runs one check and waits for its end; then a little longer, to see that no second end follows.
 std::vector<QEvent::Type> runCheck(WebThread& web, EndReceiver& receiver, int waitMs = 10000) {
     QCoreApplication::postEvent(&web, new CheckEvent());
@@ -77,6 +88,48 @@ std::vector<QEvent::Type> runCheck(WebThread& web, EndReceiver& receiver, int wa
     QTest::qWait(100);
     return receiver.types;
 }
+
+// Answers every request with `head` and then `filler` again and again, written as the socket drains,
+// until `limit` bytes have gone or the client leaves.
+class FloodServer : public QObject {
+public:
+    FloodServer(QByteArray head, QByteArray filler, qint64 limit)
+        : head_(std::move(head))
+        , filler_(std::move(filler))
+        , limit_(limit) {
+        server_.listen(QHostAddress::LocalHost, 0);
+        connect(&server_, &QTcpServer::newConnection, this, [this] {
+            QTcpSocket* socket = server_.nextPendingConnection();
+            connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+                socket->readAll();
+                if (socket->property("answered").toBool())
+                    return;
+                socket->setProperty("answered", true);
+                socket->write(head_);
+                sent += head_.size();
+            });
+            connect(socket, &QTcpSocket::bytesWritten, socket, [this, socket] {
+                if (socket->bytesToWrite() > 4 * filler_.size())
+                    return;
+                if (sent >= limit_) {
+                    socket->disconnectFromHost();
+                    return;
+                }
+                socket->write(filler_);
+                sent += filler_.size();
+            });
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        });
+    }
+    quint16 port() const { return server_.serverPort(); }
+    qint64 sent = 0;
+
+private:
+    QTcpServer server_;
+    QByteArray head_;
+    QByteArray filler_;
+    qint64 limit_;
+};
 
 quint16 closedPort() {
     QTcpServer server;
@@ -98,6 +151,8 @@ private slots:
     void stuckController_endsAtTheBound();
     void oneEndEvent_afterTheLastClient();
     void bodyCutAtZeroByte();
+    void oversizedAnswer_endsTheCheckAtOnce_data();
+    void oversizedAnswer_endsTheCheckAtOnce();
     void requestCarriesHostCloseAndBasicAuthorization();
 };
 
@@ -111,11 +166,15 @@ void tst_WebThread::normalCheck_storesEventsOfBothModels() {
     Controller& uptimed = addController(uptimeSim.ports[0]);
     EndReceiver receiver;
     WebThread web(&receiver, nullptr);
+    QSignalSpy checked(&web, &WebThread::checked);
 
     const auto ends = runCheck(web, receiver);
 
     QCOMPARE(ends, std::vector<QEvent::Type>{CycleEvents::clientDone()});
     QCOMPARE(web.activeClients(), 0u);
+    const std::pair<bool, std::size_t> answeredWithTwoBuses{true, 2};
+    QCOMPARE(outcomes(checked), (std::map<const Controller*, std::pair<bool, std::size_t>>{
+                                    {&clocked, answeredWithTwoBuses}, {&uptimed, answeredWithTwoBuses}}));
     for (const Controller* c : {&clocked, &uptimed}) {
         QCOMPARE(countKind(*c, EventKind::values), 2);
         // Three rows at start and the login of this check.
@@ -149,13 +208,17 @@ void tst_WebThread::statusOtherThan200_logsMaskedLineAndParses() {
     QFETCH(QByteArray, statusLine);
     Test::ScopedWorkDir dir;
     Simulator sim(arguments);
-    addController(sim.ports.at(0), password);
+    const Controller& c = addController(sim.ports.at(0), password);
     EndReceiver receiver;
     WebThread web(&receiver, nullptr);
+    QSignalSpy checked(&web, &WebThread::checked);
 
     const auto ends = runCheck(web, receiver);
 
     QCOMPARE(ends, std::vector<QEvent::Type>{CycleEvents::clientDone()});
+    // An error page counts as no answer for the alerts.
+    QCOMPARE(outcomes(checked),
+             (std::map<const Controller*, std::pair<bool, std::size_t>>{{&c, {false, 0}}}));
     const QByteArray log = Test::appLog();
     const QByteArray port = QByteArray::number(sim.ports[0]);
     QVERIFY2(log.contains(statusLine + "host_:port_ = 127.0.0.1:" + port +
@@ -172,13 +235,16 @@ void tst_WebThread::statusOtherThan200_logsMaskedLineAndParses() {
 void tst_WebThread::unreachableController_failsAtOnce() {
     Test::ScopedWorkDir dir;
     const quint16 port = closedPort();
-    addController(port);
+    const Controller& c = addController(port);
     EndReceiver receiver;
     WebThread web(&receiver, nullptr);
+    QSignalSpy checked(&web, &WebThread::checked);
 
     const auto ends = runCheck(web, receiver);
 
     QCOMPARE(ends, std::vector<QEvent::Type>{CycleEvents::clientFailed()});
+    QCOMPARE(outcomes(checked),
+             (std::map<const Controller*, std::pair<bool, std::size_t>>{{&c, {false, 0}}}));
     const QByteArray log = Test::appLog();
     QVERIFY2(log.contains("WebClient::clientDone() error: Connection refused\n    host_:port_ = 127.0.0.1:" +
                           QByteArray::number(port) + "\n"),
@@ -249,6 +315,45 @@ void tst_WebThread::bodyCutAtZeroByte() {
     // Bus B and all log rows but the newest come after the zero byte.
     QCOMPARE(countKind(c, EventKind::values), 1);
     QCOMPARE(Application::events.ownedBy(&c).size(), 2u);
+}
+
+void tst_WebThread::oversizedAnswer_endsTheCheckAtOnce_data() {
+    QTest::addColumn<QByteArray>("head");
+    QTest::addColumn<QByteArray>("filler");
+    const QByteArray block(64 * 1024, 'x');
+    QTest::newRow("endless chunked body")
+        << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")
+        << "10000\r\n" + block + "\r\n";
+    QTest::newRow("endless body until the connection closes")
+        << QByteArray("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n") << block;
+    QTest::newRow("announced length past the limit")
+        << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 1000000000\r\n\r\n") << block;
+    QTest::newRow("header line without end")
+        << QByteArray("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"") << block;
+}
+
+// Far sooner than the deadline, and without the page held in memory.
+void tst_WebThread::oversizedAnswer_endsTheCheckAtOnce() {
+    QFETCH(QByteArray, head);
+    QFETCH(QByteArray, filler);
+    Test::ScopedWorkDir dir;
+    FloodServer server(head, filler, 256 * 1024 * 1024);
+    addController(server.port());
+    EndReceiver receiver;
+    WebThread web(&receiver, nullptr);
+    web.setClientTimeout(20000);
+    QElapsedTimer elapsed;
+    elapsed.start();
+
+    const auto ends = runCheck(web, receiver, 30000);
+
+    QCOMPARE(ends, std::vector<QEvent::Type>{CycleEvents::clientFailed()});
+    QVERIFY2(elapsed.elapsed() < 10000, QByteArray::number(elapsed.elapsed()).constData());
+    QVERIFY2(server.sent < 4 * WebClient::maxPageBytes, QByteArray::number(server.sent).constData());
+    QCOMPARE(web.activeClients(), 0u);
+    const QByteArray log = Test::appLog();
+    QVERIFY2(log.contains("page too large: host_:port_ = 127.0.0.1:" + QByteArray::number(server.port())),
+             log.right(500).constData());
 }
 
 void tst_WebThread::requestCarriesHostCloseAndBasicAuthorization() {

@@ -3,12 +3,15 @@
 #include <QDeadlineTimer>
 #include <QTest>
 
-#include <QHostAddress>
-#include <QSharedMemory>
-#include <QTcpSocket>
+#include "core/InstanceGuard.h"
 
+#include <QCoreApplication>
+#include <QHostAddress>
+#include <QUdpSocket>
+
+#include <atomic>
 #include <csignal>
-#include <cstring>
+#include <cstdio>
 
 namespace Warden::Test {
 
@@ -24,6 +27,14 @@ ProgramProcess::ProgramProcess(const QString& program, const QString& workingDir
 ProgramProcess::~ProgramProcess() {
     if (process_.state() != QProcess::NotRunning)
         kill();
+    if (QTest::currentTestFailed())
+        printOutput();
+}
+
+void ProgramProcess::printOutput() {
+    std::fprintf(stderr, "---- %s %s: standard output\n%s\n---- standard error\n%s\n----\n",
+                 qPrintable(program_), qPrintable(process_.arguments().join(QLatin1Char(' '))),
+                 output().right(8000).constData(), errors().right(8000).constData());
 }
 
 void ProgramProcess::setEnvironmentValue(const QString& name, const QString& value) {
@@ -81,19 +92,29 @@ QByteArray ProgramProcess::waitForLine(const QByteArray& prefix, int timeoutMs) 
     return {};
 }
 
-bool anotherInstanceRuns() {
-    QSharedMemory segment(QStringLiteral("AmpwardenPort"));
-    if (!segment.attach(QSharedMemory::ReadOnly))
-        return false;
-    quint16 port = 0;
-    if (segment.lock()) {
-        std::memcpy(&port, segment.constData(), sizeof port);
-        segment.unlock();
-    }
-    segment.detach();
-    QTcpSocket probe;
-    probe.connectToHost(QHostAddress::LocalHost, port);
-    return port != 0 && probe.waitForConnected(2000);
+QString uniqueInstanceKey() {
+    static std::atomic<int> count{0};
+    return QStringLiteral("AmpwardenTest-%1-%2").arg(QCoreApplication::applicationPid()).arg(++count);
+}
+
+quint16 freeUdpPort() {
+    QUdpSocket probe;
+    if (!probe.bind(QHostAddress::Any, 0))
+        return 0;
+    return probe.localPort();
+}
+
+QStringList programArguments(const QString& key, quint16 syslogPort, const QString& first) {
+    QStringList arguments;
+    if (!first.isEmpty())
+        arguments << first;
+    arguments << QStringLiteral("--instance-key") << key << QStringLiteral("--syslog-port")
+              << QString::number(syslogPort);
+    return arguments;
+}
+
+quint16 publishedPort(const QString& key) {
+    return InstanceGuard(key).publishedPort();
 }
 
 } // namespace Warden::Test

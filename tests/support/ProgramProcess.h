@@ -8,7 +8,8 @@
 namespace Warden::Test {
 
 // A program under test started as a separate process: offscreen, with message boxes that print
-// themselves and close, its output collected. Killed by the destructor if still running.
+// themselves and close, its output collected. Killed by the destructor if still running; when the
+// test has failed by then, what the program printed is shown with the failure.
 class ProgramProcess {
 public:
     explicit ProgramProcess(const QString& program, const QString& workingDirectory = QString());
@@ -28,6 +29,8 @@ public:
     // Waits (with the event loop running) until `line` shows on standard output; returns the line.
     QByteArray waitForLine(const QByteArray& prefix, int timeoutMs = 15000);
     qint64 pid() const { return process_.processId(); }
+    // Standard output and error so far, on this process's standard error.
+    void printOutput();
 
     QProcess& process() { return process_; }
 
@@ -40,8 +43,13 @@ private:
     qsizetype consumed_ = 0;
 };
 
-// True when an Ampwarden already runs on this machine (its instance segment answers). Tests that start
-// the program need the machine to themselves: a second start only wakes the running one.
-bool anotherInstanceRuns();
+// What lets the program run beside any other copy, a user's or another test's: a single-instance key
+// of its own and a free syslog port.
+QString uniqueInstanceKey();
+quint16 freeUdpPort();
+// The arguments for a start with `key` and syslog on `syslogPort`, after `first` ("hidden" or none).
+QStringList programArguments(const QString& key, quint16 syslogPort, const QString& first = QString());
+// The wake-up port a running program published under `key`, or 0.
+quint16 publishedPort(const QString& key);
 
 } // namespace Warden::Test

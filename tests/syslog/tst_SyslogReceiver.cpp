@@ -41,6 +41,9 @@ private slots:
     void senderText();
     void datagram_data();
     void datagram();
+    void unknownHost_data();
+    void unknownHost();
+    void unknownHostFlood_isSummarisedAndControllerStillHeard();
     void sameHostTwice_firstControllerGetsIt();
     void emptyDatagram_isLoggedAndDoesNotBlockTheNext();
     void burst_everyDatagramStoredInOrder();
@@ -145,11 +148,11 @@ void SyslogReceiverTest::datagram_data() {
         << QByteArray("127.0.0.1") << binary << true << EventKind::unknown;
     QTest::newRow("largest IPv4 datagram")
         << QByteArray("127.0.0.1") << largest << true << EventKind::unknown;
-    QTest::newRow("host configured by name is unknown")
-        << QByteArray("localhost") << QByteArray("Successful authentication") << false << EventKind::unknown;
+    QTest::newRow("host configured by a name that resolves to the sender")
+        << QByteArray("localhost") << QByteArray("Successful authentication") << true
+        << EventKind::login_success;
     QTest::newRow("other address is unknown")
-        << QByteArray("127.0.0.2") << QByteArray("Failed authentication\0!", 23) << false
-        << EventKind::unknown;
+        << QByteArray("127.0.0.2") << QByteArray("Failed authentication") << false << EventKind::unknown;
 }
 
 void SyslogReceiverTest::datagram() {
@@ -159,6 +162,8 @@ void SyslogReceiverTest::datagram() {
     QFETCH(EventKind, kind);
     Business::Controller& controller =
         Application::controllers.emplace_back("rack1", 0, host, 0, "admin", "pw");
+    receiver_->resolveHosts(); // as when the settings load
+    QTRY_VERIFY(!receiver_->resolving());
     send(message);
     if (!stored) {
         const QByteArray line =
@@ -178,6 +183,50 @@ void SyslogReceiverTest::datagram() {
     QVERIFY(event.messageId.isEmpty());
     QVERIFY(event.reason.isEmpty());
     QVERIFY(!Test::appLog().contains("unknown host"));
+}
+
+void SyslogReceiverTest::unknownHost_data() {
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<QByteArray>("logged");
+    QTest::newRow("zero byte") << QByteArray("Failed authentication\0!", 23)
+                               << QByteArray("Failed authentication\\x00!");
+    QTest::newRow("a line feed cannot forge a line")
+        << QByteArray("x\nSyslog message from unknown host: 10.0.0.1: 1 bytes: \x1b[2J")
+        << QByteArray("x\\nSyslog message from unknown host: 10.0.0.1: 1 bytes: \\x1b[2J");
+    QTest::newRow("8 KiB are cut to 2 KiB")
+        << QByteArray(8192, 'a') << QByteArray(2048, 'a') + " ... [6144 bytes cut]";
+}
+
+void SyslogReceiverTest::unknownHost() {
+    QFETCH(QByteArray, message);
+    QFETCH(QByteArray, logged);
+    Application::controllers.emplace_back("rack1", 0, "127.0.0.2", 0, "admin", "pw");
+    send(message);
+    QTRY_VERIFY(Test::appLog().contains("Syslog message from unknown host: 127.0.0.1: " +
+                                        QByteArray::number(message.size()) + " bytes: " + logged + "\n"));
+    const QList<QByteArray> lines = Test::appLog().split('\n');
+    QCOMPARE(std::count_if(lines.begin(), lines.end(),
+                           [](const QByteArray& line) { return line.startsWith("Syslog message"); }),
+             1);
+    QCOMPARE(Application::getEventCount(), 0);
+}
+
+void SyslogReceiverTest::unknownHostFlood_isSummarisedAndControllerStillHeard() {
+    Application::controllers.emplace_back("rack1", 0, "127.0.0.3", 0, "admin", "pw");
+    QUdpSocket stranger;
+    stranger.setProxy(QNetworkProxy::NoProxy);
+    QUdpSocket controller;
+    controller.setProxy(QNetworkProxy::NoProxy);
+    QVERIFY(controller.bind(QHostAddress(QStringLiteral("127.0.0.3")), 0));
+    const int flood = 200;
+    for (int i = 0; i < flood; ++i)
+        stranger.writeDatagram(QByteArray(1024, 'z'), QHostAddress::LocalHost, receiver_->port());
+    controller.writeDatagram("after the flood", QHostAddress::LocalHost, receiver_->port());
+    QTRY_COMPARE(Application::getEventCount(), 1);
+    QCOMPARE(Test::appLog().count("Syslog message from unknown host"), SyslogReceiver::unknownHostLines);
+    receiver_.reset();
+    QVERIFY(Test::appLog().contains(": " + QByteArray::number(flood - SyslogReceiver::unknownHostLines) +
+                                    " datagrams from unknown hosts not logged\n"));
 }
 
 void SyslogReceiverTest::sameHostTwice_firstControllerGetsIt() {

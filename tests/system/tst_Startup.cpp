@@ -3,36 +3,33 @@
 
 #include <QDir>
 #include <QFile>
-#include <QSharedMemory>
 #include <QTemporaryDir>
 #include <QtTest>
 
 using Warden::Test::ProgramProcess;
 
-namespace {
-
-bool instancePublished() {
-    QSharedMemory segment(QStringLiteral("AmpwardenPort"));
-    const bool attached = segment.attach(QSharedMemory::ReadOnly);
-    if (attached)
-        segment.detach();
-    return attached;
-}
-
-} // namespace
-
 class StartupTest : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void unwritableFiles_programStillRunsAndStops();
+    void commandLine_data();
+    void commandLine();
+
+private:
+    // The guard's files go here instead of the user's own directories.
+    QTemporaryDir runtimeDir_;
 };
+
+void StartupTest::initTestCase() {
+    QVERIFY(runtimeDir_.isValid());
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeDir_.path()));
+}
 
 // Tests run as root, so permissions cannot make the directory unwritable; what stands where the
 // program's files belong has the same effect: every file it writes fails to open.
 void StartupTest::unwritableFiles_programStillRunsAndStops() {
-    QVERIFY2(!Warden::Test::anotherInstanceRuns(),
-             "an Ampwarden runs on this machine: stop it before these tests");
     QTemporaryDir dir;
     for (const char* name : {"app.log", "AMW.log", "Ampwarden.xml"})
         QVERIFY(QDir(dir.path()).mkdir(QString::fromLatin1(name)));
@@ -40,15 +37,45 @@ void StartupTest::unwritableFiles_programStillRunsAndStops() {
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     blocker.close();
 
+    const QString key = Warden::Test::uniqueInstanceKey();
     ProgramProcess program(QStringLiteral(AMPWARDEN_BINARY), dir.path());
-    QVERIFY(program.start({QStringLiteral("hidden")}));
-    QTRY_VERIFY_WITH_TIMEOUT(instancePublished(), 20000);
-    QTest::qWait(1500);
+    QVERIFY(program.start(
+        Warden::Test::programArguments(key, Warden::Test::freeUdpPort(), QStringLiteral("hidden"))));
+    QTRY_VERIFY_WITH_TIMEOUT(Warden::Test::publishedPort(key) != 0, 20000);
     QCOMPARE(program.process().state(), QProcess::Running);
     QVERIFY(program.terminate());
     QCOMPARE(program.process().exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.process().exitCode(), 0);
     QVERIFY(program.output().contains("Bye!: Emails will no longer be sent"));
+}
+
+void StartupTest::commandLine_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("printed");
+    QTest::newRow("--help names the options")
+        << QStringList{"--help"} << 0 << QByteArray("--syslog-port <port>");
+    QTest::newRow("--version") << QStringList{"--version"} << 0 << QByteArray("1.0");
+    QTest::newRow("port out of range")
+        << QStringList{"hidden", "--syslog-port", "70000"} << 2 << QByteArray();
+    QTest::newRow("port that is no number")
+        << QStringList{"hidden", "--syslog-port", "x"} << 2 << QByteArray();
+    QTest::newRow("option without its value") << QStringList{"hidden", "--instance-key"} << 2 << QByteArray();
+}
+
+// Each of these ends before anything starts: no instance, no files in the working directory.
+void StartupTest::commandLine() {
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, printed);
+    QTemporaryDir dir;
+    ProgramProcess program(QStringLiteral(AMPWARDEN_BINARY), dir.path());
+    QVERIFY(program.start(arguments));
+    QVERIFY(program.process().waitForFinished(20000));
+    QCOMPARE(program.process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.process().exitCode(), exitCode);
+    QVERIFY(program.output().contains(printed));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
 }
 
 QTEST_GUILESS_MAIN(StartupTest)

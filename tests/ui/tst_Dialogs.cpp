@@ -118,6 +118,7 @@ private slots:
     void httpTest_unresolvableHost_showsError();
     void httpTest_silentController_showsTimeout();
 
+    void ping_runsFourEchoesAndShowsOutput_data();
     void ping_runsFourEchoesAndShowsOutput();
 
     void help_outsideLinkGoesToDesktopBrowser();
@@ -482,17 +483,24 @@ void tst_Dialogs::httpTest_silentController_showsTimeout() {
         dialog.transcript().contains(QStringLiteral("Timeout: the controller is unavailable")), 5000);
 }
 
+void tst_Dialogs::ping_runsFourEchoesAndShowsOutput_data() {
+    QTest::addColumn<QString>("host");
+    QTest::newRow("address") << QStringLiteral("10.1.2.3");
+    QTest::newRow("host that looks like an option stays the host") << QStringLiteral("-f");
+}
+
 void tst_Dialogs::ping_runsFourEchoesAndShowsOutput() {
+    QFETCH(QString, host);
     // echo stands in for ping: what it prints are the arguments the dialog passed.
     ping::setProgram(QStringLiteral("echo"));
-    ping dialog(QStringLiteral("10.1.2.3"));
+    ping dialog(host);
     ping::setProgram(QStringLiteral("ping"));
     auto* text = child<QTextEdit>(&dialog, "textEdit");
     QTRY_VERIFY_WITH_TIMEOUT(text->toPlainText().contains(QStringLiteral("--------------- ping finished")),
                              5000);
     const QString shown = text->toPlainText();
-    QVERIFY2(shown.startsWith(QStringLiteral(">ping 10.1.2.3 ...")), qPrintable(shown));
-    QVERIFY2(shown.contains(QStringLiteral("-c 4 10.1.2.3")), qPrintable(shown));
+    QVERIFY2(shown.startsWith(QStringLiteral(">ping ") + host + QStringLiteral(" ...")), qPrintable(shown));
+    QVERIFY2(shown.contains(QStringLiteral("\n-c 4 -- ") + host + QStringLiteral("\n")), qPrintable(shown));
     QVERIFY(shown.indexOf(QStringLiteral("-c 4")) < shown.indexOf(QStringLiteral("ping finished")));
 }
 

@@ -7,6 +7,7 @@
 #include "ui/EMail.h"
 
 #include "config/Settings.h"
+#include "core/Alerts.h"
 #include "core/Application.h"
 #include "core/CheckCycle.h"
 #include "core/CycleEvents.h"
@@ -98,13 +99,15 @@ private slots:
     void querying_refusesControllerChanges();
     void eventLog_showsNewestHundred();
     void fillTable_unknownTable_logs();
+    void unwritableFiles_userIsTold_data();
+    void unwritableFiles_userIsTold();
     void outbox_waitingMailsShown_data();
     void outbox_waitingMailsShown();
 };
 
 void tst_MainWindow::construction_showsWidgetsAsConfigured() {
     ScopedWorkDir dir;
-    Ampwarden window;
+    Ampwarden window(nullptr, 0); // syslog on a port the system picks
     QCOMPARE(window.windowTitle(), QStringLiteral("Ampwarden ver. 1.0"));
     QCOMPARE(window.objectName(), QStringLiteral("AmpwardenClass"));
     QVERIFY(!window.windowIcon().isNull());
@@ -124,7 +127,7 @@ void tst_MainWindow::construction_showsWidgetsAsConfigured() {
 
 void tst_MainWindow::controllers_addEditAndRefuseDuplicate() {
     ScopedWorkDir dir;
-    Ampwarden window;
+    Ampwarden window(nullptr, 0);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     auto* table = child<QTableWidget>(&window, "tableControllers");
@@ -196,7 +199,7 @@ void tst_MainWindow::removeController() {
     QFETCH(QMessageBox::StandardButton, answer);
     QFETCH(QStringList, remaining);
     ScopedWorkDir dir;
-    Ampwarden window;
+    Ampwarden window(nullptr, 0);
     for (const char* name : {"r0", "r1", "r2"})
         Warden::Business::storeController(-1, {name, "Heron", "h", "", "a", "p"});
     window.fillTable(child<QTableWidget>(&window, "tableControllers"));
@@ -219,7 +222,7 @@ void tst_MainWindow::removeController() {
 
 void tst_MainWindow::recipients_sameServerStoredOnce_passwordHidden() {
     ScopedWorkDir dir;
-    Ampwarden window;
+    Ampwarden window(nullptr, 0);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     auto* table = child<QTableWidget>(&window, "tableEmails");
@@ -254,7 +257,7 @@ void tst_MainWindow::recipients_sameServerStoredOnce_passwordHidden() {
 
 void tst_MainWindow::removeEmail_yesRemovesSelected() {
     ScopedWorkDir dir;
-    Ampwarden window;
+    Ampwarden window(nullptr, 0);
     Warden::Business::storeMailAccount(-1, {"a@x", "f@x", "h", "u", "p", "0"}, QByteArray());
     Warden::Business::storeMailAccount(-1, {"b@x", "f@x", "h2", "u", "p", "0"}, QByteArray());
     auto* table = child<QTableWidget>(&window, "tableEmails");
@@ -308,7 +311,7 @@ void tst_MainWindow::reportSettings_apply() {
     QFETCH(quint32, reportUnit);
     QFETCH(quint32, reportUnits);
     ScopedWorkDir dir;
-    Ampwarden window;
+    Ampwarden window(nullptr, 0);
     Application::report.checkEveryUnit = storedCheckUnit;
     Application::report.checkEveryUnits = storedCheckUnits;
     Application::report.reportEveryUnits = storedReportUnits;
@@ -323,6 +326,9 @@ void tst_MainWindow::reportSettings_apply() {
     child<QCheckBox>(&window, "checkBox_2")->setChecked(true);
     child<QCheckBox>(&window, "checkBox_4")->setChecked(true);
     child<QLineEdit>(&window, "lineEdit")->setText(QStringLiteral("0.25"));
+    for (const char* name : {"checkAlertCurrent", "checkAlertNoAnswer", "checkAlertLogins"})
+        QVERIFY(!child<QCheckBox>(&window, name)->isChecked());
+    child<QCheckBox>(&window, "checkAlertNoAnswer")->setChecked(true);
     child<QPushButton>(&window, "btnApply")->click();
 
     const auto& stored = Application::report;
@@ -333,7 +339,9 @@ void tst_MainWindow::reportSettings_apply() {
     QVERIFY(!stored.sendOnLogin && stored.sendUnderOverCurrent && !stored.sendHistogram &&
             stored.sendPowerBill);
     QCOMPARE(stored.kWHPriceUSD, 0.25);
+    QVERIFY(!stored.alertCurrent && stored.alertNoAnswer && !stored.alertLogins);
     const QByteArray file = settingsFile();
+    QVERIFY(file.contains("<alertNoAnswer>1</alertNoAnswer>") && !file.contains("<alertCurrent>"));
     QVERIFY2(file.contains("<kWHPriceUSD>0.25</kWHPriceUSD>"), file.constData());
     QVERIFY(
         file.contains("<reportEveryUnit>" + Application::unitNames().at(reportUnit) + "</reportEveryUnit>"));
@@ -345,7 +353,7 @@ void tst_MainWindow::reportSettings_apply() {
 
 void tst_MainWindow::reportSettings_unknownCurrencyAppended() {
     ScopedWorkDir dir;
-    Ampwarden window;
+    Ampwarden window(nullptr, 0);
     auto* currency = child<QComboBox>(&window, "comboBox_3");
     const int offered = currency->count();
     Application::report.currency = "NOK";
@@ -362,7 +370,7 @@ void tst_MainWindow::reportSettings_unknownCurrencyAppended() {
 
 void tst_MainWindow::querying_refusesControllerChanges() {
     ScopedWorkDir dir;
-    Ampwarden window;
+    Ampwarden window(nullptr, 0);
     Warden::CheckCycle& cycle = *window.cycle();
     // The test plays the querying object: the window's own would end the check on its own.
     cycle.setQueryTarget(nullptr);
@@ -414,7 +422,7 @@ void tst_MainWindow::querying_refusesControllerChanges() {
 
 void tst_MainWindow::eventLog_showsNewestHundred() {
     ScopedWorkDir dir;
-    Ampwarden window;
+    Ampwarden window(nullptr, 0);
     Warden::Business::storeController(-1, {"r0", "Heron", "h", "", "a", "p"});
     auto* controller = &Application::controllers.front();
     controller->lastCheck = 1'800'000'000;
@@ -434,7 +442,7 @@ void tst_MainWindow::eventLog_showsNewestHundred() {
 
 void tst_MainWindow::fillTable_unknownTable_logs() {
     ScopedWorkDir dir;
-    Ampwarden window;
+    Ampwarden window(nullptr, 0);
     QTableWidget other(2, 1);
     other.setHorizontalHeaderLabels({QStringLiteral("Something")});
     other.setItem(0, 0, new QTableWidgetItem(QStringLiteral("kept")));
@@ -442,6 +450,48 @@ void tst_MainWindow::fillTable_unknownTable_logs() {
     QCOMPARE(other.rowCount(), 2);
     QCOMPARE(other.item(0, 0)->text(), QStringLiteral("kept"));
     QVERIFY(appLog().endsWith(": fillTable(): unknown table\n"));
+}
+
+void tst_MainWindow::unwritableFiles_userIsTold_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("directory");
+    // Tests run as root, for whom permissions block nothing; something else standing at the path
+    // makes every write fail the same way.
+    QTest::newRow("Ampwarden.xml is a directory: Apply") << QStringLiteral("Ampwarden.xml") << true;
+    QTest::newRow("log is a plain file: events arrive") << QStringLiteral("log") << false;
+}
+
+// A box while the window is in use, and one line in app.log however often it happens.
+void tst_MainWindow::unwritableFiles_userIsTold() {
+    QFETCH(QString, name);
+    QFETCH(bool, directory);
+    ScopedWorkDir dir;
+    Warden::Alerts::clear("daily log");
+    if (directory) {
+        QVERIFY(QDir().mkdir(name));
+    } else {
+        QFile file(name);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    Ampwarden window(nullptr, 0);
+    window.show();
+    const qsizetype logged = appLog().size();
+    SeenBox seen;
+    const auto box = answerBox(&seen);
+    if (directory) {
+        child<QPushButton>(&window, "btnApply")->click();
+    } else {
+        Warden::Business::storeController(-1, {"r0", "Heron", "h", "", "a", "p"});
+        for (int i = 0; i < 2; ++i)
+            Application::addEvent("id" + QByteArray::number(i), 1'700'000'000 + i,
+                                  &Application::controllers.front(), Warden::Business::EventKind::values,
+                                  Warden::Business::Transport::syslog, "r", "raw");
+    }
+    QTRY_VERIFY(box.fired());
+    QVERIFY2(seen.text.contains(name), qPrintable(seen.text));
+    const QByteArray added = appLog().mid(logged);
+    QCOMPARE(added.count('\n'), 1);
+    QVERIFY2(added.contains(name.toUtf8()), added.constData());
 }
 
 void tst_MainWindow::outbox_waitingMailsShown_data() {
@@ -473,7 +523,7 @@ void tst_MainWindow::outbox_waitingMailsShown() {
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(mail.toFile());
     }
-    Ampwarden window;
+    Ampwarden window(nullptr, 0);
     window.cycle()->setQueryTarget(nullptr);
     Warden::Business::storeController(-1, {"r0", "Heron", "h", "", "a", "p"});
     // The line stays one line through a check: the end of a check once added a blank one each time.

@@ -109,7 +109,7 @@ void tst_StatusTab::check_showsStateReadingsAndMarks() {
     const qint64 start = localSeconds(2026, 12, 7, 1);
     ManualClock clock(start);
     Simulator sim(arguments);
-    Ampwarden window;
+    Ampwarden window(nullptr, 0);
     window.findChild<Warden::WebThread*>()->setClientTimeout(1500);
     Warden::Business::storeController(-1, {"rack1", "Kestrel 2", "127.0.0.1", QByteArray::number(sim.port),
                                            "admin", "secret", "A", "10", "0.5", "0.9", "B", "10", "0", "1"});
@@ -146,7 +146,7 @@ void tst_StatusTab::chart_followsReadingsWithLimitLines() {
     const qint64 start = localSeconds(2026, 12, 7, 9);
     ManualClock clock(start);
     Simulator sim({});
-    Ampwarden window;
+    Ampwarden window(nullptr, 0);
     Warden::Business::storeController(-1, {"rack1", "Kestrel 2", "127.0.0.1", QByteArray::number(sim.port),
                                            "admin", "secret", "A", "10", "0.5", "1", "B", "10", "0", "1"});
     Warden::Business::storeController(
@@ -179,7 +179,8 @@ void tst_StatusTab::chart_followsReadingsWithLimitLines() {
     QCOMPARE(series, expected);
 
     // A syslog event shows at once, without a check.
-    Warden::SyslogReceiver::handleDatagram("127.0.0.1", "<38>Failed authentication of user admin");
+    window.findChild<Warden::SyslogReceiver*>()->handleDatagram("127.0.0.1",
+                                                                "<38>Failed authentication of user admin");
     QTRY_COMPARE(cell(view, 0, StatusModel::lastEvent), QStringLiteral("login_failure (syslog)"));
 
     view->selectRow(1);

@@ -81,7 +81,6 @@ void sampleSettings() {
 // rack climbing over its limit at the end.
 void sampleStatus(Ampwarden& window) {
     using namespace Warden::Business;
-    using Warden::CheckOutcome;
     storeController(-1, {"Rack 14 right", "Kestrel 2 Display", "10.20.0.14", "", "admin", "rackpass", "A",
                          "16", "0.5", "0.95", "B", "16", "0.5", "0.95"});
     storeController(-1,
@@ -108,11 +107,10 @@ void sampleStatus(Ampwarden& window) {
         reading(Application::controllerAt(2), t, "B", 232, 6.2, 0.95);
     }
     auto* model = window.findChild<Warden::StatusModel*>();
-    const CheckOutcome outcomes[] = {CheckOutcome::answering, CheckOutcome::answering,
-                                     CheckOutcome::answering, CheckOutcome::loginRefused,
-                                     CheckOutcome::noAnswer};
+    // Three answer, one refuses the login, one is silent.
+    const CheckOutcome outcomes[] = {{true, 200, {}}, {true, 200, {}}, {true, 200, {}}, {false, 401, {}}, {}};
     for (int i = 0; i < 5; ++i)
-        model->setOutcome(i, outcomes[i]);
+        model->setOutcome(Application::controllerAt(i), outcomes[i]);
     now += 40;
     model->flush();
     // The chart of the first rack, without a selection's colour over its row.
