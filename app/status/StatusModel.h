@@ -16,8 +16,9 @@ namespace Warden {
 
 // The Status tab's table: one row per configured controller, in configuration order, with what its
 // latest check and readings say. It hears the querying object once per controller and the event store
-// once per event (through the window's listener), and tells views only about the rows that changed, gathered
-// per event-loop pass: a check of a thousand controllers is a few row-range updates, never a rebuild.
+// once per event (through the window's event listener), and tells views only about the rows that
+// changed, gathered per event-loop pass: a check of a thousand controllers is a few row-range updates,
+// never a rebuild.
 class StatusModel final : public QAbstractTableModel {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(StatusModel)
