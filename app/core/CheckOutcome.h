@@ -20,6 +20,8 @@ struct BusReading {
 // the bus currents of its channels (buses without a configured channel have no limits to judge).
 struct CheckOutcome {
     bool answered = false;
+    // The HTTP status of the controller's last answer; 0 when none came (unreachable, silent).
+    int httpStatus = 0;
     std::vector<BusReading> readings;
 };
 

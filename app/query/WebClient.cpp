@@ -130,6 +130,7 @@ void WebClient::handleHttp(quint32 id, QNetworkReply* reply) {
         return;
     }
     const int code = status.toInt();
+    httpStatus = code;
     if (id != indexRequestId && id != syslogRequestId) {
         DiagnosticLog::write("handleHttp() stage error: \n");
         end(CycleEvents::clientDone());

@@ -48,6 +48,8 @@ public:
     const quint16 port;
     const QByteArray admin;
     const QByteArray password;
+    // The HTTP status of the last answer; 0 before any or when none came.
+    int httpStatus = 0;
     quint32 hostRequestId = 0;
     quint32 indexRequestId = 0;
     quint32 syslogRequestId = 0;

@@ -63,6 +63,7 @@ void WebThread::finishClient(QEvent::Type type, quint64 identity) {
     Business::CheckOutcome outcome;
     if (type == CycleEvents::clientDone())
         outcome = Business::getLogs(client->index, client->indexPage, client->syslogPage);
+    outcome.httpStatus = client->httpStatus;
     if (Business::Controller* controller = Application::controllerAt(client->index))
         emit checked(controller, outcome);
     client.reset();

@@ -7,6 +7,7 @@
 #include "EMail.h"
 #include "MessageBoxes.h"
 #include "Resources.h"
+#include "StatusChart.h"
 #include "help.h"
 
 #include "config/Settings.h"
@@ -22,6 +23,7 @@
 #include "report/MailQueue.h"
 #include "report/Outbox.h"
 #include "report/Report.h"
+#include "status/StatusModel.h"
 #include "syslog/SyslogReceiver.h"
 
 #include <QCloseEvent>
@@ -94,9 +96,13 @@ Ampwarden::Ampwarden(QWidget* parent, quint16 syslogPort)
         new Warden::AlertMonitor([this](Warden::OutboxMail mail) { outbox_->add(std::move(mail)); }, this);
     connect(webThread_, &Warden::WebThread::checked, alerts_, &Warden::AlertMonitor::checked);
     connect(alerts_, &Warden::AlertMonitor::alerted, this, &Ampwarden::notifyAlert);
-    Application::setEventListener(
-        [this](const Warden::Business::Event& event) { alerts_->eventAdded(event); });
+    Application::setEventListener([this](const Warden::Business::Event& event) {
+        alerts_->eventAdded(event);
+        if (status_)
+            status_->eventAdded(event);
+    });
     connectCycle();
+    setUpStatus();
     scheduler_ = std::make_unique<Warden::Scheduler>(cycle_);
     startInstanceServer();
 
@@ -264,6 +270,43 @@ quint16 Ampwarden::instancePort() const {
     return instanceServer_->serverPort();
 }
 
+void Ampwarden::setUpStatus() {
+    status_ = new Warden::StatusModel(this);
+    connect(webThread_, &Warden::WebThread::checked, status_, &Warden::StatusModel::setOutcome);
+    QTableView* table = ui->tableStatus;
+    table->setModel(status_);
+    table->verticalHeader()->hide();
+    // Widths for the widest usual texts, set once: sizing to the contents would measure every row at
+    // every change, which a thousand controllers turn into minutes per check.
+    using Warden::StatusModel;
+    static const char* const widest[] = {"Rack 12 left side", "Kestrel 2 Display", "page unreadable",
+                                         "23 h 59 min ago"};
+    static const char* const widestOfBus[] = {"10.45 A (under 10.5 A)", "12345.67 W (pf 0.95)", "230.5 V",
+                                              "12.345 kWh", "10.5 - 16 A"};
+    const QFontMetrics metrics(table->font());
+    for (int c = 0; c < StatusModel::columnTotal; ++c) {
+        const char* sample = c < StatusModel::firstBus ? widest[c]
+                             : c < StatusModel::lastEvent
+                                 ? widestOfBus[(c - StatusModel::firstBus) / StatusModel::busCount]
+                                 : "login_failure (syslog)";
+        table->setColumnWidth(c, std::max(metrics.horizontalAdvance(QLatin1String(sample)) + 12,
+                                          table->horizontalHeader()->sectionSizeHint(c)));
+    }
+    const auto showSelected = [this] {
+        ui->chartStatus->showRow(*status_, ui->tableStatus->currentIndex().row());
+    };
+    connect(table->selectionModel(), &QItemSelectionModel::currentRowChanged, this, showSelected);
+    connect(status_, &QAbstractItemModel::modelReset, this, showSelected);
+    // Only a change of the row on show redraws the chart.
+    connect(status_, &QAbstractItemModel::dataChanged, this,
+            [this](const QModelIndex& topLeft, const QModelIndex& bottomRight) {
+                const int row = ui->chartStatus->shownRow();
+                if (row >= topLeft.row() && row <= bottomRight.row() && topLeft.column() == 0)
+                    ui->chartStatus->showRow(*status_, row);
+            });
+    showSelected();
+}
+
 void Ampwarden::connectCycle() {
     connect(cycle_, &Warden::CheckCycle::queryingStarted, this, &Ampwarden::onQueryingStarted);
     connect(cycle_, &Warden::CheckCycle::queryingFinished, this, &Ampwarden::onQueryingFinished);
@@ -310,10 +353,6 @@ void Ampwarden::onQueryingStarted() {
 
 void Ampwarden::onQueryingFinished() {
     ui->label_8->hide();
-    outboxLabel_ = new QLabel(this);
-    outboxLabel_->setObjectName(QStringLiteral("labelOutbox"));
-    outboxLabel_->hide();
-    ui->bottomBar->insertWidget(1, outboxLabel_);
     ui->btnAddController->setEnabled(true);
     ui->btnRemoveController->setEnabled(true);
     refreshEventLog();
@@ -362,6 +401,9 @@ void Ampwarden::fillTable(QTableWidget* table) {
     if (first == QLatin1String("Name")) {
         for (int i = 0; i < Application::controllerCount(); ++i)
             rows.append(Warden::Business::controllerValues(i).mid(0, 5));
+        // Every change of the controllers ends here, and so does the reading of the settings.
+        if (status_)
+            status_->reload();
     } else if (first == QLatin1String("To")) {
         for (const auto& account : Application::mailAccounts)
             rows.append(mailAccountTexts(account));

@@ -23,6 +23,7 @@ class MailQueue;
 class Outbox;
 class WebThread;
 class Scheduler;
+class StatusModel;
 class SyslogReceiver;
 } // namespace Warden
 
@@ -88,6 +89,7 @@ private:
     void createTrayIcon();
     void startInstanceServer();
     void connectCycle();
+    void setUpStatus();
     void setEditing(bool editing);
     void onQueryingStarted();
     void onQueryingFinished();
@@ -110,6 +112,8 @@ private:
     Warden::CheckCycle* cycle_ = nullptr;
     std::unique_ptr<Warden::Scheduler> scheduler_;
     Warden::WebThread* webThread_ = nullptr;
+    // The Status tab's rows; follows the querying object and the event store.
+    Warden::StatusModel* status_ = nullptr;
     // Sends the report mails one after another off the user-interface thread.
     Warden::MailQueue* mailQueue_ = nullptr;
     // Keeps every report mail on disk until its server has taken it; feeds the queue.

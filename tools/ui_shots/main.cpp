@@ -10,7 +10,9 @@
 
 #include "config/Settings.h"
 #include "core/Application.h"
+#include "core/Clock.h"
 #include "core/DiagnosticLog.h"
+#include "status/StatusModel.h"
 
 #include <QApplication>
 #include <QDir>
@@ -18,10 +20,12 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QTabWidget>
+#include <QTableView>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <cmath>
 #include <cstdio>
 
 using Warden::Business::Application;
@@ -73,6 +77,47 @@ void sampleSettings() {
                           "Failed authentication of user guest from 10.20.0.7");
 }
 
+// Four hours of readings every ten minutes and one check's outcome per controller, bus B of the first
+// rack climbing over its limit at the end.
+void sampleStatus(Ampwarden& window) {
+    using namespace Warden::Business;
+    storeController(-1, {"Rack 14 right", "Kestrel 2 Display", "10.20.0.14", "", "admin", "rackpass", "A",
+                         "16", "0.5", "0.95", "B", "16", "0.5", "0.95"});
+    storeController(-1,
+                    {"Cold aisle 3", "Osprey 3", "10.20.0.31", "", "admin", "oldpass", "", "10", "0", "1"});
+    storeController(-1, {"Store room", "Wren", "10.20.0.40", "", "admin", "wrenpass", "", "10", "0", "1"});
+    window.fillTable(window.findChild<QTableWidget*>(QStringLiteral("tableControllers")));
+    static Time now = 1'796'000'000 + 5 * 3600;
+    Warden::Clock::setSource([] { return now; });
+    const auto reading = [](Warden::Business::Controller* c, Time t, const char* channel, double volts,
+                            double amps, double pf) {
+        Application::addEvent({}, t, c, EventKind::values, Transport::http,
+                              QByteArray("Current loads on channel ") + channel + ": " +
+                                  QByteArray::number(volts) + " V, " + QByteArray::number(amps) + " A, " +
+                                  QByteArray::number(volts * amps * pf) + " W",
+                              {});
+    };
+    for (int step = 0; step <= 24; ++step) {
+        const Time t = now - 4 * 3600 + step * 600;
+        reading(Application::controllerAt(0), t, "A", 231, 4.2 + 0.8 * std::sin(step / 3.0), 0.95);
+        reading(Application::controllerAt(0), t, "B", 229,
+                step < 20 ? 9 + 0.3 * step : 16.4 + 0.1 * (step - 20), 0.95);
+        reading(Application::controllerAt(1), t, "", 230, 3.1 + 0.4 * std::cos(step / 2.0), 1);
+        reading(Application::controllerAt(2), t, "A", 232, 7.5, 0.95);
+        reading(Application::controllerAt(2), t, "B", 232, 6.2, 0.95);
+    }
+    auto* model = window.findChild<Warden::StatusModel*>();
+    // Three answer, one refuses the login, one is silent.
+    const CheckOutcome outcomes[] = {{true, 200, {}}, {true, 200, {}}, {true, 200, {}}, {false, 401, {}}, {}};
+    for (int i = 0; i < 5; ++i)
+        model->setOutcome(Application::controllerAt(i), outcomes[i]);
+    now += 40;
+    model->flush();
+    // The chart of the first rack, without a selection's colour over its row.
+    auto* table = window.findChild<QTableView*>(QStringLiteral("tableStatus"));
+    table->selectionModel()->setCurrentIndex(model->index(0, 0), QItemSelectionModel::NoUpdate);
+}
+
 quint16 startSimulator(QProcess& simulator, const QString& program) {
     simulator.start(program, {QStringLiteral("--user"), QStringLiteral("admin")});
     QByteArray output;
@@ -106,11 +151,16 @@ int main(int argc, char* argv[]) {
     window.refreshEventLog();
     auto* tabs = window.findChild<QTabWidget*>(QStringLiteral("tabWidget_2"));
     window.resize(965, 599);
-    save(&window, QStringLiteral("mainwindow"));
     tabs->setCurrentIndex(1);
-    save(&window, QStringLiteral("event_log"));
+    save(&window, QStringLiteral("mainwindow"));
     tabs->setCurrentIndex(2);
+    save(&window, QStringLiteral("event_log"));
+    tabs->setCurrentIndex(3);
     save(&window, QStringLiteral("report"));
+    sampleStatus(window);
+    tabs->setCurrentIndex(0);
+    window.resize(1200, 680);
+    save(&window, QStringLiteral("status"));
     window.hide();
 
     {

@@ -1,0 +1,100 @@
+#pragma once
+
+#include "core/CheckOutcome.h"
+#include "core/Event.h"
+
+#include <QAbstractTableModel>
+#include <QPointF>
+#include <QTimer>
+
+#include <array>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+namespace Warden {
+
+// The Status tab's table: one row per configured controller, in configuration order, with what its
+// latest check and readings say. It hears the querying object once per controller and the event store
+// once per event (through the window's event listener), and tells views only about the rows that
+// changed, gathered per event-loop pass: a check of a thousand controllers is a few row-range updates,
+// never a rebuild.
+class StatusModel final : public QAbstractTableModel {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(StatusModel)
+
+public:
+    // Columns. The buses' come side by side per quantity (A current, B current, A power, ...), the
+    // currents first: they carry the marks a glance looks for.
+    static constexpr int name = 0, model = 1, state = 2, lastGoodCheck = 3, firstBus = 4;
+    static constexpr int current = 0, power = 1, volts = 2, today = 3, limits = 4, busColumns = 5;
+    static constexpr int busCount = 2;
+    static constexpr int lastEvent = firstBus + busCount * busColumns;
+    static constexpr int columnTotal = lastEvent + 1;
+    static constexpr int busColumn(int quantity, int bus) { return firstBus + quantity * busCount + bus; }
+
+    enum class Limit { within, over, under };
+
+    explicit StatusModel(QObject* parent = nullptr);
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+
+    // Rows anew from the configured controllers (after a change of the settings); what is known of a
+    // controller that stays is kept.
+    void reload();
+    // A controller's check has ended.
+    void setOutcome(Business::Controller* controller, const Business::CheckOutcome& outcome);
+    // An event was stored.
+    void eventAdded(const Business::Event& event);
+    // Tells the views about the rows changed so far now rather than on the next event-loop pass.
+    void flush();
+
+    int busesOf(int row) const;
+    Limit limitState(int row, int bus) const;
+    const Business::Controller* controllerAt(int row) const;
+    // The limits of a bus, or null when the controller has no settings for it.
+    const Business::ChannelSettings* limitsOf(int row, int bus) const;
+    // The bus's currents among the readings the store holds, oldest first: x in ms since 1970, y in A.
+    std::vector<QPointF> currents(int row, int bus) const;
+
+    static QString number(double value);
+
+private:
+    enum class State { answering, noAnswer, loginRefused, pageUnreadable };
+    struct Bus {
+        bool read = false;
+        double volts = 0;
+        double amps = 0;
+        double watts = 0;
+        double kWhToday = 0;
+    };
+    struct Row {
+        Business::Controller* controller = nullptr;
+        std::optional<State> outcome;
+        Business::Time lastGood = 0;
+        std::array<Bus, busCount> buses;
+        QByteArray lastEvent;
+        QByteArray lastEventRaw;
+    };
+
+    static void noteEvent(Row& row, const Business::Event& event);
+    // The bus a reading belongs to in `row`, or nothing when it is none of its buses.
+    std::optional<int> busOf(const Row& row, const Business::Event& reading) const;
+    void takeReading(Row& row, const Business::Event& reading);
+    void updateEnergy(Row& row) const;
+    void markChanged(int row);
+    QString stateText(const Row& row, int index) const;
+    QVariant busData(int row, int bus, int column, int role) const;
+
+    std::vector<Row> rows_;
+    std::unordered_map<const Business::Controller*, int> rowOf_;
+    std::vector<int> changed_;
+    std::vector<bool> isChanged_;
+    QTimer flushTimer_;
+    QTimer ageTimer_;
+};
+
+} // namespace Warden

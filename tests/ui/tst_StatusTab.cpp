@@ -1,0 +1,192 @@
+#include "ProgramProcess.h"
+#include "TestSupport.h"
+
+#include "ui/Ampwarden.h"
+#include "ui/StatusChart.h"
+
+#include "config/Settings.h"
+#include "core/Application.h"
+#include "core/CheckCycle.h"
+#include "core/CycleEvents.h"
+#include "query/WebThread.h"
+#include "status/StatusModel.h"
+#include "syslog/SyslogReceiver.h"
+
+#include <QSignalSpy>
+#include <QTableView>
+#include <QTableWidget>
+#include <QTest>
+#include <QtCharts/QLineSeries>
+
+using namespace Warden::Test;
+using Warden::StatusModel;
+using Warden::Business::Application;
+
+namespace {
+
+int busA(int quantity) {
+    return StatusModel::busColumn(quantity, 0);
+}
+int busB(int quantity) {
+    return StatusModel::busColumn(quantity, 1);
+}
+
+// One simulated two-bus controller; its port is read from its output.
+struct Simulator {
+    explicit Simulator(const QStringList& arguments)
+        : process(QStringLiteral(CTLSIM_BINARY)) {
+        process.start(arguments);
+        port = process.waitForLine("controller 0 ").split(' ').value(2).toUShort();
+        process.waitForLine("ready");
+    }
+    void command(const QByteArray& line) {
+        process.process().write(line + '\n');
+        process.waitForLine("ok");
+    }
+    ProgramProcess process;
+    quint16 port = 0;
+};
+
+// Runs one check of every controller through the window's own querying object.
+void runCheck(Ampwarden& window) {
+    Warden::CheckEvent check;
+    QCoreApplication::sendEvent(window.cycle(), &check);
+    QTRY_VERIFY_WITH_TIMEOUT(!window.querying(), 15000);
+    QCoreApplication::processEvents(); // the rows' updates go out on the next pass
+}
+
+QString cell(const QTableView* view, int row, int column, int role = Qt::DisplayRole) {
+    return view->model()->index(row, column).data(role).toString();
+}
+
+bool marked(const QTableView* view, int row, int column) {
+    return view->model()->index(row, column).data(Qt::BackgroundRole).canConvert<QBrush>();
+}
+
+} // namespace
+
+class tst_StatusTab : public QObject {
+    Q_OBJECT
+
+private slots:
+    void check_showsStateReadingsAndMarks_data();
+    void check_showsStateReadingsAndMarks();
+    void chart_followsReadingsWithLimitLines();
+};
+
+void tst_StatusTab::check_showsStateReadingsAndMarks_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<QString>("currentA");
+    QTest::addColumn<QString>("currentB");
+
+    QTest::newRow("within limits") << QStringList{} << "answering"
+                                   << "2.5 A"
+                                   << "1.5 A";
+    QTest::newRow("bus B over") << QStringList{"--amps-b", "10.4"} << "alarm"
+                                << "2.5 A"
+                                << "10.4 A (over 10 A)";
+    QTest::newRow("bus A under") << QStringList{"--amps-a", "0.2"} << "alarm"
+                                 << "0.2 A (under 0.5 A)"
+                                 << "1.5 A";
+    QTest::newRow("silent") << QStringList{"--fault", "silent"} << "no answer"
+                            << ""
+                            << "";
+    QTest::newRow("wrong login") << QStringList{"--fault", "401"} << "login refused"
+                                 << ""
+                                 << "";
+    QTest::newRow("no clock on the page") << QStringList{"--fault", "noclock"} << "page unreadable"
+                                          << "2.5 A"
+                                          << "1.5 A";
+}
+
+void tst_StatusTab::check_showsStateReadingsAndMarks() {
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, state);
+    QFETCH(QString, currentA);
+    QFETCH(QString, currentB);
+    ScopedWorkDir dir;
+    const qint64 start = localSeconds(2026, 12, 7, 1);
+    ManualClock clock(start);
+    Simulator sim(arguments);
+    Ampwarden window(nullptr, 0);
+    window.findChild<Warden::WebThread*>()->setClientTimeout(1500);
+    Warden::Business::storeController(-1, {"rack1", "Kestrel 2", "127.0.0.1", QByteArray::number(sim.port),
+                                           "admin", "secret", "A", "10", "0.5", "0.9", "B", "10", "0", "1"});
+    window.fillTable(window.findChild<QTableWidget*>(QStringLiteral("tableControllers")));
+    auto* view = window.findChild<QTableView*>(QStringLiteral("tableStatus"));
+    QCOMPARE(cell(view, 0, StatusModel::state), QStringLiteral("not checked yet"));
+
+    runCheck(window);
+    clock.advance(90);
+
+    QCOMPARE(cell(view, 0, StatusModel::name), QStringLiteral("rack1"));
+    QCOMPARE(cell(view, 0, StatusModel::state), state);
+    QCOMPARE(marked(view, 0, StatusModel::state), true);
+    QCOMPARE(cell(view, 0, busA(StatusModel::current)), currentA);
+    QCOMPARE(cell(view, 0, busB(StatusModel::current)), currentB);
+    QCOMPARE(marked(view, 0, busA(StatusModel::current)), currentA.contains(QLatin1String("under")));
+    QCOMPARE(marked(view, 0, busB(StatusModel::current)), currentB.contains(QLatin1String("over")));
+    QCOMPARE(cell(view, 0, StatusModel::lastGoodCheck),
+             state == QLatin1String("answering") || state == QLatin1String("alarm") ? "1 min ago" : "never");
+    QCOMPARE(cell(view, 0, busA(StatusModel::limits)), QStringLiteral("0.5 - 10 A"));
+    if (!currentA.isEmpty()) {
+        QCOMPARE(cell(view, 0, busA(StatusModel::volts)), QStringLiteral("230 V"));
+        const double ampsA = currentA.section(QLatin1Char(' '), 0, 0).toDouble();
+        QCOMPARE(cell(view, 0, busA(StatusModel::power)),
+                 QStringLiteral("%1 W (pf 0.9)").arg(StatusModel::number(230 * ampsA * 0.9)));
+        // The one reading holds from local midnight to the check an hour later.
+        QCOMPARE(cell(view, 0, busA(StatusModel::today)),
+                 QString::number(230 * ampsA * 0.9 * 3600 / 3.6e6, 'f', 3) + QStringLiteral(" kWh"));
+    }
+}
+
+void tst_StatusTab::chart_followsReadingsWithLimitLines() {
+    ScopedWorkDir dir;
+    const qint64 start = localSeconds(2026, 12, 7, 9);
+    ManualClock clock(start);
+    Simulator sim({});
+    Ampwarden window(nullptr, 0);
+    Warden::Business::storeController(-1, {"rack1", "Kestrel 2", "127.0.0.1", QByteArray::number(sim.port),
+                                           "admin", "secret", "A", "10", "0.5", "1", "B", "10", "0", "1"});
+    Warden::Business::storeController(
+        -1, {"other", "Heron", "127.0.0.9", "", "admin", "secret", "", "8", "1", "1"});
+    window.fillTable(window.findChild<QTableWidget*>(QStringLiteral("tableControllers")));
+    auto* view = window.findChild<QTableView*>(QStringLiteral("tableStatus"));
+    auto* chart = window.findChild<StatusChart*>(QStringLiteral("chartStatus"));
+    view->selectRow(0);
+    runCheck(window);
+    clock.advance(600);
+    sim.command("load 0 B 230 12");
+    QSignalSpy changes(view->model(), &QAbstractItemModel::dataChanged);
+    QSignalSpy resets(view->model(), &QAbstractItemModel::modelReset);
+    runCheck(window);
+
+    // A check updates rows in place; the view is never rebuilt for it.
+    QVERIFY(!changes.isEmpty());
+    QCOMPARE(resets.count(), 0);
+    QCOMPARE(chart->shownRow(), 0);
+    QMap<QString, QList<QPointF>> series;
+    for (QAbstractSeries* s : chart->chart()->series())
+        series[s->name()] = static_cast<QLineSeries*>(s)->points();
+    const double t0 = double(start) * 1000;
+    const double t1 = double(start + 600) * 1000;
+    const QMap<QString, QList<QPointF>> expected{
+        {"Bus A", {{t0, 2.5}, {t1, 2.5}}},     {"Bus B", {{t0, 1.5}, {t1, 12}}},
+        {"A over 10 A", {{t0, 10}, {t1, 10}}}, {"A under 0.5 A", {{t0, 0.5}, {t1, 0.5}}},
+        {"B over 10 A", {{t0, 10}, {t1, 10}}},
+    };
+    QCOMPARE(series, expected);
+
+    // A syslog event shows at once, without a check.
+    window.findChild<Warden::SyslogReceiver*>()->handleDatagram("127.0.0.1",
+                                                                "<38>Failed authentication of user admin");
+    QTRY_COMPARE(cell(view, 0, StatusModel::lastEvent), QStringLiteral("login_failure (syslog)"));
+
+    view->selectRow(1);
+    QCOMPARE(chart->shownRow(), 1);
+    QVERIFY(chart->chart()->series().isEmpty());
+}
+
+QTEST_MAIN(tst_StatusTab)
+#include "tst_StatusTab.moc"
