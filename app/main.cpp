@@ -1,14 +1,17 @@
+#include "config/Settings.h"
 #include "core/Application.h"
 #include "core/DiagnosticLog.h"
 #include "core/InstanceGuard.h"
 #include "core/StallProbe.h"
 #include "core/TerminationSignals.h"
+#include "energy/EnergyExportCommand.h"
 #include "query/OpenFileLimit.h"
 #include "syslog/SyslogReceiver.h"
 #include "ui/Ampwarden.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QLoggingCategory>
 #include <QMessageBox>
 
 #include <QTimer>
@@ -63,6 +66,7 @@ std::optional<Options> parseCommandLine(const QStringList& arguments) {
                                  QStringLiteral("name"));
     parser.addOption(port);
     parser.addOption(key);
+    parser.addOptions(Warden::Business::EnergyExportCommand::options());
     if (!parser.parse(arguments)) {
         if (parser.unknownOptionNames().isEmpty()) {
             std::fprintf(stderr, "%s\n", qPrintable(parser.errorText()));
@@ -128,9 +132,24 @@ int runFirstInstance(Warden::InstanceGuard& guard, const Options& options) {
     return code;
 }
 
+// Runs beside a running instance and without a display: no window, no single-instance guard, no
+// syslog socket. The settings are read for the check interval only and never written back.
+int exportEnergy(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(Ampwarden::version));
+    // The settings reader traces what it reads; standard error is for the export's own lines.
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+    Warden::Business::loadSettings();
+    Warden::Business::savingEnabled() = false;
+    return Warden::Business::EnergyExportCommand::run(QCoreApplication::arguments(),
+                                                      Warden::Business::Application::report.checkPeriod());
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
+    if (Warden::Business::EnergyExportCommand::isRequested(argc, argv))
+        return exportEnergy(argc, argv);
     QApplication app(argc, argv);
     QApplication::setApplicationVersion(QString::fromLatin1(Ampwarden::version));
     // The window hides on close; only Stop ends the program.

@@ -1,0 +1,397 @@
+#include "EnergyHistory.h"
+
+#include "core/Application.h"
+#include "core/ClockText.h"
+
+#include <QDate>
+#include <QFile>
+#include <QRegularExpression>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace Warden::Business {
+
+namespace {
+
+// How late a check's answer may come (the querying's deadline).
+constexpr Time answerDeadline = 25;
+
+// The clock text of an event line, "Sun Dec  6 16:31:11 2026", as local calendar fields.
+std::optional<std::tm> clockFields(QByteArrayView text) {
+    static const char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+    std::array<QByteArrayView, 5> words;
+    qsizetype count = 0;
+    for (qsizetype i = 0; i < text.size();) {
+        if (text[i] == ' ') {
+            ++i;
+            continue;
+        }
+        qsizetype end = i;
+        while (end < text.size() && text[end] != ' ')
+            ++end;
+        if (count == 5)
+            return std::nullopt;
+        words[count++] = text.sliced(i, end - i);
+        i = end;
+    }
+    if (count != 5 || words[1].size() != 3 || words[3].size() != 8 || words[3][2] != ':' ||
+        words[3][5] != ':')
+        return std::nullopt;
+    const auto number = [](QByteArrayView digits, int& value) {
+        const char* end = digits.data() + digits.size();
+        const auto [p, ec] = std::from_chars(digits.data(), end, value);
+        return ec == std::errc() && p == end && !digits.isEmpty() && digits[0] != '-';
+    };
+    std::tm tm{};
+    const char* month = std::strstr(months, words[1].toByteArray().constData());
+    if (!month || (month - months) % 3 != 0 || !number(words[2], tm.tm_mday) ||
+        !number(words[3].sliced(0, 2), tm.tm_hour) || !number(words[3].sliced(3, 2), tm.tm_min) ||
+        !number(words[3].sliced(6, 2), tm.tm_sec) || !number(words[4], tm.tm_year))
+        return std::nullopt;
+    tm.tm_mon = static_cast<int>((month - months) / 3);
+    tm.tm_year -= 1900;
+    if (tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 || tm.tm_min > 59 || tm.tm_sec > 60)
+        return std::nullopt;
+    return tm;
+}
+
+bool sameClock(const std::tm& a, const std::tm& b) {
+    return a.tm_year == b.tm_year && a.tm_mon == b.tm_mon && a.tm_mday == b.tm_mday &&
+           a.tm_hour == b.tm_hour && a.tm_min == b.tm_min && a.tm_sec == b.tm_sec;
+}
+
+// The instants whose local clock shows `fields`: none in the hour skipped in spring, two in the hour
+// repeated in autumn.
+std::vector<Time> instantsOf(const std::tm& fields) {
+    std::vector<Time> found;
+    for (int dst : {0, 1}) {
+        std::tm tm = fields;
+        tm.tm_isdst = dst;
+        const Time t = static_cast<Time>(std::mktime(&tm));
+        const auto back = localTime(t);
+        if (back && sameClock(*back, fields) && std::find(found.begin(), found.end(), t) == found.end())
+            found.push_back(t);
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+Time localMidnightAfter(Time t, int days, int months) {
+    const auto tm = localTime(t);
+    if (!tm)
+        return t + 86400;
+    std::tm next = *tm;
+    next.tm_hour = next.tm_min = next.tm_sec = 0;
+    next.tm_mday = months ? 1 : next.tm_mday + days;
+    next.tm_mon += months;
+    next.tm_isdst = -1;
+    return static_cast<Time>(std::mktime(&next));
+}
+
+// The start of the period after the one holding t.
+Time nextBoundary(Time t, EnergyGrouping by) {
+    Time next = t + 3600;
+    if (by == EnergyGrouping::hour) {
+        // Stepped in real time from the local hour's start, so the repeated hour of autumn is two
+        // periods and the skipped one of spring none.
+        if (const auto tm = localTime(t))
+            next = t - tm->tm_min * 60 - tm->tm_sec + 3600;
+    } else {
+        next = localMidnightAfter(t, by == EnergyGrouping::day ? 1 : 0, by == EnergyGrouping::month ? 1 : 0);
+    }
+    return next > t ? next : t + 1;
+}
+
+// "name : model @ host[:port]" -> name and model; names may hold anything but a host holds no " @ ".
+std::pair<QByteArrayView, QByteArrayView> nameAndModel(QByteArrayView owner) {
+    const qsizetype at = owner.lastIndexOf(QByteArrayView(" @ "));
+    if (at < 0)
+        return {owner, {}};
+    const qsizetype colon = owner.first(at).lastIndexOf(QByteArrayView(" : "));
+    if (colon < 0)
+        return {owner.first(at), {}};
+    return {owner.first(colon), owner.sliced(colon + 3, at - colon - 3)};
+}
+
+bool hasTwoBuses(QByteArrayView model) {
+    for (const auto& [type, name] : Application::modelNames()) {
+        if (name == model)
+            return Application::hasTwoBuses(type);
+    }
+    return true; // an unknown model: keep what the readings say
+}
+
+// The power of a reading's reason text, checked the way the querying checks it today: logs written
+// before that may hold negative or endless loads, which are no readings.
+bool plausibleWatts(QByteArrayView reason) {
+    const qsizetype comma = reason.lastIndexOf(',');
+    if (comma < 0 || !reason.endsWith(QByteArrayView(" W")))
+        return false;
+    QByteArrayView number = reason.sliced(comma + 1, reason.size() - comma - 3).trimmed();
+    double watts = 0;
+    const char* end = number.data() + number.size();
+    const auto [p, ec] = std::from_chars(number.data(), end, watts, std::chars_format::general);
+    return !number.isEmpty() && ec == std::errc() && p == end && std::isfinite(watts) && watts >= 0;
+}
+
+QByteArray csvField(const QByteArray& text) {
+    if (!text.contains(',') && !text.contains('"') && !text.contains('\n') && !text.contains('\r'))
+        return text;
+    QByteArray quoted = text;
+    quoted.replace('"', "\"\"");
+    return '"' + quoted + '"';
+}
+
+QByteArray printed(const char* format, double value) {
+    char buffer[64];
+    const int n = std::snprintf(buffer, sizeof buffer, format, value);
+    return QByteArray(buffer, std::clamp(n, 0, static_cast<int>(sizeof buffer) - 1));
+}
+
+} // namespace
+
+Time EnergyHistory::gapLimit(quint32 checkPeriod) {
+    return 2 * static_cast<Time>(std::max<quint32>(checkPeriod, 1)) + answerDeadline;
+}
+
+EnergyHistory::EnergyHistory(Time gapLimit, QByteArray controller)
+    : gapLimit_(std::max<Time>(gapLimit, 1))
+    , controller_(std::move(controller)) {
+}
+
+void EnergyHistory::readLogs(const QString& directory, Time from, Time till) {
+    for (Time day = from - gapLimit_; day < till; day = nextBoundary(day, EnergyGrouping::day)) {
+        QFile file(directory + QLatin1Char('/') + QString::fromUtf8(Application::dailyLogPath(day)));
+        if (!file.exists())
+            continue;
+        if (!file.open(QIODevice::ReadOnly)) {
+            unreadable_ << file.fileName() + QStringLiteral(": ") + file.errorString();
+            continue;
+        }
+        const QByteArray content = file.readAll();
+        if (file.error() != QFileDevice::NoError) {
+            unreadable_ << file.fileName() + QStringLiteral(": ") + file.errorString();
+            continue;
+        }
+        for (qsizetype start = 0; start < content.size();) {
+            qsizetype end = content.indexOf('\n', start);
+            if (end < 0)
+                end = content.size();
+            addLine(QByteArrayView(content).sliced(start, end - start));
+            start = end + 1;
+        }
+        endOfFile();
+    }
+}
+
+void EnergyHistory::addLine(QByteArrayView line) {
+    if (line.endsWith('\r'))
+        line.chop(1);
+    if (line.isEmpty())
+        return;
+    // messageId "clock" "owner" kind transport "reason" raw: the owner is written as it is, so the
+    // kind is the first quote followed by a kind name and a transport.
+    const qsizetype q1 = line.indexOf('"');
+    const qsizetype q2 = q1 < 0 ? -1 : line.indexOf('"', q1 + 1);
+    const std::optional<std::tm> clock =
+        q2 < 0 ? std::nullopt : clockFields(line.sliced(q1 + 1, q2 - q1 - 1));
+    if (!clock || !line.sliced(q2).startsWith(QByteArrayView("\" \""))) {
+        ++skipped_;
+        return;
+    }
+    const qsizetype ownerStart = q2 + 3;
+    for (qsizetype q = line.indexOf('"', ownerStart); q >= 0; q = line.indexOf('"', q + 1)) {
+        const QByteArrayView after = line.sliced(q);
+        for (int kind = 0; kind <= static_cast<int>(EventKind::unknown); ++kind) {
+            const QByteArray& name = eventKindName(static_cast<EventKind>(kind));
+            if (!after.sliced(1).startsWith(' ' + name + ' '))
+                continue;
+            QByteArrayView rest = after.sliced(name.size() + 3);
+            if (rest.startsWith(QByteArrayView("http \"")))
+                rest = rest.sliced(6);
+            else if (rest.startsWith(QByteArrayView("syslog \"")))
+                rest = rest.sliced(8);
+            else
+                continue;
+            if (static_cast<EventKind>(kind) != EventKind::values)
+                return;
+            // The reason the querying writes ends in " W"; the raw page text follows it.
+            qsizetype end = rest.indexOf(QByteArrayView(" W\" "));
+            if (end < 0 && rest.endsWith(QByteArrayView(" W\"")))
+                end = rest.size() - 3;
+            if (end < 0 || !plausibleWatts(rest.first(end + 2))) {
+                ++skipped_;
+                return;
+            }
+            const QByteArray owner = line.sliced(ownerStart, q - ownerStart).toByteArray();
+            if (!controller_.isEmpty() && owner != controller_ && nameAndModel(owner).first != controller_)
+                return;
+            const Time time = resolveClock(*clock);
+            if (time == noReading) {
+                ++skipped_;
+                return;
+            }
+            addReading(owner, time, rest.first(end + 2).toByteArray());
+            return;
+        }
+    }
+    ++skipped_;
+}
+
+Time EnergyHistory::resolveClock(const std::tm& fields) {
+    const std::vector<Time> instants = instantsOf(fields);
+    if (instants.empty())
+        return noReading;
+    // In the repeated hour the file has gone on to the second run once a reading was later than the
+    // first run's instant: readings are written as they are taken.
+    const Time t =
+        instants.size() > 1 && lastReading_ > instants.front() ? instants.back() : instants.front();
+    lastReading_ = std::max(lastReading_, t);
+    return t;
+}
+
+void EnergyHistory::addReading(const QByteArray& owner, Time time, const QByteArray& reason) {
+    Event event;
+    event.kind = EventKind::values;
+    event.time = time;
+    event.reason = reason;
+    // A one-bus model has one bus whatever its channel is called; it reports it as bus A.
+    const int bus = hasTwoBuses(nameAndModel(owner).second) ? readingChannel(event) : 0;
+    series_[{owner, bus}].readings.push_back(Reading{time, bus, readingWatts(event)});
+}
+
+std::vector<EnergyPeriod> EnergyHistory::periods(Time from, Time till, EnergyGrouping by) const {
+    std::vector<EnergyPeriod> rows;
+    for (const auto& [key, series] : series_) {
+        const int bus = key.second;
+        // Oldest first, readings of one second in file order; the sweep reads them newest first, the
+        // one written last first, as the store holds them.
+        std::vector<Reading> ascending = series.readings;
+        std::stable_sort(ascending.begin(), ascending.end(),
+                         [](const Reading& a, const Reading& b) { return a.time < b.time; });
+        const std::vector<Reading> newestFirst(ascending.rbegin(), ascending.rend());
+
+        // The spans in which some reading holds: gaps longer than the limit end one.
+        struct Span {
+            Time start;
+            Time end;
+        };
+        std::vector<Span> spans;
+        for (std::size_t i = 0; i < ascending.size(); ++i) {
+            if (i == 0 || ascending[i].time - ascending[i - 1].time > gapLimit_)
+                spans.push_back({ascending[i].time, ascending[i].time});
+            spans.back().end = ascending[i].time + gapLimit_;
+        }
+
+        const auto newerThan = [&newestFirst](Time t) {
+            return std::partition_point(newestFirst.begin(), newestFirst.end(),
+                                        [t](const Reading& r) { return r.time > t; });
+        };
+        std::size_t first = 0;
+        for (Time start = from; start < till;) {
+            const Time end = std::min(nextBoundary(start, by), till);
+            EnergyPeriod row{key.first, bus == 0 ? "A" : "B", start, end};
+            const auto byTime = [](const Reading& r, Time t) { return r.time < t; };
+            row.readings = std::lower_bound(ascending.begin(), ascending.end(), end, byTime) -
+                           std::lower_bound(ascending.begin(), ascending.end(), start, byTime);
+            while (first < spans.size() && spans[first].end <= start)
+                ++first;
+            Time covered = 0;
+            for (std::size_t s = first; s < spans.size() && spans[s].start < end; ++s) {
+                const Time a = std::max(start, spans[s].start);
+                const Time b = std::min(end, spans[s].end);
+                if (a >= b)
+                    continue;
+                covered += b - a;
+                // The bill's own sweep over a stretch without gaps; it needs the readings from the one
+                // in force at `a` to the first after `b`.
+                auto older = newerThan(a - 1);
+                if (older != newestFirst.end())
+                    ++older;
+                // Readings after `b` are not needed: one at or before `a` holds.
+                const auto inWindow = newerThan(b);
+                const ChannelEnergies energies =
+                    sweepEnergy(inWindow, inWindow, older, a, b, [](std::vector<Reading>::const_iterator it) {
+                        return std::optional<Reading>(*it);
+                    });
+                row.kWh += bus == 0 ? energies.a : energies.b;
+            }
+            row.coverage = 100.0 * static_cast<double>(covered) / static_cast<double>(end - start);
+            rows.push_back(row);
+            start = end;
+        }
+    }
+    return rows;
+}
+
+QByteArray EnergyHistory::csv(const std::vector<EnergyPeriod>& rows) {
+    QByteArray out = "controller,bus,period start,period end,kWh,readings,coverage %\n";
+    for (const EnergyPeriod& row : rows) {
+        QByteArray coverage = printed("%.2f", row.coverage);
+        // 99.996 % is not all of it.
+        if (row.coverage < 100 && coverage == "100.00")
+            coverage = "99.99";
+        out += csvField(row.controller) + ',' + row.bus + ',' + isoLocalTime(row.start) + ',' +
+               isoLocalTime(row.end) + ',' + printed("%.6f", row.kWh) + ',' +
+               QByteArray::number(row.readings) + ',' + coverage + '\n';
+    }
+    return out;
+}
+
+EnergyExport exportEnergy(const QString& directory, Time from, Time till, EnergyGrouping by,
+                          const QByteArray& controller, Time gapLimit) {
+    EnergyHistory history(gapLimit, controller);
+    history.readLogs(directory, from, till);
+    return {EnergyHistory::csv(history.periods(from, till, by)), history.skippedLines(),
+            history.unreadableFiles()};
+}
+
+std::optional<Time> parseLocalTime(const QString& text, bool endOfRange) {
+    static const QRegularExpression form(
+        QStringLiteral("^(\\d{4})-(\\d{2})-(\\d{2})(?:T(\\d{2}):(\\d{2})(?::(\\d{2}))?)?$"));
+    const QRegularExpressionMatch match = form.match(text);
+    if (!match.hasMatch())
+        return std::nullopt;
+    const auto part = [&match](int n) { return match.captured(n).toInt(); };
+    if (!QDate(part(1), part(2), part(3)).isValid() || part(4) > 23 || part(5) > 59 || part(6) > 59)
+        return std::nullopt;
+    std::tm tm{};
+    tm.tm_year = part(1) - 1900;
+    tm.tm_mon = part(2) - 1;
+    tm.tm_mday = part(3) + (endOfRange && !match.hasCaptured(4) ? 1 : 0);
+    tm.tm_hour = part(4);
+    tm.tm_min = part(5);
+    tm.tm_sec = part(6);
+    tm.tm_isdst = -1;
+    return static_cast<Time>(std::mktime(&tm));
+}
+
+std::optional<EnergyGrouping> parseGrouping(const QString& text) {
+    if (text == QLatin1String("hour"))
+        return EnergyGrouping::hour;
+    if (text == QLatin1String("day"))
+        return EnergyGrouping::day;
+    if (text == QLatin1String("month"))
+        return EnergyGrouping::month;
+    return std::nullopt;
+}
+
+QByteArray isoLocalTime(Time t) {
+    const auto tm = localTime(t);
+    if (!tm)
+        return {};
+    const long offset = tm->tm_gmtoff;
+    const long minutes = (offset < 0 ? -offset : offset) / 60;
+    char buffer[64];
+    const int n = std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld",
+                                tm->tm_year + 1900, tm->tm_mon + 1, tm->tm_mday, tm->tm_hour, tm->tm_min,
+                                tm->tm_sec, offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
+    return QByteArray(buffer, std::clamp(n, 0, static_cast<int>(sizeof buffer) - 1));
+}
+
+} // namespace Warden::Business

@@ -1,0 +1,91 @@
+#pragma once
+
+#include "Sweep.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+#include <QStringList>
+
+#include <map>
+#include <optional>
+#include <vector>
+
+namespace Warden::Business {
+
+enum class EnergyGrouping { hour, day, month };
+
+// One line of the energy export: a bus of a controller over one period.
+struct EnergyPeriod {
+    QByteArray controller; // display name, as the event lines carry it
+    QByteArray bus;        // "A" or "B"
+    Time start = 0;
+    Time end = 0;
+    double kWh = 0;
+    qint64 readings = 0; // readings taken within [start, end)
+    double coverage = 0; // percent of the period for which a reading holds
+};
+
+// The load readings of the daily logs, the record that outlives the event store, and their energy per
+// hour, day or month. Each reading's power holds until the next reading of its bus, as in the bill,
+// but for at most gapLimit seconds: a longer gap adds no energy and shows as missing coverage instead
+// of being filled in with a power nobody measured.
+class EnergyHistory final {
+public:
+    // Readings are due every check period and may come up to the querying's 25 s answer deadline
+    // late; one missed check is bridged, two in a row are a gap.
+    static Time gapLimit(quint32 checkPeriod);
+
+    // `controller`, when not empty, keeps only the readings of the controller with that name or
+    // display name.
+    explicit EnergyHistory(Time gapLimit, QByteArray controller = {});
+
+    // Reads the daily logs under `directory` (the one holding "log") of every local day that can hold
+    // a reading in force within [from, till). Missing days are no error; unreadable files are.
+    void readLogs(const QString& directory, Time from, Time till);
+    // One line of a daily log, the lines of one file in their order, then endOfFile(). A line that is
+    // no event line is counted and otherwise passed over.
+    void addLine(QByteArrayView line);
+    void endOfFile() { lastReading_ = 0; }
+
+    qint64 skippedLines() const { return skipped_; }
+    const QStringList& unreadableFiles() const { return unreadable_; }
+
+    // Every bus with readings, over the periods of `by` that [from, till) cuts, the first and last
+    // one clipped to it; sorted by controller, bus and time.
+    std::vector<EnergyPeriod> periods(Time from, Time till, EnergyGrouping by) const;
+
+    static QByteArray csv(const std::vector<EnergyPeriod>& rows);
+
+private:
+    struct Series {
+        std::vector<Reading> readings; // in the order of the files
+    };
+    void addReading(const QByteArray& owner, Time time, const QByteArray& reason);
+    Time resolveClock(const std::tm& fields);
+
+    Time gapLimit_;
+    QByteArray controller_;
+    std::map<std::pair<QByteArray, int>, Series> series_; // (display name, bus index)
+    qint64 skipped_ = 0;
+    QStringList unreadable_;
+    Time lastReading_ = 0; // of the current file, to tell the two runs of a repeated hour apart
+};
+
+// The whole export: the daily logs under `directory`, read once, as CSV.
+struct EnergyExport {
+    QByteArray csv;
+    qint64 skippedLines = 0;
+    QStringList unreadableFiles;
+};
+EnergyExport exportEnergy(const QString& directory, Time from, Time till, EnergyGrouping by,
+                          const QByteArray& controller, Time gapLimit);
+
+// "YYYY-MM-DD" or "YYYY-MM-DDTHH:MM[:SS]" in local time. A bare date as the end of a range means the
+// end of that day.
+std::optional<Time> parseLocalTime(const QString& text, bool endOfRange);
+std::optional<EnergyGrouping> parseGrouping(const QString& text);
+// ISO 8601 local time with its UTC offset: "2026-10-25T02:00:00+01:00".
+QByteArray isoLocalTime(Time t);
+
+} // namespace Warden::Business

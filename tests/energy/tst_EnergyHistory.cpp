@@ -1,0 +1,251 @@
+// Runs under TZ=Europe/Berlin: the days and hours of the export are local ones.
+#include "TestSupport.h"
+
+#include "core/Application.h"
+#include "core/ClockText.h"
+#include "energy/Energy.h"
+#include "energy/EnergyHistory.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QtTest>
+
+using namespace Warden::Business;
+using Warden::Test::localSeconds;
+using Warden::Test::ScopedWorkDir;
+
+namespace {
+
+// Readings of one bus every `step` seconds over [start, end), written by the program's own event store
+// into the daily logs.
+struct Run {
+    int controller; // 0: a two-bus Kestrel 2, 1: a one-bus Heron with a name CSV has to quote
+    QByteArray channel;
+    Time start;
+    Time end;
+    Time step;
+    double watts;
+};
+using Runs = QList<Run>;
+
+std::vector<Controller*> addControllers() {
+    Controller& pdu = Application::controllers.emplace_back("pdu", 0, "10.0.0.9", 0, "admin", "pw");
+    Controller& rack =
+        Application::controllers.emplace_back("rack \"7\", east", 2, "10.0.0.7", 0, "admin", "pw");
+    return {&pdu, &rack};
+}
+
+void addReading(Controller* controller, Time t, const QByteArray& channel, double watts) {
+    Application::addEvent({}, t, controller, EventKind::values, Transport::http,
+                          "Current loads on channel " + channel + ": 230 V, 1 A, " + Warden::formatG(watts) +
+                              " W",
+                          "VAH=230 CAH=1");
+}
+
+void writeRuns(const Runs& runs) {
+    const std::vector<Controller*> controllers = addControllers();
+    for (const Run& run : runs) {
+        for (Time t = run.start; t < run.end; t += run.step)
+            addReading(controllers[run.controller], t, run.channel, run.watts);
+    }
+    Application::shutdown();
+}
+
+QByteArray csv(std::initializer_list<const char*> rows) {
+    QByteArray text = "controller,bus,period start,period end,kWh,readings,coverage %\n";
+    for (const char* row : rows)
+        text += QByteArray(row) + '\n';
+    return text;
+}
+
+Time local(int month, int day, int hour, int minute = 0) {
+    return localSeconds(2026, month, day, hour, minute);
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Run)
+
+class TestEnergyHistory : public QObject {
+    Q_OBJECT
+
+private slots:
+    void exportEnergy_handComputed_data();
+    void exportEnergy_handComputed();
+    void exportEnergy_withoutGaps_sameAsBill();
+};
+
+void TestEnergyHistory::exportEnergy_handComputed_data() {
+    QTest::addColumn<Runs>("runs");
+    QTest::addColumn<quint32>("checkPeriod");
+    QTest::addColumn<QByteArrayList>("extraLines"); // appended to the log of 10 June
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("till");
+    QTest::addColumn<QString>("by");
+    QTest::addColumn<QByteArray>("controller");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<qint64>("skipped");
+
+    // Every 60 s: a reading holds at most 2 * 60 + 25 s.
+    const Runs gap{{0, "A", local(6, 10, 10), local(6, 10, 11), 60, 1000},
+                   {0, "A", local(6, 10, 12), local(6, 10, 13), 60, 2000}};
+    QTest::newRow("an hour without readings: 85 s of the last power, then nothing")
+        << gap << 60u << QByteArrayList() << "2026-06-10T10:00"
+        << "2026-06-10T13:00"
+        << "hour" << QByteArray()
+        << csv({"pdu : Kestrel 2 @ "
+                "10.0.0.9,A,2026-06-10T10:00:00+02:00,2026-06-10T11:00:00+02:00,1.000000,60,100.00",
+                "pdu : Kestrel 2 @ "
+                "10.0.0.9,A,2026-06-10T11:00:00+02:00,2026-06-10T12:00:00+02:00,0.023611,0,2.36",
+                "pdu : Kestrel 2 @ "
+                "10.0.0.9,A,2026-06-10T12:00:00+02:00,2026-06-10T13:00:00+02:00,2.000000,60,100.00"})
+        << qint64(0);
+
+    const Runs autumn{{0, "A", local(10, 24, 22), local(10, 27, 2), 600, 1000}};
+    QTest::newRow("end of daylight saving: a day of 25 h, the repeated hour read in file order")
+        << autumn << 600u << QByteArrayList() << "2026-10-25"
+        << "2026-10-26"
+        << "day" << QByteArray()
+        << csv({"pdu : Kestrel 2 @ "
+                "10.0.0.9,A,2026-10-25T00:00:00+02:00,2026-10-26T00:00:00+01:00,25.000000,150,100.00",
+                "pdu : Kestrel 2 @ "
+                "10.0.0.9,A,2026-10-26T00:00:00+01:00,2026-10-27T00:00:00+01:00,24.000000,144,100.00"})
+        << qint64(0);
+    QTest::newRow("end of daylight saving by hour: the repeated hour is two periods")
+        << autumn << 600u << QByteArrayList() << "2026-10-25T01:00"
+        << "2026-10-25T04:00"
+        << "hour" << QByteArray()
+        << csv({"pdu : Kestrel 2 @ "
+                "10.0.0.9,A,2026-10-25T01:00:00+02:00,2026-10-25T02:00:00+02:00,1.000000,6,100.00",
+                "pdu : Kestrel 2 @ "
+                "10.0.0.9,A,2026-10-25T02:00:00+02:00,2026-10-25T02:00:00+01:00,1.000000,6,100.00",
+                "pdu : Kestrel 2 @ "
+                "10.0.0.9,A,2026-10-25T02:00:00+01:00,2026-10-25T03:00:00+01:00,1.000000,6,100.00",
+                "pdu : Kestrel 2 @ "
+                "10.0.0.9,A,2026-10-25T03:00:00+01:00,2026-10-25T04:00:00+01:00,1.000000,6,100.00"})
+        << qint64(0);
+
+    const Runs march{{0, "B", local(2, 28, 23), local(4, 1, 1), 600, 1000}};
+    QTest::newRow("March by month: 743 h")
+        << march << 600u << QByteArrayList() << "2026-03-01"
+        << "2026-03-31"
+        << "month" << QByteArray()
+        << csv({"pdu : Kestrel 2 @ "
+                "10.0.0.9,B,2026-03-01T00:00:00+01:00,2026-04-01T00:00:00+02:00,743.000000,4458,100.00"})
+        << qint64(0);
+    QTest::newRow("start of daylight saving: a day of 23 h")
+        << march << 600u << QByteArrayList() << "2026-03-29"
+        << "2026-03-29"
+        << "day" << QByteArray()
+        << csv({"pdu : Kestrel 2 @ "
+                "10.0.0.9,B,2026-03-29T00:00:00+01:00,2026-03-30T00:00:00+02:00,23.000000,138,100.00"})
+        << qint64(0);
+
+    const Runs three{{0, "A", local(6, 10, 10), local(6, 10, 11), 60, 1000},
+                     {0, "B", local(6, 10, 10), local(6, 10, 11), 60, 500},
+                     {1, "", local(6, 10, 10), local(6, 10, 11), 60, 300}};
+    const char* rackRow =
+        "\"rack \"\"7\"\", east : Heron @ "
+        "10.0.0.7\",A,2026-06-10T10:00:00+02:00,2026-06-10T11:00:00+02:00,0.300000,60,100.00";
+    QTest::newRow("every controller; a one-bus model's bus is A")
+        << three << 60u << QByteArrayList() << "2026-06-10T10:00"
+        << "2026-06-10T11:00"
+        << "day" << QByteArray()
+        << csv({"pdu : Kestrel 2 @ "
+                "10.0.0.9,A,2026-06-10T10:00:00+02:00,2026-06-10T11:00:00+02:00,1.000000,60,100.00",
+                "pdu : Kestrel 2 @ "
+                "10.0.0.9,B,2026-06-10T10:00:00+02:00,2026-06-10T11:00:00+02:00,0.500000,60,100.00",
+                rackRow})
+        << qint64(0);
+    QTest::newRow("one controller by its name")
+        << three << 60u << QByteArrayList() << "2026-06-10T10:00"
+        << "2026-06-10T11:00"
+        << "day" << QByteArray("rack \"7\", east") << csv({rackRow}) << qint64(0);
+
+    const QByteArrayList junk{
+        "garbage",
+        " \"Wed Jun 10 10:30:00 2026\" \"pdu : Kestrel 2 @ 10.0.0.9\" values http \"Current loads on channel "
+        "A: 230 "
+        "V, 1 A, -5 W\" VAH=230",
+        " \"Wed Jun 10 25:30:00 2026\" \"pdu : Kestrel 2 @ 10.0.0.9\" values http \"Current loads on channel "
+        "A: 230 "
+        "V, 1 A, 9000 W\" VAH=230",
+        " \"Wed Jun 10 10:30:00 2026\" \"pdu : Kestrel 2 @ 10.0.0.9\" login_success syslog \"\" login ok"};
+    QTest::newRow("lines that are no readings: three skipped and counted, a login passed over")
+        << Runs{gap.front()} << 60u << junk << "2026-06-10T10:00"
+        << "2026-06-10T11:00"
+        << "hour" << QByteArray()
+        << csv({"pdu : Kestrel 2 @ "
+                "10.0.0.9,A,2026-06-10T10:00:00+02:00,2026-06-10T11:00:00+02:00,1.000000,60,100.00"})
+        << qint64(3);
+}
+
+void TestEnergyHistory::exportEnergy_handComputed() {
+    QFETCH(Runs, runs);
+    QFETCH(quint32, checkPeriod);
+    QFETCH(QByteArrayList, extraLines);
+    QFETCH(QString, from);
+    QFETCH(QString, till);
+    QFETCH(QString, by);
+    QFETCH(QByteArray, controller);
+    QFETCH(QByteArray, expected);
+    QFETCH(qint64, skipped);
+
+    ScopedWorkDir dir;
+    writeRuns(runs);
+    if (!extraLines.isEmpty()) {
+        QFile log(QString::fromUtf8(Application::dailyLogPath(local(6, 10, 12))));
+        QVERIFY(log.open(QIODevice::Append));
+        log.write(extraLines.join('\n') + '\n');
+    }
+    const EnergyExport result =
+        exportEnergy(dir.path(), *parseLocalTime(from, false), *parseLocalTime(till, true),
+                     *parseGrouping(by), controller, EnergyHistory::gapLimit(checkPeriod));
+    QCOMPARE(result.csv, expected);
+    QCOMPARE(result.skippedLines, skipped);
+    QVERIFY(result.unreadableFiles.isEmpty());
+}
+
+// Readings never further apart than the limit, several in one second among them: every period has the
+// energy the bill finds for it in the event store that wrote the logs.
+void TestEnergyHistory::exportEnergy_withoutGaps_sameAsBill() {
+    ScopedWorkDir dir;
+    Controller* pdu = addControllers().front();
+    QRandomGenerator random(16);
+    const Time limit = EnergyHistory::gapLimit(60);
+    const Time start = local(6, 10, 0);
+    int n = 0;
+    for (const QByteArray channel : {"A", "B"}) {
+        for (Time t = start; t < local(6, 11, 6); t += random.bounded(static_cast<int>(limit) + 1)) {
+            addReading(pdu, t, channel, random.bounded(5000.0));
+            if (++n % 50 == 0) // the one written last holds on
+                addReading(pdu, t, channel, random.bounded(5000.0));
+        }
+    }
+    Application::flushSnapshot();
+
+    for (int i = 0; i < 20; ++i) {
+        // Far enough inside the readings that each bus has one in force at `from`.
+        const Time from = start + 3600 + random.bounded(72000);
+        const Time till = from + 1 + random.bounded(6 * 3600);
+        EnergyHistory history(limit);
+        history.readLogs(dir.path(), from, till);
+        QCOMPARE(history.skippedLines(), qint64(0));
+        const std::vector<EnergyPeriod> rows = history.periods(from, till, EnergyGrouping::month);
+        QCOMPARE(rows.size(), std::size_t{2});
+        const ChannelEnergies bill = getEnergy(*pdu, from, till);
+        for (const EnergyPeriod& row : rows) {
+            QCOMPARE(row.coverage, 100.0);
+            const double billed = row.bus == "A" ? bill.a : bill.b;
+            QVERIFY2(!energiesDiffer(row.kWh, billed), qPrintable(QStringLiteral("%1 %2: %3 kWh, bill %4")
+                                                                      .arg(QString::fromUtf8(row.bus))
+                                                                      .arg(from)
+                                                                      .arg(row.kWh, 0, 'g', 17)
+                                                                      .arg(billed, 0, 'g', 17)));
+        }
+    }
+}
+
+QTEST_GUILESS_MAIN(TestEnergyHistory)
+#include "tst_EnergyHistory.moc"
