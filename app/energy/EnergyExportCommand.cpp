@@ -83,8 +83,9 @@ int EnergyExportCommand::run(const QStringList& arguments, quint32 checkPeriod) 
     std::fwrite(result.csv.constData(), 1, static_cast<std::size_t>(result.csv.size()), stdout);
     std::fflush(stdout);
     if (result.skippedLines > 0)
-        std::fprintf(stderr, "%lld lines of the daily logs skipped: not event lines\n",
-                     static_cast<long long>(result.skippedLines));
+        std::fprintf(stderr, "%lld %s of the daily logs skipped: no event line or no possible reading\n",
+                     static_cast<long long>(result.skippedLines),
+                     result.skippedLines == 1 ? "line" : "lines");
     for (const QString& file : result.unreadableFiles)
         std::fprintf(stderr, "Not read: %s\n", qPrintable(file));
     return result.unreadableFiles.isEmpty() ? 0 : 1;

@@ -156,7 +156,9 @@ QByteArray printed(const char* format, double value) {
 } // namespace
 
 Time EnergyHistory::gapLimit(quint32 checkPeriod) {
-    return 2 * static_cast<Time>(std::max<quint32>(checkPeriod, 1)) + answerDeadline;
+    // Checks switched off now say nothing about the readings taken before: the window's default of
+    // one minute stands in.
+    return 2 * static_cast<Time>(checkPeriod == 0 ? 60 : checkPeriod) + answerDeadline;
 }
 
 EnergyHistory::EnergyHistory(Time gapLimit, QByteArray controller)

@@ -1,0 +1,115 @@
+#include "ProgramProcess.h"
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using Warden::Test::ProgramProcess;
+
+namespace {
+
+// Checks every five minutes: a reading holds at most 2 * 300 + 25 s.
+const QByteArray settings = R"(<?xml version="1.0"?>
+<Ampwarden>
+    <Controllers/>
+    <MTAs/>
+    <EMails/>
+    <Report>
+        <checkEveryUnits>5</checkEveryUnits>
+        <checkEveryUnit>Minute</checkEveryUnit>
+    </Report>
+</Ampwarden>
+)";
+
+QByteArray reading(const char* clock) {
+    return QByteArray(" \"") + clock +
+           "\" \"pdu : Kestrel 2 @ 10.0.0.9\" values http \"Current loads on channel A: 230 V, 4.34783 A, "
+           "1000 W\" "
+           "VAH=230 CAH=4.34783\n";
+}
+
+const QByteArray header = "controller,bus,period start,period end,kWh,readings,coverage %\n";
+
+} // namespace
+
+class EnergyExportTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void commandLine_data();
+    void commandLine();
+};
+
+void EnergyExportTest::commandLine_data() {
+    QTest::addColumn<bool>("withSettings");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<QByteArray>("errors");
+
+    const QStringList hour{"--export-energy", "2026-06-10T10:00", "2026-06-10T11:00"};
+    // 300 + 300 + 625 s of 1000 W.
+    QTest::newRow("check interval from the settings")
+        << true << hour << 0
+        << header + "pdu : Kestrel 2 @ "
+                    "10.0.0.9,A,2026-06-10T10:00:00+00:00,2026-06-10T11:00:00+00:00,0.340278,3,34.03\n"
+        << QByteArray("1 line of the daily logs skipped");
+    // Checks not set: one minute, 3 * 145 s.
+    QTest::newRow("no settings file")
+        << false << hour << 0
+        << header + "pdu : Kestrel 2 @ "
+                    "10.0.0.9,A,2026-06-10T10:00:00+00:00,2026-06-10T11:00:00+00:00,0.120833,3,12.08\n"
+        << QByteArray("1 line of the daily logs skipped");
+    QTest::newRow("another controller")
+        << true << hour + QStringList{"--controller", "rack"} << 0 << header << QByteArray();
+    QTest::newRow("not a date") << true << QStringList{"--export-energy", "2026-06-31", "2026-07-01"} << 2
+                                << QByteArray() << QByteArray("not a date");
+    QTest::newRow("FROM not before TILL")
+        << true << QStringList{"--export-energy", "2026-06-10T10:00", "2026-06-10T10:00"} << 2 << QByteArray()
+        << QByteArray("not before");
+    QTest::newRow("unknown grouping")
+        << true << hour + QStringList{"--by", "week"} << 2 << QByteArray() << QByteArray("week");
+    QTest::newRow("TILL missing") << true << QStringList{"--export-energy", "2026-06-10"} << 2 << QByteArray()
+                                  << QByteArray("FROM TILL");
+}
+
+// Without a display and beside whatever runs: the export opens no window and writes no file.
+void EnergyExportTest::commandLine() {
+    QFETCH(bool, withSettings);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, output);
+    QFETCH(QByteArray, errors);
+
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("log/2026/Jun")));
+    QFile log(dir.filePath(QStringLiteral("log/2026/Jun/2026_Jun_10.log")));
+    QVERIFY(log.open(QIODevice::WriteOnly));
+    log.write(reading("Wed Jun 10 10:00:00 2026") + reading("Wed Jun 10 10:05:00 2026") + "cut off\n" +
+              reading("Wed Jun 10 10:10:00 2026"));
+    log.close();
+    if (withSettings) {
+        QFile file(dir.filePath(QStringLiteral("Ampwarden.xml")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(settings);
+    }
+    const QStringList before = QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries);
+
+    ProgramProcess program(QStringLiteral(AMPWARDEN_BINARY), dir.path());
+    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+        program.removeEnvironmentValue(QString::fromLatin1(name));
+    QVERIFY(program.start(arguments));
+    QVERIFY(program.process().waitForFinished(20000));
+    QCOMPARE(program.process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.process().exitCode(), exitCode);
+    QCOMPARE(program.output(), output);
+    QVERIFY(program.errors().contains(errors));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), before);
+    if (withSettings)
+        QCOMPARE(Warden::Test::readFile(dir.filePath(QStringLiteral("Ampwarden.xml"))), settings);
+}
+
+QTEST_GUILESS_MAIN(EnergyExportTest)
+#include "tst_EnergyExport.moc"
