@@ -5,6 +5,7 @@
 #include "Channel.h"
 #include "Controller.h"
 #include "EMail.h"
+#include "EnergyExportDialog.h"
 #include "MessageBoxes.h"
 #include "Resources.h"
 #include "StatusChart.h"
@@ -32,6 +33,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPainter>
+#include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -184,6 +186,12 @@ void Ampwarden::setUpWidgets() {
     ui->tableControllers->setColumnWidth(2, 150);
     // One line per event: the raw text can be long, and a glance down the list is what the page is for.
     ui->tableEvents->setWordWrap(false);
+    auto* exportEnergy = new QPushButton(QStringLiteral("Export energy..."), this);
+    exportEnergy->setObjectName(QStringLiteral("btnExportEnergy"));
+    exportEnergy->setAutoDefault(false);
+    ui->applyRow->insertWidget(2, exportEnergy);
+    connect(exportEnergy, &QPushButton::clicked, exportEnergy,
+            [exportEnergy] { EnergyExportDialog::run(exportEnergy); });
     const int eventWidths[] = {75, 190, 180, 100, 160, 110};
     for (int c = 0; c < 6; ++c)
         ui->tableEvents->setColumnWidth(c, eventWidths[c]);
