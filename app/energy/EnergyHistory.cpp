@@ -66,18 +66,18 @@ bool sameClock(const std::tm& a, const std::tm& b) {
 }
 
 // The instants whose local clock shows `fields`: none in the hour skipped in spring, two in the hour
-// repeated in autumn.
+// repeated in autumn. One mktime and its neighbours by whole and half hours: asking mktime for a
+// daylight saving flag the zone never has sends glibc searching for years.
 std::vector<Time> instantsOf(const std::tm& fields) {
+    std::tm guess = fields;
+    guess.tm_isdst = -1;
+    const Time near = static_cast<Time>(std::mktime(&guess));
     std::vector<Time> found;
-    for (int dst : {0, 1}) {
-        std::tm tm = fields;
-        tm.tm_isdst = dst;
-        const Time t = static_cast<Time>(std::mktime(&tm));
+    for (Time t : {near - 3600, near - 1800, near, near + 1800, near + 3600}) {
         const auto back = localTime(t);
-        if (back && sameClock(*back, fields) && std::find(found.begin(), found.end(), t) == found.end())
+        if (back && sameClock(*back, fields))
             found.push_back(t);
     }
-    std::sort(found.begin(), found.end());
     return found;
 }
 
@@ -207,13 +207,18 @@ void EnergyHistory::addLine(QByteArrayView line) {
         return;
     }
     const qsizetype ownerStart = q2 + 3;
+    static const std::array<QByteArray, 6> tokens = [] {
+        std::array<QByteArray, 6> words;
+        for (int kind = 0; kind < 6; ++kind)
+            words[kind] = "\" " + eventKindName(static_cast<EventKind>(kind)) + ' ';
+        return words;
+    }();
     for (qsizetype q = line.indexOf('"', ownerStart); q >= 0; q = line.indexOf('"', q + 1)) {
         const QByteArrayView after = line.sliced(q);
-        for (int kind = 0; kind <= static_cast<int>(EventKind::unknown); ++kind) {
-            const QByteArray& name = eventKindName(static_cast<EventKind>(kind));
-            if (!after.sliced(1).startsWith(' ' + name + ' '))
+        for (int kind = 0; kind < static_cast<int>(tokens.size()); ++kind) {
+            if (!after.startsWith(tokens[kind]))
                 continue;
-            QByteArrayView rest = after.sliced(name.size() + 3);
+            QByteArrayView rest = after.sliced(tokens[kind].size());
             if (rest.startsWith(QByteArrayView("http \"")))
                 rest = rest.sliced(6);
             else if (rest.startsWith(QByteArrayView("syslog \"")))
