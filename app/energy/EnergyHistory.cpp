@@ -12,7 +12,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 
 namespace Warden::Business {
 
@@ -48,12 +47,13 @@ std::optional<std::tm> clockFields(QByteArrayView text) {
         return ec == std::errc() && p == end && !digits.isEmpty() && digits[0] != '-';
     };
     std::tm tm{};
-    const char* month = std::strstr(months, words[1].toByteArray().constData());
-    if (!month || (month - months) % 3 != 0 || !number(words[2], tm.tm_mday) ||
-        !number(words[3].sliced(0, 2), tm.tm_hour) || !number(words[3].sliced(3, 2), tm.tm_min) ||
-        !number(words[3].sliced(6, 2), tm.tm_sec) || !number(words[4], tm.tm_year))
+    tm.tm_mon = 0;
+    while (tm.tm_mon < 12 && words[1] != QByteArrayView(months + 3 * tm.tm_mon, 3))
+        ++tm.tm_mon;
+    if (tm.tm_mon == 12 || !number(words[2], tm.tm_mday) || !number(words[3].sliced(0, 2), tm.tm_hour) ||
+        !number(words[3].sliced(3, 2), tm.tm_min) || !number(words[3].sliced(6, 2), tm.tm_sec) ||
+        !number(words[4], tm.tm_year))
         return std::nullopt;
-    tm.tm_mon = static_cast<int>((month - months) / 3);
     tm.tm_year -= 1900;
     if (tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 || tm.tm_min > 59 || tm.tm_sec > 60)
         return std::nullopt;
