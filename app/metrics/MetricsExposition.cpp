@@ -118,15 +118,14 @@ void MetricsExposition::eventAdded(const Event& event) {
     if (!load)
         return;
     Bus& b = stateOf(*event.owner).buses[*bus];
+    // A reading older than the one in force (a row taken late) is history, not the present, and would
+    // move the counter back.
+    if (b.read && event.time < b.since)
+        return;
+    if (b.read)
+        b.joules += b.watts * static_cast<double>(event.time - b.since);
     b.read = true;
     b.load = *load;
-    // A reading older than the one in force (a log row taken late) would move the counter back; the
-    // counter goes on from the newest instead.
-    if (b.holding && event.time < b.since)
-        return;
-    if (b.holding)
-        b.joules += b.watts * static_cast<double>(event.time - b.since);
-    b.holding = true;
     b.since = event.time;
     b.watts = load->watts;
 }

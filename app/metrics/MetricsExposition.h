@@ -37,8 +37,7 @@ private:
     struct Bus {
         bool read = false;
         BusLoad load;
-        // The reading in force, held until the next one of the bus as the bill holds it.
-        bool holding = false;
+        // The reading in force (when read), held until the next one of the bus as the bill holds it.
         Business::Time since = 0;
         double watts = 0;
         double joules = 0;
