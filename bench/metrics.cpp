@@ -34,6 +34,7 @@ qint64 scrape(quint16 port) {
         return -1;
     socket.write("GET /metrics HTTP/1.1\r\nHost: bench\r\nConnection: close\r\n\r\n");
     QByteArray answer;
+    answer.reserve(4 << 20);
     while (socket.state() == QAbstractSocket::ConnectedState && socket.waitForReadyRead(5000))
         answer += socket.readAll();
     answer += socket.readAll();

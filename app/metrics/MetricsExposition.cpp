@@ -6,6 +6,7 @@
 #include <QSet>
 #include <QString>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <vector>
@@ -163,7 +164,8 @@ QByteArray MetricsExposition::render(int mailsWaiting) {
     }
 
     QByteArray out;
-    out.reserve(1024 + qsizetype(rows.size()) * 1400);
+    // Sized from the last text: growing a text of megabytes copies it each time.
+    out.reserve(std::max<qsizetype>(lastSize_ + lastSize_ / 8, 4096 + qsizetype(rows.size()) * 1700));
     const auto perController = [&](const char* name, const char* type, const char* help, auto sample) {
         appendHeader(out, name, type, help);
         for (const Labelled& row : rows)
@@ -258,6 +260,7 @@ QByteArray MetricsExposition::render(int mailsWaiting) {
                      "Report mails in the outbox, not yet delivered.");
         out.append("ampwarden_mails_waiting ").append(QByteArray::number(mailsWaiting)).append('\n');
     }
+    lastSize_ = out.size();
     return out;
 }
 

@@ -57,6 +57,7 @@ private:
     State& stateOf(const Business::Controller& controller);
 
     std::unordered_map<const Business::Controller*, State> states_;
+    qsizetype lastSize_ = 0;
 };
 
 } // namespace Warden
