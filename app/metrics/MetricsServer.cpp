@@ -36,8 +36,7 @@ MHD_Result queue(MHD_Connection* connection, unsigned status, const char* text, 
 MHD_Result onRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
                      const char* /*version*/, const char* /*uploadData*/, size_t* uploadSize,
                      void** /*state*/) {
-    // A body (nobody should send one) is not read: the answer goes on the first call and the library
-    // closes the connection after it.
+    // The answer goes on the first call, before any body (nobody should send one) is read.
     *uploadSize = 0;
     return static_cast<MHD_Result>(static_cast<const MetricsServer*>(cls)->answer(connection, url, method));
 }

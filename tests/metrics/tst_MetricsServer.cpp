@@ -1,6 +1,7 @@
 #include "metrics/MetricsExposition.h"
 #include "metrics/MetricsServer.h"
 
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -12,9 +13,10 @@ using Warden::MetricsServer;
 namespace {
 
 // Sends `request` as it is and reads until the server closes or `timeoutMs` pass.
-QByteArray exchange(quint16 port, const QByteArray& request, int timeoutMs = 5000) {
+QByteArray exchange(quint16 port, const QByteArray& request, int timeoutMs = 5000,
+                    const QHostAddress& host = QHostAddress(QHostAddress::LocalHost)) {
     QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
+    socket.connectToHost(host, port);
     if (!socket.waitForConnected(timeoutMs))
         return "not connected";
     socket.write(request);
@@ -46,6 +48,7 @@ private slots:
     void slowClient_othersAreServed();
     void publish_whileScraped_servesWholeTexts();
     void bindFailure_isReported();
+    void ipv6Loopback_isServed();
 
 private:
     MetricsServer server_;
@@ -159,6 +162,19 @@ void tst_MetricsServer::bindFailure_isReported() {
     QVERIFY(!result.reason.isEmpty());
     QVERIFY(!second.running());
     QCOMPARE(second.port(), quint16(0));
+}
+
+void tst_MetricsServer::ipv6Loopback_isServed() {
+    if (QTcpServer probe; !probe.listen(QHostAddress::LocalHostIPv6, 0))
+        QSKIP("no IPv6 loopback here");
+    MetricsServer server;
+    const auto result = server.start({QHostAddress::LocalHostIPv6, 0});
+    QVERIFY2(result.ok, result.reason.constData());
+    server.publish("x 1\n");
+    const QByteArray answer = exchange(server.port(), "GET /metrics HTTP/1.0\r\n\r\n", 5000,
+                                       QHostAddress(QHostAddress::LocalHostIPv6));
+    QVERIFY2(answer.startsWith("HTTP/1.0 200") || answer.startsWith("HTTP/1.1 200"), answer.constData());
+    QVERIFY(answer.endsWith("\r\n\r\nx 1\n"));
 }
 
 QTEST_GUILESS_MAIN(tst_MetricsServer)
