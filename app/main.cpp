@@ -5,6 +5,7 @@
 #include "core/StallProbe.h"
 #include "core/TerminationSignals.h"
 #include "energy/EnergyExportCommand.h"
+#include "metrics/MetricsServer.h"
 #include "query/OpenFileLimit.h"
 #include "syslog/SyslogReceiver.h"
 #include "ui/Ampwarden.h"
@@ -41,6 +42,8 @@ struct Options {
     bool hidden = false;
     quint16 syslogPort = Warden::SyslogReceiver::defaultPort;
     QString instanceKey = QString::fromLatin1(Warden::InstanceGuard::defaultKey);
+    // Overrides the settings' address when given.
+    std::optional<QByteArray> metricsAddress;
 };
 
 // --help and --version print and end the process here. Words that are no option of ours, such as
@@ -64,9 +67,15 @@ std::optional<Options> parseCommandLine(const QStringList& arguments) {
                                  QStringLiteral("Name of the single-instance guard (default AmpwardenPort): "
                                                 "instances with different names run side by side."),
                                  QStringLiteral("name"));
+    const QCommandLineOption metrics(
+        QStringLiteral("metrics"),
+        QStringLiteral("Serve metrics for Prometheus at http://ADDRESS:PORT/metrics, such as 127.0.0.1:9647 "
+                       "or [::1]:9647, instead of where the settings say. No password protects them."),
+        QStringLiteral("address:port"));
     parser.addOption(port);
     parser.addOption(key);
     parser.addOptions(Warden::Business::EnergyExportCommand::options());
+    parser.addOption(metrics);
     if (!parser.parse(arguments)) {
         if (parser.unknownOptionNames().isEmpty()) {
             std::fprintf(stderr, "%s\n", qPrintable(parser.errorText()));
@@ -98,6 +107,15 @@ std::optional<Options> parseCommandLine(const QStringList& arguments) {
             return std::nullopt;
         }
     }
+    if (parser.isSet(metrics)) {
+        const QByteArray value = parser.value(metrics).toUtf8();
+        if (!Warden::MetricsServer::parseEndpoint(value)) {
+            std::fprintf(stderr, "--metrics: not ADDRESS:PORT with a numeric address: %s\n",
+                         value.constData());
+            return std::nullopt;
+        }
+        options.metricsAddress = value;
+    }
     return options;
 }
 
@@ -105,7 +123,7 @@ int runFirstInstance(Warden::InstanceGuard& guard, const Options& options) {
     // Caught from the start: a signal that arrives while the window is built is acted on as soon as
     // the event loop runs, instead of killing the program half-way.
     Warden::TerminationSignals termination;
-    auto window = std::make_unique<Ampwarden>(nullptr, options.syslogPort);
+    auto window = std::make_unique<Ampwarden>(nullptr, options.syslogPort, options.metricsAddress);
     window->setAttribute(Qt::WA_DeleteOnClose, false);
     Warden::InstanceGuard::Failure failure;
     if (!guard.publish(window->instancePort(), &failure)) {

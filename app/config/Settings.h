@@ -39,7 +39,8 @@ SaveResult storeMailAccount(int position, const Texts& texts, const QByteArray& 
 // Reading only: user, password, host, port, useTLS, id. Does not save.
 void storeMailServer(const Texts& texts);
 // Check unit name, check count, the five send flags, report unit name, report count, price, currency,
-// then the three alert flags (current, no answer, failed logins; off when missing).
+// then the three alert flags (current, no answer, failed logins; off when missing), then the metrics
+// address (none when missing).
 SaveResult storeReportSettings(const Texts& texts);
 // Positions outside the list do nothing.
 SaveResult removeController(int position);

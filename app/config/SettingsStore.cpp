@@ -286,6 +286,7 @@ SaveResult storeReportSettings(const Texts& texts) {
     r.alertCurrent = flag(textAt(texts, 11));
     r.alertNoAnswer = flag(textAt(texts, 12));
     r.alertLogins = flag(textAt(texts, 13));
+    r.metricsAddress = textAt(texts, 14).trimmed();
     return saveSettings();
 }
 

@@ -184,6 +184,8 @@ QByteArray SettingsWriter::document() {
         if (on)
             w.flag(name, true);
     }
+    if (!r.metricsAddress.isEmpty())
+        w.leaf("metricsAddress", r.metricsAddress);
     w.closeContainer();
 
     w.closeContainer();

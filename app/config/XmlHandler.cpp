@@ -63,7 +63,8 @@ XmlHandler::XmlHandler()
            {QStringLiteral("currency"), 10},
            {QStringLiteral("alertCurrent"), 11},
            {QStringLiteral("alertNoAnswer"), 12},
-           {QStringLiteral("alertLogins"), 13}},
+           {QStringLiteral("alertLogins"), 13},
+           {QStringLiteral("metricsAddress"), 14}},
       } {
 }
 

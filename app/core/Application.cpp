@@ -4,6 +4,7 @@
 #include "DiagnosticLog.h"
 #include "EventFiles.h"
 #include "LogText.h"
+#include "MetricsRegistry.h"
 
 #include <QDebug>
 
@@ -130,6 +131,7 @@ void Application::addEvent(const QByteArray& messageId, Time time, Controller* c
         return;
     }
     auto it = events.insert(Event{messageId, time, kind, transport, reason, raw, controller});
+    MetricsRegistry::instance().countEvent(kind, transport);
     if (time >= controller->lastLog)
         dailyLog().append(time, eventLine(it->second).append('\n'));
     // The prune may take the new event itself (an old row of a reported period).

@@ -85,6 +85,8 @@ struct ReportSettings {
     bool alertCurrent = false;  // a bus leaves its limits, and is back
     bool alertNoAnswer = false; // a controller misses three checks, and answers again
     bool alertLogins = false;   // a burst of failed logins
+    // "ADDRESS:PORT" of the metrics endpoint; empty: none.
+    QByteArray metricsAddress;
 
     static constexpr quint32 maxCheckPeriod = 86400;
     static constexpr quint32 monthPeriod = 2592000;

@@ -1,5 +1,7 @@
 #include "StatusModel.h"
 
+#include "BusLoad.h"
+
 #include "core/Application.h"
 #include "core/Clock.h"
 #include "core/ClockText.h"
@@ -52,23 +54,6 @@ Time localMidnight(Time now) {
     tm->tm_hour = tm->tm_min = tm->tm_sec = 0;
     tm->tm_isdst = -1;
     return static_cast<Time>(std::mktime(&*tm));
-}
-
-// Volts and amperes of a load reading, from the parser's "Current loads on channel X: v V, a A, w W".
-std::optional<std::pair<double, double>> voltsAndAmps(const Event& reading) {
-    const qsizetype colon = reading.reason.indexOf(": ");
-    if (colon < 0)
-        return std::nullopt;
-    const QList<QByteArray> parts = reading.reason.mid(colon + 2).split(',');
-    if (parts.size() != 3)
-        return std::nullopt;
-    bool voltsOk = false;
-    bool ampsOk = false;
-    const double volts = parts[0].trimmed().split(' ').value(0).toDouble(&voltsOk);
-    const double amps = parts[1].trimmed().split(' ').value(0).toDouble(&ampsOk);
-    if (!voltsOk || !ampsOk)
-        return std::nullopt;
-    return std::pair{volts, amps};
 }
 
 } // namespace
@@ -147,24 +132,19 @@ void StatusModel::eventAdded(const Event& event) {
 }
 
 std::optional<int> StatusModel::busOf(const Row& row, const Event& reading) const {
-    if (reading.kind != EventKind::values)
-        return std::nullopt;
-    // A one-bus model's readings name its unnamed channel, which the energy code counts as B.
-    if (!Application::hasTwoBuses(row.controller->type))
-        return 0;
-    return Business::readingChannel(reading);
+    return readingBus(*row.controller, reading);
 }
 
 void StatusModel::takeReading(Row& row, const Event& reading) {
     const std::optional<int> bus = busOf(row, reading);
-    const auto values = bus ? voltsAndAmps(reading) : std::nullopt;
-    if (!values)
+    const std::optional<BusLoad> load = bus ? BusLoad::of(reading) : std::nullopt;
+    if (!load)
         return;
     Bus& b = row.buses[*bus];
     b.read = true;
-    b.volts = values->first;
-    b.amps = values->second;
-    b.watts = Business::readingWatts(reading);
+    b.volts = load->volts;
+    b.amps = load->amps;
+    b.watts = load->watts;
 }
 
 void StatusModel::updateEnergy(Row& row) const {
@@ -227,34 +207,18 @@ const Controller* StatusModel::controllerAt(int row) const {
 
 int StatusModel::busesOf(int row) const {
     const Controller* c = controllerAt(row);
-    return c && Application::hasTwoBuses(c->type) ? 2 : 1;
+    return c ? Warden::busCount(*c) : 1;
 }
 
 const Business::ChannelSettings* StatusModel::limitsOf(int row, int bus) const {
     const Controller* c = controllerAt(row);
-    if (!c || bus >= busesOf(row))
-        return nullptr;
-    if (busesOf(row) == 1)
-        return c->channels.empty() ? nullptr : &c->channels.front();
-    const QByteArray letter = bus == 0 ? "A" : "B";
-    for (const Business::ChannelSettings& channel : c->channels) {
-        if (channel.optionalName == letter)
-            return &channel;
-    }
-    return nullptr;
+    return c ? busLimits(*c, bus) : nullptr;
 }
 
 StatusModel::Limit StatusModel::limitState(int row, int bus) const {
-    const Business::ChannelSettings* settings = limitsOf(row, bus);
-    if (!settings || !rows_[row].buses[bus].read)
+    if (!rows_[row].buses[bus].read)
         return Limit::within;
-    // The same comparisons as the alarms the page parser stores.
-    const double amps = rows_[row].buses[bus].amps;
-    if (amps > settings->overcurrent)
-        return Limit::over;
-    if (settings->undercurrent > amps)
-        return Limit::under;
-    return Limit::within;
+    return Warden::limitState(rows_[row].buses[bus].amps, limitsOf(row, bus));
 }
 
 std::vector<QPointF> StatusModel::currents(int row, int bus) const {
@@ -264,8 +228,8 @@ std::vector<QPointF> StatusModel::currents(int row, int bus) const {
     for (const auto& [key, event] : Application::events.ownedBy(rows_[row].controller)) {
         if (busOf(rows_[row], *event) != bus)
             continue;
-        if (const auto values = voltsAndAmps(*event))
-            points.emplace_back(double(event->time) * 1000, values->second);
+        if (const auto load = BusLoad::of(*event))
+            points.emplace_back(double(event->time) * 1000, load->amps);
     }
     std::reverse(points.begin(), points.end());
     return points;

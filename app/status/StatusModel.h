@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BusLoad.h"
 #include "core/CheckOutcome.h"
 #include "core/Event.h"
 
@@ -33,7 +34,7 @@ public:
     static constexpr int columnTotal = lastEvent + 1;
     static constexpr int busColumn(int quantity, int bus) { return firstBus + quantity * busCount + bus; }
 
-    enum class Limit { within, over, under };
+    using Limit = BusLimit;
 
     explicit StatusModel(QObject* parent = nullptr);
 

@@ -4,6 +4,7 @@
 #include "core/Clock.h"
 #include "core/DiagnosticLog.h"
 #include "core/LogText.h"
+#include "core/MetricsRegistry.h"
 
 #include <QHostAddress>
 #include <QHostInfo>
@@ -93,6 +94,7 @@ void SyslogReceiver::handleDatagram(const QByteArray& sender, const QByteArray& 
             }
         }
     }
+    MetricsRegistry::instance().countDatagram(owner != nullptr);
     if (!owner) {
         if (unknownHosts_.admit())
             DiagnosticLog::write("Syslog message from unknown host: " + sender + ": " +

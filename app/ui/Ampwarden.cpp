@@ -19,6 +19,7 @@
 #include "core/ClockText.h"
 #include "core/DiagnosticLog.h"
 #include "core/Scheduler.h"
+#include "metrics/MetricsService.h"
 #include "query/WebThread.h"
 #include "report/AlertMonitor.h"
 #include "report/MailQueue.h"
@@ -77,9 +78,10 @@ QList<QByteArray> mailAccountTexts(const Warden::Business::MailAccount& account)
 
 } // namespace
 
-Ampwarden::Ampwarden(QWidget* parent, quint16 syslogPort)
+Ampwarden::Ampwarden(QWidget* parent, quint16 syslogPort, std::optional<QByteArray> metricsAddress)
     : QDialog(parent)
-    , ui(std::make_unique<Ui::AmpwardenClass>()) {
+    , ui(std::make_unique<Ui::AmpwardenClass>())
+    , metricsAddress_(std::move(metricsAddress)) {
     initAmpwardenResources();
     setUpWidgets();
     connectWidgets();
@@ -98,8 +100,11 @@ Ampwarden::Ampwarden(QWidget* parent, quint16 syslogPort)
         new Warden::AlertMonitor([this](Warden::OutboxMail mail) { outbox_->add(std::move(mail)); }, this);
     connect(webThread_, &Warden::WebThread::checked, alerts_, &Warden::AlertMonitor::checked);
     connect(alerts_, &Warden::AlertMonitor::alerted, this, &Ampwarden::notifyAlert);
+    metrics_ = new Warden::MetricsService(this);
+    metrics_->follow(*webThread_, *mailQueue_, *outbox_);
     Application::setEventListener([this](const Warden::Business::Event& event) {
         alerts_->eventAdded(event);
+        metrics_->eventAdded(event);
         if (status_)
             status_->eventAdded(event);
     });
@@ -135,6 +140,7 @@ Ampwarden::Ampwarden(QWidget* parent, quint16 syslogPort)
     connect(ageTimer, &QTimer::timeout, this, &Ampwarden::showOutbox);
     ageTimer->start(60000);
     outbox_->load();
+    serveMetrics();
 
     scheduler_->followReportSettings();
     scheduler_->start();
@@ -147,6 +153,9 @@ Ampwarden::~Ampwarden() {
     delete help_;
     help_ = nullptr;
     scheduler_.reset();
+    // Its server's thread ends before the objects it follows go.
+    delete metrics_;
+    metrics_ = nullptr;
     delete webThread_;
     webThread_ = nullptr;
     // The send in progress may finish (up to the queue's limit); the other mails wait on disk.
@@ -313,6 +322,10 @@ void Ampwarden::setUpStatus() {
                     ui->chartStatus->showRow(*status_, row);
             });
     showSelected();
+}
+
+void Ampwarden::serveMetrics() {
+    metrics_->listen(metricsAddress_.value_or(Application::report.metricsAddress));
 }
 
 void Ampwarden::connectCycle() {
@@ -529,6 +542,7 @@ void Ampwarden::fillSettings() {
     ui->checkAlertCurrent->setChecked(report.alertCurrent);
     ui->checkAlertNoAnswer->setChecked(report.alertNoAnswer);
     ui->checkAlertLogins->setChecked(report.alertLogins);
+    ui->lineMetrics->setText(text(report.metricsAddress));
 }
 
 void Ampwarden::tellIfNotSaved(const Warden::Business::SaveResult& result) {
@@ -546,7 +560,8 @@ void Ampwarden::storeSettings() {
          flag(ui->checkBox_5), ui->comboBox_2->currentText().toUtf8(),
          QByteArray::number(ui->spinReportEveryUnits->value()), ui->lineEdit->text().toUtf8(),
          ui->comboBox_3->currentText().toUtf8(), flag(ui->checkAlertCurrent), flag(ui->checkAlertNoAnswer),
-         flag(ui->checkAlertLogins)}));
+         flag(ui->checkAlertLogins), ui->lineMetrics->text().trimmed().toUtf8()}));
+    serveMetrics();
 }
 
 // ---- dialogs

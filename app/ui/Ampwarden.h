@@ -5,6 +5,7 @@
 #include <QList>
 
 #include <memory>
+#include <optional>
 
 class QComboBox;
 class QLabel;
@@ -20,6 +21,7 @@ struct SaveResult;
 class AlertMonitor;
 class CheckCycle;
 class MailQueue;
+class MetricsService;
 class Outbox;
 class WebThread;
 class Scheduler;
@@ -41,8 +43,10 @@ class Ampwarden final : public QDialog {
 public:
     static constexpr const char* version = "1.0";
 
-    // `syslogPort` 0 lets the system pick one (tests that do not need syslog).
-    explicit Ampwarden(QWidget* parent = nullptr, quint16 syslogPort = 514);
+    // `syslogPort` 0 lets the system pick one (tests that do not need syslog). A `metricsAddress`
+    // given (from the command line) serves the metrics there instead of where the settings say.
+    explicit Ampwarden(QWidget* parent = nullptr, quint16 syslogPort = 514,
+                       std::optional<QByteArray> metricsAddress = std::nullopt);
     ~Ampwarden() override;
 
     quint16 instancePort() const;
@@ -101,6 +105,7 @@ private:
     // can show one.
     void showAlarms();
     void notifyAlert(const QString& subject);
+    void serveMetrics();
 
     std::unique_ptr<Ui::AmpwardenClass> ui;
     QTcpServer* instanceServer_ = nullptr;
@@ -120,5 +125,7 @@ private:
     Warden::Outbox* outbox_ = nullptr;
     QLabel* outboxLabel_ = nullptr;
     Warden::AlertMonitor* alerts_ = nullptr;
+    Warden::MetricsService* metrics_ = nullptr;
+    std::optional<QByteArray> metricsAddress_;
     bool editing_ = false;
 };

@@ -192,8 +192,8 @@ private slots:
     void cleanup() { workDir_.reset(); }
 
     void workedExample_isWrittenByteForByte_andReadsBack();
-    void alertSwitches_areWrittenOnlyWhenOn_andReadBack_data();
-    void alertSwitches_areWrittenOnlyWhenOn_andReadBack();
+    void optionalReportElements_areWrittenOnlyWhenSet_andReadBack_data();
+    void optionalReportElements_areWrittenOnlyWhenSet_andReadBack();
     void randomStates_roundTripStably();
     void numbers_areWrittenWithSixDigits_data();
     void numbers_areWrittenWithSixDigits();
@@ -224,20 +224,25 @@ void SettingsFileTest::workedExample_isWrittenByteForByte_andReadsBack() {
     QCOMPARE(readFile(fileName), workedExample);
 }
 
-void SettingsFileTest::alertSwitches_areWrittenOnlyWhenOn_andReadBack_data() {
-    QTest::addColumn<QByteArrayList>("flags"); // current, no answer, logins as the window hands them over
-    QTest::addColumn<QByteArray>("lines");     // what follows <currency> in the file
+void SettingsFileTest::optionalReportElements_areWrittenOnlyWhenSet_andReadBack_data() {
+    // The alert switches (current, no answer, logins) and the metrics address as the window hands them
+    // over.
+    QTest::addColumn<QByteArrayList>("flags");
+    QTest::addColumn<QByteArray>("lines"); // what follows <currency> in the file
     QTest::newRow("all off: the file of a program without alerts")
-        << QByteArrayList{"0", "0", "0"} << QByteArray();
-    QTest::newRow("current only") << QByteArrayList{"1", "0", "0"}
+        << QByteArrayList{"0", "0", "0", ""} << QByteArray();
+    QTest::newRow("current only") << QByteArrayList{"1", "0", "0", ""}
                                   << QByteArray("        <alertCurrent>1</alertCurrent>\n");
-    QTest::newRow("all on") << QByteArrayList{"1", "1", "1"}
+    QTest::newRow("metrics only") << QByteArrayList{"0", "0", "0", "[::1]:9647"}
+                                  << QByteArray("        <metricsAddress>[::1]:9647</metricsAddress>\n");
+    QTest::newRow("all on") << QByteArrayList{"1", "1", "1", "127.0.0.1:9647"}
                             << QByteArray("        <alertCurrent>1</alertCurrent>\n"
                                           "        <alertNoAnswer>1</alertNoAnswer>\n"
-                                          "        <alertLogins>1</alertLogins>\n");
+                                          "        <alertLogins>1</alertLogins>\n"
+                                          "        <metricsAddress>127.0.0.1:9647</metricsAddress>\n");
 }
 
-void SettingsFileTest::alertSwitches_areWrittenOnlyWhenOn_andReadBack() {
+void SettingsFileTest::optionalReportElements_areWrittenOnlyWhenSet_andReadBack() {
     QFETCH(QByteArrayList, flags);
     QFETCH(QByteArray, lines);
     const QByteArray expected = QByteArray(workedExample).replace("</currency>\n", "</currency>\n" + lines);
@@ -245,9 +250,9 @@ void SettingsFileTest::alertSwitches_areWrittenOnlyWhenOn_andReadBack() {
     writeFile(fileName, expected);
     QCOMPARE(restart(), QByteArray());
     const ReportSettings& r = Application::report;
-    QCOMPARE(
-        (QByteArrayList{r.alertCurrent ? "1" : "0", r.alertNoAnswer ? "1" : "0", r.alertLogins ? "1" : "0"}),
-        flags);
+    QCOMPARE((QByteArrayList{r.alertCurrent ? "1" : "0", r.alertNoAnswer ? "1" : "0",
+                             r.alertLogins ? "1" : "0", r.metricsAddress}),
+             flags);
     saveSettings();
     QCOMPARE(readFile(fileName), expected);
 

@@ -14,7 +14,8 @@ function(check_layout case root prefix)
         endif()
     endforeach()
     foreach(file applications/ampwarden.desktop ampwarden/ampwarden-autostart.desktop
-                 ampwarden/ampwarden.service icons/hicolor/128x128/apps/ampwarden.png)
+                 ampwarden/ampwarden.service icons/hicolor/128x128/apps/ampwarden.png
+                 ampwarden/prometheus/ampwarden.yml ampwarden/grafana/ampwarden-dashboard.json)
         if(NOT EXISTS "${share}/${file}")
             message(SEVERE_ERROR "${case}: share/${file} is not installed")
             math(EXPR failures "${failures} + 1")

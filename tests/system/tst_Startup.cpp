@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -16,6 +17,7 @@ private slots:
     void unwritableFiles_programStillRunsAndStops();
     void commandLine_data();
     void commandLine();
+    void metricsAddressTaken_loggedAndRunsOn();
 
 private:
     // The guard's files go here instead of the user's own directories.
@@ -61,6 +63,10 @@ void StartupTest::commandLine_data() {
     QTest::newRow("port that is no number")
         << QStringList{"hidden", "--syslog-port", "x"} << 2 << QByteArray();
     QTest::newRow("option without its value") << QStringList{"hidden", "--instance-key"} << 2 << QByteArray();
+    QTest::newRow("metrics address without a port")
+        << QStringList{"hidden", "--metrics", "127.0.0.1"} << 2 << QByteArray();
+    QTest::newRow("metrics address by name")
+        << QStringList{"hidden", "--metrics", "localhost:9647"} << 2 << QByteArray();
 }
 
 // Each of these ends before anything starts: no instance, no files in the working directory.
@@ -76,6 +82,24 @@ void StartupTest::commandLine() {
     QCOMPARE(program.process().exitCode(), exitCode);
     QVERIFY(program.output().contains(printed));
     QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+}
+
+void StartupTest::metricsAddressTaken_loggedAndRunsOn() {
+    QTcpServer taken;
+    QVERIFY(taken.listen(QHostAddress::LocalHost, 0));
+    QTemporaryDir dir;
+    const QString key = Warden::Test::uniqueInstanceKey();
+    ProgramProcess program(QStringLiteral(AMPWARDEN_BINARY), dir.path());
+    QVERIFY(program.start(
+        Warden::Test::programArguments(key, Warden::Test::freeUdpPort(), QStringLiteral("hidden"))
+        << QStringLiteral("--metrics") << QStringLiteral("127.0.0.1:%1").arg(taken.serverPort())));
+    QTRY_VERIFY_WITH_TIMEOUT(Warden::Test::publishedPort(key) != 0, 20000);
+    const QString log = dir.filePath(QStringLiteral("app.log"));
+    QTRY_VERIFY_WITH_TIMEOUT(Warden::Test::readFile(log).contains("Metrics endpoint not started"), 10000);
+    QCOMPARE(Warden::Test::readFile(log).count("Metrics endpoint not started"), 1);
+    QCOMPARE(program.process().state(), QProcess::Running);
+    QVERIFY(program.terminate());
+    QCOMPARE(program.process().exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(StartupTest)

@@ -22,6 +22,8 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTableWidget>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 
 using namespace Warden::Test;
@@ -329,6 +331,15 @@ void tst_MainWindow::reportSettings_apply() {
     for (const char* name : {"checkAlertCurrent", "checkAlertNoAnswer", "checkAlertLogins"})
         QVERIFY(!child<QCheckBox>(&window, name)->isChecked());
     child<QCheckBox>(&window, "checkAlertNoAnswer")->setChecked(true);
+    quint16 metricsPort = 0;
+    {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        metricsPort = probe.serverPort();
+    }
+    const QByteArray metricsAddress = "127.0.0.1:" + QByteArray::number(metricsPort);
+    child<QLineEdit>(&window, "lineMetrics")
+        ->setText(QStringLiteral(" %1 ").arg(QLatin1String(metricsAddress)));
     child<QPushButton>(&window, "btnApply")->click();
 
     const auto& stored = Application::report;
@@ -340,6 +351,11 @@ void tst_MainWindow::reportSettings_apply() {
             stored.sendPowerBill);
     QCOMPARE(stored.kWHPriceUSD, 0.25);
     QVERIFY(!stored.alertCurrent && stored.alertNoAnswer && !stored.alertLogins);
+    QCOMPARE(stored.metricsAddress, metricsAddress);
+    // Applied at once: the endpoint is up.
+    QTcpSocket scraper;
+    scraper.connectToHost(QHostAddress::LocalHost, metricsPort);
+    QVERIFY(scraper.waitForConnected(5000));
     const QByteArray file = settingsFile();
     QVERIFY(file.contains("<alertNoAnswer>1</alertNoAnswer>") && !file.contains("<alertCurrent>"));
     QVERIFY2(file.contains("<kWHPriceUSD>0.25</kWHPriceUSD>"), file.constData());
