@@ -36,7 +36,6 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
-#include <QUdpSocket>
 
 #include <algorithm>
 #include <limits>
@@ -106,7 +105,6 @@ Ampwarden::Ampwarden(QWidget* parent, quint16 syslogPort)
     scheduler_ = std::make_unique<Warden::Scheduler>(cycle_);
     startInstanceServer();
 
-    connect(syslog_->socket(), &QUdpSocket::readyRead, this, &Ampwarden::syslogMessage);
     syslog_->bind(syslogPort);
 
     const QByteArray xmlErrors = Warden::Business::loadSettings();
@@ -156,10 +154,6 @@ Ampwarden::~Ampwarden() {
     syslog_ = nullptr;
     delete instanceServer_;
     instanceServer_ = nullptr;
-}
-
-void Ampwarden::syslogMessage() {
-    syslog_->syslogMessage();
 }
 
 void Ampwarden::setUpWidgets() {
