@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <ctime>
+#include <utility>
 
 namespace Warden {
 
@@ -161,6 +162,7 @@ void StatusModel::takeReading(Row& row, const Event& reading) {
     if (!values)
         return;
     Bus& b = row.buses[*bus];
+    row.energyStale = true;
     b.read = true;
     b.volts = values->first;
     b.amps = values->second;
@@ -191,6 +193,7 @@ void StatusModel::setOutcome(Controller* controller, const Business::CheckOutcom
         row.outcome = outcome.httpStatus == 0 ? State::noAnswer : State::pageUnreadable;
     if (outcome.answered)
         row.lastGood = Clock::now();
+    row.energyStale = true;
     markChanged(it->second);
 }
 
@@ -212,7 +215,9 @@ void StatusModel::flush() {
         while (j + 1 < changed_.size() && changed_[j + 1] == changed_[j] + 1)
             ++j;
         for (std::size_t k = i; k <= j; ++k) {
-            updateEnergy(rows_[changed_[k]]);
+            Row& row = rows_[changed_[k]];
+            if (std::exchange(row.energyStale, false))
+                updateEnergy(row);
             isChanged_[changed_[k]] = false;
         }
         emit dataChanged(index(changed_[i], 0), index(changed_[j], columnTotal - 1));
