@@ -241,6 +241,7 @@ void SyslogReceiver::syslogMessage() {
     SyslogReader::Taken taken = reader_->take(datagramsPerNotification);
     if (taken.lostInSystem > 0 || taken.lostWaiting > 0)
         noteLosses(taken.lostInSystem, taken.lostWaiting);
+    const Application::EventBatch batch;
     for (const SyslogReader::Datagram& datagram : taken.datagrams) {
         if (datagram.message.isEmpty()) {
             // Taken off the queue all the same, or it would hold back every later one.

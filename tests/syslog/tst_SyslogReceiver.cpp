@@ -282,6 +282,10 @@ void SyslogReceiverTest::burstFromTwoSenders_completeAndInOrderPerSender() {
             QCOMPARE(received[owner][i], prefix + QByteArray::number(i));
     }
     QVERIFY(!Test::appLog().contains("datagrams lost"));
+    // Written a batch at a time, yet complete once the events are stored.
+    QFile daily(QString::fromUtf8(Application::dailyLogPath(receiptTime)));
+    QVERIFY(daily.open(QIODevice::ReadOnly));
+    QCOMPARE(daily.readAll().count('\n'), 2 * count);
 }
 
 namespace {
