@@ -72,14 +72,22 @@ SyslogReader::SyslogReader(int fd, std::function<void()> notify)
 }
 
 SyslogReader::~SyslogReader() {
-    stop_.store(true);
-    const quint64 one = 1;
-    if (wake_ >= 0) [[maybe_unused]]
-        const auto written = ::write(wake_, &one, sizeof one);
-    thread_.join();
+    stop();
     if (wake_ >= 0)
         ::close(wake_);
     ::close(fd_);
+}
+
+void SyslogReader::stop() {
+    if (!thread_.joinable())
+        return;
+    stop_.store(true);
+    if (wake_ >= 0) {
+        const quint64 one = 1;
+        // An eventfd write fails only when its counter would overflow, and then it is set anyway.
+        [[maybe_unused]] const ssize_t written = ::write(wake_, &one, sizeof one);
+    }
+    thread_.join();
 }
 
 SyslogReader::Taken SyslogReader::take(std::size_t most) {

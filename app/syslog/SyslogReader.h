@@ -39,15 +39,20 @@ public:
     static constexpr int datagramsPerCall = 128;
     static constexpr qsizetype maxDatagram = 65536;
     // What may wait for the main thread, payload and bookkeeping: at 150,000 datagrams/s of syslog
-    // lines some seconds' worth, so only a main thread stuck far longer than any of its work loses any.
-    static constexpr qsizetype maxWaitingBytes = 64 * 1024 * 1024;
+    // lines about four seconds' worth. The main thread does stop for seconds: rewriting AMW.log from a
+    // store that a flood has grown to a million events takes that long, and the store itself grows by
+    // more than this buffer holds in the same time.
+    static constexpr qsizetype maxWaitingBytes = 128 * 1024 * 1024;
     static constexpr qsizetype bookkeepingBytes = 96; // per datagram: array header, allocation, entry
 
     // Takes over the descriptor (closed when the reader goes) and starts reading at once.
     SyslogReader(int fd, std::function<void()> notify);
-    // Stops the thread promptly, also in the middle of a flood, and joins it.
     ~SyslogReader();
     Q_DISABLE_COPY_MOVE(SyslogReader)
+
+    // Stops the thread promptly, also in the middle of a flood, and joins it; what waits can still be
+    // taken.
+    void stop();
 
     Taken take(std::size_t most);
     void setMaxWaitingBytes(qsizetype bytes);

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <limits>
 
 namespace Warden {
 
@@ -50,8 +51,15 @@ SyslogReceiver::SyslogReceiver(QObject* parent)
 }
 
 SyslogReceiver::~SyslogReceiver() {
-    // Joined first: no notification may be posted to a receiver that is going.
-    reader_.reset();
+    // Joined first: no notification may be posted to a receiver that is going. Handling what still
+    // waits could take seconds, which the program's stop does not have; it is counted as lost.
+    if (reader_) {
+        reader_->stop();
+        const SyslogReader::Taken rest = reader_->take(std::numeric_limits<std::size_t>::max());
+        lostInSystem_ += rest.lostInSystem;
+        lostWaiting_ += rest.lostWaiting + qint64(rest.datagrams.size());
+        reader_.reset();
+    }
     if (lostInSystem_ > 0 || lostWaiting_ > 0)
         writeLosses();
 }
@@ -267,8 +275,9 @@ void SyslogReceiver::noteLosses(qint64 inSystem, qint64 waiting) {
 void SyslogReceiver::writeLosses() {
     DiagnosticLog::writeTimed("Syslog: " + QByteArray::number(lostInSystem_ + lostWaiting_) +
                               " datagrams lost: " + QByteArray::number(lostInSystem_) +
-                              " with the system's receive buffer full, " + QByteArray::number(lostWaiting_) +
-                              " with too many waiting to be handled\n");
+                              " dropped by the system (receive buffer full), " +
+                              QByteArray::number(lostWaiting_) +
+                              " dropped here (too many waiting, or still waiting at the end)\n");
     lostInSystem_ = 0;
     lostWaiting_ = 0;
 }

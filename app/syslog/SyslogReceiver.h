@@ -30,8 +30,10 @@ class SyslogReceiver final : public QObject {
 public:
     static constexpr quint16 defaultPort = 514;
     // Asked of the kernel so that a burst waits in the socket instead of being dropped while the
-    // reading thread is not running; root or CAP_NET_ADMIN may go past net.core.rmem_max.
-    static constexpr int receiveBufferBytes = 16 * 1024 * 1024;
+    // reading thread is not running; root or CAP_NET_ADMIN may go past net.core.rmem_max. The kernel
+    // counts about a kilobyte per short datagram, so this holds some 60,000 of them: 0.4 s at
+    // 150,000 datagrams/s. Memory is taken only while datagrams wait.
+    static constexpr int receiveBufferBytes = 64 * 1024 * 1024;
     // Handled per turn of the main thread's event loop, so a flood cannot keep it from other work.
     static constexpr int datagramsPerNotification = 512;
     // Datagrams lost on the way (the kernel's buffer full, or too many waiting for the main thread)
