@@ -6,6 +6,8 @@
 #include <QHostAddress>
 #include <QNetworkProxy>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QUdpSocket>
 #include <QtTest>
@@ -338,14 +340,15 @@ void SyslogReceiverTest::destroyedDuringFlood_returnsPromptly() {
             ::sendto(fd, text, sizeof text - 1, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
         ::close(fd);
     });
+    const auto joinFlood = qScopeGuard([&] {
+        stop.store(true);
+        flood.join();
+    });
     QTRY_VERIFY(Application::getEventCount() > 1000);
     QElapsedTimer destroying;
     destroying.start();
     receiver_.reset();
-    const qint64 took = destroying.elapsed();
-    stop.store(true);
-    flood.join();
-    QVERIFY2(took < 5000, QByteArray::number(took).constData());
+    QVERIFY2(destroying.elapsed() < 5000, QByteArray::number(destroying.elapsed()).constData());
 }
 
 void SyslogReceiverTest::portTaken_bindFailsAndIsLogged() {
