@@ -1,13 +1,18 @@
 // Floods a running Ampwarden with syslog datagrams and counts what arrived.
 //
-//   syslog_flood [--rate R] [--seconds S] [--port P] [--no-search]
+//   syslog_flood [--rate R] [--seconds S] [--port P] [--step N | --no-search]
 //   syslog_flood --hostile [--rate R] [--seconds S] [--port P]
 //
-// The first form sends from a configured controller's address: datagrams sent, events stored,
-// datagrams logged as from an unknown host, and the kernel's receive-buffer drops. The first trial
-// runs at R datagrams/s (default 20000) for S seconds (default 10). Unless --no-search is given,
-// shorter trials follow at doubling rates until one loses datagrams, and the highest lossless rate is
-// printed.
+// The first form sends from a configured controller's address and prints per trial: datagrams sent,
+// events stored, datagrams logged as from an unknown host, datagrams lost, the kernel's drops for the
+// program's socket (/proc/net/udp6) and for all UDP (RcvbufErrors), the losses the program itself
+// logged (the kernel's, which each datagram tells it, and its own when too many wait for the main
+// thread), and how long the program took to catch up after the last datagram was sent. The first
+// trial runs at R datagrams/s (default 20000) for S seconds (default 10). Then the rate goes up: by N
+// per trial with --step N, or else doubling until a trial loses datagrams and then halving the gap
+// between the highest lossless and the lowest lossy rate down to a twentieth; every trial as long as
+// the first. The highest lossless rate is printed last. Long trials matter: the program can hold some
+// seconds' worth of datagrams in memory, so only a trial longer than that shows whether it keeps pace.
 //
 // --hostile sends R datagrams/s (default 100000) for S seconds from unknown senders all over
 // 127.0.0.0/8 (random bytes, forged lines with line feeds and terminal controls, 8 KiB lines) while
@@ -16,7 +21,8 @@
 // which the program measures itself (AMPWARDEN_STALL_REPORT).
 //
 // Every trial starts a fresh program, hidden and offscreen, in a temporary working directory with a
-// configuration holding controller rack1 on 127.0.0.1.
+// configuration holding controller rack1 on 127.0.0.1, on syslog port P (default 514) and with an
+// instance key of its own, so it runs beside an Ampwarden the user runs on another port.
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -26,6 +32,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -34,10 +41,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -128,6 +137,24 @@ bool portBound(quint16 port) {
     return false;
 }
 
+// The drops column of the program's socket: what the kernel threw away because its receive buffer was
+// full (the dual-stack socket is listed under udp6).
+qint64 socketDrops(quint16 port) {
+    const QByteArray needle = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    qint64 drops = 0;
+    for (const char* path : {"/proc/net/udp", "/proc/net/udp6"}) {
+        QFile f(QString::fromLatin1(path));
+        if (!f.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray& line : f.readAll().split('\n')) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            if (fields.size() > 12 && fields[1].endsWith(needle))
+                drops += fields.last().toLongLong();
+        }
+    }
+    return drops;
+}
+
 qint64 eventLogBytes(const QString& dir) {
     qint64 total = 0;
     QDirIterator it(dir + QStringLiteral("/log"), QDir::Files, QDirIterator::Subdirectories);
@@ -154,8 +181,12 @@ struct Trial {
     qint64 stored = 0;
     qint64 unknownHost = 0;
     qint64 rcvbufDrops = 0;
+    qint64 socketDrops = 0;
+    qint64 loggedLost = 0; // the program's own "datagrams lost" lines, summed
+    qint64 loggedLostInSystem = 0;
     double drainSeconds = 0;
     qint64 handled() const { return stored + unknownHost; }
+    bool lossless() const { return sent > 0 && sent == handled(); }
 };
 
 // Writes the configuration into `dir` and starts the program there; false (and a message) when it
@@ -177,7 +208,10 @@ bool startProgram(QProcess& program, const QTemporaryDir& dir, quint16 port,
     env.insert(QStringLiteral("AMPWARDEN_AUTOCLOSE_BOXES"), QStringLiteral("1"));
     env.insert(extra);
     program.setProcessEnvironment(env);
-    program.start(QStringLiteral(AMPWARDEN_BINARY), {QStringLiteral("hidden")});
+    program.start(QStringLiteral(AMPWARDEN_BINARY),
+                  {QStringLiteral("hidden"), QStringLiteral("--syslog-port"), QString::number(port),
+                   QStringLiteral("--instance-key"),
+                   QStringLiteral("syslog_flood-%1").arg(QCoreApplication::applicationPid())});
     if (!program.waitForStarted(10000)) {
         std::fprintf(stderr, "cannot start %s\n", AMPWARDEN_BINARY);
         return false;
@@ -219,26 +253,47 @@ Trial runTrial(quint16 port, qint64 rate, double seconds) {
     const qint64 count = static_cast<qint64>(rate * seconds);
     const UdpCounters before = udpCounters();
 
-    // Paced in 1 ms slices so the rate holds over the whole trial rather than on average.
+    // Paced in 1 ms slices so the rate holds over the whole trial rather than on average; each slice's
+    // datagrams go in one sendmmsg() call, which leaves more of the two cores to the program.
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
-    char buffer[160];
-    for (qint64 i = 0; i < count; ++i) {
-        const auto due = start + std::chrono::nanoseconds(i * 1000000000LL / rate);
+    const qint64 perSliceMax = rate / 1000 + 1;
+    std::vector<std::array<char, 160>> texts(static_cast<size_t>(perSliceMax));
+    std::vector<iovec> vectors(static_cast<size_t>(perSliceMax));
+    std::vector<mmsghdr> messages(static_cast<size_t>(perSliceMax));
+    for (qint64 next = 0, slice = 0; next < count; ++slice) {
+        const auto due = start + std::chrono::milliseconds(slice);
         if (Clock::now() < due)
             std::this_thread::sleep_until(due);
-        const int n =
-            std::snprintf(buffer, sizeof buffer,
-                          "<38>Dec  7 09:00:00 rack1 Successful authentication for admin, datagram %lld",
-                          static_cast<long long>(i));
-        if (::sendto(fd, buffer, static_cast<size_t>(n), 0, reinterpret_cast<const sockaddr*>(&to),
-                     sizeof to) == n)
-            ++t.sent;
+        // Every datagram due by the end of this slice.
+        const qint64 until = std::min(count, (slice + 1) * rate / 1000);
+        int m = 0;
+        for (; next < until && m < perSliceMax; ++next, ++m) {
+            char* text = texts[size_t(m)].data();
+            const int n =
+                std::snprintf(text, texts[size_t(m)].size(),
+                              "<38>Dec  7 09:00:00 rack1 Successful authentication for admin, datagram %lld",
+                              static_cast<long long>(next));
+            vectors[size_t(m)] = {text, size_t(n)};
+            messages[size_t(m)] = {};
+            messages[size_t(m)].msg_hdr.msg_name = &to;
+            messages[size_t(m)].msg_hdr.msg_namelen = sizeof to;
+            messages[size_t(m)].msg_hdr.msg_iov = &vectors[size_t(m)];
+            messages[size_t(m)].msg_hdr.msg_iovlen = 1;
+        }
+        for (int done = 0; done < m;) {
+            const int n = ::sendmmsg(fd, messages.data() + done, unsigned(m - done), 0);
+            if (n <= 0)
+                break; // not sent: counted as not sent, not as lost
+            done += n;
+            t.sent += n;
+        }
     }
     t.sendSeconds = std::chrono::duration<double>(Clock::now() - start).count();
     ::close(fd);
 
-    // Drained when the event files stop growing for a second.
+    // Drained when the event files stop growing for five seconds: rewriting AMW.log from a store of a
+    // million events holds the main thread for more than one.
     QElapsedTimer drain;
     drain.start();
     qint64 last = -1;
@@ -249,31 +304,50 @@ Trial runTrial(quint16 port, qint64 rate, double seconds) {
         if (now != last) {
             last = now;
             stable.restart();
-        } else if (stable.elapsed() >= 1000) {
+        } else if (stable.elapsed() >= 5000) {
             break;
         }
         QThread::msleep(50);
     }
     t.drainSeconds = (drain.elapsed() - stable.elapsed()) / 1000.0;
     t.rcvbufDrops = udpCounters().rcvbufErrors - before.rcvbufErrors;
+    t.socketDrops = socketDrops(port);
 
+    // The program tells the rest of its losses when it ends.
     stopProgram(program);
     t.stored = storedEvents(dir.path());
     QFile appLog(dir.filePath(QStringLiteral("app.log")));
-    if (appLog.open(QIODevice::ReadOnly))
-        t.unknownHost = appLog.readAll().count("Syslog message from unknown host: ");
+    if (appLog.open(QIODevice::ReadOnly)) {
+        const QByteArray log = appLog.readAll();
+        t.unknownHost = log.count("Syslog message from unknown host: ");
+        static const QRegularExpression lost(
+            QStringLiteral("Syslog: (\\d+) datagrams lost: (\\d+) dropped by the system"));
+        for (auto it = lost.globalMatch(QString::fromLatin1(log)); it.hasNext();) {
+            const QRegularExpressionMatch match = it.next();
+            t.loggedLost += match.captured(1).toLongLong();
+            t.loggedLostInSystem += match.captured(2).toLongLong();
+        }
+        static bool bufferShown = false;
+        static const QRegularExpression buffer(QStringLiteral("Syslog receive buffer: (\\d+) bytes"));
+        const QRegularExpressionMatch granted = buffer.match(QString::fromLatin1(log));
+        if (granted.hasMatch() && !std::exchange(bufferShown, true))
+            std::printf("program's receive buffer: %s bytes\n", qPrintable(granted.captured(1)));
+    }
     t.ok = true;
     return t;
 }
 
 void print(qint64 rate, const Trial& t) {
     std::printf(
-        "rate %7lld/s  sent %8lld in %6.2f s (%8.0f/s)  stored %8lld  unknown-host %8lld  lost %7lld  "
-        "rcvbuf drops %7lld  drained %.2f s after sending\n",
+        "rate %7lld/s  sent %8lld in %6.2f s (%8.0f/s)  stored %8lld  unknown-host %lld  lost %lld  "
+        "kernel drops: socket %lld, all UDP %lld  program logged lost %lld (kernel %lld, waiting %lld)  "
+        "caught up %.2f s after sending\n",
         static_cast<long long>(rate), static_cast<long long>(t.sent), t.sendSeconds,
         t.sendSeconds > 0 ? t.sent / t.sendSeconds : 0.0, static_cast<long long>(t.stored),
         static_cast<long long>(t.unknownHost), static_cast<long long>(t.sent - t.handled()),
-        static_cast<long long>(t.rcvbufDrops), t.drainSeconds);
+        static_cast<long long>(t.socketDrops), static_cast<long long>(t.rcvbufDrops),
+        static_cast<long long>(t.loggedLost), static_cast<long long>(t.loggedLostInSystem),
+        static_cast<long long>(t.loggedLost - t.loggedLostInSystem), t.drainSeconds);
     std::fflush(stdout);
 }
 
@@ -482,6 +556,7 @@ int main(int argc, char* argv[]) {
     double seconds = 10;
     quint16 port = 514;
     bool search = true;
+    qint64 step = 0;
     bool hostile = false;
     const QStringList args = QCoreApplication::arguments();
     for (int i = 1; i < args.size(); ++i) {
@@ -495,9 +570,12 @@ int main(int argc, char* argv[]) {
             port = static_cast<quint16>(args[++i].toUInt());
         else if (args[i] == QLatin1String("--no-search"))
             search = false;
+        else if (args[i] == QLatin1String("--step") && i + 1 < args.size())
+            step = args[++i].toLongLong();
         else {
-            std::fprintf(stderr, "usage: syslog_flood [--rate R] [--seconds S] [--port P] [--no-search]\n"
-                                 "       syslog_flood --hostile [--rate R] [--seconds S] [--port P]\n");
+            std::fprintf(stderr,
+                         "usage: syslog_flood [--rate R] [--seconds S] [--port P] [--step N | --no-search]\n"
+                         "       syslog_flood --hostile [--rate R] [--seconds S] [--port P]\n");
             return 2;
         }
     }
@@ -505,7 +583,7 @@ int main(int argc, char* argv[]) {
         rate = hostile ? 100000 : 20000;
     if (hostile)
         return rate > 0 && seconds > 0 ? runHostile(port, rate, seconds) : 2;
-    if (rate <= 0 || seconds <= 0)
+    if (rate <= 0 || seconds <= 0 || step < 0)
         return 2;
 
     const Trial first = runTrial(port, rate, seconds);
@@ -514,37 +592,40 @@ int main(int argc, char* argv[]) {
     print(rate, first);
     if (first.stored == 0 && first.unknownHost > 0)
         std::printf("note: no event stored; the program read no controller from Ampwarden.xml\n");
-    std::printf("%s at %lld datagrams/s for %g s\n", first.sent == first.handled() ? "no loss" : "LOSS",
+    std::printf("%s at %lld datagrams/s for %g s\n", first.lossless() ? "no loss" : "LOSS",
                 static_cast<long long>(rate), seconds);
 
     if (!search)
         return 0;
-    qint64 bestLossless = 0;
-    if (first.sent == first.handled()) {
-        bestLossless = rate;
-        for (qint64 r = rate * 2; r <= 1280000; r *= 2) {
-            const Trial t = runTrial(port, r, 2);
-            if (!t.ok)
-                return 1;
-            print(r, t);
-            const bool lossless = t.sent == t.handled();
-            if (lossless)
-                bestLossless = std::max(bestLossless, static_cast<qint64>(t.sent / t.sendSeconds));
+    // Rates are what the sender reached, which under load may be less than it was asked for.
+    const auto reached = [](const Trial& t) { return static_cast<qint64>(t.sent / t.sendSeconds); };
+    qint64 bestLossless = first.lossless() ? reached(first) : 0;
+    qint64 lowestLossy = first.lossless() ? 0 : rate;
+    qint64 asked = rate;
+    for (;;) {
+        qint64 next = 0;
+        if (step > 0)
+            next = lowestLossy ? 0 : asked + step;
+        else if (!lowestLossy)
+            next = asked * 2;
+        else if (!bestLossless)
+            next = lowestLossy / 2 >= 1000 ? lowestLossy / 2 : 0;
+        else if (lowestLossy - bestLossless > bestLossless / 20)
+            next = (bestLossless + lowestLossy) / 2;
+        if (next == 0 || next > 2000000)
+            break;
+        asked = next;
+        const Trial t = runTrial(port, asked, seconds);
+        if (!t.ok)
+            return 1;
+        print(asked, t);
+        if (t.lossless()) {
+            bestLossless = std::max(bestLossless, reached(t));
             // Beyond what this machine can send, a higher target says nothing more.
-            if (!lossless || t.sent / t.sendSeconds < r * 0.9)
+            if (reached(t) < asked * 9 / 10)
                 break;
-        }
-    } else {
-        // Lossy at the first rate: halve it until a trial of the same length loses nothing.
-        for (qint64 r = rate / 2; r >= 1000; r /= 2) {
-            const Trial t = runTrial(port, r, seconds);
-            if (!t.ok)
-                return 1;
-            print(r, t);
-            if (t.sent == t.handled()) {
-                bestLossless = r;
-                break;
-            }
+        } else {
+            lowestLossy = lowestLossy ? std::min(lowestLossy, asked) : asked;
         }
     }
     std::printf("highest lossless rate: %lld datagrams/s\n", static_cast<long long>(bestLossless));

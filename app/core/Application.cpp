@@ -142,6 +142,14 @@ void Application::addEvent(const QByteArray& messageId, Time time, Controller* c
         eventListener()(added);
 }
 
+Application::EventBatch::EventBatch() {
+    dailyLog().hold();
+}
+
+Application::EventBatch::~EventBatch() {
+    dailyLog().release();
+}
+
 void Application::setEventListener(EventListener listener) {
     eventListener() = std::move(listener);
 }

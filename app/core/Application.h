@@ -47,6 +47,14 @@ public:
     // Hears every event that addEvent() takes, once it is stored; one listener, empty for none.
     using EventListener = std::function<void(const Event&)>;
     static void setEventListener(EventListener listener);
+    // While one lives, the daily log's lines of the events added go out together when it ends, not
+    // one write each: for many events added in one go, such as a batch of syslog datagrams.
+    class EventBatch {
+    public:
+        EventBatch();
+        ~EventBatch();
+        Q_DISABLE_COPY_MOVE(EventBatch)
+    };
     static int getEventCount() { return static_cast<int>(events.size()); }
     static QByteArray getControllerName(const Event& event);
     static Time getControllerLastReport(const Event& event);

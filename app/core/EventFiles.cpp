@@ -72,7 +72,13 @@ void DailyLog::append(Time time, const QByteArray& line) {
         Alerts::clear("daily log");
     }
     file_.write(line);
-    file_.flush();
+    if (holds_ == 0)
+        file_.flush();
+}
+
+void DailyLog::release() {
+    if (--holds_ == 0 && file_.isOpen())
+        file_.flush();
 }
 
 void DailyLog::close() {

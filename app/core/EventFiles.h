@@ -25,6 +25,10 @@ class DailyLog {
 public:
     void append(Time time, const QByteArray& line);
     void close();
+    // While held, lines gather in the file's buffer and go out together when the last hold ends: one
+    // write for a batch of events instead of one each.
+    void hold() { ++holds_; }
+    void release();
     // How often at most the path is compared with the open file (tests: 0, every line).
     void setRecheckInterval(int milliseconds) { recheckMs_ = milliseconds; }
 
@@ -38,6 +42,7 @@ private:
     Time dayEnd_ = 0;
     int recheckMs_ = 1000;
     QElapsedTimer lastRecheck_;
+    int holds_ = 0;
 };
 
 // Rewrites "AMW.log" from the store, coalescing the rewrites: the file equals the store within the

@@ -11,8 +11,11 @@ EventStore::List::iterator EventStore::insert(Event event) {
     ++changes_;
     Controller* owner = event.owner;
     auto it = events_.emplace_hint(events_.begin(), key, std::move(event));
-    if (owner)
-        owners_[owner].emplace(key, &it->second);
+    if (owner) {
+        // New events are nearly always the owner's newest too.
+        OwnerIndex& index = owners_[owner];
+        index.emplace_hint(index.begin(), key, &it->second);
+    }
     return it;
 }
 

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <ctime>
+#include <utility>
 
 namespace Warden {
 
@@ -141,6 +142,7 @@ void StatusModel::takeReading(Row& row, const Event& reading) {
     if (!load)
         return;
     Bus& b = row.buses[*bus];
+    row.energyStale = true;
     b.read = true;
     b.volts = load->volts;
     b.amps = load->amps;
@@ -171,6 +173,7 @@ void StatusModel::setOutcome(Controller* controller, const Business::CheckOutcom
         row.outcome = outcome.httpStatus == 0 ? State::noAnswer : State::pageUnreadable;
     if (outcome.answered)
         row.lastGood = Clock::now();
+    row.energyStale = true;
     markChanged(it->second);
 }
 
@@ -192,7 +195,9 @@ void StatusModel::flush() {
         while (j + 1 < changed_.size() && changed_[j + 1] == changed_[j] + 1)
             ++j;
         for (std::size_t k = i; k <= j; ++k) {
-            updateEnergy(rows_[changed_[k]]);
+            Row& row = rows_[changed_[k]];
+            if (std::exchange(row.energyStale, false))
+                updateEnergy(row);
             isChanged_[changed_[k]] = false;
         }
         emit dataChanged(index(changed_[i], 0), index(changed_[j], columnTotal - 1));

@@ -79,6 +79,9 @@ private:
         std::array<Bus, busCount> buses;
         QByteArray lastEvent;
         QByteArray lastEventRaw;
+        // The day's energy walks all of the day's events of the controller: worth it after a reading
+        // or a check, not after every syslog line, of which a flood brings hundreds of thousands.
+        bool energyStale = false;
     };
 
     static void noteEvent(Row& row, const Business::Event& event);

@@ -1,60 +1,135 @@
 #include "SyslogReceiver.h"
 
+#include "SyslogReader.h"
 #include "core/Application.h"
 #include "core/Clock.h"
 #include "core/DiagnosticLog.h"
 #include "core/LogText.h"
 #include "core/MetricsRegistry.h"
+#include "core/ThreadHandoff.h"
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <QHostAddress>
 #include <QHostInfo>
-#include <QNetworkProxy>
 #include <QTimer>
-#include <QUdpSocket>
-#include <QVariant>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <algorithm>
-#include <array>
+#include <unistd.h>
+
+#include <cerrno>
+#include <limits>
 
 namespace Warden {
 
 using Business::Application;
 using Business::EventKind;
 
+namespace {
+
+QEvent::Type datagramsWaiting() {
+    static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return type;
+}
+
+} // namespace
+
 SyslogReceiver::SyslogReceiver(QObject* parent)
     : QObject(parent)
-    , socket_(new QUdpSocket(this))
-    , buffer_(maxDatagram, Qt::Uninitialized)
-    , batch_(qsizetype(batchSize) * maxDatagram, Qt::Uninitialized)
-    , unknownHosts_(unknownHostLines, unknownHostWindowMs, "datagrams from unknown hosts") {
+    , unknownHosts_(unknownHostLines, unknownHostWindowMs, "datagrams from unknown hosts")
+    , lossTimer_(new QTimer(this))
+    , maxWaitingBytes_(SyslogReader::maxWaitingBytes) {
+    lossTimer_->setSingleShot(true);
+    connect(lossTimer_, &QTimer::timeout, this, [this] {
+        if (lostInSystem_ > 0 || lostWaiting_ > 0) {
+            writeLosses();
+            lossTimer_->start(lossWindowMs_);
+        }
+    });
+}
+
+SyslogReceiver::~SyslogReceiver() {
+    // Joined first: no notification may be posted to a receiver that is going. Handling what still
+    // waits could take seconds, which the program's stop does not have; it is counted as lost.
+    if (reader_) {
+        reader_->stop();
+        const SyslogReader::Taken rest = reader_->take(std::numeric_limits<std::size_t>::max());
+        lostInSystem_ += rest.lostInSystem;
+        lostWaiting_ += rest.lostWaiting + qint64(rest.datagrams.size());
+        reader_.reset();
+    }
+    if (lostInSystem_ > 0 || lostWaiting_ > 0)
+        writeLosses();
 }
 
 bool SyslogReceiver::bind(quint16 port) {
-    // A listening socket has no business with the system proxy; asking for it would also start
-    // libproxy's lookup thread.
-    socket_->setProxy(QNetworkProxy::NoProxy);
-    // Not shared: with address reuse a second program could bind the same port and take part of the
-    // datagrams without either side noticing.
-    if (!socket_->bind(QHostAddress::Any, port, QAbstractSocket::DontShareAddress)) {
+    reader_.reset();
+    port_ = 0;
+    // One dual-stack socket takes IPv4 and IPv6; a system without IPv6 gets an IPv4 one.
+    int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    bool bound = false;
+    if (fd >= 0) {
+        const int off = 0;
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+        sockaddr_in6 any{};
+        any.sin6_family = AF_INET6;
+        any.sin6_port = htons(port);
+        any.sin6_addr = in6addr_any;
+        // No SO_REUSEADDR: with address reuse a second program could bind the same port and take part
+        // of the datagrams without either side noticing.
+        bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) == 0;
+    } else if (errno == EAFNOSUPPORT) {
+        fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_in any{};
+        any.sin_family = AF_INET;
+        any.sin_port = htons(port);
+        any.sin_addr.s_addr = htonl(INADDR_ANY);
+        bound = fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) == 0;
+    }
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (bound)
+        bound = ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0;
+    if (!bound) {
+        if (fd >= 0)
+            ::close(fd);
         DiagnosticLog::writeTimed("Syslog server will not work: maybe 514 udp port is opened by another "
                                   "application,\n    or you have no rights to listen on 514 udp port\n");
         return false;
     }
-    // Root or CAP_NET_ADMIN may go past net.core.rmem_max; everyone else gets what that limit allows.
+    port_ = ntohs(local.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6&>(local).sin6_port
+                                              : reinterpret_cast<const sockaddr_in&>(local).sin_port);
+
+    // The reading thread keeps up with far more than controllers send; the buffer covers the moments
+    // it does not run (two cores, both busy). Past net.core.rmem_max only with the privilege to force.
     int bytes = receiveBufferBytes;
-    if (::setsockopt(static_cast<int>(socket_->socketDescriptor()), SOL_SOCKET, SO_RCVBUFFORCE, &bytes,
-                     sizeof bytes) != 0)
-        socket_->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
-                                 QVariant(receiveBufferBytes));
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    int granted = 0;
+    socklen_t grantedLength = sizeof granted;
+    ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &grantedLength);
+    // Each datagram then says how many the kernel has dropped so far, so such losses reach app.log.
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+    // Linux reports twice what its accounting allows in payload: the other half is for its own books.
+    DiagnosticLog::writeTimed("Syslog receive buffer: " + QByteArray::number(granted) + " bytes\n");
+
+    reader_ = std::make_unique<SyslogReader>(fd, [this] {
+        auto* event = new QEvent(datagramsWaiting());
+        handOver(event);
+        QCoreApplication::postEvent(this, event);
+    });
+    reader_->setMaxWaitingBytes(maxWaitingBytes_);
     return true;
 }
 
-quint16 SyslogReceiver::port() const {
-    return socket_->localPort();
+void SyslogReceiver::setMaxWaitingBytes(qsizetype bytes) {
+    maxWaitingBytes_ = bytes;
+    if (reader_)
+        reader_->setMaxWaitingBytes(bytes);
 }
 
 QByteArray SyslogReceiver::senderText(const QHostAddress& address) {
@@ -122,16 +197,6 @@ QByteArray SyslogReceiver::senderText(const sockaddr_storage& address) {
     return senderText(QHostAddress(reinterpret_cast<const sockaddr*>(&address)));
 }
 
-void SyslogReceiver::handleRead(const QByteArray& sender, const char* data, qint64 size) {
-    if (size <= 0) {
-        // An empty datagram is taken off the queue all the same, or it would hold back every later
-        // one.
-        DiagnosticLog::write("Received syslog message " + QByteArray::number(size) + " bytes in size\n");
-        return;
-    }
-    handleDatagram(sender, QByteArray(data, size));
-}
-
 void SyslogReceiver::resolveHosts() {
     if (!resolveTimer_) {
         resolveTimer_ = new QTimer(this);
@@ -173,48 +238,50 @@ bool SyslogReceiver::resolvesTo(const QByteArray& host, const QByteArray& sender
     return entry != addresses_.end() && entry->second.contains(sender);
 }
 
+void SyslogReceiver::customEvent(QEvent* event) {
+    if (event->type() != datagramsWaiting())
+        return;
+    takeOver(event);
+    syslogMessage();
+}
+
 void SyslogReceiver::syslogMessage() {
-    if (!socket_->hasPendingDatagrams()) {
-        DiagnosticLog::write("Ampwarden::syslogMessage(): readyRead() signal received but there are no "
-                             "pending datagrams\n");
+    if (!reader_)
         return;
-    }
-    // The first datagram goes through the socket object, which arms its next notification; the buffer
-    // holds the largest datagram there is, so nothing is cut off and the size need not be asked for
-    // first.
-    QHostAddress first;
-    const qint64 size = socket_->readDatagram(buffer_.data(), buffer_.size(), &first);
-    handleRead(senderText(first), buffer_.constData(), size);
-    if (size < 0)
-        return;
-    // The rest of a burst in batches straight from the descriptor: one system call for many datagrams,
-    // so a flood from anywhere costs the main thread as little as it can. Bounded, so a flood cannot
-    // keep the main thread from everything else; the socket notifies again while datagrams remain.
-    const int fd = static_cast<int>(socket_->socketDescriptor());
-    std::array<sockaddr_storage, batchSize> senders;
-    std::array<iovec, batchSize> vectors;
-    std::array<mmsghdr, batchSize> messages;
-    for (int handled = 1; handled < datagramsPerNotification;) {
-        const int want = std::min(batchSize, datagramsPerNotification - handled);
-        for (int k = 0; k < want; ++k) {
-            vectors[k] = {batch_.data() + qsizetype(k) * maxDatagram, size_t(maxDatagram)};
-            messages[k] = {};
-            messages[k].msg_hdr.msg_name = &senders[k];
-            messages[k].msg_hdr.msg_namelen = sizeof senders[k];
-            messages[k].msg_hdr.msg_iov = &vectors[k];
-            messages[k].msg_hdr.msg_iovlen = 1;
+    SyslogReader::Taken taken = reader_->take(datagramsPerNotification);
+    if (taken.lostInSystem > 0 || taken.lostWaiting > 0)
+        noteLosses(taken.lostInSystem, taken.lostWaiting);
+    const Application::EventBatch batch;
+    for (const SyslogReader::Datagram& datagram : taken.datagrams) {
+        if (datagram.message.isEmpty()) {
+            // Taken off the queue all the same, or it would hold back every later one.
+            DiagnosticLog::write("Received syslog message 0 bytes in size\n");
+            continue;
         }
-        const int n = ::recvmmsg(fd, messages.data(), unsigned(want), MSG_DONTWAIT, nullptr);
-        if (n <= 0)
-            return;
-        for (int k = 0; k < n; ++k) {
-            handleRead(senderText(senders[k]), static_cast<const char*>(vectors[k].iov_base),
-                       messages[k].msg_len);
-        }
-        handled += n;
-        if (n < want)
-            return;
+        handleDatagram(datagram.sender, datagram.message);
     }
+    // The rest after whatever else waits on this thread; the reader sends no notice for them.
+    if (taken.more)
+        QCoreApplication::postEvent(this, new QEvent(datagramsWaiting()));
+}
+
+void SyslogReceiver::noteLosses(qint64 inSystem, qint64 waiting) {
+    lostInSystem_ += inSystem;
+    lostWaiting_ += waiting;
+    if (!lossTimer_->isActive()) {
+        writeLosses();
+        lossTimer_->start(lossWindowMs_);
+    }
+}
+
+void SyslogReceiver::writeLosses() {
+    DiagnosticLog::writeTimed("Syslog: " + QByteArray::number(lostInSystem_ + lostWaiting_) +
+                              " datagrams lost: " + QByteArray::number(lostInSystem_) +
+                              " dropped by the system (receive buffer full), " +
+                              QByteArray::number(lostWaiting_) +
+                              " dropped here (too many waiting, or still waiting at the end)\n");
+    lostInSystem_ = 0;
+    lostWaiting_ = 0;
 }
 
 } // namespace Warden

@@ -8,40 +8,52 @@
 #include <QSet>
 
 #include <map>
+#include <memory>
 
 class QHostAddress;
 class QHostInfo;
 class QTimer;
-class QUdpSocket;
 struct sockaddr_storage;
 
 namespace Warden {
 
+class SyslogReader;
+
 // Turns the syslog datagrams that controllers push into events. Nothing of the syslog format is
 // parsed: the whole datagram, priority field and timestamp included, is the event's raw text.
-// Lives on the main thread, which owns the state and the event store.
+// The socket is read on a thread of its own (SyslogReader); the datagrams are handled here, on the
+// main thread, which owns the state and the event store, in the order they arrived.
 class SyslogReceiver final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(SyslogReceiver)
 
 public:
     static constexpr quint16 defaultPort = 514;
-    // Asked of the kernel so that a burst of datagrams waits in the socket instead of being dropped
-    // while the main thread is busy.
-    static constexpr int receiveBufferBytes = 8 * 1024 * 1024;
-    static constexpr int datagramsPerNotification = 256;
+    // Asked of the kernel so that a burst waits in the socket instead of being dropped while the
+    // reading thread is not running; root or CAP_NET_ADMIN may go past net.core.rmem_max. The kernel
+    // counts about a kilobyte per short datagram, so this holds some 60,000 of them: 0.4 s at
+    // 150,000 datagrams/s. Memory is taken only while datagrams wait.
+    static constexpr int receiveBufferBytes = 64 * 1024 * 1024;
+    // Handled per turn of the main thread's event loop, so a flood cannot keep it from other work.
+    static constexpr int datagramsPerNotification = 512;
+    // Datagrams lost on the way (the kernel's buffer full, or too many waiting for the main thread)
+    // are told in app.log at most once per window, with their counts.
+    static constexpr int lossWindowMs = 10000;
+    void setLossWindow(int milliseconds) { lossWindowMs_ = milliseconds; }
+    // How much may wait for the main thread (SyslogReader::maxWaitingBytes unless told).
+    void setMaxWaitingBytes(qsizetype bytes);
 
     explicit SyslogReceiver(QObject* parent = nullptr);
+    ~SyslogReceiver() override;
 
-    // Binds every local address, IPv4 and IPv6, at `port` (0: the system picks one). A failure is
-    // logged and leaves the receiver without datagrams; the program runs on.
+    // Binds every local address, IPv4 and IPv6, at `port` (0: the system picks one) and starts
+    // reading. A failure is logged and leaves the receiver without datagrams; the program runs on.
     bool bind(quint16 port = defaultPort);
-    quint16 port() const;
-    // readyRead() of this socket is what calls syslogMessage().
-    QUdpSocket* socket() const { return socket_; }
+    // The bound port; 0 when not bound.
+    quint16 port() const { return port_; }
 
     // The sender's address as the controllers' host texts are written: dotted decimal for IPv4, also
-    // when a dual-stack socket reports it as an IPv4-mapped IPv6 address.
+    // when a dual-stack socket reports it as an IPv4-mapped IPv6 address. Safe on any thread.
     static QByteArray senderText(const QHostAddress& address);
     static QByteArray senderText(const sockaddr_storage& address);
     static Business::EventKind classify(const QByteArray& message);
@@ -62,19 +74,23 @@ public:
     static constexpr int unknownHostWindowMs = 10000;
     void setUnknownHostWindow(int milliseconds) { unknownHosts_.setWindow(milliseconds); }
 
-public slots:
-    // Reads and handles the pending datagrams.
-    void syslogMessage();
+protected:
+    void customEvent(QEvent* event) override;
 
 private:
-    static constexpr int batchSize = 32;
-    static constexpr qsizetype maxDatagram = 65536;
-    void handleRead(const QByteArray& sender, const char* data, qint64 size);
+    // Handles a turn's worth of the datagrams the reader holds.
+    void syslogMessage();
+    void noteLosses(qint64 inSystem, qint64 waiting);
+    void writeLosses();
 
-    QUdpSocket* socket_;
-    QByteArray buffer_;
-    QByteArray batch_; // batchSize datagrams of up to maxDatagram bytes
+    std::unique_ptr<SyslogReader> reader_;
+    quint16 port_ = 0;
     ThrottledLog unknownHosts_;
+    QTimer* lossTimer_;
+    qint64 lostInSystem_ = 0; // not yet told
+    qint64 lostWaiting_ = 0;
+    int lossWindowMs_ = lossWindowMs;
+    qsizetype maxWaitingBytes_;
 
     void resolved(const QByteArray& host, const QHostInfo& info);
     bool resolvesTo(const QByteArray& host, const QByteArray& sender) const;

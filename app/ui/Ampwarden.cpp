@@ -39,7 +39,6 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
-#include <QUdpSocket>
 
 #include <algorithm>
 #include <limits>
@@ -113,7 +112,6 @@ Ampwarden::Ampwarden(QWidget* parent, quint16 syslogPort, std::optional<QByteArr
     scheduler_ = std::make_unique<Warden::Scheduler>(cycle_);
     startInstanceServer();
 
-    connect(syslog_->socket(), &QUdpSocket::readyRead, this, &Ampwarden::syslogMessage);
     syslog_->bind(syslogPort);
 
     const QByteArray xmlErrors = Warden::Business::loadSettings();
@@ -167,10 +165,6 @@ Ampwarden::~Ampwarden() {
     syslog_ = nullptr;
     delete instanceServer_;
     instanceServer_ = nullptr;
-}
-
-void Ampwarden::syslogMessage() {
-    syslog_->syslogMessage();
 }
 
 void Ampwarden::setUpWidgets() {

@@ -71,8 +71,6 @@ public:
 public slots:
     void done(int result) override;
     void resumeProgram();
-    // Handles the datagrams waiting on the syslog socket.
-    void syslogMessage();
     void exitProgram();
     void dlgEmail(int row, int column = 0);
     void dlgAddEmail();
