@@ -132,8 +132,10 @@ void Application::addEvent(const QByteArray& messageId, Time time, Controller* c
     }
     auto it = events.insert(Event{messageId, time, kind, transport, reason, raw, controller});
     MetricsRegistry::instance().countEvent(kind, transport);
-    if (time >= controller->lastLog)
-        dailyLog().append(time, eventLine(it->second).append('\n'));
+    // Every event reaches the daily log once: log rows are taken only past the last check, so none
+    // comes twice, while readings and syslog datagrams carry this host's time. Measured against the
+    // controller's clock (lastLog), they were left out whenever that clock ran ahead of ours.
+    dailyLog().append(time, eventLine(it->second).append('\n'));
     // The prune may take the new event itself (an old row of a reported period).
     const Event added = eventListener() ? it->second : Event{};
     events.pruneAfterAdd(it->first);
