@@ -80,4 +80,17 @@ std::optional<double> ReadingWindow::transitionsEnergy(Time from, Time till, int
     return integrateTransitions(transitions.rbegin(), transitions.rend(), from, till, nullptr) / joulesPerKWh;
 }
 
+Transitions ReadingWindow::transitions(Time from, int channel) const {
+    // Newest first like the store: the one added last within a second ends up last, as there.
+    Transitions transitions;
+    for (const Reading& reading : readings_) {
+        if (reading.channel != channel)
+            continue;
+        transitions.emplace_hint(transitions.begin(), reading.time, reading.watts);
+        if (reading.time < from)
+            break;
+    }
+    return transitions;
+}
+
 } // namespace Warden::Business

@@ -20,6 +20,9 @@ public:
     // The kWh that getTransitions() gives for Event::isUnderOverCurrent() of [from, till] inside the
     // window; nothing when the channel has no reading at all.
     std::optional<double> transitionsEnergy(Time from, Time till, int channel) const;
+    // Event::isUnderOverCurrent() of a period from `from` inside the window: the same kWh through
+    // getTransitions(), though its trace names only the newer readings that the window holds.
+    Transitions transitions(Time from, int channel) const;
 
 private:
     std::vector<Reading> readings_;
