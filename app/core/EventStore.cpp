@@ -35,22 +35,36 @@ void EventStore::erase(List::iterator it) {
     events_.erase(it);
 }
 
+void EventStore::collectPrunable(const Controller* controller, const OwnerIndex& index, const EventKey& first,
+                                 std::vector<EventKey>& doomed) {
+    const NewestFirst newer;
+    // Oldest first, and only while the events are older than the controller's last report.
+    for (auto it = index.rbegin(); it != index.rend() && it->second->time < controller->lastReport; ++it) {
+        if (!newer(it->first, first))
+            doomed.push_back(it->first);
+    }
+}
+
 std::size_t EventStore::prune() {
     fullPruneNeeded_ = false;
     auto limit = boundary();
     if (limit == events_.end())
         return 0;
-    const EventKey first = limit->first;
-    const NewestFirst newer;
     std::vector<EventKey> doomed;
-    for (const auto& [controller, index] : owners_) {
-        // Oldest first, and only while the events are older than the controller's last report.
-        for (auto it = index.rbegin(); it != index.rend() && it->second->time < controller->lastReport;
-             ++it) {
-            if (!newer(it->first, first))
-                doomed.push_back(it->first);
-        }
-    }
+    for (const auto& [controller, index] : owners_)
+        collectPrunable(controller, index, limit->first, doomed);
+    for (const EventKey& key : doomed)
+        erase(events_.find(key));
+    return doomed.size();
+}
+
+std::size_t EventStore::pruneOwner(const Controller* controller) {
+    auto limit = boundary();
+    const auto index = owners_.find(controller);
+    if (limit == events_.end() || index == owners_.end())
+        return 0;
+    std::vector<EventKey> doomed;
+    collectPrunable(controller, index->second, limit->first, doomed);
     for (const EventKey& key : doomed)
         erase(events_.find(key));
     return doomed.size();

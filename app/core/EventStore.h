@@ -4,6 +4,7 @@
 
 #include <map>
 #include <unordered_map>
+#include <vector>
 
 namespace Warden::Business {
 
@@ -39,6 +40,10 @@ public:
 
     // Drops the reported events beyond the newest `keep`; returns how many went.
     std::size_t prune();
+    // prune() of one controller's events: a report run prunes each controller once it is reported,
+    // so that no single prune drops a month of every controller at once. The next prune() still
+    // looks at all controllers.
+    std::size_t pruneOwner(const Controller* controller);
     // Same result as prune() when only `added` is new since the last prune (an add cannot make any
     // other event prunable except the one it pushes out of the newest `keep`).
     std::size_t pruneAfterAdd(const EventKey& added);
@@ -66,6 +71,10 @@ public:
 private:
     static bool isReported(const Event& event) { return event.owner && event.time < event.owner->lastReport; }
     void erase(List::iterator it);
+    // Adds the reported events of one controller that lie beyond `first`, the oldest of the newest
+    // `keep`, to `doomed`.
+    static void collectPrunable(const Controller* controller, const OwnerIndex& index, const EventKey& first,
+                                std::vector<EventKey>& doomed);
     List::iterator boundary(); // the first event beyond the newest `keep`, or end()
 
     List events_;

@@ -294,22 +294,23 @@ std::vector<OutboxMail> reportRecipients() {
     return recipients;
 }
 
-void addReportMails(Outbox& outbox, const std::vector<OutboxMail>& recipients, const QByteArray& displayName,
-                    const QByteArray& body) {
+void addReportMails(const MailSink& send, const std::vector<OutboxMail>& recipients,
+                    const QByteArray& displayName, const QByteArray& body) {
     const QByteArray subject = subjectFor(displayName);
     for (const OutboxMail& recipient : recipients) {
         OutboxMail mail = recipient;
         mail.controller = displayName;
         mail.subject = subject;
         mail.body = body;
-        outbox.add(std::move(mail));
+        send(std::move(mail));
     }
 }
 
 void sendReports(Time from, Time till, Outbox& outbox) {
     const std::vector<OutboxMail> recipients = reportRecipients();
+    const MailSink send = [&outbox](OutboxMail mail) { outbox.add(std::move(mail)); };
     for (Controller& controller : Application::controllers) {
-        addReportMails(outbox, recipients, controller.displayName(), getReportBody(controller, from, till));
+        addReportMails(send, recipients, controller.displayName(), getReportBody(controller, from, till));
         // Reported once its mails are in the outbox: from there they are delivered or given up with a
         // line in "app.log", whatever happens to the program in between.
         controller.report();

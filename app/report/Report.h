@@ -1,6 +1,5 @@
 #pragma once
 
-#include "core/CheckCycle.h"
 #include "core/Event.h"
 #include "core/Records.h"
 #include "energy/ReadingWindow.h"
@@ -8,6 +7,7 @@
 
 #include <QByteArray>
 
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -60,9 +60,11 @@ QByteArray wrappedBase64(const QByteArray& base64);
 OutboxMail mailTo(const MailAccount& account);
 // mailTo() of every recipient, in list order.
 std::vector<OutboxMail> reportRecipients();
-// Stores the report of the controller named `displayName` for every one of `recipients` in `outbox`.
-void addReportMails(Outbox& outbox, const std::vector<OutboxMail>& recipients, const QByteArray& displayName,
-                    const QByteArray& body);
+// Where report mails go: the outbox in the program.
+using MailSink = std::function<void(OutboxMail mail)>;
+// Hands the report of the controller named `displayName` to `send` once for each of `recipients`.
+void addReportMails(const MailSink& send, const std::vector<OutboxMail>& recipients,
+                    const QByteArray& displayName, const QByteArray& body);
 
 // Text safe inside an HTML element or attribute: & < > " ' replaced by their entities.
 QByteArray htmlEscaped(const QByteArray& text);
@@ -72,11 +74,5 @@ QByteArray htmlEscaped(const QByteArray& text);
 // counts as reported. Finally the event store is pruned. Main thread only: it reads and changes the
 // state. ReportRunner does the same with the composing on other threads.
 void sendReports(Time from, Time till, Outbox& outbox);
-
-// The report run for CheckCycle::setReportRun() and for report moments without a check (posted to the
-// main thread): sendReports() with `outbox`, which has to outlive the cycle.
-inline CheckCycle::ReportRun makeReportRun(Outbox& outbox) {
-    return [&outbox](Time from, Time till) { sendReports(from, till, outbox); };
-}
 
 } // namespace Warden::Business

@@ -1,0 +1,226 @@
+#include "report/ReportRunner.h"
+
+#include "core/Application.h"
+#include "core/ClockText.h"
+#include "core/DiagnosticLog.h"
+
+#include <QElapsedTimer>
+#include <QMetaObject>
+
+#include <mutex>
+#include <vector>
+
+namespace Warden {
+
+using namespace Business;
+
+namespace {
+
+// The longest the main thread works on a run before it lets the event loop turn. A slice ends after
+// the step that crosses it; one step is one controller's copy or one controller's mails.
+constexpr qint64 sliceMs = 15;
+
+Controller* controllerWithSerial(quint64 serial) {
+    for (Controller& controller : Application::controllers) {
+        if (controller.serial == serial)
+            return &controller;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+struct ReportRunner::Job {
+    quint64 serial = 0;
+    QByteArray name;
+    // The controller's times when its copy was taken: changed ones mean an edit.
+    Time lastCheck = 0;
+    Time lastReport = 0;
+    bool leftOut = false;
+    // Written by the composing task, under the run's mutex.
+    bool composed = false;
+    QByteArray body;
+};
+
+struct ReportRunner::Run {
+    Time from = 0;
+    Time till = 0;
+    ReportSettings settings;
+    std::vector<OutboxMail> recipients;
+    // In list order, sized once: the tasks write into their own element.
+    std::vector<Job> jobs;
+    std::size_t nextCopy = 0;
+    std::size_t nextDelivery = 0;
+    std::function<void()> finished;
+    std::mutex mutex;
+};
+
+ReportRunner::ReportRunner(MailSink send, QObject* parent)
+    : QObject(parent)
+    , send_(std::move(send)) {
+}
+
+ReportRunner::~ReportRunner() {
+    // The tasks not yet started are dropped; the running ones are single controllers and end soon.
+    pool_.clear();
+    pool_.waitForDone();
+    if (!run_)
+        return;
+    while (deliverNext()) {
+    }
+    const Run& run = *run_;
+    DiagnosticLog::write(
+        "ReportRunner: the program ends during the report run from " + clockText(run.from) + " till " +
+        clockText(run.till) + ": " +
+        QByteArray::number(static_cast<qulonglong>(run.jobs.size() - run.nextDelivery)) + " of " +
+        QByteArray::number(static_cast<qulonglong>(run.jobs.size())) + " controllers not reported, " +
+        QByteArray::number(static_cast<qulonglong>(queue_.size())) + " report runs after it not started\n");
+}
+
+void ReportRunner::setMaxThreads(int threads) {
+    pool_.setMaxThreadCount(threads);
+}
+
+CheckCycle::AsyncReportRun ReportRunner::reportRun() {
+    return [this](Time from, Time till, std::function<void()> finished) {
+        run(from, till, std::move(finished));
+    };
+}
+
+void ReportRunner::run(Time from, Time till, std::function<void()> finished) {
+    queue_.push_back({from, till, std::move(finished)});
+    if (!run_)
+        startNext();
+}
+
+void ReportRunner::startNext() {
+    if (queue_.empty())
+        return;
+    Queued next = std::move(queue_.front());
+    queue_.pop_front();
+    run_ = std::make_unique<Run>();
+    Run& run = *run_;
+    run.from = next.from;
+    run.till = next.till;
+    run.finished = std::move(next.finished);
+    // The settings and recipients as the run starts hold for all its controllers.
+    run.settings = Application::report;
+    run.recipients = reportRecipients();
+    run.jobs.resize(Application::controllers.size());
+    std::size_t i = 0;
+    for (const Controller& controller : Application::controllers) {
+        run.jobs[i].serial = controller.serial;
+        run.jobs[i].name = controller.displayName();
+        ++i;
+    }
+    schedulePump();
+}
+
+void ReportRunner::schedulePump() {
+    if (pumpPosted_)
+        return;
+    pumpPosted_ = true;
+    QMetaObject::invokeMethod(this, &ReportRunner::pump, Qt::QueuedConnection);
+}
+
+void ReportRunner::pump() {
+    pumpPosted_ = false;
+    QElapsedTimer slice;
+    slice.start();
+    // Enough copies ahead to keep every thread busy while the main thread is away, and no more: each
+    // holds a month of readings, and a composed body waits until those before it are handed on.
+    const std::size_t ahead = 2 * static_cast<std::size_t>(std::max(1, pool_.maxThreadCount())) + 1;
+    while (run_) {
+        if (slice.elapsed() >= sliceMs) {
+            schedulePump();
+            return;
+        }
+        if (deliverNext())
+            continue;
+        Run& run = *run_;
+        if (run.nextDelivery == run.jobs.size()) {
+            finishRun();
+            continue;
+        }
+        if (run.nextCopy < run.jobs.size() && run.nextCopy - run.nextDelivery < ahead) {
+            copyNext();
+            continue;
+        }
+        // Waiting for the pool: each task wakes this up when it is done.
+        return;
+    }
+}
+
+void ReportRunner::copyNext() {
+    Run& run = *run_;
+    const std::size_t index = run.nextCopy++;
+    Job& job = run.jobs[index];
+    const Controller* controller = controllerWithSerial(job.serial);
+    if (!controller) {
+        // Its events have lost their owner with it: there is nothing left to report.
+        job.leftOut = true;
+        DiagnosticLog::write("ReportRunner: " + job.name + " was removed before its report was composed\n");
+        return;
+    }
+    job.name = controller->displayName();
+    job.lastCheck = controller->lastCheck;
+    job.lastReport = controller->lastReport;
+    auto input =
+        std::make_shared<const ReportInput>(reportInput(*controller, run.from, run.till, run.settings));
+    pool_.start([this, &run, index, input = std::move(input)] {
+        QByteArray body = composeReport(*input);
+        {
+            const std::lock_guard lock(run.mutex);
+            run.jobs[index].body = std::move(body);
+            run.jobs[index].composed = true;
+        }
+        QMetaObject::invokeMethod(this, &ReportRunner::pump, Qt::QueuedConnection);
+    });
+}
+
+bool ReportRunner::deliverNext() {
+    Run& run = *run_;
+    if (run.nextDelivery >= run.nextCopy)
+        return false;
+    Job& job = run.jobs[run.nextDelivery];
+    if (job.leftOut) {
+        ++run.nextDelivery;
+        return true;
+    }
+    QByteArray body;
+    {
+        const std::lock_guard lock(run.mutex);
+        if (!job.composed)
+            return false;
+        body = std::move(job.body);
+    }
+    ++run.nextDelivery;
+    addReportMails(send_, run.recipients, job.name, body);
+    Controller* controller = controllerWithSerial(job.serial);
+    if (!controller || controller->lastCheck != job.lastCheck || controller->lastReport != job.lastReport) {
+        // Removed, or edited, which resets its times: marking it reported now would hide from its next
+        // report the events the edit is meant to bring back.
+        DiagnosticLog::write("ReportRunner: " + job.name +
+                             " was removed or changed while its report was composed; the report is sent, the "
+                             "controller does not count as reported\n");
+        return true;
+    }
+    // Reported once its mails are in the outbox, like sendReports() does it. Its events are pruned now
+    // rather than all controllers' at the end, which would hold the thread for seconds after a month.
+    controller->report();
+    Application::events.pruneOwner(controller);
+    return true;
+}
+
+void ReportRunner::finishRun() {
+    Application::prune();
+    std::function<void()> finished = std::move(run_->finished);
+    run_.reset();
+    if (finished)
+        finished();
+    // The callback may have queued a run and started it already.
+    if (!run_)
+        startNext();
+}
+
+} // namespace Warden
