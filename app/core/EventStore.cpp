@@ -35,13 +35,17 @@ void EventStore::erase(List::iterator it) {
     events_.erase(it);
 }
 
-void EventStore::collectPrunable(const Controller* controller, const OwnerIndex& index, const EventKey& first,
-                                 std::vector<EventKey>& doomed) {
+void EventStore::collectPrunable(const OwnerIndex& index, Time reportedBefore, const EventKey& first,
+                                 std::size_t limit, std::vector<EventKey>& doomed) {
     const NewestFirst newer;
+    std::size_t found = 0;
     // Oldest first, and only while the events are older than the controller's last report.
-    for (auto it = index.rbegin(); it != index.rend() && it->second->time < controller->lastReport; ++it) {
-        if (!newer(it->first, first))
+    for (auto it = index.rbegin(); it != index.rend() && it->second->time < reportedBefore && found < limit;
+         ++it) {
+        if (!newer(it->first, first)) {
             doomed.push_back(it->first);
+            ++found;
+        }
     }
 }
 
@@ -52,19 +56,20 @@ std::size_t EventStore::prune() {
         return 0;
     std::vector<EventKey> doomed;
     for (const auto& [controller, index] : owners_)
-        collectPrunable(controller, index, limit->first, doomed);
+        collectPrunable(index, controller->lastReport, limit->first, std::numeric_limits<std::size_t>::max(),
+                        doomed);
     for (const EventKey& key : doomed)
         erase(events_.find(key));
     return doomed.size();
 }
 
-std::size_t EventStore::pruneOwner(const Controller* controller) {
-    auto limit = boundary();
+std::size_t EventStore::pruneOwner(const Controller* controller, Time reportedBefore, std::size_t limit) {
+    const auto first = boundary();
     const auto index = owners_.find(controller);
-    if (limit == events_.end() || index == owners_.end())
+    if (first == events_.end() || index == owners_.end())
         return 0;
     std::vector<EventKey> doomed;
-    collectPrunable(controller, index->second, limit->first, doomed);
+    collectPrunable(index->second, reportedBefore, first->first, limit, doomed);
     for (const EventKey& key : doomed)
         erase(events_.find(key));
     return doomed.size();

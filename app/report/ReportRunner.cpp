@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QMetaObject>
 
+#include <deque>
 #include <mutex>
 #include <vector>
 
@@ -19,6 +20,8 @@ namespace {
 // The longest the main thread works on a run before it lets the event loop turn. A slice ends after
 // the step that crosses it; one step is one controller's copy or one controller's mails.
 constexpr qint64 sliceMs = 15;
+// Events pruned in one step: a few milliseconds in a store of millions.
+constexpr std::size_t pruneStep = 2048;
 
 Controller* controllerWithSerial(quint64 serial) {
     for (Controller& controller : Application::controllers) {
@@ -51,6 +54,9 @@ struct ReportRunner::Run {
     std::vector<Job> jobs;
     std::size_t nextCopy = 0;
     std::size_t nextDelivery = 0;
+    // The controllers whose mails are out, in list order: their events up to their new report time are
+    // pruned a step at a time, then they count as reported.
+    std::deque<const Job*> reporting;
     std::function<void()> finished;
     std::mutex mutex;
 };
@@ -58,6 +64,11 @@ struct ReportRunner::Run {
 ReportRunner::ReportRunner(MailSink send, QObject* parent)
     : QObject(parent)
     , send_(std::move(send)) {
+    // A timer rather than a posted event: the event loop serves the timers that are due before it
+    // comes back to the run, where a chain of posted events could keep them waiting.
+    pumpTimer_.setSingleShot(true);
+    pumpTimer_.setInterval(0);
+    connect(&pumpTimer_, &QTimer::timeout, this, &ReportRunner::pump);
 }
 
 ReportRunner::~ReportRunner() {
@@ -68,7 +79,11 @@ ReportRunner::~ReportRunner() {
         return;
     while (deliverNext()) {
     }
-    const Run& run = *run_;
+    Run& run = *run_;
+    for (const Job* job : run.reporting) {
+        if (Controller* controller = reportedController(*job))
+            controller->report();
+    }
     DiagnosticLog::write(
         "ReportRunner: the program ends during the report run from " + clockText(run.from) + " till " +
         clockText(run.till) + ": " +
@@ -117,14 +132,11 @@ void ReportRunner::startNext() {
 }
 
 void ReportRunner::schedulePump() {
-    if (pumpPosted_)
-        return;
-    pumpPosted_ = true;
-    QMetaObject::invokeMethod(this, &ReportRunner::pump, Qt::QueuedConnection);
+    if (!pumpTimer_.isActive())
+        pumpTimer_.start();
 }
 
 void ReportRunner::pump() {
-    pumpPosted_ = false;
     QElapsedTimer slice;
     slice.start();
     // Enough copies ahead to keep every thread busy while the main thread is away, and no more: each
@@ -138,12 +150,14 @@ void ReportRunner::pump() {
         if (deliverNext())
             continue;
         Run& run = *run_;
-        if (run.nextDelivery == run.jobs.size()) {
-            finishRun();
-            continue;
-        }
         if (run.nextCopy < run.jobs.size() && run.nextCopy - run.nextDelivery < ahead) {
             copyNext();
+            continue;
+        }
+        if (pruneSome())
+            continue;
+        if (run.nextDelivery == run.jobs.size()) {
+            finishRun();
             continue;
         }
         // Waiting for the pool: each task wakes this up when it is done.
@@ -174,7 +188,7 @@ void ReportRunner::copyNext() {
             run.jobs[index].body = std::move(body);
             run.jobs[index].composed = true;
         }
-        QMetaObject::invokeMethod(this, &ReportRunner::pump, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, &ReportRunner::schedulePump, Qt::QueuedConnection);
     });
 }
 
@@ -196,19 +210,37 @@ bool ReportRunner::deliverNext() {
     }
     ++run.nextDelivery;
     addReportMails(send_, run.recipients, job.name, body);
+    run.reporting.push_back(&job);
+    return true;
+}
+
+Controller* ReportRunner::reportedController(const Job& job) {
     Controller* controller = controllerWithSerial(job.serial);
-    if (!controller || controller->lastCheck != job.lastCheck || controller->lastReport != job.lastReport) {
-        // Removed, or edited, which resets its times: marking it reported now would hide from its next
-        // report the events the edit is meant to bring back.
-        DiagnosticLog::write("ReportRunner: " + job.name +
-                             " was removed or changed while its report was composed; the report is sent, the "
-                             "controller does not count as reported\n");
+    if (controller && controller->lastCheck == job.lastCheck && controller->lastReport == job.lastReport)
+        return controller;
+    // Removed, or edited, which resets its times: marking it reported now would hide from its next
+    // report the events the edit is meant to bring back.
+    DiagnosticLog::write("ReportRunner: " + job.name +
+                         " was removed or changed while its report was composed; the report is sent, the "
+                         "controller does not count as reported\n");
+    return nullptr;
+}
+
+bool ReportRunner::pruneSome() {
+    Run& run = *run_;
+    if (run.reporting.empty())
+        return false;
+    const Job& job = *run.reporting.front();
+    Controller* controller = reportedController(job);
+    // Without a check its report time becomes the time of day (see Controller::report()); the end of
+    // the run prunes what that leaves.
+    if (controller && job.lastCheck != 0 &&
+        Application::events.pruneOwner(controller, job.lastCheck, pruneStep) == pruneStep)
         return true;
-    }
-    // Reported once its mails are in the outbox, like sendReports() does it. Its events are pruned now
-    // rather than all controllers' at the end, which would hold the thread for seconds after a month.
-    controller->report();
-    Application::events.pruneOwner(controller);
+    // Reported once its mails are in the outbox, like sendReports() does it.
+    if (controller)
+        controller->report();
+    run.reporting.pop_front();
     return true;
 }
 

@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <QThreadPool>
+#include <QTimer>
 
 #include <deque>
 #include <functional>
@@ -57,6 +58,11 @@ private:
     void schedulePump();
     bool deliverNext();
     void copyNext();
+    // One step of pruning the events of the controller whose mails went out first, or, when none are
+    // left to prune, of counting it as reported; false when no controller waits for that.
+    bool pruneSome();
+    // The job's controller, unless it was removed or edited since its copy was taken.
+    static Business::Controller* reportedController(const Job& job);
     void finishRun();
 
     Business::MailSink send_;
@@ -68,7 +74,7 @@ private:
     };
     std::deque<Queued> queue_;
     std::unique_ptr<Run> run_;
-    bool pumpPosted_ = false;
+    QTimer pumpTimer_;
 };
 
 } // namespace Warden
