@@ -14,6 +14,9 @@ namespace Warden::Business {
 class ReadingWindow {
 public:
     ReadingWindow(const Controller& controller, Time from, Time till, const EventStore& store);
+    // The same window from the controller's readings newest first, as the store lists them, from the
+    // newest down to at least the one in force at `from` on each channel.
+    ReadingWindow(const std::vector<Reading>& newestFirst, Time from, Time till);
 
     // getEnergy() of [from, till] inside the window, to the last bit.
     ChannelEnergies energy(Time from, Time till) const;
@@ -25,6 +28,9 @@ public:
     Transitions transitions(Time from, int channel) const;
 
 private:
+    template <typename Iterator, typename Read>
+    void select(Iterator begin, Iterator inWindow, Iterator end, Time from, Read read);
+
     std::vector<Reading> readings_;
 };
 

@@ -7,9 +7,11 @@
 #include "energy/EnergyLog.h"
 #include "energy/Histogram.h"
 #include "energy/PowerBill.h"
+#include "energy/ReadingWindow.h"
 #include "report/Outbox.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace Warden::Business {
 
@@ -183,33 +185,63 @@ QByteArray reportSubject(const Controller& controller) {
     return subjectFor(controller.displayName());
 }
 
-ReportInput reportInput(const Controller& controller, Time from, Time till, const ReportSettings& settings) {
-    ReportInput input{.controller = controller,
-                      .settings = settings,
-                      .from = from,
-                      .till = till,
-                      .logEvents = {},
-                      .moreLogEvents = 0,
-                      .readings = std::nullopt};
-    input.controller.admin.clear();
-    input.controller.password.clear();
-    if (settings.sendEntireLog || settings.sendOnLogin || settings.sendUnderOverCurrent) {
-        for (const auto& [key, event] : Application::events.ownedBy(&controller)) {
-            if (event->time < controller.lastReport)
-                break;
-            if (!isSelected(*event, settings))
-                continue;
-            if (static_cast<qsizetype>(input.logEvents.size()) < maxCopiedRows) {
-                input.logEvents.push_back(*event);
-                input.logEvents.back().owner = nullptr;
-            } else {
-                ++input.moreLogEvents;
+ReportCopy::ReportCopy(const Controller& controller, Time from, Time till, const ReportSettings& settings)
+    : input_{.controller = controller,
+             .settings = settings,
+             .from = from,
+             .till = till,
+             .logEvents = {},
+             .moreLogEvents = 0,
+             .withReadings = Application::hasTwoBuses(controller.type) && settings.sendPowerBill,
+             .readings = {}} {
+    input_.controller.admin.clear();
+    input_.controller.password.clear();
+    logDone_ = !(settings.sendEntireLog || settings.sendOnLogin || settings.sendUnderOverCurrent);
+    readingsDone_ = !input_.withReadings;
+}
+
+bool ReportCopy::copy(const Controller& controller, std::size_t steps) {
+    const EventStore::OwnerIndex& index = Application::events.ownedBy(&controller);
+    auto it = next_ ? index.lower_bound(*next_) : index.begin();
+    // One walk, newest first, serves both: the table down to the previous report, the readings down to
+    // the one in force at `from` on each bus (every newer one too: the window picks what it needs).
+    for (; it != index.end() && !(logDone_ && readingsDone_); ++it) {
+        if (steps-- == 0) {
+            next_ = it->first;
+            return false;
+        }
+        const Event& event = *it->second;
+        if (!logDone_) {
+            if (event.time < input_.controller.lastReport) {
+                logDone_ = true;
+            } else if (isSelected(event, input_.settings)) {
+                if (static_cast<qsizetype>(input_.logEvents.size()) < maxCopiedRows) {
+                    input_.logEvents.push_back(event);
+                    input_.logEvents.back().owner = nullptr;
+                } else {
+                    ++input_.moreLogEvents;
+                }
+            }
+        }
+        if (!readingsDone_ && event.kind == EventKind::values) {
+            // A bus that has met its reading in force at `from` needs no older one.
+            const int channel = readingChannel(event);
+            if (event.time > input_.till || !settled_[channel])
+                input_.readings.emplace_back(event.time, event.reason);
+            if (event.time <= input_.till && event.time < input_.from) {
+                settled_[channel] = true;
+                readingsDone_ = settled_[0] && settled_[1];
             }
         }
     }
-    if (Application::hasTwoBuses(controller.type) && settings.sendPowerBill)
-        input.readings.emplace(controller, from, till, Application::events);
-    return input;
+    logDone_ = readingsDone_ = true;
+    return true;
+}
+
+ReportInput reportInput(const Controller& controller, Time from, Time till, const ReportSettings& settings) {
+    ReportCopy copy(controller, from, till, settings);
+    copy.copy(controller, std::numeric_limits<std::size_t>::max());
+    return copy.take();
 }
 
 QByteArray getReportBody(const Controller& controller, Time from, Time till) {
@@ -234,12 +266,20 @@ QByteArray composeReport(const ReportInput& input) {
     QByteArray images;
     if (Application::hasTwoBuses(controller.type)) {
         ChannelEnergies energies{-1, -1};
-        if (settings.sendPowerBill && input.readings) {
-            const PowerBill bill = powerBill(input.readings->energy(from, till), from, till, settings);
+        std::optional<ReadingWindow> window;
+        if (settings.sendPowerBill && input.withReadings) {
+            std::vector<Reading> readings;
+            readings.reserve(input.readings.size());
+            for (const auto& [time, reason] : input.readings) {
+                const Event reading{{}, time, EventKind::values, Transport::http, reason, {}, nullptr};
+                readings.push_back(Reading{time, readingChannel(reading), readingWatts(reading)});
+            }
+            window.emplace(readings, from, till);
+            const PowerBill bill = powerBill(window->energy(from, till), from, till, settings);
             html += bill.html;
             energies = bill.energies;
             // Without a bill there is nothing to hold the second calculation against.
-            crossCheckEnergies(*input.readings, from, till, energies);
+            crossCheckEnergies(*window, from, till, energies);
         }
 
         if (settings.sendHistogram && energies.total() > 0) {
@@ -251,7 +291,7 @@ QByteArray composeReport(const ReportInput& input) {
             html += imageReference(idTotal);
 
             const HistogramLayout layout = histogramLayout(settings, from, till);
-            const ReadingWindow& readings = *input.readings;
+            const ReadingWindow& readings = *window;
             if (energies.a > 0)
                 images +=
                     imagePart(idChannelA, createPngImage(controller, "A", layout, energies.a, readings));

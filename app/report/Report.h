@@ -1,14 +1,15 @@
 #pragma once
 
 #include "core/Event.h"
+#include "core/EventStore.h"
 #include "core/Records.h"
-#include "energy/ReadingWindow.h"
 #include "report/OutboxMail.h"
 
 #include <QByteArray>
 
 #include <functional>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace Warden {
@@ -28,7 +29,7 @@ QByteArray getReportBody(const Controller& controller, Time from, Time till);
 // What the report of one controller is composed from, copied out of the state and the event store,
 // so that composing it reads nothing shared and may run on any thread. The copy costs what the report
 // reads, not what the store holds: the log table's events since the previous report (at most as many
-// rows as the table can take) and the readings of the period.
+// rows as the table can take) and the readings from the newest down to the period's start.
 struct ReportInput {
     Controller controller; // without its log-in, which no report shows
     ReportSettings settings;
@@ -38,10 +39,32 @@ struct ReportInput {
     // the older ones beyond them, which the table would leave out anyway.
     std::vector<Event> logEvents;
     qint64 moreLogEvents = 0;
-    // For the power bill, its cross-check and the histograms of the metering models.
-    std::optional<ReadingWindow> readings;
+    // For the power bill, its cross-check and the histograms of the metering models: the load readings
+    // newest first, as the store holds them (read while composing, off the main thread).
+    bool withReadings = false;
+    std::vector<std::pair<Time, QByteArray>> readings;
 };
-// Main thread: it reads the store.
+
+// Takes a ReportInput from the store a few thousand events at a time, so that a month of readings does
+// not hold the main thread in one piece; the store may change between the steps. Main thread only.
+class ReportCopy {
+public:
+    ReportCopy(const Controller& controller, Time from, Time till, const ReportSettings& settings);
+    // Walks up to `steps` more of `controller`'s events (the one the copy was made for, still in the
+    // list); true once the copy is complete.
+    bool copy(const Controller& controller, std::size_t steps);
+    ReportInput take() { return std::move(input_); }
+
+private:
+    ReportInput input_;
+    // Where the walk goes on: found again by its key, whatever was added or pruned in between.
+    std::optional<EventKey> next_;
+    bool logDone_ = true;
+    bool readingsDone_ = true;
+    bool settled_[2] = {false, false};
+};
+
+// The whole copy at once.
 ReportInput reportInput(const Controller& controller, Time from, Time till, const ReportSettings& settings);
 // getReportBody() from a copy; any thread.
 QByteArray composeReport(const ReportInput& input);

@@ -20,7 +20,8 @@ namespace {
 // The longest the main thread works on a run before it lets the event loop turn. A slice ends after
 // the step that crosses it; one step is one controller's copy or one controller's mails.
 constexpr qint64 sliceMs = 15;
-// Events pruned in one step: a few milliseconds in a store of millions.
+// Events copied or pruned in one step: a few milliseconds in a store of millions.
+constexpr std::size_t copyStep = 8192;
 constexpr std::size_t pruneStep = 2048;
 
 Controller* controllerWithSerial(quint64 serial) {
@@ -54,6 +55,8 @@ struct ReportRunner::Run {
     std::vector<Job> jobs;
     std::size_t nextCopy = 0;
     std::size_t nextDelivery = 0;
+    // The copy of jobs[nextCopy] while it is being taken.
+    std::unique_ptr<ReportCopy> copying;
     // The controllers whose mails are out, in list order: their events up to their new report time are
     // pruned a step at a time, then they count as reported.
     std::deque<const Job*> reporting;
@@ -151,7 +154,7 @@ void ReportRunner::pump() {
             continue;
         Run& run = *run_;
         if (run.nextCopy < run.jobs.size() && run.nextCopy - run.nextDelivery < ahead) {
-            copyNext();
+            copySome();
             continue;
         }
         if (pruneSome())
@@ -165,22 +168,30 @@ void ReportRunner::pump() {
     }
 }
 
-void ReportRunner::copyNext() {
+void ReportRunner::copySome() {
     Run& run = *run_;
-    const std::size_t index = run.nextCopy++;
+    const std::size_t index = run.nextCopy;
     Job& job = run.jobs[index];
     const Controller* controller = controllerWithSerial(job.serial);
     if (!controller) {
         // Its events have lost their owner with it: there is nothing left to report.
         job.leftOut = true;
+        run.copying.reset();
+        ++run.nextCopy;
         DiagnosticLog::write("ReportRunner: " + job.name + " was removed before its report was composed\n");
         return;
     }
-    job.name = controller->displayName();
-    job.lastCheck = controller->lastCheck;
-    job.lastReport = controller->lastReport;
-    auto input =
-        std::make_shared<const ReportInput>(reportInput(*controller, run.from, run.till, run.settings));
+    if (!run.copying) {
+        job.name = controller->displayName();
+        job.lastCheck = controller->lastCheck;
+        job.lastReport = controller->lastReport;
+        run.copying = std::make_unique<ReportCopy>(*controller, run.from, run.till, run.settings);
+    }
+    if (!run.copying->copy(*controller, copyStep))
+        return;
+    auto input = std::make_shared<const ReportInput>(run.copying->take());
+    run.copying.reset();
+    ++run.nextCopy;
     pool_.start([this, &run, index, input = std::move(input)] {
         QByteArray body = composeReport(*input);
         {

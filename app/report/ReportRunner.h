@@ -57,7 +57,8 @@ private:
     void pump();
     void schedulePump();
     bool deliverNext();
-    void copyNext();
+    // One step of taking the next controller's copy; it goes to the pool once complete.
+    void copySome();
     // One step of pruning the events of the controller whose mails went out first, or, when none are
     // left to prune, of counting it as reported; false when no controller waits for that.
     bool pruneSome();
