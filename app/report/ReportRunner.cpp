@@ -18,7 +18,7 @@ using namespace Business;
 namespace {
 
 // The longest the main thread works on a run before it lets the event loop turn. A slice ends after
-// the step that crosses it; one step is one controller's copy or one controller's mails.
+// the step that crosses it: a part of a copy, one controller's mails or a part of its pruning.
 constexpr qint64 sliceMs = 15;
 // Events copied or pruned in one step: a few milliseconds in a store of millions.
 constexpr std::size_t copyStep = 8192;
