@@ -7,6 +7,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <memory>
 #include <set>
 #include <vector>
 
@@ -79,6 +80,7 @@ private slots:
     void run_eventLoopTurnsBetweenControllers();
     void run_controllerChangedDuringRun_data();
     void run_controllerChangedDuringRun();
+    void destroyedDuringRun_composedMailsGoOut();
 };
 
 void tst_ReportRunner::cleanup() {
@@ -206,6 +208,36 @@ void tst_ReportRunner::run_controllerChangedDuringRun() {
     for (const Controller& c : Application::controllers) {
         if (&c != changed)
             QCOMPARE(c.lastReport, till);
+    }
+}
+
+void tst_ReportRunner::destroyedDuringRun_composedMailsGoOut() {
+    Test::ScopedWorkDir work;
+    reportSettings();
+    addRecipients(1);
+    for (int i = 0; i < 12; ++i)
+        addController(i, true);
+
+    QByteArrayList names;
+    auto runner = std::make_unique<ReportRunner>([&names](OutboxMail mail) { names << mail.controller; });
+    runner->setMaxThreads(1);
+    bool finished = false;
+    runner->run(from, till, [&finished] { finished = true; });
+    QTRY_VERIFY_WITH_TIMEOUT(!names.isEmpty(), 120000);
+    // The end of the program: what was composed still goes out, in order, and counts as reported.
+    runner.reset();
+    QVERIFY(!finished);
+    QVERIFY2(names.size() < 12, "the run was over before the runner went");
+    QVERIFY(Test::appLog().contains("the program ends during the report run"));
+    int reported = 0;
+    for (const Controller& c : Application::controllers) {
+        if (reported < names.size()) {
+            QCOMPARE(names.at(reported), c.displayName());
+            QCOMPARE(c.lastReport, till);
+            ++reported;
+        } else {
+            QCOMPARE(c.lastReport, from);
+        }
     }
 }
 
