@@ -38,22 +38,41 @@ void EventStore::erase(List::iterator it) {
     events_.erase(it);
 }
 
+void EventStore::collectPrunable(const OwnerIndex& index, Time reportedBefore, const EventKey& first,
+                                 std::size_t limit, std::vector<EventKey>& doomed) {
+    const NewestFirst newer;
+    std::size_t found = 0;
+    // Oldest first, and only while the events are older than the controller's last report.
+    for (auto it = index.rbegin(); it != index.rend() && it->second->time < reportedBefore && found < limit;
+         ++it) {
+        if (!newer(it->first, first)) {
+            doomed.push_back(it->first);
+            ++found;
+        }
+    }
+}
+
 std::size_t EventStore::prune() {
     fullPruneNeeded_ = false;
     auto limit = boundary();
     if (limit == events_.end())
         return 0;
-    const EventKey first = limit->first;
-    const NewestFirst newer;
     std::vector<EventKey> doomed;
-    for (const auto& [controller, index] : owners_) {
-        // Oldest first, and only while the events are older than the controller's last report.
-        for (auto it = index.rbegin(); it != index.rend() && it->second->time < controller->lastReport;
-             ++it) {
-            if (!newer(it->first, first))
-                doomed.push_back(it->first);
-        }
-    }
+    for (const auto& [controller, index] : owners_)
+        collectPrunable(index, controller->lastReport, limit->first, std::numeric_limits<std::size_t>::max(),
+                        doomed);
+    for (const EventKey& key : doomed)
+        erase(events_.find(key));
+    return doomed.size();
+}
+
+std::size_t EventStore::pruneOwner(const Controller* controller, Time reportedBefore, std::size_t limit) {
+    const auto first = boundary();
+    const auto index = owners_.find(controller);
+    if (first == events_.end() || index == owners_.end())
+        return 0;
+    std::vector<EventKey> doomed;
+    collectPrunable(index->second, reportedBefore, first->first, limit, doomed);
     for (const EventKey& key : doomed)
         erase(events_.find(key));
     return doomed.size();

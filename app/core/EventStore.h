@@ -4,6 +4,7 @@
 
 #include <map>
 #include <unordered_map>
+#include <vector>
 
 namespace Warden::Business {
 
@@ -39,6 +40,11 @@ public:
 
     // Drops the reported events beyond the newest `keep`; returns how many went.
     std::size_t prune();
+    // What prune() drops of `controller`'s events once its lastReport is `reportedBefore`, the oldest
+    // first and at most `limit` of them. A report run drops them this way, a slice at a time, before it
+    // moves lastReport, so that neither the run nor an event added meanwhile has to prune a month of
+    // every controller at once.
+    std::size_t pruneOwner(const Controller* controller, Time reportedBefore, std::size_t limit);
     // Same result as prune() when only `added` is new since the last prune (an add cannot make any
     // other event prunable except the one it pushes out of the newest `keep`).
     std::size_t pruneAfterAdd(const EventKey& added);
@@ -66,6 +72,10 @@ public:
 private:
     static bool isReported(const Event& event) { return event.owner && event.time < event.owner->lastReport; }
     void erase(List::iterator it);
+    // Adds up to `limit` events of one controller's index from before `reportedBefore` that lie beyond
+    // `first`, the oldest of the newest `keep`, to `doomed`, oldest first.
+    static void collectPrunable(const OwnerIndex& index, Time reportedBefore, const EventKey& first,
+                                std::size_t limit, std::vector<EventKey>& doomed);
     List::iterator boundary(); // the first event beyond the newest `keep`, or end()
 
     List events_;

@@ -6,6 +6,7 @@
 #include "DiagnosticLog.h"
 
 #include <algorithm>
+#include <atomic>
 
 namespace Warden::Business {
 
@@ -17,6 +18,11 @@ Controller::Controller(QByteArray name, qint32 type, QByteArray host, quint16 po
     , port(port)
     , admin(std::move(admin))
     , password(std::move(password)) {
+}
+
+quint64 Controller::newSerial() {
+    static std::atomic<quint64> next{1};
+    return next.fetch_add(1, std::memory_order_relaxed);
 }
 
 QByteArray Controller::displayName() const {

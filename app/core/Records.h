@@ -46,6 +46,13 @@ public:
     // above it is not reset by an edit and does not move back on a failed read, so neither brings the
     // rows already taken back into the store. Not stored in the configuration file.
     Time logRowsUpTo = 0;
+    // Tells this record apart from any other, also from one created later at the same address once
+    // this one is removed: work that outlives a turn of the event loop (a report run) finds its
+    // controller again by it. Copies keep it; an edit in place keeps it too.
+    quint64 serial = newSerial();
+
+private:
+    static quint64 newSerial();
 };
 
 struct MailServer {

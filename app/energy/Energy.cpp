@@ -76,9 +76,7 @@ Transitions Event::isUnderOverCurrent(const Controller& controller, Time from, T
     if (!transitions.empty())
         return transitions;
 
-    qCDebug(lcEnergy).noquote() << "Event::isUnderOverCurrent(): there are no sufficient events from " +
-                                       QString::fromUtf8(clockText(from)) + " till " +
-                                       QString::fromUtf8(clockText(till)) + " of:";
+    noteMissingReadings(from, till);
     // Lists every reading of every controller: only worth the walk when someone reads it.
     if (lcEnergyTrace().isDebugEnabled()) {
         for (const auto& [key, event] : store.events()) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Records.h"
+
 #include <QLoggingCategory>
 
 // Debug messages of the energy code.
@@ -8,3 +10,10 @@ Q_DECLARE_LOGGING_CATEGORY(lcEnergy)
 // QT_LOGGING_RULES="ampwarden.energy.trace.debug=true", because a monthly report would otherwise
 // write every reading of the month several times.
 Q_DECLARE_LOGGING_CATEGORY(lcEnergyTrace)
+
+namespace Warden::Business {
+
+// The debug line for a channel without a single reading that the load over [from, till] depends on.
+void noteMissingReadings(Time from, Time till);
+
+} // namespace Warden::Business

@@ -77,17 +77,25 @@ double drawnValue(const ChannelEnergies& energies, const QByteArray& channel) {
     return energies.total();
 }
 
-// The bar's energy by the transitions of one channel, with the trace when it is wanted.
-double transitionsCheck(const Controller& controller, const ReadingWindow& window, Time from, Time till,
-                        int channel, bool wantTrace, QByteArray& trace) {
+// The bar's energy by the transitions of one channel, with the trace when it is wanted. Without
+// `store` (a report composed off the main thread) the window is all there is to read.
+double transitionsCheck(const Controller& controller, const ReadingWindow& window, const EventStore* store,
+                        Time from, Time till, int channel, bool wantTrace, QByteArray& trace) {
     if (!wantTrace) {
         if (const std::optional<double> kWh = window.transitionsEnergy(from, till, channel))
             return *kWh;
     }
     // The full map, with its messages about missing readings and its complete trace.
+    Transitions transitions;
+    if (store) {
+        transitions = Event::isUnderOverCurrent(controller, from, till, *store, channel);
+    } else {
+        transitions = window.transitions(from, channel);
+        if (transitions.empty())
+            noteMissingReadings(from, till);
+    }
     double kWh = 0;
-    trace = getTransitions(Event::isUnderOverCurrent(controller, from, till, Application::events, channel),
-                           from, till, kWh);
+    trace = getTransitions(transitions, from, till, kWh);
     return kWh;
 }
 
@@ -115,16 +123,18 @@ const ReadingWindow& windowFor(const Controller& controller, Time from, Time til
     return *cached.window;
 }
 
-void checkBars(const Controller& controller, const ReadingWindow& window, const std::vector<Bar>& bars,
-               const QByteArray& channel, double energy) {
+void checkBars(const Controller& controller, const ReadingWindow& window, const EventStore* store,
+               const std::vector<Bar>& bars, const QByteArray& channel, double energy) {
     const bool wantTrace = lcEnergyTrace().isDebugEnabled();
     double sum = 0;
     for (const Bar& bar : bars) {
         sum += drawnValue(bar.energies, channel);
         QByteArray traceA;
         QByteArray traceB;
-        const double tA = transitionsCheck(controller, window, bar.start, bar.end, 0, wantTrace, traceA);
-        const double tB = transitionsCheck(controller, window, bar.start, bar.end, 1, wantTrace, traceB);
+        const double tA =
+            transitionsCheck(controller, window, store, bar.start, bar.end, 0, wantTrace, traceA);
+        const double tB =
+            transitionsCheck(controller, window, store, bar.start, bar.end, 1, wantTrace, traceB);
         if (energiesDiffer(bar.energies.a, tA) || energiesDiffer(bar.energies.b, tB)) {
             DiagnosticLog::writeAndDebug("Energy error from " + clockText(bar.start) + " till " +
                                          clockText(bar.end) + ": (" + formatG(tA) + ", " + formatG(tB) +
@@ -221,14 +231,21 @@ BarGeometry barGeometry(int bars) {
     return geometry;
 }
 
-QByteArray createPngImage(const Controller& controller, const QByteArray& channel,
-                          const HistogramLayout& layout, double energy) {
+namespace {
+
+// Without two edges there is no period; one empty bar is the nearest picture that makes sense.
+std::vector<Time> drawnEdges(const HistogramLayout& layout) {
     std::vector<Time> edges = layout.edges;
-    // Without two edges there is no period; one empty bar is the nearest picture that makes sense.
     if (edges.empty())
         edges.push_back(0);
     if (edges.size() < 2)
         edges.push_back(edges.front());
+    return edges;
+}
+
+QByteArray drawHistogram(const Controller& controller, const QByteArray& channel,
+                         const std::vector<Time>& edges, double energy, const ReadingWindow& window,
+                         const EventStore* store) {
     const Time from = edges.front();
     const Time till = edges.back();
     const int bars = static_cast<int>(edges.size()) - 1;
@@ -265,8 +282,6 @@ QByteArray createPngImage(const Controller& controller, const QByteArray& channe
     painter.setPen(QPen(Qt::black));
     painter.drawText(titleBox, titleFlags, text(title));
 
-    // One copy of the period's readings serves every bar and both checks.
-    const ReadingWindow& window = windowFor(controller, from, till);
     std::vector<Bar> barList(static_cast<std::size_t>(bars));
     double max = 0;
     for (std::size_t i = 0; i < barList.size(); ++i) {
@@ -276,7 +291,7 @@ QByteArray createPngImage(const Controller& controller, const QByteArray& channe
         bar.energies = window.energy(bar.start, bar.end);
         max = std::max(max, bar.energies.total());
     }
-    checkBars(controller, window, barList, channel, energy);
+    checkBars(controller, window, store, barList, channel, energy);
     max = std::max(max, 1e-6);
 
     QFont labelFont;
@@ -325,6 +340,21 @@ QByteArray createPngImage(const Controller& controller, const QByteArray& channe
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, "png");
     return png.toBase64();
+}
+
+} // namespace
+
+QByteArray createPngImage(const Controller& controller, const QByteArray& channel,
+                          const HistogramLayout& layout, double energy) {
+    const std::vector<Time> edges = drawnEdges(layout);
+    // One copy of the period's readings serves every bar and both checks.
+    const ReadingWindow& window = windowFor(controller, edges.front(), edges.back());
+    return drawHistogram(controller, channel, edges, energy, window, &Application::events);
+}
+
+QByteArray createPngImage(const Controller& controller, const QByteArray& channel,
+                          const HistogramLayout& layout, double energy, const ReadingWindow& readings) {
+    return drawHistogram(controller, channel, drawnEdges(layout), energy, readings, nullptr);
 }
 
 } // namespace Warden::Business

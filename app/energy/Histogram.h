@@ -8,6 +8,8 @@
 
 namespace Warden::Business {
 
+class ReadingWindow;
+
 // The bars of a report's histogram. They cover the report period [from, till] and nothing else, so
 // that they add up to the bill: one bar per hour for a daily report, per day for weekly ones, per local
 // calendar day for monthly ones, a thirtieth of the report interval for hourly and minute reports, and a
@@ -43,5 +45,9 @@ inline constexpr int plotAxis = 325; // y of the horizontal axis
 // logged, never drawn.
 QByteArray createPngImage(const Controller& controller, const QByteArray& channel,
                           const HistogramLayout& layout, double energy);
+// The same picture from `readings` alone, a window over the whole layout: reads neither the store nor
+// the application state, so it may run on any thread.
+QByteArray createPngImage(const Controller& controller, const QByteArray& channel,
+                          const HistogramLayout& layout, double energy, const ReadingWindow& readings);
 
 } // namespace Warden::Business

@@ -32,9 +32,12 @@ QByteArray paymentText(double kWh, double price) {
 }
 
 PowerBill getPowerBill(const Controller& controller, Time from, Time till) {
-    const ReportSettings& settings = Application::report;
+    return powerBill(getEnergy(controller, from, till), from, till, Application::report);
+}
+
+PowerBill powerBill(const ChannelEnergies& energies, Time from, Time till, const ReportSettings& settings) {
     PowerBill bill;
-    bill.energies = getEnergy(controller, from, till);
+    bill.energies = energies;
     const double a = bill.energies.a;
     const double b = bill.energies.b;
     bill.html = "<h3>Power Bill</h3>\r\n<p style=\"border-style: solid; border-width: 1px;\">\r\nFrom " +

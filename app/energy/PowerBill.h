@@ -14,6 +14,8 @@ struct PowerBill {
 // The power-bill section of `controller`'s report over [from, till], priced with the price and
 // currency of Application::report.
 PowerBill getPowerBill(const Controller& controller, Time from, Time till);
+// The same section for energies already found, priced with `settings`: reads no shared state.
+PowerBill powerBill(const ChannelEnergies& energies, Time from, Time till, const ReportSettings& settings);
 
 // Hundredths rounded half up, written with two decimals: 1234 -> "12.34", 5 -> "0.05".
 QByteArray paymentText(double kWh, double price);

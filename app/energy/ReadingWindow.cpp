@@ -17,14 +17,12 @@ std::vector<Reading>::const_iterator notAfter(const std::vector<Reading>& readin
 
 } // namespace
 
-ReadingWindow::ReadingWindow(const Controller& controller, Time from, Time till, const EventStore& store) {
-    const EventStore::OwnerIndex& index = store.ownedBy(&controller);
-    const auto inWindow = index.lower_bound(EventKey{till, std::numeric_limits<quint64>::max()});
-
+template <typename Iterator, typename Read>
+void ReadingWindow::select(Iterator begin, Iterator inWindow, Iterator end, Time from, Read read) {
     std::optional<Reading> after[2];
-    for (auto it = inWindow; it != index.begin() && !(after[0] && after[1]);) {
+    for (auto it = inWindow; it != begin && !(after[0] && after[1]);) {
         --it;
-        const std::optional<Reading> reading = readingOf(*it->second);
+        const std::optional<Reading> reading = read(it);
         if (reading && !after[reading->channel])
             after[reading->channel] = reading;
     }
@@ -37,8 +35,8 @@ ReadingWindow::ReadingWindow(const Controller& controller, Time from, Time till,
 
     bool settled[2] = {false, false};
     int open = 2;
-    for (auto it = inWindow; it != index.end() && open > 0; ++it) {
-        const std::optional<Reading> reading = readingOf(*it->second);
+    for (auto it = inWindow; it != end && open > 0; ++it) {
+        const std::optional<Reading> reading = read(it);
         if (!reading || settled[reading->channel])
             continue;
         readings_.push_back(*reading);
@@ -47,6 +45,17 @@ ReadingWindow::ReadingWindow(const Controller& controller, Time from, Time till,
             --open;
         }
     }
+}
+
+ReadingWindow::ReadingWindow(const Controller& controller, Time from, Time till, const EventStore& store) {
+    const EventStore::OwnerIndex& index = store.ownedBy(&controller);
+    select(index.begin(), index.lower_bound(EventKey{till, std::numeric_limits<quint64>::max()}), index.end(),
+           from, [](EventStore::OwnerIndex::const_iterator it) { return readingOf(*it->second); });
+}
+
+ReadingWindow::ReadingWindow(const std::vector<Reading>& newestFirst, Time from, Time till) {
+    select(newestFirst.begin(), notAfter(newestFirst, till), newestFirst.end(), from,
+           [](std::vector<Reading>::const_iterator it) { return std::optional<Reading>(*it); });
 }
 
 ChannelEnergies ReadingWindow::energy(Time from, Time till) const {
@@ -78,6 +87,19 @@ std::optional<double> ReadingWindow::transitionsEnergy(Time from, Time till, int
         return std::nullopt;
     // Oldest first; within one second the reading stored last comes last, as in the transitions map.
     return integrateTransitions(transitions.rbegin(), transitions.rend(), from, till, nullptr) / joulesPerKWh;
+}
+
+Transitions ReadingWindow::transitions(Time from, int channel) const {
+    // Newest first like the store: the one added last within a second ends up last, as there.
+    Transitions transitions;
+    for (const Reading& reading : readings_) {
+        if (reading.channel != channel)
+            continue;
+        transitions.emplace_hint(transitions.begin(), reading.time, reading.watts);
+        if (reading.time < from)
+            break;
+    }
+    return transitions;
 }
 
 } // namespace Warden::Business

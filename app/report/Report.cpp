@@ -4,11 +4,14 @@
 #include "core/ClockText.h"
 #include "core/DiagnosticLog.h"
 #include "energy/Energy.h"
+#include "energy/EnergyLog.h"
 #include "energy/Histogram.h"
 #include "energy/PowerBill.h"
+#include "energy/ReadingWindow.h"
 #include "report/Outbox.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace Warden::Business {
 
@@ -43,18 +46,24 @@ bool isSelected(const Event& event, const ReportSettings& settings) {
 // table that grows past it would make the whole report undeliverable.
 constexpr qsizetype maxLogRowBytes = 2 * 1024 * 1024;
 
-QByteArray logRow(const Event& event) {
+constexpr char rowOpen[] = "       <tr>\r\n           <td>";
+constexpr char cellBreak[] = "</td>\r\n           <td>";
+constexpr char rowClose[] = "</td>\r\n       </tr>\r\n\r\n";
+// No row is shorter than its frame with empty texts and the shorter transport name, so no more rows
+// than this fit under the limit; one more is enough to know that the table is full.
+constexpr qsizetype shortestRow = sizeof rowOpen - 1 + 6 * (sizeof cellBreak - 1) + sizeof rowClose - 1 + 4;
+constexpr qsizetype maxCopiedRows = maxLogRowBytes / shortestRow + 1;
+
+QByteArray logRow(const Event& event, const QByteArray& controllerName) {
     // Reasons and raw data come from the network: escaped so they cannot change the page.
-    return "       <tr>\r\n           <td>" + htmlEscaped(event.messageId) + "</td>\r\n           <td>" +
-           htmlEscaped(clockText(event.time)) + "</td>\r\n           <td>" +
-           htmlEscaped(Application::getControllerName(event)) + "</td>\r\n           <td>" +
-           htmlEscaped(eventKindName(event.kind)) + "</td>\r\n           <td>" + htmlEscaped(event.reason) +
-           "</td>\r\n           <td>" + htmlEscaped(event.raw) + "</td>\r\n           <td>" +
-           (event.transport == Transport::http ? "HTTP" : "syslog") + "</td>\r\n       </tr>\r\n\r\n";
+    return rowOpen + htmlEscaped(event.messageId) + cellBreak + htmlEscaped(clockText(event.time)) +
+           cellBreak + htmlEscaped(controllerName) + cellBreak + htmlEscaped(eventKindName(event.kind)) +
+           cellBreak + htmlEscaped(event.reason) + cellBreak + htmlEscaped(event.raw) + cellBreak +
+           (event.transport == Transport::http ? "HTTP" : "syslog") + rowClose;
 }
 
-void appendLogTable(QByteArray& html, const Controller& controller, const ReportSettings& settings) {
-    html += "<h3>Log Messages (" + selectionPhrase(settings) +
+void appendLogTable(QByteArray& html, const ReportInput& input) {
+    html += "<h3>Log Messages (" + selectionPhrase(input.settings) +
             ")</h3>\r\n<table border=\"1\">\r\n    <thead>\r\n        <tr>\r\n"
             "           <th>Message ID</th>\r\n           <th>When</th>\r\n"
             "           <th>From (Controller)</th>\r\n           <th>Type</th>\r\n"
@@ -62,15 +71,12 @@ void appendLogTable(QByteArray& html, const Controller& controller, const Report
             "           <th>Transport</th>\r\n       </tr>\r\n   </thead>\r\n   <tbody>\r\n";
     // Newest first, down to the previous report; events after `till` are listed too. Once the rows
     // reach the limit the older ones are only counted.
+    const QByteArray name = input.controller.displayName();
     qsizetype rowBytes = 0;
     qint64 leftOut = 0;
-    for (const auto& [key, event] : Application::events.ownedBy(&controller)) {
-        if (event->time < controller.lastReport)
-            break;
-        if (!isSelected(*event, settings))
-            continue;
+    for (const Event& event : input.logEvents) {
         if (leftOut == 0) {
-            const QByteArray row = logRow(*event);
+            const QByteArray row = logRow(event, name);
             if (rowBytes + row.size() <= maxLogRowBytes) {
                 html += row;
                 rowBytes += row.size();
@@ -79,22 +85,31 @@ void appendLogTable(QByteArray& html, const Controller& controller, const Report
         }
         ++leftOut;
     }
+    leftOut += input.moreLogEvents;
     if (leftOut > 0)
         html += "       <tr>\r\n           <td colspan=\"7\">" + QByteArray::number(leftOut) +
                 " older log lines left out</td>\r\n       </tr>\r\n\r\n";
     html += "    </tbody>\r\n</table>\r\n";
 }
 
-void crossCheckEnergies(const Controller& controller, Time from, Time till, const ChannelEnergies& bill) {
-    const double tA = transitionsEnergy(
-        Event::isUnderOverCurrent(controller, from, till, Application::events, 0), from, till);
-    const double tB = transitionsEnergy(
-        Event::isUnderOverCurrent(controller, from, till, Application::events, 1), from, till);
+void crossCheckEnergies(const ReadingWindow& readings, Time from, Time till, const ChannelEnergies& bill) {
+    const auto transitionsEnergy = [&](int channel) {
+        const std::optional<double> kWh = readings.transitionsEnergy(from, till, channel);
+        if (!kWh)
+            noteMissingReadings(from, till);
+        return kWh.value_or(0);
+    };
+    const double tA = transitionsEnergy(0);
+    const double tB = transitionsEnergy(1);
     if (!energiesDiffer(bill.a, tA) && !energiesDiffer(bill.b, tB))
         return;
     DiagnosticLog::write("Energy calculation error: (" + formatG(bill.a) + ", " + formatG(bill.b) + ") != (" +
                          formatG(tA) + ", " + formatG(tB) + ") (" + formatG(bill.a - tA) + ", " +
                          formatG(bill.b - tB) + ")\n");
+}
+
+QByteArray subjectFor(const QByteArray& displayName) {
+    return "Power Controller " + displayName + " report";
 }
 
 QByteArray imageReference(const char* contentId) {
@@ -167,11 +182,77 @@ QByteArray reportPeriodWord(const ReportSettings& settings) {
 }
 
 QByteArray reportSubject(const Controller& controller) {
-    return "Power Controller " + controller.displayName() + " report";
+    return subjectFor(controller.displayName());
+}
+
+ReportCopy::ReportCopy(const Controller& controller, Time from, Time till, const ReportSettings& settings)
+    : input_{.controller = controller,
+             .settings = settings,
+             .from = from,
+             .till = till,
+             .logEvents = {},
+             .moreLogEvents = 0,
+             .withReadings = Application::hasTwoBuses(controller.type) && settings.sendPowerBill,
+             .readings = {}} {
+    input_.controller.admin.clear();
+    input_.controller.password.clear();
+    logDone_ = !(settings.sendEntireLog || settings.sendOnLogin || settings.sendUnderOverCurrent);
+    readingsDone_ = !input_.withReadings;
+}
+
+bool ReportCopy::copy(const Controller& controller, std::size_t steps) {
+    const EventStore::OwnerIndex& index = Application::events.ownedBy(&controller);
+    auto it = next_ ? index.lower_bound(*next_) : index.begin();
+    // One walk, newest first, serves both: the table down to the previous report, the readings down to
+    // the one in force at `from` on each bus (every newer one too: the window picks what it needs).
+    for (; it != index.end() && !(logDone_ && readingsDone_); ++it) {
+        if (steps-- == 0) {
+            next_ = it->first;
+            return false;
+        }
+        const Event& event = *it->second;
+        if (!logDone_) {
+            if (event.time < input_.controller.lastReport) {
+                logDone_ = true;
+            } else if (isSelected(event, input_.settings)) {
+                if (static_cast<qsizetype>(input_.logEvents.size()) < maxCopiedRows) {
+                    input_.logEvents.push_back(event);
+                    input_.logEvents.back().owner = nullptr;
+                } else {
+                    ++input_.moreLogEvents;
+                }
+            }
+        }
+        if (!readingsDone_ && event.kind == EventKind::values) {
+            // A bus that has met its reading in force at `from` needs no older one.
+            const int channel = readingChannel(event);
+            if (event.time > input_.till || !settled_[channel])
+                input_.readings.emplace_back(event.time, event.reason);
+            if (event.time <= input_.till && event.time < input_.from) {
+                settled_[channel] = true;
+                readingsDone_ = settled_[0] && settled_[1];
+            }
+        }
+    }
+    logDone_ = readingsDone_ = true;
+    return true;
+}
+
+ReportInput reportInput(const Controller& controller, Time from, Time till, const ReportSettings& settings) {
+    ReportCopy copy(controller, from, till, settings);
+    copy.copy(controller, std::numeric_limits<std::size_t>::max());
+    return copy.take();
 }
 
 QByteArray getReportBody(const Controller& controller, Time from, Time till) {
-    const ReportSettings& settings = Application::report;
+    return composeReport(reportInput(controller, from, till, Application::report));
+}
+
+QByteArray composeReport(const ReportInput& input) {
+    const ReportSettings& settings = input.settings;
+    const Controller& controller = input.controller;
+    const Time from = input.from;
+    const Time till = input.till;
     // The ctime texts keep their line breaks (mail readers have always seen the heading that way), as
     // CR LF like every other line of the page.
     const auto ctimeLine = [](Time t) { return ctimeText(t).replace("\n", "\r\n"); };
@@ -180,17 +261,25 @@ QByteArray getReportBody(const Controller& controller, Time from, Time till) {
                       ctimeLine(till) + "</h2>\r\n";
 
     if (settings.sendEntireLog || settings.sendOnLogin || settings.sendUnderOverCurrent)
-        appendLogTable(html, controller, settings);
+        appendLogTable(html, input);
 
     QByteArray images;
     if (Application::hasTwoBuses(controller.type)) {
         ChannelEnergies energies{-1, -1};
-        if (settings.sendPowerBill) {
-            const PowerBill bill = getPowerBill(controller, from, till);
+        std::optional<ReadingWindow> window;
+        if (settings.sendPowerBill && input.withReadings) {
+            std::vector<Reading> readings;
+            readings.reserve(input.readings.size());
+            for (const auto& [time, reason] : input.readings) {
+                const Event reading{{}, time, EventKind::values, Transport::http, reason, {}, nullptr};
+                readings.push_back(Reading{time, readingChannel(reading), readingWatts(reading)});
+            }
+            window.emplace(readings, from, till);
+            const PowerBill bill = powerBill(window->energy(from, till), from, till, settings);
             html += bill.html;
             energies = bill.energies;
             // Without a bill there is nothing to hold the second calculation against.
-            crossCheckEnergies(controller, from, till, energies);
+            crossCheckEnergies(*window, from, till, energies);
         }
 
         if (settings.sendHistogram && energies.total() > 0) {
@@ -202,11 +291,15 @@ QByteArray getReportBody(const Controller& controller, Time from, Time till) {
             html += imageReference(idTotal);
 
             const HistogramLayout layout = histogramLayout(settings, from, till);
+            const ReadingWindow& readings = *window;
             if (energies.a > 0)
-                images += imagePart(idChannelA, createPngImage(controller, "A", layout, energies.a));
+                images +=
+                    imagePart(idChannelA, createPngImage(controller, "A", layout, energies.a, readings));
             if (energies.b > 0)
-                images += imagePart(idChannelB, createPngImage(controller, "B", layout, energies.b));
-            images += imagePart(idTotal, createPngImage(controller, QByteArray(), layout, energies.total()));
+                images +=
+                    imagePart(idChannelB, createPngImage(controller, "B", layout, energies.b, readings));
+            images += imagePart(idTotal,
+                                createPngImage(controller, QByteArray(), layout, energies.total(), readings));
         }
         html += "<hr/>End of log\r\n\r\n";
     }
@@ -233,17 +326,31 @@ OutboxMail mailTo(const MailAccount& account) {
     return mail;
 }
 
+std::vector<OutboxMail> reportRecipients() {
+    std::vector<OutboxMail> recipients;
+    recipients.reserve(Application::mailAccounts.size());
+    for (const MailAccount& account : Application::mailAccounts)
+        recipients.push_back(mailTo(account));
+    return recipients;
+}
+
+void addReportMails(const MailSink& send, const std::vector<OutboxMail>& recipients,
+                    const QByteArray& displayName, const QByteArray& body) {
+    const QByteArray subject = subjectFor(displayName);
+    for (const OutboxMail& recipient : recipients) {
+        OutboxMail mail = recipient;
+        mail.controller = displayName;
+        mail.subject = subject;
+        mail.body = body;
+        send(std::move(mail));
+    }
+}
+
 void sendReports(Time from, Time till, Outbox& outbox) {
+    const std::vector<OutboxMail> recipients = reportRecipients();
+    const MailSink send = [&outbox](OutboxMail mail) { outbox.add(std::move(mail)); };
     for (Controller& controller : Application::controllers) {
-        const QByteArray body = getReportBody(controller, from, till);
-        const QByteArray subject = reportSubject(controller);
-        for (const MailAccount& account : Application::mailAccounts) {
-            OutboxMail mail = mailTo(account);
-            mail.controller = controller.displayName();
-            mail.subject = subject;
-            mail.body = body;
-            outbox.add(std::move(mail));
-        }
+        addReportMails(send, recipients, controller.displayName(), getReportBody(controller, from, till));
         // Reported once its mails are in the outbox: from there they are delivered or given up with a
         // line in "app.log", whatever happens to the program in between.
         controller.report();

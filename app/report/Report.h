@@ -1,10 +1,16 @@
 #pragma once
 
-#include "core/CheckCycle.h"
+#include "core/Event.h"
+#include "core/EventStore.h"
 #include "core/Records.h"
 #include "report/OutboxMail.h"
 
 #include <QByteArray>
+
+#include <functional>
+#include <optional>
+#include <utility>
+#include <vector>
 
 namespace Warden {
 class Outbox;
@@ -20,6 +26,49 @@ inline constexpr char reportBoundary[] = "0016e67698dab45e6649080678948576936935
 // for postwing: 7-bit, CR LF line ends only, no line over 76 characters.
 QByteArray getReportBody(const Controller& controller, Time from, Time till);
 
+// What the report of one controller is composed from, copied out of the state and the event store,
+// so that composing it reads nothing shared and may run on any thread. The copy costs what the report
+// reads, not what the store holds: the log table's events since the previous report (at most as many
+// rows as the table can take) and the readings from the newest down to the period's start.
+struct ReportInput {
+    Controller controller; // without its log-in, which no report shows
+    ReportSettings settings;
+    Time from = 0;
+    Time till = 0;
+    // The table's events, newest first, without owner (all are the controller's); `moreLogEvents` counts
+    // the older ones beyond them, which the table would leave out anyway.
+    std::vector<Event> logEvents;
+    qint64 moreLogEvents = 0;
+    // For the power bill, its cross-check and the histograms of the metering models: the load readings
+    // newest first, as the store holds them (read while composing, off the main thread).
+    bool withReadings = false;
+    std::vector<std::pair<Time, QByteArray>> readings;
+};
+
+// Takes a ReportInput from the store a few thousand events at a time, so that a month of readings does
+// not hold the main thread in one piece; the store may change between the steps. Main thread only.
+class ReportCopy {
+public:
+    ReportCopy(const Controller& controller, Time from, Time till, const ReportSettings& settings);
+    // Walks up to `steps` more of `controller`'s events (the one the copy was made for, still in the
+    // list); true once the copy is complete.
+    bool copy(const Controller& controller, std::size_t steps);
+    ReportInput take() { return std::move(input_); }
+
+private:
+    ReportInput input_;
+    // Where the walk goes on: found again by its key, whatever was added or pruned in between.
+    std::optional<EventKey> next_;
+    bool logDone_ = true;
+    bool readingsDone_ = true;
+    bool settled_[2] = {false, false};
+};
+
+// The whole copy at once.
+ReportInput reportInput(const Controller& controller, Time from, Time till, const ReportSettings& settings);
+// getReportBody() from a copy; any thread.
+QByteArray composeReport(const ReportInput& input);
+
 // "Power Controller <display name> report", UTF-8 as the name is; postwing encodes it for the header.
 QByteArray reportSubject(const Controller& controller);
 
@@ -32,19 +81,21 @@ QByteArray wrappedBase64(const QByteArray& base64);
 
 // A mail to `account`'s recipient through its server, without controller, subject and body.
 OutboxMail mailTo(const MailAccount& account);
+// mailTo() of every recipient, in list order.
+std::vector<OutboxMail> reportRecipients();
+// Where report mails go: the outbox in the program.
+using MailSink = std::function<void(OutboxMail mail)>;
+// Hands the report of the controller named `displayName` to `send` once for each of `recipients`.
+void addReportMails(const MailSink& send, const std::vector<OutboxMail>& recipients,
+                    const QByteArray& displayName, const QByteArray& body);
 
 // Text safe inside an HTML element or attribute: & < > " ' replaced by their entities.
 QByteArray htmlEscaped(const QByteArray& text);
 
-// The report run: for every controller in list order its body is composed and one mail per recipient
-// (in list order) is stored in `outbox`, which delivers it; then the controller counts as reported.
-// Finally the event store is pruned. Main thread only: it reads and changes the state.
+// The report run on the calling thread: for every controller in list order its body is composed and
+// one mail per recipient (in list order) is stored in `outbox`, which delivers it; then the controller
+// counts as reported. Finally the event store is pruned. Main thread only: it reads and changes the
+// state. ReportRunner does the same with the composing on other threads.
 void sendReports(Time from, Time till, Outbox& outbox);
-
-// The report run for CheckCycle::setReportRun() and for report moments without a check (posted to the
-// main thread): sendReports() with `outbox`, which has to outlive the cycle.
-inline CheckCycle::ReportRun makeReportRun(Outbox& outbox) {
-    return [&outbox](Time from, Time till) { sendReports(from, till, outbox); };
-}
 
 } // namespace Warden::Business

@@ -24,7 +24,7 @@
 #include "report/AlertMonitor.h"
 #include "report/MailQueue.h"
 #include "report/Outbox.h"
-#include "report/Report.h"
+#include "report/ReportRunner.h"
 #include "status/StatusModel.h"
 #include "syslog/SyslogReceiver.h"
 
@@ -94,7 +94,9 @@ Ampwarden::Ampwarden(QWidget* parent, quint16 syslogPort, std::optional<QByteArr
     mailQueue_ = new Warden::MailQueue(this);
     outbox_ = new Warden::Outbox(*mailQueue_, QString::fromLatin1(Warden::Outbox::defaultDirectory),
                                  Warden::RetrySchedule::fromEnvironment(), this);
-    cycle_->setReportRun(Warden::Business::makeReportRun(*outbox_));
+    reportRunner_ =
+        new Warden::ReportRunner([this](Warden::OutboxMail mail) { outbox_->add(std::move(mail)); }, this);
+    cycle_->setReportRun(reportRunner_->reportRun());
     alerts_ =
         new Warden::AlertMonitor([this](Warden::OutboxMail mail) { outbox_->add(std::move(mail)); }, this);
     connect(webThread_, &Warden::WebThread::checked, alerts_, &Warden::AlertMonitor::checked);
@@ -156,6 +158,10 @@ Ampwarden::~Ampwarden() {
     metrics_ = nullptr;
     delete webThread_;
     webThread_ = nullptr;
+    // The reports being composed still reach the outbox.
+    cycle_->setReportRun(Warden::CheckCycle::AsyncReportRun());
+    delete reportRunner_;
+    reportRunner_ = nullptr;
     // The send in progress may finish (up to the queue's limit); the other mails wait on disk.
     delete outbox_;
     outbox_ = nullptr;

@@ -23,6 +23,7 @@ class CheckCycle;
 class MailQueue;
 class MetricsService;
 class Outbox;
+class ReportRunner;
 class WebThread;
 class Scheduler;
 class StatusModel;
@@ -121,6 +122,8 @@ private:
     Warden::MailQueue* mailQueue_ = nullptr;
     // Keeps every report mail on disk until its server has taken it; feeds the queue.
     Warden::Outbox* outbox_ = nullptr;
+    // Composes the reports on a pool of threads and hands their mails to the outbox.
+    Warden::ReportRunner* reportRunner_ = nullptr;
     QLabel* outboxLabel_ = nullptr;
     Warden::AlertMonitor* alerts_ = nullptr;
     Warden::MetricsService* metrics_ = nullptr;

@@ -43,10 +43,31 @@ private slots:
     void reportWithoutCheck_runsAtOnceEvenWhileEditing();
     void droppedCheck_reportRunsOnceAtNextChance_data();
     void droppedCheck_reportRunsOnceAtNextChance();
+    void asyncRun_momentsDuringItFollowInOrder_data();
+    void asyncRun_momentsDuringItFollowInOrder();
     void controllerAddedLater_isQueriedAtNextCheck();
     void latestCheck_isGreatestAmongControllers();
 
 private:
+    // Steps: "check <shouldEmail> <from> <till>", "report <from> <till>" (a report moment without a
+    // check), "done" (the last client of the running check ended), "edit <0|1>", "finish" (the
+    // running report run ends).
+    void play(const QStringList& steps) {
+        for (const QString& step : steps) {
+            const QStringList w = step.split(QLatin1Char(' '));
+            if (w[0] == QLatin1String("check"))
+                deliver(new CheckEvent(w[1] == QLatin1String("1"), w[2].toULongLong(), w[3].toULongLong()));
+            else if (w[0] == QLatin1String("report"))
+                deliver(new ReportEvent(w[1].toULongLong(), w[2].toULongLong()));
+            else if (w[0] == QLatin1String("done"))
+                deliver(new ClientEvent(CycleEvents::clientDone(), 1));
+            else if (w[0] == QLatin1String("finish"))
+                std::exchange(finishRun_, {})();
+            else
+                cycle_->setEditing(w[1] == QLatin1String("1"));
+        }
+    }
+
     void deliver(QEvent* event) {
         QCoreApplication::postEvent(cycle_.get(), event);
         QCoreApplication::sendPostedEvents(cycle_.get());
@@ -58,6 +79,7 @@ private:
     QueryTarget target_;
     QList<QPair<Business::Time, Business::Time>> reports_;
     QStringList signals_;
+    std::function<void()> finishRun_;
 };
 
 void CheckCycleTest::init() {
@@ -78,6 +100,7 @@ void CheckCycleTest::init() {
 }
 
 void CheckCycleTest::cleanup() {
+    finishRun_ = {};
     cycle_.reset();
     dir_.reset();
 }
@@ -169,23 +192,48 @@ void CheckCycleTest::droppedCheck_reportRunsOnceAtNextChance() {
     QFETCH(QStringList, steps);
     QFETCH(Reports, expected);
     Application::controllers.emplace_back("rack1", 0, "10.0.0.5", 0, "admin", "pw");
-    for (const QString& step : std::as_const(steps)) {
-        const QStringList w = step.split(QLatin1Char(' '));
-        if (w[0] == QLatin1String("check"))
-            deliver(new CheckEvent(w[1] == QLatin1String("1"), w[2].toULongLong(), w[3].toULongLong()));
-        else if (w[0] == QLatin1String("report"))
-            deliver(new ReportEvent(w[1].toULongLong(), w[2].toULongLong()));
-        else if (w[0] == QLatin1String("done"))
-            deliver(new ClientEvent(CycleEvents::clientDone(), 1));
-        else
-            cycle_->setEditing(w[1] == QLatin1String("1"));
-    }
+    play(steps);
     QCOMPARE(reports_, expected);
     // Each runs once: a later check brings none of them back.
     cycle_->setEditing(false);
     deliver(new CheckEvent(false, 1000, 1100));
     deliver(new ClientEvent(CycleEvents::clientDone(), 2));
     QCOMPARE(reports_, expected);
+}
+
+void CheckCycleTest::asyncRun_momentsDuringItFollowInOrder_data() {
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<Reports>("expected");
+    QTest::addColumn<int>("queried");
+    QTest::addColumn<int>("skipLines");
+    QTest::newRow("nothing starts before the run ends")
+        << QStringList{"report 0 100", "check 1 100 200", "report 200 300"} << Reports{{0, 100}} << 0 << 0;
+    QTest::newRow("a check during a run is queried after it, reports follow in order")
+        << QStringList{"report 0 100", "check 1 100 200", "report 200 300", "finish", "done", "finish"}
+        << Reports{{0, 100}, {100, 200}, {200, 300}} << 1 << 0;
+    QTest::newRow("the second check held is skipped as if it came during the first")
+        << QStringList{"report 0 100", "check 1 100 200", "check 1 200 300", "finish", "done", "finish"}
+        << Reports{{0, 100}, {100, 200}, {200, 300}} << 1 << 1;
+    QTest::newRow("a due report waits for the run before it")
+        << QStringList{"check 1 0 100", "report 100 200", "done", "finish"} << Reports{{0, 100}, {100, 200}}
+        << 1 << 0;
+}
+
+void CheckCycleTest::asyncRun_momentsDuringItFollowInOrder() {
+    QFETCH(QStringList, steps);
+    QFETCH(Reports, expected);
+    QFETCH(int, queried);
+    QFETCH(int, skipLines);
+    cycle_->setReportRun([this](Business::Time from, Business::Time till, std::function<void()> finished) {
+        QVERIFY(!finishRun_);
+        reports_.append({from, till});
+        finishRun_ = std::move(finished);
+    });
+    Application::controllers.emplace_back("rack1", 0, "10.0.0.5", 0, "admin", "pw");
+    play(steps);
+    QCOMPARE(reports_, expected);
+    QCOMPARE(target_.checks, queried);
+    QCOMPARE(appLog().count(skipLine), skipLines);
 }
 
 void CheckCycleTest::controllerAddedLater_isQueriedAtNextCheck() {

@@ -1,0 +1,221 @@
+// One monthly report run of many metering controllers, each with a reading a minute on both buses: the
+// wall-clock time of the run on the report runner's thread pool, on one thread, and all on the main
+// thread as before the runner, on the same store filled anew each time, and the longest time the main
+// thread's event loop went without turning during each run. Delivery is a stub that keeps a digest of the
+// mails, so that the two runs can be compared mail by mail; the composing is what is measured.
+//
+//   report_run [controllers] [days]
+#include "core/Application.h"
+#include "core/DiagnosticLog.h"
+#include "report/Report.h"
+#include "report/ReportRunner.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QGuiApplication>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+using namespace Warden;
+using namespace Warden::Business;
+
+namespace {
+
+const Time till = 1796083200; // a midnight in late 2026
+
+double cpuMilliseconds(clockid_t clock) {
+    timespec now{};
+    clock_gettime(clock, &now);
+    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+// The same store every time: the random generator starts from the same seed.
+void fillStore(int controllerCount, Time from) {
+    std::vector<Controller*> controllers;
+    for (int i = 0; i < controllerCount; ++i) {
+        Controller& c = Application::controllers.emplace_back(
+            "rack" + QByteArray::number(i), 0,
+            "10.1." + QByteArray::number(i / 250) + "." + QByteArray::number(i % 250), 80, "admin", "secret");
+        c.lastReport = from;
+        c.lastCheck = till;
+        controllers.push_back(&c);
+    }
+    // A pool of reason texts, shared between events the way equal texts share their data.
+    QRandomGenerator random(1);
+    std::vector<QByteArray> textsA;
+    std::vector<QByteArray> textsB;
+    for (int i = 0; i < 500; ++i) {
+        const double amperes = 0.5 + random.bounded(1200) / 100.0;
+        const QByteArray watts = QByteArray::number(230 * amperes * 0.95);
+        textsA.push_back("Current loads on channel A: 230 V, " + QByteArray::number(amperes) + " A, " +
+                         watts + " W");
+        textsB.push_back("Current loads on channel B: 230 V, " + QByteArray::number(amperes) + " A, " +
+                         watts + " W");
+    }
+    for (Time t = from - 60; t < till + 120; t += 60) {
+        for (Controller* c : controllers) {
+            Application::events.insert(
+                Event{"", t, EventKind::values, Transport::http, textsA[random.bounded(500u)], "", c});
+            Application::events.insert(
+                Event{"", t, EventKind::values, Transport::http, textsB[random.bounded(500u)], "", c});
+            if (t % 86400 == 3600)
+                Application::events.insert(Event{"login", t, EventKind::login_success, Transport::syslog,
+                                                 "user admin logged in", "raw", c});
+        }
+    }
+}
+
+struct RunFigures {
+    double wallMs = 0;
+    double mainCpuMs = 0;
+    double otherCpuMs = 0; // the pool's threads (and Qt's own)
+    double longestGapMs = 0;
+    int mails = 0;
+    qint64 bytes = 0;
+    QByteArray digest;
+    std::size_t eventsAfter = 0;
+};
+
+RunFigures runOnce(int threads, Time from) {
+    RunFigures figures;
+    QCryptographicHash digest(QCryptographicHash::Sha256);
+    ReportRunner runner([&](OutboxMail mail) {
+        ++figures.mails;
+        figures.bytes += mail.body.size();
+        digest.addData(mail.controller);
+        digest.addData(mail.body);
+    });
+    runner.setMaxThreads(threads);
+
+    // A timer every few milliseconds: the longest gap between two of its ticks is the longest the
+    // event loop did not turn.
+    QElapsedTimer sinceTick;
+    QTimer ticker;
+    ticker.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        figures.longestGapMs = std::max(figures.longestGapMs, sinceTick.nsecsElapsed() / 1e6);
+        sinceTick.restart();
+    });
+    QEventLoop loop;
+    QElapsedTimer wall;
+    wall.start();
+    const double cpu = cpuMilliseconds(CLOCK_THREAD_CPUTIME_ID);
+    const double processCpu = cpuMilliseconds(CLOCK_PROCESS_CPUTIME_ID);
+    sinceTick.start();
+    ticker.start(2);
+    runner.run(from, till, [&loop] { loop.quit(); });
+    loop.exec();
+    figures.wallMs = wall.nsecsElapsed() / 1e6;
+    figures.mainCpuMs = cpuMilliseconds(CLOCK_THREAD_CPUTIME_ID) - cpu;
+    figures.otherCpuMs = cpuMilliseconds(CLOCK_PROCESS_CPUTIME_ID) - processCpu - figures.mainCpuMs;
+    // The gap up to the end counts too.
+    figures.longestGapMs = std::max(figures.longestGapMs, sinceTick.nsecsElapsed() / 1e6);
+    ticker.stop();
+    figures.digest = digest.result().toHex().left(16);
+    figures.eventsAfter = Application::events.size();
+    return figures;
+}
+
+// The run as it was before the report runner: every controller composed, reported and the store pruned
+// on the main thread, which is one stall from start to end.
+RunFigures runOnMainThread(Time from) {
+    RunFigures figures;
+    QCryptographicHash digest(QCryptographicHash::Sha256);
+    QElapsedTimer wall;
+    wall.start();
+    const double cpu = cpuMilliseconds(CLOCK_THREAD_CPUTIME_ID);
+    for (Controller& controller : Application::controllers) {
+        const QByteArray body = getReportBody(controller, from, till);
+        ++figures.mails;
+        figures.bytes += body.size();
+        digest.addData(controller.displayName());
+        digest.addData(body);
+        controller.report();
+    }
+    Application::prune();
+    figures.wallMs = wall.nsecsElapsed() / 1e6;
+    figures.mainCpuMs = cpuMilliseconds(CLOCK_THREAD_CPUTIME_ID) - cpu;
+    figures.longestGapMs = figures.wallMs;
+    figures.digest = digest.result().toHex().left(16);
+    figures.eventsAfter = Application::events.size();
+    return figures;
+}
+
+void print(const char* label, const RunFigures& f) {
+    std::printf("%-12s wall %7.0f ms, CPU main %6.0f ms + others %6.0f ms, longest event-loop gap %7.1f ms, "
+                "%d mails, %.1f MB, digest %s, %zu events left\n",
+                label, f.wallMs, f.mainCpuMs, f.otherCpuMs, f.longestGapMs, f.mails,
+                static_cast<double>(f.bytes) / 1e6, f.digest.constData(), f.eventsAfter);
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    const int controllerCount = argc > 1 ? std::max(1, std::atoi(argv[1])) : 200;
+    const int days = argc > 2 ? std::max(1, std::atoi(argv[2])) : 30;
+    QTemporaryDir dir;
+    QDir::setCurrent(dir.path());
+    DiagnosticLog::open();
+
+    ReportSettings& settings = Application::report;
+    settings.reportEveryUnit = ReportSettings::monthPeriod;
+    settings.reportEveryUnits = 1;
+    settings.sendOnLogin = true;
+    settings.sendUnderOverCurrent = true;
+    settings.sendPowerBill = true;
+    settings.sendHistogram = true;
+    settings.kWHPriceUSD = 0.31;
+    settings.currency = "EUR";
+    MailServer& server = Application::mailServers.emplace_back("127.0.0.1", 25, "", "", false);
+    Application::mailAccounts.push_back({"ops@example.test", "warden@example.test", &server});
+
+    const Time from = till - days * Time{86400};
+    const int threads = std::max(1, QThread::idealThreadCount());
+    std::printf("%d controllers, %d days of minute readings on two buses, %d cores\n", controllerCount, days,
+                threads);
+
+    // The font database is filled on first use, once per process: not part of either run.
+    fillStore(1, till - 86400);
+    runOnce(1, till - 86400);
+    Application::flushSnapshot();
+    Application::events.clear();
+    Application::controllers.clear();
+
+    RunFigures pool;
+    RunFigures single;
+    RunFigures before;
+    // 0: everything on the main thread, as before the report runner.
+    for (const int t : {threads, 1, 0}) {
+        QElapsedTimer fill;
+        fill.start();
+        fillStore(controllerCount, from);
+        std::printf("store: %zu events, filled in %.1f s\n", Application::events.size(),
+                    fill.elapsed() / 1000.0);
+        RunFigures& figures = t == 0 ? before : t == 1 ? single : pool;
+        figures = t == 0 ? runOnMainThread(from) : runOnce(t, from);
+        print(t == 0 ? "main thread:" : t == 1 ? "one thread:" : "pool:", figures);
+        // The snapshot file follows the pruned store half a second after the run; written now, it
+        // does not fall into the next run. The next run starts from the same state: the settings stay,
+        // the controllers and events go.
+        Application::flushSnapshot();
+        Application::events.clear();
+        Application::controllers.clear();
+    }
+    std::printf("speed-up:    %.2f x with %d threads\n", single.wallMs / pool.wallMs, threads);
+    const bool same =
+        pool.digest == single.digest && pool.mails == single.mails && before.digest == pool.digest;
+    std::printf("same mails:  %s\n", same ? "yes" : "NO");
+    return same ? 0 : 1;
+}
