@@ -8,7 +8,9 @@
 #include <QElapsedTimer>
 #include <QMetaObject>
 #include <QRunnable>
+#include <QThread>
 
+#include <algorithm>
 #include <deque>
 #include <mutex>
 #include <vector>
@@ -72,6 +74,10 @@ struct ReportRunner::Run {
 ReportRunner::ReportRunner(MailSink send, QObject* parent)
     : QObject(parent)
     , send_(std::move(send)) {
+    // The main thread is busy too while a run lasts (taking the next copies, pruning): with one
+    // composing thread fewer than cores, every core is in use and none is contended. On two cores a
+    // second composing thread made the run slower.
+    pool_.setMaxThreadCount(std::max(1, QThread::idealThreadCount() - 1));
     // A timer rather than a posted event: the event loop serves the timers that are due before it
     // comes back to the run, where a chain of posted events could keep them waiting.
     pumpTimer_.setSingleShot(true);

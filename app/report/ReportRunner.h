@@ -42,7 +42,7 @@ public:
     // once the last controller is reported and the store pruned.
     void run(Business::Time from, Business::Time till, std::function<void()> finished = {});
     bool running() const { return run_ != nullptr; }
-    // How many controllers are composed at once; one per core unless set.
+    // How many controllers are composed at once; one per core but the main thread's unless set.
     void setMaxThreads(int threads);
     int maxThreads() const { return pool_.maxThreadCount(); }
 
