@@ -168,14 +168,21 @@ int exportEnergy(int argc, char* argv[]) {
 int main(int argc, char* argv[]) {
     if (Warden::Business::EnergyExportCommand::isRequested(argc, argv))
         return exportEnergy(argc, argv);
+    std::optional<Options> options;
+    {
+        // Read before the window's application exists, which needs a display: --help, --version and a
+        // wrong value answer on a server or over ssh too.
+        QCoreApplication parsing(argc, argv);
+        QCoreApplication::setApplicationVersion(QString::fromLatin1(Ampwarden::version));
+        options = parseCommandLine(QCoreApplication::arguments());
+    }
+    if (!options)
+        return 2;
     QApplication app(argc, argv);
     QApplication::setApplicationVersion(QString::fromLatin1(Ampwarden::version));
     // The window hides on close; only Stop ends the program.
     QApplication::setQuitOnLastWindowClosed(false);
     try {
-        const std::optional<Options> options = parseCommandLine(QApplication::arguments());
-        if (!options)
-            return 2;
         Warden::DiagnosticLog::open();
         Warden::raiseOpenFileLimit();
         Warden::InstanceGuard guard(options->instanceKey);

@@ -76,6 +76,10 @@ void StartupTest::commandLine() {
     QFETCH(QByteArray, printed);
     QTemporaryDir dir;
     ProgramProcess program(QStringLiteral(AMPWARDEN_BINARY), dir.path());
+    // As on a server reached over ssh: no display to open a window on.
+    program.setEnvironmentValue(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    program.removeEnvironmentValue(QStringLiteral("DISPLAY"));
+    program.removeEnvironmentValue(QStringLiteral("WAYLAND_DISPLAY"));
     QVERIFY(program.start(arguments));
     QVERIFY(program.process().waitForFinished(20000));
     QCOMPARE(program.process().exitStatus(), QProcess::NormalExit);
