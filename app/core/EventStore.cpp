@@ -14,7 +14,7 @@ EventStore::List::iterator EventStore::insert(Event event) {
     if (owner) {
         // New events are nearly always the owner's newest too.
         OwnerIndex& index = owners_[owner];
-        index.emplace_hint(index.begin(), key, &it->second);
+        index.emplace_hint(index.begin(), key, Ref(it));
     }
     return it;
 }
@@ -39,14 +39,14 @@ void EventStore::erase(List::iterator it) {
 }
 
 void EventStore::collectPrunable(const OwnerIndex& index, Time reportedBefore, const EventKey& first,
-                                 std::size_t limit, std::vector<EventKey>& doomed) {
+                                 std::size_t limit, std::vector<List::iterator>& doomed) {
     const NewestFirst newer;
     std::size_t found = 0;
     // Oldest first, and only while the events are older than the controller's last report.
     for (auto it = index.rbegin(); it != index.rend() && it->second->time < reportedBefore && found < limit;
          ++it) {
         if (!newer(it->first, first)) {
-            doomed.push_back(it->first);
+            doomed.push_back(it->second.position());
             ++found;
         }
     }
@@ -57,12 +57,12 @@ std::size_t EventStore::prune() {
     auto limit = boundary();
     if (limit == events_.end())
         return 0;
-    std::vector<EventKey> doomed;
+    std::vector<List::iterator> doomed;
     for (const auto& [controller, index] : owners_)
         collectPrunable(index, controller->lastReport, limit->first, std::numeric_limits<std::size_t>::max(),
                         doomed);
-    for (const EventKey& key : doomed)
-        erase(events_.find(key));
+    for (const List::iterator& it : doomed)
+        erase(it);
     return doomed.size();
 }
 
@@ -71,10 +71,10 @@ std::size_t EventStore::pruneOwner(const Controller* controller, Time reportedBe
     const auto index = owners_.find(controller);
     if (first == events_.end() || index == owners_.end())
         return 0;
-    std::vector<EventKey> doomed;
+    std::vector<List::iterator> doomed;
     collectPrunable(index->second, reportedBefore, first->first, limit, doomed);
-    for (const EventKey& key : doomed)
-        erase(events_.find(key));
+    for (const List::iterator& it : doomed)
+        erase(it);
     return doomed.size();
 }
 

@@ -28,7 +28,21 @@ struct NewestFirst {
 class EventStore {
 public:
     using List = std::map<EventKey, Event, NewestFirst>;
-    using OwnerIndex = std::map<EventKey, Event*, NewestFirst>;
+    // An indexed event, read like an Event*; it keeps the event's place in the list, so that pruning
+    // a month of events does not search the whole list once for each of them.
+    class Ref {
+    public:
+        explicit Ref(List::iterator position)
+            : position_(position) {}
+        Event* operator->() const { return &position_->second; }
+        Event& operator*() const { return position_->second; }
+        operator Event*() const { return &position_->second; } // NOLINT(google-explicit-constructor)
+        List::iterator position() const { return position_; }
+
+    private:
+        List::iterator position_;
+    };
+    using OwnerIndex = std::map<EventKey, Ref, NewestFirst>;
 
     static constexpr std::size_t keep = 20;
 
@@ -75,7 +89,7 @@ private:
     // Adds up to `limit` events of one controller's index from before `reportedBefore` that lie beyond
     // `first`, the oldest of the newest `keep`, to `doomed`, oldest first.
     static void collectPrunable(const OwnerIndex& index, Time reportedBefore, const EventKey& first,
-                                std::size_t limit, std::vector<EventKey>& doomed);
+                                std::size_t limit, std::vector<List::iterator>& doomed);
     List::iterator boundary(); // the first event beyond the newest `keep`, or end()
 
     List events_;
