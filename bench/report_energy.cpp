@@ -6,6 +6,7 @@
 //   report_energy [controllers] [days]
 #include "FullWalkEnergy.h"
 
+#include "ReadingTexts.h"
 #include "core/Application.h"
 #include "core/DiagnosticLog.h"
 #include "energy/Energy.h"
@@ -77,18 +78,10 @@ int main(int argc, char* argv[]) {
         controllers.push_back(&Application::controllers.emplace_back(
             "rack" + QByteArray::number(i), 0, "10.1.0." + QByteArray::number(i), 80, "admin", "secret"));
 
-    // A pool of reason texts, shared between events the way equal texts share their data.
     QRandomGenerator random(1);
-    std::vector<QByteArray> textsA;
-    std::vector<QByteArray> textsB;
-    for (int i = 0; i < 500; ++i) {
-        const double amperes = 0.5 + random.bounded(1200) / 100.0;
-        const QByteArray watts = QByteArray::number(230 * amperes * 0.95);
-        textsA.push_back("Current loads on channel A: 230 V, " + QByteArray::number(amperes) + " A, " +
-                         watts + " W");
-        textsB.push_back("Current loads on channel B: 230 V, " + QByteArray::number(amperes) + " A, " +
-                         watts + " W");
-    }
+    const Warden::Bench::ReadingTexts texts = Warden::Bench::readingTexts(random);
+    const std::vector<QByteArray>& textsA = texts.a;
+    const std::vector<QByteArray>& textsB = texts.b;
 
     const Time till = 1796083200; // a midnight in late 2026
     const Time from = till - days * Time{86400};

@@ -5,6 +5,7 @@
 // mails, so that the two runs can be compared mail by mail; the composing is what is measured.
 //
 //   report_run [controllers] [days]
+#include "ReadingTexts.h"
 #include "core/Application.h"
 #include "core/DiagnosticLog.h"
 #include "report/Report.h"
@@ -49,18 +50,10 @@ void fillStore(int controllerCount, Time from) {
         c.lastCheck = till;
         controllers.push_back(&c);
     }
-    // A pool of reason texts, shared between events the way equal texts share their data.
     QRandomGenerator random(1);
-    std::vector<QByteArray> textsA;
-    std::vector<QByteArray> textsB;
-    for (int i = 0; i < 500; ++i) {
-        const double amperes = 0.5 + random.bounded(1200) / 100.0;
-        const QByteArray watts = QByteArray::number(230 * amperes * 0.95);
-        textsA.push_back("Current loads on channel A: 230 V, " + QByteArray::number(amperes) + " A, " +
-                         watts + " W");
-        textsB.push_back("Current loads on channel B: 230 V, " + QByteArray::number(amperes) + " A, " +
-                         watts + " W");
-    }
+    const Warden::Bench::ReadingTexts texts = Warden::Bench::readingTexts(random);
+    const std::vector<QByteArray>& textsA = texts.a;
+    const std::vector<QByteArray>& textsB = texts.b;
     for (Time t = from - 60; t < till + 120; t += 60) {
         for (Controller* c : controllers) {
             Application::events.insert(
