@@ -12,6 +12,8 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -88,7 +90,7 @@ InstanceGuard::InstanceGuard(const QString& key)
     // A native key is the path of the file whose identity names the System V segment, so the segment
     // follows the file into the private directory. QSharedMemory's own lock would be a semaphore named
     // through the shared temporary directory again; a file lock takes its place.
-    segment_.setNativeKey(base + QStringLiteral(".segment"));
+    segment_->setNativeKey(base + QStringLiteral(".segment"));
 }
 
 InstanceGuard::~InstanceGuard() {
@@ -124,7 +126,7 @@ void InstanceGuard::removeStaleSegment() {
     if (directory_.isEmpty())
         return;
     QSharedMemory probe;
-    probe.setNativeKey(segment_.nativeKey());
+    probe.setNativeKey(segment_->nativeKey());
     if (probe.attach())
         probe.detach();
 }
@@ -134,25 +136,25 @@ bool InstanceGuard::wakeRunningInstance(Failure* failure, int connectTimeoutMs) 
         *failure = {QStringLiteral("Bye: no private directory"), directoryProblem_};
         return true;
     }
-    if (!segment_.attach())
+    if (!segment_->attach())
         return false;
     if (!lock()) {
         *failure = {QStringLiteral("Bye: lock() error (1)"),
                     lockPath_ + QStringLiteral(": ") + systemError(errno)};
-        segment_.detach();
+        segment_->detach();
         return true;
     }
     quint16 port = 0;
-    const bool readable = segment_.constData() != nullptr;
+    const bool readable = segment_->constData() != nullptr;
     if (readable)
-        std::memcpy(&port, segment_.constData(), sizeof port);
+        std::memcpy(&port, segment_->constData(), sizeof port);
     unlock();
     if (!readable) {
-        *failure = {QStringLiteral("Bye: data() error (1)"), segment_.errorString()};
-        segment_.detach();
+        *failure = {QStringLiteral("Bye: data() error (1)"), segment_->errorString()};
+        segment_->detach();
         return true;
     }
-    segment_.detach();
+    segment_->detach();
     QTcpSocket socket;
     socket.connectToHost(QStringLiteral("localhost"), port);
     if (!socket.waitForConnected(connectTimeoutMs))
@@ -166,30 +168,63 @@ bool InstanceGuard::publish(quint16 port, Failure* failure) {
         *failure = {QStringLiteral("Bye: no private directory"), directoryProblem_};
         return false;
     }
-    if (!segment_.create(sizeof port, QSharedMemory::ReadWrite)) {
-        *failure = {QStringLiteral("Bye: create() error (1)"), segment_.errorString()};
-        return false;
-    }
+    // Under the lock, so that a start beside this one never sees the new segment before it is attached
+    // (and so takes it for an orphan).
     if (!lock()) {
         *failure = {QStringLiteral("Bye: lock() error (2)"),
                     lockPath_ + QStringLiteral(": ") + systemError(errno)};
         return false;
     }
-    if (!segment_.data()) {
+    if (!createSegment()) {
+        unlock();
+        *failure = {QStringLiteral("Bye: create() error (1)"), segment_->errorString()};
+        return false;
+    }
+    if (!segment_->data()) {
         unlock();
         *failure = {};
         return false;
     }
-    std::memcpy(segment_.data(), &port, sizeof port);
+    std::memcpy(segment_->data(), &port, sizeof port);
     unlock();
     return true;
+}
+
+bool InstanceGuard::createSegment() {
+    if (segment_->create(sizeof(quint16), QSharedMemory::ReadWrite))
+        return true;
+    if (segment_->error() != QSharedMemory::AlreadyExists || !removeOrphanAtKey())
+        return false;
+    // A QSharedMemory whose create() failed cannot create again ("unable to set key on lock").
+    const QString key = segment_->nativeKey();
+    segment_.emplace();
+    segment_->setNativeKey(key);
+    return segment_->create(sizeof(quint16), QSharedMemory::ReadWrite);
+}
+
+// A System V segment is named by its key file's inode number (ftok keeps only its low 16 bits), not by
+// its path. A killed instance leaves its segment; once its key file is gone (a runtime directory
+// removed at logout, a test's temporary one) a new key file can get the same number, and the start
+// finds the orphan where it wants to create its own. What nobody is attached to and has the guard's
+// size and owner is such an orphan; the key file stays, so QSharedMemory's key still matches it.
+bool InstanceGuard::removeOrphanAtKey() {
+    const key_t key = ::ftok(QFile::encodeName(segment_->nativeKey()).constData(), 'Q');
+    if (key == -1)
+        return false;
+    const int id = ::shmget(key, 0, 0);
+    struct shmid_ds status {};
+    if (id == -1 || ::shmctl(id, IPC_STAT, &status) != 0)
+        return false;
+    if (status.shm_nattch != 0 || status.shm_perm.uid != ::geteuid() || status.shm_segsz != sizeof(quint16))
+        return false;
+    return ::shmctl(id, IPC_RMID, nullptr) == 0;
 }
 
 quint16 InstanceGuard::publishedPort() {
     if (directory_.isEmpty())
         return 0;
     QSharedMemory probe;
-    probe.setNativeKey(segment_.nativeKey());
+    probe.setNativeKey(segment_->nativeKey());
     if (!probe.attach(QSharedMemory::ReadOnly))
         return 0;
     quint16 port = 0;

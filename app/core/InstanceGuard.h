@@ -3,6 +3,8 @@
 #include <QSharedMemory>
 #include <QString>
 
+#include <optional>
+
 namespace Warden {
 
 // One instance per user and machine: the running instance publishes the port of its wake-up server in
@@ -50,11 +52,13 @@ public:
 private:
     bool lock();
     void unlock();
+    bool createSegment();
+    bool removeOrphanAtKey();
 
     QString directory_;
     QString directoryProblem_;
     QString lockPath_;
-    QSharedMemory segment_;
+    std::optional<QSharedMemory> segment_{std::in_place};
     int lockFd_ = -1;
 };
 

@@ -16,6 +16,8 @@
 #include <cstring>
 #include <thread>
 
+#include <sys/ipc.h>
+#include <sys/shm.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,6 +65,8 @@ private slots:
     void killedInstance_leavesNoObstacleForTheNext();
     void terminationSignal_endsWithoutAClick_data();
     void terminationSignal_endsWithoutAClick();
+    void segmentAtNewKeyFile_orphanTakenOverLiveOneLeft_data();
+    void segmentAtNewKeyFile_orphanTakenOverLiveOneLeft();
     void otherUsersObjects_neitherStopNorHoldTheStart_data();
     void otherUsersObjects_neitherStopNorHoldTheStart();
     void privateDirectory_onlyTheUsersOwn_data();
@@ -157,6 +161,43 @@ void SingleInstanceTest::terminationSignal_endsWithoutAClick() {
     QCOMPARE(program.process().exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.process().exitCode(), 0);
     QTRY_COMPARE_WITH_TIMEOUT(publishedPort(instance.key), quint16(0), 5000);
+}
+
+void SingleInstanceTest::segmentAtNewKeyFile_orphanTakenOverLiveOneLeft_data() {
+    QTest::addColumn<bool>("attached");
+    QTest::newRow("left by a killed instance: taken over") << false;
+    QTest::newRow("someone attached: left alone") << true;
+}
+
+// The key file's inode number names the segment, and a killed instance's key file may be gone while
+// its segment stays: a new key file that gets the same number finds the segment only at creation.
+void SingleInstanceTest::segmentAtNewKeyFile_orphanTakenOverLiveOneLeft() {
+    QFETCH(bool, attached);
+    // Segments that other programs left on this machine may already sit at a key file's number.
+    QString key;
+    int id = -1;
+    for (int attempt = 0; id == -1 && attempt < 20; ++attempt) {
+        key = Warden::Test::uniqueInstanceKey();
+        const QString keyFile =
+            runtimeDir_.filePath(QStringLiteral("%1-%2.segment").arg(key).arg(::geteuid()));
+        QFile file(keyFile);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        id = ::shmget(::ftok(QFile::encodeName(keyFile).constData(), 'Q'), sizeof(quint16),
+                      IPC_CREAT | IPC_EXCL | 0600);
+    }
+    QVERIFY2(id != -1, std::strerror(errno));
+    void* const mapped = attached ? ::shmat(id, nullptr, 0) : nullptr;
+    const auto removeOurs = qScopeGuard([&] {
+        if (mapped)
+            ::shmdt(mapped);
+        ::shmctl(id, IPC_RMID, nullptr);
+    });
+
+    InstanceGuard guard(key);
+    InstanceGuard::Failure failure;
+    QVERIFY2(guard.publish(4711, &failure) != attached, qPrintable(failure.title + ": " + failure.text));
+    QCOMPARE(publishedPort(key), attached ? quint16(0) : quint16(4711));
 }
 
 void SingleInstanceTest::otherUsersObjects_neitherStopNorHoldTheStart_data() {
