@@ -225,15 +225,24 @@ bool writeSettings(const QString& dir, const QByteArray& settings) {
 }
 
 // The program in `dir`, retrying undelivered report mails every second instead of after minutes.
-std::unique_ptr<ProgramProcess> startRetryingEverySecond(const QString& dir) {
+// A program beside the case's running one: a key and a syslog port of its own.
+std::unique_ptr<ProgramProcess> startOwnProgram(const QString& dir, bool retryEverySecond = false) {
     auto program = std::make_unique<ProgramProcess>(QStringLiteral(AMPWARDEN_BINARY), dir);
     program->setEnvironmentValue(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("ampwarden.*=false"));
-    program->setEnvironmentValue(QStringLiteral("AMPWARDEN_OUTBOX_RETRY_SECONDS"), QStringLiteral("1"));
-    // Beside the case's running program: a key and a syslog port of its own.
+    if (retryEverySecond)
+        program->setEnvironmentValue(QStringLiteral("AMPWARDEN_OUTBOX_RETRY_SECONDS"), QStringLiteral("1"));
     if (!program->start(Warden::Test::programArguments(
             Warden::Test::uniqueInstanceKey(), Warden::Test::freeUdpPort(), QStringLiteral("hidden"))))
         return {};
     return program;
+}
+
+// Waits for the condition while the program runs: one that ended will not make it true any more.
+bool whileRunning(ProgramProcess& program, const std::function<bool()>& condition, int timeoutMs) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (!condition() && !deadline.hasExpired() && program.process().state() == QProcess::Running)
+        QTest::qWait(100);
+    return condition();
 }
 
 QStringList outboxFiles(const QString& dir, const QString& sub = QString()) {
@@ -517,7 +526,7 @@ void EndToEndTest::outbox_mailsWaitForTheServer() {
     QVERIFY(writeSettings(
         dir.path(), withMailPort(readFile(workDir_.filePath(QStringLiteral("Ampwarden.xml"))), smtpPort)));
 
-    auto program = startRetryingEverySecond(dir.path());
+    auto program = startOwnProgram(dir.path(), true);
     QVERIFY(program);
     QVERIFY2(QTest::qWaitFor([&] { return outboxFiles(dir.path()).size() >= 2; }, 60000),
              program->errors().right(2000).constData());
@@ -530,7 +539,7 @@ void EndToEndTest::outbox_mailsWaitForTheServer() {
     MailCatcher catcher(options);
     QVERIFY2(catcher.isListening(), qPrintable(catcher.error()));
     if (killed) {
-        program = startRetryingEverySecond(dir.path());
+        program = startOwnProgram(dir.path(), true);
         QVERIFY(program);
     }
     QVERIFY(QTest::qWaitFor([&] { return noneLeft(waiting, dir.path()); }, 60000));
@@ -570,16 +579,11 @@ void EndToEndTest::failedAndSilentControllers_noRowTwiceNoReportLost() {
     config.write(cycleConfiguration(flakyPort, silentPort, catcher.port()));
     config.close();
 
-    // A program of its own beside the case's running one: its own key and syslog port.
-    ProgramProcess program(QStringLiteral(AMPWARDEN_BINARY), dir.path());
-    program.setEnvironmentValue(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("ampwarden.*=false"));
-    QVERIFY(program.start(Warden::Test::programArguments(
-        Warden::Test::uniqueInstanceKey(), Warden::Test::freeUdpPort(), QStringLiteral("hidden"))));
+    const auto started = startOwnProgram(dir.path());
+    QVERIFY(started);
+    ProgramProcess& program = *started;
     const auto until = [&program](const std::function<bool()>& condition, int timeoutMs) {
-        QDeadlineTimer deadline(timeoutMs);
-        while (!condition() && !deadline.hasExpired() && program.process().state() == QProcess::Running)
-            QTest::qWait(200);
-        return condition();
+        return whileRunning(program, condition, timeoutMs);
     };
     const QByteArray flakyName = "\"flaky : Kestrel 2 @ 127.0.0.1:" + QByteArray::number(flakyPort) + "\" ";
     const auto flakyLines = [&](const QByteArray& kind) {
@@ -668,15 +672,11 @@ void EndToEndTest::overCurrent_alertMailedWithinOneCheck() {
         .replace("</currency>\n", "</currency>\n        <alertCurrent>1</alertCurrent>\n");
     QVERIFY(writeSettings(dir.path(), settings));
 
-    ProgramProcess program(QStringLiteral(AMPWARDEN_BINARY), dir.path());
-    program.setEnvironmentValue(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("ampwarden.*=false"));
-    QVERIFY(program.start(Warden::Test::programArguments(
-        Warden::Test::uniqueInstanceKey(), Warden::Test::freeUdpPort(), QStringLiteral("hidden"))));
+    const auto started = startOwnProgram(dir.path());
+    QVERIFY(started);
+    ProgramProcess& program = *started;
     const auto until = [&program](const std::function<bool()>& condition, int timeoutMs) {
-        QDeadlineTimer deadline(timeoutMs);
-        while (!condition() && !deadline.hasExpired() && program.process().state() == QProcess::Running)
-            QTest::qWait(100);
-        return condition();
+        return whileRunning(program, condition, timeoutMs);
     };
     const auto subjects = [&catcher] {
         QStringList found;
