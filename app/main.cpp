@@ -23,12 +23,12 @@
 
 namespace {
 
-// Tests that run the program as a process cannot click; with AMPWARDEN_AUTOCLOSE_BOXES set, each
-// box prints its title and text to standard output and closes itself.
-void showBox(const QString& title, const QString& text, bool closeByItself = false) {
+// Unattended (a script, a service, a test), nobody can click: each box prints its title and text to
+// standard output and closes itself.
+void showBox(const QString& title, const QString& text, bool unattended, bool closeByItself = false) {
     QMessageBox box(QMessageBox::Question, title, text);
     box.setWindowFlags(box.windowFlags() | Qt::MSWindowsFixedSizeDialogHint);
-    if (qEnvironmentVariableIsSet("AMPWARDEN_AUTOCLOSE_BOXES")) {
+    if (unattended) {
         std::printf("%s: %s\n", qPrintable(title), qPrintable(text));
         std::fflush(stdout);
         closeByItself = true;
@@ -40,6 +40,7 @@ void showBox(const QString& title, const QString& text, bool closeByItself = fal
 
 struct Options {
     bool hidden = false;
+    bool unattended = false;
     quint16 syslogPort = Warden::SyslogReceiver::defaultPort;
     QString instanceKey = QString::fromLatin1(Warden::InstanceGuard::defaultKey);
     // Overrides the settings' address when given.
@@ -72,8 +73,13 @@ std::optional<Options> parseCommandLine(const QStringList& arguments) {
         QStringLiteral("Serve metrics for Prometheus at http://ADDRESS:PORT/metrics, such as 127.0.0.1:9647 "
                        "or [::1]:9647, instead of where the settings say. No password protects them."),
         QStringLiteral("address:port"));
+    const QCommandLineOption unattended(
+        QStringLiteral("unattended"),
+        QStringLiteral("Nobody is there to click OK: message boxes print their title and text on standard "
+                       "output and close by themselves."));
     parser.addOption(port);
     parser.addOption(key);
+    parser.addOption(unattended);
     parser.addOptions(Warden::Business::EnergyExportCommand::options());
     parser.addOption(metrics);
     if (!parser.parse(arguments)) {
@@ -91,6 +97,7 @@ std::optional<Options> parseCommandLine(const QStringList& arguments) {
     Options options;
     // Only exactly "hidden" as the first word hides the window.
     options.hidden = parser.positionalArguments().value(0) == QLatin1String("hidden");
+    options.unattended = parser.isSet(unattended);
     if (parser.isSet(port)) {
         bool ok = false;
         const uint value = parser.value(port).toUInt(&ok);
@@ -128,7 +135,7 @@ int runFirstInstance(Warden::InstanceGuard& guard, const Options& options) {
     Warden::InstanceGuard::Failure failure;
     if (!guard.publish(window->instancePort(), &failure)) {
         if (!failure.title.isEmpty())
-            showBox(failure.title, failure.text);
+            showBox(failure.title, failure.text, options.unattended);
         return 0;
     }
     bool bySignal = false;
@@ -144,7 +151,8 @@ int runFirstInstance(Warden::InstanceGuard& guard, const Options& options) {
     // After a termination signal nobody may be there to click OK (started hidden or offscreen, a
     // session logging out, systemd stopping the unit): the goodbye then closes by itself instead of
     // holding the process until a second signal or SIGKILL.
-    showBox(QStringLiteral("Bye!"), QStringLiteral("Emails will no longer be sent"), bySignal);
+    showBox(QStringLiteral("Bye!"), QStringLiteral("Emails will no longer be sent"), options.unattended,
+            bySignal);
     window.reset();
     Warden::Business::Application::shutdown();
     return code;
@@ -190,12 +198,12 @@ int main(int argc, char* argv[]) {
         Warden::InstanceGuard::Failure failure;
         if (guard.wakeRunningInstance(&failure)) {
             if (!failure.title.isEmpty())
-                showBox(failure.title, failure.text);
+                showBox(failure.title, failure.text, options->unattended);
             return 0;
         }
         return runFirstInstance(guard, *options);
     } catch (...) {
-        showBox(QStringLiteral("Bye!"), QStringLiteral("Caught exception"));
+        showBox(QStringLiteral("Bye!"), QStringLiteral("Caught exception"), options->unattended);
         return 0;
     }
 }

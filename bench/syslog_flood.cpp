@@ -205,12 +205,11 @@ bool startProgram(QProcess& program, const QTemporaryDir& dir, quint16 port,
     program.setWorkingDirectory(dir.path());
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("AMPWARDEN_AUTOCLOSE_BOXES"), QStringLiteral("1"));
     env.insert(extra);
     program.setProcessEnvironment(env);
     program.start(QStringLiteral(AMPWARDEN_BINARY),
-                  {QStringLiteral("hidden"), QStringLiteral("--syslog-port"), QString::number(port),
-                   QStringLiteral("--instance-key"),
+                  {QStringLiteral("hidden"), QStringLiteral("--unattended"), QStringLiteral("--syslog-port"),
+                   QString::number(port), QStringLiteral("--instance-key"),
                    QStringLiteral("syslog_flood-%1").arg(QCoreApplication::applicationPid())});
     if (!program.waitForStarted(10000)) {
         std::fprintf(stderr, "cannot start %s\n", AMPWARDEN_BINARY);

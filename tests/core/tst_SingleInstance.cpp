@@ -149,8 +149,9 @@ void SingleInstanceTest::terminationSignal_endsWithoutAClick() {
     const Instance instance;
     QTemporaryDir dir;
     Program program(dir.path());
-    program.removeEnvironmentValue(QStringLiteral("AMPWARDEN_AUTOCLOSE_BOXES"));
-    program.start(instance.arguments(QStringLiteral("hidden")));
+    QStringList arguments = instance.arguments(QStringLiteral("hidden"));
+    arguments.removeAll(QStringLiteral("--unattended"));
+    program.start(arguments);
     quint16 port = 0;
     QVERIFY2(waitForPort(instance.key, 0, 20000, &port), "the program never published its port");
     // A pid of 0 would signal this test's own process group.

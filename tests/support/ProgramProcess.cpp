@@ -21,7 +21,6 @@ ProgramProcess::ProgramProcess(const QString& program, const QString& workingDir
     if (!workingDirectory.isEmpty())
         process_.setWorkingDirectory(workingDirectory);
     environment_.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    environment_.insert(QStringLiteral("AMPWARDEN_AUTOCLOSE_BOXES"), QStringLiteral("1"));
 }
 
 ProgramProcess::~ProgramProcess() {
@@ -108,8 +107,8 @@ QStringList programArguments(const QString& key, quint16 syslogPort, const QStri
     QStringList arguments;
     if (!first.isEmpty())
         arguments << first;
-    arguments << QStringLiteral("--instance-key") << key << QStringLiteral("--syslog-port")
-              << QString::number(syslogPort);
+    arguments << QStringLiteral("--unattended") << QStringLiteral("--instance-key") << key
+              << QStringLiteral("--syslog-port") << QString::number(syslogPort);
     return arguments;
 }
 

@@ -7,9 +7,9 @@
 
 namespace Warden::Test {
 
-// A program under test started as a separate process: offscreen, with message boxes that print
-// themselves and close, its output collected. Killed by the destructor if still running; when the
-// test has failed by then, what the program printed is shown with the failure.
+// A program under test started as a separate process: offscreen, its output collected. Killed by
+// the destructor if still running; when the test has failed by then, what the program printed is
+// shown with the failure.
 class ProgramProcess {
 public:
     explicit ProgramProcess(const QString& program, const QString& workingDirectory = QString());
@@ -47,7 +47,8 @@ private:
 // of its own and a free syslog port.
 QString uniqueInstanceKey();
 quint16 freeUdpPort();
-// The arguments for a start with `key` and syslog on `syslogPort`, after `first` ("hidden" or none).
+// The arguments for an unattended start (message boxes print themselves and close) with `key` and
+// syslog on `syslogPort`, after `first` ("hidden" or none).
 QStringList programArguments(const QString& key, quint16 syslogPort, const QString& first = QString());
 // The wake-up port a running program published under `key`, or 0.
 quint16 publishedPort(const QString& key);
