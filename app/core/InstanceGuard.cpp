@@ -26,21 +26,35 @@ QString systemError(int error) {
 }
 
 // A directory nobody but this user can put files into: a symbolic link, a directory of another user
-// or one that others may write to would let them plant the guard's files.
-bool isOwnDirectory(const QString& path, QString* problem) {
+// or one that others may write to would let them plant the guard's files. Under the shared temporary
+// directory, where anyone may have put something first, nobody else may even look inside.
+bool isOwnDirectory(const QString& path, QString* problem, bool ownerOnly = false) {
     struct stat st {};
     if (::lstat(QFile::encodeName(path).constData(), &st) != 0) {
         *problem = path + QStringLiteral(": ") + systemError(errno);
         return false;
     }
-    if (!S_ISDIR(st.st_mode))
+    if (S_ISLNK(st.st_mode))
+        *problem = path + QStringLiteral(" is a symbolic link");
+    else if (!S_ISDIR(st.st_mode))
         *problem = path + QStringLiteral(" is not a directory");
     else if (st.st_uid != ::geteuid())
         *problem = path + QStringLiteral(" belongs to another user");
+    else if (ownerOnly && (st.st_mode & 07777) != S_IRWXU)
+        *problem = path + QStringLiteral(" has mode %1, not 700").arg(st.st_mode & 07777, 0, 8);
     else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
         *problem = path + QStringLiteral(" may be written by other users");
     else
         return true;
+    return false;
+}
+
+// Creates the last directory of `path` only: a home that does not exist (a service account's
+// /nonexistent) is not made up here.
+bool makeDirectory(const QString& path, QString* problem) {
+    if (::mkdir(QFile::encodeName(path).constData(), 0700) == 0 || errno == EEXIST)
+        return true;
+    *problem = path + QStringLiteral(": ") + systemError(errno);
     return false;
 }
 
@@ -59,33 +73,50 @@ QString fileNamePart(const QString& key) {
 
 } // namespace
 
-QString InstanceGuard::privateDirectory(QString* reason) {
-    QString problem;
+InstanceGuard::Directory InstanceGuard::privateDirectory() {
+    QStringList problems;
+    // Made when missing (its last directory only) and then checked.
+    const auto usable = [&problems](const QString& path, bool ownerOnly) {
+        QString problem;
+        if (makeDirectory(path, &problem) && isOwnDirectory(path, &problem, ownerOnly))
+            return true;
+        problems << problem;
+        return false;
+    };
+
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (QDir::isAbsolutePath(runtime) && isOwnDirectory(runtime, &problem))
-        return runtime;
-    // Not a directory under the shared /tmp: another user could create it first and so keep every
-    // start from running.
+    QString problem;
+    if (runtime.isEmpty())
+        problems << QStringLiteral("XDG_RUNTIME_DIR is not set");
+    else if (!QDir::isAbsolutePath(runtime))
+        problems << QStringLiteral("XDG_RUNTIME_DIR is no absolute path: ") + runtime;
+    else if (isOwnDirectory(runtime, &problem))
+        return {runtime, {}};
+    else
+        problems << problem;
+
     const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
-    if (!cache.isEmpty() && QDir().mkpath(cache)) {
-        const QString own = cache + QStringLiteral("/ampwarden");
-        ::mkdir(QFile::encodeName(own).constData(), 0700);
-        if (isOwnDirectory(own, &problem))
-            return own;
-    } else {
-        problem = QStringLiteral("no cache directory: ") + cache;
-    }
-    if (reason)
-        *reason = problem;
-    return {};
+    if (cache.isEmpty())
+        problems << QStringLiteral("no cache directory");
+    else if (!makeDirectory(cache, &problem))
+        problems << problem;
+    else if (const QString own = cache + QStringLiteral("/ampwarden"); usable(own, false))
+        return {own, {}};
+
+    // The shared temporary directory is safe only for a directory nobody else can have made first,
+    // and that is checked, not assumed: another user's directory or link at this name is refused.
+    const QString temporary = QDir::tempPath() + QStringLiteral("/ampwarden-") + QString::number(::geteuid());
+    if (usable(temporary, true))
+        return {temporary, {}};
+    return {{}, problems.join(QStringLiteral("; "))};
 }
 
 InstanceGuard::InstanceGuard(const QString& key)
-    : directory_(privateDirectory(&directoryProblem_)) {
-    if (directory_.isEmpty())
+    : directory_(privateDirectory()) {
+    if (directory_.path.isEmpty())
         return;
-    const QString base =
-        directory_ + QLatin1Char('/') + fileNamePart(key) + QLatin1Char('-') + QString::number(::geteuid());
+    const QString base = directory_.path + QLatin1Char('/') + fileNamePart(key) + QLatin1Char('-') +
+                         QString::number(::geteuid());
     lockPath_ = base + QStringLiteral(".lock");
     // A native key is the path of the file whose identity names the System V segment, so the segment
     // follows the file into the private directory. QSharedMemory's own lock would be a semaphore named
@@ -123,7 +154,7 @@ void InstanceGuard::unlock() {
 }
 
 void InstanceGuard::removeStaleSegment() {
-    if (directory_.isEmpty())
+    if (directory_.path.isEmpty())
         return;
     QSharedMemory probe;
     probe.setNativeKey(segment_->nativeKey());
@@ -132,8 +163,8 @@ void InstanceGuard::removeStaleSegment() {
 }
 
 bool InstanceGuard::wakeRunningInstance(Failure* failure, int connectTimeoutMs) {
-    if (directory_.isEmpty()) {
-        *failure = {QStringLiteral("Bye: no private directory"), directoryProblem_};
+    if (directory_.path.isEmpty()) {
+        *failure = {QStringLiteral("Bye: no private directory"), directory_.problem};
         return true;
     }
     if (!segment_->attach())
@@ -164,8 +195,8 @@ bool InstanceGuard::wakeRunningInstance(Failure* failure, int connectTimeoutMs) 
 }
 
 bool InstanceGuard::publish(quint16 port, Failure* failure) {
-    if (directory_.isEmpty()) {
-        *failure = {QStringLiteral("Bye: no private directory"), directoryProblem_};
+    if (directory_.path.isEmpty()) {
+        *failure = {QStringLiteral("Bye: no private directory"), directory_.problem};
         return false;
     }
     // Under the lock, so that a start beside this one never sees the new segment before it is attached
@@ -221,7 +252,7 @@ bool InstanceGuard::removeOrphanAtKey() {
 }
 
 quint16 InstanceGuard::publishedPort() {
-    if (directory_.isEmpty())
+    if (directory_.path.isEmpty())
         return 0;
     QSharedMemory probe;
     probe.setNativeKey(segment_->nativeKey());

@@ -29,10 +29,16 @@ public:
     InstanceGuard(const InstanceGuard&) = delete;
     InstanceGuard& operator=(const InstanceGuard&) = delete;
 
+    // Where the guard's files go: a directory only this user can write to.
+    struct Directory {
+        QString path;    // empty when none qualifies
+        QString problem; // then why, one reason per place tried
+    };
+
     // $XDG_RUNTIME_DIR when it is this user's own and nobody else may write to it, otherwise
-    // "ampwarden" in the user's cache directory (created 0700). Empty, with the reason, when neither
-    // qualifies.
-    static QString privateDirectory(QString* reason = nullptr);
+    // "ampwarden" in the user's cache directory (created 0700), otherwise "ampwarden-UID" in the
+    // temporary directory (a service account without a home).
+    static Directory privateDirectory();
 
     // A process killed on Linux leaves its System V segment behind. Attaching and detaching again
     // removes such a segment when nobody else is attached, and leaves a live instance's alone.
@@ -55,8 +61,7 @@ private:
     bool createSegment();
     bool removeOrphanAtKey();
 
-    QString directory_;
-    QString directoryProblem_;
+    Directory directory_;
     QString lockPath_;
     std::optional<QSharedMemory> segment_{std::in_place};
     int lockFd_ = -1;

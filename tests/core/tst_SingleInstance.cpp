@@ -71,6 +71,8 @@ private slots:
     void otherUsersObjects_neitherStopNorHoldTheStart();
     void privateDirectory_onlyTheUsersOwn_data();
     void privateDirectory_onlyTheUsersOwn();
+    void noRuntimeDirectoryNoHome_ownTemporaryDirectoryOrReason_data();
+    void noRuntimeDirectoryNoHome_ownTemporaryDirectoryOrReason();
 
 private:
     // The guard's files go here instead of the user's own directories.
@@ -270,10 +272,73 @@ void SingleInstanceTest::privateDirectory_onlyTheUsersOwn() {
     }
     const QByteArray previous = qgetenv("XDG_RUNTIME_DIR");
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(candidate));
-    const QString chosen = InstanceGuard::privateDirectory();
+    const QString chosen = InstanceGuard::privateDirectory().path;
     qputenv("XDG_RUNTIME_DIR", previous);
     QCOMPARE(chosen == candidate, kind == QLatin1String("own"));
     QVERIFY(!chosen.isEmpty());
+}
+
+void SingleInstanceTest::noRuntimeDirectoryNoHome_ownTemporaryDirectoryOrReason_data() {
+    QTest::addColumn<QString>("found");      // what stands at the fallback's name before the start
+    QTest::addColumn<QByteArray>("refusal"); // empty: the start runs
+    QTest::newRow("nothing: made 0700 and used") << QString() << QByteArray();
+    QTest::newRow("own directory 0700 from an earlier start: used") << QStringLiteral("700") << QByteArray();
+    QTest::newRow("a directory others may read")
+        << QStringLiteral("755") << QByteArray(" has mode 755, not 700");
+    QTest::newRow("a symbolic link") << QStringLiteral("link") << QByteArray(" is a symbolic link");
+}
+
+// A service account: no XDG_RUNTIME_DIR, a home that does not exist. The guard then lives in the
+// temporary directory, where someone else may have been first.
+void SingleInstanceTest::noRuntimeDirectoryNoHome_ownTemporaryDirectoryOrReason() {
+    QFETCH(QString, found);
+    QFETCH(QByteArray, refusal);
+    QTemporaryDir temporary;
+    const QString fallback = temporary.filePath(QStringLiteral("ampwarden-%1").arg(::geteuid()));
+    if (found == QLatin1String("link")) {
+        QVERIFY(QDir().mkdir(temporary.filePath(QStringLiteral("elsewhere"))));
+        QVERIFY(QFile::link(temporary.filePath(QStringLiteral("elsewhere")), fallback));
+    } else if (!found.isEmpty()) {
+        QVERIFY(QDir().mkdir(fallback));
+        QVERIFY(::chmod(QFile::encodeName(fallback).constData(), found.toUInt(nullptr, 8)) == 0);
+    }
+    const Instance instance;
+    QTemporaryDir dir;
+    const auto start = [&](Program& program, const QString& first) {
+        program.removeEnvironmentValue(QStringLiteral("XDG_RUNTIME_DIR"));
+        program.removeEnvironmentValue(QStringLiteral("XDG_CACHE_HOME"));
+        program.setEnvironmentValue(QStringLiteral("HOME"), QStringLiteral("/nonexistent"));
+        program.setEnvironmentValue(QStringLiteral("TMPDIR"), temporary.path());
+        program.start(instance.arguments(first));
+    };
+    Program first(dir.path());
+    start(first, QStringLiteral("hidden"));
+    if (!refusal.isEmpty()) {
+        QVERIFY(first.process().waitForFinished(20000));
+        QCOMPARE(first.process().exitStatus(), QProcess::NormalExit);
+        QCOMPARE(first.process().exitCode(), 0);
+        QVERIFY2(first.output().startsWith("Bye: no private directory: XDG_RUNTIME_DIR is not set; "
+                                           "/nonexistent/.cache: "),
+                 first.output().constData());
+        QVERIFY2(first.output().contains(fallback.toUtf8() + refusal), first.output().constData());
+        return;
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(
+        QFile::exists(fallback + QStringLiteral("/%1-%2.segment").arg(instance.key).arg(::geteuid())), 20000);
+    struct stat st {};
+    QVERIFY(::lstat(QFile::encodeName(fallback).constData(), &st) == 0);
+    QCOMPARE(st.st_mode & 07777, mode_t(0700));
+    QVERIFY(!QFileInfo::exists(QStringLiteral("/nonexistent")));
+
+    // The guard works there: a second start of the same account wakes the first.
+    Program second(dir.path());
+    start(second, QString());
+    QVERIFY(second.process().waitForFinished(20000));
+    QCOMPARE(second.process().exitCode(), 0);
+    QCOMPARE(second.output(), QByteArray());
+    QTRY_VERIFY_WITH_TIMEOUT(first.errors().contains("resumeProgram()"), 10000);
+    QVERIFY(first.terminate());
+    QCOMPARE(first.process().exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(SingleInstanceTest)
