@@ -50,19 +50,13 @@ void Controller::log() {
 }
 
 void Controller::report() {
-    if (lastCheck == 0) {
-        // No check since the start or the last edit: the report listed every event the controller
-        // has, so they count as reported up to now. Taking 0 would keep a controller whose clock never
-        // reads from ever giving up an event.
-        lastReport = std::max(lastReport, Clock::now());
-        Application::events.reportTimeChanged();
-        return;
-    }
-
     if (lastReport >= lastCheck)
         DiagnosticLog::write("Controller::report() error: new report time " + clockText(lastCheck) +
                              " is earlier than previous logging " + clockText(lastReport) + "\n");
-    lastReport = lastCheck;
+    // No check since the start or the last edit: the report listed every event the controller has,
+    // so they count as reported up to now. Taking 0 would keep a controller whose clock never reads
+    // from ever giving up an event.
+    lastReport = lastCheck == 0 ? std::max(lastReport, Clock::now()) : lastCheck;
     Application::events.reportTimeChanged();
 }
 

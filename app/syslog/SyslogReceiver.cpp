@@ -96,8 +96,8 @@ bool SyslogReceiver::bind(quint16 port) {
     if (!bound) {
         if (fd >= 0)
             ::close(fd);
-        DiagnosticLog::writeTimed("Syslog server will not work: maybe 514 udp port is opened by another "
-                                  "application,\n    or you have no rights to listen on 514 udp port\n");
+        DiagnosticLog::writeTimed("Syslog server will not work: may be 514 udp port is opened by another "
+                                  "application,\n    or you have no rights to listen 514 udp port\n");
         return false;
     }
     port_ = ntohs(local.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6&>(local).sin6_port

@@ -114,6 +114,7 @@ void RecordsTest::report_beforeAnyCheck_letsPruningGoOn() {
     Application::prune();
 
     QCOMPARE(c.lastReport, 10000);
+    QCOMPARE(appLog().count("Controller::report() error: new report time "), 1);
     QCOMPARE(Application::getEventCount(), 20);
 }
 

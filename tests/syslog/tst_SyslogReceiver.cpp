@@ -354,8 +354,8 @@ void SyslogReceiverTest::destroyedDuringFlood_returnsPromptly() {
 void SyslogReceiverTest::portTaken_bindFailsAndIsLogged() {
     SyslogReceiver second;
     QVERIFY(!second.bind(receiver_->port()));
-    QVERIFY(Test::appLog().contains(": Syslog server will not work: maybe 514 udp port is opened by another "
-                                    "application,\n    or you have no rights to listen on 514 udp port\n"));
+    QVERIFY(Test::appLog().contains(": Syslog server will not work: may be 514 udp port is opened by another "
+                                    "application,\n    or you have no rights to listen 514 udp port\n"));
     // The first receiver still gets everything.
     Application::controllers.emplace_back("rack1", 0, "127.0.0.1", 0, "admin", "pw");
     send("still here");
