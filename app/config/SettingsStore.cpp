@@ -9,6 +9,7 @@
 #include "core/DiagnosticLog.h"
 
 #include <QDebug>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <cctype>
@@ -96,11 +97,11 @@ quint32 unitCount(const QByteArray& text) {
     return static_cast<quint32>(*value);
 }
 
-quint32 unitSeconds(const QByteArray& name) {
+std::optional<quint32> unitSeconds(const QByteArray& name) {
     for (const auto& [seconds, unit] : Application::unitNames())
         if (unit == name)
             return seconds;
-    return 1;
+    return std::nullopt;
 }
 
 qint32 modelNumber(const QByteArray& name) {
@@ -122,6 +123,27 @@ QByteArray hostAndPort(const QByteArray& host, quint16 port) {
     return port == 0 ? host : host + ':' + QByteArray::number(port);
 }
 
+struct Period {
+    quint32 unit;
+    quint32 units;
+};
+
+// The unit name at `at`, its count after it. Without a unit the count means nothing, and the default
+// period holds whole. A name that is no unit comes from a hand-edited file ("hour", "Minutes"): it is
+// said in app.log, and taken for the default rather than for one second, which would query every
+// controller each second.
+Period period(const Texts& texts, qsizetype at, const char* element, Period fallback) {
+    const QByteArray name = textAt(texts, at);
+    if (const auto seconds = unitSeconds(name))
+        return {*seconds, at + 1 < texts.size() ? unitCount(texts[at + 1]) : 1};
+    if (!name.isEmpty())
+        DiagnosticLog::write(QByteArray("storeReportSettings(): ") + element + " \"" + name +
+                             "\" is no unit name (Second, Minute, Hour, Day, Week or Month): every " +
+                             QByteArray::number(fallback.units) + " " +
+                             Application::unitNames().at(fallback.unit) + " instead\n");
+    return fallback;
+}
+
 } // namespace
 
 std::map<QByteArray, MailServer*>& serverKeys() {
@@ -139,8 +161,15 @@ QByteArray loadSettings() {
     serverKeys().clear();
     savingEnabled() = false;
     std::optional<QByteArray> bytes = SettingsFile::read();
+    if (!bytes && !QFileInfo::exists(SettingsFile::path())) {
+        // The first start: no fault to report. The defaults hold and the first change writes the file.
+        SettingsFile::loaded(true, std::nullopt);
+        savingEnabled() = true;
+        return {};
+    }
     XmlHandler handler;
-    // A missing file reads as empty input; the parser's complaint about it is the error text.
+    // A file that cannot be read reads as empty input; the parser's complaint about it is the error
+    // text.
     const bool complete = parseSettings(bytes.value_or(QByteArray()), handler);
     SettingsFile::loaded(complete, std::move(bytes));
     savingEnabled() = true;
@@ -270,17 +299,20 @@ void storeMailServer(const Texts& texts) {
 }
 
 SaveResult storeReportSettings(const Texts& texts) {
-    const auto reaches = [&texts](qsizetype index) { return index < texts.size(); };
     ReportSettings& r = Application::report;
-    r.checkEveryUnit = reaches(0) ? unitSeconds(texts[0]) : 60;
-    r.checkEveryUnits = reaches(1) ? unitCount(texts[1]) : 1;
+    const Period check = period(texts, 0, "checkEveryUnit",
+                                {ReportSettings::defaultCheckUnit, ReportSettings::defaultCheckUnits});
+    r.checkEveryUnit = check.unit;
+    r.checkEveryUnits = check.units;
     r.sendOnLogin = flag(textAt(texts, 2));
     r.sendUnderOverCurrent = flag(textAt(texts, 3));
     r.sendHistogram = flag(textAt(texts, 4));
     r.sendPowerBill = flag(textAt(texts, 5));
     r.sendEntireLog = flag(textAt(texts, 6));
-    r.reportEveryUnit = reaches(7) ? unitSeconds(texts[7]) : 3600;
-    r.reportEveryUnits = reaches(8) ? unitCount(texts[8]) : 1;
+    const Period report = period(texts, 7, "reportEveryUnit",
+                                 {ReportSettings::defaultReportUnit, ReportSettings::defaultReportUnits});
+    r.reportEveryUnit = report.unit;
+    r.reportEveryUnits = report.units;
     r.kWHPriceUSD = leadingDouble(textAt(texts, 9)).value_or(0);
     r.currency = textAt(texts, 10);
     r.alertCurrent = flag(textAt(texts, 11));

@@ -56,12 +56,12 @@ private:
     std::vector<const char*> open_;
 };
 
-// Every unit count the program stores comes from the unit table except the initial check unit of 0;
-// "Second" reads back as 1 second, the same as any text that is no unit name.
+// The store keeps only units of the table. Should another number ever be there, no unit is written
+// rather than one nobody chose: an empty unit reads back as the default period.
 QByteArray unitName(quint32 seconds) {
     const auto& units = Application::unitNames();
     const auto it = units.find(seconds);
-    return it == units.end() ? QByteArray("Second") : it->second;
+    return it == units.end() ? QByteArray() : it->second;
 }
 
 int serverPosition(const MailServer* server) {

@@ -77,15 +77,21 @@ struct MailAccount {
 };
 
 struct ReportSettings {
-    quint32 checkEveryUnit = 0;
-    quint32 checkEveryUnits = 1;
+    // Without settings a new controller is checked every 5 minutes and reported on daily: a period
+    // a controller bears and a mailbox welcomes. A count goes with its unit: where the settings name
+    // no unit, the whole default period holds.
+    static constexpr quint32 defaultCheckUnit = 60, defaultCheckUnits = 5;
+    static constexpr quint32 defaultReportUnit = 86400, defaultReportUnits = 1;
+
+    quint32 checkEveryUnit = defaultCheckUnit;
+    quint32 checkEveryUnits = defaultCheckUnits;
     bool sendOnLogin = false;
     bool sendUnderOverCurrent = false;
     bool sendHistogram = false;
     bool sendPowerBill = false;
     bool sendEntireLog = false;
-    quint32 reportEveryUnit = 3600;
-    quint32 reportEveryUnits = 1;
+    quint32 reportEveryUnit = defaultReportUnit;
+    quint32 reportEveryUnits = defaultReportUnits;
     double kWHPriceUSD = 0;
     QByteArray currency;
     // Mails sent at once, outside the reports.

@@ -204,6 +204,10 @@ void Ampwarden::setUpWidgets() {
     const int eventWidths[] = {75, 190, 180, 100, 160, 110};
     for (int c = 0; c < 6; ++c)
         ui->tableEvents->setColumnWidth(c, eventWidths[c]);
+    // Every unit the settings know, so that a stored unit is always one the box shows.
+    for (auto* units : {ui->comboBox, ui->comboBox_2})
+        for (const auto& [seconds, name] : Application::unitNames())
+            units->addItem(text(name));
 }
 
 void Ampwarden::connectWidgets() {
@@ -314,6 +318,7 @@ void Ampwarden::setUpStatus() {
     };
     connect(table->selectionModel(), &QItemSelectionModel::currentRowChanged, this, showSelected);
     connect(status_, &QAbstractItemModel::modelReset, this, showSelected);
+    showWhereControllersComeFrom();
     // Only a change of the row on show redraws the chart.
     connect(status_, &QAbstractItemModel::dataChanged, this,
             [this](const QModelIndex& topLeft, const QModelIndex& bottomRight) {
@@ -322,6 +327,23 @@ void Ampwarden::setUpStatus() {
                     ui->chartStatus->showRow(*status_, row);
             });
     showSelected();
+}
+
+// A new user's first look at the program: in place of an empty table, where controllers come from.
+void Ampwarden::showWhereControllersComeFrom() {
+    const auto showEmpty = [this] {
+        const bool empty = status_->rowCount() == 0;
+        ui->labelStatusEmpty->setVisible(empty);
+        ui->splitterStatus->setVisible(!empty);
+    };
+    connect(status_, &QAbstractItemModel::modelReset, this, showEmpty);
+    connect(status_, &QAbstractItemModel::rowsInserted, this, showEmpty);
+    connect(status_, &QAbstractItemModel::rowsRemoved, this, showEmpty);
+    connect(ui->labelStatusEmpty, &QLabel::linkActivated, this, [this] {
+        ui->tabWidget_2->setCurrentWidget(ui->tab_4);
+        ui->btnAddController->setFocus();
+    });
+    showEmpty();
 }
 
 void Ampwarden::serveMetrics() {
@@ -500,19 +522,10 @@ void Ampwarden::selectComboText(QComboBox* combo, const QString& text) {
 
 namespace {
 
-// A stored unit the box does not offer (a check every "Week", say) is added to it, so that Apply
-// hands the same unit back instead of an empty name the store would read as one second.
 void selectUnit(QComboBox* combo, quint32 unit) {
     const auto& names = Application::unitNames();
     const auto it = names.find(unit);
-    if (it == names.end()) {
-        combo->setCurrentIndex(-1);
-        return;
-    }
-    const QString name = text(it->second);
-    if (combo->findText(name, Qt::MatchExactly | Qt::MatchCaseSensitive) < 0)
-        combo->addItem(name);
-    Ampwarden::selectComboText(combo, name);
+    Ampwarden::selectComboText(combo, it == names.end() ? QString() : text(it->second));
 }
 
 // A stored count past what the box holds (over two thousand million) shows as the box's maximum.

@@ -93,6 +93,7 @@ private:
     void startInstanceServer();
     void connectCycle();
     void setUpStatus();
+    void showWhereControllersComeFrom();
     void setEditing(bool editing);
     void onQueryingStarted();
     void onQueryingFinished();

@@ -45,9 +45,9 @@ inline QByteArray settingsState() {
     return out;
 }
 
-// The report line of the initial state.
+// The report line of the initial state: checks every 5 minutes, a report a day.
 inline QByteArray initialReport() {
-    return "R|0|1|00000|3600|1|0|\n";
+    return "R|60|5|00000|86400|1|0|\n";
 }
 
 // Back to the state before any reading, the way the program starts, with saving enabled as after a

@@ -4,6 +4,7 @@
 #include "config/Settings.h"
 #include "core/Application.h"
 
+#include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTest>
@@ -48,7 +49,8 @@ private slots:
 
     void load_data();
     void load();
-    void missingFile_keepsInitialStateAndReportsFatalError();
+    void noFile_defaultsWithoutError_data();
+    void noFile_defaultsWithoutError();
 
 private:
     std::optional<Warden::Test::ScopedWorkDir> workDir_;
@@ -108,16 +110,21 @@ void SettingsReaderTest::load_data() {
         << "C|a|2||0||\nC|b|0||0||\n" + initialReport() << QByteArray();
 
     QTest::newRow("report: unit names with case, flags only as 1, counts and price as numbers")
-        << file("<Report><checkEveryUnits>5x</checkEveryUnits><checkEveryUnit>hour</checkEveryUnit>"
+        << file("<Report><checkEveryUnits>2x</checkEveryUnits><checkEveryUnit>hour</checkEveryUnit>"
                 "<sendOnLogin>true</sendOnLogin><sendUnderOverCurrent>1</sendUnderOverCurrent>"
                 "<sendHistogram>yes</sendHistogram><sendPowerBill>1</sendPowerBill><sendEntireLog>0</"
                 "sendEntireLog>"
                 "<reportEveryUnits>-3</reportEveryUnits><reportEveryUnit>Hour</reportEveryUnit>"
                 "<kWHPriceUSD> 0.5x</kWHPriceUSD><currency>EUR</currency></Report>")
-        << QByteArray("R|1|5|01010|3600|1|0.5|EUR\n") << QByteArray();
+        << QByteArray("R|60|5|01010|3600|1|0.5|EUR\n") << QByteArray();
 
-    QTest::newRow("report without leaves takes the defaults of invalid texts")
-        << file("<Report></Report>") << QByteArray("R|1|1|00000|1|1|0|\n") << QByteArray();
+    QTest::newRow("report without leaves: the default periods")
+        << file("<Report></Report>") << initialReport() << QByteArray();
+
+    QTest::newRow("report without checkEveryUnit: every 5 Minute, the count without its unit unused")
+        << file("<Report><checkEveryUnits>1</checkEveryUnits><reportEveryUnits>2</reportEveryUnits>"
+                "<reportEveryUnit>Week</reportEveryUnit></Report>")
+        << QByteArray("R|60|5|00000|604800|2|0|\n") << QByteArray();
 
     QTest::newRow("EMail before its MTA creates a server from its key; the later MTA is not stored")
         << file("<EMails><EMail><to>t</to><from>f</from><MTA>0</MTA></EMail></EMails>"
@@ -189,14 +196,33 @@ void SettingsReaderTest::load() {
     QVERIFY(savingEnabled());
 }
 
-void SettingsReaderTest::missingFile_keepsInitialStateAndReportsFatalError() {
-    const QByteArray errors = loadSettings();
-    QVERIFY2(errors.startsWith("Fatal error at line 1 column 1: "), errors.constData());
-    QCOMPARE(settingsState(), initialReport());
-    QVERIFY(!QFile::exists(QStringLiteral("Ampwarden.xml")));
+void SettingsReaderTest::noFile_defaultsWithoutError_data() {
+    QTest::addColumn<QString>("inPlace"); // what stands at the file's name
+    QTest::addColumn<QByteArray>("error");
+    QTest::newRow("no file: the first start, no error") << QString() << QByteArray();
+    QTest::newRow("empty file: the parser's error")
+        << QStringLiteral("file") << QByteArray("Fatal error at line 1 column 1: ");
+    QTest::newRow("a directory: the parser's error")
+        << QStringLiteral("directory") << QByteArray("Fatal error at line 1 column 1: ");
+}
 
+void SettingsReaderTest::noFile_defaultsWithoutError() {
+    QFETCH(QString, inPlace);
+    QFETCH(QByteArray, error);
+    const QString name = QStringLiteral("Ampwarden.xml");
+    if (inPlace == QLatin1String("directory"))
+        QVERIFY(QDir().mkdir(name));
+    else if (!inPlace.isEmpty())
+        QVERIFY(QFile(name).open(QIODevice::WriteOnly));
+
+    const QByteArray errors = loadSettings();
+    QVERIFY2(error.isEmpty() ? errors.isEmpty() : errors.startsWith(error), errors.constData());
+    QCOMPARE(settingsState(), initialReport());
+    if (!inPlace.isEmpty())
+        return;
+    QVERIFY(!QFile::exists(name));
     storeController(-1, {"rack1"});
-    QVERIFY(QFile::exists(QStringLiteral("Ampwarden.xml")));
+    QVERIFY(QFile::exists(name));
     QVERIFY(!QFile::exists(QStringLiteral("Ampwarden.xml.bak")));
 }
 

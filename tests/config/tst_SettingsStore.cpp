@@ -151,24 +151,37 @@ void SettingsStoreTest::storeMailAccount_inPlace_movesToOtherServer() {
 void SettingsStoreTest::storeReportSettings_defaults_data() {
     QTest::addColumn<Texts>("texts");
     QTest::addColumn<QByteArray>("report");
+    QTest::addColumn<QByteArray>("logged"); // empty: nothing
 
-    QTest::newRow("empty list") << Texts{} << QByteArray("R|60|1|00000|3600|1|0|\n");
+    QTest::newRow("empty list: the default periods")
+        << Texts{} << QByteArray("R|60|5|00000|86400|1|0|\n") << QByteArray();
     QTest::newRow("list ends after the check count")
-        << Texts{"Week", "2"} << QByteArray("R|604800|2|00000|3600|1|0|\n");
-    QTest::newRow("invalid texts") << Texts{"minute", "x", "yes", "true", "2", " 1", "", "DAY", "", "USD", ""}
-                                   << QByteArray("R|1|1|00000|1|1|0|\n");
+        << Texts{"Week", "2"} << QByteArray("R|604800|2|00000|86400|1|0|\n") << QByteArray();
+    QTest::newRow("no unit names: the default periods, counts unused")
+        << Texts{"", "3", "0", "0", "0", "0", "0", "", "4"} << QByteArray("R|60|5|00000|86400|1|0|\n")
+        << QByteArray();
+    QTest::newRow("invalid texts: a name that is no unit gives the default period, said in app.log")
+        << Texts{"minute", "x", "yes", "true", "2", " 1", "", "DAY", "", "USD", ""}
+        << QByteArray("R|60|5|00000|86400|1|0|\n") << QByteArray("\"DAY\" is no unit name");
     QTest::newRow("valid texts") << Texts{"Month", "3", "1", "0", "1", "0", "1", "Hour", "12", "0.25", "EUR"}
-                                 << QByteArray("R|2592000|3|10101|3600|12|0.25|EUR\n");
+                                 << QByteArray("R|2592000|3|10101|3600|12|0.25|EUR\n") << QByteArray();
+    QTest::newRow("Second is a unit") << Texts{"Second", "30", "0", "0", "0", "0", "0", "Second", "7"}
+                                      << QByteArray("R|1|30|00000|1|7|0|\n") << QByteArray();
     QTest::newRow("negative counts count once") << Texts{"Day", "-2", "0", "0", "0", "0", "0", "Day", "-1"}
-                                                << QByteArray("R|86400|1|00000|86400|1|0|\n");
+                                                << QByteArray("R|86400|1|00000|86400|1|0|\n") << QByteArray();
 }
 
 void SettingsStoreTest::storeReportSettings_defaults() {
     QFETCH(Texts, texts);
     QFETCH(QByteArray, report);
+    QFETCH(QByteArray, logged);
 
     storeReportSettings(texts);
     QCOMPARE(settingsState(), report);
+    if (logged.isEmpty())
+        QVERIFY2(!Warden::Test::appLog().contains("no unit name"), Warden::Test::appLog().constData());
+    else
+        QVERIFY2(Warden::Test::appLog().contains(logged), Warden::Test::appLog().constData());
 }
 
 void SettingsStoreTest::controllerValues_isTheTableForm_data() {

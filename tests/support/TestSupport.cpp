@@ -25,6 +25,10 @@ ScopedWorkDir::~ScopedWorkDir() {
     QDir::setCurrent(previous_);
 }
 
+WindowWorkDir::WindowWorkDir() {
+    Business::Application::report.checkEveryUnits = 0;
+}
+
 ManualClock::ManualClock(qint64 start) : now_(start) {
     Clock::setSource([this] { return now_; });
 }

@@ -25,6 +25,14 @@ private:
     QString previous_;
 };
 
+// A ScopedWorkDir for a test that runs the main window in this process: its scheduler then starts no
+// check by itself (a check count of 0 means never), so the test's controllers, some at addresses off
+// this machine, are queried only when the test runs a check.
+class WindowWorkDir : public ScopedWorkDir {
+public:
+    WindowWorkDir();
+};
+
 // A clock the test sets by hand; restores the system clock when it goes.
 class ManualClock {
 public:

@@ -21,6 +21,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTabWidget>
 #include <QTableWidget>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -90,6 +91,7 @@ class tst_MainWindow : public QObject {
 
 private slots:
     void construction_showsWidgetsAsConfigured();
+    void emptyDirectory_defaultsShownAndWritten();
     void controllers_addEditAndRefuseDuplicate();
     void removeController_data();
     void removeController();
@@ -108,7 +110,7 @@ private slots:
 };
 
 void tst_MainWindow::construction_showsWidgetsAsConfigured() {
-    ScopedWorkDir dir;
+    WindowWorkDir dir;
     Ampwarden window(nullptr, 0); // syslog on a port the system picks
     QCOMPARE(window.windowTitle(), QStringLiteral("Ampwarden ver. 1.0"));
     QCOMPARE(window.objectName(), QStringLiteral("AmpwardenClass"));
@@ -127,8 +129,53 @@ void tst_MainWindow::construction_showsWidgetsAsConfigured() {
     QCOMPARE(currency->itemText(7), QStringLiteral("руб."));
 }
 
+// A new user's first start: nothing configured, so nothing made up and nothing left blank.
+void tst_MainWindow::emptyDirectory_defaultsShownAndWritten() {
+    ScopedWorkDir dir; // the program's own initial state, schedule included
+    Ampwarden window(nullptr, 0);
+    QVERIFY2(!appLog().contains("Xml errors"), appLog().constData());
+    const QStringList units{"Second", "Minute", "Hour", "Day", "Week", "Month"};
+    const struct {
+        const char* unitBox;
+        const char* countBox;
+        const char* unit;
+        int count;
+    } periods[] = {{"comboBox", "spinCheckEveryUnits", "Minute", 5},
+                   {"comboBox_2", "spinReportEveryUnits", "Day", 1}};
+    for (const auto& period : periods) {
+        auto* box = child<QComboBox>(&window, period.unitBox);
+        QStringList items;
+        for (int i = 0; i < box->count(); ++i)
+            items << box->itemText(i);
+        QCOMPARE(items, units);
+        QCOMPARE(box->currentText(), QLatin1String(period.unit));
+        QCOMPARE(child<QSpinBox>(&window, period.countBox)->value(), period.count);
+    }
+
+    // In the empty Status tab's place: where controllers are added, one click away.
+    auto* hint = child<QLabel>(&window, "labelStatusEmpty");
+    QVERIFY(!hint->isHidden());
+    QVERIFY(child<QWidget>(&window, "splitterStatus")->isHidden());
+    emit hint->linkActivated(QStringLiteral("#setup"));
+    QCOMPARE(child<QTabWidget>(&window, "tabWidget_2")->currentWidget(), child<QWidget>(&window, "tab_4"));
+
+    child<QPushButton>(&window, "btnApply")->click();
+    const QByteArray file = settingsFile();
+    QVERIFY2(
+        file.contains(
+            "<checkEveryUnits>5</checkEveryUnits>\n        <checkEveryUnit>Minute</checkEveryUnit>") &&
+            file.contains(
+                "<reportEveryUnits>1</reportEveryUnits>\n        <reportEveryUnit>Day</reportEveryUnit>"),
+        file.constData());
+
+    Warden::Business::storeController(-1, {"r0", "Heron", "127.0.0.1", "1", "a", "p"});
+    window.fillTable(child<QTableWidget>(&window, "tableControllers"));
+    QVERIFY(hint->isHidden());
+    QVERIFY(!child<QWidget>(&window, "splitterStatus")->isHidden());
+}
+
 void tst_MainWindow::controllers_addEditAndRefuseDuplicate() {
-    ScopedWorkDir dir;
+    WindowWorkDir dir;
     Ampwarden window(nullptr, 0);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -200,7 +247,7 @@ void tst_MainWindow::removeController() {
     QFETCH(int, selectedRow);
     QFETCH(QMessageBox::StandardButton, answer);
     QFETCH(QStringList, remaining);
-    ScopedWorkDir dir;
+    WindowWorkDir dir;
     Ampwarden window(nullptr, 0);
     for (const char* name : {"r0", "r1", "r2"})
         Warden::Business::storeController(-1, {name, "Heron", "h", "", "a", "p"});
@@ -223,7 +270,7 @@ void tst_MainWindow::removeController() {
 }
 
 void tst_MainWindow::recipients_sameServerStoredOnce_passwordHidden() {
-    ScopedWorkDir dir;
+    WindowWorkDir dir;
     Ampwarden window(nullptr, 0);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -258,7 +305,7 @@ void tst_MainWindow::recipients_sameServerStoredOnce_passwordHidden() {
 }
 
 void tst_MainWindow::removeEmail_yesRemovesSelected() {
-    ScopedWorkDir dir;
+    WindowWorkDir dir;
     Ampwarden window(nullptr, 0);
     Warden::Business::storeMailAccount(-1, {"a@x", "f@x", "h", "u", "p", "0"}, QByteArray());
     Warden::Business::storeMailAccount(-1, {"b@x", "f@x", "h2", "u", "p", "0"}, QByteArray());
@@ -288,7 +335,7 @@ void tst_MainWindow::reportSettings_apply_data() {
     QTest::addColumn<quint32>("reportUnits");
     QTest::newRow("Day and Week as chosen") << 60u << 1u << 1u << "Day"
                                             << "Week" << -1 << 86400u << 1u << 604800u << 1u;
-    // The check box offers no Week: the stored unit is offered and kept when only the price changes.
+    // A stored unit is shown and kept when only the price changes.
     QTest::newRow("stored Week check unit survives Apply")
         << 604800u << 1u << 1u << QString() << "Hour" << -1 << 604800u << 1u << 3600u << 1u;
     QTest::newRow("stored Second check unit survives Apply")
@@ -312,7 +359,7 @@ void tst_MainWindow::reportSettings_apply() {
     QFETCH(quint32, checkUnits);
     QFETCH(quint32, reportUnit);
     QFETCH(quint32, reportUnits);
-    ScopedWorkDir dir;
+    WindowWorkDir dir;
     Ampwarden window(nullptr, 0);
     Application::report.checkEveryUnit = storedCheckUnit;
     Application::report.checkEveryUnits = storedCheckUnits;
@@ -368,7 +415,7 @@ void tst_MainWindow::reportSettings_apply() {
 }
 
 void tst_MainWindow::reportSettings_unknownCurrencyAppended() {
-    ScopedWorkDir dir;
+    WindowWorkDir dir;
     Ampwarden window(nullptr, 0);
     auto* currency = child<QComboBox>(&window, "comboBox_3");
     const int offered = currency->count();
@@ -385,7 +432,7 @@ void tst_MainWindow::reportSettings_unknownCurrencyAppended() {
 }
 
 void tst_MainWindow::querying_refusesControllerChanges() {
-    ScopedWorkDir dir;
+    WindowWorkDir dir;
     Ampwarden window(nullptr, 0);
     Warden::CheckCycle& cycle = *window.cycle();
     // The test plays the querying object: the window's own would end the check on its own.
@@ -437,7 +484,7 @@ void tst_MainWindow::querying_refusesControllerChanges() {
 }
 
 void tst_MainWindow::eventLog_showsNewestHundred() {
-    ScopedWorkDir dir;
+    WindowWorkDir dir;
     Ampwarden window(nullptr, 0);
     Warden::Business::storeController(-1, {"r0", "Heron", "h", "", "a", "p"});
     auto* controller = &Application::controllers.front();
@@ -457,7 +504,7 @@ void tst_MainWindow::eventLog_showsNewestHundred() {
 }
 
 void tst_MainWindow::fillTable_unknownTable_logs() {
-    ScopedWorkDir dir;
+    WindowWorkDir dir;
     Ampwarden window(nullptr, 0);
     QTableWidget other(2, 1);
     other.setHorizontalHeaderLabels({QStringLiteral("Something")});
@@ -481,7 +528,7 @@ void tst_MainWindow::unwritableFiles_userIsTold_data() {
 void tst_MainWindow::unwritableFiles_userIsTold() {
     QFETCH(QString, name);
     QFETCH(bool, directory);
-    ScopedWorkDir dir;
+    WindowWorkDir dir;
     Warden::Alerts::clear("daily log");
     if (directory) {
         QVERIFY(QDir().mkdir(name));
@@ -525,7 +572,7 @@ void tst_MainWindow::outbox_waitingMailsShown_data() {
 void tst_MainWindow::outbox_waitingMailsShown() {
     QFETCH(QList<qint64>, ages);
     QFETCH(QString, shown);
-    ScopedWorkDir dir;
+    WindowWorkDir dir;
     const qint64 now = utcSeconds(2026, 12, 7, 12);
     ManualClock clock(now);
     QVERIFY(QDir().mkpath(QStringLiteral("outbox")));

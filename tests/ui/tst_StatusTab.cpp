@@ -105,7 +105,7 @@ void tst_StatusTab::check_showsStateReadingsAndMarks() {
     QFETCH(QString, state);
     QFETCH(QString, currentA);
     QFETCH(QString, currentB);
-    ScopedWorkDir dir;
+    WindowWorkDir dir;
     const qint64 start = localSeconds(2026, 12, 7, 1);
     ManualClock clock(start);
     Simulator sim(arguments);
@@ -142,7 +142,7 @@ void tst_StatusTab::check_showsStateReadingsAndMarks() {
 }
 
 void tst_StatusTab::chart_followsReadingsWithLimitLines() {
-    ScopedWorkDir dir;
+    WindowWorkDir dir;
     const qint64 start = localSeconds(2026, 12, 7, 9);
     ManualClock clock(start);
     Simulator sim({});
