@@ -144,13 +144,17 @@ int main(int argc, char* argv[]) {
     Warden::DiagnosticLog::open();
 
     Ampwarden window;
+    auto* tabs = window.findChild<QTabWidget*>(QStringLiteral("tabWidget_2"));
+    window.resize(965, 599);
+    // What a first start in an empty folder shows.
+    save(&window, QStringLiteral("status_empty"));
+    tabs->setCurrentIndex(3);
+    save(&window, QStringLiteral("report_empty"));
     sampleSettings();
     window.fillTable(window.findChild<QTableWidget*>(QStringLiteral("tableControllers")));
     window.fillTable(window.findChild<QTableWidget*>(QStringLiteral("tableEmails")));
     window.fillSettings();
     window.refreshEventLog();
-    auto* tabs = window.findChild<QTabWidget*>(QStringLiteral("tabWidget_2"));
-    window.resize(965, 599);
     tabs->setCurrentIndex(1);
     save(&window, QStringLiteral("mainwindow"));
     tabs->setCurrentIndex(2);
