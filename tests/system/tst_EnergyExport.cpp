@@ -17,7 +17,7 @@ const QByteArray settings = R"(<?xml version="1.0"?>
     <MTAs/>
     <EMails/>
     <Report>
-        <checkEveryUnits>5</checkEveryUnits>
+        <checkEveryUnits>1</checkEveryUnits>
         <checkEveryUnit>Minute</checkEveryUnit>
     </Report>
 </Ampwarden>
@@ -50,17 +50,17 @@ void EnergyExportTest::commandLine_data() {
     QTest::addColumn<QByteArray>("errors");
 
     const QStringList hour{"--export-energy", "2026-06-10T10:00", "2026-06-10T11:00"};
-    // 300 + 300 + 625 s of 1000 W.
+    // Checks every minute: 3 * 145 s of 1000 W.
     QTest::newRow("check interval from the settings")
         << true << hour << 0
         << header + "pdu : Kestrel 2 @ "
-                    "10.0.0.9,A,2026-06-10T10:00:00+00:00,2026-06-10T11:00:00+00:00,0.340278,3,34.03\n"
+                    "10.0.0.9,A,2026-06-10T10:00:00+00:00,2026-06-10T11:00:00+00:00,0.120833,3,12.08\n"
         << QByteArray("1 line of the daily logs skipped");
-    // Checks not set: one minute, 3 * 145 s.
+    // Without settings checks come every 5 minutes: 300 + 300 + 625 s.
     QTest::newRow("no settings file")
         << false << hour << 0
         << header + "pdu : Kestrel 2 @ "
-                    "10.0.0.9,A,2026-06-10T10:00:00+00:00,2026-06-10T11:00:00+00:00,0.120833,3,12.08\n"
+                    "10.0.0.9,A,2026-06-10T10:00:00+00:00,2026-06-10T11:00:00+00:00,0.340278,3,34.03\n"
         << QByteArray("1 line of the daily logs skipped");
     QTest::newRow("another controller")
         << true << hour + QStringList{"--controller", "rack"} << 0 << header << QByteArray();
