@@ -2,17 +2,15 @@
 
 #include "Clock.h"
 #include "ClockText.h"
+#include "OpenedPath.h"
 
 #include <QDebug>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QImageReader>
 #include <QImageWriter>
 
 #include <memory>
 #include <mutex>
-
-#include <sys/stat.h>
 
 namespace Warden {
 
@@ -23,8 +21,7 @@ struct State {
     std::mutex mutex;
     std::unique_ptr<QFile> file;
     QString path;
-    int recheckMs = 1000;
-    QElapsedTimer lastRecheck;
+    OpenedPath opened;
 };
 State& state() {
     static State s;
@@ -41,12 +38,13 @@ void writeLocked(const QByteArray& text) {
     State& s = state();
     if (!s.file)
         return;
-    if (s.lastRecheck.elapsed() >= s.recheckMs) {
-        s.lastRecheck.start();
-        // Moved away or deleted: a new file at the path, or the old one while none can be made.
-        if (!pathNamesOpenFile(s.file->handle(), s.path)) {
-            if (auto f = openAppending(s.path))
-                s.file = std::move(f);
+    // Moved away or deleted: a new file at the path, or the old one while none can be made. Looked at
+    // before every line, so the line that follows a rotation is already in the new file; the look
+    // (one stat) costs about what the write and flush of every line cost anyway.
+    if (!s.opened.stillNamesFile()) {
+        if (auto f = openAppending(s.path)) {
+            s.file = std::move(f);
+            s.opened = OpenedPath(s.file->handle(), s.path);
         }
     }
     s.file->write(text);
@@ -62,7 +60,7 @@ bool DiagnosticLog::open(const QString& path) {
     s.file = openAppending(path);
     if (!s.file)
         return false;
-    s.lastRecheck.start();
+    s.opened = OpenedPath(s.file->handle(), path);
     writeLocked(text);
     return true;
 }
@@ -75,11 +73,6 @@ void DiagnosticLog::close() {
 bool DiagnosticLog::isOpen() {
     const std::lock_guard lock(state().mutex);
     return state().file != nullptr;
-}
-
-void DiagnosticLog::setRecheckInterval(int milliseconds) {
-    const std::lock_guard lock(state().mutex);
-    state().recheckMs = milliseconds;
 }
 
 void DiagnosticLog::write(const QByteArray& text) {
@@ -97,14 +90,6 @@ void DiagnosticLog::writeAndDebug(const QByteArray& text) {
     if (trace.endsWith('\n'))
         trace.chop(1);
     qDebug().noquote() << QString::fromUtf8(trace);
-}
-
-bool pathNamesOpenFile(int fd, const QString& path) {
-    struct stat open {};
-    struct stat named {};
-    if (::fstat(fd, &open) != 0 || ::stat(QFile::encodeName(path).constData(), &named) != 0)
-        return false;
-    return open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }
 
 QByteArray DiagnosticLog::banner(qint64 now) {

@@ -8,7 +8,7 @@ namespace Warden {
 // "app.log": the diagnostic lines of every subsystem, appended and flushed line by line. Writes come
 // from the main thread, the scheduler and the mail worker, so each write is serialised. When the file
 // cannot be opened the program goes on without a diagnostic log. When it is moved or deleted
-// (logrotate), the next line after a recheck opens a new one at the path.
+// (logrotate), the next line opens a new one at the path.
 class DiagnosticLog {
 public:
     static constexpr const char* defaultFileName = "app.log";
@@ -17,8 +17,6 @@ public:
     static bool open(const QString& path = QString::fromLatin1(defaultFileName));
     static void close();
     static bool isOpen();
-    // How often at most the path is compared with the open file (tests: 0, every line).
-    static void setRecheckInterval(int milliseconds);
 
     static void write(const QByteArray& text);
     // The clock text of now, ": " and the text: the form of the main window's lines.
@@ -28,9 +26,5 @@ public:
 
     static QByteArray banner(qint64 now);
 };
-
-// Whether `path` still names the file open as `fd`: false once that file was moved, deleted or
-// replaced (log rotation, a clean-up job).
-bool pathNamesOpenFile(int fd, const QString& path);
 
 } // namespace Warden

@@ -34,7 +34,7 @@ bool DailyLog::openFor(Time time) {
     file_.setFileName(path);
     if (!file_.open(QIODevice::WriteOnly | QIODevice::Append, ownerOnlyFile))
         return false;
-    lastRecheck_.start();
+    opened_ = OpenedPath(file_.handle(), path);
     // The local day [start, end) this file covers; mktime also settles daylight saving changes.
     std::tm start = *tm;
     start.tm_hour = start.tm_min = start.tm_sec = 0;
@@ -51,18 +51,13 @@ bool DailyLog::openFor(Time time) {
     return true;
 }
 
-bool DailyLog::pathStillNamesFile() {
-    // A stat per line would cost a flood more than the write itself; a second of lines going to a
-    // rotated file is what logrotate's own postrotate signal would cost as well.
-    if (lastRecheck_.isValid() && lastRecheck_.elapsed() < recheckMs_)
-        return true;
-    lastRecheck_.start();
-    return Warden::pathNamesOpenFile(file_.handle(), file_.fileName());
-}
-
 void DailyLog::append(Time time, const QByteArray& line) {
-    if (covers(time) && !pathStillNamesFile())
+    // Every line is part of the permanent record: before each write, whether the path still names the
+    // open file, so the first event after a move or a deletion is in the new file. A batch goes out in
+    // one write and needs one look (one stat, about what the write itself costs).
+    if (covers(time) && !pathChecked_ && !opened_.stillNamesFile())
         close();
+    pathChecked_ = holds_ > 0;
     if (!covers(time)) {
         if (!openFor(time)) {
             Alerts::raise("daily log", QStringLiteral("Daily logs cannot be written"),
@@ -77,7 +72,10 @@ void DailyLog::append(Time time, const QByteArray& line) {
 }
 
 void DailyLog::release() {
-    if (--holds_ == 0 && file_.isOpen())
+    if (--holds_ != 0)
+        return;
+    pathChecked_ = false;
+    if (file_.isOpen())
         file_.flush();
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "OpenedPath.h"
 #include "Records.h"
 
 #include <QByteArray>
@@ -20,29 +21,27 @@ inline constexpr QFileDevice::Permissions ownerOnlyDirectory = ownerOnlyFile | Q
 // The daily event log. The file of the current day stays open while events keep falling on that
 // local date, so a busy store does not pay an open and a close per event; every line is flushed.
 // When the file or its directories are moved or deleted under it (logrotate, a clean-up job), the
-// next line after a recheck goes to a new file at the path.
+// next line goes to a new file at the path.
 class DailyLog {
 public:
     void append(Time time, const QByteArray& line);
     void close();
     // While held, lines gather in the file's buffer and go out together when the last hold ends: one
-    // write for a batch of events instead of one each.
+    // write for a batch of events instead of one each, and one look at the path.
     void hold() { ++holds_; }
     void release();
-    // How often at most the path is compared with the open file (tests: 0, every line).
-    void setRecheckInterval(int milliseconds) { recheckMs_ = milliseconds; }
 
 private:
     bool covers(Time time) const { return file_.isOpen() && time >= dayStart_ && time < dayEnd_; }
     bool openFor(Time time);
-    bool pathStillNamesFile();
 
     QFile file_;
+    OpenedPath opened_;
     Time dayStart_ = 0;
     Time dayEnd_ = 0;
-    int recheckMs_ = 1000;
-    QElapsedTimer lastRecheck_;
     int holds_ = 0;
+    // The path was compared with the open file during the present hold.
+    bool pathChecked_ = false;
 };
 
 // Rewrites "AMW.log" from the store, coalescing the rewrites: the file equals the store within the

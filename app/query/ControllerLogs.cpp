@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cmath>
 #include <ctime>
 #include <optional>
@@ -77,25 +78,50 @@ std::optional<ChannelLimits> channelFor(const Controller& controller, const QByt
     return std::nullopt;
 }
 
-// The number right after `key` in content: 0 when the key is missing, nothing when the key is there
-// but what follows is no finite number (a controller printing "nan" or "inf").
-std::optional<double> valueAfter(const QByteArray& content, const QByteArray& key) {
+// One value of a load comment as read.
+struct LoadValue {
+    double value = 0;
+    // Nothing there reads as a number (a missing key, "N/A", an empty value): taken as 0.
+    bool unreadable = false;
+};
+
+// Whether text begins with what a C library prints for a value that is no finite number ("nan",
+// "-inf", "INF", "infinity").
+bool namesNonFinite(QByteArrayView text) {
+    QByteArrayView word;
+    if (!FormattedReader(text).readWord(word))
+        return false;
+    if (word.startsWith('+') || word.startsWith('-'))
+        word = word.sliced(1);
+    qsizetype letters = 0;
+    while (letters < word.size() && std::isalpha(static_cast<unsigned char>(word[letters])))
+        ++letters;
+    const QByteArray name = word.first(letters).toByteArray().toLower();
+    return name == "nan" || name == "inf" || name == "infinity";
+}
+
+// The number right after `key` in content: 0 when none can be read there, nothing when what follows is
+// a number no load can have (negative, printed as "nan" or "inf", or out of a double's range).
+std::optional<LoadValue> valueAfter(const QByteArray& content, const QByteArray& key) {
     const qsizetype at = content.indexOf(key);
     if (at < 0)
-        return 0.0;
+        return LoadValue{0, true};
+    const QByteArrayView text = QByteArrayView(content).sliced(at + key.size());
+    FormattedReader reader(text);
     double value = 0;
-    if (!FormattedReader(QByteArrayView(content).sliced(at + key.size())).readDouble(value) ||
-        !std::isfinite(value))
+    if (!reader.readDouble(value)) {
+        if (reader.outOfRange() || namesNonFinite(text))
+            return std::nullopt;
+        return LoadValue{0, true};
+    }
+    if (!std::isfinite(value) || value < 0)
         return std::nullopt;
-    return value;
+    return LoadValue{value, false};
 }
 
-bool possible(std::optional<double> value) {
-    return value && std::isfinite(*value) && *value >= 0;
-}
-
-// What one call found impossible; written as one line at its end rather than one per value.
+// What one call could not take as it came; written as one line at its end rather than one per value.
 struct Rejected {
+    int unreadable = 0;
     int readings = 0;
     int rows = 0;
 };
@@ -106,26 +132,26 @@ void addLoadEvents(Controller* controller, const QByteArray& content, Rejected& 
     const QByteArray letter = content.contains("VAH=") ? "A" : "B";
     const std::optional<ChannelLimits> configured = channelFor(*controller, letter);
     const ChannelLimits channel = configured.value_or(ChannelLimits{});
-    const std::optional<double> volts = valueAfter(content, 'V' + letter + "H=");
-    const std::optional<double> amps = valueAfter(content, 'C' + letter + "H=");
-    // Negative or endless loads would bill negative or endless energy, and an unreadable current
-    // would raise an undercurrent alarm as if it were 0.
-    const std::optional<double> watts =
-        volts && amps ? std::optional<double>(*volts * *amps * channel.pf) : std::nullopt;
-    if (!possible(volts) || !possible(amps) || !possible(watts)) {
+    const std::optional<LoadValue> volts = valueAfter(content, 'V' + letter + "H=");
+    const std::optional<LoadValue> amps = valueAfter(content, 'C' + letter + "H=");
+    // Negative or endless loads would bill negative or endless energy: such a reading is left out. A
+    // value that cannot be read is 0, and 0 A is below any minimum, so it raises the undercurrent alarm.
+    const double watts = volts && amps ? volts->value * amps->value * channel.pf : 0;
+    if (!volts || !amps || !std::isfinite(watts) || watts < 0) {
         ++rejected.readings;
         return;
     }
+    rejected.unreadable += int(volts->unreadable) + int(amps->unreadable);
     Application::addEvent({}, now, controller, EventKind::values, Transport::http,
-                          "Current loads on channel " + channel.name + ": " + formatG(*volts) + " V, " +
-                              formatG(*amps) + " A, " + formatG(*watts) + " W",
+                          "Current loads on channel " + channel.name + ": " + formatG(volts->value) + " V, " +
+                              formatG(amps->value) + " A, " + formatG(watts) + " W",
                           content);
     if (configured)
-        outcome.readings.push_back({letter, *amps, channel.undercurrent, channel.overcurrent});
-    if (channel.undercurrent > *amps)
+        outcome.readings.push_back({letter, amps->value, channel.undercurrent, channel.overcurrent});
+    if (channel.undercurrent > amps->value)
         Application::addEvent({}, now, controller, EventKind::undercurrent, Transport::http,
                               "Undercurrent on channel " + channel.name, {});
-    if (*amps > channel.overcurrent)
+    if (amps->value > channel.overcurrent)
         Application::addEvent({}, now, controller, EventKind::overcurrent, Transport::http,
                               "Overcurrent on channel " + channel.name, {});
 }
@@ -275,6 +301,19 @@ Time readLogRows(Controller* controller, const QByteArray& page, const Controlle
     return newest;
 }
 
+void logRejected(const Controller& controller, const Rejected& rejected) {
+    QByteArrayList what;
+    if (rejected.unreadable != 0)
+        what += num(rejected.unreadable) + " load values could not be read and were taken as 0";
+    if (rejected.readings != 0)
+        what += "ignored " + num(rejected.readings) + " negative or non-finite load readings";
+    if (rejected.rows != 0)
+        what += "ignored " + num(rejected.rows) + " log rows dated before 1970 or more than a day ahead";
+    if (!what.isEmpty())
+        DiagnosticLog::write("Application::getLogs(): " + controller.displayName() + ": " + what.join("; ") +
+                             "\n");
+}
+
 } // namespace
 
 CheckOutcome getLogs(int index, const QByteArray& indexPage, const QByteArray& syslogPage) {
@@ -302,10 +341,7 @@ CheckOutcome getLogs(int index, const QByteArray& indexPage, const QByteArray& s
     controller->logRowsUpTo = std::max({controller->logRowsUpTo, clock.time, std::min(newestRow, present)});
     if (clockRead)
         controller->log();
-    if (rejected.readings != 0 || rejected.rows != 0)
-        DiagnosticLog::write("Application::getLogs(): " + controller->displayName() + ": ignored " +
-                             num(rejected.readings) + " negative or non-finite load readings and " +
-                             num(rejected.rows) + " log rows dated before 1970 or more than a day ahead\n");
+    logRejected(*controller, rejected);
     return outcome;
 }
 

@@ -78,8 +78,10 @@ bool FormattedReader::readDouble(double& value) {
     pos_ = p;
     bool ok = false;
     const double parsed = text_.sliced(start, p - start).toByteArray().toDouble(&ok);
-    if (!ok)
+    if (!ok) {
+        outOfRange_ = true;
         return fail();
+    }
     value = parsed;
     return true;
 }

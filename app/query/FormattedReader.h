@@ -16,6 +16,8 @@ public:
         : text_(text) {}
 
     bool failed() const { return failed_; }
+    // The failed read found a number, but one past what a double holds (1e999, 1e-999).
+    bool outOfRange() const { return outOfRange_; }
     qsizetype position() const { return pos_; }
 
     // A decimal int with optional sign; out of range counts as a failed read.
@@ -41,6 +43,7 @@ private:
     QByteArrayView text_;
     qsizetype pos_ = 0;
     bool failed_ = false;
+    bool outOfRange_ = false;
 };
 
 } // namespace Warden::Business

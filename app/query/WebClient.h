@@ -6,36 +6,35 @@
 
 #include <memory>
 
-class QNetworkAccessManager;
-class QNetworkReply;
 class QTimer;
 
 namespace Warden {
 
+class HttpFetch;
+
 // Fetches one controller's "/index.htm" and then its "/syslog.htm" with Basic authentication, and
 // tells its owner once, with a ClientEvent posted to it, that it has ended: clientDone when the pages
-// (or as much of them as came) can be parsed, clientFailed when the controller could not be reached
-// or did not finish in time. Lives on the main thread; the owner deletes it after the event.
+// (or as much of them as came) can be parsed, clientFailed when the controller could not be reached,
+// did not finish in time or sent more than any page. Lives on the main thread; the owner deletes it
+// after the event.
 class WebClient final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(WebClient)
 
 public:
+    // Both pages, from the connection to the last byte. A controller may take its time before it
+    // answers at all (a busy or slow device); within this bound it is read, whatever it does.
     static constexpr int defaultTimeoutMs = 25000;
-    // The most one answer may bring, headers and body: a controller's pages are a few KiB, and a broken
-    // or hostile one must not fill the memory (an endless body, a header without end).
+    // The most one answer may bring: a controller's pages are a few KiB and their headers a few
+    // lines; a broken or hostile one must not fill the memory or keep the main thread reading.
     static constexpr qint64 maxPageBytes = 4 * 1024 * 1024;
-    static constexpr qint64 readBufferBytes = 256 * 1024;
-    // Qt parses an answer's headers a byte at a time and tells nothing before their end, so their size
-    // cannot be watched; a time bound stands in for it. A controller sends its few header lines at
-    // once; at Qt's pace this bound admits a few MiB at most.
-    static constexpr int headersTimeoutMs = 5000;
+    static constexpr qint64 maxHeaderBytes = 64 * 1024;
 
-    WebClient(QNetworkAccessManager* manager, QObject* owner, int index, QByteArray host, quint16 port,
-              QByteArray admin, QByteArray password, int timeoutMs = defaultTimeoutMs);
+    WebClient(QObject* owner, int index, QByteArray host, quint16 port, QByteArray admin, QByteArray password,
+              int timeoutMs = defaultTimeoutMs);
     ~WebClient() override;
 
-    // Queues the requests and starts the deadline.
+    // Sends the first request and starts the deadline.
     void start();
 
     bool ended() const { return ended_; }
@@ -55,24 +54,19 @@ public:
     quint32 syslogRequestId = 0;
 
 private:
-    void handleHttp(quint32 id, QNetworkReply* reply);
-    void clientDone(QNetworkReply* reply);
+    void handleHttp(quint32 id);
+    void clientDone(const HttpFetch& fetch);
     void requestTimeout();
-    void checkSize(quint32 id, QNetworkReply* reply, qint64 bytes);
-    void refuse(quint32 id, const QByteArray& why);
+    void tooLarge(quint32 id, const HttpFetch& fetch);
 
-    quint32 queue(const QByteArray& path);
-    QByteArray requestHeaderText(const QByteArray& path) const;
+    void queue(QByteArrayView path, quint32& requestId);
+    QByteArray requestText(QByteArrayView path, const QByteArray& credentials) const;
     QByteArray hostPort() const;
     void end(QEvent::Type type);
 
-    QNetworkAccessManager* manager_;
     QObject* owner_;
     std::unique_ptr<QTimer> timer_;
-    QTimer* headersTimer_;
-    QNetworkReply* reply_ = nullptr;
-    // What the current reply has brought so far.
-    QByteArray page_;
+    std::unique_ptr<HttpFetch> fetch_;
     quint32 nextId_ = 1;
     int timeoutMs_;
     bool ended_ = false;

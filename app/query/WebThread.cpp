@@ -6,8 +6,6 @@
 #include "core/CycleEvents.h"
 
 #include <QCoreApplication>
-#include <QNetworkAccessManager>
-#include <QNetworkProxy>
 
 namespace Warden {
 
@@ -16,16 +14,10 @@ using Business::Application;
 WebThread::WebThread(QObject* reportTo, QObject* parent)
     : QObject(parent)
     , reportTo_(reportTo)
-    , manager_(std::make_unique<QNetworkAccessManager>())
     , clientTimeoutMs_(WebClient::defaultTimeoutMs) {
-    // Controllers sit on the local network; a desktop proxy setting must not route them elsewhere.
-    manager_->setProxy(QNetworkProxy::NoProxy);
 }
 
-WebThread::~WebThread() {
-    // The clients' replies belong to the manager's connections: they go first.
-    clients_.clear();
-}
+WebThread::~WebThread() = default;
 
 bool WebThread::event(QEvent* event) {
     if (event->type() == CycleEvents::check()) {
@@ -43,9 +35,8 @@ void WebThread::startCheck() {
     int index = 0;
     std::vector<WebClient*> started;
     for (const Business::Controller& controller : Application::controllers) {
-        auto client =
-            std::make_unique<WebClient>(manager_.get(), this, index++, controller.host, controller.port,
-                                        controller.admin, controller.password, clientTimeoutMs_);
+        auto client = std::make_unique<WebClient>(this, index++, controller.host, controller.port,
+                                                  controller.admin, controller.password, clientTimeoutMs_);
         started.push_back(client.get());
         const quint64 identity = client->identity();
         clients_.emplace(identity, std::move(client));
@@ -61,8 +52,12 @@ void WebThread::finishClient(QEvent::Type type, quint64 identity) {
     std::unique_ptr<WebClient> client = std::move(it->second);
     clients_.erase(it);
     Business::CheckOutcome outcome;
-    if (type == CycleEvents::clientDone())
+    if (type == CycleEvents::clientDone()) {
+        // One write and one look at the daily log's path for all events of the two pages (the whole
+        // log table at the first check after a start).
+        const Application::EventBatch batch;
         outcome = Business::getLogs(client->index, client->indexPage, client->syslogPage);
+    }
     outcome.httpStatus = client->httpStatus;
     if (Business::Controller* controller = Application::controllerAt(client->index))
         emit checked(controller, outcome);

@@ -8,8 +8,6 @@
 #include <map>
 #include <memory>
 
-class QNetworkAccessManager;
-
 namespace Warden {
 
 class WebClient;
@@ -44,7 +42,6 @@ private:
     void finishClient(QEvent::Type type, quint64 identity);
 
     QObject* reportTo_;
-    std::unique_ptr<QNetworkAccessManager> manager_;
     // Ordered by the clients' identity, which is what their events carry.
     std::map<quint64, std::unique_ptr<WebClient>> clients_;
     int clientTimeoutMs_;

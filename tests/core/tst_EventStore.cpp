@@ -285,28 +285,36 @@ void EventStoreTest::eventFiles_escapeNetworkText() {
 void EventStoreTest::dailyLog_followsItsPathWhenMovedOrDeleted_data() {
     QTest::addColumn<QString>("moved");  // where the file or directory goes; empty: deleted
     QTest::addColumn<bool>("wholeTree"); // the "log" directory instead of the file
-    QTest::newRow("file rotated aside") << QStringLiteral("rotated.log") << false;
-    QTest::newRow("file deleted") << QString() << false;
-    QTest::newRow("log directory moved") << QStringLiteral("log.old") << true;
-    QTest::newRow("log directory deleted") << QString() << true;
+    QTest::addColumn<bool>("batched");   // the next lines come as one batch, as syslog datagrams do
+    QTest::newRow("file rotated aside") << QStringLiteral("rotated.log") << false << false;
+    QTest::newRow("file deleted") << QString() << false << false;
+    QTest::newRow("log directory moved") << QStringLiteral("log.old") << true << false;
+    QTest::newRow("log directory deleted") << QString() << true << false;
+    QTest::newRow("log directory deleted, then a batch") << QString() << true << true;
 }
 
+// The very next line, at once, lands in a new file at the path.
 void EventStoreTest::dailyLog_followsItsPathWhenMovedOrDeleted() {
     QFETCH(QString, moved);
     QFETCH(bool, wholeTree);
+    QFETCH(bool, batched);
     ScopedWorkDir dir;
     const Time t = localSeconds(2026, 12, 6, 12);
     const QString path = QString::fromUtf8(Application::dailyLogPath(t));
     DailyLog log;
-    log.setRecheckInterval(0);
     log.append(t, "before\n");
     const QString target = wholeTree ? QStringLiteral("log") : path;
     if (moved.isEmpty())
         QVERIFY(wholeTree ? QDir(target).removeRecursively() : QFile::remove(target));
     else
         QVERIFY(QFile::rename(target, moved));
+    if (batched)
+        log.hold();
     log.append(t, "after\n");
-    QCOMPARE(readFile(path), QByteArray("after\n"));
+    log.append(t + 1, "then\n");
+    if (batched)
+        log.release();
+    QCOMPARE(readFile(path), QByteArray("after\nthen\n"));
     if (!moved.isEmpty())
         QCOMPARE(readFile(wholeTree ? moved + path.mid(3) : moved), QByteArray("before\n"));
 }

@@ -118,11 +118,14 @@ void tst_ControllerLogs::loadComments_data() {
         << QByteArray("<!-- RAW VAH=230 CAH=1.5 VBH=220 CBH=3 -->") << twoBuses
         << QByteArrayList{"4|Current loads on channel A: 230 V, 1.5 A, 310.5 W|VAH=230 CAH=1.5 VBH=220 CBH=3"}
         << 0;
-    QTest::newRow("missing current key reads as 0 amperes")
-        << QByteArray("<!-- RAW VAH=230 -->") << twoBuses
-        << QByteArrayList{"4|Current loads on channel A: 230 V, 0 A, 0 W|VAH=230",
-                          "3|Undercurrent on channel A|"}
-        << 0;
+    for (const QByteArray content : {"VAH=230", "VAH=230 CAH=", "VAH=230 CAH=N/A", "VAH=230 CAH=-"})
+        QTest::addRow("current that cannot be read is 0 A, below the minimum: %s", content.constData())
+            << "<!-- RAW " + content + " -->" << twoBuses
+            << QByteArrayList{"4|Current loads on channel A: 230 V, 0 A, 0 W|" + content,
+                              "3|Undercurrent on channel A|"}
+            << 0;
+    QTest::newRow("current past any double is no reading")
+        << QByteArray("<!-- RAW VAH=230 CAH=1e999 -->") << twoBuses << QByteArrayList{} << 0;
     QTest::newRow("two comments give two readings")
         << QByteArray("<!-- RAW VAH=230 CAH=1.5 --><p><!-- RAW VBH=229.5 CBH=2 -->") << twoBuses
         << QByteArrayList{"4|Current loads on channel A: 230 V, 1.5 A, 310.5 W|VAH=230 CAH=1.5",
@@ -251,7 +254,7 @@ void tst_ControllerLogs::logRows_data() {
                       "2\\nJul 2 17:10:30 Successful authentication\\x1b[2J\n");
 
     const qint64 t = localSeconds(2026, 12, 6, 16, 31, 11);
-    const QByteArray ignoredRow = "ignored 0 negative or non-finite load readings and 1 log rows";
+    const QByteArray ignoredRow = "Application::getLogs(): rack1 : Kestrel 2 @ 10.0.0.9: ignored 1 log rows";
     QTest::newRow("row hours ahead of the host is taken")
         << t << qint64(0) << clockPage(t, heading + row("Dec 6 20:00:00 Reboot"))
         << QByteArrayList{at(5, localSeconds(2026, 12, 6, 20, 0, 0), "Dec 6 20:00:00 Reboot")}
@@ -363,9 +366,9 @@ void tst_ControllerLogs::impossibleValues_oneLinePerCheck() {
     Test::ScopedWorkDir dir;
     const qint64 t = localSeconds(2026, 12, 6, 16, 31, 11);
     Test::ManualClock clock(t);
-    addController({{"A", 1, 2, 1}, {"B", 1, 2, 1}});
-    const QByteArray index =
-        "<!-- RAW VAH=230 CAH=-1 --><!-- RAW VBH=nan CBH=1 --><!-- RAW VAH=230 CAH=1.5 -->";
+    addController({{"A", 1, 2, 1}, {"B", 0, 2, 1}});
+    const QByteArray index = "<!-- RAW VAH=230 CAH=-1 --><!-- RAW VBH=nan CBH=1 --><!-- RAW VAH=230 CAH=1.5 "
+                             "--><!-- RAW VBH=N/A CBH= -->";
     const QByteArray syslog = clockPage(t, heading + row("Dec 9 10:00:00 Reboot") +
                                                row("Dec 8 10:00:00 Reboot") + row("Dec 6 10:00:00 Halt"));
 
@@ -374,12 +377,17 @@ void tst_ControllerLogs::impossibleValues_oneLinePerCheck() {
     getLogs(0, index, clockPage(t + 60, heading + row("Dec 9 10:00:00 Reboot")));
 
     QCOMPARE(eventTexts(),
-             (QByteArrayList{"4|Current loads on channel A: 230 V, 1.5 A, 345 W|VAH=230 CAH=1.5",
-                             "4|Current loads on channel A: 230 V, 1.5 A, 345 W|VAH=230 CAH=1.5",
-                             "5||Dec 6 10:00:00 Halt"}));
+             (QByteArrayList{
+                 "4|Current loads on channel A: 230 V, 1.5 A, 345 W|VAH=230 CAH=1.5",
+                 "4|Current loads on channel A: 230 V, 1.5 A, 345 W|VAH=230 CAH=1.5",
+                 "4|Current loads on channel B: 0 V, 0 A, 0 W|VBH=N/A CBH=",
+                 "4|Current loads on channel B: 0 V, 0 A, 0 W|VBH=N/A CBH=", "5||Dec 6 10:00:00 Halt"}));
     const QByteArray log = Test::appLog();
-    QCOMPARE(log.count("Application::getLogs(): rack1 : Kestrel 2 @ 10.0.0.9: ignored "), 2);
-    QVERIFY2(log.contains("ignored 2 negative or non-finite load readings and 2 log rows"), log.constData());
+    const QByteArray line = "Application::getLogs(): rack1 : Kestrel 2 @ 10.0.0.9: ";
+    QCOMPARE(log.count(line), 2);
+    QVERIFY2(log.contains(line + "2 load values could not be read and were taken as 0; ignored 2 negative or "
+                                 "non-finite load readings; ignored 2 log rows"),
+             log.constData());
 }
 
 void tst_ControllerLogs::positionOutsideList_logsAndLeavesStateAlone() {

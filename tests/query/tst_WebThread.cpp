@@ -5,6 +5,7 @@
 #include "query/WebThread.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -153,6 +154,9 @@ private slots:
     void bodyCutAtZeroByte();
     void oversizedAnswer_endsTheCheckAtOnce_data();
     void oversizedAnswer_endsTheCheckAtOnce();
+    void lateAnswers_readUntilTheDeadline();
+    void answerForms_givePage_data();
+    void answerForms_givePage();
     void requestCarriesHostCloseAndBasicAuthorization();
 };
 
@@ -352,8 +356,89 @@ void tst_WebThread::oversizedAnswer_endsTheCheckAtOnce() {
     QVERIFY2(server.sent < 4 * WebClient::maxPageBytes, QByteArray::number(server.sent).constData());
     QCOMPARE(web.activeClients(), 0u);
     const QByteArray log = Test::appLog();
-    QVERIFY2(log.contains("page too large: host_:port_ = 127.0.0.1:" + QByteArray::number(server.port())),
+    QVERIFY2(log.contains("answer too large: host_:port_ = 127.0.0.1:" + QByteArray::number(server.port())),
              log.right(500).constData());
+}
+
+// One check at the real deadline: a controller that takes 6 s over each answer is read, also while
+// another one sends headers without end; one that takes 13 s over each (26 s for both pages) is cut
+// at 25 s.
+void tst_WebThread::lateAnswers_readUntilTheDeadline() {
+    Test::ScopedWorkDir dir;
+    Simulator late({"--answer-delay-ms", "6000"});
+    Simulator tooLate({"--answer-delay-ms", "13000"});
+    FloodServer endlessHeader("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"",
+                              QByteArray(64 * 1024, 'x'), 256 * 1024 * 1024);
+    const Controller& read = addController(late.ports.at(0));
+    const Controller& cut = addController(tooLate.ports.at(0));
+    const Controller& flooding = addController(endlessHeader.port());
+    EndReceiver receiver;
+    WebThread web(&receiver, nullptr);
+    QSignalSpy checked(&web, &WebThread::checked);
+    QElapsedTimer elapsed;
+    elapsed.start();
+
+    const auto ends = runCheck(web, receiver, 40000);
+
+    QCOMPARE(ends, std::vector<QEvent::Type>{CycleEvents::clientFailed()});
+    QVERIFY2(elapsed.elapsed() >= 24500 && elapsed.elapsed() < 30000,
+             QByteArray::number(elapsed.elapsed()).constData());
+    QCOMPARE(outcomes(checked), (std::map<const Controller*, std::pair<bool, std::size_t>>{
+                                    {&read, {true, 2}}, {&cut, {false, 0}}, {&flooding, {false, 0}}}));
+    QVERIFY2(endlessHeader.sent < 4 * WebClient::maxPageBytes,
+             QByteArray::number(endlessHeader.sent).constData());
+    const QByteArray log = Test::appLog();
+    QVERIFY2(log.contains("WebClient::requestTimeout() error: host_:port_ = 127.0.0.1:" +
+                          QByteArray::number(tooLate.ports[0]) + ", ids = 1, 2, 3\nindex.htm:\n<html>"),
+             log.constData());
+    QCOMPARE(log.count("WebClient::requestTimeout()"), 1);
+    QVERIFY2(
+        log.contains("answer too large: host_:port_ = 127.0.0.1:" + QByteArray::number(endlessHeader.port())),
+        log.constData());
+}
+
+void tst_WebThread::answerForms_givePage_data() {
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QByteArray>("logged"); // empty: no line about this answer
+    const QByteArray page = "<!-- RAW VAH=230 CAH=1.5 -->";
+    QTest::newRow("chunks") << "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\n" + page.left(5) +
+                                   "\r\n17;x=y\r\n" + page.mid(5) + "\r\n0\r\nX-Trailer: 1\r\n\r\n"
+                            << QByteArray();
+    QTest::newRow("no length: up to the close") << "HTTP/1.0 200 OK\r\n\r\n" + page << QByteArray();
+    QTest::newRow("interim answer first, bare line feeds")
+        << "HTTP/1.1 100 Continue\n\nHTTP/1.1 200 OK\nContent-Length: 28\n\n" + page << QByteArray();
+    QTest::newRow("broken off after the status line")
+        << "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + page
+        << QByteArray("handleHttp(): http error: \n");
+}
+
+// Whatever HTTP form a controller's answer takes, the page reaches the parser.
+void tst_WebThread::answerForms_givePage() {
+    QFETCH(QByteArray, answer);
+    QFETCH(QByteArray, logged);
+    Test::ScopedWorkDir dir;
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    connect(&server, &QTcpServer::newConnection, &server, [&] {
+        QTcpSocket* socket = server.nextPendingConnection();
+        connect(socket, &QTcpSocket::readyRead, socket, [&answer, socket] {
+            socket->readAll();
+            socket->write(answer);
+            socket->disconnectFromHost();
+        });
+    });
+    const Controller& c = addController(server.serverPort());
+    EndReceiver receiver;
+    WebThread web(&receiver, nullptr);
+
+    const auto ends = runCheck(web, receiver);
+
+    QCOMPARE(ends, std::vector<QEvent::Type>{CycleEvents::clientDone()});
+    QCOMPARE(countKind(c, EventKind::values), 1);
+    const QByteArray log = Test::appLog();
+    QVERIFY2(logged.isEmpty() ? !log.contains("WebClient") && !log.contains("handleHttp")
+                              : log.contains(logged),
+             log.constData());
 }
 
 void tst_WebThread::requestCarriesHostCloseAndBasicAuthorization() {

@@ -202,7 +202,16 @@ void SimController::onReadable(QTcpSocket* socket) {
         std::printf("request %d %s\n", number_, requestLine.value(1).constData());
         std::fflush(stdout);
     }
-    answer(socket, requestLine.value(1), authorization);
+    const QByteArray path = requestLine.value(1);
+    if (settings_.answerDelayMs <= 0) {
+        answer(socket, path, authorization);
+        return;
+    }
+    QPointer<QTcpSocket> guarded(socket);
+    QTimer::singleShot(settings_.answerDelayMs, this, [this, guarded, path, authorization] {
+        if (guarded && guarded->state() == QAbstractSocket::ConnectedState)
+            answer(guarded, path, authorization);
+    });
 }
 
 void SimController::answer(QTcpSocket* socket, const QByteArray& path, const QByteArray& authorization) {

@@ -35,6 +35,8 @@ struct Settings {
     qint64 clockOffset = 0;
     qint64 uptime = 3600;
     int trickleMs = 500;
+    // How long every answer waits, headers included: a busy device that answers late.
+    int answerDelayMs = 0;
     bool verbose = false;
 };
 

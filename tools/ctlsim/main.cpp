@@ -130,6 +130,8 @@ int main(int argc, char* argv[]) {
     const auto faultFirstOpt =
         option("fault-first", "Only the first n controllers misbehave (-1: all).", "n", "-1");
     const auto trickleOpt = option("trickle-ms", "Delay between bytes of the slow fault.", "ms", "500");
+    const auto delayOpt =
+        option("answer-delay-ms", "Wait this long before answering each request.", "ms", "0");
     const auto syslogOpt = option("syslog", "Send syslog datagrams to this address.", "host:port", "");
     const auto syslogEveryOpt = option(
         "syslog-every", "Seconds between datagrams of every controller (0: on command only).", "s", "0");
@@ -153,6 +155,7 @@ int main(int argc, char* argv[]) {
     settings.clockOffset = integer(offsetOpt);
     settings.uptime = integer(uptimeOpt);
     settings.trickleMs = int(integer(trickleOpt));
+    settings.answerDelayMs = int(integer(delayOpt));
     settings.verbose = parser.isSet(verboseOpt);
     const std::optional<Fault> fault = faultFromName(text(faultOpt));
     if (!fault || settings.bind.isNull()) {
