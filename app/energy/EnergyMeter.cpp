@@ -1,5 +1,7 @@
 #include "EnergyMeter.h"
 
+#include "Sweep.h"
+
 #include <algorithm>
 
 namespace Warden::Business {
@@ -8,7 +10,6 @@ namespace {
 
 // How late a check's answer may come (the querying's deadline).
 constexpr Time answerDeadline = 25;
-constexpr double joulesPerKWh = 3600000;
 
 } // namespace
 
