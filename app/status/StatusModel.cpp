@@ -112,8 +112,10 @@ void StatusModel::reload() {
                     break;
             }
         }
-        // Also for a row kept: its model, and with it its buses, may have changed.
-        countToday(row);
+        // A row kept keeps its count: the store may have let go of the day's reported readings. Only
+        // a change of the model, and with it of the buses, starts it again from the store.
+        if (known == rows_.end() || row.countedBuses != Warden::busCount(controller))
+            countToday(row);
         showToday(row, Clock::now());
         rowOf_[&controller] = int(rows.size());
         rows.push_back(std::move(row));
@@ -181,6 +183,7 @@ void StatusModel::countToday(Row& row) const {
     for (auto it = readings.rbegin(); it != readings.rend(); ++it)
         row.buses[it->first].today.add(it->second->time, BusLoad::of(*it->second)->watts);
     row.recount = false;
+    row.countedBuses = Warden::busCount(*row.controller);
 }
 
 void StatusModel::showToday(Row& row, Time now) {

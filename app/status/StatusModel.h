@@ -21,7 +21,7 @@ namespace Warden {
 // once per event (through the window's event listener), and tells views only about the rows that
 // changed, gathered per event-loop pass: a check of a thousand controllers is a few row-range updates,
 // never a rebuild. The day's energy is counted as the readings come, as the energy export counts it;
-// the store is read for it only after a change of the settings or a reading older than the newest.
+// the store is read for it only for a new row or model, or after a reading older than the newest.
 class StatusModel final : public QAbstractTableModel {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(StatusModel)
@@ -86,6 +86,7 @@ private:
         // A reading came older than the newest one (a clock set back): the day's energy is counted
         // again from the store.
         bool recount = false;
+        int countedBuses = 0;
     };
 
     static void noteEvent(Row& row, const Business::Event& event);
