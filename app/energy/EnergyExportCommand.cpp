@@ -1,6 +1,7 @@
 #include "EnergyExportCommand.h"
 
 #include "EnergyHistory.h"
+#include "EnergyMeter.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -79,7 +80,7 @@ int EnergyExportCommand::run(const QStringList& arguments, quint32 checkPeriod) 
 
     const EnergyExport result =
         exportEnergy(QDir::currentPath(), *from, *till, *by, parser.value(controllerName).toUtf8(),
-                     EnergyHistory::gapLimit(checkPeriod));
+                     EnergyMeter::bridge(checkPeriod));
     std::fwrite(result.csv.constData(), 1, static_cast<std::size_t>(result.csv.size()), stdout);
     std::fflush(stdout);
     if (result.skippedLines > 0)

@@ -1,5 +1,7 @@
 #include "EnergyHistory.h"
 
+#include "EnergyMeter.h"
+
 #include "core/Application.h"
 #include "core/ClockText.h"
 
@@ -16,9 +18,6 @@
 namespace Warden::Business {
 
 namespace {
-
-// How late a check's answer may come (the querying's deadline).
-constexpr Time answerDeadline = 25;
 
 // The clock text of an event line, "Sun Dec  6 16:31:11 2026", as local calendar fields.
 std::optional<std::tm> clockFields(QByteArrayView text) {
@@ -155,19 +154,13 @@ QByteArray printed(const char* format, double value) {
 
 } // namespace
 
-Time EnergyHistory::gapLimit(quint32 checkPeriod) {
-    // Checks switched off now say nothing about the readings taken before: the window's default of
-    // one minute stands in.
-    return 2 * static_cast<Time>(checkPeriod == 0 ? 60 : checkPeriod) + answerDeadline;
-}
-
-EnergyHistory::EnergyHistory(Time gapLimit, QByteArray controller)
-    : gapLimit_(std::max<Time>(gapLimit, 1))
+EnergyHistory::EnergyHistory(Time bridge, QByteArray controller)
+    : bridge_(std::max<Time>(bridge, 1))
     , controller_(std::move(controller)) {
 }
 
 void EnergyHistory::readLogs(const QString& directory, Time from, Time till) {
-    for (Time day = from - gapLimit_; day < till; day = nextBoundary(day, EnergyGrouping::day)) {
+    for (Time day = from - bridge_; day < till; day = nextBoundary(day, EnergyGrouping::day)) {
         QFile file(directory + QLatin1Char('/') + QString::fromUtf8(Application::dailyLogPath(day)));
         if (!file.exists())
             continue;
@@ -274,61 +267,29 @@ void EnergyHistory::addReading(const QByteArray& owner, Time time, const QByteAr
 
 std::vector<EnergyPeriod> EnergyHistory::periods(Time from, Time till, EnergyGrouping by) const {
     std::vector<EnergyPeriod> rows;
+    const auto byTime = [](const Reading& r, Time t) { return r.time < t; };
     for (const auto& [key, series] : series_) {
         const int bus = key.second;
-        // Oldest first, readings of one second in file order; the sweep reads them newest first, the
-        // one written last first, as the store holds them.
+        // Oldest first, readings of one second in file order: the one written last holds on.
         std::vector<Reading> ascending = series.readings;
         std::stable_sort(ascending.begin(), ascending.end(),
                          [](const Reading& a, const Reading& b) { return a.time < b.time; });
-        const std::vector<Reading> newestFirst(ascending.rbegin(), ascending.rend());
 
-        // The spans in which some reading holds: gaps longer than the limit end one.
-        struct Span {
-            Time start;
-            Time end;
-        };
-        std::vector<Span> spans;
-        for (std::size_t i = 0; i < ascending.size(); ++i) {
-            if (i == 0 || ascending[i].time - ascending[i - 1].time > gapLimit_)
-                spans.push_back({ascending[i].time, ascending[i].time});
-            spans.back().end = ascending[i].time + gapLimit_;
-        }
-
-        const auto newerThan = [&newestFirst](Time t) {
-            return std::partition_point(newestFirst.begin(), newestFirst.end(),
-                                        [t](const Reading& r) { return r.time > t; });
-        };
-        std::size_t first = 0;
+        // Of the readings before `from` only the newest can hold within the export.
+        auto next = std::lower_bound(ascending.begin(), ascending.end(), from, byTime);
+        EnergyMeter meter(bridge_, from);
+        if (next != ascending.begin())
+            meter.add(std::prev(next)->time, std::prev(next)->watts);
         for (Time start = from; start < till;) {
             const Time end = std::min(nextBoundary(start, by), till);
             EnergyPeriod row{key.first, bus == 0 ? "A" : "B", start, end};
-            const auto byTime = [](const Reading& r, Time t) { return r.time < t; };
-            row.readings = std::lower_bound(ascending.begin(), ascending.end(), end, byTime) -
-                           std::lower_bound(ascending.begin(), ascending.end(), start, byTime);
-            while (first < spans.size() && spans[first].end <= start)
-                ++first;
-            Time covered = 0;
-            for (std::size_t s = first; s < spans.size() && spans[s].start < end; ++s) {
-                const Time a = std::max(start, spans[s].start);
-                const Time b = std::min(end, spans[s].end);
-                if (a >= b)
-                    continue;
-                covered += b - a;
-                // The bill's own sweep over a stretch without gaps; it needs the readings from the one
-                // in force at `a` to the first after `b`.
-                auto older = newerThan(a - 1);
-                if (older != newestFirst.end())
-                    ++older;
-                // Readings after `b` are not needed: one at or before `a` holds.
-                const auto inWindow = newerThan(b);
-                const ChannelEnergies energies =
-                    sweepEnergy(inWindow, inWindow, older, a, b, [](std::vector<Reading>::const_iterator it) {
-                        return std::optional<Reading>(*it);
-                    });
-                row.kWh += bus == 0 ? energies.a : energies.b;
-            }
-            row.coverage = 100.0 * static_cast<double>(covered) / static_cast<double>(end - start);
+            meter.restart(start);
+            const auto first = next;
+            for (; next != ascending.end() && next->time < end; ++next)
+                meter.add(next->time, next->watts);
+            row.readings = next - first;
+            row.kWh = meter.kWh(end);
+            row.coverage = 100.0 * static_cast<double>(meter.covered(end)) / static_cast<double>(end - start);
             rows.push_back(row);
             start = end;
         }
@@ -351,8 +312,8 @@ QByteArray EnergyHistory::csv(const std::vector<EnergyPeriod>& rows) {
 }
 
 EnergyExport exportEnergy(const QString& directory, Time from, Time till, EnergyGrouping by,
-                          const QByteArray& controller, Time gapLimit) {
-    EnergyHistory history(gapLimit, controller);
+                          const QByteArray& controller, Time bridge) {
+    EnergyHistory history(bridge, controller);
     history.readLogs(directory, from, till);
     return {EnergyHistory::csv(history.periods(from, till, by)), history.skippedLines(),
             history.unreadableFiles()};

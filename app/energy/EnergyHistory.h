@@ -27,18 +27,13 @@ struct EnergyPeriod {
 };
 
 // The load readings of the daily logs, the record that outlives the event store, and their energy per
-// hour, day or month. Each reading's power holds until the next reading of its bus, as in the bill,
-// but for at most gapLimit seconds: a longer gap adds no energy and shows as missing coverage instead
-// of being filled in with a power nobody measured.
+// hour, day or month, counted by an EnergyMeter with the given bridge: a gap longer than it adds no
+// energy and shows as missing coverage.
 class EnergyHistory final {
 public:
-    // Readings are due every check period and may come up to the querying's 25 s answer deadline
-    // late; one missed check is bridged, two in a row are a gap.
-    static Time gapLimit(quint32 checkPeriod);
-
     // `controller`, when not empty, keeps only the readings of the controller with that name or
     // display name.
-    explicit EnergyHistory(Time gapLimit, QByteArray controller = {});
+    explicit EnergyHistory(Time bridge, QByteArray controller = {});
 
     // Reads the daily logs under `directory` (the one holding "log") of every local day that can hold
     // a reading in force within [from, till). Missing days are no error; unreadable files are.
@@ -64,7 +59,7 @@ private:
     void addReading(const QByteArray& owner, Time time, const QByteArray& reason);
     Time resolveClock(const std::tm& fields);
 
-    Time gapLimit_;
+    Time bridge_;
     QByteArray controller_;
     std::map<std::pair<QByteArray, int>, Series> series_; // (display name, bus index)
     qint64 skipped_ = 0;
@@ -79,7 +74,7 @@ struct EnergyExport {
     QStringList unreadableFiles;
 };
 EnergyExport exportEnergy(const QString& directory, Time from, Time till, EnergyGrouping by,
-                          const QByteArray& controller, Time gapLimit);
+                          const QByteArray& controller, Time bridge);
 
 // "YYYY-MM-DD" or "YYYY-MM-DDTHH:MM[:SS]" in local time. A bare date as the end of a range means the
 // end of that day.

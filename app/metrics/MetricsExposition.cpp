@@ -22,8 +22,6 @@ using Business::Transport;
 
 namespace {
 
-constexpr double joulesPerKWh = 3600000;
-
 void appendNumber(QByteArray& out, double value) {
     if (std::isnan(value)) {
         out += "NaN";
@@ -119,16 +117,13 @@ void MetricsExposition::eventAdded(const Event& event) {
     if (!load)
         return;
     Bus& b = stateOf(*event.owner).buses[*bus];
+    b.energy.setBridge(Business::EnergyMeter::bridge(Application::report.checkPeriod()));
     // A reading older than the one in force (a row taken late) is history, not the present, and would
     // move the counter back.
-    if (b.read && event.time < b.since)
+    if (!b.energy.add(event.time, load->watts))
         return;
-    if (b.read)
-        b.joules += b.watts * static_cast<double>(event.time - b.since);
     b.read = true;
     b.load = *load;
-    b.since = event.time;
-    b.watts = load->watts;
 }
 
 QByteArray MetricsExposition::render(int mailsWaiting) {
@@ -224,10 +219,13 @@ QByteArray MetricsExposition::render(int mailsWaiting) {
                appendSample(out, "ampwarden_bus_alarm", row.busLabels[bus], alarm ? 1 : 0);
            });
     perBus("ampwarden_bus_energy_kwh_total", "counter",
-           "Energy of the bus since the program started: each reading's power held until the next one.",
+           "Energy of the bus since the program started up to its newest reading: each reading's power "
+           "held until the next one, across a gap of at most two check periods and 25 s.",
            [&](const Labelled& row, int bus, const Bus& b) {
+               // Counted up to the newest reading, not to now: a counter must never go back, and the
+               // time after the newest reading is not settled until the next one (or the bridge) ends it.
                appendSample(out, "ampwarden_bus_energy_kwh_total", row.busLabels[bus],
-                            b.joules / joulesPerKWh);
+                            b.read ? b.energy.kWh(*b.energy.newest()) : 0.0);
            });
 
     const MetricsRegistry& registry = MetricsRegistry::instance();

@@ -2,6 +2,7 @@
 
 #include "core/CheckOutcome.h"
 #include "core/Event.h"
+#include "energy/EnergyMeter.h"
 #include "status/BusLoad.h"
 
 #include <QByteArray>
@@ -37,10 +38,7 @@ private:
     struct Bus {
         bool read = false;
         BusLoad load;
-        // The reading in force (when read), held until the next one of the bus as the bill holds it.
-        Business::Time since = 0;
-        double watts = 0;
-        double joules = 0;
+        Business::EnergyMeter energy{0};
     };
     struct State {
         // Who the state was gathered for: a controller changed in the settings, or a new one at the

@@ -5,7 +5,6 @@
 #include "core/Application.h"
 #include "core/Clock.h"
 #include "core/ClockText.h"
-#include "energy/Energy.h"
 
 #include <QBrush>
 #include <QColor>
@@ -13,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <ctime>
+#include <tuple>
 #include <utility>
 
 namespace Warden {
@@ -48,13 +48,20 @@ QString ageText(Time seconds) {
     return QStringLiteral("%1 d %2 h ago").arg(seconds / 86400).arg(seconds / 3600 % 24);
 }
 
-Time localMidnight(Time now) {
+// The local day holding `now`: [midnight, next midnight).
+std::pair<Time, Time> localDay(Time now) {
     std::optional<std::tm> tm = localTime(now);
     if (!tm)
-        return now;
+        return {now, now + 1};
     tm->tm_hour = tm->tm_min = tm->tm_sec = 0;
     tm->tm_isdst = -1;
-    return static_cast<Time>(std::mktime(&*tm));
+    std::tm next = *tm;
+    ++next.tm_mday;
+    return {static_cast<Time>(std::mktime(&*tm)), static_cast<Time>(std::mktime(&next))};
+}
+
+Time bridge() {
+    return Business::EnergyMeter::bridge(Application::report.checkPeriod());
 }
 
 } // namespace
@@ -64,10 +71,7 @@ StatusModel::StatusModel(QObject* parent)
     flushTimer_.setSingleShot(true);
     flushTimer_.setInterval(0);
     connect(&flushTimer_, &QTimer::timeout, this, &StatusModel::flush);
-    connect(&ageTimer_, &QTimer::timeout, this, [this] {
-        if (!rows_.empty())
-            emit dataChanged(index(0, lastGoodCheck), index(int(rows_.size()) - 1, lastGoodCheck));
-    });
+    connect(&ageTimer_, &QTimer::timeout, this, &StatusModel::tick);
     ageTimer_.start(ageTickMs);
     reload();
 }
@@ -82,6 +86,7 @@ int StatusModel::columnCount(const QModelIndex& parent) const {
 
 void StatusModel::reload() {
     beginResetModel();
+    followDay(Clock::now());
     std::vector<Row> rows;
     rowOf_.clear();
     for (Controller& controller : Application::controllers) {
@@ -107,7 +112,11 @@ void StatusModel::reload() {
                     break;
             }
         }
-        updateEnergy(row);
+        // A row kept keeps its count: the store may have let go of the day's reported readings. Only
+        // a change of the model, and with it of the buses, starts it again from the store.
+        if (known == rows_.end() || row.countedBuses != Warden::busCount(controller))
+            countToday(row);
+        showToday(row, Clock::now());
         rowOf_[&controller] = int(rows.size());
         rows.push_back(std::move(row));
     }
@@ -126,6 +135,7 @@ void StatusModel::eventAdded(const Event& event) {
     const auto it = rowOf_.find(event.owner);
     if (it == rowOf_.end())
         return;
+    followDay(Clock::now());
     Row& row = rows_[it->second];
     noteEvent(row, event);
     takeReading(row, event);
@@ -142,22 +152,73 @@ void StatusModel::takeReading(Row& row, const Event& reading) {
     if (!load)
         return;
     Bus& b = row.buses[*bus];
-    row.energyStale = true;
+    b.today.setBridge(bridge());
+    if (!b.today.add(reading.time, load->watts))
+        row.recount = true;
     b.read = true;
     b.volts = load->volts;
     b.amps = load->amps;
     b.watts = load->watts;
 }
 
-void StatusModel::updateEnergy(Row& row) const {
-    const Time now = Clock::now();
-    const Business::ChannelEnergies energy = Business::getEnergy(*row.controller, localMidnight(now), now);
-    if (Application::hasTwoBuses(row.controller->type)) {
-        row.buses[0].kWhToday = energy.a;
-        row.buses[1].kWhToday = energy.b;
-    } else {
-        row.buses[0].kWhToday = energy.total();
+void StatusModel::countToday(Row& row) const {
+    for (Bus& bus : row.buses)
+        bus.today = Business::EnergyMeter(bridge(), dayStart_);
+    // Newest first, down to the reading in force at midnight on each bus; counted oldest first, the one
+    // stored last within a second last.
+    std::vector<std::pair<int, const Event*>> readings;
+    std::array<bool, busCount> settled{};
+    int open = Warden::busCount(*row.controller);
+    for (const auto& [key, event] : Application::events.ownedBy(row.controller)) {
+        const std::optional<int> bus = busOf(row, *event);
+        if (!bus || settled[*bus] || !BusLoad::of(*event))
+            continue;
+        readings.emplace_back(*bus, event);
+        if (event->time < dayStart_) {
+            settled[*bus] = true;
+            if (--open == 0)
+                break;
+        }
     }
+    for (auto it = readings.rbegin(); it != readings.rend(); ++it)
+        row.buses[it->first].today.add(it->second->time, BusLoad::of(*it->second)->watts);
+    row.recount = false;
+    row.countedBuses = Warden::busCount(*row.controller);
+}
+
+void StatusModel::showToday(Row& row, Time now) {
+    if (row.recount)
+        countToday(row);
+    for (Bus& bus : row.buses)
+        bus.kWhToday = bus.today.kWh(now);
+}
+
+void StatusModel::followDay(Time now) {
+    if (now >= dayStart_ && now < dayEnd_)
+        return;
+    std::tie(dayStart_, dayEnd_) = localDay(now);
+    for (Row& row : rows_) {
+        for (Bus& bus : row.buses) {
+            const std::optional<Time> newest = bus.today.newest();
+            if (newest && *newest > dayStart_)
+                row.recount = true; // the clock went back past midnight
+            else
+                bus.today.restart(dayStart_);
+        }
+    }
+}
+
+void StatusModel::tick() {
+    if (rows_.empty())
+        return;
+    // The day's energy grows while a reading holds, and starts again at midnight.
+    const Time now = Clock::now();
+    followDay(now);
+    for (Row& row : rows_)
+        showToday(row, now);
+    emit dataChanged(index(0, lastGoodCheck), index(int(rows_.size()) - 1, lastGoodCheck));
+    emit dataChanged(index(0, busColumn(today, 0)),
+                     index(int(rows_.size()) - 1, busColumn(today, busCount - 1)));
 }
 
 void StatusModel::setOutcome(Controller* controller, const Business::CheckOutcome& outcome) {
@@ -173,7 +234,6 @@ void StatusModel::setOutcome(Controller* controller, const Business::CheckOutcom
         row.outcome = outcome.httpStatus == 0 ? State::noAnswer : State::pageUnreadable;
     if (outcome.answered)
         row.lastGood = Clock::now();
-    row.energyStale = true;
     markChanged(it->second);
 }
 
@@ -188,6 +248,8 @@ void StatusModel::markChanged(int row) {
 
 void StatusModel::flush() {
     flushTimer_.stop();
+    const Time now = Clock::now();
+    followDay(now);
     std::sort(changed_.begin(), changed_.end());
     // Neighbouring rows go out as one range: the rows of one check mostly come in order.
     for (std::size_t i = 0; i < changed_.size();) {
@@ -195,9 +257,7 @@ void StatusModel::flush() {
         while (j + 1 < changed_.size() && changed_[j + 1] == changed_[j] + 1)
             ++j;
         for (std::size_t k = i; k <= j; ++k) {
-            Row& row = rows_[changed_[k]];
-            if (std::exchange(row.energyStale, false))
-                updateEnergy(row);
+            showToday(rows_[changed_[k]], now);
             isChanged_[changed_[k]] = false;
         }
         emit dataChanged(index(changed_[i], 0), index(changed_[j], columnTotal - 1));

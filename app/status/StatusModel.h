@@ -3,6 +3,7 @@
 #include "BusLoad.h"
 #include "core/CheckOutcome.h"
 #include "core/Event.h"
+#include "energy/EnergyMeter.h"
 
 #include <QAbstractTableModel>
 #include <QPointF>
@@ -19,7 +20,8 @@ namespace Warden {
 // latest check and readings say. It hears the querying object once per controller and the event store
 // once per event (through the window's event listener), and tells views only about the rows that
 // changed, gathered per event-loop pass: a check of a thousand controllers is a few row-range updates,
-// never a rebuild.
+// never a rebuild. The day's energy is counted as the readings come, as the energy export counts it;
+// the store is read for it only for a new row or model, or after a reading older than the newest.
 class StatusModel final : public QAbstractTableModel {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(StatusModel)
@@ -70,6 +72,8 @@ private:
         double volts = 0;
         double amps = 0;
         double watts = 0;
+        // The day's energy, counted as the readings come.
+        Business::EnergyMeter today{0};
         double kWhToday = 0;
     };
     struct Row {
@@ -79,16 +83,22 @@ private:
         std::array<Bus, busCount> buses;
         QByteArray lastEvent;
         QByteArray lastEventRaw;
-        // The day's energy walks all of the day's events of the controller: worth it after a reading
-        // or a check, not after every syslog line, of which a flood brings hundreds of thousands.
-        bool energyStale = false;
+        // A reading came older than the newest one (a clock set back): the day's energy is counted
+        // again from the store.
+        bool recount = false;
+        int countedBuses = 0;
     };
 
     static void noteEvent(Row& row, const Business::Event& event);
     // The bus a reading belongs to in `row`, or nothing when it is none of its buses.
     std::optional<int> busOf(const Row& row, const Business::Event& reading) const;
     void takeReading(Row& row, const Business::Event& reading);
-    void updateEnergy(Row& row) const;
+    // The day's energy of the row from the readings the store holds.
+    void countToday(Row& row) const;
+    void showToday(Row& row, Business::Time now);
+    // Starts the day's counts afresh once `now` has left the day counted so far.
+    void followDay(Business::Time now);
+    void tick();
     void markChanged(int row);
     QString stateText(const Row& row, int index) const;
     QVariant busData(int row, int bus, int column, int role) const;
@@ -97,6 +107,9 @@ private:
     std::unordered_map<const Business::Controller*, int> rowOf_;
     std::vector<int> changed_;
     std::vector<bool> isChanged_;
+    // The local day whose energy the rows show.
+    Business::Time dayStart_ = 0;
+    Business::Time dayEnd_ = 0;
     QTimer flushTimer_;
     QTimer ageTimer_;
 };

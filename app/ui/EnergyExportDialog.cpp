@@ -4,6 +4,7 @@
 
 #include "core/Application.h"
 #include "core/Clock.h"
+#include "energy/EnergyMeter.h"
 
 #include <QComboBox>
 #include <QDateEdit>
@@ -27,8 +28,8 @@ struct SavedExport {
 };
 
 SavedExport saveExport(const QString& directory, const QString& path, Time from, Time till, EnergyGrouping by,
-                       const QByteArray& controller, Time gapLimit) {
-    SavedExport saved{exportEnergy(directory, from, till, by, controller, gapLimit), {}};
+                       const QByteArray& controller, Time bridge) {
+    SavedExport saved{exportEnergy(directory, from, till, by, controller, bridge), {}};
     if (!saved.result.unreadableFiles.isEmpty()) {
         saved.error =
             QStringLiteral("Daily logs that cannot be read:\n") + saved.result.unreadableFiles.join('\n');
@@ -131,5 +132,5 @@ void EnergyExportDialog::run(QPushButton* button) {
     });
     watcher->setFuture(QtConcurrent::run(&saveExport, QDir::currentPath(), path, dialog.from(), dialog.till(),
                                          dialog.grouping(), dialog.controller(),
-                                         EnergyHistory::gapLimit(Application::report.checkPeriod())));
+                                         EnergyMeter::bridge(Application::report.checkPeriod())));
 }

@@ -5,6 +5,7 @@
 #include "core/ClockText.h"
 #include "energy/Energy.h"
 #include "energy/EnergyHistory.h"
+#include "energy/EnergyMeter.h"
 
 #include <QDir>
 #include <QFile>
@@ -201,7 +202,7 @@ void TestEnergyHistory::exportEnergy_handComputed() {
     }
     const EnergyExport result =
         exportEnergy(dir.path(), *parseLocalTime(from, false), *parseLocalTime(till, true),
-                     *parseGrouping(by), controller, EnergyHistory::gapLimit(checkPeriod));
+                     *parseGrouping(by), controller, EnergyMeter::bridge(checkPeriod));
     QCOMPARE(result.csv, expected);
     QCOMPARE(result.skippedLines, skipped);
     QVERIFY(result.unreadableFiles.isEmpty());
@@ -213,7 +214,7 @@ void TestEnergyHistory::exportEnergy_withoutGaps_sameAsBill() {
     ScopedWorkDir dir;
     Controller* pdu = addControllers().front();
     QRandomGenerator random(16);
-    const Time limit = EnergyHistory::gapLimit(60);
+    const Time limit = EnergyMeter::bridge(60);
     const Time start = local(6, 10, 0);
     int n = 0;
     for (const QByteArray channel : {"A", "B"}) {
