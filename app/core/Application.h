@@ -10,6 +10,7 @@
 #include <functional>
 #include <list>
 #include <map>
+#include <vector>
 
 namespace Warden::Business {
 
@@ -44,6 +45,9 @@ public:
     static void addEvent(const QByteArray& messageId, Time time, Controller* controller, EventKind kind,
                          Transport transport, const QByteArray& reason, const QByteArray& raw);
     static void prune();
+    // Puts events that were stored before, by an earlier run, back into the store, in the order they
+    // were added then: they reach neither the daily log nor the event listener again.
+    static void restoreEvents(std::vector<Event> events);
     // Hears every event that addEvent() takes, once it is stored; one listener, empty for none.
     using EventListener = std::function<void(const Event&)>;
     static void setEventListener(EventListener listener);

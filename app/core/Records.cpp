@@ -4,6 +4,7 @@
 #include "Clock.h"
 #include "ClockText.h"
 #include "DiagnosticLog.h"
+#include "StateFile.h"
 
 #include <algorithm>
 #include <atomic>
@@ -50,6 +51,7 @@ void Controller::log() {
 }
 
 void Controller::report() {
+    StateFile::marksChanged();
     if (lastCheck == 0) {
         // No check since the start or the last edit: the report listed every event the controller
         // has, so they count as reported up to now. Taking 0 would keep a controller whose clock never
