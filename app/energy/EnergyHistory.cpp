@@ -9,7 +9,6 @@
 #include <QRegularExpression>
 
 #include <algorithm>
-#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
