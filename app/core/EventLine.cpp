@@ -14,12 +14,12 @@ bool sameClock(const std::tm& a, const std::tm& b) {
            a.tm_hour == b.tm_hour && a.tm_min == b.tm_min && a.tm_sec == b.tm_sec;
 }
 
-// `rest` follows the quote that opens the reason.
-void splitReason(QByteArrayView rest, EventKind kind, EventLineFields& fields) {
+// `rest` follows the quote that opens the reason. False when the reason is not closed: a line cut short.
+bool splitReason(QByteArrayView rest, EventKind kind, EventLineFields& fields) {
     const QByteArrayView closeThenRaw("\" ");
     if (rest.startsWith(closeThenRaw) || rest == QByteArrayView("\"")) {
         fields.raw = rest.size() > 2 ? rest.sliced(2) : QByteArrayView();
-        return;
+        return true;
     }
     if (kind == EventKind::values) {
         // A reading's raw text is the page's load comment, which may hold anything; its reason ends
@@ -30,15 +30,22 @@ void splitReason(QByteArrayView rest, EventKind kind, EventLineFields& fields) {
         if (end >= 0) {
             fields.reason = rest.first(end + 2);
             fields.raw = end + 4 <= rest.size() ? rest.sliced(end + 4) : QByteArrayView();
-            return;
+            return true;
         }
     } else if (rest.endsWith(closeThenRaw)) {
         fields.reason = rest.chopped(2);
-        return;
+        return true;
     }
     const qsizetype end = rest.indexOf(closeThenRaw);
-    fields.reason = end < 0 ? rest : rest.first(end);
-    fields.raw = end < 0 ? QByteArrayView() : rest.sliced(end + 2);
+    if (end < 0) {
+        if (!rest.endsWith('"'))
+            return false;
+        fields.reason = rest.chopped(1);
+        return true;
+    }
+    fields.reason = rest.first(end);
+    fields.raw = rest.sliced(end + 2);
+    return true;
 }
 
 } // namespace
@@ -143,7 +150,8 @@ std::optional<EventLineFields> parseEventLine(QByteArrayView line) {
             }
             fields.kind = static_cast<EventKind>(kind);
             fields.owner = line.sliced(ownerStart, q - ownerStart);
-            splitReason(rest, fields.kind, fields);
+            if (!splitReason(rest, fields.kind, fields))
+                return std::nullopt;
             return fields;
         }
     }
