@@ -157,7 +157,7 @@ void Application::setEventListener(EventListener listener) {
     eventListener() = std::move(listener);
 }
 
-void Application::restoreEvents(std::vector<Event> restored) {
+void Application::restoreEvents(std::deque<Event> restored) {
     if (restored.empty())
         return;
     for (Event& event : restored) {

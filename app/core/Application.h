@@ -7,10 +7,10 @@
 #include <QByteArray>
 #include <QList>
 
+#include <deque>
 #include <functional>
 #include <list>
 #include <map>
-#include <vector>
 
 namespace Warden::Business {
 
@@ -47,7 +47,7 @@ public:
     static void prune();
     // Puts events that were stored before, by an earlier run, back into the store, in the order they
     // were added then: they reach neither the daily log nor the event listener again.
-    static void restoreEvents(std::vector<Event> events);
+    static void restoreEvents(std::deque<Event> events);
     // Hears every event that addEvent() takes, once it is stored; one listener, empty for none.
     using EventListener = std::function<void(const Event&)>;
     static void setEventListener(EventListener listener);

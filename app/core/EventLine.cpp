@@ -104,7 +104,27 @@ std::vector<Time> instantsOf(const std::tm& fields) {
     return found;
 }
 
+std::optional<LogClock::Hour> LogClock::plainHour(const std::tm& fields) const {
+    std::tm first = fields;
+    first.tm_min = first.tm_sec = 0;
+    std::tm last = fields;
+    last.tm_min = last.tm_sec = 59;
+    const std::vector<Time> starts = instantsOf(first);
+    const std::vector<Time> ends = instantsOf(last);
+    if (starts.size() != 1 || ends.size() != 1 || ends.front() - starts.front() != 3599)
+        return std::nullopt;
+    return Hour{fields.tm_year, fields.tm_mon, fields.tm_mday, fields.tm_hour, starts.front()};
+}
+
 std::optional<Time> LogClock::resolve(const std::tm& fields) {
+    if (!hour_ || hour_->year != fields.tm_year || hour_->month != fields.tm_mon ||
+        hour_->day != fields.tm_mday || hour_->hour != fields.tm_hour)
+        hour_ = plainHour(fields);
+    if (hour_ && fields.tm_sec < 60) {
+        const Time t = hour_->start + fields.tm_min * 60 + fields.tm_sec;
+        last_ = std::max(last_, t);
+        return t;
+    }
     const std::vector<Time> instants = instantsOf(fields);
     if (instants.empty())
         return std::nullopt;

@@ -43,7 +43,19 @@ public:
     void newFile() { last_ = 0; }
 
 private:
+    // The start of the local hour last met, when every second of it is one instant: the lines of an
+    // hour then cost no mktime (which stats the zone file each time where TZ is not set).
+    struct Hour {
+        int year = -1;
+        int month = -1;
+        int day = -1;
+        int hour = -1;
+        Time start = 0;
+    };
+    std::optional<Hour> plainHour(const std::tm& fields) const;
+
     Time last_ = 0;
+    std::optional<Hour> hour_;
 };
 
 } // namespace Warden::Business

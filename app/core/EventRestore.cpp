@@ -12,6 +12,7 @@
 #include <QFile>
 
 #include <algorithm>
+#include <deque>
 #include <map>
 
 namespace Warden::Business {
@@ -36,7 +37,7 @@ struct Wanted {
     Time since;
 };
 
-void readFile(QFile& file, const std::map<QByteArray, Wanted>& wanted, std::vector<Event>& events,
+void readFile(QFile& file, const std::map<QByteArray, Wanted>& wanted, std::deque<Event>& events,
               RestoreResult& result) {
     LogClock clock;
     while (!file.atEnd()) {
@@ -73,7 +74,8 @@ RestoreResult restoreEvents(const QString& directory, const std::vector<Controll
     }
     if (wanted.empty())
         return result;
-    std::vector<Event> events;
+    // Not a vector: growing one would move a month of events again and again.
+    std::deque<Event> events;
     // Log rows carry the controller's clock, which may run up to a day ahead of ours.
     const Time last = now + 86400;
     for (Time day = localNoon(earliest); day <= localNoon(last); day += 86400) {
