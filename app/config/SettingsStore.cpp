@@ -7,6 +7,7 @@
 #include "core/Application.h"
 #include "core/ClockText.h"
 #include "core/DiagnosticLog.h"
+#include "core/StateFile.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -224,6 +225,8 @@ SaveResult storeController(int position, const Texts& values) {
 
     if (Controller* existing = Application::controllerAt(position)) {
         // Edited in place: the events that point at this controller stay attached to it.
+        const QByteArray previousHost = existing->host;
+        const quint16 previousPort = existing->port;
         existing->name = std::move(record.name);
         existing->type = record.type;
         existing->host = std::move(record.host);
@@ -234,6 +237,10 @@ SaveResult storeController(int position, const Texts& values) {
         existing->lastReport = 0;
         existing->lastLog = 0;
         existing->lastCheck = 0;
+        // Another device's log table starts afresh; the rows of the same one are not taken twice.
+        if (existing->host != previousHost || existing->port != previousPort)
+            existing->logRowsUpTo = 0;
+        StateFile::marksChanged();
     } else {
         Application::controllers.push_back(std::move(record));
     }

@@ -5,6 +5,7 @@
 #include "EventFiles.h"
 #include "LogText.h"
 #include "MetricsRegistry.h"
+#include "StateFile.h"
 
 #include <QDebug>
 
@@ -156,6 +157,16 @@ void Application::setEventListener(EventListener listener) {
     eventListener() = std::move(listener);
 }
 
+void Application::restoreEvents(std::deque<Event> restored) {
+    if (restored.empty())
+        return;
+    for (Event& event : restored) {
+        if (isConfigured(event.owner))
+            events.insert(std::move(event));
+    }
+    prune();
+}
+
 void Application::prune() {
     events.prune();
     snapshot().markDirty();
@@ -258,11 +269,13 @@ void Application::setSnapshotDelay(int milliseconds) {
 
 void Application::shutdown() {
     snapshot().flush();
+    StateFile::flush();
     dailyLog().close();
 }
 
 void Application::reset() {
     eventListener() = nullptr;
+    StateFile::reset();
     events.clear();
     mailAccounts.clear();
     mailServers.clear();

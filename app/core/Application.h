@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QList>
 
+#include <deque>
 #include <functional>
 #include <list>
 #include <map>
@@ -44,6 +45,9 @@ public:
     static void addEvent(const QByteArray& messageId, Time time, Controller* controller, EventKind kind,
                          Transport transport, const QByteArray& reason, const QByteArray& raw);
     static void prune();
+    // Puts events that were stored before, by an earlier run, back into the store, in the order they
+    // were added then: they reach neither the daily log nor the event listener again.
+    static void restoreEvents(std::deque<Event> events);
     // Hears every event that addEvent() takes, once it is stored; one listener, empty for none.
     using EventListener = std::function<void(const Event&)>;
     static void setEventListener(EventListener listener);

@@ -91,6 +91,31 @@ void appendLogText(QByteArray& out, QByteArrayView text) {
     appendUntil(out, text, std::numeric_limits<qsizetype>::max());
 }
 
+QByteArray fromLogText(QByteArrayView text) {
+    QByteArray out;
+    out.reserve(text.size());
+    const auto hexDigit = [](char c) {
+        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    };
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        const char next = i + 1 < text.size() ? text[i + 1] : '\0';
+        if (c != '\\') {
+            out.append(c);
+        } else if (next == 'n' || next == 'r' || next == 't' || next == '\\') {
+            out.append(next == 'n' ? '\n' : next == 'r' ? '\r' : next == 't' ? '\t' : '\\');
+            ++i;
+        } else if (next == 'x' && i + 3 < text.size() && hexDigit(text[i + 2]) >= 0 &&
+                   hexDigit(text[i + 3]) >= 0) {
+            out.append(static_cast<char>(hexDigit(text[i + 2]) * 16 + hexDigit(text[i + 3])));
+            i += 3;
+        } else {
+            out.append(c);
+        }
+    }
+    return out;
+}
+
 QByteArray logText(QByteArrayView text, qsizetype limit) {
     QByteArray out;
     out.reserve(std::min(text.size(), limit) + 32);

@@ -12,6 +12,8 @@ namespace Warden {
 // cannot be forged and the original bytes can be read back. Printable ASCII and valid UTF-8 are
 // written unchanged.
 void appendLogText(QByteArray& out, QByteArrayView text);
+// The bytes that appendLogText() escaped, as they came; an escape it cannot have written stays as it is.
+QByteArray fromLogText(QByteArrayView text);
 
 // What one log line may carry of a sender's text: a flood of large datagrams must not turn into a
 // flood of disk.

@@ -4,6 +4,7 @@
 #include "Clock.h"
 #include "ClockText.h"
 #include "DiagnosticLog.h"
+#include "StateFile.h"
 
 #include <algorithm>
 #include <atomic>
@@ -50,6 +51,7 @@ void Controller::log() {
 }
 
 void Controller::report() {
+    StateFile::marksChanged();
     if (lastReport >= lastCheck)
         DiagnosticLog::write("Controller::report() error: new report time " + clockText(lastCheck) +
                              " is earlier than previous logging " + clockText(lastReport) + "\n");

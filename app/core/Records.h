@@ -43,8 +43,9 @@ public:
     Time lastLog = 0;
     Time lastCheck = 0;
     // The controller time up to which its log table is in the event store. Unlike the three times
-    // above it is not reset by an edit and does not move back on a failed read, so neither brings the
-    // rows already taken back into the store. Not stored in the configuration file.
+    // above it is not reset by an edit (unless the edit names another host or port) and does not move
+    // back on a failed read, so neither brings the rows already taken back into the store. Kept with
+    // lastReport in "Ampwarden.state" (StateFile), not in the configuration file.
     Time logRowsUpTo = 0;
     // Tells this record apart from any other, also from one created later at the same address once
     // this one is removed: work that outlives a turn of the event loop (a report run) finds its

@@ -4,13 +4,13 @@
 
 #include "core/Application.h"
 #include "core/ClockText.h"
+#include "core/EventLine.h"
 
 #include <QDate>
 #include <QFile>
 #include <QRegularExpression>
 
 #include <algorithm>
-#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -18,67 +18,6 @@
 namespace Warden::Business {
 
 namespace {
-
-// The clock text of an event line, "Sun Dec  6 16:31:11 2026", as local calendar fields.
-std::optional<std::tm> clockFields(QByteArrayView text) {
-    static const char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
-    std::array<QByteArrayView, 5> words;
-    qsizetype count = 0;
-    for (qsizetype i = 0; i < text.size();) {
-        if (text[i] == ' ') {
-            ++i;
-            continue;
-        }
-        qsizetype end = i;
-        while (end < text.size() && text[end] != ' ')
-            ++end;
-        if (count == 5)
-            return std::nullopt;
-        words[count++] = text.sliced(i, end - i);
-        i = end;
-    }
-    if (count != 5 || words[1].size() != 3 || words[3].size() != 8 || words[3][2] != ':' ||
-        words[3][5] != ':')
-        return std::nullopt;
-    const auto number = [](QByteArrayView digits, int& value) {
-        const char* end = digits.data() + digits.size();
-        const auto [p, ec] = std::from_chars(digits.data(), end, value);
-        return ec == std::errc() && p == end && !digits.isEmpty() && digits[0] != '-';
-    };
-    std::tm tm{};
-    tm.tm_mon = 0;
-    while (tm.tm_mon < 12 && words[1] != QByteArrayView(months + 3 * tm.tm_mon, 3))
-        ++tm.tm_mon;
-    if (tm.tm_mon == 12 || !number(words[2], tm.tm_mday) || !number(words[3].sliced(0, 2), tm.tm_hour) ||
-        !number(words[3].sliced(3, 2), tm.tm_min) || !number(words[3].sliced(6, 2), tm.tm_sec) ||
-        !number(words[4], tm.tm_year))
-        return std::nullopt;
-    tm.tm_year -= 1900;
-    if (tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 || tm.tm_min > 59 || tm.tm_sec > 60)
-        return std::nullopt;
-    return tm;
-}
-
-bool sameClock(const std::tm& a, const std::tm& b) {
-    return a.tm_year == b.tm_year && a.tm_mon == b.tm_mon && a.tm_mday == b.tm_mday &&
-           a.tm_hour == b.tm_hour && a.tm_min == b.tm_min && a.tm_sec == b.tm_sec;
-}
-
-// The instants whose local clock shows `fields`: none in the hour skipped in spring, two in the hour
-// repeated in autumn. One mktime and its neighbours by whole and half hours: asking mktime for a
-// daylight saving flag the zone never has sends glibc searching for years.
-std::vector<Time> instantsOf(const std::tm& fields) {
-    std::tm guess = fields;
-    guess.tm_isdst = -1;
-    const Time near = static_cast<Time>(std::mktime(&guess));
-    std::vector<Time> found;
-    for (Time t : {near - 3600, near - 1800, near, near + 1800, near + 3600}) {
-        const auto back = localTime(t);
-        if (back && sameClock(*back, fields))
-            found.push_back(t);
-    }
-    return found;
-}
 
 Time localMidnightAfter(Time t, int days, int months) {
     const auto tm = localTime(t);
@@ -189,70 +128,26 @@ void EnergyHistory::addLine(QByteArrayView line) {
         line.chop(1);
     if (line.isEmpty())
         return;
-    // messageId "clock" "owner" kind transport "reason" raw: the owner is written as it is, so the
-    // kind is the first quote followed by a kind name and a transport.
-    const qsizetype q1 = line.indexOf('"');
-    const qsizetype q2 = q1 < 0 ? -1 : line.indexOf('"', q1 + 1);
-    const std::optional<std::tm> clock =
-        q2 < 0 ? std::nullopt : clockFields(line.sliced(q1 + 1, q2 - q1 - 1));
-    if (!clock || !line.sliced(q2).startsWith(QByteArrayView("\" \""))) {
+    const std::optional<EventLineFields> fields = parseEventLine(line);
+    if (!fields) {
         ++skipped_;
         return;
     }
-    const qsizetype ownerStart = q2 + 3;
-    static const std::array<QByteArray, 6> tokens = [] {
-        std::array<QByteArray, 6> words;
-        for (int kind = 0; kind < 6; ++kind)
-            words[kind] = "\" " + eventKindName(static_cast<EventKind>(kind)) + ' ';
-        return words;
-    }();
-    for (qsizetype q = line.indexOf('"', ownerStart); q >= 0; q = line.indexOf('"', q + 1)) {
-        const QByteArrayView after = line.sliced(q);
-        for (int kind = 0; kind < static_cast<int>(tokens.size()); ++kind) {
-            if (!after.startsWith(tokens[kind]))
-                continue;
-            QByteArrayView rest = after.sliced(tokens[kind].size());
-            if (rest.startsWith(QByteArrayView("http \"")))
-                rest = rest.sliced(6);
-            else if (rest.startsWith(QByteArrayView("syslog \"")))
-                rest = rest.sliced(8);
-            else
-                continue;
-            if (static_cast<EventKind>(kind) != EventKind::values)
-                return;
-            // The reason the querying writes ends in " W"; the raw page text follows it.
-            qsizetype end = rest.indexOf(QByteArrayView(" W\" "));
-            if (end < 0 && rest.endsWith(QByteArrayView(" W\"")))
-                end = rest.size() - 3;
-            if (end < 0 || !plausibleWatts(rest.first(end + 2))) {
-                ++skipped_;
-                return;
-            }
-            const QByteArray owner = line.sliced(ownerStart, q - ownerStart).toByteArray();
-            if (!controller_.isEmpty() && owner != controller_ && nameAndModel(owner).first != controller_)
-                return;
-            const Time time = resolveClock(*clock);
-            if (time == noReading) {
-                ++skipped_;
-                return;
-            }
-            addReading(owner, time, rest.first(end + 2).toByteArray());
-            return;
-        }
+    if (fields->kind != EventKind::values)
+        return;
+    if (!plausibleWatts(fields->reason)) {
+        ++skipped_;
+        return;
     }
-    ++skipped_;
-}
-
-Time EnergyHistory::resolveClock(const std::tm& fields) {
-    const std::vector<Time> instants = instantsOf(fields);
-    if (instants.empty())
-        return noReading;
-    // In the repeated hour the file has gone on to the second run once a reading was later than the
-    // first run's instant: readings are written as they are taken.
-    const Time t =
-        instants.size() > 1 && lastReading_ > instants.front() ? instants.back() : instants.front();
-    lastReading_ = std::max(lastReading_, t);
-    return t;
+    const QByteArray owner = fields->owner.toByteArray();
+    if (!controller_.isEmpty() && owner != controller_ && nameAndModel(owner).first != controller_)
+        return;
+    const std::optional<Time> time = clock_.resolve(fields->clock);
+    if (!time) {
+        ++skipped_;
+        return;
+    }
+    addReading(owner, *time, fields->reason.toByteArray());
 }
 
 void EnergyHistory::addReading(const QByteArray& owner, Time time, const QByteArray& reason) {

@@ -2,6 +2,8 @@
 
 #include "Sweep.h"
 
+#include "core/EventLine.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
@@ -41,7 +43,7 @@ public:
     // One line of a daily log, the lines of one file in their order, then endOfFile(). A line that is
     // no event line is counted and otherwise passed over.
     void addLine(QByteArrayView line);
-    void endOfFile() { lastReading_ = 0; }
+    void endOfFile() { clock_.newFile(); }
 
     qint64 skippedLines() const { return skipped_; }
     const QStringList& unreadableFiles() const { return unreadable_; }
@@ -57,14 +59,13 @@ private:
         std::vector<Reading> readings; // in the order of the files
     };
     void addReading(const QByteArray& owner, Time time, const QByteArray& reason);
-    Time resolveClock(const std::tm& fields);
 
     Time bridge_;
     QByteArray controller_;
     std::map<std::pair<QByteArray, int>, Series> series_; // (display name, bus index)
     qint64 skipped_ = 0;
     QStringList unreadable_;
-    Time lastReading_ = 0; // of the current file, to tell the two runs of a repeated hour apart
+    LogClock clock_; // of the current file, to tell the two runs of a repeated hour apart
 };
 
 // The whole export: the daily logs under `directory`, read once, as CSV.

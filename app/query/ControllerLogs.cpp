@@ -7,6 +7,7 @@
 #include "core/ClockText.h"
 #include "core/DiagnosticLog.h"
 #include "core/LogText.h"
+#include "core/StateFile.h"
 
 #include <algorithm>
 #include <array>
@@ -341,6 +342,7 @@ CheckOutcome getLogs(int index, const QByteArray& indexPage, const QByteArray& s
     controller->logRowsUpTo = std::max({controller->logRowsUpTo, clock.time, std::min(newestRow, present)});
     if (clockRead)
         controller->log();
+    StateFile::marksChanged();
     logRejected(*controller, rejected);
     return outcome;
 }

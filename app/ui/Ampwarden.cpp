@@ -18,6 +18,7 @@
 #include "core/Clock.h"
 #include "core/ClockText.h"
 #include "core/DiagnosticLog.h"
+#include "core/EventRestore.h"
 #include "core/Scheduler.h"
 #include "metrics/MetricsService.h"
 #include "query/WebThread.h"
@@ -119,10 +120,12 @@ Ampwarden::Ampwarden(QWidget* parent, quint16 syslogPort, std::optional<QByteArr
     const QByteArray xmlErrors = Warden::Business::loadSettings();
     if (!xmlErrors.isEmpty())
         DiagnosticLog::writeTimed("Xml errors:\n" + xmlErrors + "\n");
+    Warden::Business::restoreAtStart();
     syslog_->resolveHosts();
 
     fillTable(ui->tableControllers);
     fillTable(ui->tableEmails);
+    fillTable(ui->tableEvents); // the events since the last report, brought back
     fillSettings();
     createTrayIcon();
     // Queued: the failure may come from deep inside storing an event, or from another thread.

@@ -88,6 +88,7 @@ void SettingsStoreTest::storeController_inPlace_keepsRecordAndEvents() {
     second->lastReport = 100;
     second->lastLog = 200;
     second->check(300);
+    second->logRowsUpTo = 300;
     Application::addEvent("1", 250, second, EventKind::values, Transport::http, "r", "raw");
 
     storeController(1, {"renamed", "Plover", "h2"});
@@ -97,8 +98,12 @@ void SettingsStoreTest::storeController_inPlace_keepsRecordAndEvents() {
     QCOMPARE(second->lastReport, Time(0));
     QCOMPARE(second->lastLog, Time(0));
     QCOMPARE(second->lastCheck, Time(0));
+    QCOMPARE(second->logRowsUpTo, Time(0)); // another host: another log table
     QCOMPARE(Application::events.ownedBy(second).size(), size_t(1));
     QCOMPARE(Application::controllerCount(), 2);
+    second->logRowsUpTo = 400;
+    storeController(1, {"again", "Plover", "h2"});
+    QCOMPARE(second->logRowsUpTo, Time(400)); // the same table: its rows are not taken twice
 
     storeController(7, {"appended"});
     QCOMPARE(Application::controllerCount(), 3);

@@ -60,6 +60,8 @@ void LogTextTest::logText() {
         QByteArray appended = "prefix ";
         appendLogText(appended, text);
         QCOMPARE(appended, "prefix " + logged);
+        // What the daily logs hold comes back as it came when the store is refilled at start.
+        QCOMPARE(fromLogText(logged), text);
     }
 }
 

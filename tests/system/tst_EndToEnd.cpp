@@ -272,6 +272,7 @@ private slots:
     void outbox_mailsWaitForTheServer();
     void failedAndSilentControllers_noRowTwiceNoReportLost();
     void overCurrent_alertMailedWithinOneCheck();
+    void restarts_takeEachRowOnceAndReportWhatCameBefore();
     void cleanupTestCase();
 
 private:
@@ -708,6 +709,100 @@ void EndToEndTest::overCurrent_alertMailedWithinOneCheck() {
     QCOMPARE(describeMessage(catcher.messages().constFirst())[QStringLiteral("content_type")].toString(),
              QStringLiteral("text/plain"));
     QVERIFY(program.terminate(10000));
+}
+
+// Three restarts against a controller with a log table: every row and every event reaches the daily
+// log once, and a datagram that came before a restart is in the next report.
+void EndToEndTest::restarts_takeEachRowOnceAndReportWhatCameBefore() {
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    MailCatcher catcher;
+    QVERIFY2(catcher.isListening(), qPrintable(catcher.error()));
+    const quint16 syslogPort = Warden::Test::freeUdpPort();
+    const QString key = Warden::Test::uniqueInstanceKey();
+    ProgramProcess sim(QStringLiteral(CTLSIM_BINARY));
+    const quint16 simPort = startSimulator(
+        sim, {"--model", "clock", "--buses", "2", "--syslog", "127.0.0.1:" + QString::number(syslogPort)});
+    QVERIFY(simPort != 0);
+    // rack1 alone, checked every 2 s; no reports until the last start.
+    QByteArray settings = configuration(simPort, simPort, catcher.port());
+    const qsizetype edgeAt = settings.indexOf("        <Controller>\n            <name>edge");
+    settings.remove(edgeAt, settings.indexOf("    </Controllers>") - edgeAt);
+    QVERIFY(
+        writeSettings(dir.path(), QByteArray(settings).replace("<reportEveryUnits>10</reportEveryUnits>",
+                                                               "<reportEveryUnits>0</reportEveryUnits>")));
+    const QByteArray rack = "\"rack1 : Kestrel 2 @ 127.0.0.1:" + QByteArray::number(simPort) + "\" ";
+    const auto lines = [&dir, &rack] {
+        QByteArrayList found;
+        for (const QByteArray& line : dailyLogs(dir.path()).split('\n')) {
+            if (line.contains(rack))
+                found.append(line);
+        }
+        return found;
+    };
+    // Each check logs in, which adds a row to the controller's table.
+    const auto rows = [&lines] {
+        qsizetype n = 0;
+        for (const QByteArray& line : lines())
+            n += line.contains("authentication") && line.contains(" http ");
+        return n;
+    };
+    const QByteArray probe = "Successful authentication of user probe from 10.9.8.7";
+
+    std::unique_ptr<ProgramProcess> program;
+    for (int run = 0; run < 4; ++run) {
+        if (run == 3)
+            QVERIFY(writeSettings(dir.path(),
+                                  QByteArray(settings).replace("<reportEveryUnits>10</reportEveryUnits>",
+                                                               "<reportEveryUnits>4</reportEveryUnits>")));
+        program = std::make_unique<ProgramProcess>(QStringLiteral(AMPWARDEN_BINARY), dir.path());
+        program->setEnvironmentValue(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("ampwarden.*=false"));
+        QVERIFY(program->start(Warden::Test::programArguments(key, syslogPort, QStringLiteral("hidden"))));
+        // Two checks of this run.
+        const qsizetype before = rows();
+        QVERIFY2(whileRunning(
+                     *program, [&] { return rows() >= before + 2; }, 30000),
+                 program->errors().right(2000).constData());
+        if (run == 2) {
+            sim.process().write("syslog 0 " + probe + "\n");
+            QVERIFY(whileRunning(
+                *program, [&] { return dailyLogs(dir.path()).contains(" syslog \"\" <"); }, 10000));
+        }
+        if (run < 3)
+            QVERIFY(program->terminate(10000));
+    }
+
+    // The first report of the last start lists the datagram that came before it.
+    const auto reported = [&catcher, &probe] {
+        for (const QString& file : catcher.messages()) {
+            const QString html = describeMessage(file)[QStringLiteral("parts")]
+                                     .toArray()
+                                     .first()
+                                     .toObject()[QStringLiteral("html")]
+                                     .toString();
+            if (QRegularExpression(QRegularExpression::escape(QString::fromUtf8(probe)) +
+                                   QStringLiteral("</td>\\s*<td>syslog</td>"))
+                    .match(html)
+                    .hasMatch())
+                return true;
+        }
+        return false;
+    };
+    QVERIFY2(whileRunning(
+                 *program, [&] { return catcher.messages().size() >= 1; }, 30000),
+             program->errors().right(2000).constData());
+    QVERIFY(reported());
+    QVERIFY(program->terminate(10000));
+
+    // Rows, readings, alarms and datagrams: each line once (checks are seconds apart).
+    const QByteArrayList all = lines();
+    QVERIFY(rows() >= 5 + 4); // the table at start, then at least one login per run
+    QByteArrayList repeated;
+    for (const QByteArray& line : all) {
+        if (all.count(line) > 1 && !repeated.contains(line))
+            repeated.append(line);
+    }
+    QVERIFY2(repeated.isEmpty(), repeated.join('\n').constData());
 }
 
 void EndToEndTest::cleanupTestCase() {

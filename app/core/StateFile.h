@@ -1,0 +1,53 @@
+#pragma once
+
+#include "Records.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+#include <vector>
+
+namespace Warden::Business {
+
+// "Ampwarden.state" beside the configuration: for each controller, the marks that decide what is new
+// after a start, so that a restart adds no log row twice and the next report starts where the
+// previous one ended. Kept out of "Ampwarden.xml", whose layout other tools read.
+//
+// A controller is known by its name, model, host and port, the parts of the display name that the
+// event lines carry: a controller pointed at another device (or renamed) starts afresh, and then its
+// old events are not brought back either, because they name another controller. Losing the file
+// costs one more reading of every controller's log table, nothing else.
+//
+// Main thread only, like the records it reads.
+class StateFile final {
+public:
+    static QString path();
+
+    struct Entry {
+        QByteArray name;
+        QByteArray model;
+        QByteArray host;
+        quint16 port = 0;
+        Time logRowsUpTo = 0; // controller time up to which the log table was taken
+        Time lastReport = 0;  // the check time up to which events were reported
+    };
+
+    // The file's text for the configured controllers.
+    static QByteArray content();
+    // Nothing when the text is not such a file or a value in it is impossible.
+    static std::optional<std::vector<Entry>> parse(const QByteArray& text);
+
+    // Reads the file and sets the marks of the configured controllers it names; returns those. From
+    // now on the file follows the marks. A missing file is no error; a damaged one is written to
+    // app.log once and read as none.
+    static std::vector<Controller*> restore();
+    // A mark changed; the file follows within a fifth of a second (nothing before restore() ran).
+    static void marksChanged();
+    // Writes what is pending now (at the end of the program).
+    static void flush();
+    // Not following the marks any more, nothing pending (tests).
+    static void reset();
+};
+
+} // namespace Warden::Business
