@@ -15,6 +15,7 @@ struct MailQueue::Running {
     MailJob job;
     // A child of the queue: deleted with it when the program ends before the event loop could.
     QMailer* process = nullptr;
+    QTimer* limit = nullptr;
 };
 
 MailQueue::MailQueue(QObject* parent)
@@ -75,7 +76,7 @@ void MailQueue::start(MailJob job) {
                           job.user.constData(), &job.useTLS, job.subject.constData());
     const QByteArray password = job.password;
     const QByteArray body = job.body;
-    running_.push_back(std::make_unique<Running>(Running{std::move(job), process}));
+    running_.push_back(std::make_unique<Running>(Running{std::move(job), process, limit}));
     limit->start(sendLimitMs_);
     // May end the send already (nothing to start): nothing of it is touched after this.
     process->startSend(arguments, password, body);
@@ -88,6 +89,7 @@ void MailQueue::ended(QMailer* process, bool overLimit) {
         return;
     const std::unique_ptr<Running> done = std::move(*it);
     running_.erase(it);
+    done->limit->stop();
     disconnect(process, nullptr, this, nullptr);
     const QByteArray error = process->outcome(overLimit ? sendLimitMs_ : 0);
     process->deleteLater();
