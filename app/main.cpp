@@ -7,6 +7,7 @@
 #include "energy/EnergyExportCommand.h"
 #include "metrics/MetricsServer.h"
 #include "query/OpenFileLimit.h"
+#include "report/Outbox.h"
 #include "syslog/SyslogReceiver.h"
 #include "ui/Ampwarden.h"
 
@@ -45,6 +46,8 @@ struct Options {
     QString instanceKey = QString::fromLatin1(Warden::InstanceGuard::defaultKey);
     // Overrides the settings' address when given.
     std::optional<QByteArray> metricsAddress;
+    // Every retry of an undelivered report mail after this many seconds, instead of the schedule.
+    std::optional<qint64> mailRetrySeconds;
 };
 
 // --help and --version print and end the process here. Words that are no option of ours, such as
@@ -77,9 +80,15 @@ std::optional<Options> parseCommandLine(const QStringList& arguments) {
         QStringLiteral("unattended"),
         QStringLiteral("Nobody is there to click OK: message boxes print their title and text on standard "
                        "output and close by themselves."));
+    const QCommandLineOption mailRetry(
+        QStringLiteral("mail-retry"),
+        QStringLiteral("Retry an undelivered report mail every SECONDS (default: after 1, 2, 5, 10 and "
+                       "30 minutes, then hourly), for up to three days as always."),
+        QStringLiteral("seconds"));
     parser.addOption(port);
     parser.addOption(key);
     parser.addOption(unattended);
+    parser.addOption(mailRetry);
     parser.addOptions(Warden::Business::EnergyExportCommand::options());
     parser.addOption(metrics);
     if (!parser.parse(arguments)) {
@@ -122,6 +131,16 @@ std::optional<Options> parseCommandLine(const QStringList& arguments) {
             return std::nullopt;
         }
         options.metricsAddress = value;
+    }
+    if (parser.isSet(mailRetry)) {
+        bool ok = false;
+        const qint64 seconds = parser.value(mailRetry).toLongLong(&ok);
+        if (!ok || seconds < 1 || seconds > 86400) {
+            std::fprintf(stderr, "--mail-retry: not a number of seconds from 1 to 86400: %s\n",
+                         qPrintable(parser.value(mailRetry)));
+            return std::nullopt;
+        }
+        options.mailRetrySeconds = seconds;
     }
     return options;
 }
@@ -186,6 +205,8 @@ int main(int argc, char* argv[]) {
     }
     if (!options)
         return 2;
+    if (options->mailRetrySeconds)
+        Warden::RetrySchedule::useForProgram(Warden::RetrySchedule::every(*options->mailRetrySeconds));
     QApplication app(argc, argv);
     QApplication::setApplicationVersion(QString::fromLatin1(Ampwarden::version));
     // The window hides on close; only Stop ends the program.

@@ -562,6 +562,11 @@ void postwing(const char* recipient, const char* sender, const char* host, const
     const std::string server =
         *port == 0 ? std::string(host) : std::string(host) + ":" + std::to_string(*port);
     smtp_set_server(session, server.c_str());
+    // The reply to the end of the data may take ten minutes (RFC 5321 4.5.3.2: a server that scans
+    // the message first). Giving up earlier would make the caller send the report again although
+    // the server delivers the first copy all the same. The other phases keep the library's RFC
+    // minimums.
+    smtp_set_timeout(session, Timeout_DATA2, 10L * 60 * 1000);
 
     // Without a user name there is nothing to log in with: no AUTH at all, rather than empty
     // credentials that a server answers with 535 after its failure delay.

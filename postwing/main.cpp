@@ -1,7 +1,13 @@
 #include "Postwing.h"
 
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -40,12 +46,52 @@ std::string passwordFromEnvironment() {
     return password;
 }
 
+std::optional<unsigned long long> numberFromEnvironment(const char* name) {
+    const char* found = std::getenv(name);
+    if (!found)
+        return std::nullopt;
+    const std::string value = found;
+    ::unsetenv(name);
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long number = std::strtoull(value.c_str(), &end, 10);
+    if (errno != 0 || value.empty() || value[0] == '-' || *end != '\0')
+        return std::nullopt;
+    return number;
+}
+
+// Killed with the caller: without that, a caller killed in the middle of the data would leave us
+// to end the message with its final dot, and the server would deliver the piece it got as a whole
+// report. The signal is tied to the caller from here on; the check after it catches a caller that
+// was already gone before (we would then belong to another process).
+bool endWithTheCaller() {
+    const char* given = std::getenv(parentVariable);
+    if (!given)
+        return true;
+    const auto caller = numberFromEnvironment(parentVariable);
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0)
+        return false;
+    return caller && static_cast<unsigned long long>(::getppid()) == *caller;
+}
+
+int refuse(const std::string& reason) {
+    const std::string text = "Message cannot be sent. Reason:\n" + reason;
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fputs("Bye\n", stdout);
+    return 0;
+}
+
 } // namespace
 
 // postwing TO FROM HOST PORT USER PASSWORD STARTTLS SUBJECT < message
-// An empty PASSWORD is taken from $POSTWING_PASSWORD. Always exits with 0: the caller reads the
-// outcome from the error log on standard error.
+// An empty PASSWORD is taken from $POSTWING_PASSWORD; $POSTWING_MESSAGE_LENGTH and
+// $POSTWING_PARENT_PID, when set, make sure that only a whole message leaves. Always exits with 0:
+// the caller reads the outcome from the error log on standard error.
 int main(int argc, char** argv) {
+    if (!endWithTheCaller())
+        return refuse("The program that started postwing ended before the message was sent; nothing "
+                      "was sent.\n");
     const std::string recipient = argument(argc, argv, 1);
     const std::string sender = argument(argc, argv, 2);
     const std::string host = argument(argc, argv, 3);
@@ -63,7 +109,13 @@ int main(int argc, char** argv) {
     const bool starttls = argc > 7 && std::string(argv[7]) == "1";
     const std::string subject = argument(argc, argv, 8);
 
+    const bool lengthAnnounced = std::getenv(lengthVariable) != nullptr;
+    const auto length = numberFromEnvironment(lengthVariable);
     const std::string message = readAll(stdin);
+    if (lengthAnnounced && (!length || message.size() != *length))
+        return refuse("The message ended after " + std::to_string(message.size()) + " of " +
+                      (length ? std::to_string(*length) : std::string("an unreadable number of")) +
+                      " bytes (its sender stopped while handing it over); nothing was sent.\n");
 
     postwing(recipient.c_str(), sender.c_str(), host.c_str(), &port, user.c_str(), password.c_str(),
              &starttls, subject.c_str(), message.data(), message.size());

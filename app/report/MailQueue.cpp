@@ -3,122 +3,136 @@
 #include "core/DiagnosticLog.h"
 #include "report/QMailer.h"
 
-#include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QTimer>
 
-#include <future>
-#include <mutex>
+#include <algorithm>
+#include <set>
 
 namespace Warden {
 
-namespace {
-
-// Qt hands posted calls between threads under its own futex-based lock, which ThreadSanitizer cannot
-// see. Passing each call under this mutex as well makes the hand-over visible to it, so that the
-// sanitizer runs keep reporting real races only; it costs one uncontended lock per mail.
-std::mutex& handover() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-template <class Call> void post(QObject* receiver, Call call) {
-    const std::lock_guard lock(handover());
-    QMetaObject::invokeMethod(
-        receiver,
-        [call = std::move(call)] {
-            { const std::lock_guard received(handover()); }
-            call();
-        },
-        Qt::QueuedConnection);
-}
-
-// A job whose texts share no data with the sender's: each thread then frees only what it alone holds.
-MailJob ownCopy(const MailJob& job) {
-    const auto own = [](const QByteArray& text) { return QByteArray(text.constData(), text.size()); };
-    MailJob copy = job;
-    for (QByteArray* text :
-         {&copy.to, &copy.from, &copy.host, &copy.user, &copy.password, &copy.subject, &copy.body})
-        *text = own(*text);
-    copy.id = QString(job.id.constData(), job.id.size());
-    return copy;
-}
-
-} // namespace
+struct MailQueue::Running {
+    MailJob job;
+    // A child of the queue: deleted with it when the program ends before the event loop could.
+    QMailer* process = nullptr;
+    QTimer* limit = nullptr;
+};
 
 MailQueue::MailQueue(QObject* parent)
     : QObject(parent) {
-    thread_.setObjectName(QStringLiteral("mail"));
-    // Qt keeps the program's own path in a cache filled on first use; filling it here, before the
-    // sending thread exists, keeps that thread to reading it.
+    // Qt keeps the program's own path in a cache filled on first use; a send then finds postwing
+    // without searching again.
     postwingProgram();
-    worker_ = new QObject;
-    worker_->moveToThread(&thread_);
-    connect(&thread_, &QThread::finished, worker_, &QObject::deleteLater);
-    // Joining the thread is, for the sanitizer, invisible as well: its last act passes the mutex on.
-    connect(
-        &thread_, &QThread::finished, this, [] { const std::lock_guard lock(handover()); },
-        Qt::DirectConnection);
-    // The thread's event dispatcher (and its wake-up descriptor) exists once started() is emitted;
-    // waiting for it here through a standard primitive orders its creation before our first post
-    // for ThreadSanitizer as well.
-    std::promise<void> started;
-    connect(
-        &thread_, &QThread::started, this, [&started] { started.set_value(); }, Qt::DirectConnection);
-    thread_.start();
-    started.get_future().wait();
-    disconnect(&thread_, &QThread::started, this, nullptr);
 }
 
 MailQueue::~MailQueue() {
     finish(finishWaitMs);
 }
 
-bool MailQueue::finish(int waitMs) {
-    if (finished_)
-        return true;
-    finished_ = true;
-    stopping_ = true;
-    // The loop ends after the send in progress; the sends behind it see stopping_ and do nothing
-    // (the outbox keeps their files for the next start).
-    thread_.quit();
-    bool ended = thread_.wait(QDeadlineTimer(waitMs));
-    if (!ended) {
-        // Stop must not wait for a mail server that takes its full minute.
-        abortMailSends();
-        thread_.wait();
-        resumeMailSends();
-    }
-    { const std::lock_guard joined(handover()); }
-    // The outcome of the last send is told before the owner goes on to end.
-    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
-    return ended;
-}
-
 void MailQueue::enqueue(const QList<MailJob>& jobs) {
-    if (jobs.isEmpty())
+    if (finished_)
         return;
-    pending_ += static_cast<int>(jobs.size());
-    // Posted events to one receiver are delivered in the order they were posted: that keeps the
-    // sends, and their lines in "app.log", in queue order.
-    for (const MailJob& job : jobs)
-        post(worker_, [this, job = ownCopy(job)] { send(job); });
+    waiting_.insert(waiting_.end(), jobs.begin(), jobs.end());
+    startDue();
 }
 
-void MailQueue::send(const MailJob& job) {
-    if (stopping_)
-        return;
-    sendEmail(job.to.constData(), job.from.constData(), job.host.constData(), &job.port, job.user.constData(),
-              job.password.constData(), &job.useTLS, job.subject.constData(), job.body);
-    const QByteArray error = takeMailError();
-    if (job.logOutcome)
-        DiagnosticLog::write(error + "\n");
-    const bool last = --pending_ == 0;
-    post(this, [this, id = QString(job.id.constData(), job.id.size()),
-                error = QByteArray(error.constData(), error.size()), last] {
-        emit sent(id, error);
-        if (last)
-            emit idle();
+// One job at a time, searched afresh: starting one may end it at once (no postwing to start), and the
+// outcome may queue more before this returns.
+void MailQueue::startDue() {
+    while (!finished_ && running_.size() < static_cast<std::size_t>(parallelSends)) {
+        std::set<QByteArray> busy;
+        for (const auto& running : running_)
+            busy.insert(running->job.lane);
+        auto next = waiting_.begin();
+        // A lane whose first waiting job cannot go holds its later ones too.
+        for (; next != waiting_.end() && !busy.insert(next->lane).second; ++next) {
+        }
+        if (next == waiting_.end())
+            return;
+        MailJob job = std::move(*next);
+        waiting_.erase(next);
+        start(std::move(job));
+    }
+}
+
+void MailQueue::start(MailJob job) {
+    auto* process = new QMailer;
+    process->setParent(this);
+    auto* limit = new QTimer(process);
+    limit->setSingleShot(true);
+    connect(process, &QProcess::finished, this, [this, process] { ended(process, false); });
+    connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            ended(process, false);
     });
+    connect(limit, &QTimer::timeout, this, [this, process] {
+        disconnect(process, nullptr, this, nullptr);
+        process->kill();
+        process->waitForFinished(1000);
+        ended(process, true);
+    });
+    const QStringList arguments =
+        postwingArguments(job.to.constData(), job.from.constData(), job.host.constData(), &job.port,
+                          job.user.constData(), &job.useTLS, job.subject.constData());
+    const QByteArray password = job.password;
+    const QByteArray body = job.body;
+    running_.push_back(std::make_unique<Running>(Running{std::move(job), process, limit}));
+    limit->start(sendLimitMs_);
+    // May end the send already (nothing to start): nothing of it is touched after this.
+    process->startSend(arguments, password, body);
+}
+
+void MailQueue::ended(QMailer* process, bool overLimit) {
+    const auto it = std::find_if(running_.begin(), running_.end(),
+                                 [process](const auto& running) { return running->process == process; });
+    if (it == running_.end())
+        return;
+    const std::unique_ptr<Running> done = std::move(*it);
+    running_.erase(it);
+    done->limit->stop();
+    disconnect(process, nullptr, this, nullptr);
+    const QByteArray error = process->outcome(overLimit ? sendLimitMs_ : 0);
+    process->deleteLater();
+    // A delivered mail leaves no line: the outbox and the metrics count those.
+    if (done->job.logOutcome && !error.isEmpty())
+        DiagnosticLog::write(error + "\n");
+    emit sent(done->job.id, error);
+    startDue();
+    if (running_.empty() && waiting_.empty())
+        emit idle();
+}
+
+QStringList MailQueue::finish(int waitMs) {
+    if (finished_)
+        return {};
+    finished_ = true;
+    // The sends not started keep their outbox files for the next start.
+    waiting_.clear();
+    const QDeadlineTimer deadline(waitMs);
+    while (!running_.empty() && !deadline.hasExpired()) {
+        // Each in turn, briefly: whichever ends first is recorded first (ended() runs from inside the
+        // wait and takes it off the list).
+        std::vector<QMailer*> processes;
+        for (const auto& running : running_)
+            processes.push_back(running->process);
+        for (QMailer* process : processes) {
+            const bool stillRunning = std::any_of(running_.begin(), running_.end(),
+                                                  [process](const auto& r) { return r->process == process; });
+            if (stillRunning && !deadline.hasExpired())
+                process->waitForFinished(
+                    static_cast<int>(std::clamp<qint64>(deadline.remainingTime(), 1, 50)));
+        }
+    }
+    QStringList cut;
+    for (const auto& running : running_) {
+        disconnect(running->process, nullptr, this, nullptr);
+        running->process->kill();
+        running->process->waitForFinished(1000);
+        delete running->process;
+        cut << running->job.id;
+    }
+    running_.clear();
+    return cut;
 }
 
 } // namespace Warden

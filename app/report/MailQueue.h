@@ -4,13 +4,17 @@
 #include <QList>
 #include <QObject>
 #include <QString>
-#include <QThread>
+#include <QStringList>
 
-#include <atomic>
+#include <deque>
+#include <memory>
+#include <vector>
 
 namespace Warden {
 
-// Everything one send needs, copied, so that the sending thread shares nothing with the state.
+class QMailer;
+
+// Everything one send needs, copied, so that the send shares nothing with the state.
 struct MailJob {
     QByteArray to;
     QByteArray from;
@@ -25,46 +29,57 @@ struct MailJob {
     bool logOutcome = true;
     // Comes back with the outcome, so the sender knows which of its mails it was.
     QString id;
+    // Sends with the same lane go one at a time, in the order they were queued: the outbox gives each
+    // mail server a lane of its own, so that a server that does not answer holds only its own mails.
+    QByteArray lane;
 };
 
-// Sends mails through postwing on a thread of its own, strictly one after another in the order they
-// were queued, so that a mail server that does not answer (up to a minute per message) never freezes
-// the window. After each send the outcome (postwing's error log, empty when sent) and a line end go to
-// "app.log". Owned by the main window (through the outbox); enqueue() may be called from any thread.
+// Runs postwing for queued mails without blocking its thread: up to `parallelSends` at once, one at
+// a time per lane. After each failed send its error text (postwing's error log) and a line end go to
+// "app.log". Owned by the main window (through the outbox); owner's thread only.
 class MailQueue final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(MailQueue)
 
 public:
-    // How long the end of the program waits for the send in progress.
+    // How long the end of the program waits for the sends in progress.
     static constexpr int finishWaitMs = 10000;
+    static constexpr int parallelSends = 4;
+    // A safety net only: postwing ends a session by itself within the SMTP time limits (ten minutes
+    // for the server's reply to the end of the data), and stopping it while the server confirms the
+    // message would deliver the report twice.
+    static constexpr int defaultSendLimitMs = 20 * 60 * 1000;
 
     explicit MailQueue(QObject* parent = nullptr);
     // finish() with finishWaitMs, unless that already happened.
     ~MailQueue() override;
 
     void enqueue(const QList<MailJob>& jobs);
-    // The end of the program: no further send starts; the one in progress gets up to `waitMs` to end
-    // and is cut off (its postwing killed) after that; its `sent` is emitted before finish() returns.
-    // True when it ended by itself. Owner's thread only; later calls do nothing.
-    bool finish(int waitMs);
+    // The end of the program: no further send starts; those in progress get up to `waitMs` to end
+    // (their `sent` is emitted before finish() returns) and are cut off (their postwing killed) after
+    // that. Returns the ids of the sends cut off; later calls return nothing.
+    QStringList finish(int waitMs);
     // Mails queued and not yet through postwing.
-    int pending() const { return pending_.load(); }
+    int pending() const { return static_cast<int>(waiting_.size() + running_.size()); }
+    // Tests shorten it.
+    void setSendLimitMs(int limitMs) { sendLimitMs_ = limitMs; }
 
 signals:
-    // The mail with `id` went through postwing; `error` is empty when the server accepted it. Emitted
-    // on the queue's own thread, in the order of the sends.
+    // The mail with `id` went through postwing; `error` is empty when the server accepted it.
     void sent(const QString& id, const QByteArray& error);
     // The queue ran empty.
     void idle();
 
 private:
-    void send(const MailJob& job);
+    struct Running;
 
-    QThread thread_;
-    QObject* worker_ = nullptr;
-    std::atomic<int> pending_{0};
-    std::atomic<bool> stopping_{false};
+    void startDue();
+    void start(MailJob job);
+    void ended(QMailer* process, bool overLimit);
+
+    std::deque<MailJob> waiting_;
+    std::vector<std::unique_ptr<Running>> running_;
+    int sendLimitMs_ = defaultSendLimitMs;
     bool finished_ = false;
 };
 

@@ -6,12 +6,13 @@
 #include "report/MailError.h"
 #include "report/MailQueue.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <set>
 
 namespace Warden {
@@ -23,6 +24,7 @@ constexpr QFileDevice::Permissions ownerOnlyDirectory =
     QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
 
 const QString failedDirectory = QStringLiteral("failed");
+const QString fromBefore = QStringLiteral("the file keeps the state before this attempt");
 const QString mailPattern = QStringLiteral("*.mail");
 
 // Names and addresses come from the settings file: a line break in one must not split the log line.
@@ -36,6 +38,20 @@ bool makeOwnerOnlyDirectory(const QString& path) {
     return QDir().mkpath(path) && QFile::setPermissions(path, ownerOnlyDirectory);
 }
 
+QByteArray whose(const OutboxMail& mail) {
+    return "the report mail of " + oneLine(mail.controller) + " to " + oneLine(mail.to);
+}
+
+QByteArray shown(const QString& path) {
+    return QDir::toNativeSeparators(path).toUtf8();
+}
+
+// Qt's file classes often answer "Unknown error" where the system said why (a full disk): the
+// reason is taken from errno right after the failed call.
+QString systemReason(const QFileDevice& file, int error) {
+    return error != 0 ? QString::fromLocal8Bit(std::strerror(error)) : file.errorString();
+}
+
 } // namespace
 
 qint64 RetrySchedule::delayAfter(int failedAttempts) const {
@@ -44,13 +60,25 @@ qint64 RetrySchedule::delayAfter(int failedAttempts) const {
     return delays.at(std::clamp<qsizetype>(failedAttempts - 1, 0, delays.size() - 1));
 }
 
-RetrySchedule RetrySchedule::fromEnvironment() {
+RetrySchedule RetrySchedule::every(qint64 seconds) {
     RetrySchedule schedule;
-    bool ok = false;
-    const qint64 seconds = qEnvironmentVariable("AMPWARDEN_OUTBOX_RETRY_SECONDS").toLongLong(&ok);
-    if (ok && seconds > 0)
-        schedule.delays = {seconds};
+    schedule.delays = {seconds};
     return schedule;
+}
+
+namespace {
+RetrySchedule& programSchedule() {
+    static RetrySchedule schedule;
+    return schedule;
+}
+} // namespace
+
+RetrySchedule RetrySchedule::forProgram() {
+    return programSchedule();
+}
+
+void RetrySchedule::useForProgram(const RetrySchedule& schedule) {
+    programSchedule() = schedule;
 }
 
 Outbox::Outbox(MailQueue& queue, const QString& directory, RetrySchedule schedule, QObject* parent)
@@ -112,16 +140,34 @@ QString Outbox::newName(qint64 now) {
     return name;
 }
 
-bool Outbox::store(const QString& name, const OutboxMail& mail) {
+// Whole or not at all: QSaveFile writes a temporary file, syncs it and renames it over the old one,
+// and commits nothing after a failed write (a full disk).
+QString Outbox::store(const QString& name, const OutboxMail& mail) {
     if (!makeOwnerOnlyDirectory(directory_))
-        return false;
+        return QStringLiteral("cannot create the directory");
     QSaveFile file(pathOf(name));
-    if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(ownerOnlyFile))
-        return false;
+    errno = 0;
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || !file.setPermissions(ownerOnlyFile))
+        return systemReason(file, errno);
     const QByteArray data = mail.toFile();
+    errno = 0;
     if (file.write(data) != data.size())
-        return false;
-    return file.commit();
+        return systemReason(file, errno);
+    errno = 0;
+    if (!file.commit())
+        return systemReason(file, errno);
+    return {};
+}
+
+void Outbox::removeFile(const QString& name, const Entry& entry) {
+    if (!entry.onDisk)
+        return;
+    QFile file(pathOf(name));
+    errno = 0;
+    if (!file.remove() && file.exists())
+        DiagnosticLog::writeTimed("Outbox: cannot remove " + shown(file.fileName()) + " (" +
+                                  systemReason(file, errno).toUtf8() + "): " + whose(entry.mail) +
+                                  ", delivered, goes out again at the next start\n");
 }
 
 void Outbox::add(OutboxMail mail) {
@@ -130,12 +176,11 @@ void Outbox::add(OutboxMail mail) {
     mail.nextAttempt = now;
     mail.attempts = 0;
     const QString name = newName(now);
-    const bool stored = store(name, mail);
-    if (!stored)
-        DiagnosticLog::writeTimed("Outbox: cannot write " + pathOf(name).toUtf8() + ": the report of " +
-                                  oneLine(mail.controller) + " to " + oneLine(mail.to) +
-                                  " is lost if the program ends before it is sent\n");
-    mails_[name] = Entry{std::move(mail), stored};
+    const QString problem = store(name, mail);
+    if (!problem.isEmpty())
+        DiagnosticLog::writeTimed("Outbox: cannot write " + shown(pathOf(name)) + " (" + problem.toUtf8() +
+                                  "): " + whose(mail) + " is lost if the program ends before it is sent\n");
+    mails_[name] = Entry{std::move(mail), problem.isEmpty()};
     emit changed();
     dispatch();
 }
@@ -149,12 +194,36 @@ std::optional<qint64> Outbox::oldestQueued() const {
 
 std::optional<MailJob> Outbox::jobFor(const OutboxMail& mail) {
     using Business::Application;
+    const auto sameSettings = [&mail](const Business::MailServer& s) {
+        return s.host == mail.serverHost && s.port == mail.serverPort && s.user == mail.serverUser &&
+               s.useTLS == mail.serverTLS;
+    };
     const Business::MailServer* server = nullptr;
-    for (const Business::MailServer& s : Application::mailServers) {
-        if (s.host == mail.serverHost && s.port == mail.serverPort && s.user == mail.serverUser &&
-            s.useTLS == mail.serverTLS) {
-            server = &s;
-            break;
+    // Two entries may differ in their password alone: the one the mail was queued for.
+    if (!mail.serverId.isEmpty()) {
+        for (const Business::MailServer& s : Application::mailServers) {
+            if (mailServerId(s.host, s.port, s.user, s.useTLS, s.password) == mail.serverId) {
+                server = &s;
+                break;
+            }
+        }
+    }
+    // Its password changed since, or a file from before the id: the recipient's own server when it
+    // still has those settings, else the first that has them.
+    if (!server) {
+        for (const Business::MailAccount& account : Application::mailAccounts) {
+            if (account.to == mail.to && account.server && sameSettings(*account.server)) {
+                server = account.server;
+                break;
+            }
+        }
+    }
+    if (!server) {
+        for (const Business::MailServer& s : Application::mailServers) {
+            if (sameSettings(s)) {
+                server = &s;
+                break;
+            }
         }
     }
     // The server was edited since (moved, or its login changed): the recipient's server now.
@@ -178,51 +247,50 @@ std::optional<MailJob> Outbox::jobFor(const OutboxMail& mail) {
     job.useTLS = server->useTLS;
     job.subject = mail.subject;
     job.body = mail.body;
+    job.lane = mailServerId(job.host, job.port, job.user, job.useTLS, job.password);
     return job;
 }
 
 void Outbox::dispatch() {
-    if (stopped_ || !inFlight_.isEmpty())
+    if (stopped_)
         return;
-    for (;;) {
-        const qint64 now = Clock::now();
-        // The oldest mail of each server is the only one of that server that may go.
-        std::set<QByteArray> servers;
-        auto due = mails_.end();
-        for (auto it = mails_.begin(); it != mails_.end(); ++it) {
-            if (!servers.insert(it->second.mail.serverKey()).second)
-                continue;
-            if (it->second.mail.nextAttempt <= now) {
-                due = it;
-                break;
-            }
-        }
-        if (due == mails_.end())
-            break;
-        std::optional<MailJob> job = jobFor(due->second.mail);
+    const qint64 now = Clock::now();
+    QList<MailJob> jobs;
+    QStringList withoutServer;
+    // Only the oldest mail of each recipient (through its server) may go: a report waiting for its
+    // retry holds the newer ones to the same mailbox, not everyone else's.
+    std::set<QByteArray> first;
+    for (const auto& [name, entry] : mails_) {
+        if (!first.insert(entry.mail.orderKey()).second || inFlight_.contains(name) ||
+            entry.mail.nextAttempt > now)
+            continue;
+        std::optional<MailJob> job = jobFor(entry.mail);
         if (!job) {
-            const QByteArray error =
-                "no mail server for " + oneLine(due->second.mail.to) + " in the settings";
-            DiagnosticLog::write(error + "\n");
-            recordOutcome(due->first, error);
+            withoutServer << name;
             continue;
         }
-        job->id = due->first;
-        inFlight_ = due->first;
-        queue_.enqueue({*job});
-        break;
+        job->id = name;
+        inFlight_.insert(name);
+        jobs << *job;
     }
+    for (const QString& name : withoutServer) {
+        const QByteArray error =
+            "no mail server for " + oneLine(mails_.at(name).mail.to) + " in the settings";
+        DiagnosticLog::write(error + "\n");
+        recordOutcome(name, error);
+    }
+    queue_.enqueue(jobs);
     armTimer();
 }
 
 void Outbox::armTimer() {
     timer_.stop();
-    if (stopped_ || !inFlight_.isEmpty())
+    if (stopped_)
         return;
-    std::set<QByteArray> servers;
+    std::set<QByteArray> first;
     std::optional<qint64> earliest;
     for (const auto& [name, entry] : mails_)
-        if (servers.insert(entry.mail.serverKey()).second)
+        if (first.insert(entry.mail.orderKey()).second && !inFlight_.contains(name))
             earliest = std::min(earliest.value_or(entry.mail.nextAttempt), entry.mail.nextAttempt);
     if (!earliest)
         return;
@@ -232,8 +300,7 @@ void Outbox::armTimer() {
 }
 
 void Outbox::onSent(const QString& name, const QByteArray& error) {
-    if (name == inFlight_)
-        inFlight_.clear();
+    inFlight_.erase(name);
     recordOutcome(name, error);
     dispatch();
 }
@@ -244,8 +311,7 @@ void Outbox::recordOutcome(const QString& name, const QByteArray& error) {
         Entry& entry = it->second;
         switch (classifyMailError(error)) {
         case MailFailure::none:
-            if (entry.stored)
-                QFile::remove(pathOf(name));
+            removeFile(name, entry);
             mails_.erase(it);
             emit changed();
             break;
@@ -263,8 +329,11 @@ void Outbox::recordOutcome(const QString& name, const QByteArray& error) {
                 break;
             }
             entry.mail.nextAttempt = now + schedule_.delayAfter(entry.mail.attempts);
-            if (entry.stored)
-                entry.stored = store(name, entry.mail);
+            const QString problem = store(name, entry.mail);
+            if (!problem.isEmpty() && entry.onDisk)
+                DiagnosticLog::writeTimed("Outbox: cannot rewrite " + shown(pathOf(name)) + " (" +
+                                          problem.toUtf8() + "): " + fromBefore.toUtf8() + "\n");
+            entry.onDisk = entry.onDisk || problem.isEmpty();
             break;
         }
         }
@@ -277,9 +346,13 @@ void Outbox::giveUp(const QString& name, Entry& entry, const QByteArray& error, 
     makeOwnerOnlyDirectory(pathOf(failedDirectory));
     // Rewritten in place first (with its reason), so that the move is one rename: the file is in one
     // place or the other, never in neither.
-    if (entry.stored) {
+    if (entry.onDisk) {
         store(name, entry.mail);
-        QFile::rename(pathOf(name), failed);
+        QFile file(pathOf(name));
+        errno = 0;
+        if (!file.rename(failed))
+            DiagnosticLog::writeTimed("Outbox: cannot move " + shown(pathOf(name)) + " to " + shown(failed) +
+                                      " (" + systemReason(file, errno).toUtf8() + ")\n");
     } else {
         QSaveFile file(failed);
         if (file.open(QIODevice::WriteOnly) && file.setPermissions(ownerOnlyFile)) {
@@ -299,12 +372,33 @@ void Outbox::stop(int waitMs) {
         return;
     stopped_ = true;
     timer_.stop();
-    queue_.finish(waitMs);
-    // The outcome of the send that ended in time is waiting as a queued call: record it now, or its
-    // mail would go out again at the next start.
-    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
-    if (!mails_.empty())
-        DiagnosticLog::writeTimed("Outbox: " + QByteArray::number(count()) +
+    // The outcomes of the sends that end in time are recorded from inside finish().
+    logStopped(queue_.finish(waitMs), waitMs);
+}
+
+void Outbox::logStopped(const QStringList& cut, int waitMs) {
+    for (const QString& name : cut) {
+        const auto it = mails_.find(name);
+        if (it != mails_.end())
+            DiagnosticLog::writeTimed(
+                "Outbox: the end of the program cut off the send of " + whose(it->second.mail) + " after " +
+                QByteArray::number(waitMs / 1000.0, 'g', 6) +
+                " s without the server's answer; it goes out again at the next start, and arrives twice "
+                "if the server had already taken all of it\n");
+    }
+    int waiting = 0;
+    for (auto& [name, entry] : mails_) {
+        // A last try for the mails a full disk kept in memory only.
+        const QString problem = entry.onDisk ? QString() : store(name, entry.mail);
+        entry.onDisk = entry.onDisk || problem.isEmpty();
+        if (entry.onDisk)
+            ++waiting;
+        else
+            DiagnosticLog::writeTimed("Outbox: " + whose(entry.mail) + " is lost: cannot write " +
+                                      shown(pathOf(name)) + " (" + problem.toUtf8() + ")\n");
+    }
+    if (waiting > 0)
+        DiagnosticLog::writeTimed("Outbox: " + QByteArray::number(waiting) +
                                   " report mail(s) wait for the next start\n");
 }
 

@@ -9,6 +9,7 @@
 
 #include <map>
 #include <optional>
+#include <set>
 
 namespace Warden {
 
@@ -22,10 +23,12 @@ struct RetrySchedule {
     qint64 giveUpAfter = 3 * 86400;
 
     qint64 delayAfter(int failedAttempts) const;
-    // The schedule above, unless AMPWARDEN_OUTBOX_RETRY_SECONDS holds a number of seconds: then every
-    // retry waits that long. Only the end-to-end tests set it, to see a retry within their time limit;
-    // users have no reason to.
-    static RetrySchedule fromEnvironment();
+    // Every retry after `seconds`.
+    static RetrySchedule every(qint64 seconds);
+    // The program's schedule: the one above unless the command line (--mail-retry) set another one
+    // before the main window was built.
+    static RetrySchedule forProgram();
+    static void useForProgram(const RetrySchedule& schedule);
 };
 
 // The report mails that have not been delivered yet, each in a file of its own under `directory`
@@ -33,8 +36,9 @@ struct RetrySchedule {
 // 250, so that neither a mail server that is down nor the end of the program (Stop, SIGTERM, kill -9)
 // loses a report. Transient failures are retried on the schedule; a 5xx refusal or a mail that could
 // not be delivered within the schedule's time goes to `directory`/failed with one line in "app.log".
-// One send at a time through the mail queue; the mails to one server leave in the order they were
-// queued, so a report waiting for its server is never overtaken by a newer one to that server.
+// The mails to one recipient through one server leave in the order they were queued, so a report
+// waiting for its recipient is never overtaken by a newer one, while the others' mails go on; the
+// mail queue sends to each server one at a time and to different servers side by side.
 // Main thread only.
 class Outbox final : public QObject {
     Q_OBJECT
@@ -55,8 +59,9 @@ public:
     void add(OutboxMail mail);
     // Sends whatever is due now; the timer calls it, and tests after moving the clock.
     void dispatch();
-    // The end of the program: the send in progress gets the mail queue's time to finish and its outcome
-    // is recorded; the rest stays on disk for the next start.
+    // The end of the program: the sends in progress get the mail queue's time to finish and their
+    // outcomes are recorded; the rest stays on disk for the next start, and "app.log" says how many
+    // mails that are, which sends were cut off and which mails could not be written at all.
     void stop(int waitMs);
 
     int count() const { return static_cast<int>(mails_.size()); }
@@ -75,12 +80,16 @@ signals:
 private:
     struct Entry {
         OutboxMail mail;
-        bool stored = false;
+        // Its file exists, possibly from before the last failed rewrite.
+        bool onDisk = false;
     };
 
     QString pathOf(const QString& name) const;
     QString newName(qint64 now);
-    bool store(const QString& name, const OutboxMail& mail);
+    // Empty when written, else the system's reason.
+    QString store(const QString& name, const OutboxMail& mail);
+    void removeFile(const QString& name, const Entry& entry);
+    void logStopped(const QStringList& cut, int waitMs);
     void onSent(const QString& name, const QByteArray& error);
     void recordOutcome(const QString& name, const QByteArray& error);
     void giveUp(const QString& name, Entry& entry, const QByteArray& error, const QByteArray& reason);
@@ -91,7 +100,8 @@ private:
     RetrySchedule schedule_;
     // By file name, which starts with the queue time: the order the mails were queued in.
     std::map<QString, Entry> mails_;
-    QString inFlight_;
+    // Handed to the mail queue, outcome not yet known.
+    std::set<QString> inFlight_;
     QString lastName_;
     QTimer timer_;
     bool stopped_ = false;

@@ -1,5 +1,6 @@
 #include "report/OutboxMail.h"
 
+#include <QCryptographicHash>
 #include <QList>
 
 #include <algorithm>
@@ -27,8 +28,27 @@ std::optional<qint64> number(const std::map<QByteArray, QByteArray>& fields, con
 
 } // namespace
 
+QByteArray mailServerId(const QByteArray& host, quint16 port, const QByteArray& user, bool useTLS,
+                        const QByteArray& password) {
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData("Ampwarden mail server\n");
+    // Each value with its length: no two different settings give the same bytes.
+    for (const QByteArray& value :
+         {host, QByteArray::number(port), user, QByteArray(useTLS ? "1" : "0"), password}) {
+        hash.addData(QByteArray::number(value.size()) + ':');
+        hash.addData(value);
+    }
+    return hash.result().left(16).toHex();
+}
+
 QByteArray OutboxMail::serverKey() const {
+    if (!serverId.isEmpty())
+        return serverId;
     return serverHost + ':' + QByteArray::number(serverPort) + ' ' + serverUser + (serverTLS ? " tls" : "");
+}
+
+QByteArray OutboxMail::orderKey() const {
+    return serverKey() + '\n' + to;
 }
 
 QByteArray OutboxMail::toFile() const {
@@ -42,6 +62,7 @@ QByteArray OutboxMail::toFile() const {
     field("server-port", QByteArray::number(serverPort));
     field("server-user", serverUser);
     field("server-tls", serverTLS ? "1" : "0");
+    field("server-id", serverId);
     field("controller", controller);
     field("subject", subject);
     field("queued", QByteArray::number(queued));
@@ -79,6 +100,7 @@ std::optional<OutboxMail> OutboxMail::fromFile(const QByteArray& data) {
     mail.serverPort = static_cast<quint16>(*port);
     mail.serverUser = fields["server-user"];
     mail.serverTLS = fields["server-tls"] == "1";
+    mail.serverId = fields["server-id"];
     mail.controller = fields["controller"];
     mail.subject = fields["subject"];
     mail.queued = *queued;

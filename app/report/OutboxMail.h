@@ -8,8 +8,9 @@
 namespace Warden {
 
 // One report mail as it waits in the outbox, and its file. The mail server is named by what makes it
-// that server (host, port, user, TLS); its password never reaches the disk and is looked up in the
-// settings at each attempt, so a password changed in the meantime is the one used.
+// that server (host, port, user, TLS) and by serverId, which covers its password too; the password
+// never reaches the disk and is looked up in the settings at each attempt, so a password changed in
+// the meantime is the one used.
 struct OutboxMail {
     QByteArray to;
     QByteArray from;
@@ -17,6 +18,9 @@ struct OutboxMail {
     quint16 serverPort = 0;
     QByteArray serverUser;
     bool serverTLS = false;
+    // mailServerId() of the server: tells apart two entries that differ only in their password.
+    // Empty in files written before it existed.
+    QByteArray serverId;
     QByteArray controller;
     QByteArray subject;
     qint64 queued = 0;      // first queued, seconds since 1970
@@ -25,8 +29,10 @@ struct OutboxMail {
     QByteArray lastError;   // the last attempt's reason, for whoever reads a file in outbox/failed
     QByteArray body;
 
-    // Mails to one server go out in the order they were queued.
+    // The server as the file names it: serverId, or what older files have.
     QByteArray serverKey() const;
+    // Mails to one recipient through one server go out in the order they were queued.
+    QByteArray orderKey() const;
 
     // "name: value" lines (values percent-encoded, so any byte fits on one line), a blank line, then
     // the body exactly as it will be sent.
@@ -36,5 +42,10 @@ struct OutboxMail {
 
     bool operator==(const OutboxMail&) const = default;
 };
+
+// A name for a mail server's settings, password included, from which the password cannot be read
+// back: a truncated SHA-256 of them all.
+QByteArray mailServerId(const QByteArray& host, quint16 port, const QByteArray& user, bool useTLS,
+                        const QByteArray& password);
 
 } // namespace Warden

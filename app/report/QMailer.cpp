@@ -1,13 +1,9 @@
 #include "report/QMailer.h"
 
-#include <atomic>
-#include <csignal>
-
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
-#include <QStringList>
 
 #include <condition_variable>
 #include <mutex>
@@ -18,7 +14,8 @@ namespace Warden {
 
 namespace {
 
-// Texts 0 and 1 and the settings; the texts are only touched by the thread that holds the send lock.
+// Texts 0 and 1 of sendEmail() and the settings; the texts are only touched by the thread that holds
+// the send lock.
 struct MailerState {
     QByteArray texts[2];
     QString program;
@@ -77,11 +74,52 @@ QMailer::QMailer() {
 }
 
 void QMailer::readStdOut() {
-    mailerState().texts[1] += readAllStandardOutput();
+    sessionLog_ += readAllStandardOutput();
 }
 
 void QMailer::readStdErr() {
-    mailerState().texts[0] += readAllStandardError();
+    errorLog_ += readAllStandardError();
+}
+
+void QMailer::startSend(const QStringList& arguments, const QByteArray& password, const QByteArray& message) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("POSTWING_PASSWORD"), QString::fromUtf8(password));
+    environment.insert(QStringLiteral("POSTWING_MESSAGE_LENGTH"), QString::number(message.size()));
+    environment.insert(QStringLiteral("POSTWING_PARENT_PID"),
+                       QString::number(QCoreApplication::applicationPid()));
+    setProcessEnvironment(environment);
+    start(postwingProgram(), arguments, QIODevice::ReadWrite | QIODevice::Unbuffered);
+    // Buffered by QProcess until the child runs, and written on as its pipe takes it.
+    write(message);
+    closeWriteChannel();
+}
+
+QByteArray QMailer::outcome(int limitMs) {
+    // A send that never happened must not read as a sent message: the error text is the only outcome
+    // the callers look at, so every way of failing leaves a reason in it.
+    if (limitMs > 0)
+        return "postwing did not finish within " + QByteArray::number(limitMs / 1000.0, 'g', 6) + " s\n";
+    if (error() == QProcess::FailedToStart)
+        return "postwing could not be started: " + errorString().toUtf8() + " (" + program().toUtf8() + ")\n";
+    // What the last read notification left behind.
+    readStdErr();
+    readStdOut();
+    QByteArray text = errorLog_;
+    if (exitStatus() == QProcess::CrashExit)
+        text += "postwing stopped unexpectedly: " + errorString().toUtf8() + "\n";
+    return text;
+}
+
+QStringList postwingArguments(const char* to, const char* from, const char* host, const quint16* port,
+                              const char* user, const bool* useTLS, const char* subject) {
+    return {argumentText(to),
+            argumentText(from),
+            argumentText(host),
+            QString::number(port ? *port : 0),
+            argumentText(user),
+            QString(),
+            useTLS && *useTLS ? QStringLiteral("1") : QStringLiteral("0"),
+            argumentText(subject)};
 }
 
 void setPostwingProgram(const QString& path) {
@@ -111,23 +149,6 @@ void setMailTimeouts(int startMs, int finishMs) {
     mailerState().finishMs = finishMs;
 }
 
-namespace {
-// The postwing of the send in progress, so that the end of the program need not wait for a mail
-// server that does not answer.
-std::atomic<qint64> runningChild{0};
-std::atomic<bool> sendsAborted{false};
-} // namespace
-
-void abortMailSends() {
-    sendsAborted = true;
-    if (const qint64 pid = runningChild.load(); pid > 0)
-        ::kill(static_cast<pid_t>(pid), SIGKILL);
-}
-
-void resumeMailSends() {
-    sendsAborted = false;
-}
-
 void sendEmail(const char* to, const char* from, const char* host, const quint16* port, const char* user,
                const char* password, const bool* useTLS, const char* subject, const QByteArray& message) {
     sendLock().acquire();
@@ -139,56 +160,19 @@ void sendEmail(const char* to, const char* from, const char* host, const quint16
         startMs = s.startMs;
         finishMs = s.finishMs;
     }
-    // Nobody reads the session log; keeping only the last one stops it growing for ever.
-    s.texts[1].clear();
-
-    const QStringList arguments{argumentText(to),
-                                argumentText(from),
-                                argumentText(host),
-                                QString::number(port ? *port : 0),
-                                argumentText(user),
-                                QString(),
-                                useTLS && *useTLS ? QStringLiteral("1") : QStringLiteral("0"),
-                                argumentText(subject)};
 
     QMailer mailer;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("POSTWING_PASSWORD"), argumentText(password));
-    mailer.setProcessEnvironment(environment);
-    const QString program = postwingProgram();
-    if (sendsAborted) {
-        s.texts[0] += "postwing was not started: the program is ending\n";
-        return;
-    }
-    mailer.start(program, arguments, QIODevice::ReadWrite | QIODevice::Unbuffered);
-    // A send that never happened must not read as a sent message: the error text is the only outcome
-    // the callers look at, so every way of failing here leaves a reason in it.
-    if (!mailer.waitForStarted(startMs)) {
-        s.texts[0] += "postwing could not be started: " + mailer.errorString().toUtf8() + " (" +
-                      program.toUtf8() + ")\n";
-        return;
-    }
-    runningChild = mailer.processId();
-    if (sendsAborted)
-        ::kill(static_cast<pid_t>(mailer.processId()), SIGKILL);
-    mailer.write(message);
-    mailer.closeWriteChannel();
-    const bool finished = mailer.waitForFinished(finishMs);
-    runningChild = 0;
-    if (!finished) {
-        mailer.terminate();
-        if (!mailer.waitForFinished(1000))
-            mailer.kill();
+    mailer.startSend(postwingArguments(to, from, host, port, user, useTLS, subject),
+                     QByteArray(password ? password : ""), message);
+    int limitMs = 0;
+    if (mailer.waitForStarted(startMs) && !mailer.waitForFinished(finishMs)) {
+        mailer.kill();
         mailer.waitForFinished(1000);
-        s.texts[0] +=
-            "postwing did not finish within " + QByteArray::number(finishMs / 1000.0, 'g', 6) + " s\n";
-        return;
+        limitMs = finishMs;
     }
-    // What the last read notification left behind.
-    mailer.readStdErr();
-    mailer.readStdOut();
-    if (mailer.exitStatus() == QProcess::CrashExit)
-        s.texts[0] += "postwing stopped unexpectedly: " + mailer.errorString().toUtf8() + "\n";
+    s.texts[0] += mailer.outcome(limitMs);
+    // Nobody reads the session log; keeping only the last one stops it growing for ever.
+    s.texts[1] = mailer.sessionLog();
 }
 
 int mailLogLength(int index) {

@@ -322,6 +322,8 @@ OutboxMail mailTo(const MailAccount& account) {
         mail.serverPort = account.server->port;
         mail.serverUser = account.server->user;
         mail.serverTLS = account.server->useTLS;
+        mail.serverId = mailServerId(account.server->host, account.server->port, account.server->user,
+                                     account.server->useTLS, account.server->password);
     }
     return mail;
 }

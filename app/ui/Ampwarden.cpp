@@ -94,7 +94,7 @@ Ampwarden::Ampwarden(QWidget* parent, quint16 syslogPort, std::optional<QByteArr
     cycle_->setQueryTarget(webThread_);
     mailQueue_ = new Warden::MailQueue(this);
     outbox_ = new Warden::Outbox(*mailQueue_, QString::fromLatin1(Warden::Outbox::defaultDirectory),
-                                 Warden::RetrySchedule::fromEnvironment(), this);
+                                 Warden::RetrySchedule::forProgram(), this);
     reportRunner_ =
         new Warden::ReportRunner([this](Warden::OutboxMail mail) { outbox_->add(std::move(mail)); }, this);
     cycle_->setReportRun(reportRunner_->reportRun());

@@ -1,6 +1,7 @@
 #include "MailCatcher.h"
 #include "TestSupport.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -87,10 +88,13 @@ private slots:
     void credentials_neverInOutputs_data();
     void credentials_neverInOutputs();
     void starttlsAuth_fiftySendsInARow();
+    void pieceOfAMessage_refusedBeforeConnecting_data();
+    void pieceOfAMessage_refusedBeforeConnecting();
 
 private:
     Run runPostwing(const QStringList& arguments, const QByteArray& input, const QString& home,
-                    const QByteArray& passwordVariable = QByteArray());
+                    const QByteArray& passwordVariable = QByteArray(),
+                    const QProcessEnvironment& extra = QProcessEnvironment());
 
     QTemporaryDir certDir_;
     QString certFile_;
@@ -111,7 +115,7 @@ void tst_Postwing::initTestCase() {
 }
 
 Run tst_Postwing::runPostwing(const QStringList& arguments, const QByteArray& input, const QString& home,
-                              const QByteArray& passwordVariable) {
+                              const QByteArray& passwordVariable, const QProcessEnvironment& extra) {
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("HOME"), home);
@@ -119,6 +123,7 @@ Run tst_Postwing::runPostwing(const QStringList& arguments, const QByteArray& in
     environment.remove(QStringLiteral("POSTWING_PASSWORD"));
     if (!passwordVariable.isEmpty())
         environment.insert(QStringLiteral("POSTWING_PASSWORD"), QString::fromUtf8(passwordVariable));
+    environment.insert(extra);
     process.setProcessEnvironment(environment);
     process.start(QStringLiteral(POSTWING_BINARY), arguments);
     Run run;
@@ -458,6 +463,56 @@ void tst_Postwing::starttlsAuth_fiftySendsInARow() {
     QVERIFY(catcher.waitForMessages(sends));
     QCOMPARE(headerValue(readSaved(catcher.messages().constLast()).headers, "X-Envelope-TLS"),
              QByteArray("yes"));
+}
+
+// What a caller killed while handing the message over leaves behind: never sent.
+void tst_Postwing::pieceOfAMessage_refusedBeforeConnecting_data() {
+    QTest::addColumn<QString>("variable");
+    QTest::addColumn<QString>("value"); // "%n": the message's length, "%p": this process's id
+    QTest::addColumn<bool>("sent");
+    QTest::addColumn<QByteArray>("reason");
+
+    QTest::newRow("announced length met") << "POSTWING_MESSAGE_LENGTH"
+                                          << "%n" << true << QByteArray();
+    QTest::newRow("message shorter than announced")
+        << "POSTWING_MESSAGE_LENGTH"
+        << "%n0" << false << QByteArray("The message ended after 7 of 70 bytes");
+    QTest::newRow("message longer than announced")
+        << "POSTWING_MESSAGE_LENGTH"
+        << "6" << false << QByteArray("The message ended after 7 of 6 bytes");
+    QTest::newRow("length that is no number")
+        << "POSTWING_MESSAGE_LENGTH"
+        << "-7" << false << QByteArray("The message ended after 7 of an unreadable");
+    QTest::newRow("caller still there") << "POSTWING_PARENT_PID"
+                                        << "%p" << true << QByteArray();
+    QTest::newRow("caller gone before postwing ran")
+        << "POSTWING_PARENT_PID"
+        << "1" << false << QByteArray("The program that started postwing ended");
+}
+
+void tst_Postwing::pieceOfAMessage_refusedBeforeConnecting() {
+    QFETCH(QString, variable);
+    QFETCH(QString, value);
+    QFETCH(bool, sent);
+    QFETCH(QByteArray, reason);
+
+    MailCatcher catcher;
+    QVERIFY2(catcher.isListening(), qPrintable(catcher.error()));
+    const QByteArray message = "Hello\r\n";
+    QProcessEnvironment extra;
+    extra.insert(variable,
+                 QString(value)
+                     .replace(QStringLiteral("%n"), QString::number(message.size()))
+                     .replace(QStringLiteral("%p"), QString::number(QCoreApplication::applicationPid())));
+    const Run run = runPostwing({QStringLiteral("a@example.test"), QStringLiteral("b@example.test"),
+                                 QStringLiteral("127.0.0.1"), QString::number(catcher.port()), QString(),
+                                 QString(), QStringLiteral("0"), QStringLiteral("S")},
+                                message, emptyHome_, QByteArray(), extra);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.errorLog.isEmpty() == sent, run.errorLog.constData());
+    QVERIFY2(sent || run.errorLog.startsWith("Message cannot be sent. Reason:\n" + reason),
+             run.errorLog.constData());
+    QCOMPARE(catcher.waitForMessages(1, sent ? 15000 : 0), sent);
 }
 
 QTEST_GUILESS_MAIN(tst_Postwing)

@@ -198,8 +198,9 @@ void tst_Mailer::program_besideBeforePath() {
     QCOMPARE(withoutBeside, onPath);
 }
 
-// Stop lets the send in progress end within the limit and kills its postwing after that; the mails
-// behind it are not started (their outbox files wait for the next start), and sends work again later.
+// Stop lets the send in progress end within the limit and kills its postwing after that, telling
+// which send it cut off; the mails behind it are not started (their outbox files wait for the next
+// start).
 void tst_Mailer::queueFinish_waitsForTheSendInProgress_data() {
     QTest::addColumn<QByteArray>("mode");
     QTest::addColumn<int>("waitMs");
@@ -227,16 +228,11 @@ void tst_Mailer::queueFinish_waitsForTheSendInProgress() {
     QTRY_VERIFY_WITH_TIMEOUT(QDir(dir_.path()).entryList({QStringLiteral("args.*")}).size() == 1, 10000);
     QElapsedTimer timer;
     timer.start();
-    QCOMPARE(queue.finish(waitMs), endsInTime);
+    const QStringList cut = queue.finish(waitMs);
     QVERIFY2(timer.elapsed() < waitMs + 3000, qPrintable(QString::number(timer.elapsed())));
-    QCoreApplication::sendPostedEvents();
-    QCOMPARE(sent.size(), 1);
-    QCOMPARE(sent.at(0).at(0).toString(), QStringLiteral("first"));
-    QCOMPARE(sent.at(0).at(1).toByteArray().isEmpty(), endsInTime);
+    QCOMPARE(cut, endsInTime ? QStringList() : QStringList{QStringLiteral("first")});
+    QCOMPARE(sent.size(), endsInTime ? 1 : 0);
     QCOMPARE(QDir(dir_.path()).entryList({QStringLiteral("args.*")}).size(), 1);
-
-    qputenv("FAKE_POSTWING_MODE", "ok");
-    QCOMPARE(send("b@example.test", 25, false, "s", "b"), QByteArray());
 }
 
 void tst_Mailer::refusedLogin_reasonWithoutSecretInAppLog_data() {

@@ -12,6 +12,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <optional>
 
 using namespace Warden;
@@ -27,7 +33,8 @@ MailServer& addServer(const QByteArray& host, const QByteArray& password = "s3cr
     return Application::mailServers.emplace_back(host, 25, "alerts", password, true);
 }
 
-OutboxMail mailTo(const QByteArray& to, const MailServer& server) {
+OutboxMail mailTo(const QByteArray& to, const MailServer& server,
+                  const QByteArray& subject = "Power Controller rack1 report") {
     OutboxMail mail;
     mail.to = to;
     mail.from = "warden@example.test";
@@ -35,11 +42,35 @@ OutboxMail mailTo(const QByteArray& to, const MailServer& server) {
     mail.serverPort = server.port;
     mail.serverUser = server.user;
     mail.serverTLS = server.useTLS;
+    mail.serverId = mailServerId(server.host, server.port, server.user, server.useTLS, server.password);
     mail.controller = "rack1 : Kestrel 2 @ 10.0.0.5";
-    mail.subject = "Power Controller rack1 report";
+    mail.subject = subject;
     mail.body = "Content-Type: text/plain\r\n\r\nreport for " + to + "\r\n";
     return mail;
 }
+
+// Files of this process grow no larger than `bytes` while it lives: a disk that is full for the
+// outbox's files but not for the few lines of "app.log". Writes past it fail with EFBIG.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &previous_);
+        oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = previous_;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &previous_);
+        std::signal(SIGXFSZ, oldHandler_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit previous_{};
+    void (*oldHandler_)(int) = nullptr;
+};
 
 QStringList filesIn(const QString& dir) {
     return QDir(dir).entryList({QStringLiteral("*.mail")}, QDir::Files, QDir::Name);
@@ -72,11 +103,17 @@ private slots:
     void transientFailure_retriedOnTheSchedule();
     void failure_endsInFailedWithOneLine_data();
     void failure_endsInFailedWithOneLine();
-    void order_keptPerServer();
+    void jobFor_entriesDifferingInPasswordAlone_data();
+    void jobFor_entriesDifferingInPasswordAlone();
+    void fullMailbox_holdsOnlyItsRecipientsLaterMails();
+    void silentServer_holdsOnlyItsOwnMails();
+    void fullDisk_stopCountsOnlyWhatIsOnDisk();
+    void fullDisk_failedRewrite_deliveredFileStillRemoved();
     void stopAndRestart_eachMailDeliveredOnce();
 
 private:
     QList<QByteArray> sends() const;
+    QList<QByteArray> subjects() const;
 
     QTemporaryDir fakeDir_;
 };
@@ -84,8 +121,11 @@ private:
 void tst_Outbox::init() {
     QVERIFY(fakeDir_.isValid());
     QFile::remove(fakeDir_.filePath(QStringLiteral("sends")));
+    QFile::remove(fakeDir_.filePath(QStringLiteral("subjects")));
     qputenv("FAKE_POSTWING_DIR", QFile::encodeName(fakeDir_.path()));
     qputenv("FAKE_POSTWING_MODE", "ok");
+    qunsetenv("FAKE_POSTWING_FULL");
+    qunsetenv("FAKE_POSTWING_SILENT");
     setPostwingProgram(QStringLiteral(FAKE_POSTWING));
 }
 
@@ -96,6 +136,13 @@ void tst_Outbox::cleanup() {
 // The recipients in the order postwing was started for them.
 QList<QByteArray> tst_Outbox::sends() const {
     QList<QByteArray> lines = Test::readFile(fakeDir_.filePath(QStringLiteral("sends"))).split('\n');
+    lines.removeAll(QByteArray());
+    return lines;
+}
+
+// The subjects in the order postwing was started for them.
+QList<QByteArray> tst_Outbox::subjects() const {
+    QList<QByteArray> lines = Test::readFile(fakeDir_.filePath(QStringLiteral("subjects"))).split('\n');
     lines.removeAll(QByteArray());
     return lines;
 }
@@ -336,29 +383,114 @@ void tst_Outbox::failure_endsInFailedWithOneLine() {
     QVERIFY2(lines.first().contains(mail.to) && lines.first().contains(reason), lines.first().constData());
 }
 
-void tst_Outbox::order_keptPerServer() {
+void tst_Outbox::jobFor_entriesDifferingInPasswordAlone_data() {
+    QTest::addColumn<bool>("withId"); // false: a file from before the server id
+    QTest::newRow("the entry the mail was queued for") << true;
+    QTest::newRow("file without id: the recipient's entry") << false;
+}
+
+void tst_Outbox::jobFor_entriesDifferingInPasswordAlone() {
+    QFETCH(bool, withId);
+    Test::ScopedWorkDir work;
+    addServer("mail.example.test", "first");
+    const MailServer& second = addServer("mail.example.test", "second");
+    Application::mailAccounts.push_back(
+        {"ops@example.test", "warden@example.test", &Application::mailServers.back()});
+    OutboxMail mail = mailTo("ops@example.test", second);
+    if (!withId)
+        mail.serverId.clear();
+    const std::optional<MailJob> job = Outbox::jobFor(*OutboxMail::fromFile(mail.toFile()));
+    QVERIFY(job);
+    QCOMPARE(job->password, QByteArray("second"));
+}
+
+// A 4xx for one recipient holds that recipient's later mails (their order stays), not the other
+// recipients' mails to the same server.
+void tst_Outbox::fullMailbox_holdsOnlyItsRecipientsLaterMails() {
     Test::ScopedWorkDir work;
     Test::ManualClock clock(start);
     const MailServer& a = addServer("a.example.test");
     const MailServer& b = addServer("b.example.test");
-    qputenv("FAKE_POSTWING_MODE", "error");
-    qputenv("FAKE_POSTWING_ERROR", "452 4.3.1 Insufficient system storage");
+    qputenv("FAKE_POSTWING_FULL", "full@example.test");
     MailQueue queue;
     Outbox outbox(queue);
-    outbox.add(mailTo("a1@example.test", a));
-    outbox.add(mailTo("a2@example.test", a));
-    outbox.add(mailTo("b1@example.test", b));
-    // a2 waits behind a1, which waits for its retry; b1 goes on to its own server.
-    QTRY_COMPARE_WITH_TIMEOUT(sends().size(), 2, 10000);
-    QTest::qWait(300);
-    QCOMPARE(sends(), (QList<QByteArray>{"a1@example.test", "b1@example.test"}));
+    outbox.add(mailTo("full@example.test", a, "full 1"));
+    outbox.add(mailTo("ok@example.test", a, "ok 1"));
+    outbox.add(mailTo("full@example.test", a, "full 2"));
+    outbox.add(mailTo("ok@example.test", a, "ok 2"));
+    outbox.add(mailTo("other@example.test", b, "other 1"));
+    QTRY_COMPARE_WITH_TIMEOUT(outbox.count(), 2, 10000);
+    QList<QByteArray> firstRound = subjects();
+    std::sort(firstRound.begin(), firstRound.end());
+    QCOMPARE(firstRound, (QList<QByteArray>{"full 1", "ok 1", "ok 2", "other 1"}));
+
+    qunsetenv("FAKE_POSTWING_FULL");
+    clock.advance(60);
+    outbox.dispatch();
+    QTRY_COMPARE_WITH_TIMEOUT(outbox.count(), 0, 10000);
+    QCOMPARE(subjects().mid(4), (QList<QByteArray>{"full 1", "full 2"}));
+}
+
+void tst_Outbox::silentServer_holdsOnlyItsOwnMails() {
+    Test::ScopedWorkDir work;
+    qputenv("FAKE_POSTWING_SILENT", "silent@example.test");
+    MailQueue queue;
+    Outbox outbox(queue);
+    outbox.add(mailTo("silent@example.test", addServer("silent.example.test")));
+    outbox.add(mailTo("ops@example.test", addServer("mail.example.test")));
+    QTRY_COMPARE_WITH_TIMEOUT(outbox.count(), 1, 5000);
+    outbox.stop(0);
+    QCOMPARE(filesIn(outboxDir).size(), 1);
+    QVERIFY(Test::appLog().contains("Outbox: 1 report mail(s) wait for the next start\n"));
+}
+
+// With the server down and no room for the mails' files, nothing may claim that they wait.
+void tst_Outbox::fullDisk_stopCountsOnlyWhatIsOnDisk() {
+    Test::ScopedWorkDir work;
+    const MailServer& server = addServer("mail.example.test");
+    qputenv("FAKE_POSTWING_MODE", "error");
+    qputenv("FAKE_POSTWING_ERROR", "421 4.3.2 Service not available");
+    {
+        const FileSizeLimit full(64 * 1024);
+        MailQueue queue;
+        Outbox outbox(queue);
+        for (int i = 0; i < 3; ++i) {
+            OutboxMail mail = mailTo("ops@example.test", server);
+            mail.body += QByteArray(100 * 1024, 'x');
+            outbox.add(mail);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(sends().size(), 1, 10000);
+        outbox.stop(MailQueue::finishWaitMs);
+    }
+    QCOMPARE(QDir(outboxDir).entryList(QDir::Files), QStringList());
+    const QByteArray log = Test::appLog();
+    QVERIFY2(!log.contains("wait for the next start"), log.constData());
+    QCOMPARE(log.count(" is lost: cannot write "), 3);
+}
+
+// The delivery removes the file although its rewrite after the failed attempt found no room: the
+// old version must not go out again at the next start.
+void tst_Outbox::fullDisk_failedRewrite_deliveredFileStillRemoved() {
+    Test::ScopedWorkDir work;
+    Test::ManualClock clock(start);
+    const MailServer& server = addServer("mail.example.test");
+    qputenv("FAKE_POSTWING_MODE", "error");
+    qputenv("FAKE_POSTWING_ERROR", "421 4.3.2 " + QByteArray(8 * 1024, 'e'));
+    const FileSizeLimit full(64 * 1024);
+    MailQueue queue;
+    Outbox outbox(queue);
+    OutboxMail mail = mailTo("ops@example.test", server);
+    mail.body += QByteArray(60 * 1024, 'x');
+    outbox.add(mail);
+    QCOMPARE(filesIn(outboxDir).size(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(Test::appLog().contains("Outbox: cannot rewrite "), 10000);
+    QVERIFY(Test::appLog().contains(std::strerror(EFBIG)));
 
     qputenv("FAKE_POSTWING_MODE", "ok");
     clock.advance(60);
     outbox.dispatch();
     QTRY_COMPARE_WITH_TIMEOUT(outbox.count(), 0, 10000);
-    QCOMPARE(sends(), (QList<QByteArray>{"a1@example.test", "b1@example.test", "a1@example.test",
-                                         "a2@example.test", "b1@example.test"}));
+    QCOMPARE(filesIn(outboxDir), QStringList());
 }
 
 void tst_Outbox::stopAndRestart_eachMailDeliveredOnce() {

@@ -229,10 +229,11 @@ bool writeSettings(const QString& dir, const QByteArray& settings) {
 std::unique_ptr<ProgramProcess> startOwnProgram(const QString& dir, bool retryEverySecond = false) {
     auto program = std::make_unique<ProgramProcess>(QStringLiteral(AMPWARDEN_BINARY), dir);
     program->setEnvironmentValue(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("ampwarden.*=false"));
+    QStringList arguments = Warden::Test::programArguments(
+        Warden::Test::uniqueInstanceKey(), Warden::Test::freeUdpPort(), QStringLiteral("hidden"));
     if (retryEverySecond)
-        program->setEnvironmentValue(QStringLiteral("AMPWARDEN_OUTBOX_RETRY_SECONDS"), QStringLiteral("1"));
-    if (!program->start(Warden::Test::programArguments(
-            Warden::Test::uniqueInstanceKey(), Warden::Test::freeUdpPort(), QStringLiteral("hidden"))))
+        arguments << QStringLiteral("--mail-retry") << QStringLiteral("1");
+    if (!program->start(arguments))
         return {};
     return program;
 }
