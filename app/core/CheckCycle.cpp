@@ -3,6 +3,7 @@
 #include "Application.h"
 #include "CycleEvents.h"
 #include "DiagnosticLog.h"
+#include "StateFile.h"
 #include "ThreadHandoff.h"
 
 #include <QCoreApplication>
@@ -121,7 +122,10 @@ void CheckCycle::runReport(Business::Time from, Business::Time till) {
     if (!reportRun_)
         return;
     reporting_ = true;
-    reportRun_(from, till, [cycle = QPointer<CheckCycle>(this)] {
+    reportRun_(from, till, [cycle = QPointer<CheckCycle>(this), till] {
+        // Only a finished run moves the moment on: one cut off by the end of the program is run again
+        // from the same moment at the next start.
+        Business::StateFile::setLastReportMoment(till);
         if (cycle)
             cycle->reportFinished();
     });

@@ -4,6 +4,7 @@
 #include "Clock.h"
 #include "CycleEvents.h"
 #include "DiagnosticLog.h"
+#include "EventRestore.h"
 #include "ThreadHandoff.h"
 
 #include <QCoreApplication>
@@ -97,6 +98,8 @@ void Scheduler::run() {
     const Now now = now_ ? now_ : Now([] { return Clock::now(); });
     Business::Time t = now();
     Business::Time lastReportMoment = t;
+    if (firstReportMoment_ > 0 && firstReportMoment_ < t && t - firstReportMoment_ <= Business::restoreSpan)
+        lastReportMoment = firstReportMoment_;
     Business::Time lastCheckMoment = t;
     while (!stop_.load()) {
         const bool reportDue = momentDue(reportPeriod_.load(), lastReportMoment, t);

@@ -47,6 +47,12 @@ public:
     void join();
     bool isRunning() const { return thread_.joinable(); }
 
+    // The report moment the previous run of the program reached, from its state file; set before
+    // start(). The first report then covers the time since that moment instead of since this start, and
+    // a report moment missed while the program was not running comes at once. Ignored when it is not
+    // in the past or lies further back than a start brings events back.
+    void setFirstReportMoment(Business::Time moment) { firstReportMoment_ = moment; }
+
     // Seams for tests; set before start().
     void setNow(Now now) { now_ = std::move(now); }
     void setSleep(Sleep sleep) { sleep_ = std::move(sleep); }
@@ -71,6 +77,7 @@ private:
     QObject* target_;
     Now now_;
     Sleep sleep_;
+    Business::Time firstReportMoment_ = 0;
     std::atomic<quint32> checkPeriod_{0};
     std::atomic<quint32> reportPeriod_{0};
     std::atomic<bool> stop_{false};

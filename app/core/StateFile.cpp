@@ -110,6 +110,11 @@ Writer& writer() {
     return w;
 }
 
+Time& reportMoment() {
+    static Time moment = 0;
+    return moment;
+}
+
 } // namespace
 
 QString StateFile::path() {
@@ -128,8 +133,10 @@ QByteArray StateFile::content() {
             {QStringLiteral("lastReport"), static_cast<double>(c.lastReport)},
         });
     }
-    const QJsonObject root{{QStringLiteral("version"), version},
-                           {QStringLiteral("controllers"), controllers}};
+    QJsonObject root{{QStringLiteral("version"), version}, {QStringLiteral("controllers"), controllers}};
+    // Written only once known, so a file of a program that never reported keeps its old layout.
+    if (reportMoment() > 0)
+        root.insert(QStringLiteral("lastReportMoment"), static_cast<double>(reportMoment()));
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
@@ -142,6 +149,9 @@ std::optional<std::vector<StateFile::Entry>> StateFile::parse(const QByteArray& 
         return std::nullopt;
     // A mark far ahead of the present would hide every event and row until that time comes.
     const qint64 latest = Clock::now() + 2 * 86400;
+    const QJsonValue moment = document.object().value(QStringLiteral("lastReportMoment"));
+    if (!moment.isUndefined() && !wholeNumber(moment, 0, latest))
+        return std::nullopt;
     std::vector<Entry> entries;
     for (const QJsonValue& value : document.object().value(QStringLiteral("controllers")).toArray()) {
         const QJsonObject o = value.toObject();
@@ -167,15 +177,19 @@ std::vector<Controller*> StateFile::restore() {
         return {};
     std::optional<std::vector<Entry>> entries;
     QByteArray problem = "not a state file";
-    if (file.open(QIODevice::ReadOnly))
-        entries = parse(file.readAll());
-    else
+    QByteArray bytes;
+    if (file.open(QIODevice::ReadOnly)) {
+        bytes = file.readAll();
+        entries = parse(bytes);
+    } else
         problem = file.errorString().toUtf8();
     if (!entries) {
         DiagnosticLog::writeTimed("StateFile: " + path().toUtf8() + " cannot be used (" + problem +
                                   "); the controllers' log tables are read again at the next check\n");
         return {};
     }
+    reportMoment() = static_cast<Time>(
+        QJsonDocument::fromJson(bytes).object().value(QStringLiteral("lastReportMoment")).toDouble());
     std::vector<Controller*> restored;
     for (Controller& c : Application::controllers) {
         for (const Entry& entry : *entries) {
@@ -194,11 +208,21 @@ void StateFile::marksChanged() {
     writer().changed();
 }
 
+void StateFile::setLastReportMoment(Time moment) {
+    reportMoment() = moment;
+    writer().changed();
+}
+
+Time StateFile::lastReportMoment() {
+    return reportMoment();
+}
+
 void StateFile::flush() {
     writer().flush();
 }
 
 void StateFile::reset() {
+    reportMoment() = 0;
     writer().reset();
 }
 

@@ -44,6 +44,10 @@ public:
     static std::vector<Controller*> restore();
     // A mark changed; the file follows within a fifth of a second (nothing before restore() ran).
     static void marksChanged();
+    // The end of the period that the last report run covered (its `till`), kept across starts so that
+    // the first report after a start goes on from there; 0 when none is known.
+    static void setLastReportMoment(Time moment);
+    static Time lastReportMoment();
     // Writes what is pending now (at the end of the program).
     static void flush();
     // Not following the marks any more, nothing pending (tests).

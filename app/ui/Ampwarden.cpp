@@ -20,6 +20,7 @@
 #include "core/DiagnosticLog.h"
 #include "core/EventRestore.h"
 #include "core/Scheduler.h"
+#include "core/StateFile.h"
 #include "metrics/MetricsService.h"
 #include "query/WebThread.h"
 #include "report/AlertMonitor.h"
@@ -146,6 +147,7 @@ Ampwarden::Ampwarden(QWidget* parent, quint16 syslogPort, std::optional<QByteArr
     serveMetrics();
 
     scheduler_->followReportSettings();
+    scheduler_->setFirstReportMoment(Warden::Business::StateFile::lastReportMoment());
     scheduler_->start();
 }
 

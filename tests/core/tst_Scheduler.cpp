@@ -83,6 +83,8 @@ private slots:
     void cycle_data();
     void cycle();
     void missedMoment_firesOnceAfterWaking();
+    void firstReportMoment_goesOnFromThePreviousRun_data();
+    void firstReportMoment_goesOnFromThePreviousRun();
     void stop_endsDefaultSleepAtOnce();
     void checkDuringRunningCheck_oneSkipLine();
 };
@@ -208,6 +210,40 @@ void SchedulerTest::missedMoment_firesOnceAfterWaking() {
     QCoreApplication::sendPostedEvents(&recorder);
     QCOMPARE(recorder.seen,
              (QStringList{check(true, s, awake), check(true, awake, utcSeconds(2026, 12, 7, 14))}));
+}
+
+void SchedulerTest::firstReportMoment_goesOnFromThePreviousRun_data() {
+    QTest::addColumn<quint32>("reportPeriod");
+    QTest::addColumn<qint64>("saved");
+    QTest::addColumn<qint64>("end");
+    QTest::addColumn<QStringList>("expected");
+
+    const qint64 s = utcSeconds(2026, 12, 7, 9, 30);
+    const qint64 h9 = utcSeconds(2026, 12, 7, 9), h10 = utcSeconds(2026, 12, 7, 10);
+    const qint64 midnight = utcSeconds(2026, 12, 7);
+    QTest::newRow("a moment missed while stopped comes at once")
+        << 86400u << utcSeconds(2026, 12, 6) << s + 30 << QStringList{report(utcSeconds(2026, 12, 6), s)};
+    QTest::newRow("the next moment covers the time before the start")
+        << 3600u << h9 << h10 + 30 << QStringList{report(h9, h10)};
+    QTest::newRow("further back than a start brings events back: from the start")
+        << 86400u << midnight - 40 * 86400 << s + 30 << QStringList{};
+    QTest::newRow("ahead of the clock: from the start")
+        << 3600u << s + 600 << h10 + 30 << QStringList{report(s, h10)};
+}
+
+void SchedulerTest::firstReportMoment_goesOnFromThePreviousRun() {
+    QFETCH(quint32, reportPeriod);
+    QFETCH(qint64, saved);
+    QFETCH(qint64, end);
+    QFETCH(QStringList, expected);
+
+    Recorder recorder;
+    Scheduler scheduler(&recorder);
+    scheduler.setPeriods(0, reportPeriod);
+    scheduler.setFirstReportMoment(saved);
+    SimulatedRun{utcSeconds(2026, 12, 7, 9, 30), end, 1}.run(scheduler);
+    QCoreApplication::sendPostedEvents(&recorder);
+    QCOMPARE(recorder.seen, expected);
 }
 
 void SchedulerTest::stop_endsDefaultSleepAtOnce() {
