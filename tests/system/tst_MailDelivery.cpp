@@ -232,7 +232,8 @@ void tst_MailDelivery::blockedMail_othersStillDelivered() {
 
     QTRY_COMPARE_WITH_TIMEOUT(deliveredSubjects(postfix).size(), 2, 15000);
     QCOMPARE(deliveredSubjects(postfix), (QList<QByteArray>{"ok 1", "ok 2"}));
-    QCOMPARE(outbox.count(), 2);
+    // The server may file a message before postwing has ended and the outbox has taken it off.
+    QTRY_COMPARE_WITH_TIMEOUT(outbox.count(), 2, 15000);
     outbox.stop(0);
 }
 
