@@ -691,19 +691,18 @@ void EndToEndTest::overCurrent_alertMailedWithinOneCheck() {
 
     const QString over = QStringLiteral("Over-current on rack1 bus B: 10.4 A > 10 A");
     sim.process().write("load 0 B 230 10.4\n");
-    QElapsedTimer sinceOver;
-    sinceOver.start();
-    // The next check reads it; the outbox hands the mail on at once, which takes well under a second
-    // on loopback.
-    QVERIFY2(until([&] { return subjects().count(over) == 2; }, checkMs + 2000),
+    // The next check reads it and the outbox hands the mail on at once. The wrong ways come much
+    // later: at a report moment (none here) or at the outbox's first retry, a minute on. The margin
+    // is for a loaded machine.
+    constexpr int marginMs = 15000;
+    QVERIFY2(until([&] { return subjects().count(over) == 2; }, checkMs + marginMs),
              qPrintable(subjects().join('\n')));
-    QVERIFY(sinceOver.elapsed() < checkMs + 2000);
     // Checks while it lasts bring no more mail; the first normal reading brings the cleared one.
     QTest::qWait(2 * checkMs);
     QCOMPARE(subjects().count(over), 2);
     sim.process().write("load 0 B 230 2\n");
     const QString back = QStringLiteral("rack1 bus B back within limits: 2 A");
-    QVERIFY2(until([&] { return subjects().count(back) == 2; }, checkMs + 2000),
+    QVERIFY2(until([&] { return subjects().count(back) == 2; }, checkMs + marginMs),
              qPrintable(subjects().join('\n')));
     QCOMPARE(subjects().size(), 4);
     QVERIFY(dailyLogs(dir.path()).contains("unknown http \"Alert: " + over.toUtf8() + "\""));
