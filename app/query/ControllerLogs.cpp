@@ -311,7 +311,11 @@ std::vector<DatedRow> newRows(PageCheck& check, const QByteArray& page, const Co
         const qsizetype textStart = row + rowStart.size();
         const qsizetype next = page.indexOf(rowStart, row + 1);
         const qsizetype end = ends.from(row);
-        if (textStart >= page.size() || end < 0 || end < textStart || (next >= 0 && end > next))
+        const bool malformed =
+            textStart >= page.size() || end < 0 || end < textStart || (next >= 0 && end > next);
+        if (malformed && !check.problems.roomForNew())
+            check.problems.addLeftOut();
+        else if (malformed)
             check.problems.add("Application::getLogs(): Error when processing log string " +
                                logText(page.mid(row, 100)) + " [ ... ]: " + num(row) + " " +
                                num(page.size()) + " " + num(rowStart.size()) + " " + num(end) + "\n");

@@ -18,6 +18,10 @@ public:
 
     // A whole diagnostic line, ending with "\n".
     void add(const QByteArray& line);
+    // A line that differs from every other by what it says (the position of a row on the page), so it
+    // is written only while there is room for another line: callers ask first and build it only then.
+    bool roomForNew() const { return int(lines_.size()) < distinctLines_; }
+    void addLeftOut() { ++leftOut_; }
     // Each line once, with " (N times)" before its line end when it came N > 1 times, then one line
     // beginning with `prefix` for the lines left out. Nothing is left to write afterwards.
     void write(const QByteArray& prefix);
