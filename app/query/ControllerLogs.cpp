@@ -166,7 +166,7 @@ void addLoadEvents(PageCheck& check, const QByteArray& content) {
     Application::addEvent({}, now, controller, EventKind::values, Transport::http,
                           "Current loads on channel " + channel.name + ": " + formatG(volts->value) + " V, " +
                               formatG(amps->value) + " A, " + formatG(watts) + " W",
-                          content);
+                          content.left(loadCommentKept));
     if (configured)
         check.outcome.readings.push_back({letter, amps->value, channel.undercurrent, channel.overcurrent});
     if (channel.undercurrent > amps->value)

@@ -13,6 +13,9 @@ namespace Warden::Business {
 inline constexpr int logRowsPerCheck = 2000;
 // Different problem lines one check writes to app.log; the same line again is only counted.
 inline constexpr int problemLinesPerCheck = 50;
+// The bytes of a load comment a reading keeps as its raw text. A real one holds a few dozen; the
+// readings come again at every check, so a huge comment would otherwise fill the logs at every check.
+inline constexpr qsizetype loadCommentKept = 1024;
 
 // Turns the two pages of the controller at `index` (its position in Application::controllers) into
 // events: a load reading, and an under- or over-current alarm when a limit is crossed, for every

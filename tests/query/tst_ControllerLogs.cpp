@@ -188,6 +188,11 @@ void tst_ControllerLogs::loadComments_data() {
     QTest::newRow("unclosed last comment runs to the end of the page")
         << QByteArray("<!-- RAW VBH=229.5 CBH=2 </body>") << twoBuses
         << QByteArrayList{"4|Current loads on channel B: 229.5 V, 2 A, 459 W|VBH=229.5 CBH=2 </body>"} << 0;
+    const QByteArray huge = QByteArray(10000, 'x') + " VAH=230 CAH=1.5";
+    QTest::newRow("a huge comment is read whole and kept in part")
+        << "<!-- RAW " + huge + " -->" << twoBuses
+        << QByteArrayList{"4|Current loads on channel A: 230 V, 1.5 A, 310.5 W|" + huge.left(loadCommentKept)}
+        << 0;
     QTest::newRow("empty page gives nothing") << QByteArray() << twoBuses << QByteArrayList{} << 0;
 }
 
