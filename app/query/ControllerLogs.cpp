@@ -2,11 +2,14 @@
 
 #include "ControllerClock.h"
 #include "FormattedReader.h"
+#include "OldestRows.h"
+#include "ProblemLines.h"
 #include "core/Application.h"
 #include "core/Clock.h"
 #include "core/ClockText.h"
 #include "core/DiagnosticLog.h"
 #include "core/LogText.h"
+#include "core/ReadingLimits.h"
 #include "core/StateFile.h"
 
 #include <algorithm>
@@ -15,6 +18,7 @@
 #include <cmath>
 #include <ctime>
 #include <optional>
+#include <vector>
 
 namespace Warden::Business {
 
@@ -124,31 +128,47 @@ std::optional<LoadValue> valueAfter(const QByteArray& content, const QByteArray&
 struct Rejected {
     int unreadable = 0;
     int readings = 0;
+    int absurd = 0;
     int rows = 0;
 };
 
-void addLoadEvents(Controller* controller, const QByteArray& content, Rejected& rejected,
-                   CheckOutcome& outcome) {
+// What one check found on the pages of one controller, and what it takes from them.
+struct PageCheck {
+    Controller* controller = nullptr;
+    Rejected rejected;
+    ProblemLines problems{problemLinesPerCheck};
+    CheckOutcome outcome;
+};
+
+void addLoadEvents(PageCheck& check, const QByteArray& content) {
+    Controller* controller = check.controller;
+    Rejected& rejected = check.rejected;
     const Time now = Clock::now();
     const QByteArray letter = content.contains("VAH=") ? "A" : "B";
     const std::optional<ChannelLimits> configured = channelFor(*controller, letter);
     const ChannelLimits channel = configured.value_or(ChannelLimits{});
     const std::optional<LoadValue> volts = valueAfter(content, 'V' + letter + "H=");
     const std::optional<LoadValue> amps = valueAfter(content, 'C' + letter + "H=");
-    // Negative or endless loads would bill negative or endless energy: such a reading is left out. A
-    // value that cannot be read is 0, and 0 A is below any minimum, so it raises the undercurrent alarm.
-    const double watts = volts && amps ? volts->value * amps->value * channel.pf : 0;
-    if (!volts || !amps || !std::isfinite(watts) || watts < 0) {
+    // Negative, endless or absurd loads would bill negative, endless or absurd energy: such a reading
+    // is left out. A value that cannot be read is 0, and 0 A is below any minimum, so it raises the
+    // undercurrent alarm.
+    if (!volts || !amps) {
         ++rejected.readings;
         return;
     }
+    if (!ReadingLimits::plausibleVolts(volts->value) || !ReadingLimits::plausibleAmps(amps->value) ||
+        !ReadingLimits::plausiblePowerFactor(channel.pf)) {
+        ++rejected.absurd;
+        return;
+    }
+    const double watts = volts->value * amps->value * channel.pf;
     rejected.unreadable += int(volts->unreadable) + int(amps->unreadable);
     Application::addEvent({}, now, controller, EventKind::values, Transport::http,
                           "Current loads on channel " + channel.name + ": " + formatG(volts->value) + " V, " +
                               formatG(amps->value) + " A, " + formatG(watts) + " W",
-                          content);
+                          content.left(loadCommentKept));
     if (configured)
-        outcome.readings.push_back({letter, amps->value, channel.undercurrent, channel.overcurrent});
+        check.outcome.readings.push_back({letter, amps->value, channel.undercurrent, channel.overcurrent});
     if (channel.undercurrent > amps->value)
         Application::addEvent({}, now, controller, EventKind::undercurrent, Transport::http,
                               "Undercurrent on channel " + channel.name, {});
@@ -157,8 +177,23 @@ void addLoadEvents(Controller* controller, const QByteArray& content, Rejected& 
                               "Overcurrent on channel " + channel.name, {});
 }
 
-void readLoadComments(Controller* controller, const QByteArray& page, Rejected& rejected,
-                      CheckOutcome& outcome) {
+qsizetype countOf(const QByteArray& text, QByteArrayView needle) {
+    qsizetype count = 0;
+    for (qsizetype at = text.indexOf(needle); at >= 0; at = text.indexOf(needle, at + needle.size()))
+        ++count;
+    return count;
+}
+
+void readLoadComments(PageCheck& check, const QByteArray& page) {
+    // One comment per bus: more than the model has buses is no status page of this controller, and
+    // taking them all would make a reading and an alarm of every one.
+    const qsizetype buses = Application::hasTwoBuses(check.controller->type) ? 2 : 1;
+    if (const qsizetype comments = countOf(page, loadCommentStart); comments > buses) {
+        DiagnosticLog::write("Application::getLogs(): " + check.controller->displayName() +
+                             ": the status page holds " + num(comments) + " load comments, more than the " +
+                             num(buses) + " buses of the model; no readings taken from it\n");
+        return;
+    }
     ForwardFinder ends(page, commentEnd);
     qsizetype at = page.indexOf(loadCommentStart);
     while (at >= 0) {
@@ -171,7 +206,7 @@ void readLoadComments(Controller* controller, const QByteArray& page, Rejected& 
             contentEnd = page.size();
         if (next >= 0 && next < contentEnd)
             contentEnd = std::max(next, contentStart);
-        addLoadEvents(controller, page.mid(contentStart, contentEnd - contentStart), rejected, outcome);
+        addLoadEvents(check, page.mid(contentStart, contentEnd - contentStart));
         at = next;
     }
 }
@@ -198,7 +233,7 @@ void readHms(FormattedReader& reader, int& h, int& m, int& s) {
 }
 
 // The controller's time of one log line, or nothing when the line does not start with one.
-std::optional<Time> rowTime(const QByteArray& text, const ControllerTime& clock) {
+std::optional<Time> rowTime(QByteArrayView text, const ControllerTime& clock, ProblemLines& problems) {
     FormattedReader reader(text);
     int h = -1;
     int m = -1;
@@ -206,8 +241,8 @@ std::optional<Time> rowTime(const QByteArray& text, const ControllerTime& clock)
     if (clock.uptime >= 0) {
         readHms(reader, h, m, s);
         if (h < 0 || m < 0 || s < 0) {
-            DiagnosticLog::write("Application::getLogs(): diff > -1: " + hms(h, m, s) +
-                                 " is not valid hr::mn::sc in plain log text " + logText(text) + "\n");
+            problems.add("Application::getLogs(): diff > -1: " + hms(h, m, s) +
+                         " is not valid hr::mn::sc in plain log text " + logText(text) + "\n");
             return std::nullopt;
         }
         return qint64(h) * 3600 + qint64(m) * 60 + s + clock.time - clock.uptime;
@@ -217,20 +252,20 @@ std::optional<Time> rowTime(const QByteArray& text, const ControllerTime& clock)
     reader.readWord(word);
     const std::optional<int> month = monthNumber(word);
     if (!month) {
-        DiagnosticLog::write("Application::getLogs(): \"" + logText(word) +
-                             "\" is not valid month in plain log text " + logText(text) + "\n");
+        problems.add("Application::getLogs(): \"" + logText(word) +
+                     "\" is not valid month in plain log text " + logText(text) + "\n");
         return std::nullopt;
     }
     int day = 0;
     if (!reader.readInt(day) || day == 0) {
-        DiagnosticLog::write("Application::getLogs(): \"" + num(day) +
-                             "\" is not valid day in plain log text " + logText(text) + "\n");
+        problems.add("Application::getLogs(): \"" + num(day) + "\" is not valid day in plain log text " +
+                     logText(text) + "\n");
         return std::nullopt;
     }
     readHms(reader, h, m, s);
     if (h < 0 || m < 0 || s < 0) {
-        DiagnosticLog::write("Application::getLogs(): " + hms(h, m, s) +
-                             " is not valid hr::mn::sc in plain log text " + logText(text) + "\n");
+        problems.add("Application::getLogs(): " + hms(h, m, s) +
+                     " is not valid hr::mn::sc in plain log text " + logText(text) + "\n");
         return std::nullopt;
     }
 
@@ -262,13 +297,13 @@ EventKind rowKind(const QByteArray& text) {
     return EventKind::unknown;
 }
 
-// Adds the rows newer than `after`; returns the newest time among the rows it added (`after` when none).
-Time readLogRows(Controller* controller, const QByteArray& page, const ControllerTime& clock, Time after,
-                 Rejected& rejected) {
+// The rows of the log table newer than `after`, in page order.
+std::vector<DatedRow> newRows(PageCheck& check, const QByteArray& page, const ControllerTime& clock,
+                              Time after) {
     // A row dated before 1970 or more than a day ahead is no time a controller can mean; taken as one,
     // it would land in a far-off daily log and come back at every check.
     const Time latestPossible = Clock::now() + 86400;
-    Time newest = after;
+    std::vector<DatedRow> rows;
     const qsizetype heading = page.indexOf(headingEnd);
     ForwardFinder ends(page, rowEnd);
     qsizetype row = page.indexOf(rowStart, heading < 0 ? 0 : heading);
@@ -276,30 +311,52 @@ Time readLogRows(Controller* controller, const QByteArray& page, const Controlle
         const qsizetype textStart = row + rowStart.size();
         const qsizetype next = page.indexOf(rowStart, row + 1);
         const qsizetype end = ends.from(row);
-        if (textStart >= page.size() || end < 0 || end < textStart || (next >= 0 && end > next))
-            DiagnosticLog::write("Application::getLogs(): Error when processing log string " +
-                                 logText(page.mid(row, 100)) + " [ ... ]: " + num(row) + " " +
-                                 num(page.size()) + " " + num(rowStart.size()) + " " + num(end) + "\n");
+        const bool malformed =
+            textStart >= page.size() || end < 0 || end < textStart || (next >= 0 && end > next);
+        if (malformed && !check.problems.roomForNew())
+            check.problems.addLeftOut();
+        else if (malformed)
+            check.problems.add("Application::getLogs(): Error when processing log string " +
+                               logText(page.mid(row, 100)) + " [ ... ]: " + num(row) + " " +
+                               num(page.size()) + " " + num(rowStart.size()) + " " + num(end) + "\n");
         // An unclosed row ends where the next one starts, so the text of a malformed page is not
         // taken (and logged) once per row up to the end of the page.
         qsizetype textEnd = end < textStart ? page.size() : end;
         if (next >= 0 && next < textEnd)
             textEnd = next;
-        const QByteArray text = page.mid(textStart, std::max<qsizetype>(textEnd - textStart, 0));
-        if (text.isEmpty()) {
-            DiagnosticLog::write("Application::getLogs(): plain text is empty for html table row " +
-                                 logText(page.mid(row, 30)) + " [ ... ]\n");
-        } else if (const std::optional<Time> when = rowTime(text, clock)) {
-            if (*when < 0 || *when > latestPossible) {
-                ++rejected.rows;
-            } else if (*when > after) {
-                Application::addEvent({}, *when, controller, rowKind(text), Transport::http, {}, text);
-                newest = std::max(newest, *when);
-            }
+        const qsizetype length = std::max<qsizetype>(textEnd - textStart, 0);
+        if (length == 0) {
+            check.problems.add("Application::getLogs(): plain text is empty for html table row " +
+                               logText(page.mid(row, 30)) + " [ ... ]\n");
+        } else if (const std::optional<Time> when =
+                       rowTime(QByteArrayView(page).sliced(textStart, length), clock, check.problems)) {
+            if (*when < 0 || *when > latestPossible)
+                ++check.rejected.rows;
+            else if (*when > after)
+                rows.push_back({*when, textStart, length});
         }
         row = next;
     }
-    return newest;
+    return rows;
+}
+
+// Adds the oldest rows newer than `after` that one check may take; returns what it took.
+RowSelection readLogRows(PageCheck& check, const QByteArray& page, const ControllerTime& clock, Time after) {
+    RowSelection selection = oldestRows(newRows(check, page, clock, after), logRowsPerCheck, after);
+    for (const DatedRow& row : selection.taken) {
+        const QByteArray text = page.mid(row.start, row.length);
+        Application::addEvent({}, row.when, check.controller, rowKind(text), Transport::http, {}, text);
+    }
+    if (selection.left != 0 || selection.dropped != 0) {
+        QByteArray line = "Application::getLogs(): " + check.controller->displayName() + ": took " +
+                          num(qint64(selection.taken.size())) + " new log rows, the most one check takes; " +
+                          num(selection.left) + " left for the next check";
+        if (selection.dropped != 0)
+            line += "; dropped " + num(selection.dropped) + " more rows dated " +
+                    clockText(selection.takenUpTo) + ", past what one check takes of one second";
+        DiagnosticLog::write(line + "\n");
+    }
+    return selection;
 }
 
 void logRejected(const Controller& controller, const Rejected& rejected) {
@@ -308,6 +365,9 @@ void logRejected(const Controller& controller, const Rejected& rejected) {
         what += num(rejected.unreadable) + " load values could not be read and were taken as 0";
     if (rejected.readings != 0)
         what += "ignored " + num(rejected.readings) + " negative or non-finite load readings";
+    if (rejected.absurd != 0)
+        what += "ignored " + num(rejected.absurd) + " load readings over " + formatG(ReadingLimits::maxAmps) +
+                " A, over " + formatG(ReadingLimits::maxVolts) + " V or with a power factor outside 0..1";
     if (rejected.rows != 0)
         what += "ignored " + num(rejected.rows) + " log rows dated before 1970 or more than a day ahead";
     if (!what.isEmpty())
@@ -318,33 +378,41 @@ void logRejected(const Controller& controller, const Rejected& rejected) {
 } // namespace
 
 CheckOutcome getLogs(int index, const QByteArray& indexPage, const QByteArray& syslogPage) {
-    CheckOutcome outcome;
     Controller* controller = Application::controllerAt(index);
     if (!controller) {
         DiagnosticLog::write("Application::getLogs(): error: there is no controller #" + num(index) + "\n");
-        return outcome;
+        return {};
     }
+    PageCheck check;
+    check.controller = controller;
     const ControllerTime clock = getTime(syslogPage);
     // A failed read (an error page, a broken page, a cell that is no clock) has no controller time:
     // it is not a check, and the check and log times stay where the last good one left them.
     // Taking 0 as the check time would make every row of the next good read new again.
     const bool clockRead = clock.time != 0;
-    const Time after = std::max(controller->lastCheck, controller->logRowsUpTo);
+    // The rows up to logRowsUpTo are in the store. The check time is no mark of its own: rows older
+    // than it may still wait, left by a check that found more new rows than it may take.
+    const Time after = controller->logRowsUpTo;
     if (clockRead)
         controller->check(clock.time);
-    outcome.answered = clockRead;
-    Rejected rejected;
-    readLoadComments(controller, indexPage, rejected, outcome);
-    const Time newestRow = readLogRows(controller, syslogPage, clock, after, rejected);
-    // Rows dated ahead of both clocks do not move the mark past the present, so that one odd row
-    // cannot hide the real rows that follow it.
-    const Time present = std::max(Clock::now(), clock.time);
-    controller->logRowsUpTo = std::max({controller->logRowsUpTo, clock.time, std::min(newestRow, present)});
+    check.outcome.answered = clockRead;
+    {
+        const Application::EventBatch batch;
+        readLoadComments(check, indexPage);
+        const RowSelection rows = readLogRows(check, syslogPage, clock, after);
+        // Rows dated ahead of both clocks do not move the mark past the present, so that one odd row
+        // cannot hide the real rows that follow it. Nor does the check time while rows wait.
+        const Time present = std::max(Clock::now(), clock.time);
+        const Time taken = std::min(rows.takenUpTo, present);
+        controller->logRowsUpTo = rows.left != 0 ? std::max(controller->logRowsUpTo, taken)
+                                                 : std::max({controller->logRowsUpTo, clock.time, taken});
+    }
     if (clockRead)
         controller->log();
     StateFile::marksChanged();
-    logRejected(*controller, rejected);
-    return outcome;
+    check.problems.write("Application::getLogs(): " + controller->displayName() + ": ");
+    logRejected(*controller, check.rejected);
+    return check.outcome;
 }
 
 } // namespace Warden::Business

@@ -6,6 +6,7 @@
 #include <QTest>
 
 #include <algorithm>
+#include <numeric>
 
 using namespace Warden;
 using namespace Warden::Business;
@@ -18,12 +19,18 @@ private slots:
     void loadComments_data();
     void loadComments();
     void loadComments_addedAgainAtEveryCheck();
+    void moreLoadCommentsThanBuses_noReadingsOneLine_data();
+    void moreLoadCommentsThanBuses_noReadingsOneLine();
     void logRows_data();
     void logRows();
     void secondCheck_addsOnlyNewerRows();
     void failedReadOrEdit_bringsNoStoredRowBack_data();
     void failedReadOrEdit_bringsNoStoredRowBack();
     void impossibleValues_oneLinePerCheck();
+    void rowsPastTheBudget_takenOldestFirstOverChecks_data();
+    void rowsPastTheBudget_takenOldestFirstOverChecks();
+    void repeatedProblems_countedNotRepeated_data();
+    void repeatedProblems_countedNotRepeated();
     void positionOutsideList_logsAndLeavesStateAlone();
 };
 
@@ -68,6 +75,33 @@ QByteArray row(const QByteArray& text) {
 
 const QByteArray heading = "<!-- heading table --><tr><th>Event</th></tr><!-- /heading table -->\n";
 
+QByteArrayList containing(const QByteArrayList& lines, const QByteArray& text) {
+    QByteArrayList found;
+    for (const QByteArray& line : lines) {
+        if (line.contains(text))
+            found += line;
+    }
+    return found;
+}
+
+QByteArrayList getLogsLines() {
+    return containing(Test::appLog().split('\n'), "getLogs()");
+}
+
+QByteArray repeated(const QByteArray& piece, int times) {
+    QByteArray text;
+    for (int i = 0; i < times; ++i)
+        text += piece;
+    return text;
+}
+
+// "h:mm:ss" of a number of seconds, as a controller without a clock shows its uptime.
+QByteArray uptimeText(qint64 seconds) {
+    return QByteArray::number(seconds / 3600) + ':' +
+           QByteArray::number(seconds / 60 % 60).rightJustified(2, '0') + ':' +
+           QByteArray::number(seconds % 60).rightJustified(2, '0');
+}
+
 } // namespace
 
 void tst_ControllerLogs::loadComments_data() {
@@ -109,6 +143,21 @@ void tst_ControllerLogs::loadComments_data() {
         << QByteArray("<!-- RAW VBH=inf CBH=2 -->") << twoBuses << QByteArrayList{} << 0;
     QTest::newRow("power beyond any number is no reading")
         << QByteArray("<!-- RAW VAH=1e300 CAH=1e300 -->") << twoBuses << QByteArrayList{} << 0;
+    QTest::newRow("1000 A at 100 kV is still a reading")
+        << QByteArray("<!-- RAW VBH=100000 CBH=1000 -->") << twoBuses
+        << QByteArrayList{"4|Current loads on channel B: 100000 V, 1000 A, 1e+08 W|VBH=100000 CBH=1000",
+                          "2|Overcurrent on channel B|"}
+        << 0;
+    QTest::newRow("current over 1000 A is no reading")
+        << QByteArray("<!-- RAW VAH=230 CAH=1000.5 -->") << twoBuses << QByteArrayList{} << 0;
+    QTest::newRow("voltage over 100 kV is no reading")
+        << QByteArray("<!-- RAW VAH=1e308 CAH=1 -->") << twoBuses << QByteArrayList{} << 0;
+    QTest::newRow("power factor above 1 is no reading")
+        << QByteArray("<!-- RAW VAH=230 CAH=1 -->") << std::vector<ChannelSettings>{{"A", 0, 2, 1e300}}
+        << QByteArrayList{} << 0;
+    QTest::newRow("power factor below 0 is no reading")
+        << QByteArray("<!-- RAW VAH=230 CAH=1 -->") << std::vector<ChannelSettings>{{"A", 0, 2, -0.5}}
+        << QByteArrayList{} << 0;
     QTest::newRow("keys of bus B only are bus B, below its minimum")
         << QByteArray("x<!-- RAW VBH=231 CBH=0.5 -->y") << twoBuses
         << QByteArrayList{"4|Current loads on channel B: 231 V, 0.5 A, 115.5 W|VBH=231 CBH=0.5",
@@ -139,6 +188,11 @@ void tst_ControllerLogs::loadComments_data() {
     QTest::newRow("unclosed last comment runs to the end of the page")
         << QByteArray("<!-- RAW VBH=229.5 CBH=2 </body>") << twoBuses
         << QByteArrayList{"4|Current loads on channel B: 229.5 V, 2 A, 459 W|VBH=229.5 CBH=2 </body>"} << 0;
+    const QByteArray huge = QByteArray(10000, 'x') + " VAH=230 CAH=1.5";
+    QTest::newRow("a huge comment is read whole and kept in part")
+        << "<!-- RAW " + huge + " -->" << twoBuses
+        << QByteArrayList{"4|Current loads on channel A: 230 V, 1.5 A, 310.5 W|" + huge.left(loadCommentKept)}
+        << 0;
     QTest::newRow("empty page gives nothing") << QByteArray() << twoBuses << QByteArrayList{} << 0;
 }
 
@@ -167,6 +221,33 @@ void tst_ControllerLogs::loadComments_addedAgainAtEveryCheck() {
     getLogs(0, page, {});
 
     QCOMPARE(Application::getEventCount(), 4);
+}
+
+void tst_ControllerLogs::moreLoadCommentsThanBuses_noReadingsOneLine_data() {
+    QTest::addColumn<QByteArray>("page");
+    QTest::addColumn<qint32>("type");
+
+    QTest::newRow("two-bus model, three comments")
+        << QByteArray("<!-- RAW VAH=230 CAH=1 --><!-- RAW VBH=230 CBH=1 --><!-- RAW VAH=230 CAH=1 -->") << 0;
+    QTest::newRow("one-bus model, two comments")
+        << QByteArray("<!-- RAW VAH=230 CAH=1 --><!-- RAW VAH=230 CAH=1 -->") << 2;
+    QTest::newRow("400,000 empty comments") << repeated("<!-- RAW ", 400000) << 0;
+}
+
+void tst_ControllerLogs::moreLoadCommentsThanBuses_noReadingsOneLine() {
+    QFETCH(QByteArray, page);
+    QFETCH(qint32, type);
+    Test::ScopedWorkDir dir;
+    Test::ManualClock clock(localSeconds(2026, 12, 6, 16, 31, 11));
+    addController({{"A", 1, 2, 1}, {"B", 1, 2, 1}}, type);
+
+    const CheckOutcome outcome = getLogs(0, page, {});
+
+    QCOMPARE(Application::getEventCount(), 0);
+    QVERIFY(outcome.readings.empty());
+    const QByteArrayList lines = getLogsLines();
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines.front().contains("load comments"), lines.front().constData());
 }
 
 void tst_ControllerLogs::logRows_data() {
@@ -284,7 +365,7 @@ void tst_ControllerLogs::logRows() {
     Test::ScopedWorkDir dir;
     Test::ManualClock clock(host);
     Controller& controller = addController();
-    controller.lastCheck = prevCheck;
+    controller.logRowsUpTo = controller.lastCheck = prevCheck;
 
     getLogs(0, {}, page);
 
@@ -367,8 +448,7 @@ void tst_ControllerLogs::impossibleValues_oneLinePerCheck() {
     const qint64 t = localSeconds(2026, 12, 6, 16, 31, 11);
     Test::ManualClock clock(t);
     addController({{"A", 1, 2, 1}, {"B", 0, 2, 1}});
-    const QByteArray index = "<!-- RAW VAH=230 CAH=-1 --><!-- RAW VBH=nan CBH=1 --><!-- RAW VAH=230 CAH=1.5 "
-                             "--><!-- RAW VBH=N/A CBH= -->";
+    const QByteArray index = "<!-- RAW VAH=230 CAH=-1 --><!-- RAW VBH=N/A CBH= -->";
     const QByteArray syslog = clockPage(t, heading + row("Dec 9 10:00:00 Reboot") +
                                                row("Dec 8 10:00:00 Reboot") + row("Dec 6 10:00:00 Halt"));
 
@@ -376,18 +456,112 @@ void tst_ControllerLogs::impossibleValues_oneLinePerCheck() {
     clock.advance(60);
     getLogs(0, index, clockPage(t + 60, heading + row("Dec 9 10:00:00 Reboot")));
 
-    QCOMPARE(eventTexts(),
-             (QByteArrayList{
-                 "4|Current loads on channel A: 230 V, 1.5 A, 345 W|VAH=230 CAH=1.5",
-                 "4|Current loads on channel A: 230 V, 1.5 A, 345 W|VAH=230 CAH=1.5",
-                 "4|Current loads on channel B: 0 V, 0 A, 0 W|VBH=N/A CBH=",
-                 "4|Current loads on channel B: 0 V, 0 A, 0 W|VBH=N/A CBH=", "5||Dec 6 10:00:00 Halt"}));
+    QCOMPARE(eventTexts(), (QByteArrayList{"4|Current loads on channel B: 0 V, 0 A, 0 W|VBH=N/A CBH=",
+                                           "4|Current loads on channel B: 0 V, 0 A, 0 W|VBH=N/A CBH=",
+                                           "5||Dec 6 10:00:00 Halt"}));
     const QByteArray log = Test::appLog();
     const QByteArray line = "Application::getLogs(): rack1 : Kestrel 2 @ 10.0.0.9: ";
     QCOMPARE(log.count(line), 2);
-    QVERIFY2(log.contains(line + "2 load values could not be read and were taken as 0; ignored 2 negative or "
+    QVERIFY2(log.contains(line + "2 load values could not be read and were taken as 0; ignored 1 negative or "
                                  "non-finite load readings; ignored 2 log rows"),
              log.constData());
+}
+
+void tst_ControllerLogs::rowsPastTheBudget_takenOldestFirstOverChecks_data() {
+    // Seconds before the newest row, one entry per row, newest first as the controllers list them.
+    QTest::addColumn<QList<int>>("ages");
+    QTest::addColumn<int>("firstCheck"); // rows the first check takes: the oldest ones
+    QTest::addColumn<int>("dropped");    // rows no check takes
+
+    QList<int> distinct;
+    for (int i = 0; i < logRowsPerCheck + 500; ++i)
+        distinct += i;
+    QTest::newRow("a row a second") << distinct << logRowsPerCheck << 0;
+    // The 2000th oldest row shares its second with two newer ones: that second waits whole.
+    QList<int> split;
+    for (int i = 0; i < 10; ++i)
+        split += i;
+    split += {10, 10, 10};
+    for (int i = 0; i < logRowsPerCheck - 1; ++i)
+        split += 11 + i;
+    QTest::newRow("a second split by the budget waits whole") << split << logRowsPerCheck - 1 << 0;
+    QTest::newRow("one second with more rows than the budget")
+        << QList<int>(logRowsPerCheck + 3, 0) << logRowsPerCheck << 3;
+}
+
+void tst_ControllerLogs::rowsPastTheBudget_takenOldestFirstOverChecks() {
+    QFETCH(QList<int>, ages);
+    QFETCH(int, firstCheck);
+    QFETCH(int, dropped);
+    Test::ScopedWorkDir dir;
+    const qint64 t = localSeconds(2026, 12, 6, 16, 31, 11);
+    Test::ManualClock clock(t);
+    addController();
+    // A controller without a clock, up 10 hours when the first check comes; the newest row is a
+    // minute older.
+    QByteArrayList texts;
+    for (int i = 0; i < ages.size(); ++i)
+        texts += uptimeText(36000 - 60 - ages[i]) + " row " + QByteArray::number(i);
+    const auto page = [&](qint64 uptime) {
+        QByteArray rows;
+        for (const QByteArray& text : std::as_const(texts))
+            rows += row(text);
+        return "<td>Uptime " + uptimeText(uptime) + "<!-- hours up -->" + heading + rows;
+    };
+    QList<int> oldestFirst(ages.size());
+    std::iota(oldestFirst.begin(), oldestFirst.end(), 0);
+    std::stable_sort(oldestFirst.begin(), oldestFirst.end(), [&](int a, int b) { return ages[a] > ages[b]; });
+    const auto raws = [&](int count) {
+        QByteArrayList list;
+        for (int i = 0; i < count; ++i)
+            list += texts[oldestFirst[i]];
+        return sorted(list);
+    };
+    const auto stored = [] {
+        QByteArrayList list;
+        for (const auto& [key, event] : Application::events.events())
+            list += event.raw;
+        return sorted(list);
+    };
+
+    getLogs(0, {}, page(36000));
+    QCOMPARE(stored(), raws(firstCheck));
+    clock.advance(60);
+    getLogs(0, {}, page(36060));
+    clock.advance(60);
+    getLogs(0, {}, page(36120));
+
+    QCOMPARE(stored(), raws(int(ages.size()) - dropped));
+    QCOMPARE(containing(getLogsLines(), "left for the next check").size(), 1);
+}
+
+void tst_ControllerLogs::repeatedProblems_countedNotRepeated_data() {
+    QTest::addColumn<QByteArray>("rows");
+    QTest::addColumn<QByteArray>("logged");
+
+    QTest::newRow("empty rows") << repeated(row(""), 1000) << QByteArray("is empty for html table row");
+    QTest::newRow("unclosed empty rows")
+        << repeated("<tr><td nowrap>", 1000) << QByteArray("is empty for html table row");
+    QTest::newRow("rows without a month")
+        << repeated(row("jul 2 17:10:30 Reboot"), 1000) << QByteArray("is not valid month");
+}
+
+void tst_ControllerLogs::repeatedProblems_countedNotRepeated() {
+    QFETCH(QByteArray, rows);
+    QFETCH(QByteArray, logged);
+    Test::ScopedWorkDir dir;
+    const qint64 t = localSeconds(2026, 12, 6, 16, 31, 11);
+    Test::ManualClock clock(t);
+    addController();
+
+    // A good row after them, so that every bad row's excerpt is the same.
+    getLogs(0, {}, clockPage(t, heading + rows + row("Dec 6 16:00:00 Reboot")));
+
+    const QByteArrayList lines = getLogsLines();
+    QVERIFY2(lines.size() <= problemLinesPerCheck + 1, lines.join('\n').constData());
+    const QByteArrayList problem = containing(lines, logged);
+    QCOMPARE(problem.size(), 1);
+    QVERIFY2(problem.front().endsWith(" (1000 times)"), problem.front().constData());
 }
 
 void tst_ControllerLogs::positionOutsideList_logsAndLeavesStateAlone() {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 
 using Warden::Business::Application;
@@ -42,5 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // which never runs here.
     c.lastLog = std::numeric_limits<qint64>::max();
     Warden::Business::getLogs(0, indexPage, syslogPage);
+    // Whatever the pages, one check gives at most a reading and an alarm per bus of the model and
+    // the log rows one check takes.
+    if (Application::getEventCount() > 2 * 2 + Warden::Business::logRowsPerCheck)
+        std::abort();
     return 0;
 }
