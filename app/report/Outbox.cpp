@@ -117,8 +117,8 @@ void Outbox::load() {
         const OutboxFile::Read file = OutboxFile::read(pathOf(name));
         lastName_ = std::max(lastName_, name);
         if (file.refused) {
-            DiagnosticLog::writeTimed("Outbox: " + shown(pathOf(name)) + " is " + file.problem.toUtf8() +
-                                      ", not a file of this program's; left alone\n");
+            DiagnosticLog::writeTimed("Outbox: " + shown(pathOf(name)) + " left alone (" +
+                                      file.problem.toUtf8() + "): no report mail of this program's\n");
             continue;
         }
         const std::optional<OutboxMail> mail = file.data ? OutboxMail::fromFile(*file.data) : std::nullopt;
