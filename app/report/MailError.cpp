@@ -30,13 +30,20 @@ bool isPermanentReply(const QByteArray& line) {
     return text.size() == 3 || text.at(3) == ' ' || text.at(3) == '-';
 }
 
+// What the mail sender refused before any server saw the mail (a line break in an address, a login
+// longer than PLAIN carries, a command line longer than the system passes on): the same mail meets
+// the same refusal at every attempt.
+bool isRefusedUnsent(const QByteArray& line) {
+    return line.trimmed().endsWith("; not sent.");
+}
+
 } // namespace
 
 MailFailure classifyMailError(const QByteArray& error) {
     if (error.isEmpty())
         return MailFailure::none;
     for (const QByteArray& line : linesBeforeSession(error))
-        if (isPermanentReply(line))
+        if (isPermanentReply(line) || isRefusedUnsent(line))
             return MailFailure::permanent;
     return MailFailure::transient;
 }
@@ -45,7 +52,7 @@ QByteArray mailErrorReason(const QByteArray& error) {
     constexpr qsizetype longest = 300;
     QByteArray reason;
     for (const QByteArray& line : linesBeforeSession(error)) {
-        if (isPermanentReply(line))
+        if (isPermanentReply(line) || isRefusedUnsent(line))
             return line.trimmed().left(longest);
         const QByteArray text = line.simplified();
         if (text.isEmpty())

@@ -2,13 +2,14 @@
 
 #include "core/Application.h"
 #include "core/Clock.h"
+#include "core/ClockText.h"
 #include "core/DiagnosticLog.h"
 #include "report/MailError.h"
 #include "report/MailQueue.h"
+#include "report/OutboxFile.h"
 
 #include <QDir>
 #include <QFile>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <cerrno>
@@ -19,7 +20,6 @@ namespace Warden {
 
 namespace {
 
-constexpr QFileDevice::Permissions ownerOnlyFile = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
 constexpr QFileDevice::Permissions ownerOnlyDirectory =
     QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
 
@@ -58,6 +58,10 @@ qint64 RetrySchedule::delayAfter(int failedAttempts) const {
     if (delays.isEmpty())
         return 3600;
     return delays.at(std::clamp<qsizetype>(failedAttempts - 1, 0, delays.size() - 1));
+}
+
+qint64 RetrySchedule::longestDelay() const {
+    return delays.isEmpty() ? 3600 : *std::max_element(delays.begin(), delays.end());
 }
 
 RetrySchedule RetrySchedule::every(qint64 seconds) {
@@ -102,24 +106,30 @@ QString Outbox::pathOf(const QString& name) const {
 void Outbox::load() {
     makeOwnerOnlyDirectory(directory_);
     makeOwnerOnlyDirectory(pathOf(failedDirectory));
-    const QStringList names = QDir(directory_).entryList({mailPattern}, QDir::Files, QDir::Name);
+    OutboxFile::removeLeftovers(directory_);
+    OutboxFile::removeLeftovers(pathOf(failedDirectory));
+    // System: dangling links too, so that each is named in "app.log".
+    const QStringList names =
+        QDir(directory_).entryList({mailPattern}, QDir::Files | QDir::System, QDir::Name);
     for (const QString& name : names) {
         if (mails_.contains(name))
             continue;
-        QFile file(pathOf(name));
-        std::optional<OutboxMail> mail;
-        if (file.open(QIODevice::ReadOnly))
-            mail = OutboxMail::fromFile(file.readAll());
-        file.close();
+        const OutboxFile::Read file = OutboxFile::read(pathOf(name));
+        lastName_ = std::max(lastName_, name);
+        if (file.refused) {
+            DiagnosticLog::writeTimed("Outbox: " + shown(pathOf(name)) + " left alone (" +
+                                      file.problem.toUtf8() + "): no report mail of this program's\n");
+            continue;
+        }
+        const std::optional<OutboxMail> mail = file.data ? OutboxMail::fromFile(*file.data) : std::nullopt;
         if (!mail) {
             // Kept for a person to look at, out of the way of the sends.
-            QFile::rename(pathOf(name), pathOf(failedDirectory + QLatin1Char('/') + name));
+            OutboxFile::move(pathOf(name), pathOf(failedDirectory + QLatin1Char('/') + name));
             DiagnosticLog::writeTimed("Outbox: " + name.toUtf8() + " is no report mail, moved to " +
                                       QDir::toNativeSeparators(pathOf(failedDirectory)).toUtf8() + "\n");
             continue;
         }
-        mails_[name] = Entry{std::move(*mail), true};
-        lastName_ = std::max(lastName_, name);
+        mails_[name] = Entry{*mail, true};
     }
     emit changed();
     dispatch();
@@ -132,31 +142,18 @@ QString Outbox::newName(qint64 now) {
     for (int n = 0;; ++n) {
         name =
             QStringLiteral("%1-%2.mail").arg(stamp, 12, 10, QLatin1Char('0')).arg(n, 6, 10, QLatin1Char('0'));
-        if (name > lastName_ && !QFile::exists(pathOf(name)) &&
-            !QFile::exists(pathOf(failedDirectory + QLatin1Char('/') + name)))
+        if (name > lastName_ && !OutboxFile::taken(pathOf(name)) &&
+            !OutboxFile::taken(pathOf(failedDirectory + QLatin1Char('/') + name)))
             break;
     }
     lastName_ = name;
     return name;
 }
 
-// Whole or not at all: QSaveFile writes a temporary file, syncs it and renames it over the old one,
-// and commits nothing after a failed write (a full disk).
-QString Outbox::store(const QString& name, const OutboxMail& mail) {
+QString Outbox::store(const QString& name, const OutboxMail& mail, OutboxFile::Existing existing) {
     if (!makeOwnerOnlyDirectory(directory_))
         return QStringLiteral("cannot create the directory");
-    QSaveFile file(pathOf(name));
-    errno = 0;
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || !file.setPermissions(ownerOnlyFile))
-        return systemReason(file, errno);
-    const QByteArray data = mail.toFile();
-    errno = 0;
-    if (file.write(data) != data.size())
-        return systemReason(file, errno);
-    errno = 0;
-    if (!file.commit())
-        return systemReason(file, errno);
-    return {};
+    return OutboxFile::write(pathOf(name), mail.toFile(), existing);
 }
 
 void Outbox::removeFile(const QString& name, const Entry& entry) {
@@ -176,7 +173,7 @@ void Outbox::add(OutboxMail mail) {
     mail.nextAttempt = now;
     mail.attempts = 0;
     const QString name = newName(now);
-    const QString problem = store(name, mail);
+    const QString problem = store(name, mail, OutboxFile::Existing::keep);
     if (!problem.isEmpty())
         DiagnosticLog::writeTimed("Outbox: cannot write " + shown(pathOf(name)) + " (" + problem.toUtf8() +
                                   "): " + whose(mail) + " is lost if the program ends before it is sent\n");
@@ -260,7 +257,8 @@ void Outbox::dispatch() {
     // Only the oldest mail of each recipient (through its server) may go: a report waiting for its
     // retry holds the newer ones to the same mailbox, not everyone else's.
     std::set<QByteArray> first;
-    for (const auto& [name, entry] : mails_) {
+    for (auto& [name, entry] : mails_) {
+        distrustFuture(entry, now);
         if (!first.insert(entry.mail.orderKey()).second || inFlight_.contains(name) ||
             entry.mail.nextAttempt > now)
             continue;
@@ -281,6 +279,21 @@ void Outbox::dispatch() {
     }
     queue_.enqueue(jobs);
     armTimer();
+}
+
+// No schedule of ours sets a time that far ahead: the clock ran ahead when it was set (a wrong
+// manual setting, a bad RTC) and has been put right since. Waiting for it would hold the mail, and
+// every later one to its recipient, for as long as the clock was off, and keep it from being given
+// up; it is due now and counts as queued now.
+void Outbox::distrustFuture(Entry& entry, qint64 now) {
+    const qint64 horizon = now + std::max<qint64>(86400, schedule_.longestDelay());
+    if (entry.mail.nextAttempt <= horizon && entry.mail.queued <= horizon)
+        return;
+    DiagnosticLog::writeTimed("Outbox: " + whose(entry.mail) + " was dated ahead of the clock (queued " +
+                              clockText(entry.mail.queued) + ", next attempt " +
+                              clockText(entry.mail.nextAttempt) + "); it is due now\n");
+    entry.mail.queued = std::min(entry.mail.queued, now);
+    entry.mail.nextAttempt = std::min(entry.mail.nextAttempt, now);
 }
 
 void Outbox::armTimer() {
@@ -329,7 +342,8 @@ void Outbox::recordOutcome(const QString& name, const QByteArray& error) {
                 break;
             }
             entry.mail.nextAttempt = now + schedule_.delayAfter(entry.mail.attempts);
-            const QString problem = store(name, entry.mail);
+            const QString problem = store(
+                name, entry.mail, entry.onDisk ? OutboxFile::Existing::replace : OutboxFile::Existing::keep);
             if (!problem.isEmpty() && entry.onDisk)
                 DiagnosticLog::writeTimed("Outbox: cannot rewrite " + shown(pathOf(name)) + " (" +
                                           problem.toUtf8() + "): " + fromBefore.toUtf8() + "\n");
@@ -347,18 +361,16 @@ void Outbox::giveUp(const QString& name, Entry& entry, const QByteArray& error, 
     // Rewritten in place first (with its reason), so that the move is one rename: the file is in one
     // place or the other, never in neither.
     if (entry.onDisk) {
-        store(name, entry.mail);
-        QFile file(pathOf(name));
-        errno = 0;
-        if (!file.rename(failed))
+        store(name, entry.mail, OutboxFile::Existing::replace);
+        const QString problem = OutboxFile::move(pathOf(name), failed);
+        if (!problem.isEmpty())
             DiagnosticLog::writeTimed("Outbox: cannot move " + shown(pathOf(name)) + " to " + shown(failed) +
-                                      " (" + systemReason(file, errno).toUtf8() + ")\n");
+                                      " (" + problem.toUtf8() + ")\n");
     } else {
-        QSaveFile file(failed);
-        if (file.open(QIODevice::WriteOnly) && file.setPermissions(ownerOnlyFile)) {
-            file.write(entry.mail.toFile());
-            file.commit();
-        }
+        const QString problem = OutboxFile::write(failed, entry.mail.toFile(), OutboxFile::Existing::keep);
+        if (!problem.isEmpty())
+            DiagnosticLog::writeTimed("Outbox: cannot write " + shown(failed) + " (" + problem.toUtf8() +
+                                      ")\n");
     }
     DiagnosticLog::writeTimed("Report mail of " + oneLine(entry.mail.controller) + " to " +
                               oneLine(entry.mail.to) + " given up (" +
@@ -389,7 +401,8 @@ void Outbox::logStopped(const QStringList& cut, int waitMs) {
     int waiting = 0;
     for (auto& [name, entry] : mails_) {
         // A last try for the mails a full disk kept in memory only.
-        const QString problem = entry.onDisk ? QString() : store(name, entry.mail);
+        const QString problem =
+            entry.onDisk ? QString() : store(name, entry.mail, OutboxFile::Existing::keep);
         entry.onDisk = entry.onDisk || problem.isEmpty();
         if (entry.onDisk)
             ++waiting;

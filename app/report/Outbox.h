@@ -1,5 +1,6 @@
 #pragma once
 
+#include "report/OutboxFile.h"
 #include "report/OutboxMail.h"
 
 #include <QList>
@@ -23,6 +24,7 @@ struct RetrySchedule {
     qint64 giveUpAfter = 3 * 86400;
 
     qint64 delayAfter(int failedAttempts) const;
+    qint64 longestDelay() const;
     // Every retry after `seconds`.
     static RetrySchedule every(qint64 seconds);
     // The program's schedule: the one above unless the command line (--mail-retry) set another one
@@ -87,12 +89,13 @@ private:
     QString pathOf(const QString& name) const;
     QString newName(qint64 now);
     // Empty when written, else the system's reason.
-    QString store(const QString& name, const OutboxMail& mail);
+    QString store(const QString& name, const OutboxMail& mail, OutboxFile::Existing existing);
     void removeFile(const QString& name, const Entry& entry);
     void logStopped(const QStringList& cut, int waitMs);
     void onSent(const QString& name, const QByteArray& error);
     void recordOutcome(const QString& name, const QByteArray& error);
     void giveUp(const QString& name, Entry& entry, const QByteArray& error, const QByteArray& reason);
+    void distrustFuture(Entry& entry, qint64 now);
     void armTimer();
 
     MailQueue& queue_;

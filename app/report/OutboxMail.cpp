@@ -26,6 +26,14 @@ std::optional<qint64> number(const std::map<QByteArray, QByteArray>& fields, con
     return ok ? std::optional<qint64>(value) : std::nullopt;
 }
 
+// 1970 up to the end of the year 9999: our own files hold nothing else, and any difference of two such
+// times, or such a time and a delay, stays far inside 64 bits.
+std::optional<qint64> time(const std::map<QByteArray, QByteArray>& fields, const char* name) {
+    constexpr qint64 latest = 253402300799;
+    const auto value = number(fields, name);
+    return value && *value >= 0 && *value <= latest ? value : std::nullopt;
+}
+
 } // namespace
 
 QByteArray mailServerId(const QByteArray& host, quint16 port, const QByteArray& user, bool useTLS,
@@ -87,9 +95,9 @@ std::optional<OutboxMail> OutboxMail::fromFile(const QByteArray& data) {
         fields[lines.at(i).left(colon)] = QByteArray::fromPercentEncoding(lines.at(i).mid(colon + 2));
     }
     const auto port = number(fields, "server-port");
-    const auto queued = number(fields, "queued");
+    const auto queued = time(fields, "queued");
     const auto attempts = number(fields, "attempts");
-    const auto nextAttempt = number(fields, "next-attempt");
+    const auto nextAttempt = time(fields, "next-attempt");
     if (!fields.contains("to") || !port || *port < 0 || *port > 65535 || !queued || !attempts ||
         *attempts < 0 || !nextAttempt)
         return std::nullopt;

@@ -37,7 +37,8 @@ struct OutboxMail {
     // "name: value" lines (values percent-encoded, so any byte fits on one line), a blank line, then
     // the body exactly as it will be sent.
     QByteArray toFile() const;
-    // Nothing for a file that is not an outbox mail or lacks what a send needs.
+    // Nothing for a file that is not an outbox mail, lacks what a send needs or holds a time before
+    // 1970 or after the year 9999.
     static std::optional<OutboxMail> fromFile(const QByteArray& data);
 
     bool operator==(const OutboxMail&) const = default;

@@ -5,7 +5,9 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -99,8 +101,15 @@ QByteArray QMailer::outcome(int limitMs) {
     // the callers look at, so every way of failing leaves a reason in it.
     if (limitMs > 0)
         return "postwing did not finish within " + QByteArray::number(limitMs / 1000.0, 'g', 6) + " s\n";
-    if (error() == QProcess::FailedToStart)
-        return "postwing could not be started: " + errorString().toUtf8() + " (" + program().toUtf8() + ")\n";
+    if (error() == QProcess::FailedToStart) {
+        const QByteArray text =
+            "postwing could not be started: " + errorString().toUtf8() + " (" + program().toUtf8() + ")";
+        // Arguments longer than the system passes on (a huge controller name in the subject): this
+        // mail will never start it.
+        if (errorString().contains(QString::fromLocal8Bit(std::strerror(E2BIG))))
+            return text + "; not sent.\n";
+        return text + "\n";
+    }
     // What the last read notification left behind.
     readStdErr();
     readStdOut();

@@ -1,6 +1,7 @@
 #include "report/MailError.h"
 #include "report/MailQueue.h"
 #include "report/Outbox.h"
+#include "report/OutboxFile.h"
 #include "report/QMailer.h"
 
 #include "TestSupport.h"
@@ -9,10 +10,14 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -72,6 +77,64 @@ private:
     void (*oldHandler_)(int) = nullptr;
 };
 
+// A file system of its own that fills up (a tmpfs, so the test needs root), and can be given more room.
+class SmallDisk {
+public:
+    explicit SmallDisk(const QByteArray& size) {
+        mounted_ = dir_.isValid() && ::geteuid() == 0 &&
+                   ::mount("tmpfs", path().constData(), "tmpfs", 0, "size=" + size + ",mode=0700") == 0;
+    }
+    ~SmallDisk() {
+        if (mounted_)
+            ::umount2(path().constData(), MNT_DETACH);
+    }
+    SmallDisk(const SmallDisk&) = delete;
+    SmallDisk& operator=(const SmallDisk&) = delete;
+
+    bool mounted() const { return mounted_; }
+    QByteArray path() const { return QFile::encodeName(dir_.path()); }
+    bool grow(const QByteArray& size) {
+        return ::mount("tmpfs", path().constData(), "tmpfs", MS_REMOUNT, "size=" + size) == 0;
+    }
+
+private:
+    QTemporaryDir dir_;
+    bool mounted_ = false;
+};
+
+// The disk fails the way it does where the system notices only later (delayed allocation, quotas).
+enum class DiskFault { full, failingSync, shortWrite };
+// Entries in the outbox that are no file of the program's.
+enum class Planted { link, otherUsersFile, fifo };
+
+class FaultyDisk {
+public:
+    explicit FaultyDisk(DiskFault fault) {
+        if (fault == DiskFault::failingSync)
+            OutboxFile::diskCalls().fsync = [](int) {
+                errno = ENOSPC;
+                return -1;
+            };
+        if (fault == DiskFault::shortWrite)
+            OutboxFile::diskCalls().write = [](int fd, const void* data, size_t size) -> ssize_t {
+                const ssize_t written = ::write(fd, data, size / 2);
+                return written < 0 ? written : static_cast<ssize_t>(size);
+            };
+    }
+    ~FaultyDisk() { heal(); }
+    FaultyDisk(const FaultyDisk&) = delete;
+    FaultyDisk& operator=(const FaultyDisk&) = delete;
+
+    void heal() { OutboxFile::diskCalls() = saved_; }
+
+private:
+    OutboxFile::DiskCalls saved_ = OutboxFile::diskCalls();
+};
+
+QString firstName(qint64 now) {
+    return QStringLiteral("%1-000000.mail").arg(now, 12, 10, QLatin1Char('0'));
+}
+
 QStringList filesIn(const QString& dir) {
     return QDir(dir).entryList({QStringLiteral("*.mail")}, QDir::Files, QDir::Name);
 }
@@ -82,6 +145,8 @@ std::optional<OutboxMail> onDisk(const QString& path) {
 
 } // namespace
 
+Q_DECLARE_METATYPE(DiskFault)
+Q_DECLARE_METATYPE(Planted)
 Q_DECLARE_METATYPE(Warden::MailFailure)
 Q_DECLARE_METATYPE(Warden::OutboxMail)
 
@@ -110,6 +175,14 @@ private slots:
     void fullDisk_stopCountsOnlyWhatIsOnDisk();
     void fullDisk_failedRewrite_deliveredFileStillRemoved();
     void stopAndRestart_eachMailDeliveredOnce();
+    void failedWrite_nothingCommitted_mailKeptAndStoredLater_data();
+    void failedWrite_nothingCommitted_mailKeptAndStoredLater();
+    void newMail_linkAtItsName_notFollowed();
+    void load_entryNotAFileOfTheUser_leftAlone_data();
+    void load_entryNotAFileOfTheUser_leftAlone();
+    void neverDeliverable_failedAtOnce_laterMailGoes_data();
+    void neverDeliverable_failedAtOnce_laterMailGoes();
+    void load_datedAheadOfTheClock_dueNow();
 
 private:
     QList<QByteArray> sends() const;
@@ -200,6 +273,10 @@ void tst_Outbox::mailFile_brokenIsRefused_data() {
     QTest::newRow("no recipient") << QByteArray(good).replace("to: ops@example.test\n", "");
     QTest::newRow("port out of range") << QByteArray(good).replace("server-port: 0", "server-port: 70000");
     QTest::newRow("time not a number") << QByteArray(good).replace("next-attempt: 0", "next-attempt: soon");
+    QTest::newRow("queued before 1970")
+        << QByteArray(good).replace("queued: 0", "queued: -9223372036854775808");
+    QTest::newRow("next attempt after the year 9999")
+        << QByteArray(good).replace("next-attempt: 0", "next-attempt: 9223372036854775807");
 }
 
 void tst_Outbox::mailFile_brokenIsRefused() {
@@ -231,6 +308,9 @@ void tst_Outbox::classifyMailError_data() {
     QTest::newRow("not started: transient")
         << QByteArray("postwing could not be started: No such file (postwing)\n") << MailFailure::transient
         << QByteArray("postwing could not be started: No such file (postwing)");
+    QTest::newRow("postwing's refusal of the mail as it is: permanent")
+        << QByteArray("Message cannot be sent. Reason:\nRecipient address holds a line break; not sent.\n")
+        << MailFailure::permanent << QByteArray("Recipient address holds a line break; not sent.");
     QTest::newRow("number that is no reply code")
         << QByteArray("5500 bytes written\n500kB\n") << MailFailure::transient
         << QByteArray("5500 bytes written 500kB");
@@ -512,6 +592,9 @@ void tst_Outbox::stopAndRestart_eachMailDeliveredOnce() {
     QVERIFY(broken.open(QIODevice::WriteOnly));
     broken.write("not a mail");
     broken.close();
+    // What a kill in the middle of a write leaves.
+    const QString leftover = QDir(outboxDir).filePath(QStringLiteral(".000000000000-000001.mail.a1b2c3"));
+    QVERIFY(QFile(leftover).open(QIODevice::WriteOnly));
 
     qputenv("FAKE_POSTWING_MODE", "ok");
     MailQueue queue;
@@ -521,6 +604,171 @@ void tst_Outbox::stopAndRestart_eachMailDeliveredOnce() {
     QCOMPARE(sends(), (QList<QByteArray>{"m1@example.test", "m2@example.test"}));
     QCOMPARE(filesIn(outboxDir), QStringList());
     QCOMPARE(filesIn(outboxDir + QStringLiteral("/failed")), QStringList{broken.fileName().section('/', -1)});
+    QVERIFY(!QFile::exists(leftover));
+}
+
+void tst_Outbox::failedWrite_nothingCommitted_mailKeptAndStoredLater_data() {
+    QTest::addColumn<DiskFault>("fault");
+    QTest::newRow("disk full") << DiskFault::full;
+    QTest::newRow("sync finds the disk full") << DiskFault::failingSync;
+    QTest::newRow("write claims more than it wrote") << DiskFault::shortWrite;
+}
+
+// A file the disk did not take whole must not become the mail's: the stop would count it as waiting
+// and the next start would find no mail in it.
+void tst_Outbox::failedWrite_nothingCommitted_mailKeptAndStoredLater() {
+    QFETCH(DiskFault, fault);
+    Test::ScopedWorkDir work;
+    std::optional<SmallDisk> disk;
+    if (fault == DiskFault::full && !disk.emplace("64k").mounted())
+        QSKIP("a disk of its own to fill needs root (tmpfs)");
+    FaultyDisk faulty(fault);
+    const QString directory = disk ? QFile::decodeName(disk->path()) + QStringLiteral("/outbox") : outboxDir;
+    qputenv("FAKE_POSTWING_MODE", "error");
+    qputenv("FAKE_POSTWING_ERROR", "421 4.3.2 Service not available");
+    MailQueue queue;
+    Outbox outbox(queue, directory);
+    OutboxMail mail = mailTo("ops@example.test", addServer("mail.example.test"));
+    mail.body += QByteArray(200 * 1024, 'x');
+    outbox.add(mail);
+
+    QCOMPARE(QDir(directory).entryList(QDir::Files | QDir::Hidden | QDir::System), QStringList());
+    QCOMPARE(Test::appLog().count("Outbox: cannot write "), 1);
+    QCOMPARE(outbox.count(), 1);
+    // Sent from memory; once the disk has room, its failed attempt is what gets it stored.
+    QVERIFY(!disk || disk->grow("1m"));
+    faulty.heal();
+    QTRY_COMPARE_WITH_TIMEOUT(filesIn(directory).size(), 1, 10000);
+    const std::optional<OutboxMail> stored = onDisk(QDir(directory).filePath(filesIn(directory).first()));
+    QVERIFY(stored);
+    QCOMPARE(stored->body, mail.body);
+    outbox.stop(MailQueue::finishWaitMs);
+    QVERIFY(Test::appLog().contains("Outbox: 1 report mail(s) wait for the next start\n"));
+}
+
+// A link planted under the name the next mail would get: the mail neither lands at its target nor
+// rewrites it after the failed attempt.
+void tst_Outbox::newMail_linkAtItsName_notFollowed() {
+    Test::ScopedWorkDir work;
+    Test::ManualClock clock(start);
+    qputenv("FAKE_POSTWING_MODE", "error");
+    qputenv("FAKE_POSTWING_ERROR", "421 4.3.2 Service not available");
+    QVERIFY(QDir().mkpath(outboxDir));
+    const QString target = QDir::current().filePath(QStringLiteral("outside.mail"));
+    const QString link = QDir(outboxDir).filePath(firstName(start));
+    QVERIFY(QFile::link(target, link));
+    MailQueue queue;
+    Outbox outbox(queue);
+    outbox.add(mailTo("ops@example.test", addServer("mail.example.test")));
+
+    QCOMPARE(filesIn(outboxDir).size(), 1);
+    const QString path = QDir(outboxDir).filePath(filesIn(outboxDir).first());
+    QTRY_COMPARE_WITH_TIMEOUT(onDisk(path)->attempts, 1, 10000);
+    QVERIFY(!QFileInfo::exists(target));
+    QVERIFY(QFileInfo(link).isSymLink());
+}
+
+void tst_Outbox::load_entryNotAFileOfTheUser_leftAlone_data() {
+    QTest::addColumn<Planted>("planted");
+    QTest::newRow("link to a mail outside") << Planted::link;
+    QTest::newRow("mail file of another user") << Planted::otherUsersFile;
+    QTest::newRow("FIFO") << Planted::fifo;
+}
+
+void tst_Outbox::load_entryNotAFileOfTheUser_leftAlone() {
+    QFETCH(Planted, planted);
+    if (planted == Planted::otherUsersFile && ::geteuid() != 0)
+        QSKIP("giving a file to another user needs root");
+    const bool link = planted == Planted::link;
+    Test::ScopedWorkDir work;
+    qputenv("FAKE_POSTWING_MODE", "error");
+    qputenv("FAKE_POSTWING_ERROR", "421 4.3.2 Service not available");
+    QVERIFY(QDir().mkpath(outboxDir));
+    const QByteArray content = mailTo("ops@example.test", addServer("mail.example.test")).toFile();
+    const QString outside = QDir::current().filePath(QStringLiteral("outside.mail"));
+    const QString entry = QDir(outboxDir).filePath(firstName(1));
+    const QByteArray native = QFile::encodeName(entry);
+    if (planted == Planted::fifo) {
+        QVERIFY(::mkfifo(native.constData(), 0600) == 0);
+    } else {
+        QFile file(link ? outside : entry);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+        file.close();
+        QVERIFY(link ? QFile::link(outside, entry) : ::chown(native.constData(), 65534, 65534) == 0);
+    }
+
+    MailQueue queue;
+    Outbox outbox(queue);
+    outbox.load();
+    QCOMPARE(outbox.count(), 0);
+    if (planted != Planted::fifo)
+        QCOMPARE(Test::readFile(link ? outside : entry), content);
+    QCOMPARE(QFileInfo(entry).isSymLink(), link);
+    QCOMPARE(Test::appLog().count(QFile::encodeName(firstName(1))), 1);
+}
+
+void tst_Outbox::neverDeliverable_failedAtOnce_laterMailGoes_data() {
+    QTest::addColumn<QByteArray>("to");
+    QTest::addColumn<QByteArray>("subject");
+    QTest::addColumn<QByteArray>("reason");
+    QTest::newRow("recipient with a line break")
+        << QByteArray("ops@example.test\r\nRCPT TO:<x@example.test>")
+        << QByteArray("Power Controller rack1 report")
+        << QByteArray("Recipient address holds a line break; not sent.");
+    QTest::newRow("1 MiB controller name: too long for the command line")
+        << QByteArray("ops@example.test") << "Power Controller " + QByteArray(1 << 20, 'r') + " report"
+        << QByteArray(std::strerror(E2BIG));
+}
+
+void tst_Outbox::neverDeliverable_failedAtOnce_laterMailGoes() {
+    QFETCH(QByteArray, to);
+    QFETCH(QByteArray, subject);
+    QFETCH(QByteArray, reason);
+    Test::ScopedWorkDir work;
+    const MailServer& server = addServer("mail.example.test");
+    MailQueue queue;
+    Outbox outbox(queue);
+    outbox.add(mailTo(to, server, subject));
+    const QString name = filesIn(outboxDir).value(0);
+    outbox.add(mailTo("ops@example.test", server, "next"));
+
+    QTRY_COMPARE_WITH_TIMEOUT(outbox.count(), 0, 10000);
+    QCOMPARE(subjects(), QList<QByteArray>{"next"});
+    QCOMPARE(filesIn(outboxDir + QStringLiteral("/failed")), QStringList{name});
+    QList<QByteArray> lines;
+    for (const QByteArray& line : Test::appLog().split('\n'))
+        if (line.contains(" given up "))
+            lines << line;
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines.first().contains(reason), lines.first().left(300).constData());
+}
+
+// Written while the clock ran a month ahead, found after it was put right.
+void tst_Outbox::load_datedAheadOfTheClock_dueNow() {
+    Test::ScopedWorkDir work;
+    Test::ManualClock clock(start);
+    const MailServer& server = addServer("mail.example.test");
+    OutboxMail ahead = mailTo("ops@example.test", server, "ahead");
+    ahead.queued = start + 30 * 86400;
+    ahead.nextAttempt = ahead.queued + 60;
+    ahead.attempts = 1;
+    OutboxMail next = mailTo("ops@example.test", server, "next");
+    next.queued = start;
+    next.nextAttempt = start;
+    QVERIFY(QDir().mkpath(outboxDir));
+    for (const auto& [name, mail] :
+         {std::pair{firstName(start - 60), ahead}, std::pair{firstName(start), next}}) {
+        QFile file(QDir(outboxDir).filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(mail.toFile());
+    }
+
+    MailQueue queue;
+    Outbox outbox(queue);
+    outbox.load();
+    QTRY_COMPARE_WITH_TIMEOUT(outbox.count(), 0, 10000);
+    QCOMPARE(subjects(), (QList<QByteArray>{"ahead", "next"}));
 }
 
 QTEST_GUILESS_MAIN(tst_Outbox)
