@@ -269,17 +269,17 @@ void EnergyHistory::addReading(const QByteArray& owner, Time time, const QByteAr
     event.reason = reason;
     // A one-bus model has one bus whatever its channel is called; it reports it as bus A.
     const int bus = hasTwoBuses(nameAndModel(owner).second) ? readingChannel(event) : 0;
-    series_[{owner, bus}].readings.push_back(Reading{time, bus, readingWatts(event)});
+    series_[{owner, bus}].readings.push_back(Sample{time, readingWatts(event)});
 }
 
 void EnergyHistory::periods(Time from, Time till, EnergyGrouping by, const PeriodSink& sink) {
-    const auto byTime = [](const Reading& r, Time t) { return r.time < t; };
+    const auto byTime = [](const Sample& r, Time t) { return r.time < t; };
     for (auto& [key, series] : series_) {
         const int bus = key.second;
         // Oldest first, readings of one second in file order: the one written last holds on.
-        std::vector<Reading>& ascending = series.readings;
+        std::vector<Sample>& ascending = series.readings;
         std::stable_sort(ascending.begin(), ascending.end(),
-                         [](const Reading& a, const Reading& b) { return a.time < b.time; });
+                         [](const Sample& a, const Sample& b) { return a.time < b.time; });
 
         // Of the readings before `from` only the newest can hold within the export.
         auto next = std::lower_bound(ascending.begin(), ascending.end(), from, byTime);

@@ -64,8 +64,13 @@ public:
     static QByteArray csvLine(const EnergyPeriod& row);
 
 private:
+    // The bus is the series' key: a reading of the history needs no more than this.
+    struct Sample {
+        Time time = 0;
+        double watts = 0;
+    };
     struct Series {
-        std::vector<Reading> readings; // in the order of the files
+        std::vector<Sample> readings; // in the order of the files
     };
     void addReading(const QByteArray& owner, Time time, const QByteArray& reason);
     // Reads one daily log; what kept it from being read, if anything. A missing file is none.
