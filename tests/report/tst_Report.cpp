@@ -277,10 +277,10 @@ void tst_Report::reportBody_oddTexts_oneIntactReport_data() {
     QTest::newRow("markup in controller name and currency is escaped everywhere")
         << QByteArray("<script>n</script>") << QByteArray("<script>c</script>") << QByteArray("ok")
         << QByteArray("raw")
-        << QByteArrayList{"Power Controller &lt;script&gt;n&lt;/script&gt; : ",
-                          "<td>&lt;script&gt;n&lt;/script&gt; : ",
-                          "Price: 0.250000 &lt;script&gt;c&lt;/script&gt; / kWH",
-                          " &lt;script&gt;c&lt;/script&gt;\r\n</p>"};
+        << QByteArrayList{
+               "Power Controller &lt;script&gt;n&lt;/script&gt; : ", "<td>&lt;script&gt;n&lt;/script&gt; : ",
+               "Price: 0.250000 &lt;script&gt;c&lt;/script&gt; / kWH",
+               " &lt;script&gt;c&lt;/script&gt;\r\n</p>"};
     QTest::newRow("event holding the boundary line")
         << QByteArray("r1") << QByteArray("EUR") << QByteArray("forged")
         << "\r\n--" + boundary +
