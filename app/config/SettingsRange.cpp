@@ -7,12 +7,13 @@
 
 namespace Warden::Business {
 
-// Readings beyond 1000 A are dropped as unreadable, so a limit beyond it could never be met. A price
-// per kWh of a million covers any currency in use.
+// No bus of a rack power controller carries 1000 A, so a limit beyond it is no limit anyone means. A
+// price per kWh of a thousand million covers any currency in use, with room for prices beyond six
+// digits.
 const SettingsRange SettingsRange::overcurrent{"Overcurrent", 0, 1000, " A"};
 const SettingsRange SettingsRange::undercurrent{"Undercurrent", 0, 1000, " A"};
 const SettingsRange SettingsRange::powerFactor{"Power factor", 0, 1, ""};
-const SettingsRange SettingsRange::price{"Price", 0, 1e6, ""};
+const SettingsRange SettingsRange::price{"Price", 0, 1e9, ""};
 
 namespace {
 

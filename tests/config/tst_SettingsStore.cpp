@@ -203,10 +203,10 @@ void SettingsStoreTest::storeReportSettings_defaults_data() {
         << QByteArray("R|60|5|00000|86400|1|0|\n") << QByteArray("\"DAY\" is no unit name");
     QTest::newRow("negative price: 0, said in app.log")
         << Texts{"Day", "1", "0", "0", "0", "0", "0", "Day", "1", "-0.12", "EUR"}
-        << QByteArray("R|86400|1|00000|86400|1|0|EUR\n") << QByteArray("Price -0.12 is outside 0 to 1e+06");
+        << QByteArray("R|86400|1|00000|86400|1|0|EUR\n") << QByteArray("Price -0.12 is outside 0 to 1e+09");
     QTest::newRow("absurd price: 0, said in app.log")
         << Texts{"Day", "1", "0", "0", "0", "0", "0", "Day", "1", "1e300", "EUR"}
-        << QByteArray("R|86400|1|00000|86400|1|0|EUR\n") << QByteArray("Price 1e+300 is outside 0 to 1e+06");
+        << QByteArray("R|86400|1|00000|86400|1|0|EUR\n") << QByteArray("Price 1e+300 is outside 0 to 1e+09");
     QTest::newRow("valid texts") << Texts{"Month", "3", "1", "0", "1", "0", "1", "Hour", "12", "0.25", "EUR"}
                                  << QByteArray("R|2592000|3|10101|3600|12|0.25|EUR\n") << QByteArray();
     QTest::newRow("Second is a unit") << Texts{"Second", "30", "0", "0", "0", "0", "0", "Second", "7"}
