@@ -1,6 +1,7 @@
 #include "Settings.h"
 
 #include "SettingsFile.h"
+#include "SettingsRange.h"
 #include "SettingsWriter.h"
 #include "XmlHandler.h"
 
@@ -52,34 +53,15 @@ std::optional<qint64> leadingInteger(const QByteArray& text) {
     return ok ? std::optional<qint64>(value) : std::nullopt; // out of range is no number either
 }
 
-std::optional<double> leadingDouble(const QByteArray& text) {
-    qsizetype i = skipSpace(text);
-    const qsizetype start = i;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-        ++i;
-    const qsizetype intEnd = skipDigits(text, i);
-    qsizetype end = intEnd;
-    qsizetype digits = intEnd - i;
-    if (end < text.size() && text[end] == '.') {
-        const qsizetype fractionEnd = skipDigits(text, end + 1);
-        digits += fractionEnd - end - 1;
-        end = fractionEnd;
+// A number of the settings, or `fallback` when the text is none. One outside `range` takes the fallback
+// too, with a line in app.log naming `where` it stood.
+double rangedNumber(const QByteArray& text, double fallback, const SettingsRange& range,
+                    const QByteArray& where) {
+    if (const std::optional<QByteArray> problem = range.problem(text)) {
+        DiagnosticLog::write(where + *problem + ": " + formatG(fallback) + " instead\n");
+        return fallback;
     }
-    if (digits == 0)
-        return std::nullopt;
-    if (end < text.size() && (text[end] == 'e' || text[end] == 'E')) {
-        qsizetype e = end + 1;
-        if (e < text.size() && (text[e] == '+' || text[e] == '-'))
-            ++e;
-        const qsizetype exponentEnd = skipDigits(text, e);
-        if (exponentEnd > e)
-            end = exponentEnd;
-    }
-    bool ok = false;
-    const double value = text.mid(start, end - start).toDouble(&ok);
-    if (!ok || !std::isfinite(value))
-        return std::nullopt;
-    return value;
+    return leadingNumber(text).value_or(fallback);
 }
 
 // 0 stands for "no port" and also takes whatever is no 16-bit port number.
@@ -212,9 +194,13 @@ SaveResult storeController(int position, const Texts& values) {
     for (qsizetype s = 6; s < values.size() && values[s] != noChannel; s += 4) {
         ChannelSettings channel;
         channel.optionalName = values[s];
-        channel.overcurrent = leadingDouble(textAt(values, s + 1, "0.0")).value_or(0);
-        channel.undercurrent = leadingDouble(textAt(values, s + 2, "0.0")).value_or(0);
-        channel.pf = leadingDouble(textAt(values, s + 3, "0.0")).value_or(1);
+        const QByteArray where =
+            "storeController(): " + record.name + " channel \"" + channel.optionalName + "\": ";
+        channel.overcurrent =
+            rangedNumber(textAt(values, s + 1, "0.0"), 0, SettingsRange::overcurrent, where);
+        channel.undercurrent =
+            rangedNumber(textAt(values, s + 2, "0.0"), 0, SettingsRange::undercurrent, where);
+        channel.pf = rangedNumber(textAt(values, s + 3, "0.0"), 1, SettingsRange::powerFactor, where);
         qDebug() << "channel" << QString::fromUtf8(channel.optionalName) << channel.overcurrent
                  << channel.undercurrent << channel.pf;
         if (channel.overcurrent < channel.undercurrent)
@@ -320,7 +306,8 @@ SaveResult storeReportSettings(const Texts& texts) {
                                  {ReportSettings::defaultReportUnit, ReportSettings::defaultReportUnits});
     r.reportEveryUnit = report.unit;
     r.reportEveryUnits = report.units;
-    r.kWHPriceUSD = leadingDouble(textAt(texts, 9)).value_or(0);
+    r.kWHPriceUSD =
+        rangedNumber(textAt(texts, 9), 0, SettingsRange::price, "storeReportSettings(): kWHPriceUSD: ");
     r.currency = textAt(texts, 10);
     r.alertCurrent = flag(textAt(texts, 11));
     r.alertNoAnswer = flag(textAt(texts, 12));

@@ -5,6 +5,7 @@
 
 #include <QCommandLineParser>
 #include <QDir>
+#include <QFile>
 
 #include <cstdio>
 #include <cstring>
@@ -78,17 +79,26 @@ int EnergyExportCommand::run(const QStringList& arguments, quint32 checkPeriod) 
     if (!by)
         return wrong(QStringLiteral("--by: not hour, day or month: ") + parser.value(byName));
 
+    QFile out;
+    if (!out.open(stdout, QIODevice::WriteOnly)) {
+        std::fprintf(stderr, "Not written: %s\n", qPrintable(out.errorString()));
+        return 1;
+    }
     const EnergyExport result =
-        exportEnergy(QDir::currentPath(), *from, *till, *by, parser.value(controllerName).toUtf8(),
+        exportEnergy(out, QDir::currentPath(), *from, *till, *by, parser.value(controllerName).toUtf8(),
                      EnergyMeter::bridge(checkPeriod));
-    std::fwrite(result.csv.constData(), 1, static_cast<std::size_t>(result.csv.size()), stdout);
-    std::fflush(stdout);
+    const bool written = result.writeError.isEmpty() && out.flush();
     if (result.skippedLines > 0)
         std::fprintf(stderr, "%lld %s of the daily logs skipped: no event line or no possible reading\n",
                      static_cast<long long>(result.skippedLines),
                      result.skippedLines == 1 ? "line" : "lines");
     for (const QString& file : result.unreadableFiles)
         std::fprintf(stderr, "Not read: %s\n", qPrintable(file));
+    if (!written) {
+        std::fprintf(stderr, "Not written: %s\n",
+                     qPrintable(result.writeError.isEmpty() ? out.errorString() : result.writeError));
+        return 1;
+    }
     return result.unreadableFiles.isEmpty() ? 0 : 1;
 }
 

@@ -8,27 +8,77 @@
 
 #include <QDate>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace Warden::Business {
 
 namespace {
 
-Time localMidnightAfter(Time t, int days, int months) {
+// The local date of t as yyyymmdd, for comparing.
+std::optional<int> localDateKey(Time t) {
     const auto tm = localTime(t);
     if (!tm)
-        return t + 86400;
-    std::tm next = *tm;
-    next.tm_hour = next.tm_min = next.tm_sec = 0;
-    next.tm_mday = months ? 1 : next.tm_mday + days;
-    next.tm_mon += months;
-    next.tm_isdst = -1;
-    return static_cast<Time>(std::mktime(&next));
+        return std::nullopt;
+    return (tm->tm_year + 1900) * 10000 + (tm->tm_mon + 1) * 100 + tm->tm_mday;
+}
+
+std::tm localFields(QDate date, int hour = 0, int minute = 0, int second = 0) {
+    std::tm tm{};
+    tm.tm_year = date.year() - 1900;
+    tm.tm_mon = date.month() - 1;
+    tm.tm_mday = date.day();
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    tm.tm_isdst = -1;
+    return tm;
+}
+
+// The first second whose local date is `date`. Where the clocks go back at midnight (Atlantic/Azores,
+// America/Havana) midnight comes twice and the first one starts the day, so the repeated hour belongs
+// to the date its clock shows whatever period an export starts with; mktime alone may pick either
+// midnight. Where they go forward at midnight the day starts at 01:00.
+Time localDayStart(QDate date) {
+    std::tm fields = localFields(date);
+    const Time guess = static_cast<Time>(std::mktime(&fields));
+    const int key = date.year() * 10000 + date.month() * 100 + date.day();
+    const auto before = [key](Time t) {
+        const std::optional<int> day = localDateKey(t);
+        return day && *day < key;
+    };
+    if (before(guess - 1) && !before(guess))
+        return guess;
+    constexpr Time step = 6 * 3600;
+    Time earlier = guess - step;
+    Time later = guess + step;
+    for (int i = 0; i < 8 && !before(earlier); ++i)
+        earlier -= step;
+    for (int i = 0; i < 8 && before(later); ++i)
+        later += step;
+    while (later - earlier > 1) {
+        const Time middle = earlier + (later - earlier) / 2;
+        (before(middle) ? earlier : later) = middle;
+    }
+    return later;
+}
+
+std::optional<QDate> localDate(Time t) {
+    const auto tm = localTime(t);
+    if (!tm)
+        return std::nullopt;
+    return QDate(tm->tm_year + 1900, tm->tm_mon + 1, tm->tm_mday);
 }
 
 // The start of the period after the one holding t.
@@ -39,8 +89,11 @@ Time nextBoundary(Time t, EnergyGrouping by) {
         // periods and the skipped one of spring none.
         if (const auto tm = localTime(t))
             next = t - tm->tm_min * 60 - tm->tm_sec + 3600;
+    } else if (const std::optional<QDate> date = localDate(t)) {
+        next = localDayStart(by == EnergyGrouping::day ? date->addDays(1)
+                                                       : QDate(date->year(), date->month(), 1).addMonths(1));
     } else {
-        next = localMidnightAfter(t, by == EnergyGrouping::day ? 1 : 0, by == EnergyGrouping::month ? 1 : 0);
+        next = t + 86400;
     }
     return next > t ? next : t + 1;
 }
@@ -77,10 +130,19 @@ bool plausibleWatts(QByteArrayView reason) {
     return !number.isEmpty() && ec == std::errc() && p == end && std::isfinite(watts) && watts >= 0;
 }
 
+// A spreadsheet takes a cell that starts like a formula for one; such a cell gets a leading
+// apostrophe, which the spreadsheet shows as text and does not run. Only text cells can start so: the
+// numbers and times are written by the export itself.
+bool startsLikeFormula(const QByteArray& text) {
+    return !text.isEmpty() && QByteArrayView("=+-@\t\r").contains(text.front());
+}
+
 QByteArray csvField(const QByteArray& text) {
-    if (!text.contains(',') && !text.contains('"') && !text.contains('\n') && !text.contains('\r'))
+    const bool formula = startsLikeFormula(text);
+    if (!formula && !text.contains(',') && !text.contains('"') && !text.contains('\n') &&
+        !text.contains('\r'))
         return text;
-    QByteArray quoted = text;
+    QByteArray quoted = formula ? '\'' + text : text;
     quoted.replace('"', "\"\"");
     return '"' + quoted + '"';
 }
@@ -100,27 +162,77 @@ EnergyHistory::EnergyHistory(Time bridge, QByteArray controller)
 
 void EnergyHistory::readLogs(const QString& directory, Time from, Time till) {
     for (Time day = from - bridge_; day < till; day = nextBoundary(day, EnergyGrouping::day)) {
-        QFile file(directory + QLatin1Char('/') + QString::fromUtf8(Application::dailyLogPath(day)));
-        if (!file.exists())
-            continue;
-        if (!file.open(QIODevice::ReadOnly)) {
-            unreadable_ << file.fileName() + QStringLiteral(": ") + file.errorString();
-            continue;
-        }
-        const QByteArray content = file.readAll();
-        if (file.error() != QFileDevice::NoError) {
-            unreadable_ << file.fileName() + QStringLiteral(": ") + file.errorString();
+        // A year without logs is passed in one step: an export may span centuries.
+        const std::optional<QDate> date = localDate(day);
+        if (date && !QFileInfo::exists(directory + QStringLiteral("/log/") + QString::number(date->year()))) {
+            day = std::max(day, localDayStart(QDate(date->year() + 1, 1, 1)) - 1);
             continue;
         }
-        for (qsizetype start = 0; start < content.size();) {
-            qsizetype end = content.indexOf('\n', start);
-            if (end < 0)
-                end = content.size();
-            addLine(QByteArrayView(content).sliced(start, end - start));
-            start = end + 1;
-        }
-        endOfFile();
+        const QString path = directory + QLatin1Char('/') + QString::fromUtf8(Application::dailyLogPath(day));
+        if (const std::optional<QString> problem = readLog(path))
+            unreadable_ << path + QStringLiteral(": ") + *problem;
     }
+}
+
+namespace {
+
+// An event line is a few hundred bytes; one beyond this is no reading and is not held whole.
+constexpr qsizetype maxLineBytes = 16 * 1024 * 1024;
+
+} // namespace
+
+std::optional<QString> EnergyHistory::readLog(const QString& path) {
+    // Opened without waiting for a writer and read only as a regular file: a FIFO or a link to a device
+    // under log/ would otherwise hang the export or feed it without end.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return std::nullopt; // a day without events
+        return QString::fromLocal8Bit(std::strerror(errno));
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return QStringLiteral("not a regular file");
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return file.errorString();
+    }
+    // Read in pieces: the memory taken does not grow with the file.
+    QByteArray line;
+    bool overlong = false;
+    QByteArray chunk(1024 * 1024, Qt::Uninitialized);
+    qint64 got = 0;
+    while ((got = file.read(chunk.data(), chunk.size())) > 0) {
+        QByteArrayView rest(chunk.constData(), got);
+        for (qsizetype end = rest.indexOf('\n'); end >= 0; end = rest.indexOf('\n')) {
+            if (overlong)
+                ++skipped_;
+            else if (line.isEmpty())
+                addLine(rest.first(end));
+            else
+                addLine(line.append(rest.first(end)));
+            line.clear();
+            overlong = false;
+            rest = rest.sliced(end + 1);
+        }
+        if (!overlong && line.size() + rest.size() > maxLineBytes) {
+            line.clear();
+            overlong = true;
+        }
+        if (!overlong)
+            line += rest;
+    }
+    if (overlong)
+        ++skipped_;
+    else if (got == 0)
+        addLine(line);
+    endOfFile();
+    if (got < 0)
+        return file.errorString();
+    return std::nullopt;
 }
 
 void EnergyHistory::addLine(QByteArrayView line) {
@@ -157,24 +269,24 @@ void EnergyHistory::addReading(const QByteArray& owner, Time time, const QByteAr
     event.reason = reason;
     // A one-bus model has one bus whatever its channel is called; it reports it as bus A.
     const int bus = hasTwoBuses(nameAndModel(owner).second) ? readingChannel(event) : 0;
-    series_[{owner, bus}].readings.push_back(Reading{time, bus, readingWatts(event)});
+    series_[{owner, bus}].readings.push_back(Sample{time, readingWatts(event)});
 }
 
-std::vector<EnergyPeriod> EnergyHistory::periods(Time from, Time till, EnergyGrouping by) const {
-    std::vector<EnergyPeriod> rows;
-    const auto byTime = [](const Reading& r, Time t) { return r.time < t; };
-    for (const auto& [key, series] : series_) {
+void EnergyHistory::periods(Time from, Time till, EnergyGrouping by, const PeriodSink& sink) {
+    const auto byTime = [](const Sample& r, Time t) { return r.time < t; };
+    for (auto& [key, series] : series_) {
         const int bus = key.second;
         // Oldest first, readings of one second in file order: the one written last holds on.
-        std::vector<Reading> ascending = series.readings;
+        std::vector<Sample>& ascending = series.readings;
         std::stable_sort(ascending.begin(), ascending.end(),
-                         [](const Reading& a, const Reading& b) { return a.time < b.time; });
+                         [](const Sample& a, const Sample& b) { return a.time < b.time; });
 
         // Of the readings before `from` only the newest can hold within the export.
         auto next = std::lower_bound(ascending.begin(), ascending.end(), from, byTime);
         EnergyMeter meter(bridge_, from);
         if (next != ascending.begin())
             meter.add(std::prev(next)->time, std::prev(next)->watts);
+        // Each period goes out as it is done: a long range by hour is millions of them.
         for (Time start = from; start < till;) {
             const Time end = std::min(nextBoundary(start, by), till);
             EnergyPeriod row{key.first, bus == 0 ? "A" : "B", start, end};
@@ -185,33 +297,39 @@ std::vector<EnergyPeriod> EnergyHistory::periods(Time from, Time till, EnergyGro
             row.readings = next - first;
             row.kWh = meter.kWh(end);
             row.coverage = 100.0 * static_cast<double>(meter.covered(end)) / static_cast<double>(end - start);
-            rows.push_back(row);
+            sink(row);
             start = end;
         }
     }
-    return rows;
 }
 
-QByteArray EnergyHistory::csv(const std::vector<EnergyPeriod>& rows) {
-    QByteArray out = "controller,bus,period start,period end,kWh,readings,coverage %\n";
-    for (const EnergyPeriod& row : rows) {
-        QByteArray coverage = printed("%.2f", row.coverage);
-        // 99.996 % is not all of it.
-        if (row.coverage < 100 && coverage == "100.00")
-            coverage = "99.99";
-        out += csvField(row.controller) + ',' + row.bus + ',' + isoLocalTime(row.start) + ',' +
-               isoLocalTime(row.end) + ',' + printed("%.6f", row.kWh) + ',' +
-               QByteArray::number(row.readings) + ',' + coverage + '\n';
-    }
-    return out;
+QByteArray EnergyHistory::csvHeader() {
+    return "controller,bus,period start,period end,kWh,readings,coverage %\n";
 }
 
-EnergyExport exportEnergy(const QString& directory, Time from, Time till, EnergyGrouping by,
+QByteArray EnergyHistory::csvLine(const EnergyPeriod& row) {
+    QByteArray coverage = printed("%.2f", row.coverage);
+    // 99.996 % is not all of it.
+    if (row.coverage < 100 && coverage == "100.00")
+        coverage = "99.99";
+    return csvField(row.controller) + ',' + csvField(row.bus) + ',' + isoLocalTime(row.start) + ',' +
+           isoLocalTime(row.end) + ',' + printed("%.6f", row.kWh) + ',' + QByteArray::number(row.readings) +
+           ',' + coverage + '\n';
+}
+
+EnergyExport exportEnergy(QIODevice& out, const QString& directory, Time from, Time till, EnergyGrouping by,
                           const QByteArray& controller, Time bridge) {
     EnergyHistory history(bridge, controller);
     history.readLogs(directory, from, till);
-    return {EnergyHistory::csv(history.periods(from, till, by)), history.skippedLines(),
-            history.unreadableFiles()};
+    EnergyExport result{history.skippedLines(), history.unreadableFiles(), {}};
+    const auto write = [&out, &result](const QByteArray& line) {
+        if (result.writeError.isEmpty() && out.write(line) != line.size())
+            result.writeError = out.errorString();
+    };
+    write(EnergyHistory::csvHeader());
+    history.periods(from, till, by,
+                    [&write](const EnergyPeriod& row) { write(EnergyHistory::csvLine(row)); });
+    return result;
 }
 
 std::optional<Time> parseLocalTime(const QString& text, bool endOfRange) {
@@ -221,16 +339,27 @@ std::optional<Time> parseLocalTime(const QString& text, bool endOfRange) {
     if (!match.hasMatch())
         return std::nullopt;
     const auto part = [&match](int n) { return match.captured(n).toInt(); };
-    if (!QDate(part(1), part(2), part(3)).isValid() || part(4) > 23 || part(5) > 59 || part(6) > 59)
+    const QDate date(part(1), part(2), part(3));
+    if (!date.isValid() || part(4) > 23 || part(5) > 59 || part(6) > 59)
         return std::nullopt;
-    std::tm tm{};
-    tm.tm_year = part(1) - 1900;
-    tm.tm_mon = part(2) - 1;
-    tm.tm_mday = part(3) + (endOfRange && !match.hasCaptured(4) ? 1 : 0);
-    tm.tm_hour = part(4);
-    tm.tm_min = part(5);
-    tm.tm_sec = part(6);
-    tm.tm_isdst = -1;
+    if (!match.hasCaptured(4))
+        return localDayStart(endOfRange ? date.addDays(1) : date);
+    // A time that the clocks show twice is its first instant, like the midnight that starts a day.
+    std::optional<Time> earliest;
+    for (const int dst : {0, 1}) {
+        std::tm tm = localFields(date, part(4), part(5), part(6));
+        tm.tm_isdst = dst;
+        const Time t = static_cast<Time>(std::mktime(&tm));
+        const auto shown = localTime(t);
+        if (shown && shown->tm_year == date.year() - 1900 && shown->tm_mon == date.month() - 1 &&
+            shown->tm_mday == date.day() && shown->tm_hour == part(4) && shown->tm_min == part(5) &&
+            shown->tm_sec == part(6))
+            earliest = std::min(t, earliest.value_or(t));
+    }
+    if (earliest)
+        return earliest;
+    // A time the clocks skip: where mktime puts it.
+    std::tm tm = localFields(date, part(4), part(5), part(6));
     return static_cast<Time>(std::mktime(&tm));
 }
 

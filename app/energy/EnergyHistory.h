@@ -6,9 +6,11 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QIODevice>
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <vector>
@@ -38,7 +40,8 @@ public:
     explicit EnergyHistory(Time bridge, QByteArray controller = {});
 
     // Reads the daily logs under `directory` (the one holding "log") of every local day that can hold
-    // a reading in force within [from, till). Missing days are no error; unreadable files are.
+    // a reading in force within [from, till). Missing days are no error; unreadable files, and files
+    // that are no regular files (a FIFO, a link to a device), are: they are named and not read.
     void readLogs(const QString& directory, Time from, Time till);
     // One line of a daily log, the lines of one file in their order, then endOfFile(). A line that is
     // no event line is counted and otherwise passed over.
@@ -49,16 +52,29 @@ public:
     const QStringList& unreadableFiles() const { return unreadable_; }
 
     // Every bus with readings, over the periods of `by` that [from, till) cuts, the first and last
-    // one clipped to it; sorted by controller, bus and time.
-    std::vector<EnergyPeriod> periods(Time from, Time till, EnergyGrouping by) const;
+    // one clipped to it; sorted by controller, bus and time and handed to `sink` one by one, so that
+    // the memory taken does not grow with the number of periods. A local day starts at the first
+    // instant of its date: a midnight the clocks show twice starts it at the first one.
+    using PeriodSink = std::function<void(const EnergyPeriod&)>;
+    void periods(Time from, Time till, EnergyGrouping by, const PeriodSink& sink);
 
-    static QByteArray csv(const std::vector<EnergyPeriod>& rows);
+    // The CSV's header line and one line per period, each with its line feed. Text cells that start
+    // like a spreadsheet formula (= + - @, tab, CR) are quoted with a leading apostrophe.
+    static QByteArray csvHeader();
+    static QByteArray csvLine(const EnergyPeriod& row);
 
 private:
+    // The bus is the series' key: a reading of the history needs no more than this.
+    struct Sample {
+        Time time = 0;
+        double watts = 0;
+    };
     struct Series {
-        std::vector<Reading> readings; // in the order of the files
+        std::vector<Sample> readings; // in the order of the files
     };
     void addReading(const QByteArray& owner, Time time, const QByteArray& reason);
+    // Reads one daily log; what kept it from being read, if anything. A missing file is none.
+    std::optional<QString> readLog(const QString& path);
 
     Time bridge_;
     QByteArray controller_;
@@ -68,17 +84,17 @@ private:
     LogClock clock_; // of the current file, to tell the two runs of a repeated hour apart
 };
 
-// The whole export: the daily logs under `directory`, read once, as CSV.
+// The whole export: the daily logs under `directory`, read once, written to `out` as CSV line by line.
 struct EnergyExport {
-    QByteArray csv;
     qint64 skippedLines = 0;
     QStringList unreadableFiles;
+    QString writeError; // empty when every line was written
 };
-EnergyExport exportEnergy(const QString& directory, Time from, Time till, EnergyGrouping by,
+EnergyExport exportEnergy(QIODevice& out, const QString& directory, Time from, Time till, EnergyGrouping by,
                           const QByteArray& controller, Time bridge);
 
 // "YYYY-MM-DD" or "YYYY-MM-DDTHH:MM[:SS]" in local time. A bare date as the end of a range means the
-// end of that day.
+// end of that day. A time the clocks show twice is its first instant.
 std::optional<Time> parseLocalTime(const QString& text, bool endOfRange);
 std::optional<EnergyGrouping> parseGrouping(const QString& text);
 // ISO 8601 local time with its UTC offset: "2026-10-25T02:00:00+01:00".

@@ -1,5 +1,7 @@
 #include "PowerBill.h"
 
+#include "HtmlText.h"
+
 #include "core/Application.h"
 #include "core/ClockText.h"
 
@@ -42,13 +44,14 @@ PowerBill powerBill(const ChannelEnergies& energies, Time from, Time till, const
     const double b = bill.energies.b;
     bill.html = "<h3>Power Bill</h3>\r\n<p style=\"border-style: solid; border-width: 1px;\">\r\nFrom " +
                 clockText(from) + " till " + clockText(till) + "<br />\r\n";
+    // The currency is whatever the settings hold, markup included.
+    const QByteArray currency = htmlEscaped(settings.currency);
     bill.html += "Consumed energy on channel A: " + fixed6(a) +
                  " kWH<br />\r\nConsumed energy on channel B: " + fixed6(b) +
                  " kWH<br />\r\nTotal consumed energy: " + fixed6(a + b) +
-                 " kWH<br />\r\nPrice: " + fixed6(settings.kWHPriceUSD) + " " + settings.currency +
-                 " / kWH<br />\r\n";
-    bill.html += "Total payment: " + paymentText(a + b, settings.kWHPriceUSD) + " " + settings.currency +
-                 "\r\n</p>\r\n";
+                 " kWH<br />\r\nPrice: " + fixed6(settings.kWHPriceUSD) + " " + currency + " / kWH<br />\r\n";
+    bill.html +=
+        "Total payment: " + paymentText(a + b, settings.kWHPriceUSD) + " " + currency + "\r\n</p>\r\n";
     return bill;
 }
 

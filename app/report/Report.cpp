@@ -6,6 +6,7 @@
 #include "energy/Energy.h"
 #include "energy/EnergyLog.h"
 #include "energy/Histogram.h"
+#include "energy/HtmlText.h"
 #include "energy/PowerBill.h"
 #include "energy/ReadingWindow.h"
 #include "report/Outbox.h"
@@ -139,33 +140,6 @@ QByteArray imagePart(const char* contentId, const QByteArray& png) {
 }
 
 } // namespace
-
-QByteArray htmlEscaped(const QByteArray& text) {
-    QByteArray escaped;
-    escaped.reserve(text.size());
-    for (const char c : text) {
-        switch (c) {
-        case '&':
-            escaped += "&amp;";
-            break;
-        case '<':
-            escaped += "&lt;";
-            break;
-        case '>':
-            escaped += "&gt;";
-            break;
-        case '"':
-            escaped += "&quot;";
-            break;
-        case '\'':
-            escaped += "&#39;";
-            break;
-        default:
-            escaped += c;
-        }
-    }
-    return escaped;
-}
 
 QByteArray reportPeriodWord(const ReportSettings& settings) {
     const auto& units = Application::unitNames();

@@ -89,9 +89,6 @@ using MailSink = std::function<void(OutboxMail mail)>;
 void addReportMails(const MailSink& send, const std::vector<OutboxMail>& recipients,
                     const QByteArray& displayName, const QByteArray& body);
 
-// Text safe inside an HTML element or attribute: & < > " ' replaced by their entities.
-QByteArray htmlEscaped(const QByteArray& text);
-
 // The report run on the calling thread: for every controller in list order its body is composed and
 // one mail per recipient (in list order) is stored in `outbox`, which delivers it; then the controller
 // counts as reported. Finally the event store is pruned. Main thread only: it reads and changes the

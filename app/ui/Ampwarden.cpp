@@ -12,6 +12,7 @@
 #include "help.h"
 
 #include "config/Settings.h"
+#include "config/SettingsRange.h"
 #include "core/Alerts.h"
 #include "core/Application.h"
 #include "core/CheckCycle.h"
@@ -572,6 +573,10 @@ void Ampwarden::tellIfNotSaved(const Warden::Business::SaveResult& result) {
 }
 
 void Ampwarden::storeSettings() {
+    if (const auto problem = Warden::Business::SettingsRange::price.problem(ui->lineEdit->text().toUtf8())) {
+        Warden::questionBox(QStringLiteral("Cannot apply report settings"), text(*problem));
+        return;
+    }
     tellIfNotSaved(Warden::Business::storeReportSettings(
         {ui->comboBox->currentText().toUtf8(), QByteArray::number(ui->spinCheckEveryUnits->value()),
          flag(ui->checkBox), flag(ui->checkBox_2), flag(ui->checkBox_3), flag(ui->checkBox_4),

@@ -23,6 +23,10 @@ public:
     void fill(const QList<QByteArray>& texts);
     QList<QByteArray> values() const;
 
+public slots:
+    // Accepts unless a limit or the power factor is a number outside its range.
+    void tryAccept();
+
 private:
     std::unique_ptr<Ui::ChannelClass> ui;
 };

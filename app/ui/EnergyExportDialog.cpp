@@ -29,17 +29,19 @@ struct SavedExport {
 
 SavedExport saveExport(const QString& directory, const QString& path, Time from, Time till, EnergyGrouping by,
                        const QByteArray& controller, Time bridge) {
-    SavedExport saved{exportEnergy(directory, from, till, by, controller, bridge), {}};
+    // Written aside and renamed: a failed export never leaves half a file under the chosen name.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return {{}, file.errorString()};
+    SavedExport saved{exportEnergy(file, directory, from, till, by, controller, bridge), {}};
     if (!saved.result.unreadableFiles.isEmpty()) {
+        file.cancelWriting();
         saved.error =
             QStringLiteral("Daily logs that cannot be read:\n") + saved.result.unreadableFiles.join('\n');
         return saved;
     }
-    // Written aside and renamed: a failed export never leaves half a file under the chosen name.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(saved.result.csv) != saved.result.csv.size() ||
-        !file.commit())
-        saved.error = file.errorString();
+    if (!saved.result.writeError.isEmpty() || !file.commit())
+        saved.error = saved.result.writeError.isEmpty() ? file.errorString() : saved.result.writeError;
     return saved;
 }
 

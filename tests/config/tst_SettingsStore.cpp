@@ -37,6 +37,8 @@ private slots:
     void storeController_convertsTexts();
     void storeController_inPlace_keepsRecordAndEvents();
     void storeController_overcurrentBelowUndercurrent_isLoggedAndStored();
+    void storeController_absurdNumbers_defaultAndLogged_data();
+    void storeController_absurdNumbers_defaultAndLogged();
     void storeMailAccount_splitsServerText_data();
     void storeMailAccount_splitsServerText();
     void storeMailAccount_inPlace_movesToOtherServer();
@@ -70,7 +72,10 @@ void SettingsStoreTest::storeController_convertsTexts_data() {
         << QByteArray("C|n|2|h|80|a|p\nch|A|1|2|1\n");
     QTest::newRow("port not a number") << Texts{"n", "Wren", "h", "http"} << QByteArray("C|n|6|h|0||\n");
     QTest::newRow("numbers too large for a double")
-        << withChannels({"A", "1e999", "1", "2"}) << QByteArray("C|n|2|h|80|a|p\nch|A|1|0|2\n");
+        << withChannels({"A", "1e999", "1", "0.5"}) << QByteArray("C|n|2|h|80|a|p\nch|A|1|0|0.5\n");
+    QTest::newRow("the ends of the ranges are kept")
+        << withChannels({"A", "1000", "0", "0", "B", "0", "1000", "1"})
+        << QByteArray("C|n|2|h|80|a|p\nch|A|0|1000|0\nch|B|1000|0|1\n");
 }
 
 void SettingsStoreTest::storeController_convertsTexts() {
@@ -114,6 +119,34 @@ void SettingsStoreTest::storeController_overcurrentBelowUndercurrent_isLoggedAnd
     storeController(-1, withChannels({"A", "1", "2.5", "1"}));
     QVERIFY(appLog().contains("Overcurrent is less than undercurrent: 1 < 2.5\n"));
     QCOMPARE(settingsState(), "C|n|2|h|80|a|p\nch|A|2.5|1|1\n" + initialReport());
+}
+
+void SettingsStoreTest::storeController_absurdNumbers_defaultAndLogged_data() {
+    QTest::addColumn<Texts>("channel");
+    QTest::addColumn<QByteArray>("stored");
+    QTest::addColumn<QByteArray>("logged");
+
+    QTest::newRow("overcurrent beyond 1000 A: 0")
+        << Texts{"A", "1e300", "1", "1"} << QByteArray("ch|A|1|0|1\n")
+        << QByteArray("Overcurrent 1e+300 A is outside 0 to 1000 A: 0 instead");
+    QTest::newRow("negative undercurrent: 0")
+        << Texts{"B", "13", "-2", "1"} << QByteArray("ch|B|0|13|1\n")
+        << QByteArray("Undercurrent -2 A is outside 0 to 1000 A: 0 instead");
+    QTest::newRow("power factor above 1: 1")
+        << Texts{"A", "13", "1", "1e300"} << QByteArray("ch|A|1|13|1\n")
+        << QByteArray("Power factor 1e+300 is outside 0 to 1: 1 instead");
+    QTest::newRow("negative power factor: 1") << Texts{"A", "13", "1", "-0.9"} << QByteArray("ch|A|1|13|1\n")
+                                              << QByteArray("Power factor -0.9 is outside 0 to 1: 1 instead");
+}
+
+void SettingsStoreTest::storeController_absurdNumbers_defaultAndLogged() {
+    QFETCH(Texts, channel);
+    QFETCH(QByteArray, stored);
+    QFETCH(QByteArray, logged);
+
+    storeController(-1, withChannels(channel));
+    QCOMPARE(settingsState(), "C|n|2|h|80|a|p\n" + stored + initialReport());
+    QVERIFY2(appLog().contains(logged), appLog().constData());
 }
 
 void SettingsStoreTest::storeMailAccount_splitsServerText_data() {
@@ -168,6 +201,12 @@ void SettingsStoreTest::storeReportSettings_defaults_data() {
     QTest::newRow("invalid texts: a name that is no unit gives the default period, said in app.log")
         << Texts{"minute", "x", "yes", "true", "2", " 1", "", "DAY", "", "USD", ""}
         << QByteArray("R|60|5|00000|86400|1|0|\n") << QByteArray("\"DAY\" is no unit name");
+    QTest::newRow("negative price: 0, said in app.log")
+        << Texts{"Day", "1", "0", "0", "0", "0", "0", "Day", "1", "-0.12", "EUR"}
+        << QByteArray("R|86400|1|00000|86400|1|0|EUR\n") << QByteArray("Price -0.12 is outside 0 to 1e+09");
+    QTest::newRow("absurd price: 0, said in app.log")
+        << Texts{"Day", "1", "0", "0", "0", "0", "0", "Day", "1", "1e300", "EUR"}
+        << QByteArray("R|86400|1|00000|86400|1|0|EUR\n") << QByteArray("Price 1e+300 is outside 0 to 1e+09");
     QTest::newRow("valid texts") << Texts{"Month", "3", "1", "0", "1", "0", "1", "Hour", "12", "0.25", "EUR"}
                                  << QByteArray("R|2592000|3|10101|3600|12|0.25|EUR\n") << QByteArray();
     QTest::newRow("Second is a unit") << Texts{"Second", "30", "0", "0", "0", "0", "0", "Second", "7"}
@@ -184,7 +223,9 @@ void SettingsStoreTest::storeReportSettings_defaults() {
     storeReportSettings(texts);
     QCOMPARE(settingsState(), report);
     if (logged.isEmpty())
-        QVERIFY2(!Warden::Test::appLog().contains("no unit name"), Warden::Test::appLog().constData());
+        QVERIFY2(!Warden::Test::appLog().contains("no unit name") &&
+                     !Warden::Test::appLog().contains("outside"),
+                 Warden::Test::appLog().constData());
     else
         QVERIFY2(Warden::Test::appLog().contains(logged), Warden::Test::appLog().constData());
 }

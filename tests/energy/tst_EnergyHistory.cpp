@@ -7,6 +7,7 @@
 #include "energy/EnergyHistory.h"
 #include "energy/EnergyMeter.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
@@ -21,7 +22,8 @@ namespace {
 // Readings of one bus every `step` seconds over [start, end), written by the program's own event store
 // into the daily logs.
 struct Run {
-    int controller; // 0: a two-bus Kestrel 2, 1: a one-bus Heron with a name CSV has to quote
+    int controller; // 0: a two-bus Kestrel 2, 1: a one-bus Heron with a name CSV has to quote, 2 and 3:
+                    // one-bus Herons with names a spreadsheet would take for formulas
     QByteArray channel;
     Time start;
     Time end;
@@ -34,7 +36,10 @@ std::vector<Controller*> addControllers() {
     Controller& pdu = Application::controllers.emplace_back("pdu", 0, "10.0.0.9", 0, "admin", "pw");
     Controller& rack =
         Application::controllers.emplace_back("rack \"7\", east", 2, "10.0.0.7", 0, "admin", "pw");
-    return {&pdu, &rack};
+    Controller& formula =
+        Application::controllers.emplace_back("=HYPERLINK(\"x.test\")", 2, "10.0.0.8", 0, "admin", "pw");
+    Controller& minus = Application::controllers.emplace_back("-1+2", 2, "10.0.0.6", 0, "admin", "pw");
+    return {&pdu, &rack, &formula, &minus};
 }
 
 void addReading(Controller* controller, Time t, const QByteArray& channel, double watts) {
@@ -75,6 +80,8 @@ private slots:
     void exportEnergy_handComputed_data();
     void exportEnergy_handComputed();
     void exportEnergy_withoutGaps_sameAsBill();
+    void exportEnergy_midnightTwice_repeatedHourOnItsDate_data();
+    void exportEnergy_midnightTwice_repeatedHourOnItsDate();
 };
 
 void TestEnergyHistory::exportEnergy_handComputed_data() {
@@ -164,6 +171,18 @@ void TestEnergyHistory::exportEnergy_handComputed_data() {
         << "2026-06-10T11:00"
         << "day" << QByteArray("rack \"7\", east") << csv({rackRow}) << qint64(0);
 
+    QTest::newRow("names that start like formulas: quoted with an apostrophe, numbers as they are")
+        << Runs{{2, "", local(6, 10, 10), local(6, 10, 11), 60, 300},
+                {3, "", local(6, 10, 10), local(6, 10, 11), 60, 300}}
+        << 60u << QByteArrayList() << "2026-06-10T10:00"
+        << "2026-06-10T11:00"
+        << "day" << QByteArray()
+        << csv({"\"'-1+2 : Heron @ "
+                "10.0.0.6\",A,2026-06-10T10:00:00+02:00,2026-06-10T11:00:00+02:00,0.300000,60,100.00",
+                "\"'=HYPERLINK(\"\"x.test\"\") : Heron @ "
+                "10.0.0.8\",A,2026-06-10T10:00:00+02:00,2026-06-10T11:00:00+02:00,0.300000,60,100.00"})
+        << qint64(0);
+
     const QByteArrayList junk{
         "garbage",
         " \"Wed Jun 10 10:30:00 2026\" \"pdu : Kestrel 2 @ 10.0.0.9\" values http \"Current loads on channel "
@@ -200,10 +219,12 @@ void TestEnergyHistory::exportEnergy_handComputed() {
         QVERIFY(log.open(QIODevice::Append));
         log.write(extraLines.join('\n') + '\n');
     }
+    QBuffer out;
+    QVERIFY(out.open(QIODevice::WriteOnly));
     const EnergyExport result =
-        exportEnergy(dir.path(), *parseLocalTime(from, false), *parseLocalTime(till, true),
+        exportEnergy(out, dir.path(), *parseLocalTime(from, false), *parseLocalTime(till, true),
                      *parseGrouping(by), controller, EnergyMeter::bridge(checkPeriod));
-    QCOMPARE(result.csv, expected);
+    QCOMPARE(out.data(), expected);
     QCOMPARE(result.skippedLines, skipped);
     QVERIFY(result.unreadableFiles.isEmpty());
 }
@@ -233,7 +254,9 @@ void TestEnergyHistory::exportEnergy_withoutGaps_sameAsBill() {
         EnergyHistory history(limit);
         history.readLogs(dir.path(), from, till);
         QCOMPARE(history.skippedLines(), qint64(0));
-        const std::vector<EnergyPeriod> rows = history.periods(from, till, EnergyGrouping::month);
+        std::vector<EnergyPeriod> rows;
+        history.periods(from, till, EnergyGrouping::month,
+                        [&rows](const EnergyPeriod& row) { rows.push_back(row); });
         QCOMPARE(rows.size(), std::size_t{2});
         const ChannelEnergies bill = getEnergy(*pdu, from, till);
         for (const EnergyPeriod& row : rows) {
@@ -246,6 +269,68 @@ void TestEnergyHistory::exportEnergy_withoutGaps_sameAsBill() {
                                                                       .arg(billed, 0, 'g', 17)));
         }
     }
+}
+
+void TestEnergyHistory::exportEnergy_midnightTwice_repeatedHourOnItsDate_data() {
+    QTest::addColumn<QByteArray>("zone");
+    QTest::addColumn<Time>("firstMidnight"); // of the day whose midnight comes twice
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("till");
+    QTest::addColumn<QByteArray>("expected");
+
+    // Readings every minute from an hour before the first midnight to two hours after the second: the
+    // day before has one hour of them, the long day three (180 readings, the last one holding 145 s).
+    const Time azores = Warden::Test::utcSeconds(2026, 10, 25);
+    const QByteArray azoresDay =
+        "pdu : Kestrel 2 @ "
+        "10.0.0.9,A,2026-10-25T00:00:00+00:00,2026-10-26T00:00:00-01:00,3.023611,180,12.09";
+    QTest::newRow("Atlantic/Azores from the day before")
+        << QByteArray("Atlantic/Azores") << azores << "2026-10-24"
+        << "2026-10-25"
+        << csv({"pdu : Kestrel 2 @ "
+                "10.0.0.9,A,2026-10-24T00:00:00+00:00,2026-10-25T00:00:00+00:00,1.000000,60,4.17",
+                azoresDay.constData()});
+    QTest::newRow("Atlantic/Azores from the day itself")
+        << QByteArray("Atlantic/Azores") << azores << "2026-10-25"
+        << "2026-10-25" << csv({azoresDay.constData()});
+    const Time havana = Warden::Test::utcSeconds(2026, 11, 1, 4);
+    const QByteArray havanaDay =
+        "pdu : Kestrel 2 @ "
+        "10.0.0.9,A,2026-11-01T00:00:00-04:00,2026-11-02T00:00:00-05:00,3.023611,180,12.09";
+    QTest::newRow("America/Havana from noon the day before")
+        << QByteArray("America/Havana") << havana << "2026-10-31T12:00"
+        << "2026-11-01"
+        << csv({"pdu : Kestrel 2 @ "
+                "10.0.0.9,A,2026-10-31T12:00:00-04:00,2026-11-01T00:00:00-04:00,1.000000,60,8.33",
+                havanaDay.constData()});
+    QTest::newRow("America/Havana from the day itself")
+        << QByteArray("America/Havana") << havana << "2026-11-01"
+        << "2026-11-01" << csv({havanaDay.constData()});
+}
+
+// Where daylight saving ends at midnight, the first of the two midnights starts the day: the repeated
+// hour is on the date its clock shows, whatever the first day of the export.
+void TestEnergyHistory::exportEnergy_midnightTwice_repeatedHourOnItsDate() {
+    QFETCH(QByteArray, zone);
+    QFETCH(Time, firstMidnight);
+    QFETCH(QString, from);
+    QFETCH(QString, till);
+    QFETCH(QByteArray, expected);
+
+    const QByteArray berlin = qgetenv("TZ");
+    qputenv("TZ", zone);
+    tzset();
+    const auto restore = qScopeGuard([&berlin] {
+        qputenv("TZ", berlin);
+        tzset();
+    });
+    ScopedWorkDir dir;
+    writeRuns({{0, "A", firstMidnight - 3600, firstMidnight + 3 * 3600, 60, 1000}});
+    QBuffer out;
+    QVERIFY(out.open(QIODevice::WriteOnly));
+    exportEnergy(out, dir.path(), *parseLocalTime(from, false), *parseLocalTime(till, true),
+                 EnergyGrouping::day, {}, EnergyMeter::bridge(60));
+    QCOMPARE(out.data(), expected);
 }
 
 QTEST_GUILESS_MAIN(TestEnergyHistory)

@@ -123,11 +123,12 @@ void tst_EnergyViews::sameReadings_sameEnergy() {
         EnergyHistory history(EnergyMeter::bridge(Application::report.checkPeriod()));
         history.readLogs(dir.path(), midnight, till);
         const QByteArray name = Application::controllerAt(controller)->displayName();
-        for (const EnergyPeriod& row : history.periods(midnight, till, EnergyGrouping::day)) {
+        double kWh = -1;
+        history.periods(midnight, till, EnergyGrouping::day, [&](const EnergyPeriod& row) {
             if (row.controller == name && row.bus == (bus == 0 ? "A" : "B"))
-                return row.kWh;
-        }
-        return -1.0;
+                kWh = row.kWh;
+        });
+        return kWh;
     };
     const auto shownToday = [&](const Expected& e) {
         return status.index(e.controller, StatusModel::busColumn(StatusModel::today, e.bus))

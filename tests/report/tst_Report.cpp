@@ -275,6 +275,13 @@ void tst_Report::reportBody_oddTexts_oneIntactReport_data() {
     QTest::newRow("non-ASCII controller name and currency")
         << QByteArray("Стойка 1") << QByteArray("руб.") << QByteArray("ok") << QByteArray("raw")
         << QByteArrayList{"Power Controller Стойка 1 : ", "<td>Стойка 1 : ", " руб."};
+    QTest::newRow("markup in controller name and currency is escaped everywhere")
+        << QByteArray("<script>n</script>") << QByteArray("<script>c</script>") << QByteArray("ok")
+        << QByteArray("raw")
+        << QByteArrayList{
+               "Power Controller &lt;script&gt;n&lt;/script&gt; : ", "<td>&lt;script&gt;n&lt;/script&gt; : ",
+               "Price: 0.250000 &lt;script&gt;c&lt;/script&gt; / kWH",
+               " &lt;script&gt;c&lt;/script&gt;\r\n</p>"};
     QTest::newRow("event holding the boundary line")
         << QByteArray("r1") << QByteArray("EUR") << QByteArray("forged")
         << "\r\n--" + boundary +
@@ -320,6 +327,7 @@ void tst_Report::reportBody_oddTexts_oneIntactReport() {
                                                            "Total payment: ", "<hr/>End of log\r\n\r\n"})
         QVERIFY2(html.contains(QString::fromUtf8(text)), text.constData());
     QCOMPARE(html.count(QStringLiteral("<td>id-")), 7);
+    QVERIFY2(!html.contains(QStringLiteral("<script")), qPrintable(html));
     QVERIFY(QString::fromUtf8(reportSubject(c)).contains(QString::fromUtf8(name)));
 }
 

@@ -6,6 +6,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 using Warden::Test::ProgramProcess;
 
 namespace {
@@ -40,6 +42,8 @@ class EnergyExportTest : public QObject {
 private slots:
     void commandLine_data();
     void commandLine();
+    void dailyLogNotARegularFile_skipped_data();
+    void dailyLogNotARegularFile_skipped();
 };
 
 void EnergyExportTest::commandLine_data() {
@@ -109,6 +113,44 @@ void EnergyExportTest::commandLine() {
     QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), before);
     if (withSettings)
         QCOMPARE(Warden::Test::readFile(dir.filePath(QStringLiteral("Ampwarden.xml"))), settings);
+}
+
+void EnergyExportTest::dailyLogNotARegularFile_skipped_data() {
+    QTest::addColumn<bool>("fifo"); // else a link to /dev/zero
+    QTest::newRow("a FIFO") << true;
+    QTest::newRow("a link to /dev/zero") << false;
+}
+
+// A FIFO nobody writes to would hang the export, a link to /dev/zero feed it without end: the day is
+// named as not read and the others are exported.
+void EnergyExportTest::dailyLogNotARegularFile_skipped() {
+    QFETCH(bool, fifo);
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("log/2026/Jun")));
+    QFile log(dir.filePath(QStringLiteral("log/2026/Jun/2026_Jun_10.log")));
+    QVERIFY(log.open(QIODevice::WriteOnly));
+    log.write(reading("Wed Jun 10 10:00:00 2026") + reading("Wed Jun 10 10:05:00 2026") +
+              reading("Wed Jun 10 10:10:00 2026"));
+    log.close();
+    const QString special = dir.filePath(QStringLiteral("log/2026/Jun/2026_Jun_9.log"));
+    QVERIFY(fifo ? ::mkfifo(QFile::encodeName(special).constData(), 0600) == 0
+                 : QFile::link(QStringLiteral("/dev/zero"), special));
+    QFile settingsFile(dir.filePath(QStringLiteral("Ampwarden.xml")));
+    QVERIFY(settingsFile.open(QIODevice::WriteOnly));
+    settingsFile.write(settings);
+    settingsFile.close();
+
+    ProgramProcess program(QStringLiteral(AMPWARDEN_BINARY), dir.path());
+    QVERIFY(program.start({"--export-energy", "2026-06-09", "2026-06-10"}));
+    QVERIFY2(program.process().waitForFinished(20000), "the export does not end");
+    QCOMPARE(program.process().exitCode(), 1);
+    QCOMPARE(program.output(),
+             header + "pdu : Kestrel 2 @ 10.0.0.9,A,2026-06-09T00:00:00+00:00,2026-06-10T00:00:00+00:00,"
+                      "0.000000,0,0.00\n"
+                      "pdu : Kestrel 2 @ 10.0.0.9,A,2026-06-10T00:00:00+00:00,2026-06-11T00:00:00+00:00,"
+                      "0.120833,3,0.50\n");
+    QVERIFY2(program.errors().contains(QFile::encodeName(special) + ": not a regular file"),
+             program.errors());
 }
 
 QTEST_GUILESS_MAIN(EnergyExportTest)

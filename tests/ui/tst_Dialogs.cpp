@@ -104,6 +104,8 @@ private slots:
     void controller_newWithDuplicateName();
     void controller_channelDialog_data();
     void controller_channelDialog();
+    void channel_numberOutOfRange_refused_data();
+    void channel_numberOutOfRange_refused();
 
     void email_fillAndValues_data();
     void email_fillAndValues();
@@ -260,6 +262,39 @@ void tst_Dialogs::controller_channelDialog() {
     QCOMPARE(rowHeaders(table), (QStringList{"A", "B"}));
     QCOMPARE(rowCells(table, 1), accept ? (QStringList{"15", "2", "0.7"}) : (QStringList{"12", "2", "0.8"}));
     QCOMPARE(rowCells(table, 0), (QStringList{"10", "1", "0.9"}));
+}
+
+void tst_Dialogs::channel_numberOutOfRange_refused_data() {
+    QTest::addColumn<QStringList>("numbers"); // overcurrent, undercurrent, power factor
+    QTest::addColumn<QString>("refusal");     // empty: accepted
+    QTest::newRow("the ends of the ranges are accepted") << QStringList{"1000", "0", "1"} << QString();
+    QTest::newRow("texts that are no numbers are left to the store")
+        << QStringList{"x", "", "-"} << QString();
+    QTest::newRow("overcurrent beyond 1000 A")
+        << QStringList{"2000", "1", "1"} << QStringLiteral("Overcurrent 2000 A is outside 0 to 1000 A");
+    QTest::newRow("negative undercurrent")
+        << QStringList{"13", "-1", "1"} << QStringLiteral("Undercurrent -1 A is outside 0 to 1000 A");
+    QTest::newRow("power factor above 1")
+        << QStringList{"13", "1", "1.5"} << QStringLiteral("Power factor 1.5 is outside 0 to 1");
+}
+
+void tst_Dialogs::channel_numberOutOfRange_refused() {
+    QFETCH(QStringList, numbers);
+    QFETCH(QString, refusal);
+    Channel dialog;
+    dialog.fill({"A", numbers[0].toUtf8(), numbers[1].toUtf8(), numbers[2].toUtf8()});
+    dialog.show();
+    QSignalSpy accepted(&dialog, &QDialog::accepted);
+    SeenBox seen;
+    const auto watcher = answerBox(&seen);
+    child<QPushButton>(&dialog, "pushButton")->click();
+    QCOMPARE(accepted.count(), refusal.isEmpty() ? 1 : 0);
+    QCOMPARE(watcher.fired(), !refusal.isEmpty());
+    QCOMPARE(seen.text, refusal);
+    if (!refusal.isEmpty()) {
+        QCOMPARE(seen.title, QStringLiteral("Cannot save channel"));
+        QVERIFY(dialog.isVisible());
+    }
 }
 
 void tst_Dialogs::email_fillAndValues_data() {
