@@ -10,8 +10,8 @@ namespace Warden::Business {
 // No bus of a rack power controller carries 1000 A, so a limit beyond it is no limit anyone means. A
 // price per kWh of a thousand million covers any currency in use, with room for prices beyond six
 // digits.
-const SettingsRange SettingsRange::overcurrent{"Overcurrent", 0, 1000, " A"};
-const SettingsRange SettingsRange::undercurrent{"Undercurrent", 0, 1000, " A"};
+const SettingsRange SettingsRange::overcurrent{"Overcurrent", 0, 1000, " A", true};
+const SettingsRange SettingsRange::undercurrent{"Undercurrent", 0, 1000, " A", true};
 const SettingsRange SettingsRange::powerFactor{"Power factor", 0, 1, ""};
 const SettingsRange SettingsRange::price{"Price", 0, 1e9, ""};
 

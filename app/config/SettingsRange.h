@@ -15,6 +15,10 @@ struct SettingsRange {
     double low;
     double high;
     const char* unit; // " A", or empty
+    // A current limit beyond the range still says "never" (above it) or "always" (below it): the
+    // file's reader takes the nearest end, which keeps that meaning, rather than a default that
+    // would raise an alarm at every reading.
+    bool toNearestEnd = false;
 
     static const SettingsRange overcurrent;
     static const SettingsRange undercurrent;

@@ -54,12 +54,14 @@ std::optional<qint64> leadingInteger(const QByteArray& text) {
 }
 
 // A number of the settings, or `fallback` when the text is none. One outside `range` takes the fallback
-// too, with a line in app.log naming `where` it stood.
+// (or the range's nearest end) too, with a line in app.log naming `where` it stood.
 double rangedNumber(const QByteArray& text, double fallback, const SettingsRange& range,
                     const QByteArray& where) {
     if (const std::optional<QByteArray> problem = range.problem(text)) {
-        DiagnosticLog::write(where + *problem + ": " + formatG(fallback) + " instead\n");
-        return fallback;
+        const double taken =
+            range.toNearestEnd ? std::clamp(*leadingNumber(text), range.low, range.high) : fallback;
+        DiagnosticLog::write(where + *problem + ": " + formatG(taken) + " instead\n");
+        return taken;
     }
     return leadingNumber(text).value_or(fallback);
 }

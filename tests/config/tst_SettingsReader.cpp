@@ -100,10 +100,10 @@ void SettingsReaderTest::load_data() {
         << file(controller("<name>n</name><port> 8080x</port>", channel("A", "1e-1", "13A", "x")))
         << "C|n|0||8080||\nch|A|0.1|13|1\n" + initialReport() << QByteArray();
 
-    QTest::newRow("absurd limits, power factor and price take their defaults")
+    QTest::newRow("absurd limits: their nearest ends; power factor and price: their defaults")
         << file("<Controllers>" + controller("<name>n</name>", channel("A", "-1", "1e300", "2")) +
                 "</Controllers><Report><kWHPriceUSD>-0.12</kWHPriceUSD><currency>EUR</currency></Report>")
-        << QByteArray("C|n|0||0||\nch|A|0|0|1\nR|60|5|00000|86400|1|0|EUR\n") << QByteArray();
+        << QByteArray("C|n|0||0||\nch|A|0|1000|1\nR|60|5|00000|86400|1|0|EUR\n") << QByteArray();
 
     QTest::newRow("port out of range or negative is 0")
         << file(controller("<name>a</name><port>99999</port>") + controller("<name>b</name><port>-1</port>"))

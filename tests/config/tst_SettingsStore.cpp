@@ -126,9 +126,9 @@ void SettingsStoreTest::storeController_absurdNumbers_defaultAndLogged_data() {
     QTest::addColumn<QByteArray>("stored");
     QTest::addColumn<QByteArray>("logged");
 
-    QTest::newRow("overcurrent beyond 1000 A: 0")
-        << Texts{"A", "1e300", "1", "1"} << QByteArray("ch|A|1|0|1\n")
-        << QByteArray("Overcurrent 1e+300 A is outside 0 to 1000 A: 0 instead");
+    QTest::newRow("overcurrent beyond 1000 A: 1000, still never an alarm")
+        << Texts{"A", "1e300", "1", "1"} << QByteArray("ch|A|1|1000|1\n")
+        << QByteArray("Overcurrent 1e+300 A is outside 0 to 1000 A: 1000 instead");
     QTest::newRow("negative undercurrent: 0")
         << Texts{"B", "13", "-2", "1"} << QByteArray("ch|B|0|13|1\n")
         << QByteArray("Undercurrent -2 A is outside 0 to 1000 A: 0 instead");
