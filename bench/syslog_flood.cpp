@@ -181,6 +181,28 @@ qint64 storedEvents(const QString& dir) {
     return lines;
 }
 
+// Drained when the event files stop growing for five seconds (at most two minutes): rewriting AMW.log
+// from a store of a million events holds the main thread for more than one. The seconds until they
+// stopped.
+double waitUntilSettled(const QString& dir) {
+    QElapsedTimer drain;
+    drain.start();
+    qint64 last = -1;
+    QElapsedTimer stable;
+    stable.start();
+    while (drain.elapsed() < 120000) {
+        const qint64 now = eventLogBytes(dir);
+        if (now != last) {
+            last = now;
+            stable.restart();
+        } else if (stable.elapsed() >= 5000) {
+            break;
+        }
+        QThread::msleep(50);
+    }
+    return (drain.elapsed() - stable.elapsed()) / 1000.0;
+}
+
 struct Trial {
     bool ok = false;
     qint64 sent = 0;
@@ -299,24 +321,7 @@ Trial runTrial(quint16 port, qint64 rate, double seconds) {
     t.sendSeconds = std::chrono::duration<double>(Clock::now() - start).count();
     ::close(fd);
 
-    // Drained when the event files stop growing for five seconds: rewriting AMW.log from a store of a
-    // million events holds the main thread for more than one.
-    QElapsedTimer drain;
-    drain.start();
-    qint64 last = -1;
-    QElapsedTimer stable;
-    stable.start();
-    while (drain.elapsed() < 120000) {
-        const qint64 now = eventLogBytes(dir.path());
-        if (now != last) {
-            last = now;
-            stable.restart();
-        } else if (stable.elapsed() >= 5000) {
-            break;
-        }
-        QThread::msleep(50);
-    }
-    t.drainSeconds = (drain.elapsed() - stable.elapsed()) / 1000.0;
+    t.drainSeconds = waitUntilSettled(dir.path());
     t.rcvbufDrops = udpCounters().rcvbufErrors - before.rcvbufErrors;
     t.socketDrops = socketDrops(port);
 
@@ -425,20 +430,29 @@ qint64 controllerDatagramsStored(const QString& dir, qint64 sent) {
     return found;
 }
 
-int runHostile(quint16 port, qint64 rate, double seconds) {
-    // Stalls from 10 ms up are reported; shorter ones say nothing about the targets.
-    const int reportFromMs = 10;
-    QTemporaryDir dir;
-    QProcess program;
-    const QString stallFile = dir.filePath(QStringLiteral("stderr.txt"));
+// Stalls from 10 ms up are reported; shorter ones say nothing about the targets.
+const int reportFromMs = 10;
+
+// Starts the program with its event-loop stalls reported to `stallFile`, and waits past its start-up
+// work.
+bool startProbed(QProcess& program, const QTemporaryDir& dir, quint16 port, const QString& stallFile) {
     // A file, not a pipe: nobody reads a pipe while this program sends, and a full pipe would stall
     // the very loop being measured.
     program.setStandardErrorFile(stallFile);
     QProcessEnvironment probe;
     probe.insert(QStringLiteral("AMPWARDEN_STALL_REPORT"), QString::number(reportFromMs));
     if (!startProgram(program, dir, port, probe))
+        return false;
+    QThread::msleep(1000);
+    return true;
+}
+
+int runHostile(quint16 port, qint64 rate, double seconds) {
+    QTemporaryDir dir;
+    QProcess program;
+    const QString stallFile = dir.filePath(QStringLiteral("stderr.txt"));
+    if (!startProbed(program, dir, port, stallFile))
         return 1;
-    QThread::msleep(500); // past the start-up work
     const QString appLogPath = dir.filePath(QStringLiteral("app.log"));
     const qint64 appLogBefore = QFileInfo(appLogPath).size();
     const UdpCounters before = udpCounters();
@@ -574,16 +588,11 @@ qint64 memoryKiB(qint64 pid, const char* field) {
 }
 
 int runControllerFlood(quint16 port, qint64 rate, double seconds) {
-    const int reportFromMs = 10;
     QTemporaryDir dir;
     QProcess program;
     const QString stallFile = dir.filePath(QStringLiteral("stderr.txt"));
-    program.setStandardErrorFile(stallFile);
-    QProcessEnvironment probe;
-    probe.insert(QStringLiteral("AMPWARDEN_STALL_REPORT"), QString::number(reportFromMs));
-    if (!startProgram(program, dir, port, probe))
+    if (!startProbed(program, dir, port, stallFile))
         return 1;
-    QThread::msleep(1000); // past the start-up work
     const qint64 pid = program.processId();
     const qint64 rssBefore = memoryKiB(pid, "VmRSS:");
     const QString appLogPath = dir.filePath(QStringLiteral("app.log"));
@@ -624,22 +633,7 @@ int runControllerFlood(quint16 port, qint64 rate, double seconds) {
     const double sendSeconds = std::chrono::duration<double>(Clock::now() - start).count();
     ::close(fd);
 
-    // Settled when the event files have not grown for five seconds.
-    QElapsedTimer drain;
-    drain.start();
-    qint64 last = -1;
-    QElapsedTimer stable;
-    stable.start();
-    while (drain.elapsed() < 120000) {
-        const qint64 now = eventLogBytes(dir.path());
-        if (now != last) {
-            last = now;
-            stable.restart();
-        } else if (stable.elapsed() >= 5000) {
-            break;
-        }
-        QThread::msleep(50);
-    }
+    waitUntilSettled(dir.path());
     const qint64 floodEndMs = QDateTime::currentMSecsSinceEpoch();
     const qint64 rssAfter = memoryKiB(pid, "VmRSS:");
     const qint64 rssPeak = memoryKiB(pid, "VmHWM:");
