@@ -342,6 +342,16 @@ void SyslogReceiverTest::mainThreadFarBehind_lossesCountedAndLogged() {
     }
 }
 
+// The sanitizers hold freed memory back and shadow what is in use: the process's memory then says
+// nothing about the receiver's.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define WARDEN_SANITIZED_MEMORY 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define WARDEN_SANITIZED_MEMORY 1
+#endif
+#endif
+
 namespace {
 
 // The most this process has held since resetPeakMemory(), in KiB.
@@ -388,12 +398,28 @@ void SyslogReceiverTest::controllerAddressFlood_cappedAndMemoryBounded() {
         ::close(fd);
     });
     flood.join();
-    // Every datagram the receiver took is counted as it is handled.
-    QTRY_COMPARE_WITH_TIMEOUT(qint64(registry.datagrams(true)) - handledBefore + loggedLosses(),
-                              qint64(count), 30000);
+    // Every datagram is either handled (and counted) or lost and told. A stranger's datagram after the
+    // flood is handled after all of it and carries the kernel's count of drops: sent again until one
+    // gets through, as the kernel may drop it too (and then count it among the losses).
+    const std::uint64_t strangersBefore = registry.datagrams(false);
+    QUdpSocket stranger;
+    stranger.setProxy(QNetworkProxy::NoProxy);
+    QVERIFY(stranger.bind(QHostAddress(QStringLiteral("127.0.0.2")), 0));
+    const auto settled = [&] {
+        if (registry.datagrams(false) == strangersBefore) {
+            stranger.writeDatagram("after the flood", QHostAddress::LocalHost, receiver_->port());
+            return false;
+        }
+        return qint64(registry.datagrams(true)) - handledBefore + loggedLosses() >= count;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(settled(), 30000);
     const qint64 grownKiB = peakMemoryKiB() - before;
     QCOMPARE(Application::getEventCount(), SyslogReceiver::controllerDatagramsPerSecond);
+#ifndef WARDEN_SANITIZED_MEMORY
     QVERIFY2(grownKiB < 64 * 1024, QByteArray::number(grownKiB).constData());
+#else
+    Q_UNUSED(grownKiB)
+#endif
     // The next second has a budget again.
     clock_->advance(1);
     send("Failed authentication");
