@@ -1,6 +1,7 @@
 #include "metrics/MetricsExposition.h"
 #include "metrics/MetricsServer.h"
 
+#include <QNetworkProxy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
@@ -18,6 +19,7 @@ QByteArray exchange(quint16 port, const QByteArray& request, int timeoutMs = 500
                     const QHostAddress& host = QHostAddress(QHostAddress::LocalHost),
                     const QHostAddress& from = QHostAddress()) {
     QTcpSocket socket;
+    socket.setProxy(QNetworkProxy::NoProxy);
     if (!from.isNull() && !socket.bind(from, 0))
         return "not bound";
     socket.connectToHost(host, port);
@@ -146,6 +148,7 @@ void tst_MetricsServer::slowClient_othersAreServed() {
 // the accept all the same, and others are served meanwhile.
 void tst_MetricsServer::trickler_cutTenSecondsAfterAccept() {
     QTcpSocket slow;
+    slow.setProxy(QNetworkProxy::NoProxy);
     QElapsedTimer sinceAccept;
     qint64 cutAfterMs = -1;
     connect(&slow, &QTcpSocket::disconnected, this, [&] { cutAfterMs = sinceAccept.elapsed(); });
@@ -184,6 +187,7 @@ void tst_MetricsServer::slowClientsFillTheCaps_scraperGetsIn() {
     for (int i = 0; i < perAddress; ++i) {
         for (int k = 0; k < addresses; ++k) {
             auto& socket = slow.emplace_back(std::make_unique<QTcpSocket>());
+            socket->setProxy(QNetworkProxy::NoProxy);
             QVERIFY(socket->bind(slowAddress(k), 0));
             socket->connectToHost(QHostAddress::LocalHost, server_.port());
             QVERIFY(socket->waitForConnected(5000));
