@@ -2,9 +2,11 @@
 //
 //   syslog_flood [--rate R] [--seconds S] [--port P] [--step N | --no-search]
 //   syslog_flood --hostile [--rate R] [--seconds S] [--port P]
+//   syslog_flood --controller-flood [--rate R] [--seconds S] [--port P]
 //
 // The first form sends from a configured controller's address and prints per trial: datagrams sent,
-// events stored, datagrams logged as from an unknown host, datagrams lost, the kernel's drops for the
+// events stored, datagrams the controller's budget of events a second refused (handled, not lost: all
+// but 100 a second), datagrams logged as from an unknown host, datagrams lost, the kernel's drops for the
 // program's socket (/proc/net/udp6) and for all UDP (RcvbufErrors), the losses the program itself
 // logged (the kernel's, which each datagram tells it, and its own when too many wait for the main
 // thread), and how long the program took to catch up after the last datagram was sent. The first
@@ -19,6 +21,11 @@
 // the configured controller sends 10 datagrams a second. It prints how many of the controller's
 // datagrams were lost, how much app.log grew, and the longest stall of the program's event loop,
 // which the program measures itself (AMPWARDEN_STALL_REPORT).
+//
+// --controller-flood sends R datagrams/s (default 20000) of 1 KiB for S seconds under the configured
+// controller's own address, as anyone can. It prints the events stored against the controller's
+// budget, what the program logged as over the budget or lost, the program's memory (resident before,
+// at its peak and after), the size of AMW.log, the growth of app.log and the longest event-loop stall.
 //
 // Every trial starts a fresh program, hidden and offscreen, in a temporary working directory with a
 // configuration holding controller rack1 on 127.0.0.1, on syslog port P (default 514) and with an
@@ -174,18 +181,41 @@ qint64 storedEvents(const QString& dir) {
     return lines;
 }
 
+// Drained when the event files stop growing for five seconds (at most two minutes): rewriting AMW.log
+// from a store of a million events holds the main thread for more than one. The seconds until they
+// stopped.
+double waitUntilSettled(const QString& dir) {
+    QElapsedTimer drain;
+    drain.start();
+    qint64 last = -1;
+    QElapsedTimer stable;
+    stable.start();
+    while (drain.elapsed() < 120000) {
+        const qint64 now = eventLogBytes(dir);
+        if (now != last) {
+            last = now;
+            stable.restart();
+        } else if (stable.elapsed() >= 5000) {
+            break;
+        }
+        QThread::msleep(50);
+    }
+    return (drain.elapsed() - stable.elapsed()) / 1000.0;
+}
+
 struct Trial {
     bool ok = false;
     qint64 sent = 0;
     double sendSeconds = 0;
     qint64 stored = 0;
     qint64 unknownHost = 0;
+    qint64 overBudget = 0; // handled: refused by the controller's budget of events a second
     qint64 rcvbufDrops = 0;
     qint64 socketDrops = 0;
     qint64 loggedLost = 0; // the program's own "datagrams lost" lines, summed
     qint64 loggedLostInSystem = 0;
     double drainSeconds = 0;
-    qint64 handled() const { return stored + unknownHost; }
+    qint64 handled() const { return stored + unknownHost + overBudget; }
     bool lossless() const { return sent > 0 && sent == handled(); }
 };
 
@@ -291,24 +321,7 @@ Trial runTrial(quint16 port, qint64 rate, double seconds) {
     t.sendSeconds = std::chrono::duration<double>(Clock::now() - start).count();
     ::close(fd);
 
-    // Drained when the event files stop growing for five seconds: rewriting AMW.log from a store of a
-    // million events holds the main thread for more than one.
-    QElapsedTimer drain;
-    drain.start();
-    qint64 last = -1;
-    QElapsedTimer stable;
-    stable.start();
-    while (drain.elapsed() < 120000) {
-        const qint64 now = eventLogBytes(dir.path());
-        if (now != last) {
-            last = now;
-            stable.restart();
-        } else if (stable.elapsed() >= 5000) {
-            break;
-        }
-        QThread::msleep(50);
-    }
-    t.drainSeconds = (drain.elapsed() - stable.elapsed()) / 1000.0;
+    t.drainSeconds = waitUntilSettled(dir.path());
     t.rcvbufDrops = udpCounters().rcvbufErrors - before.rcvbufErrors;
     t.socketDrops = socketDrops(port);
 
@@ -319,6 +332,10 @@ Trial runTrial(quint16 port, qint64 rate, double seconds) {
     if (appLog.open(QIODevice::ReadOnly)) {
         const QByteArray log = appLog.readAll();
         t.unknownHost = log.count("Syslog message from unknown host: ");
+        static const QRegularExpression over(
+            QStringLiteral("Syslog: (\\d+) datagrams from .* not stored: over"));
+        for (auto it = over.globalMatch(QString::fromLatin1(log)); it.hasNext();)
+            t.overBudget += it.next().captured(1).toLongLong();
         static const QRegularExpression lost(
             QStringLiteral("Syslog: (\\d+) datagrams lost: (\\d+) dropped by the system"));
         for (auto it = lost.globalMatch(QString::fromLatin1(log)); it.hasNext();) {
@@ -338,14 +355,16 @@ Trial runTrial(quint16 port, qint64 rate, double seconds) {
 
 void print(qint64 rate, const Trial& t) {
     std::printf(
-        "rate %7lld/s  sent %8lld in %6.2f s (%8.0f/s)  stored %8lld  unknown-host %lld  lost %lld  "
+        "rate %7lld/s  sent %8lld in %6.2f s (%8.0f/s)  stored %8lld  over budget %8lld  unknown-host %lld  "
+        "lost %lld  "
         "kernel drops: socket %lld, all UDP %lld  program logged lost %lld (kernel %lld, waiting %lld)  "
         "caught up %.2f s after sending\n",
         static_cast<long long>(rate), static_cast<long long>(t.sent), t.sendSeconds,
         t.sendSeconds > 0 ? t.sent / t.sendSeconds : 0.0, static_cast<long long>(t.stored),
-        static_cast<long long>(t.unknownHost), static_cast<long long>(t.sent - t.handled()),
-        static_cast<long long>(t.socketDrops), static_cast<long long>(t.rcvbufDrops),
-        static_cast<long long>(t.loggedLost), static_cast<long long>(t.loggedLostInSystem),
+        static_cast<long long>(t.overBudget), static_cast<long long>(t.unknownHost),
+        static_cast<long long>(t.sent - t.handled()), static_cast<long long>(t.socketDrops),
+        static_cast<long long>(t.rcvbufDrops), static_cast<long long>(t.loggedLost),
+        static_cast<long long>(t.loggedLostInSystem),
         static_cast<long long>(t.loggedLost - t.loggedLostInSystem), t.drainSeconds);
     std::fflush(stdout);
 }
@@ -411,20 +430,29 @@ qint64 controllerDatagramsStored(const QString& dir, qint64 sent) {
     return found;
 }
 
-int runHostile(quint16 port, qint64 rate, double seconds) {
-    // Stalls from 10 ms up are reported; shorter ones say nothing about the targets.
-    const int reportFromMs = 10;
-    QTemporaryDir dir;
-    QProcess program;
-    const QString stallFile = dir.filePath(QStringLiteral("stderr.txt"));
+// Stalls from 10 ms up are reported; shorter ones say nothing about the targets.
+const int reportFromMs = 10;
+
+// Starts the program with its event-loop stalls reported to `stallFile`, and waits past its start-up
+// work.
+bool startProbed(QProcess& program, const QTemporaryDir& dir, quint16 port, const QString& stallFile) {
     // A file, not a pipe: nobody reads a pipe while this program sends, and a full pipe would stall
     // the very loop being measured.
     program.setStandardErrorFile(stallFile);
     QProcessEnvironment probe;
     probe.insert(QStringLiteral("AMPWARDEN_STALL_REPORT"), QString::number(reportFromMs));
     if (!startProgram(program, dir, port, probe))
+        return false;
+    QThread::msleep(1000);
+    return true;
+}
+
+int runHostile(quint16 port, qint64 rate, double seconds) {
+    QTemporaryDir dir;
+    QProcess program;
+    const QString stallFile = dir.filePath(QStringLiteral("stderr.txt"));
+    if (!startProbed(program, dir, port, stallFile))
         return 1;
-    QThread::msleep(500); // past the start-up work
     const QString appLogPath = dir.filePath(QStringLiteral("app.log"));
     const qint64 appLogBefore = QFileInfo(appLogPath).size();
     const UdpCounters before = udpCounters();
@@ -547,6 +575,104 @@ int runHostile(quint16 port, qint64 rate, double seconds) {
     return met ? 0 : 3;
 }
 
+// VmRSS or VmHWM of a process, in KiB; -1 when it cannot be read.
+qint64 memoryKiB(qint64 pid, const char* field) {
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith(field))
+            return line.mid(int(qstrlen(field))).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+int runControllerFlood(quint16 port, qint64 rate, double seconds) {
+    QTemporaryDir dir;
+    QProcess program;
+    const QString stallFile = dir.filePath(QStringLiteral("stderr.txt"));
+    if (!startProbed(program, dir, port, stallFile))
+        return 1;
+    const qint64 pid = program.processId();
+    const qint64 rssBefore = memoryKiB(pid, "VmRSS:");
+    const QString appLogPath = dir.filePath(QStringLiteral("app.log"));
+    const qint64 appLogBefore = QFileInfo(appLogPath).size();
+
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    QByteArray text = "<38>Dec  7 09:00:00 rack1 Successful authentication for admin ";
+    text += QByteArray(1024 - text.size(), 'x');
+
+    using Clock = std::chrono::steady_clock;
+    const qint64 floodStartMs = QDateTime::currentMSecsSinceEpoch();
+    const auto start = Clock::now();
+    const auto end =
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    const int perSlice = int(std::max<qint64>(1, rate / 1000));
+    std::vector<mmsghdr> messages(static_cast<size_t>(perSlice));
+    iovec vector{text.data(), size_t(text.size())};
+    for (mmsghdr& m : messages) {
+        m = {};
+        m.msg_hdr.msg_name = &to;
+        m.msg_hdr.msg_namelen = sizeof to;
+        m.msg_hdr.msg_iov = &vector;
+        m.msg_hdr.msg_iovlen = 1;
+    }
+    qint64 sent = 0;
+    for (qint64 slice = 0;; ++slice) {
+        const auto due = start + std::chrono::milliseconds(slice);
+        if (due >= end)
+            break;
+        if (Clock::now() < due)
+            std::this_thread::sleep_until(due);
+        sent += std::max(0, ::sendmmsg(fd, messages.data(), unsigned(perSlice), 0));
+    }
+    const double sendSeconds = std::chrono::duration<double>(Clock::now() - start).count();
+    ::close(fd);
+
+    waitUntilSettled(dir.path());
+    const qint64 floodEndMs = QDateTime::currentMSecsSinceEpoch();
+    const qint64 rssAfter = memoryKiB(pid, "VmRSS:");
+    const qint64 rssPeak = memoryKiB(pid, "VmHWM:");
+    const qint64 amwLog = QFileInfo(dir.filePath(QStringLiteral("AMW.log"))).size();
+    stopProgram(program);
+    const qint64 stored = storedEvents(dir.path());
+    const qint64 appLogGrowth = QFileInfo(appLogPath).size() - appLogBefore;
+    qint64 overBudget = 0;
+    qint64 lost = 0;
+    QFile appLog(appLogPath);
+    if (appLog.open(QIODevice::ReadOnly)) {
+        const QString log = QString::fromLatin1(appLog.readAll());
+        static const QRegularExpression over(
+            QStringLiteral("Syslog: (\\d+) datagrams from .* not stored: over"));
+        for (auto it = over.globalMatch(log); it.hasNext();)
+            overBudget += it.next().captured(1).toLongLong();
+        static const QRegularExpression lostLine(QStringLiteral("Syslog: (\\d+) datagrams lost"));
+        for (auto it = lostLine.globalMatch(log); it.hasNext();)
+            lost += it.next().captured(1).toLongLong();
+    }
+    qint64 longest = 0;
+    for (const Stall& s : readStalls(stallFile)) {
+        if (s.endedAt >= floodStartMs && s.endedAt <= floodEndMs)
+            longest = std::max(longest, s.ms);
+    }
+
+    std::printf("controller-address flood: %lld datagrams of %lld bytes in %.2f s (%.0f/s)\n",
+                static_cast<long long>(sent), static_cast<long long>(text.size()), sendSeconds,
+                sent / sendSeconds);
+    std::printf("events stored %lld, over the budget %lld, lost %lld, unaccounted %lld\n",
+                static_cast<long long>(stored), static_cast<long long>(overBudget),
+                static_cast<long long>(lost), static_cast<long long>(sent - stored - overBudget - lost));
+    std::printf("program memory: %.1f MB before, %.1f MB at its peak, %.1f MB after\n", rssBefore / 1024.0,
+                rssPeak / 1024.0, rssAfter / 1024.0);
+    std::printf("AMW.log %.1f KiB, app.log grew by %.1f KiB, longest event-loop stall %lld ms\n",
+                amwLog / 1024.0, appLogGrowth / 1024.0, static_cast<long long>(longest));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -557,10 +683,13 @@ int main(int argc, char* argv[]) {
     bool search = true;
     qint64 step = 0;
     bool hostile = false;
+    bool controllerFlood = false;
     const QStringList args = QCoreApplication::arguments();
     for (int i = 1; i < args.size(); ++i) {
         if (args[i] == QLatin1String("--hostile"))
             hostile = true;
+        else if (args[i] == QLatin1String("--controller-flood"))
+            controllerFlood = true;
         else if (args[i] == QLatin1String("--rate") && i + 1 < args.size())
             rate = args[++i].toLongLong();
         else if (args[i] == QLatin1String("--seconds") && i + 1 < args.size())
@@ -574,7 +703,8 @@ int main(int argc, char* argv[]) {
         else {
             std::fprintf(stderr,
                          "usage: syslog_flood [--rate R] [--seconds S] [--port P] [--step N | --no-search]\n"
-                         "       syslog_flood --hostile [--rate R] [--seconds S] [--port P]\n");
+                         "       syslog_flood --hostile [--rate R] [--seconds S] [--port P]\n"
+                         "       syslog_flood --controller-flood [--rate R] [--seconds S] [--port P]\n");
             return 2;
         }
     }
@@ -582,6 +712,8 @@ int main(int argc, char* argv[]) {
         rate = hostile ? 100000 : 20000;
     if (hostile)
         return rate > 0 && seconds > 0 ? runHostile(port, rate, seconds) : 2;
+    if (controllerFlood)
+        return rate > 0 && seconds > 0 ? runControllerFlood(port, rate, seconds) : 2;
     if (rate <= 0 || seconds <= 0 || step < 0)
         return 2;
 

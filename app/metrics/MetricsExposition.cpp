@@ -3,6 +3,7 @@
 #include "core/Application.h"
 #include "core/MetricsRegistry.h"
 
+#include <QHash>
 #include <QSet>
 #include <QString>
 
@@ -140,6 +141,10 @@ QByteArray MetricsExposition::render(int mailsWaiting) {
     std::vector<Labelled> rows;
     rows.reserve(Application::controllers.size());
     QSet<QByteArray> seen;
+    seen.reserve(qsizetype(Application::controllers.size()));
+    // Per label set, the number its next twin tries first: thousands of controllers configured alike
+    // must not each count up again through all the ones before them.
+    QHash<QByteArray, int> nextNumber;
     for (const Controller& c : Application::controllers) {
         QByteArray host = c.host;
         if (c.port != 0)
@@ -148,11 +153,17 @@ QByteArray MetricsExposition::render(int mailsWaiting) {
                                 labelValue(host) + '"';
         // Two controllers configured alike would make one series twice, and Prometheus refuses such
         // a scrape whole: the later one is told apart by its position.
-        QByteArray name = labelValue(c.name);
-        for (int n = 2; seen.contains(name + rest); ++n)
-            name = labelValue(c.name) + " (" + QByteArray::number(n) + ')';
-        Labelled row{&c, "controller=\"" + name + rest, {}, busCount(c)};
-        seen.insert(name + rest);
+        const QByteArray base = labelValue(c.name);
+        QByteArray labels = base + rest;
+        if (seen.contains(labels)) {
+            int& n = nextNumber[labels];
+            n = std::max(n, 2);
+            do
+                labels = base + " (" + QByteArray::number(n++) + ')' + rest;
+            while (seen.contains(labels));
+        }
+        seen.insert(labels);
+        Labelled row{&c, "controller=\"" + labels, {}, busCount(c)};
         for (int bus = 0; bus < row.buses; ++bus)
             row.busLabels[bus] = row.labels + (bus == 0 ? ",bus=\"A\"" : ",bus=\"B\"");
         rows.push_back(std::move(row));

@@ -1,5 +1,6 @@
 #include "MetricsServer.h"
 
+#include "ConnectionBudget.h"
 #include "MetricsExposition.h"
 
 #include <microhttpd.h>
@@ -41,6 +42,36 @@ MHD_Result onRequest(void* cls, MHD_Connection* connection, const char* url, con
     return static_cast<MHD_Result>(static_cast<const MetricsServer*>(cls)->answer(connection, url, method));
 }
 
+void onCompleted(void* cls, MHD_Connection* connection, void** /*state*/, MHD_RequestTerminationCode) {
+    static_cast<ConnectionBudget*>(cls)->answered(connection);
+}
+
+QByteArray addressOf(const sockaddr* address) {
+    if (address && address->sa_family == AF_INET) {
+        const auto& in = reinterpret_cast<const sockaddr_in*>(address)->sin_addr;
+        return QByteArray(reinterpret_cast<const char*>(&in), sizeof in);
+    }
+    if (address && address->sa_family == AF_INET6) {
+        const auto& in6 = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+        return QByteArray(reinterpret_cast<const char*>(&in6), sizeof in6);
+    }
+    return {};
+}
+
+void onConnection(void* cls, MHD_Connection* connection, void** /*context*/,
+                  MHD_ConnectionNotificationCode code) {
+    auto* budget = static_cast<ConnectionBudget*>(cls);
+    if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+        // Reported before the library closes the socket, so a cut never reaches a reused descriptor.
+        budget->closed(connection);
+        return;
+    }
+    const MHD_ConnectionInfo* fd = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    const MHD_ConnectionInfo* peer = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (fd)
+        budget->opened(connection, fd->connect_fd, addressOf(peer ? peer->client_addr : nullptr));
+}
+
 } // namespace
 
 std::optional<MetricsServer::Endpoint> MetricsServer::parseEndpoint(const QByteArray& text) {
@@ -65,6 +96,8 @@ std::optional<MetricsServer::Endpoint> MetricsServer::parseEndpoint(const QByteA
         return std::nullopt;
     return Endpoint{address, static_cast<quint16>(port)};
 }
+
+MetricsServer::MetricsServer() = default;
 
 MetricsServer::~MetricsServer() {
     stop();
@@ -91,14 +124,19 @@ MetricsServer::Result MetricsServer::start(const Endpoint& endpoint) {
     } else {
         return {false, "not an IP address"};
     }
+    budget_ = std::make_unique<ConnectionBudget>(ConnectionBudget::Limits{
+        connectionLimit, connectionsPerAddress, std::chrono::seconds(timeoutSeconds)});
     errno = 0;
-    daemon_ =
-        MHD_start_daemon(flags, 0, nullptr, nullptr, &onRequest, this, MHD_OPTION_SOCK_ADDR, address,
-                         MHD_OPTION_CONNECTION_LIMIT, connectionLimit, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
-                         connectionsPerAddress, MHD_OPTION_CONNECTION_TIMEOUT, timeoutSeconds,
-                         MHD_OPTION_CONNECTION_MEMORY_LIMIT, headerBytes, MHD_OPTION_END);
+    // The library's own limit is only the last resort: connections the budget has cut stay with it for
+    // a moment until it has noticed, and they must not keep a new scraper out.
+    daemon_ = MHD_start_daemon(
+        flags, 0, nullptr, nullptr, &onRequest, this, MHD_OPTION_SOCK_ADDR, address,
+        MHD_OPTION_CONNECTION_LIMIT, 2 * connectionLimit, MHD_OPTION_CONNECTION_TIMEOUT, timeoutSeconds,
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, headerBytes, MHD_OPTION_NOTIFY_CONNECTION, &onConnection,
+        budget_.get(), MHD_OPTION_NOTIFY_COMPLETED, &onCompleted, budget_.get(), MHD_OPTION_END);
     if (!daemon_) {
         const int error = errno;
+        budget_.reset();
         return {false,
                 error != 0 ? QByteArray(std::strerror(error)) : QByteArray("the server did not start")};
     }
@@ -110,6 +148,11 @@ void MetricsServer::stop() {
         return;
     MHD_stop_daemon(daemon_);
     daemon_ = nullptr;
+    budget_.reset();
+}
+
+unsigned MetricsServer::connections() const {
+    return budget_ ? budget_->holding() : 0;
 }
 
 quint16 MetricsServer::port() const {
@@ -132,6 +175,8 @@ std::shared_ptr<const QByteArray> MetricsServer::latest() const {
 }
 
 int MetricsServer::answer(MHD_Connection* connection, const char* url, const char* method) const {
+    if (budget_)
+        budget_->answering(connection);
     if (std::strcmp(url, "/metrics") != 0)
         return queue(connection, MHD_HTTP_NOT_FOUND, "Not found: the metrics are at /metrics\n");
     if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0 && std::strcmp(method, MHD_HTTP_METHOD_HEAD) != 0)

@@ -39,10 +39,11 @@ public:
     static constexpr int datagramsPerCall = 128;
     static constexpr qsizetype maxDatagram = 65536;
     // What may wait for the main thread, payload and bookkeeping: at 150,000 datagrams/s of syslog
-    // lines about four seconds' worth. The main thread does stop for seconds: rewriting AMW.log from a
-    // store that a flood has grown to a million events takes that long, and the store itself grows by
-    // more than this buffer holds in the same time.
-    static constexpr qsizetype maxWaitingBytes = 128 * 1024 * 1024;
+    // lines about a second's worth, at 20,000/s of 1 KiB ones 1.5 s. It is the most a flood can make
+    // the program hold beyond its events, and the allocator keeps what it once held: the events are on
+    // a budget per controller, so the main thread has no store grown by a flood to rewrite and is not
+    // away for longer than that.
+    static constexpr qsizetype maxWaitingBytes = 32 * 1024 * 1024;
     static constexpr qsizetype bookkeepingBytes = 96; // per datagram: array header, allocation, entry
 
     // Takes over the descriptor (closed when the reader goes) and starts reading at once.

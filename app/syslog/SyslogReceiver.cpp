@@ -40,6 +40,7 @@ QEvent::Type datagramsWaiting() {
 SyslogReceiver::SyslogReceiver(QObject* parent)
     : QObject(parent)
     , unknownHosts_(unknownHostLines, unknownHostWindowMs, "datagrams from unknown hosts")
+    , budget_(controllerDatagramsPerSecond, overBudgetWindowMs)
     , lossTimer_(new QTimer(this))
     , maxWaitingBytes_(SyslogReader::maxWaitingBytes) {
     lossTimer_->setSingleShot(true);
@@ -151,29 +152,44 @@ EventKind SyslogReceiver::classify(const QByteArray& message) {
 }
 
 void SyslogReceiver::handleDatagram(const QByteArray& sender, const QByteArray& message) {
-    const Business::Time now = Clock::now();
-    Business::Controller* owner = nullptr;
+    handle(ownerOf(sender), sender, message);
+}
+
+Business::Controller* SyslogReceiver::ownerOf(const QByteArray& sender) {
     for (Business::Controller& controller : Application::controllers) {
-        if (controller.host == sender) {
-            owner = &controller;
-            break;
-        }
+        if (controller.host == sender)
+            return &controller;
     }
     // Only senders that some configured name resolved to are worth a second walk: a flood from
     // unknown hosts must not cost a lookup per controller and datagram.
-    if (!owner && resolvedSenders_.contains(sender)) {
+    if (resolvedSenders_.contains(sender)) {
         for (Business::Controller& controller : Application::controllers) {
-            if (resolvesTo(controller.host, sender)) {
-                owner = &controller;
-                break;
-            }
+            if (resolvesTo(controller.host, sender))
+                return &controller;
         }
     }
+    return nullptr;
+}
+
+void SyslogReceiver::handle(Business::Controller* owner, const QByteArray& sender,
+                            const QByteArray& message) {
+    const Business::Time now = Clock::now();
     MetricsRegistry::instance().countDatagram(owner != nullptr);
+    // An empty datagram is a line of its own in app.log, and so under the same budgets as the rest.
     if (!owner) {
-        if (unknownHosts_.admit())
+        if (!unknownHosts_.admit())
+            return;
+        if (message.isEmpty())
+            DiagnosticLog::write("Received syslog message 0 bytes in size\n");
+        else
             DiagnosticLog::write("Syslog message from unknown host: " + sender + ": " +
                                  QByteArray::number(message.size()) + " bytes: " + logText(message) + "\n");
+        return;
+    }
+    if (!budget_.admit(*owner, now))
+        return;
+    if (message.isEmpty()) {
+        DiagnosticLog::write("Received syslog message 0 bytes in size\n");
         return;
     }
     Application::addEvent(QByteArray(), now, owner, classify(message), Business::Transport::syslog,
@@ -252,13 +268,16 @@ void SyslogReceiver::syslogMessage() {
     if (taken.lostInSystem > 0 || taken.lostWaiting > 0)
         noteLosses(taken.lostInSystem, taken.lostWaiting);
     const Application::EventBatch batch;
+    // The settings cannot change within the turn, and a flood comes from few senders: one walk of the
+    // controllers per change of sender instead of one per datagram.
+    const QByteArray* lastSender = nullptr;
+    Business::Controller* owner = nullptr;
     for (const SyslogReader::Datagram& datagram : taken.datagrams) {
-        if (datagram.message.isEmpty()) {
-            // Taken off the queue all the same, or it would hold back every later one.
-            DiagnosticLog::write("Received syslog message 0 bytes in size\n");
-            continue;
+        if (!lastSender || datagram.sender != *lastSender) {
+            lastSender = &datagram.sender;
+            owner = ownerOf(datagram.sender);
         }
-        handleDatagram(datagram.sender, datagram.message);
+        handle(owner, datagram.sender, datagram.message);
     }
     // The rest after whatever else waits on this thread; the reader sends no notice for them.
     if (taken.more)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "SenderBudget.h"
+
 #include "core/Event.h"
 #include "core/ThrottledLog.h"
 
@@ -74,18 +76,31 @@ public:
     static constexpr int unknownHostWindowMs = 10000;
     void setUnknownHostWindow(int milliseconds) { unknownHosts_.setWindow(milliseconds); }
 
+    // Datagrams a configured controller's address may turn into events (or, when empty, into lines)
+    // per second; the excess is counted and told once per window per controller. A controller sends a
+    // line per login, outlet switch or alarm, a handful a second at its busiest (a reboot, a burst of
+    // failed logins); a hundred leaves ample room for that and still bounds what a flood under its
+    // (easily forged) address can add: 100 events a second, whatever the rate of the flood.
+    static constexpr int controllerDatagramsPerSecond = 100;
+    static constexpr int overBudgetWindowMs = 10000;
+    void setControllerBudget(int perSecond) { budget_.setPerSecond(perSecond); }
+    void setOverBudgetWindow(int milliseconds) { budget_.setWindow(milliseconds); }
+
 protected:
     void customEvent(QEvent* event) override;
 
 private:
     // Handles a turn's worth of the datagrams the reader holds.
     void syslogMessage();
+    Business::Controller* ownerOf(const QByteArray& sender);
+    void handle(Business::Controller* owner, const QByteArray& sender, const QByteArray& message);
     void noteLosses(qint64 inSystem, qint64 waiting);
     void writeLosses();
 
     std::unique_ptr<SyslogReader> reader_;
     quint16 port_ = 0;
     ThrottledLog unknownHosts_;
+    SenderBudget budget_;
     QTimer* lossTimer_;
     qint64 lostInSystem_ = 0; // not yet told
     qint64 lostWaiting_ = 0;

@@ -41,6 +41,8 @@ private slots:
     void labelValue_data();
     void labelValue();
     void promtool_acceptsTheExposition();
+    void duplicateNames_eachSeriesOnce_data();
+    void duplicateNames_eachSeriesOnce();
 
 private:
     // Three controllers: a two-bus rack that answers, with bus B over its limit; a one-bus edge that
@@ -177,6 +179,40 @@ void tst_MetricsExposition::promtool_acceptsTheExposition() {
              (promtool.readAllStandardOutput() + promtool.readAllStandardError()).constData());
     QVERIFY(
         text.contains(R"x(ampwarden_up{controller="rack (2)",model="Kestrel 2",host="10.0.0.1:8080"} 1)x"));
+}
+
+void tst_MetricsExposition::duplicateNames_eachSeriesOnce_data() {
+    QTest::addColumn<QByteArrayList>("names");
+    QTest::addColumn<QByteArrayList>("labelled");
+    QTest::newRow("three alike") << QByteArrayList{"x", "x", "x"} << QByteArrayList{"x", "x (2)", "x (3)"};
+    QTest::newRow("a configured name like a told-apart one")
+        << QByteArrayList{"x", "x", "x (2)", "x"} << QByteArrayList{"x", "x (2)", "x (2) (2)", "x (3)"};
+    QTest::newRow("told-apart name configured first")
+        << QByteArrayList{"x (2)", "x", "x"} << QByteArrayList{"x (2)", "x", "x (3)"};
+    QByteArrayList many(3000, "same");
+    QByteArrayList numbered{"same"};
+    for (int n = 2; n <= 3000; ++n)
+        numbered.append("same (" + QByteArray::number(n) + ')');
+    QTest::newRow("3,000 alike") << many << numbered;
+}
+
+// Prometheus refuses a scrape with one series twice; thousands alike must not stall the program.
+void tst_MetricsExposition::duplicateNames_eachSeriesOnce() {
+    QFETCH(QByteArrayList, names);
+    QFETCH(QByteArrayList, labelled);
+    for (const QByteArray& name : names)
+        Application::controllers.emplace_back(name, 2, "10.0.0.1", 0, "admin", "pw");
+    QElapsedTimer timer;
+    timer.start();
+    const QByteArray text = exposition_.render();
+    QVERIFY2(timer.elapsed() < 1000, QByteArray::number(timer.elapsed()).constData());
+    QByteArrayList up;
+    for (const QByteArray& line : text.split('\n')) {
+        if (line.startsWith("ampwarden_up{"))
+            up.append(line.mid(int(strlen("ampwarden_up{controller=\"")),
+                               line.indexOf("\",model=") - int(strlen("ampwarden_up{controller=\""))));
+    }
+    QCOMPARE(up, labelled);
 }
 
 QTEST_GUILESS_MAIN(tst_MetricsExposition)

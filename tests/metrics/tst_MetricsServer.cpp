@@ -1,11 +1,13 @@
 #include "metrics/MetricsExposition.h"
 #include "metrics/MetricsServer.h"
 
+#include <QNetworkProxy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
 using Warden::MetricsServer;
@@ -14,8 +16,12 @@ namespace {
 
 // Sends `request` as it is and reads until the server closes or `timeoutMs` pass.
 QByteArray exchange(quint16 port, const QByteArray& request, int timeoutMs = 5000,
-                    const QHostAddress& host = QHostAddress(QHostAddress::LocalHost)) {
+                    const QHostAddress& host = QHostAddress(QHostAddress::LocalHost),
+                    const QHostAddress& from = QHostAddress()) {
     QTcpSocket socket;
+    socket.setProxy(QNetworkProxy::NoProxy);
+    if (!from.isNull() && !socket.bind(from, 0))
+        return "not bound";
     socket.connectToHost(host, port);
     if (!socket.waitForConnected(timeoutMs))
         return "not connected";
@@ -46,6 +52,9 @@ private slots:
     void requests_data();
     void requests();
     void slowClient_othersAreServed();
+    void trickler_cutTenSecondsAfterAccept();
+    void slowClientsFillTheCaps_scraperGetsIn_data();
+    void slowClientsFillTheCaps_scraperGetsIn();
     void publish_whileScraped_servesWholeTexts();
     void bindFailure_isReported();
     void ipv6Loopback_isServed();
@@ -133,6 +142,74 @@ void tst_MetricsServer::slowClient_othersAreServed() {
     QVERIFY(get(server_.port(), "GET", "/metrics").startsWith("HTTP/1.1 200"));
     QVERIFY2(timer.elapsed() < 2000, QByteArray::number(timer.elapsed()).constData());
     QCOMPARE(slow.state(), QAbstractSocket::ConnectedState);
+}
+
+// One byte a second keeps the library's idle timeout from ever running out; the deadline counts from
+// the accept all the same, and others are served meanwhile.
+void tst_MetricsServer::trickler_cutTenSecondsAfterAccept() {
+    QTcpSocket slow;
+    slow.setProxy(QNetworkProxy::NoProxy);
+    QElapsedTimer sinceAccept;
+    qint64 cutAfterMs = -1;
+    connect(&slow, &QTcpSocket::disconnected, this, [&] { cutAfterMs = sinceAccept.elapsed(); });
+    slow.connectToHost(QHostAddress::LocalHost, server_.port());
+    QVERIFY(slow.waitForConnected(5000));
+    sinceAccept.start();
+    const QByteArray request = "GET /metrics HTTP/1.1\r\nX-Slow: " + QByteArray(100, 'a');
+    qsizetype sent = 0;
+    QTimer trickle;
+    connect(&trickle, &QTimer::timeout, this, [&] {
+        if (slow.state() == QAbstractSocket::ConnectedState && sent < request.size())
+            slow.write(request.mid(sent++, 1));
+    });
+    trickle.start(1000);
+    QTRY_VERIFY(sent >= 2);
+    QVERIFY(get(server_.port(), "GET", "/metrics").startsWith("HTTP/1.1 200"));
+    QTRY_VERIFY_WITH_TIMEOUT(cutAfterMs >= 0, 20000);
+    const qint64 deadlineMs = MetricsServer::timeoutSeconds * 1000;
+    QVERIFY2(cutAfterMs >= deadlineMs - 500 && cutAfterMs < deadlineMs + 2000,
+             QByteArray::number(cutAfterMs).constData());
+}
+
+void tst_MetricsServer::slowClientsFillTheCaps_scraperGetsIn_data() {
+    QTest::addColumn<int>("addresses");
+    QTest::addColumn<int>("perAddress");
+    // As the probe found it: 64 slow connections from 4 addresses once locked every scraper out.
+    QTest::newRow("4 addresses, 16 each") << 4 << 16;
+    QTest::newRow("8 addresses, 8 each: every connection") << 8 << 8;
+}
+
+void tst_MetricsServer::slowClientsFillTheCaps_scraperGetsIn() {
+    QFETCH(int, addresses);
+    QFETCH(int, perAddress);
+    const auto slowAddress = [](int k) { return QHostAddress(QStringLiteral("127.0.1.%1").arg(k + 1)); };
+    std::vector<std::unique_ptr<QTcpSocket>> slow;
+    for (int i = 0; i < perAddress; ++i) {
+        for (int k = 0; k < addresses; ++k) {
+            auto& socket = slow.emplace_back(std::make_unique<QTcpSocket>());
+            socket->setProxy(QNetworkProxy::NoProxy);
+            QVERIFY(socket->bind(slowAddress(k), 0));
+            socket->connectToHost(QHostAddress::LocalHost, server_.port());
+            QVERIFY(socket->waitForConnected(5000));
+            socket->write("GET /metr");
+        }
+    }
+    const unsigned held =
+        std::min(MetricsServer::connectionLimit,
+                 unsigned(addresses) * std::min(unsigned(perAddress), MetricsServer::connectionsPerAddress));
+    QTRY_COMPARE(server_.connections(), held);
+    for (const QHostAddress& from : {slowAddress(0), QHostAddress(QStringLiteral("127.0.2.1"))}) {
+        QElapsedTimer timer;
+        timer.start();
+        const QByteArray answer =
+            exchange(server_.port(), "GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 5000,
+                     QHostAddress(QHostAddress::LocalHost), from);
+        QVERIFY2(answer.startsWith("HTTP/1.1 200"),
+                 (from.toString().toLatin1() + ": " + answer.left(100)).constData());
+        QVERIFY2(timer.elapsed() < 2000, QByteArray::number(timer.elapsed()).constData());
+    }
+    slow.clear();
+    QTRY_COMPARE(server_.connections(), 0u);
 }
 
 void tst_MetricsServer::publish_whileScraped_servesWholeTexts() {
