@@ -189,23 +189,15 @@ void tst_MetricsExposition::duplicateNames_eachSeriesOnce_data() {
         << QByteArrayList{"x", "x", "x (2)", "x"} << QByteArrayList{"x", "x (2)", "x (2) (2)", "x (3)"};
     QTest::newRow("told-apart name configured first")
         << QByteArrayList{"x (2)", "x", "x"} << QByteArrayList{"x (2)", "x", "x (3)"};
-    QByteArrayList many(3000, "same");
-    QByteArrayList numbered{"same"};
-    for (int n = 2; n <= 3000; ++n)
-        numbered.append("same (" + QByteArray::number(n) + ')');
-    QTest::newRow("3,000 alike") << many << numbered;
 }
 
-// Prometheus refuses a scrape with one series twice; thousands alike must not stall the program.
+// Prometheus refuses a scrape with one series twice. (The cost of thousands alike: bench/metrics --alike.)
 void tst_MetricsExposition::duplicateNames_eachSeriesOnce() {
     QFETCH(QByteArrayList, names);
     QFETCH(QByteArrayList, labelled);
     for (const QByteArray& name : names)
         Application::controllers.emplace_back(name, 2, "10.0.0.1", 0, "admin", "pw");
-    QElapsedTimer timer;
-    timer.start();
     const QByteArray text = exposition_.render();
-    QVERIFY2(timer.elapsed() < 1000, QByteArray::number(timer.elapsed()).constData());
     QByteArrayList up;
     for (const QByteArray& line : text.split('\n')) {
         if (line.startsWith("ampwarden_up{"))
