@@ -334,6 +334,16 @@ void tst_WebThread::oversizedAnswer_endsTheCheckAtOnce_data() {
         << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 1000000000\r\n\r\n") << block;
     QTest::newRow("header line without end")
         << QByteArray("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"") << block;
+    QTest::newRow("header lines without end")
+        << QByteArray("HTTP/1.1 200 OK\r\n") << QByteArray("X-Filler: 0123456789\r\n").repeated(3000);
+    QTest::newRow("interim answers without end")
+        << QByteArray("HTTP/1.1 100 Continue\r\n\r\n")
+        << QByteArray("HTTP/1.1 100 Continue\r\n\r\n").repeated(2500);
+    QTest::newRow("one-byte chunks") << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")
+                                     << QByteArray("1\r\nx\r\n").repeated(10000);
+    QTest::newRow("line ends without end between chunks")
+        << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nx")
+        << QByteArray(block.size(), '\n');
 }
 
 // Far sooner than the deadline, and without the page held in memory.
