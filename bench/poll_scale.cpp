@@ -1,5 +1,8 @@
-// One check of many simulated controllers through the real poller: wall time, request rate, memory.
-//   poll_scale [controllers] [silent-run-controllers]
+// Checks of many simulated controllers through the real poller: wall time, request rate, memory, and
+// the longest the event loop stood still.
+//   poll_scale [controllers] [silent-run-controllers] [large-run-controllers] [hostile-run-seconds]
+//              [hostile modes, comma-separated]
+// Defaults: 1000, 100, 10000, 60, endless-header,trickle,silent,markers,rows. A 0 leaves a run out.
 #include "core/Application.h"
 #include "core/CycleEvents.h"
 #include "core/DiagnosticLog.h"
@@ -9,11 +12,16 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
+#include <map>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace Warden;
@@ -33,10 +41,35 @@ public:
     bool ended = false;
 };
 
+// The longest gap between two ticks of a timer due every few milliseconds: what the user interface,
+// the syslog socket and the metrics endpoint would have waited.
+class GapProbe : public QObject {
+public:
+    GapProbe() {
+        timer_.setTimerType(Qt::PreciseTimer);
+        connect(&timer_, &QTimer::timeout, this, [this] { tick(); });
+        timer_.start(5);
+        since_.start();
+    }
+    double longestMs() {
+        tick();
+        return longest_;
+    }
+
+private:
+    void tick() {
+        longest_ = std::max(longest_, since_.nsecsElapsed() / 1e6 - 5);
+        since_.restart();
+    }
+    QTimer timer_;
+    QElapsedTimer since_;
+    double longest_ = 0;
+};
+
 std::vector<quint16> startSimulator(QProcess& process, const QStringList& arguments) {
     process.start(QStringLiteral(CTLSIM_BINARY), arguments);
     QByteArray output;
-    while (!output.contains("ready\n") && process.waitForReadyRead(30000))
+    while (!output.contains("ready\n") && process.waitForReadyRead(60000))
         output += process.readAllStandardOutput();
     std::vector<quint16> ports;
     for (const QByteArray& line : output.split('\n')) {
@@ -46,16 +79,33 @@ std::vector<quint16> startSimulator(QProcess& process, const QStringList& argume
     return ports;
 }
 
-long peakMemoryKiB() {
+long peakMemoryMiB() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
+    return usage.ru_maxrss / 1024;
 }
 
-// Returns false when the run could not be set up.
-bool run(const char* title, int count, int silent) {
-    QStringList arguments{"--count", QString::number(count), "--buses", "2", "--log-rows", "50", "--log-max",
-                          "60"};
+long memoryMiB() {
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return -1;
+    return statm.readAll().split(' ').value(1).toLong() * sysconf(_SC_PAGESIZE) / (1024 * 1024);
+}
+
+void addControllers(const std::vector<quint16>& ports) {
+    for (quint16 port : ports) {
+        Controller& c = Application::controllers.emplace_back("sim", 0, "127.0.0.1", port, "admin", "secret");
+        c.channels = {{"A", 0, 10, 1}, {"B", 0, 10, 1}};
+    }
+}
+
+QStringList healthyArguments(int count) {
+    return {"--count", QString::number(count), "--buses", "2", "--log-rows", "50", "--log-max", "60"};
+}
+
+// One check; returns false when the run could not be set up.
+bool oneCheck(const char* title, int count, int silent) {
+    QStringList arguments = healthyArguments(count);
     if (silent > 0)
         arguments << "--fault"
                   << "silent"
@@ -67,13 +117,11 @@ bool run(const char* title, int count, int silent) {
         return false;
     }
     Application::reset();
-    for (quint16 port : ports) {
-        Controller& c = Application::controllers.emplace_back("sim", 0, "127.0.0.1", port, "admin", "secret");
-        c.channels = {{"A", 0, 10, 1}, {"B", 0, 10, 1}};
-    }
+    addControllers(ports);
 
     EndReceiver receiver;
     WebThread web(&receiver, nullptr);
+    GapProbe gaps;
     QElapsedTimer timer;
     timer.start();
     QCoreApplication::postEvent(&web, new CheckEvent());
@@ -85,14 +133,85 @@ bool run(const char* title, int count, int silent) {
     for (const Controller& c : Application::controllers)
         parsed += Application::events.ownedBy(&c).size() >= 2 + 50 ? 1 : 0;
     const int requests = 2 * (count - silent);
-    std::printf("%s\n  controllers %d (%d never answer), check took %.2f s, %.0f requests/s, "
-                "controllers with all events stored %d, events %d, peak memory %ld MiB\n",
-                title, count, silent, seconds, requests / seconds, parsed, Application::getEventCount(),
-                peakMemoryKiB() / 1024);
+    std::printf("%s\n  controllers %d (%d never answer), %zu connections at a time, check took %.2f s, "
+                "%.0f requests/s, controllers with all events stored %d, events %d, longest event-loop gap "
+                "%.0f ms, memory %ld MiB (peak %ld MiB)\n",
+                title, count, silent, WebThread::defaultMaxConnections, seconds, requests / seconds, parsed,
+                Application::getEventCount(), gaps.longestMs(), memoryMiB(), peakMemoryMiB());
     std::fflush(stdout);
     simulator.kill();
     simulator.waitForFinished();
     return true;
+}
+
+// Checks every `periodMs` for `seconds`, a check moment that finds the previous check running being
+// skipped as the check cycle does; one hostile controller (its own simulator) among healthy ones.
+bool hostileRun(const QString& mode, int healthy, int seconds, int periodMs) {
+    QProcess healthySimulator;
+    QProcess hostileSimulator;
+    const std::vector<quint16> healthyPorts = startSimulator(healthySimulator, healthyArguments(healthy));
+    const std::vector<quint16> hostilePorts =
+        startSimulator(hostileSimulator, {"--hostile", mode, "--trickle-ms", "2000"});
+    if (int(healthyPorts.size()) != healthy || hostilePorts.size() != 1) {
+        std::fprintf(stderr, "poll_scale: ctlsim did not start (hostile mode %s)\n", qPrintable(mode));
+        return false;
+    }
+    Application::reset();
+    addControllers(hostilePorts);
+    addControllers(healthyPorts);
+
+    EndReceiver receiver;
+    WebThread web(&receiver, nullptr);
+    std::map<const Controller*, int> reads;
+    QObject::connect(&web, &WebThread::checked, &web, [&reads](Controller* c, const CheckOutcome& outcome) {
+        reads[c] += outcome.answered ? 1 : 0;
+    });
+    int moments = 0;
+    int checks = 0;
+    bool running = false;
+    QTimer period;
+    QObject::connect(&period, &QTimer::timeout, &web, [&] {
+        ++moments;
+        if (running)
+            return;
+        running = true;
+        receiver.ended = false;
+        ++checks;
+        QCoreApplication::postEvent(&web, new CheckEvent());
+    });
+    GapProbe gaps;
+    QElapsedTimer timer;
+    timer.start();
+    period.start(periodMs);
+    while (timer.elapsed() < seconds * 1000 || running) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+        if (receiver.ended)
+            running = false;
+        if (timer.elapsed() >= seconds * 1000)
+            period.stop();
+    }
+    int fewest = checks;
+    int most = 0;
+    for (auto it = std::next(Application::controllers.begin()); it != Application::controllers.end(); ++it) {
+        fewest = std::min(fewest, reads[&*it]);
+        most = std::max(most, reads[&*it]);
+    }
+    std::printf("one %s controller among %d healthy, %d s, a check moment every %d ms\n  check moments %d, "
+                "checks %d, checks read per healthy controller %d to %d, hostile one read %d, longest "
+                "event-loop gap %.0f ms, events %d, memory %ld MiB (peak %ld MiB)\n",
+                qPrintable(mode), healthy, seconds, periodMs, moments, checks, fewest, most,
+                reads[&Application::controllers.front()], gaps.longestMs(), Application::getEventCount(),
+                memoryMiB(), peakMemoryMiB());
+    std::fflush(stdout);
+    for (QProcess* simulator : {&healthySimulator, &hostileSimulator}) {
+        simulator->kill();
+        simulator->waitForFinished();
+    }
+    return true;
+}
+
+int argument(int argc, char* argv[], int i, int fallback) {
+    return argc > i ? std::atoi(argv[i]) : fallback;
 }
 
 } // namespace
@@ -103,11 +222,24 @@ int main(int argc, char* argv[]) {
     QTemporaryDir dir;
     QDir::setCurrent(dir.path());
     DiagnosticLog::open();
-    const int count = argc > 1 ? std::atoi(argv[1]) : 1000;
-    const int silentRun = argc > 2 ? std::atoi(argv[2]) : 100;
-    bool ok = run("all controllers answer", count, 0);
+    const int count = argument(argc, argv, 1, 1000);
+    const int silentRun = argument(argc, argv, 2, 100);
+    const int largeRun = argument(argc, argv, 3, 10000);
+    const int hostileSeconds = argument(argc, argv, 4, 60);
+    const QStringList modes =
+        QString::fromLocal8Bit(argc > 5 ? argv[5] : "endless-header,trickle,silent,markers,rows")
+            .split(QLatin1Char(','), Qt::SkipEmptyParts);
+    bool ok = true;
+    if (count > 0)
+        ok = oneCheck("all controllers answer", count, 0) && ok;
     if (silentRun > 0)
-        ok = run("half never answer (ends at the 25 s bound)", silentRun, silentRun / 2) && ok;
+        ok = oneCheck("half never answer (ends at the 25 s bound)", silentRun, silentRun / 2) && ok;
+    if (largeRun > 0)
+        ok = oneCheck("a large site: all controllers answer", largeRun, 0) && ok;
+    if (hostileSeconds > 0) {
+        for (const QString& mode : modes)
+            ok = hostileRun(mode, std::max(count, 1) - 1, hostileSeconds, 2000) && ok;
+    }
     Application::shutdown();
     return ok ? 0 : 1;
 }
