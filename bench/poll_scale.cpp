@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
@@ -79,6 +80,41 @@ std::vector<quint16> startSimulator(QProcess& process, const QStringList& argume
     return ports;
 }
 
+// Healthy simulated controllers, a thousand per simulator: every pass of a simulator's event loop
+// polls all its listening sockets, and with ten thousand in one the simulator, not the poller,
+// would set the pace.
+class Simulators {
+public:
+    static constexpr int perProcess = 1000;
+
+    // `silent` of them (the first ones) accept and never answer.
+    Simulators(int count, int silent) {
+        for (int first = 0; first < count; first += perProcess) {
+            const int n = std::min(perProcess, count - first);
+            QStringList arguments{"--count", QString::number(n), "--buses", "2", "--log-rows",
+                                  "50",      "--log-max",        "60"};
+            if (silent > first)
+                arguments << "--fault"
+                          << "silent"
+                          << "--fault-first" << QString::number(std::min(silent - first, n));
+            processes_.push_back(std::make_unique<QProcess>());
+            const std::vector<quint16> started = startSimulator(*processes_.back(), arguments);
+            ports.insert(ports.end(), started.begin(), started.end());
+        }
+    }
+    ~Simulators() {
+        for (auto& process : processes_) {
+            process->kill();
+            process->waitForFinished();
+        }
+    }
+
+    std::vector<quint16> ports;
+
+private:
+    std::vector<std::unique_ptr<QProcess>> processes_;
+};
+
 long peakMemoryMiB() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -99,19 +135,10 @@ void addControllers(const std::vector<quint16>& ports) {
     }
 }
 
-QStringList healthyArguments(int count) {
-    return {"--count", QString::number(count), "--buses", "2", "--log-rows", "50", "--log-max", "60"};
-}
-
 // One check; returns false when the run could not be set up.
 bool oneCheck(const char* title, int count, int silent) {
-    QStringList arguments = healthyArguments(count);
-    if (silent > 0)
-        arguments << "--fault"
-                  << "silent"
-                  << "--fault-first" << QString::number(silent);
-    QProcess simulator;
-    const std::vector<quint16> ports = startSimulator(simulator, arguments);
+    const Simulators simulators(count, silent);
+    const std::vector<quint16>& ports = simulators.ports;
     if (int(ports.size()) != count) {
         std::fprintf(stderr, "poll_scale: ctlsim started %zu of %d controllers\n", ports.size(), count);
         return false;
@@ -139,17 +166,15 @@ bool oneCheck(const char* title, int count, int silent) {
                 title, count, silent, WebThread::defaultMaxConnections, seconds, requests / seconds, parsed,
                 Application::getEventCount(), gaps.longestMs(), memoryMiB(), peakMemoryMiB());
     std::fflush(stdout);
-    simulator.kill();
-    simulator.waitForFinished();
     return true;
 }
 
 // Checks every `periodMs` for `seconds`, a check moment that finds the previous check running being
 // skipped as the check cycle does; one hostile controller (its own simulator) among healthy ones.
 bool hostileRun(const QString& mode, int healthy, int seconds, int periodMs) {
-    QProcess healthySimulator;
+    const Simulators healthySimulators(healthy, 0);
+    const std::vector<quint16>& healthyPorts = healthySimulators.ports;
     QProcess hostileSimulator;
-    const std::vector<quint16> healthyPorts = startSimulator(healthySimulator, healthyArguments(healthy));
     const std::vector<quint16> hostilePorts =
         startSimulator(hostileSimulator, {"--hostile", mode, "--trickle-ms", "2000"});
     if (int(healthyPorts.size()) != healthy || hostilePorts.size() != 1) {
@@ -203,10 +228,8 @@ bool hostileRun(const QString& mode, int healthy, int seconds, int periodMs) {
                 reads[&Application::controllers.front()], gaps.longestMs(), Application::getEventCount(),
                 memoryMiB(), peakMemoryMiB());
     std::fflush(stdout);
-    for (QProcess* simulator : {&healthySimulator, &hostileSimulator}) {
-        simulator->kill();
-        simulator->waitForFinished();
-    }
+    hostileSimulator.kill();
+    hostileSimulator.waitForFinished();
     return true;
 }
 
