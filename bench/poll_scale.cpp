@@ -173,6 +173,8 @@ bool oneCheck(const char* title, int count, int silent) {
     while (!receiver.ended)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
     const double seconds = double(timer.nsecsElapsed()) / 1e9;
+    const double longestGapMs = gaps.longestMs();
+    const double longestCpuMs = gaps.longestCpuMs();
 
     int parsed = 0;
     for (const Controller& c : Application::controllers)
@@ -182,8 +184,7 @@ bool oneCheck(const char* title, int count, int silent) {
                 "%.0f requests/s, controllers with all events stored %d, events %d, longest event-loop gap "
                 "%.0f ms (its own CPU time: %.0f ms), memory %ld MiB (peak %ld MiB)\n",
                 title, count, silent, WebThread::defaultMaxConnections, seconds, requests / seconds, parsed,
-                Application::getEventCount(), gaps.longestMs(), gaps.longestCpuMs(), memoryMiB(),
-                peakMemoryMiB());
+                Application::getEventCount(), longestGapMs, longestCpuMs, memoryMiB(), peakMemoryMiB());
     std::fflush(stdout);
     return true;
 }
@@ -234,6 +235,8 @@ bool hostileRun(const QString& mode, int healthy, int seconds, int periodMs) {
         if (timer.elapsed() >= seconds * 1000)
             period.stop();
     }
+    const double longestGapMs = gaps.longestMs();
+    const double longestCpuMs = gaps.longestCpuMs();
     int fewest = checks;
     int most = 0;
     for (auto it = std::next(Application::controllers.begin()); it != Application::controllers.end(); ++it) {
@@ -245,8 +248,8 @@ bool hostileRun(const QString& mode, int healthy, int seconds, int periodMs) {
         "checks %d, checks read per healthy controller %d to %d, hostile one read %d, longest "
         "event-loop gap %.0f ms (its own CPU time: %.0f ms), events %d, memory %ld MiB (peak %ld MiB)\n",
         qPrintable(mode), healthy, seconds, periodMs, moments, checks, fewest, most,
-        reads[&Application::controllers.front()], gaps.longestMs(), gaps.longestCpuMs(),
-        Application::getEventCount(), memoryMiB(), peakMemoryMiB());
+        reads[&Application::controllers.front()], longestGapMs, longestCpuMs, Application::getEventCount(),
+        memoryMiB(), peakMemoryMiB());
     std::fflush(stdout);
     hostileSimulator.kill();
     hostileSimulator.waitForFinished();
