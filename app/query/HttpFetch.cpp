@@ -61,9 +61,24 @@ void HttpFetch::start() {
 void HttpFetch::onReadable() {
     if (outcome_ != Outcome::pending)
         return;
-    buffer_ += socket_->readAll();
+    take(socket_->readAll());
+}
+
+void HttpFetch::take(const QByteArray& bytes) {
+    received_ += bytes.size();
+    // Chunk framing adds to the body's bytes, but not half as much again with chunks of any sensible
+    // size: past this the peer only floods (one-byte chunks, line ends without end).
+    const qint64 maxAnswerBytes = maxHeaderBytes_ + maxBodyBytes_ + maxBodyBytes_ / 2;
+    if (received_ > maxAnswerBytes) {
+        tooLarge("an answer of more than " + QByteArray::number(maxAnswerBytes) + " bytes");
+        return;
+    }
+    buffer_.remove(0, taken_);
+    lineScan_ -= taken_;
+    taken_ = 0;
+    buffer_ += bytes;
     while (!headDone_ && outcome_ == Outcome::pending) {
-        if (!readHead())
+        if (!readHeadLine())
             return;
     }
     if (outcome_ == Outcome::pending)
@@ -86,91 +101,105 @@ void HttpFetch::onClosed() {
         finish(framing_ == Framing::untilClose ? Outcome::complete : Outcome::broken);
 }
 
-// Takes one head (status line and headers) off the buffer; false while it has not ended yet.
-bool HttpFetch::readHead() {
-    const qsizetype crlf = buffer_.indexOf("\r\n\r\n");
-    const qsizetype lf = buffer_.indexOf("\n\n");
-    qsizetype end = -1;
-    qsizetype separator = 0;
-    if (crlf >= 0 && (lf < 0 || crlf < lf)) {
-        end = crlf;
-        separator = 4;
-    } else if (lf >= 0) {
-        end = lf;
-        separator = 2;
-    }
-    if (end < 0 ? buffer_.size() > maxHeaderBytes_ : end > maxHeaderBytes_) {
-        tooLargeWhat_ = "headers of more than " + QByteArray::number(maxHeaderBytes_) + " bytes";
-        finish(Outcome::tooLarge);
+// Takes one line of a head off the buffer; false when it needs more bytes or the answer has ended.
+bool HttpFetch::readHeadLine() {
+    const qsizetype end = buffer_.indexOf('\n', std::max(lineScan_, taken_));
+    if (end < 0) {
+        lineScan_ = buffer_.size();
+        if (headBytes_ + (buffer_.size() - taken_) > maxHeaderBytes_)
+            tooLarge("headers of more than " + QByteArray::number(maxHeaderBytes_) + " bytes");
         return false;
     }
-    if (end < 0)
+    headBytes_ += end + 1 - taken_;
+    if (headBytes_ > maxHeaderBytes_) {
+        tooLarge("headers of more than " + QByteArray::number(maxHeaderBytes_) + " bytes");
         return false;
-    const QByteArray head = buffer_.left(end);
-    buffer_.remove(0, end + separator);
-    return parseHead(head);
+    }
+    QByteArrayView line = QByteArrayView(buffer_).sliced(taken_, end - taken_);
+    if (line.endsWith('\r'))
+        line.chop(1);
+    taken_ = end + 1;
+    lineScan_ = taken_;
+    return headLine(line);
 }
 
-bool HttpFetch::parseHead(const QByteArray& head) {
-    const QList<QByteArray> lines = head.split('\n');
-    const QByteArray statusLine = lines.first().trimmed();
-    const QList<QByteArray> parts = statusLine.split(' ');
+bool HttpFetch::headLine(QByteArrayView line) {
+    if (headStatus_ == 0)
+        return statusLine(line);
+    if (!line.isEmpty()) {
+        headerLine(line);
+        return true;
+    }
+    // An interim answer (100 Continue) is followed by the real one; its bytes count to the cap.
+    if (headStatus_ < 200) {
+        headStatus_ = 0;
+        return true;
+    }
+    endOfHead();
+    return true;
+}
+
+bool HttpFetch::statusLine(QByteArrayView line) {
+    const QByteArray text = line.trimmed().toByteArray();
+    const QList<QByteArray> parts = text.split(' ');
     const std::optional<qint64> code = number(parts.value(1), 10);
-    if (!statusLine.startsWith("HTTP/") || !code || *code < 100 || *code > 999) {
+    if (!text.startsWith("HTTP/") || !code || *code < 100 || *code > 999) {
         error_ = QStringLiteral("not an HTTP answer");
         finish(Outcome::noAnswer);
         return false;
     }
-    // An interim answer (100 Continue) is followed by the real one.
-    if (*code < 200)
-        return true;
-    status_ = int(*code);
-    reason_ = statusLine.mid(statusLine.indexOf(' ', statusLine.indexOf(' ') + 1) + 1);
-    if (parts.size() < 3)
-        reason_.clear();
-    headDone_ = true;
-    std::optional<qint64> length;
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const qsizetype colon = lines[i].indexOf(':');
-        if (colon <= 0)
-            continue;
-        const QByteArray name = lines[i].left(colon).trimmed().toLower();
-        const QByteArray value = lines[i].mid(colon + 1).trimmed();
-        if (name == "transfer-encoding" && value.toLower().contains("chunked"))
-            framing_ = Framing::chunked;
-        else if (name == "content-length")
-            length = number(value, 10);
-    }
-    if (status_ == 204 || status_ == 304) {
-        finish(Outcome::complete);
-        return true;
-    }
-    if (framing_ == Framing::chunked)
-        return true;
-    if (length) {
-        if (*length > maxBodyBytes_) {
-            tooLargeWhat_ = "an announced body of " + QByteArray::number(*length) + " bytes";
-            finish(Outcome::tooLarge);
-            return true;
-        }
-        framing_ = Framing::length;
-        remaining_ = *length;
-        if (remaining_ == 0)
-            finish(Outcome::complete);
-    }
+    headStatus_ = int(*code);
+    if (headStatus_ >= 200)
+        reason_ = parts.size() < 3 ? QByteArray() : text.mid(text.indexOf(' ', text.indexOf(' ') + 1) + 1);
     return true;
 }
 
+void HttpFetch::headerLine(QByteArrayView line) {
+    // The headers of an interim answer say nothing about the real one.
+    if (headStatus_ < 200)
+        return;
+    const qsizetype colon = line.indexOf(':');
+    if (colon <= 0)
+        return;
+    const QByteArray name = line.first(colon).trimmed().toByteArray().toLower();
+    const QByteArrayView value = line.sliced(colon + 1).trimmed();
+    if (name == "transfer-encoding" && value.toByteArray().toLower().contains("chunked"))
+        framing_ = Framing::chunked;
+    else if (name == "content-length")
+        announcedLength_ = number(value, 10);
+}
+
+void HttpFetch::endOfHead() {
+    status_ = headStatus_;
+    headDone_ = true;
+    if (status_ == 204 || status_ == 304) {
+        finish(Outcome::complete);
+        return;
+    }
+    if (framing_ == Framing::chunked || !announcedLength_)
+        return;
+    if (*announcedLength_ > maxBodyBytes_) {
+        tooLarge("an announced body of " + QByteArray::number(*announcedLength_) + " bytes");
+        return;
+    }
+    framing_ = Framing::length;
+    remaining_ = *announcedLength_;
+    if (remaining_ == 0)
+        finish(Outcome::complete);
+}
+
 void HttpFetch::readBody() {
+    const QByteArrayView rest = QByteArrayView(buffer_).sliced(taken_);
     switch (framing_) {
     case Framing::untilClose:
-        takeBody(buffer_);
-        buffer_.clear();
+        takeBody(rest);
+        taken_ = buffer_.size();
         return;
     case Framing::length: {
-        const qsizetype take = qsizetype(std::min<qint64>(remaining_, buffer_.size()));
-        takeBody(QByteArrayView(buffer_).first(take));
-        buffer_.clear();
+        // What follows the announced length belongs to no answer.
+        const qsizetype take = qsizetype(std::min<qint64>(remaining_, rest.size()));
+        takeBody(rest.first(take));
+        taken_ = buffer_.size();
         remaining_ -= take;
         if (remaining_ == 0)
             finish(Outcome::complete);
@@ -186,31 +215,30 @@ void HttpFetch::readBody() {
 // One step of a chunked body: a size line or (part of) a chunk's data; false when it needs more bytes.
 bool HttpFetch::readChunks() {
     if (inChunkData_) {
-        const qsizetype take = qsizetype(std::min<qint64>(remaining_, buffer_.size()));
-        takeBody(QByteArrayView(buffer_).first(take));
-        buffer_.remove(0, take);
+        const qsizetype take = qsizetype(std::min<qint64>(remaining_, buffer_.size() - taken_));
+        takeBody(QByteArrayView(buffer_).sliced(taken_, take));
+        taken_ += take;
         remaining_ -= take;
         if (remaining_ == 0)
             inChunkData_ = false;
         return take > 0;
     }
     // The line end after the previous chunk's data comes first.
-    qsizetype start = 0;
-    while (start < buffer_.size() && (buffer_[start] == '\r' || buffer_[start] == '\n'))
-        ++start;
-    const qsizetype end = buffer_.indexOf('\n', start);
+    while (taken_ < buffer_.size() && (buffer_[taken_] == '\r' || buffer_[taken_] == '\n'))
+        ++taken_;
+    const qsizetype end = buffer_.indexOf('\n', taken_);
     if (end < 0) {
-        if (buffer_.size() - start > maxChunkLine) {
+        if (buffer_.size() - taken_ > maxChunkLine) {
             error_ = QStringLiteral("a chunk size line without end");
             finish(Outcome::broken);
         }
         return false;
     }
-    QByteArrayView line = QByteArrayView(buffer_).sliced(start, end - start);
+    QByteArrayView line = QByteArrayView(buffer_).sliced(taken_, end - taken_);
     if (const qsizetype extension = line.indexOf(';'); extension >= 0)
         line = line.first(extension);
     const std::optional<qint64> size = number(line, 16);
-    buffer_.remove(0, end + 1);
+    taken_ = end + 1;
     if (!size) {
         error_ = QStringLiteral("a chunk size that is no number");
         finish(Outcome::broken);
@@ -222,8 +250,7 @@ bool HttpFetch::readChunks() {
         return false;
     }
     if (*size > maxBodyBytes_ - body_.size()) {
-        tooLargeWhat_ = "more than " + QByteArray::number(maxBodyBytes_) + " bytes of body";
-        finish(Outcome::tooLarge);
+        tooLarge("more than " + QByteArray::number(maxBodyBytes_) + " bytes of body");
         return false;
     }
     remaining_ = *size;
@@ -235,11 +262,15 @@ void HttpFetch::takeBody(QByteArrayView bytes) {
     if (outcome_ != Outcome::pending)
         return;
     if (body_.size() + bytes.size() > maxBodyBytes_) {
-        tooLargeWhat_ = "more than " + QByteArray::number(maxBodyBytes_) + " bytes of body";
-        finish(Outcome::tooLarge);
+        tooLarge("more than " + QByteArray::number(maxBodyBytes_) + " bytes of body");
         return;
     }
     body_ += bytes;
+}
+
+void HttpFetch::tooLarge(QByteArray what) {
+    tooLargeWhat_ = std::move(what);
+    finish(Outcome::tooLarge);
 }
 
 void HttpFetch::finish(Outcome outcome) {
@@ -247,6 +278,8 @@ void HttpFetch::finish(Outcome outcome) {
         return;
     outcome_ = outcome;
     buffer_.clear();
+    taken_ = 0;
+    lineScan_ = 0;
     socket_->disconnect(this);
     socket_->abort();
     emit finished();

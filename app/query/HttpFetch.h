@@ -5,14 +5,18 @@
 #include <QObject>
 #include <QString>
 
+#include <optional>
+
 class QTcpSocket;
 
 namespace Warden {
 
 // One HTTP/1.1 GET on a connection of its own ("Connection: close"), read as it comes with a cap on
-// the headers and one on the body. Qt's own client reads headers a byte at a time without a bound:
-// a peer sending headers without end kept it busy, and every other controller's answer waiting,
-// until a deadline cut it. Here such a peer is cut at the header cap, within a few milliseconds.
+// the headers (interim answers included), one on the body and one on all bytes of the answer. Every
+// byte is looked at once: the headers are taken a line at a time as they arrive, never searched again
+// from their start, so a peer sending headers or interim answers without end costs linear time and is
+// cut at the header cap. The socket hands over at most its read buffer per readyRead, which bounds
+// the work of one pass; the event loop serves the other connections between passes.
 // The owner bounds the time; finished() comes once, unless the owner deletes the fetch first.
 class HttpFetch final : public QObject {
     Q_OBJECT
@@ -24,7 +28,7 @@ public:
         complete, // status, headers and the whole body
         broken,   // a status line came, then the connection failed or closed early: body as far as read
         noAnswer, // no status line: refused, unreachable, closed, or not HTTP
-        tooLarge, // headers or body past their cap
+        tooLarge, // headers, body or the answer as a whole past their cap
     };
 
     HttpFetch(QByteArray host, quint16 port, QByteArray request, qint64 maxHeaderBytes, qint64 maxBodyBytes,
@@ -50,11 +54,16 @@ private:
 
     void onReadable();
     void onClosed();
-    bool readHead();
-    bool parseHead(const QByteArray& head);
+    void take(const QByteArray& bytes);
+    bool readHeadLine();
+    bool headLine(QByteArrayView line);
+    bool statusLine(QByteArrayView line);
+    void headerLine(QByteArrayView line);
+    void endOfHead();
     void readBody();
     bool readChunks();
     void takeBody(QByteArrayView bytes);
+    void tooLarge(QByteArray what);
     void finish(Outcome outcome);
 
     const QByteArray host_;
@@ -63,10 +72,20 @@ private:
     const qint64 maxHeaderBytes_;
     const qint64 maxBodyBytes_;
     QTcpSocket* socket_;
+    // Bytes received and not yet dropped; those before `taken_` are dealt with. Dropped once per read,
+    // not per line or chunk, so that a flood of tiny pieces does not move the rest again and again.
     QByteArray buffer_;
+    qsizetype taken_ = 0;
+    // Where the search for the current head line's end goes on.
+    qsizetype lineScan_ = 0;
+    qint64 received_ = 0;
+    qint64 headBytes_ = 0;
+    // The status of the head being read; 0 before its status line.
+    int headStatus_ = 0;
     bool headDone_ = false;
     Framing framing_ = Framing::untilClose;
-    qint64 remaining_ = 0; // of the body (length) or of the current chunk, with its line end
+    std::optional<qint64> announcedLength_;
+    qint64 remaining_ = 0; // of the body (length) or of the current chunk
     bool inChunkData_ = false;
     int status_ = 0;
     QByteArray reason_;

@@ -33,16 +33,22 @@ bool WebThread::event(QEvent* event) {
 
 void WebThread::startCheck() {
     int index = 0;
-    std::vector<WebClient*> started;
     for (const Business::Controller& controller : Application::controllers) {
         auto client = std::make_unique<WebClient>(this, index++, controller.host, controller.port,
                                                   controller.admin, controller.password, clientTimeoutMs_);
-        started.push_back(client.get());
+        waiting_.push_back(client.get());
         const quint64 identity = client->identity();
         clients_.emplace(identity, std::move(client));
     }
-    for (WebClient* client : started)
+    startWaiting();
+}
+
+void WebThread::startWaiting() {
+    while (!waiting_.empty() && clients_.size() - waiting_.size() < maxConnections_) {
+        WebClient* client = waiting_.front();
+        waiting_.pop_front();
         client->start();
+    }
 }
 
 void WebThread::finishClient(QEvent::Type type, quint64 identity) {
@@ -62,6 +68,7 @@ void WebThread::finishClient(QEvent::Type type, quint64 identity) {
     if (Business::Controller* controller = Application::controllerAt(client->index))
         emit checked(controller, outcome);
     client.reset();
+    startWaiting();
     if (clients_.empty() && reportTo_)
         QCoreApplication::postEvent(reportTo_, new ClientEvent(type));
 }

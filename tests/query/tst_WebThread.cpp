@@ -151,6 +151,7 @@ private slots:
     void stuckController_endsAtTheBound_data();
     void stuckController_endsAtTheBound();
     void oneEndEvent_afterTheLastClient();
+    void connectionsCapped_eachDeadlineFromItsStart();
     void bodyCutAtZeroByte();
     void oversizedAnswer_endsTheCheckAtOnce_data();
     void oversizedAnswer_endsTheCheckAtOnce();
@@ -307,6 +308,32 @@ void tst_WebThread::oneEndEvent_afterTheLastClient() {
     QCOMPARE(countKind(*it, EventKind::values), 2);
 }
 
+// Five controllers that never answer, two connections at a time: three rounds of the deadline, and
+// each controller has its whole deadline however long it waited for a place.
+void tst_WebThread::connectionsCapped_eachDeadlineFromItsStart() {
+    Test::ScopedWorkDir dir;
+    Simulator sim({"--count", "5", "--fault", "silent"});
+    QCOMPARE(sim.ports.size(), 5u);
+    for (quint16 port : sim.ports)
+        addController(port);
+    EndReceiver receiver;
+    WebThread web(&receiver, nullptr);
+    web.setClientTimeout(1000);
+    web.setMaxConnections(2);
+    QElapsedTimer elapsed;
+    elapsed.start();
+
+    const auto ends = runCheck(web, receiver);
+
+    QCOMPARE(ends, std::vector<QEvent::Type>{CycleEvents::clientFailed()});
+    QVERIFY2(elapsed.elapsed() >= 2900, QByteArray::number(elapsed.elapsed()).constData());
+    const QByteArray log = Test::appLog();
+    for (quint16 port : sim.ports)
+        QVERIFY2(log.contains("WebClient::requestTimeout() error: host_:port_ = 127.0.0.1:" +
+                              QByteArray::number(port) + ", ids = 1, 2, 0\n"),
+                 log.constData());
+}
+
 void tst_WebThread::bodyCutAtZeroByte() {
     Test::ScopedWorkDir dir;
     Simulator sim({"--fault", "nul", "--log-rows", "3"});
@@ -334,6 +361,16 @@ void tst_WebThread::oversizedAnswer_endsTheCheckAtOnce_data() {
         << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 1000000000\r\n\r\n") << block;
     QTest::newRow("header line without end")
         << QByteArray("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"") << block;
+    QTest::newRow("header lines without end")
+        << QByteArray("HTTP/1.1 200 OK\r\n") << QByteArray("X-Filler: 0123456789\r\n").repeated(3000);
+    QTest::newRow("interim answers without end")
+        << QByteArray("HTTP/1.1 100 Continue\r\n\r\n")
+        << QByteArray("HTTP/1.1 100 Continue\r\n\r\n").repeated(2500);
+    QTest::newRow("one-byte chunks") << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")
+                                     << QByteArray("1\r\nx\r\n").repeated(10000);
+    QTest::newRow("line ends without end between chunks")
+        << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nx")
+        << QByteArray(block.size(), '\n');
 }
 
 // Far sooner than the deadline, and without the page held in memory.

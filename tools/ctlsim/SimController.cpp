@@ -20,7 +20,7 @@ struct FaultName {
     Fault fault;
 };
 
-constexpr std::array<FaultName, 8> faultTable{{
+constexpr std::array<FaultName, 12> faultTable{{
     {"none", Fault::none},
     {"401", Fault::unauthorized},
     {"500", Fault::serverError},
@@ -29,7 +29,16 @@ constexpr std::array<FaultName, 8> faultTable{{
     {"silent", Fault::silent},
     {"nul", Fault::nul},
     {"noclock", Fault::noClock},
+    {"markers", Fault::markerFlood},
+    {"rows", Fault::rowFlood},
+    {"endless-header", Fault::endlessHeader},
+    {"trickle", Fault::trickle},
 }};
+
+// The flood pages are just under the poller's 4 MiB page cap: every repetition an empty load marker
+// or an empty log row.
+constexpr int floodMarkers = 400000;
+constexpr int floodRows = 250000;
 
 const char* const monthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -63,6 +72,20 @@ QByteArray faultNames() {
     QByteArray names;
     for (const FaultName& f : faultTable)
         names += (names.isEmpty() ? "" : ", ") + QByteArray(f.name);
+    return names;
+}
+
+bool isHostile(Fault fault) {
+    return fault == Fault::markerFlood || fault == Fault::rowFlood || fault == Fault::endlessHeader ||
+           fault == Fault::trickle || fault == Fault::silent;
+}
+
+QByteArray hostileNames() {
+    QByteArray names;
+    for (const FaultName& f : faultTable) {
+        if (isHostile(f.fault))
+            names += (names.isEmpty() ? "" : ", ") + QByteArray(f.name);
+    }
     return names;
 }
 
@@ -129,6 +152,8 @@ QByteArray SimController::rowTime(qint64 t) const {
 }
 
 QByteArray SimController::indexPage() const {
+    if (fault_ == Fault::markerFlood)
+        return QByteArray("<!-- RAW ").repeated(floodMarkers);
     QByteArray page = "<html><head><title>Power Controller " + QByteArray::number(number_) +
                       "</title></head>\n<body>\n<table>\n";
     for (int bus = 0; bus < settings_.buses; ++bus) {
@@ -144,6 +169,8 @@ QByteArray SimController::indexPage() const {
 }
 
 QByteArray SimController::syslogPage() const {
+    if (fault_ == Fault::rowFlood)
+        return QByteArray("<tr><td nowrap>").repeated(floodRows);
     QByteArray page = "<html><head><title>System Log</title></head>\n<body>\n<table>\n<tr><td>";
     const qint64 now = controllerNow();
     if (settings_.model == Model::uptime) {
@@ -217,6 +244,10 @@ void SimController::onReadable(QTcpSocket* socket) {
 void SimController::answer(QTcpSocket* socket, const QByteArray& path, const QByteArray& authorization) {
     if (fault_ == Fault::silent)
         return;
+    if (fault_ == Fault::endlessHeader) {
+        sendHeadersWithoutEnd(socket);
+        return;
+    }
     if (fault_ == Fault::serverError) {
         send(socket, 500, "Internal Server Error", "<html><body>500</body></html>\n");
         return;
@@ -252,6 +283,11 @@ void SimController::send(QTcpSocket* socket, int code, const QByteArray& reason,
         "HTTP/1.1 " + QByteArray::number(code) + ' ' + reason +
         "\r\nContent-Type: text/html\r\nContent-Length: " + QByteArray::number(body.size()) +
         "\r\nConnection: close\r\n" + extraHeaders + "\r\n";
+    if (fault_ == Fault::trickle) {
+        // Status line and headers too: a deadline that only counts idle time never ends this answer.
+        trickle(socket, head + body, true);
+        return;
+    }
     if (fault_ == Fault::slow || fault_ == Fault::hang) {
         socket->write(head);
         if (fault_ == Fault::hang) {
@@ -264,6 +300,22 @@ void SimController::send(QTcpSocket* socket, int code, const QByteArray& reason,
     }
     socket->write(head + body);
     socket->disconnectFromHost();
+}
+
+// A status line, then header lines as fast as the connection takes them, until the client leaves.
+void SimController::sendHeadersWithoutEnd(QTcpSocket* socket) {
+    static const QByteArray lines = [] {
+        QByteArray block;
+        for (int i = 0; i < 1000; ++i)
+            block += "X-Filler-" + QByteArray::number(i) + ": " + QByteArray(40, 'a') + "\r\n";
+        return block;
+    }();
+    socket->write("HTTP/1.1 200 OK\r\n");
+    connect(socket, &QTcpSocket::bytesWritten, socket, [socket] {
+        if (socket->bytesToWrite() < lines.size())
+            socket->write(lines);
+    });
+    socket->write(lines);
 }
 
 void SimController::trickle(QTcpSocket* socket, QByteArray rest, bool finish) {

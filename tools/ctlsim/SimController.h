@@ -15,11 +15,29 @@ namespace CtlSim {
 
 enum class Model { clock, uptime };
 
-// How a controller answers; `none` is a healthy controller.
-enum class Fault { none, unauthorized, serverError, slow, hang, silent, nul, noClock };
+// How a controller answers; `none` is a healthy controller. The last four (with silent) are hostile:
+// they attack the poller's budgets rather than fail (flood pages just under the size cap, headers
+// without end, an answer a byte every few seconds).
+enum class Fault {
+    none,
+    unauthorized,
+    serverError,
+    slow,
+    hang,
+    silent,
+    nul,
+    noClock,
+    markerFlood,
+    rowFlood,
+    endlessHeader,
+    trickle
+};
 
 std::optional<Fault> faultFromName(const QByteArray& name);
 QByteArray faultNames();
+// The modes --hostile takes.
+bool isHostile(Fault fault);
+QByteArray hostileNames();
 
 struct Settings {
     QHostAddress bind = QHostAddress::LocalHost;
@@ -75,6 +93,7 @@ private:
     void send(QTcpSocket* socket, int code, const QByteArray& reason, const QByteArray& body,
               const QByteArray& extraHeaders = {});
     void trickle(QTcpSocket* socket, QByteArray rest, bool finish);
+    void sendHeadersWithoutEnd(QTcpSocket* socket);
     qint64 controllerNow() const;
     QByteArray rowTime(qint64 t) const;
 

@@ -127,6 +127,11 @@ int main(int argc, char* argv[]) {
         option("clock-offset", "Seconds the controller clock is ahead of the host.", "s", "0");
     const auto uptimeOpt = option("uptime", "Uptime at start (uptime model).", "s", "3600");
     const auto faultOpt = option("fault", "How to misbehave: " + faultNames() + ".", "mode", "none");
+    const auto hostileOpt =
+        option("hostile",
+               "Controller 0 attacks the poller's budgets (the others stay healthy): " + hostileNames() +
+                   ". Short for --fault MODE --fault-first 1.",
+               "mode", "");
     const auto faultFirstOpt =
         option("fault-first", "Only the first n controllers misbehave (-1: all).", "n", "-1");
     const auto trickleOpt = option("trickle-ms", "Delay between bytes of the slow fault.", "ms", "500");
@@ -157,12 +162,13 @@ int main(int argc, char* argv[]) {
     settings.trickleMs = int(integer(trickleOpt));
     settings.answerDelayMs = int(integer(delayOpt));
     settings.verbose = parser.isSet(verboseOpt);
-    const std::optional<Fault> fault = faultFromName(text(faultOpt));
-    if (!fault || settings.bind.isNull()) {
-        std::fprintf(stderr, "ctlsim: bad --fault or --bind; see --help\n");
+    const bool hostile = parser.isSet(hostileOpt);
+    const std::optional<Fault> fault = faultFromName(text(hostile ? hostileOpt : faultOpt));
+    if (!fault || settings.bind.isNull() || (hostile && (!isHostile(*fault) || parser.isSet(faultOpt)))) {
+        std::fprintf(stderr, "ctlsim: bad --fault, --hostile or --bind; see --help\n");
         return 2;
     }
-    const qint64 faultFirst = integer(faultFirstOpt);
+    const qint64 faultFirst = hostile ? 1 : integer(faultFirstOpt);
 
     Simulator sim;
     if (parser.isSet(syslogOpt)) {
