@@ -57,4 +57,18 @@ qint64 localSeconds(int year, int month, int day, int hour = 0, int minute = 0, 
 // The same for UTC.
 qint64 utcSeconds(int year, int month, int day, int hour = 0, int minute = 0, int second = 0);
 
+// The sanitizers hold freed memory back and shadow what is in use: a process's memory figures then
+// say nothing about the program's own needs, so bounds on them are checked in normal builds only.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool memoryFiguresMeaningful = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+inline constexpr bool memoryFiguresMeaningful = false;
+#else
+inline constexpr bool memoryFiguresMeaningful = true;
+#endif
+#else
+inline constexpr bool memoryFiguresMeaningful = true;
+#endif
+
 } // namespace Warden::Test

@@ -130,14 +130,16 @@ void tst_HostileController::healthyControllersReadAtEveryCheck() {
     QElapsedTimer elapsed;
     elapsed.start();
     // Gives up early when the memory bound is broken.
-    QTRY_VERIFY_WITH_TIMEOUT(checksStarted() >= checks || peakMemoryKiB(program.pid()) > peakMemoryBoundKiB,
+    QTRY_VERIFY_WITH_TIMEOUT(checksStarted() >= checks || (Warden::Test::memoryFiguresMeaningful &&
+                                                           peakMemoryKiB(program.pid()) > peakMemoryBoundKiB),
                              withinMs + 10000);
     const qint64 peakKiB = peakMemoryKiB(program.pid());
     // A check starts when the one before it has ended: those have read every healthy controller.
     const int ended = checksStarted() - 1;
     const QByteArray logs = dailyLogs(workDir.path());
 
-    QVERIFY2(peakKiB <= peakMemoryBoundKiB, QByteArray::number(peakKiB).constData());
+    if (Warden::Test::memoryFiguresMeaningful)
+        QVERIFY2(peakKiB <= peakMemoryBoundKiB, QByteArray::number(peakKiB).constData());
     QVERIFY2(elapsed.elapsed() < withinMs, QByteArray::number(elapsed.elapsed()).constData());
     for (qsizetype i = 0; i < healthyPorts.size(); ++i) {
         // One reading of each of the two buses per check.
