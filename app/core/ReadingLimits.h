@@ -8,18 +8,11 @@ namespace Warden::Business {
 struct ReadingLimits {
     static constexpr double maxAmps = 1000;
     static constexpr double maxVolts = 100000;
-    // The most power an accepted reading can show: 100 MW.
-    static constexpr double maxWatts = maxVolts * maxAmps;
-    // A year at the most power an accepted reading can show is 8.76e8 kWh, so no energy of a bill or
-    // export period up to a year can pass this; anything above comes from corrupt data.
-    static constexpr double maxKWh = 1e9;
 
     // The comparisons are false for NaN, so a value that is no number is never plausible.
     static constexpr bool plausibleAmps(double amps) { return amps >= 0 && amps <= maxAmps; }
     static constexpr bool plausibleVolts(double volts) { return volts >= 0 && volts <= maxVolts; }
     static constexpr bool plausiblePowerFactor(double pf) { return pf >= 0 && pf <= 1; }
-    static constexpr bool plausibleWatts(double watts) { return watts >= 0 && watts <= maxWatts; }
-    static constexpr bool plausibleKWh(double kWh) { return kWh >= 0 && kWh <= maxKWh; }
 };
 
 } // namespace Warden::Business

@@ -117,8 +117,8 @@ bool hasTwoBuses(QByteArrayView model) {
     return true; // an unknown model: keep what the readings say
 }
 
-// The power of a reading's reason text, checked the way the querying checks it today: logs written
-// before that may hold negative or endless loads, which are no readings.
+// The power of a reading's reason text: logs written before the querying checked loads may hold
+// negative or endless ones, which are no readings.
 bool plausibleWatts(QByteArrayView reason) {
     const qsizetype comma = reason.lastIndexOf(',');
     if (comma < 0 || !reason.endsWith(QByteArrayView(" W")))
