@@ -37,8 +37,8 @@ struct Event {
     Transport transport = Transport::http;
     QByteArray reason;
     QByteArray raw;
-    // Null once the controller has been removed; such an event counts as never reported.
-    Controller* owner = nullptr;
+    // 0 once the controller has been removed; such an event counts as never reported.
+    ControllerId owner = 0;
 
     bool isLogin() const { return static_cast<int>(kind) < 2; }
     bool isUnderOverCurrent() const {

@@ -11,6 +11,11 @@ namespace Warden::Business {
 // before then is the same as with 32-bit arithmetic.
 using Time = qint64;
 
+// Names one controller record for as long as the program runs, also after an edit, and never names
+// another: events, checks and report runs refer to a controller by it, so that editing or removing
+// one while they are under way leaves nothing pointing at the wrong record. 0 names none.
+using ControllerId = quint64;
+
 struct ChannelSettings {
     QByteArray optionalName;
     double undercurrent = 0;
@@ -27,7 +32,8 @@ public:
     QByteArray displayName() const;
 
     // Bookkeeping of the three times. Each logs when a time would not move forward and applies the
-    // new value anyway.
+    // new value anyway. The report time goes through Application::markReported, which the event
+    // store's pruning follows.
     void check(Time t);
     void log();
     void report();
@@ -47,13 +53,11 @@ public:
     // back on a failed read, so neither brings the rows already taken back into the store. Kept with
     // lastReport in "Ampwarden.state" (StateFile), not in the configuration file.
     Time logRowsUpTo = 0;
-    // Tells this record apart from any other, also from one created later at the same address once
-    // this one is removed: work that outlives a turn of the event loop (a report run) finds its
-    // controller again by it. Copies keep it; an edit in place keeps it too.
-    quint64 serial = newSerial();
+    // Copies keep it; an edit in place keeps it too.
+    ControllerId id = newId();
 
 private:
-    static quint64 newSerial();
+    static ControllerId newId();
 };
 
 struct MailServer {

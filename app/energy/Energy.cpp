@@ -53,10 +53,10 @@ double readingWatts(const Event& reading) {
     return negative ? -watts : watts;
 }
 
-ChannelEnergies getEnergy(const Controller& controller, Time from, Time till) {
+ChannelEnergies getEnergy(const EventStore& store, const Controller& controller, Time from, Time till) {
     if (from > till)
         return {};
-    const EventStore::OwnerIndex& index = Application::events.ownedBy(&controller);
+    const EventStore::OwnerIndex& index = store.ownedBy(controller.id);
     return sweepEnergy(index.begin(), index.lower_bound(EventKey{till, std::numeric_limits<quint64>::max()}),
                        index.end(), from, till,
                        [](EventStore::OwnerIndex::const_iterator it) { return readingOf(*it->second); });
@@ -65,7 +65,7 @@ ChannelEnergies getEnergy(const Controller& controller, Time from, Time till) {
 Transitions Event::isUnderOverCurrent(const Controller& controller, Time from, Time till,
                                       const EventStore& store, int channel) {
     Transitions transitions;
-    for (const auto& [key, event] : store.ownedBy(&controller)) {
+    for (const auto& [key, event] : store.ownedBy(controller.id)) {
         const std::optional<Reading> reading = readingOf(*event);
         if (!reading || reading->channel != channel)
             continue;
@@ -81,7 +81,7 @@ Transitions Event::isUnderOverCurrent(const Controller& controller, Time from, T
     if (lcEnergyTrace().isDebugEnabled()) {
         for (const auto& [key, event] : store.events()) {
             if (event.kind == EventKind::values)
-                qCDebug(lcEnergyTrace).noquote() << QString::fromUtf8(Application::eventLine(event));
+                qCDebug(lcEnergyTrace).noquote() << QString::fromUtf8(Application::eventDescription(event));
         }
     }
     return transitions;

@@ -6,6 +6,8 @@
 
 namespace Warden::Business {
 
+class EventStore;
+
 // kWh of the two power buses of one controller, channel A first.
 struct ChannelEnergies {
     double a = 0;
@@ -22,7 +24,7 @@ double readingWatts(const Event& reading);
 // Energy of both channels of `controller` over [from, till], with each reading's power held until the
 // next newer reading of its channel and the oldest reading carried back to `from`. Reads only the
 // controller's own readings near the window, so the cost follows the window, not the store.
-ChannelEnergies getEnergy(const Controller& controller, Time from, Time till);
+ChannelEnergies getEnergy(const EventStore& store, const Controller& controller, Time from, Time till);
 
 // Integrates `transitions` over [from, till] into `kWh` (0 when the map is empty) and returns the
 // one-line trace of the calculation.

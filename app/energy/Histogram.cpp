@@ -101,21 +101,21 @@ double transitionsCheck(const Controller& controller, const ReadingWindow& windo
 
 // The histograms of one report (A, B and total) read the same readings: the window of one is kept for
 // the next as long as the store is unchanged. Per thread, as reports may run on the scheduler's.
-const ReadingWindow& windowFor(const Controller& controller, Time from, Time till) {
+const ReadingWindow& windowFor(const EventStore& store, const Controller& controller, Time from, Time till) {
     struct Cached {
-        const Controller* controller = nullptr;
+        ControllerId controller = 0;
         Time from = 0;
         Time till = 0;
         quint64 changes = 0;
         std::unique_ptr<ReadingWindow> window;
     };
     thread_local Cached cached;
-    const quint64 changes = Application::events.changeCount();
-    if (!cached.window || cached.controller != &controller || cached.from != from || cached.till != till ||
+    const quint64 changes = store.changeCount();
+    if (!cached.window || cached.controller != controller.id || cached.from != from || cached.till != till ||
         cached.changes != changes) {
         cached.window.reset(); // before the new one: a month of readings is worth not holding twice
-        cached.window = std::make_unique<ReadingWindow>(controller, from, till, Application::events);
-        cached.controller = &controller;
+        cached.window = std::make_unique<ReadingWindow>(controller, from, till, store);
+        cached.controller = controller.id;
         cached.from = from;
         cached.till = till;
         cached.changes = changes;
@@ -344,12 +344,12 @@ QByteArray drawHistogram(const Controller& controller, const QByteArray& channel
 
 } // namespace
 
-QByteArray createPngImage(const Controller& controller, const QByteArray& channel,
+QByteArray createPngImage(const EventStore& store, const Controller& controller, const QByteArray& channel,
                           const HistogramLayout& layout, double energy) {
     const std::vector<Time> edges = drawnEdges(layout);
     // One copy of the period's readings serves every bar and both checks.
-    const ReadingWindow& window = windowFor(controller, edges.front(), edges.back());
-    return drawHistogram(controller, channel, edges, energy, window, &Application::events);
+    const ReadingWindow& window = windowFor(store, controller, edges.front(), edges.back());
+    return drawHistogram(controller, channel, edges, energy, window, &store);
 }
 
 QByteArray createPngImage(const Controller& controller, const QByteArray& channel,

@@ -8,6 +8,8 @@
 
 namespace Warden::Business {
 
+class EventStore;
+
 class ReadingWindow;
 
 // The bars of a report's histogram. They cover the report period [from, till] and nothing else, so
@@ -43,7 +45,7 @@ inline constexpr int plotAxis = 325; // y of the horizontal axis
 // with an empty `channel`, both together. All three histograms of a report share the total's vertical
 // scale. `energy` is the report period's kWh as the power bill found it; a bar sum that disagrees is
 // logged, never drawn.
-QByteArray createPngImage(const Controller& controller, const QByteArray& channel,
+QByteArray createPngImage(const EventStore& store, const Controller& controller, const QByteArray& channel,
                           const HistogramLayout& layout, double energy);
 // The same picture from `readings` alone, a window over the whole layout: reads neither the store nor
 // the application state, so it may run on any thread.

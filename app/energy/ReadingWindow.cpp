@@ -48,7 +48,7 @@ void ReadingWindow::select(Iterator begin, Iterator inWindow, Iterator end, Time
 }
 
 ReadingWindow::ReadingWindow(const Controller& controller, Time from, Time till, const EventStore& store) {
-    const EventStore::OwnerIndex& index = store.ownedBy(&controller);
+    const EventStore::OwnerIndex& index = store.ownedBy(controller.id);
     select(index.begin(), index.lower_bound(EventKey{till, std::numeric_limits<quint64>::max()}), index.end(),
            from, [](EventStore::OwnerIndex::const_iterator it) { return readingOf(*it->second); });
 }

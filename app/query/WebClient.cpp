@@ -17,9 +17,9 @@ constexpr QByteArrayView indexPath = "/index.htm";
 constexpr QByteArrayView syslogPath = "/syslog.htm";
 } // namespace
 
-WebClient::WebClient(QObject* owner, int index, QByteArray host, quint16 port, QByteArray admin,
+WebClient::WebClient(QObject* owner, Business::ControllerId controller, QByteArray host, quint16 port, QByteArray admin,
                      QByteArray password, int timeoutMs)
-    : index(index)
+    : controller(controller)
     , host(std::move(host))
     , port(port)
     , admin(std::move(admin))

@@ -174,8 +174,8 @@ ReportCopy::ReportCopy(const Controller& controller, Time from, Time till, const
     readingsDone_ = !input_.withReadings;
 }
 
-bool ReportCopy::copy(const Controller& controller, std::size_t steps) {
-    const EventStore::OwnerIndex& index = Application::events.ownedBy(&controller);
+bool ReportCopy::copy(const EventStore& store, const Controller& controller, std::size_t steps) {
+    const EventStore::OwnerIndex& index = store.ownedBy(controller.id);
     auto it = next_ ? index.lower_bound(*next_) : index.begin();
     // One walk, newest first, serves both: the table down to the previous report, the readings down to
     // the one in force at `from` on each bus (every newer one too: the window picks what it needs).
@@ -191,7 +191,7 @@ bool ReportCopy::copy(const Controller& controller, std::size_t steps) {
             } else if (isSelected(event, input_.settings)) {
                 if (static_cast<qsizetype>(input_.logEvents.size()) < maxCopiedRows) {
                     input_.logEvents.push_back(event);
-                    input_.logEvents.back().owner = nullptr;
+                    input_.logEvents.back().owner = 0;
                 } else {
                     ++input_.moreLogEvents;
                 }
@@ -212,14 +212,15 @@ bool ReportCopy::copy(const Controller& controller, std::size_t steps) {
     return true;
 }
 
-ReportInput reportInput(const Controller& controller, Time from, Time till, const ReportSettings& settings) {
+ReportInput reportInput(const EventStore& store, const Controller& controller, Time from, Time till,
+                        const ReportSettings& settings) {
     ReportCopy copy(controller, from, till, settings);
-    copy.copy(controller, std::numeric_limits<std::size_t>::max());
+    copy.copy(store, controller, std::numeric_limits<std::size_t>::max());
     return copy.take();
 }
 
-QByteArray getReportBody(const Controller& controller, Time from, Time till) {
-    return composeReport(reportInput(controller, from, till, Application::report));
+QByteArray getReportBody(Application& app, const Controller& controller, Time from, Time till) {
+    return composeReport(reportInput(app.events, controller, from, till, app.report));
 }
 
 QByteArray composeReport(const ReportInput& input) {
@@ -245,7 +246,7 @@ QByteArray composeReport(const ReportInput& input) {
             std::vector<Reading> readings;
             readings.reserve(input.readings.size());
             for (const auto& [time, reason] : input.readings) {
-                const Event reading{{}, time, EventKind::values, Transport::http, reason, {}, nullptr};
+                const Event reading{{}, time, EventKind::values, Transport::http, reason, {}, 0};
                 readings.push_back(Reading{time, readingChannel(reading), readingWatts(reading)});
             }
             window.emplace(readings, from, till);
@@ -302,10 +303,10 @@ OutboxMail mailTo(const MailAccount& account) {
     return mail;
 }
 
-std::vector<OutboxMail> reportRecipients() {
+std::vector<OutboxMail> reportRecipients(const std::list<MailAccount>& accounts) {
     std::vector<OutboxMail> recipients;
-    recipients.reserve(Application::mailAccounts.size());
-    for (const MailAccount& account : Application::mailAccounts)
+    recipients.reserve(accounts.size());
+    for (const MailAccount& account : accounts)
         recipients.push_back(mailTo(account));
     return recipients;
 }
@@ -322,16 +323,16 @@ void addReportMails(const MailSink& send, const std::vector<OutboxMail>& recipie
     }
 }
 
-void sendReports(Time from, Time till, Outbox& outbox) {
-    const std::vector<OutboxMail> recipients = reportRecipients();
+void sendReports(Application& app, Time from, Time till, Outbox& outbox) {
+    const std::vector<OutboxMail> recipients = reportRecipients(app.mailAccounts);
     const MailSink send = [&outbox](OutboxMail mail) { outbox.add(std::move(mail)); };
-    for (Controller& controller : Application::controllers) {
-        addReportMails(send, recipients, controller.displayName(), getReportBody(controller, from, till));
+    for (Controller& controller : app.controllers) {
+        addReportMails(send, recipients, controller.displayName(), getReportBody(app, controller, from, till));
         // Reported once its mails are in the outbox: from there they are delivered or given up with a
         // line in "app.log", whatever happens to the program in between.
-        controller.report();
+        app.markReported(controller);
     }
-    Application::prune();
+    app.prune();
 }
 
 } // namespace Warden::Business

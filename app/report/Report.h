@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <utility>
+#include <list>
 #include <vector>
 
 namespace Warden {
@@ -18,13 +19,16 @@ class Outbox;
 
 namespace Warden::Business {
 
+class Application;
+class EventStore;
+
 // The same in every report; mail clients only need it to be absent from the parts.
 inline constexpr char reportBoundary[] = "0016e67698dab45e66490806789485769369353d59f689";
 
 // The report of one controller over [from, till]: a complete multipart/related body (its own
 // MIME-Version and Content-Type header lines, the HTML part in base64, then the histogram PNGs) ready
 // for postwing: 7-bit, CR LF line ends only, no line over 76 characters.
-QByteArray getReportBody(const Controller& controller, Time from, Time till);
+QByteArray getReportBody(Application& app, const Controller& controller, Time from, Time till);
 
 // What the report of one controller is composed from, copied out of the state and the event store,
 // so that composing it reads nothing shared and may run on any thread. The copy costs what the report
@@ -52,7 +56,7 @@ public:
     ReportCopy(const Controller& controller, Time from, Time till, const ReportSettings& settings);
     // Walks up to `steps` more of `controller`'s events (the one the copy was made for, still in the
     // list); true once the copy is complete.
-    bool copy(const Controller& controller, std::size_t steps);
+    bool copy(const EventStore& store, const Controller& controller, std::size_t steps);
     ReportInput take() { return std::move(input_); }
 
 private:
@@ -65,7 +69,8 @@ private:
 };
 
 // The whole copy at once.
-ReportInput reportInput(const Controller& controller, Time from, Time till, const ReportSettings& settings);
+ReportInput reportInput(const EventStore& store, const Controller& controller, Time from, Time till,
+                        const ReportSettings& settings);
 // getReportBody() from a copy; any thread.
 QByteArray composeReport(const ReportInput& input);
 
@@ -82,7 +87,7 @@ QByteArray wrappedBase64(const QByteArray& base64);
 // A mail to `account`'s recipient through its server, without controller, subject and body.
 OutboxMail mailTo(const MailAccount& account);
 // mailTo() of every recipient, in list order.
-std::vector<OutboxMail> reportRecipients();
+std::vector<OutboxMail> reportRecipients(const std::list<MailAccount>& accounts);
 // Where report mails go: the outbox in the program.
 using MailSink = std::function<void(OutboxMail mail)>;
 // Hands the report of the controller named `displayName` to `send` once for each of `recipients`.
@@ -93,6 +98,6 @@ void addReportMails(const MailSink& send, const std::vector<OutboxMail>& recipie
 // one mail per recipient (in list order) is stored in `outbox`, which delivers it; then the controller
 // counts as reported. Finally the event store is pruned. Main thread only: it reads and changes the
 // state. ReportRunner does the same with the composing on other threads.
-void sendReports(Time from, Time till, Outbox& outbox);
+void sendReports(Application& app, Time from, Time till, Outbox& outbox);
 
 } // namespace Warden::Business

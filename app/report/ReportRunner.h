@@ -14,6 +14,10 @@
 
 namespace Warden {
 
+namespace Business {
+class Application;
+}
+
 // Report runs that keep the window responsive: each controller's body and histograms are composed on
 // a pool of threads (one controller per task) from the copy that Business::ReportCopy takes on the
 // main thread, and the mails are handed on in the order and with the bookkeeping of
@@ -32,7 +36,7 @@ class ReportRunner final : public QObject {
 
 public:
     // `send` takes the mails on the main thread: the outbox's add() in the program.
-    explicit ReportRunner(Business::MailSink send, QObject* parent = nullptr);
+    ReportRunner(Business::Application& app, Business::MailSink send, QObject* parent = nullptr);
     // The end of the program: the controllers being composed are finished, their mails and those
     // before them are still sent (to an outbox that has to outlive the runner), the rest of the run
     // is dropped with a line in "app.log".
@@ -63,9 +67,10 @@ private:
     // left to prune, of counting it as reported; false when no controller waits for that.
     bool pruneSome();
     // The job's controller, unless it was removed or edited since its copy was taken.
-    static Business::Controller* reportedController(const Job& job);
+    Business::Controller* reportedController(const Job& job);
     void finishRun();
 
+    Business::Application& app_;
     Business::MailSink send_;
     QThreadPool pool_;
     struct Queued {
