@@ -40,6 +40,8 @@ public:
     // Writes what is pending ("AMW.log", "Ampwarden.state") and closes the daily log.
     ~Application() override;
 
+    // Added to directly or through addControllerRecord; removed only through removeControllerRecord,
+    // which tells the event store and the listeners.
     std::list<Controller> controllers;
     std::list<MailServer> mailServers;
     std::list<MailAccount> mailAccounts;
