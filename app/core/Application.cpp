@@ -48,6 +48,7 @@ Application::Application(QObject* parent)
     : QObject(parent)
     , dailyLog_(std::make_unique<DailyLog>())
     , snapshot_(std::make_unique<SnapshotWriter>([this](QIODevice& device) { return writeSnapshot(device); })) {
+    events.setLineWriter([this](const Event& event) { return eventLine(event); });
 }
 
 Application::~Application() {

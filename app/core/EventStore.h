@@ -2,6 +2,7 @@
 
 #include "Event.h"
 
+#include <functional>
 #include <map>
 #include <unordered_map>
 #include <vector>
@@ -84,6 +85,12 @@ public:
     // 0-based position in the newest-first list, or -1. Walks the list: for diagnostics only.
     qint64 position(const Event* event) const;
 
+    // An event's line as the logs have it names its controller, which only the state that holds the
+    // store knows: that state sets the writer, and diagnostics that list events use it when set.
+    using LineWriter = std::function<QByteArray(const Event&)>;
+    void setLineWriter(LineWriter writer) { lineWriter_ = std::move(writer); }
+    const LineWriter& lineWriter() const { return lineWriter_; }
+
 private:
     bool isReported(const Event& event) const;
     Time reportTime(ControllerId controller) const;
@@ -100,6 +107,7 @@ private:
     quint64 nextSequence_ = 0;
     bool fullPruneNeeded_ = false;
     quint64 changes_ = 0;
+    LineWriter lineWriter_;
 };
 
 } // namespace Warden::Business

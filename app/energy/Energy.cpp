@@ -79,9 +79,11 @@ Transitions Event::isUnderOverCurrent(const Controller& controller, Time from, T
     noteMissingReadings(from, till);
     // Lists every reading of every controller: only worth the walk when someone reads it.
     if (lcEnergyTrace().isDebugEnabled()) {
+        const EventStore::LineWriter& line = store.lineWriter();
         for (const auto& [key, event] : store.events()) {
             if (event.kind == EventKind::values)
-                qCDebug(lcEnergyTrace).noquote() << QString::fromUtf8(Application::eventDescription(event));
+                qCDebug(lcEnergyTrace).noquote()
+                    << QString::fromUtf8(line ? line(event) : Application::eventDescription(event));
         }
     }
     return transitions;
