@@ -29,6 +29,8 @@ Application& state() {
 }
 
 void freshState(Application& app) {
+    // The store keeps the report time of every controller added, until the controller is removed.
+    app.events.clear();
     app.mailAccounts.clear();
     app.mailServers.clear();
     app.controllers.clear();
