@@ -6,6 +6,8 @@
 
 #include <QByteArray>
 
+#include <optional>
+
 namespace Warden::Test {
 
 // The whole settings state as plain lines, so that a test can compare states without going through
@@ -49,9 +51,10 @@ inline QByteArray initialReport() {
     return "R|60|5|00000|86400|1|0|\n";
 }
 
-// Saving enabled as after a start without a file.
-inline void startWithoutFile(Business::Application& app) {
-    (void)Business::loadSettings(app);
+// A new state, the way the program starts, with saving enabled as after a start without a file.
+inline void startWithoutFile(std::optional<Business::Application>& app) {
+    app.emplace();
+    (void)Business::loadSettings(*app);
 }
 
 } // namespace Warden::Test
