@@ -9,8 +9,6 @@
 #include <QCoreApplication>
 #include <QPointer>
 
-#include <algorithm>
-
 namespace Warden {
 
 CheckCycle::CheckCycle(QObject* parent)
@@ -134,13 +132,6 @@ void CheckCycle::runReport(Business::Time from, Business::Time till) {
 void CheckCycle::reportFinished() {
     reporting_ = false;
     runDueReports();
-}
-
-Business::Time CheckCycle::latestCheck() {
-    Business::Time latest = 0;
-    for (const Business::Controller& controller : Business::Application::controllers)
-        latest = std::max(latest, controller.lastCheck);
-    return latest;
 }
 
 } // namespace Warden

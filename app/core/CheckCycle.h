@@ -42,10 +42,6 @@ public:
     bool querying() const { return querying_; }
     bool reporting() const { return reporting_; }
 
-    // The greatest last-check time among the controllers (0 without controllers): the main window's
-    // last-check text after a check.
-    static Business::Time latestCheck();
-
     bool event(QEvent* event) override;
 
 signals:

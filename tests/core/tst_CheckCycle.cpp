@@ -46,7 +46,6 @@ private slots:
     void asyncRun_momentsDuringItFollowInOrder_data();
     void asyncRun_momentsDuringItFollowInOrder();
     void controllerAddedLater_isQueriedAtNextCheck();
-    void latestCheck_isGreatestAmongControllers();
 
 private:
     // Steps: "check <shouldEmail> <from> <till>", "report <from> <till>" (a report moment without a
@@ -247,14 +246,6 @@ void CheckCycleTest::controllerAddedLater_isQueriedAtNextCheck() {
     // The report of the dropped check does not come back with a later one.
     deliver(new ClientEvent(CycleEvents::clientDone(), 1));
     QCOMPARE(reports_.size(), 1);
-}
-
-void CheckCycleTest::latestCheck_isGreatestAmongControllers() {
-    QCOMPARE(CheckCycle::latestCheck(), Business::Time(0));
-    Application::controllers.emplace_back("a", 0, "10.0.0.5", 0, "admin", "pw").lastCheck = 500;
-    Application::controllers.emplace_back("b", 0, "10.0.0.6", 0, "admin", "pw").lastCheck = 900;
-    Application::controllers.emplace_back("c", 0, "10.0.0.7", 0, "admin", "pw").lastCheck = 700;
-    QCOMPARE(CheckCycle::latestCheck(), Business::Time(900));
 }
 
 QTEST_GUILESS_MAIN(CheckCycleTest)
