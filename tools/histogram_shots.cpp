@@ -7,6 +7,7 @@
 #include "core/ClockText.h"
 #include "energy/Energy.h"
 #include "energy/Histogram.h"
+#include "energy/ReadingWindow.h"
 
 #include <QDir>
 #include <QFile>
@@ -90,11 +91,14 @@ int main(int argc, char* argv[]) {
         settings.reportEveryUnits = 1;
         const HistogramLayout layout = histogramLayout(settings, shot.from, till);
         const ChannelEnergies energies = getEnergy(controller, shot.from, till);
+        const ReadingWindow readings(controller, shot.from, till, Application::events);
         const QString base = QString::fromLatin1(shot.name);
-        ok &= save(out, base + QStringLiteral("_A.png"), createPngImage(controller, "A", layout, energies.a));
-        ok &= save(out, base + QStringLiteral("_B.png"), createPngImage(controller, "B", layout, energies.b));
+        ok &= save(out, base + QStringLiteral("_A.png"),
+                   createPngImage(controller, "A", layout, energies.a, readings));
+        ok &= save(out, base + QStringLiteral("_B.png"),
+                   createPngImage(controller, "B", layout, energies.b, readings));
         ok &= save(out, base + QStringLiteral("_total.png"),
-                   createPngImage(controller, "", layout, energies.total()));
+                   createPngImage(controller, "", layout, energies.total(), readings));
     }
     return ok ? 0 : 1;
 }

@@ -1,5 +1,6 @@
 #include "report/ReportRunner.h"
 
+#include "ComposedReport.h"
 #include "TestSupport.h"
 
 #include "core/Application.h"
@@ -104,7 +105,7 @@ void tst_ReportRunner::run_sameMailsInOrderAsOnThisThread() {
         addController(i, i % 3 == 0);
     std::vector<QByteArray> bodies;
     for (const Controller& c : Application::controllers)
-        bodies.push_back(getReportBody(c, from, till));
+        bodies.push_back(Test::composedReport(c, from, till, Application::report));
     const int eventsBefore = Application::getEventCount();
 
     std::vector<OutboxMail> mails;
