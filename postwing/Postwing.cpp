@@ -314,9 +314,10 @@ int stateIndex() {
 int verifyPeer(int preverified, X509_STORE_CTX* store) {
     const auto* connection =
         static_cast<const SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
-    if (!connection)
+    void* data = connection ? SSL_CTX_get_ex_data(SSL_get_SSL_CTX(connection), stateIndex()) : nullptr;
+    if (!data)
         return preverified;
-    SendState& state = stateOf(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(connection), stateIndex()));
+    SendState& state = stateOf(data);
     if (!preverified && state.tlsReason.empty())
         state.tlsReason += std::string("The server's certificate is not trusted (") +
                            X509_verify_cert_error_string(X509_STORE_CTX_get_error(store)) +
