@@ -1,7 +1,7 @@
 // The energy side of a monthly report on a large store: 30 days of minute readings on both buses of
 // 100 controllers plus 100,000 other events. Prints, for one controller, the time of getEnergy() over
-// the month, of the power bill and of the three monthly histograms with their cross-checks, and checks
-// the energies against the plain walk over the whole store.
+// the month, of the power bill and of the three monthly histograms, and checks the energies against
+// the plain walk over the whole store and against the transitions.
 //
 //   report_energy [controllers] [days]
 #include "FullWalkEnergy.h"
@@ -12,6 +12,7 @@
 #include "energy/Energy.h"
 #include "energy/Histogram.h"
 #include "energy/PowerBill.h"
+#include "energy/ReadingWindow.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -126,9 +127,10 @@ int main(int argc, char* argv[]) {
 
     const HistogramLayout layout = histogramLayout(state.report, from, till);
     timer.restart();
-    const QByteArray pngA = createPngImage(state.events, controller, "A", layout, bill.energies.a);
-    const QByteArray pngB = createPngImage(state.events, controller, "B", layout, bill.energies.b);
-    const QByteArray pngTotal = createPngImage(state.events, controller, "", layout, bill.energies.total());
+    const ReadingWindow readings(controller, from, till, state.events);
+    const QByteArray pngA = createPngImage(controller, "A", layout, bill.energies.a, readings);
+    const QByteArray pngB = createPngImage(controller, "B", layout, bill.energies.b, readings);
+    const QByteArray pngTotal = createPngImage(controller, "", layout, bill.energies.total(), readings);
     const double histograms = milliseconds(timer);
     std::printf("3 histograms, %d bars: %.3f ms (target < 150 ms; %.0f ms wall-clock)\n", layout.bars(),
                 histograms, timer.wallMilliseconds());
@@ -139,9 +141,10 @@ int main(int argc, char* argv[]) {
     state.events.insert(Event{"", from, EventKind::values, Transport::http, textsB[0], "", quiet.id});
     timer.restart();
     const ChannelEnergies quietEnergy = getEnergy(state.events, quiet, from, till);
-    createPngImage(state.events, quiet, "A", layout, quietEnergy.a);
-    createPngImage(state.events, quiet, "B", layout, quietEnergy.b);
-    createPngImage(state.events, quiet, "", layout, quietEnergy.total());
+    const ReadingWindow quietReadings(quiet, from, till, state.events);
+    createPngImage(quiet, "A", layout, quietEnergy.a, quietReadings);
+    createPngImage(quiet, "B", layout, quietEnergy.b, quietReadings);
+    createPngImage(quiet, "", layout, quietEnergy.total(), quietReadings);
     std::printf("  of which drawing:    %.3f ms (the same 3 pictures of a controller with one reading)\n",
                 milliseconds(timer));
 
@@ -160,9 +163,9 @@ int main(int argc, char* argv[]) {
     timer.restart();
     double tA = 0;
     double tB = 0;
-    getTransitions(Event::isUnderOverCurrent(controller, from, till, state.events, 0), from, till, tA);
-    getTransitions(Event::isUnderOverCurrent(controller, from, till, state.events, 1), from, till, tB);
-    std::printf("transitions, month:    %.3f ms (the report's cross-check, both channels with traces)\n",
+    getTransitions(isUnderOverCurrent(controller, from, till, state.events, 0), from, till, tA);
+    getTransitions(isUnderOverCurrent(controller, from, till, state.events, 1), from, till, tB);
+    std::printf("transitions, month:    %.3f ms (the tests' cross-check, both channels with traces)\n",
                 milliseconds(timer));
 
     QFile logFile(QStringLiteral("app.log"));

@@ -5,6 +5,7 @@
 // mails, so that the two runs can be compared mail by mail; the composing is what is measured.
 //
 //   report_run [controllers] [days]
+#include "ComposedReport.h"
 #include "ReadingTexts.h"
 #include "core/Application.h"
 #include "core/DiagnosticLog.h"
@@ -127,7 +128,7 @@ RunFigures runOnMainThread(Application& state, Time from) {
     wall.start();
     const double cpu = cpuMilliseconds(CLOCK_THREAD_CPUTIME_ID);
     for (Controller& controller : state.controllers) {
-        const QByteArray body = getReportBody(state, controller, from, till);
+        const QByteArray body = Warden::Test::composedReport(state.events, controller, from, till, state.report);
         ++figures.mails;
         figures.bytes += body.size();
         digest.addData(controller.displayName());

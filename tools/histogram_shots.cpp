@@ -7,6 +7,7 @@
 #include "core/EventStore.h"
 #include "energy/Energy.h"
 #include "energy/Histogram.h"
+#include "energy/ReadingWindow.h"
 
 #include <QDir>
 #include <QFile>
@@ -89,13 +90,14 @@ int main(int argc, char* argv[]) {
         settings.reportEveryUnits = 1;
         const HistogramLayout layout = histogramLayout(settings, shot.from, till);
         const ChannelEnergies energies = getEnergy(store, controller, shot.from, till);
+        const ReadingWindow readings(controller, shot.from, till, store);
         const QString base = QString::fromLatin1(shot.name);
         ok &= save(out, base + QStringLiteral("_A.png"),
-                   createPngImage(store, controller, "A", layout, energies.a));
+                   createPngImage(controller, "A", layout, energies.a, readings));
         ok &= save(out, base + QStringLiteral("_B.png"),
-                   createPngImage(store, controller, "B", layout, energies.b));
+                   createPngImage(controller, "B", layout, energies.b, readings));
         ok &= save(out, base + QStringLiteral("_total.png"),
-                   createPngImage(store, controller, "", layout, energies.total()));
+                   createPngImage(controller, "", layout, energies.total(), readings));
     }
     return ok ? 0 : 1;
 }

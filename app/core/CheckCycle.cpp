@@ -9,8 +9,6 @@
 #include <QCoreApplication>
 #include <QPointer>
 
-#include <algorithm>
-
 namespace Warden {
 
 CheckCycle::CheckCycle(Business::Application& app, QObject* parent)

@@ -46,7 +46,6 @@ public:
     bool querying() const { return querying_; }
     bool reporting() const { return reporting_; }
 
-
     bool event(QEvent* event) override;
 
 signals:

@@ -2,8 +2,6 @@
 
 #include "Records.h"
 
-#include <map>
-
 namespace Warden::Business {
 
 enum class EventKind : int {
@@ -19,12 +17,6 @@ enum class Transport : int {
     http = 0,
     syslog = 1,
 };
-
-class EventStore;
-
-// The load readings of one channel: time -> watts, oldest first. Readings of the same second are all
-// kept.
-using Transitions = std::multimap<Time, double>;
 
 const QByteArray& eventKindName(EventKind kind);
 // Any value other than http prints as "syslog".
@@ -44,12 +36,6 @@ struct Event {
     bool isUnderOverCurrent() const {
         return kind == EventKind::overcurrent || kind == EventKind::undercurrent;
     }
-
-    // The readings of `controller` on `channel` (0 = A, 1 = B) that the load over [from, till] depends
-    // on: every reading from the newest down to the one in force at `from`. Defined with the energy
-    // code (app/energy), which is what links it.
-    static Transitions isUnderOverCurrent(const Controller& controller, Time from, Time till,
-                                          const EventStore& store, int channel);
 };
 
 } // namespace Warden::Business

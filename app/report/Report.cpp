@@ -2,17 +2,13 @@
 
 #include "core/Application.h"
 #include "core/ClockText.h"
-#include "core/DiagnosticLog.h"
 #include "energy/Energy.h"
-#include "energy/EnergyLog.h"
 #include "energy/Histogram.h"
 #include "energy/HtmlText.h"
 #include "energy/PowerBill.h"
 #include "energy/ReadingWindow.h"
-#include "report/Outbox.h"
 
 #include <algorithm>
-#include <limits>
 
 namespace Warden::Business {
 
@@ -91,22 +87,6 @@ void appendLogTable(QByteArray& html, const ReportInput& input) {
         html += "       <tr>\r\n           <td colspan=\"7\">" + QByteArray::number(leftOut) +
                 " older log lines left out</td>\r\n       </tr>\r\n\r\n";
     html += "    </tbody>\r\n</table>\r\n";
-}
-
-void crossCheckEnergies(const ReadingWindow& readings, Time from, Time till, const ChannelEnergies& bill) {
-    const auto transitionsEnergy = [&](int channel) {
-        const std::optional<double> kWh = readings.transitionsEnergy(from, till, channel);
-        if (!kWh)
-            noteMissingReadings(from, till);
-        return kWh.value_or(0);
-    };
-    const double tA = transitionsEnergy(0);
-    const double tB = transitionsEnergy(1);
-    if (!energiesDiffer(bill.a, tA) && !energiesDiffer(bill.b, tB))
-        return;
-    DiagnosticLog::write("Energy calculation error: (" + formatG(bill.a) + ", " + formatG(bill.b) + ") != (" +
-                         formatG(tA) + ", " + formatG(tB) + ") (" + formatG(bill.a - tA) + ", " +
-                         formatG(bill.b - tB) + ")\n");
 }
 
 QByteArray subjectFor(const QByteArray& displayName) {
@@ -212,17 +192,6 @@ bool ReportCopy::copy(const EventStore& store, const Controller& controller, std
     return true;
 }
 
-ReportInput reportInput(const EventStore& store, const Controller& controller, Time from, Time till,
-                        const ReportSettings& settings) {
-    ReportCopy copy(controller, from, till, settings);
-    copy.copy(store, controller, std::numeric_limits<std::size_t>::max());
-    return copy.take();
-}
-
-QByteArray getReportBody(Application& app, const Controller& controller, Time from, Time till) {
-    return composeReport(reportInput(app.events, controller, from, till, app.report));
-}
-
 QByteArray composeReport(const ReportInput& input) {
     const ReportSettings& settings = input.settings;
     const Controller& controller = input.controller;
@@ -253,8 +222,6 @@ QByteArray composeReport(const ReportInput& input) {
             const PowerBill bill = powerBill(window->energy(from, till), from, till, settings);
             html += bill.html;
             energies = bill.energies;
-            // Without a bill there is nothing to hold the second calculation against.
-            crossCheckEnergies(*window, from, till, energies);
         }
 
         if (settings.sendHistogram && energies.total() > 0) {
@@ -321,18 +288,6 @@ void addReportMails(const MailSink& send, const std::vector<OutboxMail>& recipie
         mail.body = body;
         send(std::move(mail));
     }
-}
-
-void sendReports(Application& app, Time from, Time till, Outbox& outbox) {
-    const std::vector<OutboxMail> recipients = reportRecipients(app.mailAccounts);
-    const MailSink send = [&outbox](OutboxMail mail) { outbox.add(std::move(mail)); };
-    for (Controller& controller : app.controllers) {
-        addReportMails(send, recipients, controller.displayName(), getReportBody(app, controller, from, till));
-        // Reported once its mails are in the outbox: from there they are delivered or given up with a
-        // line in "app.log", whatever happens to the program in between.
-        app.markReported(controller);
-    }
-    app.prune();
 }
 
 } // namespace Warden::Business

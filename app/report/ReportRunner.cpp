@@ -256,7 +256,8 @@ bool ReportRunner::pruneSome() {
     if (controller && job.lastCheck != 0 &&
         app_.events.pruneOwner(controller->id, job.lastCheck, pruneStep) == pruneStep)
         return true;
-    // Reported once its mails are in the outbox, like sendReports() does it.
+    // Reported once its mails are in the outbox: from there they are delivered or given up with a line
+    // in "app.log", whatever happens to the program in between.
     if (controller)
         app_.markReported(*controller);
     run.reporting.pop_front();

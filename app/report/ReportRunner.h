@@ -20,12 +20,11 @@ class Application;
 
 // Report runs that keep the window responsive: each controller's body and histograms are composed on
 // a pool of threads (one controller per task) from the copy that Business::ReportCopy takes on the
-// main thread, and the mails are handed on in the order and with the bookkeeping of
-// Business::sendReports(): controllers in list order, recipients in list order, then the controller
-// counts as reported, and the store ends up pruned. The main thread takes the copies, hands on the
-// mails and prunes each reported controller's old events in steps short enough for the event loop to
-// keep turning, and copies only a few controllers ahead of the mails it has handed on, which bounds
-// the memory a run holds. Runs queue behind each other.
+// main thread, and the mails are handed on in order: controllers in list order, recipients in list
+// order, then the controller counts as reported, and the store ends up pruned. The main thread takes the
+// copies, hands on the mails and prunes each reported controller's old events in steps short enough for the
+// event loop to keep turning, and copies only a few controllers ahead of the mails it has handed on, which
+// bounds the memory a run holds. Runs queue behind each other.
 //
 // A controller removed or edited during the run is found again by its serial: one whose copy was
 // taken still has its mail sent from the copy, but does not count as reported (an edit starts it

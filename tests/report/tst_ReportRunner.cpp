@@ -1,5 +1,6 @@
 #include "report/ReportRunner.h"
 
+#include "ComposedReport.h"
 #include "TestSupport.h"
 
 #include "core/Application.h"
@@ -99,7 +100,7 @@ void tst_ReportRunner::run_sameMailsInOrderAsOnThisThread() {
         addController(app, i, i % 3 == 0);
     std::vector<QByteArray> bodies;
     for (const Controller& c : app.controllers)
-        bodies.push_back(getReportBody(app, c, from, till));
+        bodies.push_back(Test::composedReport(app.events, c, from, till, app.report));
     const int eventsBefore = app.getEventCount();
 
     std::vector<OutboxMail> mails;
