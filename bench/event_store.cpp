@@ -79,9 +79,9 @@ int main(int argc, char* argv[]) {
             Application::addEvent("", t, c, EventKind::values, Transport::http, reason, values);
         }
     }
-    const double addSeconds = timer.nsecsElapsed() / 1e9;
+    const double addSeconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
     Application::flushSnapshot();
-    const double seconds = timer.nsecsElapsed() / 1e9;
+    const double seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
     const long rssAfter = residentKiB();
     Application::shutdown();
 
@@ -93,6 +93,7 @@ int main(int argc, char* argv[]) {
     std::printf("  final AMW.log:      %.3f s\n", seconds - addSeconds);
     std::printf("bytes written:       %lld (daily logs and AMW.log)\n",
                 static_cast<long long>(bytesUnder(dir.path())));
-    std::printf("memory per event:    %.1f bytes resident\n", (rssAfter - rssBefore) * 1024.0 / total);
+    std::printf("memory per event:    %.1f bytes resident\n",
+                (rssAfter - rssBefore) * 1024.0 / static_cast<double>(total));
     return 0;
 }

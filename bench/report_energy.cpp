@@ -46,7 +46,7 @@ public:
         cpu_ = threadMilliseconds();
     }
     double cpuMilliseconds() const { return threadMilliseconds() - cpu_; }
-    double wallMilliseconds() const { return wall_.nsecsElapsed() / 1e6; }
+    double wallMilliseconds() const { return static_cast<double>(wall_.nsecsElapsed()) / 1e6; }
 
 private:
     QElapsedTimer wall_;

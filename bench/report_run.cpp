@@ -95,7 +95,8 @@ RunFigures runOnce(int threads, Time from) {
     QTimer ticker;
     ticker.setTimerType(Qt::PreciseTimer);
     QObject::connect(&ticker, &QTimer::timeout, [&] {
-        figures.longestGapMs = std::max(figures.longestGapMs, sinceTick.nsecsElapsed() / 1e6);
+        figures.longestGapMs =
+            std::max(figures.longestGapMs, static_cast<double>(sinceTick.nsecsElapsed()) / 1e6);
         sinceTick.restart();
     });
     QEventLoop loop;
@@ -107,11 +108,12 @@ RunFigures runOnce(int threads, Time from) {
     ticker.start(2);
     runner.run(from, till, [&loop] { loop.quit(); });
     loop.exec();
-    figures.wallMs = wall.nsecsElapsed() / 1e6;
+    figures.wallMs = static_cast<double>(wall.nsecsElapsed()) / 1e6;
     figures.mainCpuMs = cpuMilliseconds(CLOCK_THREAD_CPUTIME_ID) - cpu;
     figures.otherCpuMs = cpuMilliseconds(CLOCK_PROCESS_CPUTIME_ID) - processCpu - figures.mainCpuMs;
     // The gap up to the end counts too.
-    figures.longestGapMs = std::max(figures.longestGapMs, sinceTick.nsecsElapsed() / 1e6);
+    figures.longestGapMs =
+        std::max(figures.longestGapMs, static_cast<double>(sinceTick.nsecsElapsed()) / 1e6);
     ticker.stop();
     figures.digest = digest.result().toHex().left(16);
     figures.eventsAfter = Application::events.size();
@@ -135,7 +137,7 @@ RunFigures runOnMainThread(Time from) {
         controller.report();
     }
     Application::prune();
-    figures.wallMs = wall.nsecsElapsed() / 1e6;
+    figures.wallMs = static_cast<double>(wall.nsecsElapsed()) / 1e6;
     figures.mainCpuMs = cpuMilliseconds(CLOCK_THREAD_CPUTIME_ID) - cpu;
     figures.longestGapMs = figures.wallMs;
     figures.digest = digest.result().toHex().left(16);
@@ -202,7 +204,7 @@ int main(int argc, char* argv[]) {
         fill.start();
         fillStore(controllerCount, from);
         std::printf("store: %zu events, filled in %.1f s\n", Application::events.size(),
-                    fill.elapsed() / 1000.0);
+                    static_cast<double>(fill.elapsed()) / 1000.0);
         figures.push_back(t == 0 ? runOnMainThread(from) : runOnce(t, from));
         const QByteArray label =
             t == 0 ? QByteArray("main thread:") : QByteArray::number(t) + (t == 1 ? " thread:" : " threads:");

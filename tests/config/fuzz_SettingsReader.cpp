@@ -57,7 +57,7 @@ void storeAsTexts(const QByteArray& input) {
     freshState();
     const Texts texts = input.split('\n');
     storeController(-1, texts);
-    storeController(texts.front().size() % 3 - 1, texts);
+    storeController(static_cast<int>(texts.front().size() % 3) - 1, texts);
     storeMailAccount(-1, texts, {});
     storeMailAccount(-1, texts, texts.value(1));
     storeMailServer(texts);
