@@ -51,6 +51,7 @@ int main(int argc, char* argv[]) {
     Warden::DiagnosticLog::open();
 
     std::vector<Controller*> controllers;
+    controllers.reserve(100);
     for (int i = 0; i < 100; ++i)
         controllers.push_back(&Application::controllers.emplace_back(
             "rack" + QByteArray::number(i), i % 7, "10.1.0." + QByteArray::number(i), 80, "admin", "secret"));
@@ -94,6 +95,6 @@ int main(int argc, char* argv[]) {
     std::printf("bytes written:       %lld (daily logs and AMW.log)\n",
                 static_cast<long long>(bytesUnder(dir.path())));
     std::printf("memory per event:    %.1f bytes resident\n",
-                (rssAfter - rssBefore) * 1024.0 / static_cast<double>(total));
+                static_cast<double>(rssAfter - rssBefore) * 1024.0 / total);
     return 0;
 }

@@ -20,8 +20,8 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
+#include <bit>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <vector>
 
@@ -58,7 +58,7 @@ double milliseconds(const Stopwatch& timer) {
 }
 
 bool sameBits(double a, double b) {
-    return std::memcmp(&a, &b, sizeof a) == 0;
+    return std::bit_cast<quint64>(a) == std::bit_cast<quint64>(b);
 }
 
 } // namespace
@@ -74,6 +74,7 @@ int main(int argc, char* argv[]) {
     Warden::DiagnosticLog::open();
 
     std::vector<Controller*> controllers;
+    controllers.reserve(static_cast<std::size_t>(controllerCount));
     for (int i = 0; i < controllerCount; ++i)
         controllers.push_back(&Application::controllers.emplace_back(
             "rack" + QByteArray::number(i), 0, "10.1.0." + QByteArray::number(i), 80, "admin", "secret"));
