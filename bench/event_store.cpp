@@ -52,6 +52,7 @@ int main(int argc, char* argv[]) {
     Application state;
 
     std::vector<Controller*> controllers;
+    controllers.reserve(100);
     for (int i = 0; i < 100; ++i)
         controllers.push_back(&state.controllers.emplace_back(
             "rack" + QByteArray::number(i), i % 7, "10.1.0." + QByteArray::number(i), 80, "admin", "secret"));
@@ -80,9 +81,9 @@ int main(int argc, char* argv[]) {
             state.addEvent("", t, c->id, EventKind::values, Transport::http, reason, values);
         }
     }
-    const double addSeconds = timer.nsecsElapsed() / 1e9;
+    const double addSeconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
     state.flushSnapshot();
-    const double seconds = timer.nsecsElapsed() / 1e9;
+    const double seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
     const long rssAfter = residentKiB();
     state.shutdown();
 
@@ -94,6 +95,7 @@ int main(int argc, char* argv[]) {
     std::printf("  final AMW.log:      %.3f s\n", seconds - addSeconds);
     std::printf("bytes written:       %lld (daily logs and AMW.log)\n",
                 static_cast<long long>(bytesUnder(dir.path())));
-    std::printf("memory per event:    %.1f bytes resident\n", (rssAfter - rssBefore) * 1024.0 / total);
+    std::printf("memory per event:    %.1f bytes resident\n",
+                static_cast<double>(rssAfter - rssBefore) * 1024.0 / total);
     return 0;
 }

@@ -73,7 +73,7 @@ private:
     }
     void tick() {
         const double cpu = threadCpuMs();
-        longest_ = std::max(longest_, since_.nsecsElapsed() / 1e6 - 5);
+        longest_ = std::max(longest_, static_cast<double>(since_.nsecsElapsed()) / 1e6 - 5);
         longestCpu_ = std::max(longestCpu_, cpu - cpuSince_);
         since_.restart();
         cpuSince_ = cpu;

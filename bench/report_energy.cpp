@@ -21,8 +21,8 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
+#include <bit>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <vector>
 
@@ -47,7 +47,7 @@ public:
         cpu_ = threadMilliseconds();
     }
     double cpuMilliseconds() const { return threadMilliseconds() - cpu_; }
-    double wallMilliseconds() const { return wall_.nsecsElapsed() / 1e6; }
+    double wallMilliseconds() const { return static_cast<double>(wall_.nsecsElapsed()) / 1e6; }
 
 private:
     QElapsedTimer wall_;
@@ -59,7 +59,7 @@ double milliseconds(const Stopwatch& timer) {
 }
 
 bool sameBits(double a, double b) {
-    return std::memcmp(&a, &b, sizeof a) == 0;
+    return std::bit_cast<quint64>(a) == std::bit_cast<quint64>(b);
 }
 
 } // namespace
@@ -76,6 +76,7 @@ int main(int argc, char* argv[]) {
     Application state;
 
     std::vector<Controller*> controllers;
+    controllers.reserve(static_cast<std::size_t>(controllerCount));
     for (int i = 0; i < controllerCount; ++i)
         controllers.push_back(&state.controllers.emplace_back(
             "rack" + QByteArray::number(i), 0, "10.1.0." + QByteArray::number(i), 80, "admin", "secret"));

@@ -82,7 +82,7 @@ struct RunFigures {
 RunFigures runOnce(Application& state, int threads, Time from) {
     RunFigures figures;
     QCryptographicHash digest(QCryptographicHash::Sha256);
-    ReportRunner runner(state, [&](OutboxMail mail) {
+    ReportRunner runner(state, [&](const OutboxMail& mail) {
         ++figures.mails;
         figures.bytes += mail.body.size();
         digest.addData(mail.controller);
@@ -96,7 +96,8 @@ RunFigures runOnce(Application& state, int threads, Time from) {
     QTimer ticker;
     ticker.setTimerType(Qt::PreciseTimer);
     QObject::connect(&ticker, &QTimer::timeout, [&] {
-        figures.longestGapMs = std::max(figures.longestGapMs, sinceTick.nsecsElapsed() / 1e6);
+        figures.longestGapMs =
+            std::max(figures.longestGapMs, static_cast<double>(sinceTick.nsecsElapsed()) / 1e6);
         sinceTick.restart();
     });
     QEventLoop loop;
@@ -108,11 +109,12 @@ RunFigures runOnce(Application& state, int threads, Time from) {
     ticker.start(2);
     runner.run(from, till, [&loop] { loop.quit(); });
     loop.exec();
-    figures.wallMs = wall.nsecsElapsed() / 1e6;
+    figures.wallMs = static_cast<double>(wall.nsecsElapsed()) / 1e6;
     figures.mainCpuMs = cpuMilliseconds(CLOCK_THREAD_CPUTIME_ID) - cpu;
     figures.otherCpuMs = cpuMilliseconds(CLOCK_PROCESS_CPUTIME_ID) - processCpu - figures.mainCpuMs;
     // The gap up to the end counts too.
-    figures.longestGapMs = std::max(figures.longestGapMs, sinceTick.nsecsElapsed() / 1e6);
+    figures.longestGapMs =
+        std::max(figures.longestGapMs, static_cast<double>(sinceTick.nsecsElapsed()) / 1e6);
     ticker.stop();
     figures.digest = digest.result().toHex().left(16);
     figures.eventsAfter = state.events.size();
@@ -136,7 +138,7 @@ RunFigures runOnMainThread(Application& state, Time from) {
         state.markReported(controller);
     }
     state.prune();
-    figures.wallMs = wall.nsecsElapsed() / 1e6;
+    figures.wallMs = static_cast<double>(wall.nsecsElapsed()) / 1e6;
     figures.mainCpuMs = cpuMilliseconds(CLOCK_THREAD_CPUTIME_ID) - cpu;
     figures.longestGapMs = figures.wallMs;
     figures.digest = digest.result().toHex().left(16);
@@ -208,7 +210,8 @@ int main(int argc, char* argv[]) {
         QElapsedTimer fill;
         fill.start();
         fillStore(state, controllerCount, from);
-        std::printf("store: %zu events, filled in %.1f s\n", state.events.size(), fill.elapsed() / 1000.0);
+        std::printf("store: %zu events, filled in %.1f s\n", state.events.size(),
+                    static_cast<double>(fill.elapsed()) / 1000.0);
         figures.push_back(t == 0 ? runOnMainThread(state, from) : runOnce(state, t, from));
         const QByteArray label =
             t == 0 ? QByteArray("main thread:") : QByteArray::number(t) + (t == 1 ? " thread:" : " threads:");

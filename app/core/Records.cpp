@@ -10,14 +10,14 @@
 
 namespace Warden::Business {
 
-Controller::Controller(QByteArray name, qint32 type, QByteArray host, quint16 port, QByteArray admin,
-                       QByteArray password)
-    : name(std::move(name))
-    , type(type)
-    , host(std::move(host))
-    , port(port)
-    , admin(std::move(admin))
-    , password(std::move(password)) {
+Controller::Controller(QByteArray controllerName, qint32 model, QByteArray address, quint16 httpPort,
+                       QByteArray adminName, QByteArray adminPassword)
+    : name(std::move(controllerName))
+    , type(model)
+    , host(std::move(address))
+    , port(httpPort)
+    , admin(std::move(adminName))
+    , password(std::move(adminPassword)) {
 }
 
 ControllerId Controller::newId() {

@@ -25,8 +25,8 @@ struct ChannelSettings {
 
 class Controller {
 public:
-    Controller(QByteArray name, qint32 type, QByteArray host, quint16 port, QByteArray admin,
-               QByteArray password);
+    Controller(QByteArray controllerName, qint32 model, QByteArray address, quint16 httpPort,
+               QByteArray adminName, QByteArray adminPassword);
 
     // "name : model @ host[:port]"; names the controller in diagnostics and report subjects.
     QByteArray displayName() const;
@@ -61,12 +61,13 @@ private:
 };
 
 struct MailServer {
-    MailServer(QByteArray host, quint16 port, QByteArray user, QByteArray password, bool useTLS)
-        : host(std::move(host))
-        , port(port)
-        , user(std::move(user))
-        , password(std::move(password))
-        , useTLS(useTLS) {}
+    MailServer(QByteArray serverHost, quint16 serverPort, QByteArray userName, QByteArray userPassword,
+               bool tls)
+        : host(std::move(serverHost))
+        , port(serverPort)
+        , user(std::move(userName))
+        , password(std::move(userPassword))
+        , useTLS(tls) {}
 
     QByteArray host;
     quint16 port = 0;

@@ -4,6 +4,7 @@
 #include "core/Clock.h"
 #include "core/ClockText.h"
 #include "core/DiagnosticLog.h"
+#include "core/ErrorText.h"
 #include "report/MailError.h"
 #include "report/MailQueue.h"
 #include "report/OutboxFile.h"
@@ -49,7 +50,7 @@ QByteArray shown(const QString& path) {
 // Qt's file classes often answer "Unknown error" where the system said why (a full disk): the
 // reason is taken from errno right after the failed call.
 QString systemReason(const QFileDevice& file, int error) {
-    return error != 0 ? QString::fromLocal8Bit(std::strerror(error)) : file.errorString();
+    return error != 0 ? QString::fromLocal8Bit(errorText(error)) : file.errorString();
 }
 
 } // namespace

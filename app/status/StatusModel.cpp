@@ -334,10 +334,10 @@ QVariant StatusModel::busData(int row, int bus, int column, int role) const {
         return {};
     const Bus& b = rows_[row].buses[bus];
     const Business::ChannelSettings* settings = limitsOf(row, bus);
-    const Limit state = limitState(row, bus);
+    const Limit limit = limitState(row, bus);
     if (role == Qt::BackgroundRole) {
-        if (column == current && state != Limit::within)
-            return QBrush(state == Limit::over ? overColour : underColour);
+        if (column == current && limit != Limit::within)
+            return QBrush(limit == Limit::over ? overColour : underColour);
         return {};
     }
     if (role != Qt::DisplayRole)
@@ -350,9 +350,9 @@ QVariant StatusModel::busData(int row, int bus, int column, int role) const {
             return QString();
         QString shown = number(b.amps) + QStringLiteral(" A");
         // The mark is in the words too: a colour alone says nothing to everyone.
-        if (state == Limit::over)
+        if (limit == Limit::over)
             shown += QStringLiteral(" (over %1 A)").arg(number(settings->overcurrent));
-        else if (state == Limit::under)
+        else if (limit == Limit::under)
             shown += QStringLiteral(" (under %1 A)").arg(number(settings->undercurrent));
         return shown;
     }

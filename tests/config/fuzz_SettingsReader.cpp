@@ -65,7 +65,7 @@ void storeAsTexts(Application& app, const QByteArray& input) {
     freshState(app);
     const Texts texts = input.split('\n');
     storeController(app, -1, texts);
-    storeController(app, texts.front().size() % 3 - 1, texts);
+    storeController(app, static_cast<int>(texts.front().size() % 3) - 1, texts);
     storeMailAccount(app, -1, texts, {});
     storeMailAccount(app, -1, texts, texts.value(1));
     storeMailServer(app, texts);
