@@ -415,7 +415,7 @@ void tst_Report::energyCrossCheck_transitionsAgreeWithBillAndBars() {
                                 "channel " + channel + ", " + QByteArray::number(watts), "", c.id});
     };
     for (Time t = from; everySeconds > 0 && t <= till + everySeconds; t += everySeconds) {
-        addReading(t, t % 150 == 0 ? "B" : "A", 100 + t % 7 * 37.5);
+        addReading(t, t % 150 == 0 ? "B" : "A", 100 + static_cast<double>(t % 7) * 37.5);
         if (t % 200 == 0)
             addReading(t, "A", 2000);
     }

@@ -450,8 +450,8 @@ void EndToEndTest::reports_areValidMimeWithConsistentEnergies() {
         QVERIFY(seconds > 0);
         const double a = kWh(text, QStringLiteral("Consumed energy on channel A"));
         const double b = kWh(text, QStringLiteral("Consumed energy on channel B"));
-        const double expectedA = rackVolts * rackAmpsA * seconds / 3.6e6;
-        const double expectedB = rackVolts * rackAmpsB * seconds / 3.6e6;
+        const double expectedA = rackVolts * rackAmpsA * static_cast<double>(seconds) / 3.6e6;
+        const double expectedB = rackVolts * rackAmpsB * static_cast<double>(seconds) / 3.6e6;
         // Six decimals in the bill: allow their rounding on top of the 1 %.
         QVERIFY2(qAbs(a - expectedA) <= 0.01 * expectedA + 5e-7,
                  qPrintable(QStringLiteral("A %1 vs %2").arg(a).arg(expectedA)));
