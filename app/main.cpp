@@ -8,8 +8,10 @@
 #include "metrics/MetricsServer.h"
 #include "query/OpenFileLimit.h"
 #include "report/Outbox.h"
+#include "service/Service.h"
 #include "syslog/SyslogReceiver.h"
 #include "ui/Ampwarden.h"
+#include "ui/TrayIcon.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -145,26 +147,54 @@ std::optional<Options> parseCommandLine(const QStringList& arguments) {
     return options;
 }
 
+// The service runs from the start; the window is built the first time someone asks for it (at once
+// unless started hidden, from the tray or from a second start) and then only hides.
+class Shell {
+public:
+    explicit Shell(Warden::Service& service)
+        : service_(service) {}
+
+    void showWindow() {
+        if (!window_) {
+            window_ = std::make_unique<Ampwarden>(service_);
+            window_->setAttribute(Qt::WA_DeleteOnClose, false);
+        }
+        window_->resumeProgram();
+    }
+    void closeWindow() { window_.reset(); }
+
+private:
+    Warden::Service& service_;
+    std::unique_ptr<Ampwarden> window_;
+};
+
+QString windowTitle() {
+    return QStringLiteral("Ampwarden ver. ") + QString::fromLatin1(Ampwarden::version);
+}
+
 int runFirstInstance(Warden::InstanceGuard& guard, const Options& options) {
-    // Caught from the start: a signal that arrives while the window is built is acted on as soon as
+    // Caught from the start: a signal that arrives while the service is built is acted on as soon as
     // the event loop runs, instead of killing the program half-way.
     Warden::TerminationSignals termination;
-    auto window = std::make_unique<Ampwarden>(nullptr, options.syslogPort, options.metricsAddress);
-    window->setAttribute(Qt::WA_DeleteOnClose, false);
+    Warden::Service service({options.syslogPort, options.metricsAddress, true});
     Warden::InstanceGuard::Failure failure;
-    if (!guard.publish(window->instancePort(), &failure)) {
+    if (!guard.publish(service.instancePort(), &failure)) {
         if (!failure.title.isEmpty())
             showBox(failure.title, failure.text, options.unattended);
         return 0;
     }
+    Shell shell(service);
+    Warden::TrayIcon tray(service.app(), service.alerts(), windowTitle());
+    QObject::connect(&service, &Warden::Service::showRequested, &service, [&shell] { shell.showWindow(); });
+    QObject::connect(&tray, &Warden::TrayIcon::showRequested, &service, [&shell] { shell.showWindow(); });
+    QObject::connect(&tray, &Warden::TrayIcon::stopRequested, &service, [] { QCoreApplication::exit(0); });
     bool bySignal = false;
-    QObject::connect(&termination, &Warden::TerminationSignals::terminationRequested, window.get(),
-                     [&bySignal, target = window.get()] {
-                         bySignal = true;
-                         target->exitProgram();
-                     });
+    QObject::connect(&termination, &Warden::TerminationSignals::terminationRequested, &service, [&bySignal] {
+        bySignal = true;
+        QCoreApplication::exit(0);
+    });
     if (!options.hidden)
-        window->show();
+        shell.showWindow();
     const auto stallProbe = Warden::StallProbe::fromEnvironment();
     const int code = QApplication::exec();
     // After a termination signal nobody may be there to click OK (started hidden or offscreen, a
@@ -172,8 +202,7 @@ int runFirstInstance(Warden::InstanceGuard& guard, const Options& options) {
     // holding the process until a second signal or SIGKILL.
     showBox(QStringLiteral("Bye!"), QStringLiteral("Emails will no longer be sent"), options.unattended,
             bySignal);
-    window.reset();
-    Warden::Business::Application::shutdown();
+    shell.closeWindow();
     return code;
 }
 
@@ -184,10 +213,10 @@ int exportEnergy(int argc, char* argv[]) {
     QCoreApplication::setApplicationVersion(QString::fromLatin1(Ampwarden::version));
     // The settings reader traces what it reads; standard error is for the export's own lines.
     QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
-    Warden::Business::loadSettings();
-    Warden::Business::savingEnabled() = false;
-    return Warden::Business::EnergyExportCommand::run(QCoreApplication::arguments(),
-                                                      Warden::Business::Application::report.checkPeriod());
+    Warden::Business::Application state;
+    Warden::Business::loadSettings(state);
+    state.settingsBook.savingEnabled = false;
+    return Warden::Business::EnergyExportCommand::run(QCoreApplication::arguments(), state.report.checkPeriod());
 }
 
 } // namespace

@@ -49,10 +49,12 @@ int main(int argc, char* argv[]) {
     QTemporaryDir dir;
     QDir::setCurrent(dir.path());
     Warden::DiagnosticLog::open();
+    Application state;
 
     std::vector<Controller*> controllers;
+    controllers.reserve(100);
     for (int i = 0; i < 100; ++i)
-        controllers.push_back(&Application::controllers.emplace_back(
+        controllers.push_back(&state.controllers.emplace_back(
             "rack" + QByteArray::number(i), i % 7, "10.1.0." + QByteArray::number(i), 80, "admin", "secret"));
 
     // Texts of the lengths the controllers produce.
@@ -70,29 +72,30 @@ int main(int argc, char* argv[]) {
         Controller* c = controllers[static_cast<std::size_t>(i % 100)];
         switch (i % 10) {
         case 0:
-            Application::addEvent("", t, c, EventKind::login_success, Transport::syslog, "", login);
+            state.addEvent("", t, c->id, EventKind::login_success, Transport::syslog, "", login);
             break;
         case 1:
-            Application::addEvent("", t, c, EventKind::overcurrent, Transport::http, reason, "");
+            state.addEvent("", t, c->id, EventKind::overcurrent, Transport::http, reason, "");
             break;
         default:
-            Application::addEvent("", t, c, EventKind::values, Transport::http, reason, values);
+            state.addEvent("", t, c->id, EventKind::values, Transport::http, reason, values);
         }
     }
-    const double addSeconds = timer.nsecsElapsed() / 1e9;
-    Application::flushSnapshot();
-    const double seconds = timer.nsecsElapsed() / 1e9;
+    const double addSeconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
+    state.flushSnapshot();
+    const double seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
     const long rssAfter = residentKiB();
-    Application::shutdown();
+    state.shutdown();
 
     std::printf("events added:        %d\n", total);
-    std::printf("events stored:       %d\n", Application::getEventCount());
+    std::printf("events stored:       %d\n", state.getEventCount());
     std::printf("time:                %.3f s (including the final AMW.log)\n", seconds);
     std::printf("events per second:   %.0f\n", total / seconds);
     std::printf("  of which adds:      %.3f s (each with its daily-log line, flushed)\n", addSeconds);
     std::printf("  final AMW.log:      %.3f s\n", seconds - addSeconds);
     std::printf("bytes written:       %lld (daily logs and AMW.log)\n",
                 static_cast<long long>(bytesUnder(dir.path())));
-    std::printf("memory per event:    %.1f bytes resident\n", (rssAfter - rssBefore) * 1024.0 / total);
+    std::printf("memory per event:    %.1f bytes resident\n",
+                static_cast<double>(rssAfter - rssBefore) * 1024.0 / total);
     return 0;
 }

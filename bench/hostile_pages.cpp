@@ -84,8 +84,8 @@ void runCase(const Case& c, int count, int checks) {
     QDir::setCurrent(dir.path());
     DiagnosticLog::open();
     Clock::setSource([] { return now; });
-    Controller& controller =
-        Application::controllers.emplace_back("hostile", 0, "127.0.0.1", 80, "admin", "pw");
+    Application state;
+    Controller& controller = state.controllers.emplace_back("hostile", 0, "127.0.0.1", 80, "admin", "pw");
     controller.channels = {{"A", 1, 10, 1}, {"B", 1, 10, 1}};
     const QByteArray indexPage = c.indexPage(count);
     const QByteArray syslogPage = c.syslogPage(count);
@@ -95,16 +95,15 @@ void runCase(const Case& c, int count, int checks) {
                 baseKiB);
     qint64 appLogBefore = QFileInfo(QStringLiteral("app.log")).size();
     for (int check = 1; check <= checks; ++check) {
-        const int eventsBefore = Application::getEventCount();
+        const int eventsBefore = state.getEventCount();
         QElapsedTimer timer;
         timer.start();
-        getLogs(0, indexPage, syslogPage);
+        getLogs(state, controller.id, indexPage, syslogPage);
         const double ms = double(timer.nsecsElapsed()) / 1e6;
         const qint64 appLog = QFileInfo(QStringLiteral("app.log")).size();
         std::printf("  check %d: %9.1f ms, %7d events, app.log +%lld bytes, peak %ld KiB (+%ld)\n", check, ms,
-                    Application::getEventCount() - eventsBefore,
-                    static_cast<long long>(appLog - appLogBefore), peakMemoryKiB(),
-                    peakMemoryKiB() - baseKiB);
+                    state.getEventCount() - eventsBefore, static_cast<long long>(appLog - appLogBefore),
+                    peakMemoryKiB(), peakMemoryKiB() - baseKiB);
         appLogBefore = appLog;
         now += 60;
     }

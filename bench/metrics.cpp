@@ -64,11 +64,13 @@ int main(int argc, char* argv[]) {
     QDir::setCurrent(dir.path());
     DiagnosticLog::open();
 
-    MetricsExposition exposition;
-    Application::setEventListener([&exposition](const Event& event) { exposition.eventAdded(event); });
+    Application state;
+    MetricsExposition exposition(state);
+    QObject::connect(&state, &Application::eventAdded,
+                     [&exposition](const Event& event) { exposition.eventAdded(event); });
     const Time start = 1'796'000'000;
     for (int i = 0; i < count; ++i) {
-        Controller& c = Application::controllers.emplace_back(
+        Controller& c = state.controllers.emplace_back(
             alike ? QByteArray("rack") : "rack " + QByteArray::number(i), 0,
             alike ? QByteArray("10.0.0.1")
                   : "10.0." + QByteArray::number(i / 250) + '.' + QByteArray::number(i % 250),
@@ -76,12 +78,11 @@ int main(int argc, char* argv[]) {
         c.channels = {ChannelSettings{"A", 0.5, 16, 1}, ChannelSettings{"B", 0.5, 16, 1}};
     }
     for (int reading = 0; reading < 10; ++reading) {
-        for (Controller& c : Application::controllers) {
+        for (Controller& c : state.controllers) {
             for (const char* bus : {"A", "B"})
-                Application::addEvent({}, start + reading * 60, &c, EventKind::values, Transport::http,
-                                      QByteArray("Current loads on channel ") + bus + ": 230 V, 2.5 A, 575 W",
-                                      {});
-            exposition.checked(&c, {true, 200, {}}, start + reading * 60);
+                state.addEvent({}, start + reading * 60, c.id, EventKind::values, Transport::http,
+                               QByteArray("Current loads on channel ") + bus + ": 230 V, 2.5 A, 575 W", {});
+            exposition.checked(c.id, {true, 200, {}}, start + reading * 60);
         }
     }
 
@@ -116,6 +117,5 @@ int main(int argc, char* argv[]) {
     std::printf("longest main-thread stall: %.0f ms (target < 1000 ms): %s\n", slowest,
                 slowest < 1000 ? "met" : "MISSED");
     server.stop();
-    Application::reset();
     return 0;
 }

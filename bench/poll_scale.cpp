@@ -73,7 +73,7 @@ private:
     }
     void tick() {
         const double cpu = threadCpuMs();
-        longest_ = std::max(longest_, since_.nsecsElapsed() / 1e6 - 5);
+        longest_ = std::max(longest_, static_cast<double>(since_.nsecsElapsed()) / 1e6 - 5);
         longestCpu_ = std::max(longestCpu_, cpu - cpuSince_);
         since_.restart();
         cpuSince_ = cpu;
@@ -146,9 +146,9 @@ long memoryMiB() {
     return statm.readAll().split(' ').value(1).toLong() * sysconf(_SC_PAGESIZE) / (1024 * 1024);
 }
 
-void addControllers(const std::vector<quint16>& ports) {
+void addControllers(Application& state, const std::vector<quint16>& ports) {
     for (quint16 port : ports) {
-        Controller& c = Application::controllers.emplace_back("sim", 0, "127.0.0.1", port, "admin", "secret");
+        Controller& c = state.controllers.emplace_back("sim", 0, "127.0.0.1", port, "admin", "secret");
         c.channels = {{"A", 0, 10, 1}, {"B", 0, 10, 1}};
     }
 }
@@ -161,11 +161,11 @@ bool oneCheck(const char* title, int count, int silent) {
         std::fprintf(stderr, "poll_scale: ctlsim started %zu of %d controllers\n", ports.size(), count);
         return false;
     }
-    Application::reset();
-    addControllers(ports);
+    Application state;
+    addControllers(state, ports);
 
     EndReceiver receiver;
-    WebThread web(&receiver, nullptr);
+    WebThread web(state, &receiver, nullptr);
     GapProbe gaps;
     QElapsedTimer timer;
     timer.start();
@@ -177,14 +177,14 @@ bool oneCheck(const char* title, int count, int silent) {
     const double longestCpuMs = gaps.longestCpuMs();
 
     int parsed = 0;
-    for (const Controller& c : Application::controllers)
-        parsed += Application::events.ownedBy(&c).size() >= 2 + 50 ? 1 : 0;
+    for (const Controller& c : state.controllers)
+        parsed += state.events.ownedBy(c.id).size() >= 2 + 50 ? 1 : 0;
     const int requests = 2 * (count - silent);
     std::printf("%s\n  controllers %d (%d never answer), %zu connections at a time, check took %.2f s, "
                 "%.0f requests/s, controllers with all events stored %d, events %d, longest event-loop gap "
                 "%.0f ms (its own CPU time: %.0f ms), memory %ld MiB (peak %ld MiB)\n",
                 title, count, silent, WebThread::defaultMaxConnections, seconds, requests / seconds, parsed,
-                Application::getEventCount(), longestGapMs, longestCpuMs, memoryMiB(), peakMemoryMiB());
+                state.getEventCount(), longestGapMs, longestCpuMs, memoryMiB(), peakMemoryMiB());
     std::fflush(stdout);
     return true;
 }
@@ -201,14 +201,14 @@ bool hostileRun(const QString& mode, int healthy, int seconds, int periodMs) {
         std::fprintf(stderr, "poll_scale: ctlsim did not start (hostile mode %s)\n", qPrintable(mode));
         return false;
     }
-    Application::reset();
-    addControllers(hostilePorts);
-    addControllers(healthyPorts);
+    Application state;
+    addControllers(state, hostilePorts);
+    addControllers(state, healthyPorts);
 
     EndReceiver receiver;
-    WebThread web(&receiver, nullptr);
-    std::map<const Controller*, int> reads;
-    QObject::connect(&web, &WebThread::checked, &web, [&reads](Controller* c, const CheckOutcome& outcome) {
+    WebThread web(state, &receiver, nullptr);
+    std::map<ControllerId, int> reads;
+    QObject::connect(&web, &WebThread::checked, &web, [&reads](ControllerId c, const CheckOutcome& outcome) {
         reads[c] += outcome.answered ? 1 : 0;
     });
     int moments = 0;
@@ -239,17 +239,17 @@ bool hostileRun(const QString& mode, int healthy, int seconds, int periodMs) {
     const double longestCpuMs = gaps.longestCpuMs();
     int fewest = checks;
     int most = 0;
-    for (auto it = std::next(Application::controllers.begin()); it != Application::controllers.end(); ++it) {
-        fewest = std::min(fewest, reads[&*it]);
-        most = std::max(most, reads[&*it]);
+    for (auto it = std::next(state.controllers.begin()); it != state.controllers.end(); ++it) {
+        fewest = std::min(fewest, reads[it->id]);
+        most = std::max(most, reads[it->id]);
     }
     std::printf(
         "one %s controller among %d healthy, %d s, a check moment every %d ms\n  check moments %d, "
         "checks %d, checks read per healthy controller %d to %d, hostile one read %d, longest "
         "event-loop gap %.0f ms (its own CPU time: %.0f ms), events %d, memory %ld MiB (peak %ld MiB)\n",
         qPrintable(mode), healthy, seconds, periodMs, moments, checks, fewest, most,
-        reads[&Application::controllers.front()], longestGapMs, longestCpuMs, Application::getEventCount(),
-        memoryMiB(), peakMemoryMiB());
+        reads[state.controllers.front().id], longestGapMs, longestCpuMs, state.getEventCount(), memoryMiB(),
+        peakMemoryMiB());
     std::fflush(stdout);
     hostileSimulator.kill();
     hostileSimulator.waitForFinished();
@@ -286,6 +286,5 @@ int main(int argc, char* argv[]) {
         for (const QString& mode : modes)
             ok = hostileRun(mode, std::max(count, 1) - 1, hostileSeconds, 2000) && ok;
     }
-    Application::shutdown();
     return ok ? 0 : 1;
 }

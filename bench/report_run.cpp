@@ -5,6 +5,7 @@
 // mails, so that the two runs can be compared mail by mail; the composing is what is measured.
 //
 //   report_run [controllers] [days]
+#include "ComposedReport.h"
 #include "ReadingTexts.h"
 #include "core/Application.h"
 #include "core/DiagnosticLog.h"
@@ -40,13 +41,13 @@ double cpuMilliseconds(clockid_t clock) {
 }
 
 // The same store every time: the random generator starts from the same seed.
-void fillStore(int controllerCount, Time from) {
+void fillStore(Application& state, int controllerCount, Time from) {
     std::vector<Controller*> controllers;
     for (int i = 0; i < controllerCount; ++i) {
-        Controller& c = Application::controllers.emplace_back(
+        Controller& c = state.controllers.emplace_back(
             "rack" + QByteArray::number(i), 0,
             "10.1." + QByteArray::number(i / 250) + "." + QByteArray::number(i % 250), 80, "admin", "secret");
-        c.lastReport = from;
+        state.setReportTime(c, from);
         c.lastCheck = till;
         controllers.push_back(&c);
     }
@@ -56,13 +57,13 @@ void fillStore(int controllerCount, Time from) {
     const std::vector<QByteArray>& textsB = texts.b;
     for (Time t = from - 60; t < till + 120; t += 60) {
         for (Controller* c : controllers) {
-            Application::events.insert(
-                Event{"", t, EventKind::values, Transport::http, textsA[random.bounded(500u)], "", c});
-            Application::events.insert(
-                Event{"", t, EventKind::values, Transport::http, textsB[random.bounded(500u)], "", c});
+            state.events.insert(
+                Event{"", t, EventKind::values, Transport::http, textsA[random.bounded(500u)], "", c->id});
+            state.events.insert(
+                Event{"", t, EventKind::values, Transport::http, textsB[random.bounded(500u)], "", c->id});
             if (t % 86400 == 3600)
-                Application::events.insert(Event{"login", t, EventKind::login_success, Transport::syslog,
-                                                 "user admin logged in", "raw", c});
+                state.events.insert(Event{"login", t, EventKind::login_success, Transport::syslog,
+                                          "user admin logged in", "raw", c->id});
         }
     }
 }
@@ -78,10 +79,10 @@ struct RunFigures {
     std::size_t eventsAfter = 0;
 };
 
-RunFigures runOnce(int threads, Time from) {
+RunFigures runOnce(Application& state, int threads, Time from) {
     RunFigures figures;
     QCryptographicHash digest(QCryptographicHash::Sha256);
-    ReportRunner runner([&](OutboxMail mail) {
+    ReportRunner runner(state, [&](const OutboxMail& mail) {
         ++figures.mails;
         figures.bytes += mail.body.size();
         digest.addData(mail.controller);
@@ -95,7 +96,8 @@ RunFigures runOnce(int threads, Time from) {
     QTimer ticker;
     ticker.setTimerType(Qt::PreciseTimer);
     QObject::connect(&ticker, &QTimer::timeout, [&] {
-        figures.longestGapMs = std::max(figures.longestGapMs, sinceTick.nsecsElapsed() / 1e6);
+        figures.longestGapMs =
+            std::max(figures.longestGapMs, static_cast<double>(sinceTick.nsecsElapsed()) / 1e6);
         sinceTick.restart();
     });
     QEventLoop loop;
@@ -107,39 +109,40 @@ RunFigures runOnce(int threads, Time from) {
     ticker.start(2);
     runner.run(from, till, [&loop] { loop.quit(); });
     loop.exec();
-    figures.wallMs = wall.nsecsElapsed() / 1e6;
+    figures.wallMs = static_cast<double>(wall.nsecsElapsed()) / 1e6;
     figures.mainCpuMs = cpuMilliseconds(CLOCK_THREAD_CPUTIME_ID) - cpu;
     figures.otherCpuMs = cpuMilliseconds(CLOCK_PROCESS_CPUTIME_ID) - processCpu - figures.mainCpuMs;
     // The gap up to the end counts too.
-    figures.longestGapMs = std::max(figures.longestGapMs, sinceTick.nsecsElapsed() / 1e6);
+    figures.longestGapMs =
+        std::max(figures.longestGapMs, static_cast<double>(sinceTick.nsecsElapsed()) / 1e6);
     ticker.stop();
     figures.digest = digest.result().toHex().left(16);
-    figures.eventsAfter = Application::events.size();
+    figures.eventsAfter = state.events.size();
     return figures;
 }
 
 // The run as it was before the report runner: every controller composed, reported and the store pruned
 // on the main thread, which is one stall from start to end.
-RunFigures runOnMainThread(Time from) {
+RunFigures runOnMainThread(Application& state, Time from) {
     RunFigures figures;
     QCryptographicHash digest(QCryptographicHash::Sha256);
     QElapsedTimer wall;
     wall.start();
     const double cpu = cpuMilliseconds(CLOCK_THREAD_CPUTIME_ID);
-    for (Controller& controller : Application::controllers) {
-        const QByteArray body = getReportBody(controller, from, till);
+    for (Controller& controller : state.controllers) {
+        const QByteArray body = Warden::Test::composedReport(state.events, controller, from, till, state.report);
         ++figures.mails;
         figures.bytes += body.size();
         digest.addData(controller.displayName());
         digest.addData(body);
-        controller.report();
+        state.markReported(controller);
     }
-    Application::prune();
-    figures.wallMs = wall.nsecsElapsed() / 1e6;
+    state.prune();
+    figures.wallMs = static_cast<double>(wall.nsecsElapsed()) / 1e6;
     figures.mainCpuMs = cpuMilliseconds(CLOCK_THREAD_CPUTIME_ID) - cpu;
     figures.longestGapMs = figures.wallMs;
     figures.digest = digest.result().toHex().left(16);
-    figures.eventsAfter = Application::events.size();
+    figures.eventsAfter = state.events.size();
     return figures;
 }
 
@@ -161,18 +164,21 @@ int main(int argc, char* argv[]) {
     QTemporaryDir dir;
     QDir::setCurrent(dir.path());
     DiagnosticLog::open();
-
-    ReportSettings& settings = Application::report;
-    settings.reportEveryUnit = ReportSettings::monthPeriod;
-    settings.reportEveryUnits = 1;
-    settings.sendOnLogin = true;
-    settings.sendUnderOverCurrent = true;
-    settings.sendPowerBill = true;
-    settings.sendHistogram = true;
-    settings.kWHPriceUSD = 0.31;
-    settings.currency = "EUR";
-    MailServer& server = Application::mailServers.emplace_back("127.0.0.1", 25, "", "", false);
-    Application::mailAccounts.push_back({"ops@example.test", "warden@example.test", &server});
+    // Each run starts from the same state: the settings stay, the controllers and events go. A state
+    // writes its files when it goes, after the run's figures are taken.
+    const auto configure = [](Application& state) {
+        ReportSettings& settings = state.report;
+        settings.reportEveryUnit = ReportSettings::monthPeriod;
+        settings.reportEveryUnits = 1;
+        settings.sendOnLogin = true;
+        settings.sendUnderOverCurrent = true;
+        settings.sendPowerBill = true;
+        settings.sendHistogram = true;
+        settings.kWHPriceUSD = 0.31;
+        settings.currency = "EUR";
+        MailServer& server = state.mailServers.emplace_back("127.0.0.1", 25, "", "", false);
+        state.mailAccounts.push_back({"ops@example.test", "warden@example.test", &server});
+    };
 
     const Time from = till - days * Time{86400};
     const int threads = std::max(1, QThread::idealThreadCount());
@@ -182,11 +188,12 @@ int main(int argc, char* argv[]) {
                 threads);
 
     // The font database is filled on first use, once per process: not part of either run.
-    fillStore(1, till - 86400);
-    runOnce(1, till - 86400);
-    Application::flushSnapshot();
-    Application::events.clear();
-    Application::controllers.clear();
+    {
+        Application state;
+        configure(state);
+        fillStore(state, 1, till - 86400);
+        runOnce(state, 1, till - 86400);
+    }
 
     // The program's pool, a composing thread per core (when that differs), one thread, and 0:
     // everything on the main thread, as before the report runner.
@@ -198,21 +205,19 @@ int main(int argc, char* argv[]) {
     counts.push_back(0);
     std::vector<RunFigures> figures;
     for (const int t : counts) {
+        Application state;
+        configure(state);
         QElapsedTimer fill;
         fill.start();
-        fillStore(controllerCount, from);
-        std::printf("store: %zu events, filled in %.1f s\n", Application::events.size(),
-                    fill.elapsed() / 1000.0);
-        figures.push_back(t == 0 ? runOnMainThread(from) : runOnce(t, from));
+        fillStore(state, controllerCount, from);
+        std::printf("store: %zu events, filled in %.1f s\n", state.events.size(),
+                    static_cast<double>(fill.elapsed()) / 1000.0);
+        figures.push_back(t == 0 ? runOnMainThread(state, from) : runOnce(state, t, from));
         const QByteArray label =
             t == 0 ? QByteArray("main thread:") : QByteArray::number(t) + (t == 1 ? " thread:" : " threads:");
         print(label.constData(), figures.back());
-        // The snapshot file follows the pruned store half a second after the run; written now, it
-        // does not fall into the next run. The next run starts from the same state: the settings stay,
-        // the controllers and events go.
-        Application::flushSnapshot();
-        Application::events.clear();
-        Application::controllers.clear();
+        // The snapshot file follows the pruned store half a second after the run; written as the state
+        // goes, it does not fall into the next run.
     }
     bool same = true;
     for (const RunFigures& f : figures)

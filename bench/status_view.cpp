@@ -26,17 +26,17 @@ namespace {
 Time now = 1'796'000'000;
 
 // What the page parser stores for one controller, then what the querying object tells.
-void deliver(StatusModel* model, int index, int check) {
-    Controller* c = Application::controllerAt(index);
+void deliver(Application& state, StatusModel* model, int index, int check) {
+    Controller* c = state.controllerAt(index);
     const double ampsB = (index + check) % 10 == 0 ? 10.4 : 1.5; // a tenth over its limit now and then
-    Application::addEvent({}, now, c, EventKind::values, Transport::http,
-                          "Current loads on channel A: 230 V, 2.5 A, 575 W", "VAH=230 CAH=2.5");
-    Application::addEvent({}, now, c, EventKind::values, Transport::http,
-                          "Current loads on channel B: 230 V, " + QByteArray::number(ampsB) + " A, " +
-                              QByteArray::number(230 * ampsB) + " W",
-                          "VBH=230 CBH=" + QByteArray::number(ampsB));
+    state.addEvent({}, now, c->id, EventKind::values, Transport::http,
+                   "Current loads on channel A: 230 V, 2.5 A, 575 W", "VAH=230 CAH=2.5");
+    state.addEvent({}, now, c->id, EventKind::values, Transport::http,
+                   "Current loads on channel B: 230 V, " + QByteArray::number(ampsB) + " A, " +
+                       QByteArray::number(230 * ampsB) + " W",
+                   "VBH=230 CBH=" + QByteArray::number(ampsB));
     if (model)
-        model->setOutcome(c, {true, 200, {}});
+        model->setOutcome(c->id, {true, 200, {}});
 }
 
 double ms(qint64 ns) {
@@ -44,11 +44,11 @@ double ms(qint64 ns) {
 }
 
 // All results in one go, then the views updated: the worst case of one check.
-double checkAtOnce(StatusModel* model, QTableView& view, int count, int check) {
+double checkAtOnce(Application& state, StatusModel* model, QTableView& view, int count, int check) {
     QElapsedTimer timer;
     timer.start();
     for (int i = 0; i < count; ++i)
-        deliver(model, i, check);
+        deliver(state, model, i, check);
     if (model)
         model->flush();
     view.viewport()->repaint();
@@ -57,7 +57,8 @@ double checkAtOnce(StatusModel* model, QTableView& view, int count, int check) {
 
 // Results one per event-loop pass, as clients end. The gaps between the passes of a zero timer, which
 // delivers one result each time, are the main thread's stalls: deliveries, row updates and repaints.
-std::pair<double, double> checkSpread(StatusModel* model, QTableView& view, int count, int check) {
+std::pair<double, double> checkSpread(Application& state, StatusModel* model, QTableView& view, int count,
+                                      int check) {
     QElapsedTimer total;
     QElapsedTimer gap;
     qint64 longest = 0;
@@ -68,7 +69,7 @@ std::pair<double, double> checkSpread(StatusModel* model, QTableView& view, int 
         longest = std::max(longest, gap.nsecsElapsed());
         gap.restart();
         if (delivered < count)
-            deliver(model, delivered, check);
+            deliver(state, model, delivered, check);
         ++delivered;
     });
     total.start();
@@ -89,11 +90,12 @@ int main(int argc, char* argv[]) {
     QDir::setCurrent(dir.path());
     DiagnosticLog::open();
     Clock::setSource([] { return now; });
+    Application state;
     const int count = argc > 1 ? std::atoi(argv[1]) : 1000;
     const int checks = argc > 2 ? std::atoi(argv[2]) : 5;
     for (int i = 0; i < count; ++i) {
-        Controller& c = Application::controllers.emplace_back("rack" + QByteArray::number(i), 0, "10.0.0.1",
-                                                              80, "admin", "secret");
+        Controller& c = state.controllers.emplace_back("rack" + QByteArray::number(i), 0, "10.0.0.1", 80,
+                                                       "admin", "secret");
         c.channels = {{"A", 10, 0.5, 1}, {"B", 10, 0, 1}};
     }
 
@@ -106,18 +108,19 @@ int main(int argc, char* argv[]) {
     std::vector<double> stall;
     std::vector<double> bareStall;
     for (int check = 0; check < checks; ++check, now += 60) {
-        bare.push_back(checkAtOnce(nullptr, view, count, check));
-        bareStall.push_back(checkSpread(nullptr, view, count, check).second);
+        bare.push_back(checkAtOnce(state, nullptr, view, count, check));
+        bareStall.push_back(checkSpread(state, nullptr, view, count, check).second);
     }
     // Fixed column widths, as on the tab: sizing columns to their contents measures every row at every
     // change and made one check of 1,000 controllers, a row at a time, take minutes.
-    StatusModel model;
-    Application::setEventListener([&model](const Event& event) { model.eventAdded(event); });
+    StatusModel model(state);
+    const QMetaObject::Connection listener =
+        QObject::connect(&state, &Application::eventAdded, &model, &StatusModel::eventAdded);
     view.setModel(&model);
     for (int check = 0; check < checks; ++check, now += 60)
-        atOnce.push_back(checkAtOnce(&model, view, count, check));
+        atOnce.push_back(checkAtOnce(state, &model, view, count, check));
     for (int check = 0; check < checks; ++check, now += 60) {
-        const auto [took, longest] = checkSpread(&model, view, count, check);
+        const auto [took, longest] = checkSpread(state, &model, view, count, check);
         spread.push_back(took);
         stall.push_back(longest);
     }
@@ -132,7 +135,7 @@ int main(int argc, char* argv[]) {
     line("one check at once, store + status model + view:", atOnce);
     line("one check, one client per pass:", spread);
     line("  longest stall meanwhile:", stall);
-    Application::setEventListener({});
-    Application::shutdown();
+    QObject::disconnect(listener);
+    state.shutdown();
     return 0;
 }

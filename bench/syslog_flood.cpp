@@ -200,7 +200,7 @@ double waitUntilSettled(const QString& dir) {
         }
         QThread::msleep(50);
     }
-    return (drain.elapsed() - stable.elapsed()) / 1000.0;
+    return static_cast<double>(drain.elapsed() - stable.elapsed()) / 1000.0;
 }
 
 struct Trial {
@@ -279,7 +279,7 @@ Trial runTrial(quint16 port, qint64 rate, double seconds) {
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const qint64 count = static_cast<qint64>(rate * seconds);
+    const qint64 count = static_cast<qint64>(static_cast<double>(rate) * seconds);
     const UdpCounters before = udpCounters();
 
     // Paced in 1 ms slices so the rate holds over the whole trial rather than on average; each slice's
@@ -360,11 +360,11 @@ void print(qint64 rate, const Trial& t) {
         "kernel drops: socket %lld, all UDP %lld  program logged lost %lld (kernel %lld, waiting %lld)  "
         "caught up %.2f s after sending\n",
         static_cast<long long>(rate), static_cast<long long>(t.sent), t.sendSeconds,
-        t.sendSeconds > 0 ? t.sent / t.sendSeconds : 0.0, static_cast<long long>(t.stored),
-        static_cast<long long>(t.overBudget), static_cast<long long>(t.unknownHost),
-        static_cast<long long>(t.sent - t.handled()), static_cast<long long>(t.socketDrops),
-        static_cast<long long>(t.rcvbufDrops), static_cast<long long>(t.loggedLost),
-        static_cast<long long>(t.loggedLostInSystem),
+        t.sendSeconds > 0 ? static_cast<double>(t.sent) / t.sendSeconds : 0.0,
+        static_cast<long long>(t.stored), static_cast<long long>(t.overBudget),
+        static_cast<long long>(t.unknownHost), static_cast<long long>(t.sent - t.handled()),
+        static_cast<long long>(t.socketDrops), static_cast<long long>(t.rcvbufDrops),
+        static_cast<long long>(t.loggedLost), static_cast<long long>(t.loggedLostInSystem),
         static_cast<long long>(t.loggedLost - t.loggedLostInSystem), t.drainSeconds);
     std::fflush(stdout);
 }
@@ -562,12 +562,12 @@ int runHostile(quint16 port, qint64 rate, double seconds) {
 
     std::printf("hostile flood: %lld datagrams (%.1f MB) from 256 unknown senders in %.2f s (%.0f/s), "
                 "kernel receive-buffer drops %lld\n",
-                static_cast<long long>(sent), bytes / 1e6, sendSeconds, sent / sendSeconds,
-                static_cast<long long>(rcvbufDrops));
+                static_cast<long long>(sent), static_cast<double>(bytes) / 1e6, sendSeconds,
+                static_cast<double>(sent) / sendSeconds, static_cast<long long>(rcvbufDrops));
     std::printf("controller: %lld of %lld datagrams stored, %lld lost (target 0)\n",
                 static_cast<long long>(stored), static_cast<long long>(controllerSent.load()),
                 static_cast<long long>(controllerSent - stored));
-    std::printf("app.log grew by %.1f KiB (target < 100 KiB)\n", appLogGrowth / 1024.0);
+    std::printf("app.log grew by %.1f KiB (target < 100 KiB)\n", static_cast<double>(appLogGrowth) / 1024.0);
     std::printf("longest event-loop stall during the flood: %s ms (target < 200 ms); at other times: %s ms\n",
                 below(longest).constData(), below(longestElsewhere).constData());
     const bool met = stored == controllerSent && appLogGrowth < 100 * 1024 && longest < 200;
@@ -662,14 +662,16 @@ int runControllerFlood(quint16 port, qint64 rate, double seconds) {
 
     std::printf("controller-address flood: %lld datagrams of %lld bytes in %.2f s (%.0f/s)\n",
                 static_cast<long long>(sent), static_cast<long long>(text.size()), sendSeconds,
-                sent / sendSeconds);
+                static_cast<double>(sent) / sendSeconds);
     std::printf("events stored %lld, over the budget %lld, lost %lld, unaccounted %lld\n",
                 static_cast<long long>(stored), static_cast<long long>(overBudget),
                 static_cast<long long>(lost), static_cast<long long>(sent - stored - overBudget - lost));
-    std::printf("program memory: %.1f MB before, %.1f MB at its peak, %.1f MB after\n", rssBefore / 1024.0,
-                rssPeak / 1024.0, rssAfter / 1024.0);
+    std::printf("program memory: %.1f MB before, %.1f MB at its peak, %.1f MB after\n",
+                static_cast<double>(rssBefore) / 1024.0, static_cast<double>(rssPeak) / 1024.0,
+                static_cast<double>(rssAfter) / 1024.0);
     std::printf("AMW.log %.1f KiB, app.log grew by %.1f KiB, longest event-loop stall %lld ms\n",
-                amwLog / 1024.0, appLogGrowth / 1024.0, static_cast<long long>(longest));
+                static_cast<double>(amwLog) / 1024.0, static_cast<double>(appLogGrowth) / 1024.0,
+                static_cast<long long>(longest));
     return 0;
 }
 
@@ -729,7 +731,9 @@ int main(int argc, char* argv[]) {
     if (!search)
         return 0;
     // Rates are what the sender reached, which under load may be less than it was asked for.
-    const auto reached = [](const Trial& t) { return static_cast<qint64>(t.sent / t.sendSeconds); };
+    const auto reached = [](const Trial& t) {
+        return static_cast<qint64>(static_cast<double>(t.sent) / t.sendSeconds);
+    };
     qint64 bestLossless = first.lossless() ? reached(first) : 0;
     qint64 lowestLossy = first.lossless() ? 0 : rate;
     qint64 asked = rate;

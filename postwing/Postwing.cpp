@@ -23,21 +23,6 @@
 
 namespace {
 
-// Process-wide: libESMTP's callbacks have no useful context here, and one run sends one message.
-std::string sessionLog;
-std::string errorLog;
-std::string protocolTrace;
-std::string messageText;
-std::string userName;
-std::string passPhrase;
-std::string serverHost;
-std::size_t readPosition = 0;
-// Library error lines: they belong in the error log only when the message was not accepted, since a
-// connection lost after the 250 still leaves its error behind.
-std::string libraryErrors;
-// Why STARTTLS did not happen or was given up, in words; the library only knows "client error".
-std::string tlsReason;
-
 // The protocol monitor sees raw pieces of traffic; it cuts them into lines so that it can hide what
 // follows an AUTH command and remember the server's replies before the mail transaction.
 struct TraceState {
@@ -50,22 +35,33 @@ struct TraceState {
     // the real reason a later step failed.
     std::string setupReply;
 };
-TraceState trace;
 
-const std::string& selectLog(int log) {
-    switch (log) {
-    case 0:
-        return errorLog;
-    case 1:
-        return sessionLog;
-    default:
-        return protocolTrace;
-    }
+// Everything one send reads and writes; libESMTP's callbacks get it through their argument pointer,
+// OpenSSL's certificate check through the TLS context's extra data.
+struct SendState {
+    std::string sessionLog;
+    std::string errorLog;
+    std::string protocolTrace;
+    std::string messageText;
+    std::string userName;
+    std::string passPhrase;
+    std::string serverHost;
+    std::size_t readPosition = 0;
+    // Library error lines: they belong in the error log only when the message was not accepted, since
+    // a connection lost after the 250 still leaves its error behind.
+    std::string libraryErrors;
+    // Why STARTTLS did not happen or was given up, in words; the library only knows "client error".
+    std::string tlsReason;
+    TraceState trace;
+};
+
+SendState& stateOf(void* argument) {
+    return *static_cast<SendState*>(argument);
 }
 
 // libESMTP keeps the last error of the thread until the next one, so after a first failure every
 // later check repeats it; that is how the logs have always read.
-void printError(const std::string& call) {
+void printError(SendState& state, const std::string& call) {
     char text[1024];
     const int code = smtp_errno();
     const char* described = smtp_strerror(code, text, sizeof text);
@@ -73,34 +69,36 @@ void printError(const std::string& call) {
     if (!described)
         return;
     const std::string line = call + ": " + described + "\n";
-    sessionLog += line;
+    state.sessionLog += line;
     if (code != 0)
-        libraryErrors += line;
+        state.libraryErrors += line;
 }
 
-const char* getMessage(void** context, int* length, void*) {
+const char* getMessage(void** context, int* length, void* argument) {
+    SendState& state = stateOf(argument);
     *context = nullptr;
     if (!length) {
-        readPosition = 0;
+        state.readPosition = 0;
         return nullptr;
     }
-    const std::size_t remaining = messageText.size() - readPosition;
+    const std::size_t remaining = state.messageText.size() - state.readPosition;
     *length = static_cast<int>(remaining);
-    readPosition = messageText.size();
-    return remaining ? messageText.data() : nullptr;
+    state.readPosition = state.messageText.size();
+    return remaining ? state.messageText.data() : nullptr;
 }
 
-int authinteract(auth_client_request_t request, char** result, int fields, void*) {
-    sessionLog += "auth():\n";
+int authinteract(auth_client_request_t request, char** result, int fields, void* argument) {
+    SendState& state = stateOf(argument);
+    state.sessionLog += "auth():\n";
     for (int i = 0; i < fields; ++i) {
-        sessionLog += request[i].prompt ? request[i].prompt : "";
-        sessionLog += ": ";
+        state.sessionLog += request[i].prompt ? request[i].prompt : "";
+        state.sessionLog += ": ";
         const bool isPassword = (request[i].flags & AUTH_PASS) != 0;
-        std::string& answer = isPassword ? passPhrase : userName;
+        std::string& answer = isPassword ? state.passPhrase : state.userName;
         result[i] = answer.data();
         // The session log is shown to people and written to files: never the password itself.
-        sessionLog += isPassword ? std::string(answer.size(), '*') : answer;
-        sessionLog += "\n";
+        state.sessionLog += isPassword ? std::string(answer.size(), '*') : answer;
+        state.sessionLog += "\n";
     }
     return 1;
 }
@@ -110,13 +108,14 @@ const char* statusText(const smtp_status_t* status) {
     return status && status->text && *status->text ? status->text : "\n";
 }
 
-void printRecipientStatus(smtp_recipient_t recipient, const char* mailbox, void*) {
+void printRecipientStatus(smtp_recipient_t recipient, const char* mailbox, void* argument) {
+    SendState& state = stateOf(argument);
     const smtp_status_t* status = smtp_recipient_status(recipient);
-    sessionLog += mailbox ? mailbox : "";
-    sessionLog += " ";
-    sessionLog += std::to_string(status ? status->code : 0);
-    sessionLog += " ";
-    sessionLog += statusText(status);
+    state.sessionLog += mailbox ? mailbox : "";
+    state.sessionLog += " ";
+    state.sessionLog += std::to_string(status ? status->code : 0);
+    state.sessionLog += " ";
+    state.sessionLog += statusText(status);
 }
 
 bool isReplyLine(const std::string& line) {
@@ -140,7 +139,7 @@ std::string upperVerb(const std::string& line) {
 
 // What the trace shows of one client line. The AUTH arguments and every line the client sends until
 // the server's final reply to AUTH are credentials (Base64 of user name and password): only "*".
-std::string clientLine(const std::string& line) {
+std::string clientLine(TraceState& trace, const std::string& line) {
     const std::size_t end = line.find_first_of("\r\n");
     const std::string ending = end == std::string::npos ? std::string() : line.substr(end);
     if (trace.inAuth)
@@ -159,7 +158,7 @@ std::string clientLine(const std::string& line) {
     return line;
 }
 
-void serverLine(const std::string& line) {
+void serverLine(TraceState& trace, const std::string& line) {
     if (!isReplyLine(line))
         return;
     trace.reply += line;
@@ -173,39 +172,40 @@ void serverLine(const std::string& line) {
     trace.reply.clear();
 }
 
-void traceLine(int direction, const std::string& line) {
+void traceLine(SendState& state, int direction, const std::string& line) {
     if (direction == 0) {
-        serverLine(line);
-        protocolTrace += "S: " + line;
+        serverLine(state.trace, line);
+        state.protocolTrace += "S: " + line;
     } else {
-        protocolTrace += "C: " + clientLine(line);
+        state.protocolTrace += "C: " + clientLine(state.trace, line);
     }
 }
 
-void monitor_cb(const char* buffer, int length, int direction, void*) {
+void monitor_cb(const char* buffer, int length, int direction, void* argument) {
+    SendState& state = stateOf(argument);
     if (length <= 0)
         return;
     if (direction == 2) {
-        protocolTrace += "H: ";
-        protocolTrace.append(buffer, static_cast<std::size_t>(length));
+        state.protocolTrace += "H: ";
+        state.protocolTrace.append(buffer, static_cast<std::size_t>(length));
         return;
     }
     const int side = direction == 0 ? 0 : 1;
-    std::string& partial = trace.partial[side];
+    std::string& partial = state.trace.partial[side];
     partial.append(buffer, static_cast<std::size_t>(length));
     std::size_t start = 0;
     for (std::size_t end = partial.find('\n'); end != std::string::npos; end = partial.find('\n', start)) {
-        traceLine(side, partial.substr(start, end + 1 - start));
+        traceLine(state, side, partial.substr(start, end + 1 - start));
         start = end + 1;
     }
     partial.erase(0, start);
 }
 
-void flushTrace() {
+void flushTrace(SendState& state) {
     for (int side = 0; side < 2; ++side) {
-        if (!trace.partial[side].empty())
-            traceLine(side, trace.partial[side] + "\n");
-        trace.partial[side].clear();
+        if (!state.trace.partial[side].empty())
+            traceLine(state, side, state.trace.partial[side] + "\n");
+        state.trace.partial[side].clear();
     }
 }
 
@@ -257,7 +257,7 @@ void collectRefusedRecipient(smtp_recipient_t recipient, const char*, void* line
 // The server's reply that explains the failure, taken from the first step that went wrong: a refused
 // login makes MAIL FROM fail, a refused recipient makes the data fail ("no valid recipients", or
 // with CHUNKING "551 Discarded 0 bytes after earlier error"), and only the first of these says why.
-std::string realReplies(smtp_message_t mail) {
+std::string realReplies(const TraceState& trace, smtp_message_t mail) {
     if (replyCode(trace.setupReply) >= 400)
         return rawReplyLines(trace.setupReply);
     if (const smtp_status_t* from = smtp_reverse_path_status(mail); refused(from))
@@ -271,30 +271,32 @@ std::string realReplies(smtp_message_t mail) {
 }
 
 void event_cb(smtp_session_t, int event, void* argument, ...) {
+    SendState& state = stateOf(argument);
     std::va_list arguments;
     va_start(arguments, argument);
     switch (event) {
     case SMTP_EV_EXTNA_STARTTLS:
-        tlsReason += "The server does not offer STARTTLS, which this mail server entry requires; "
-                     "nothing was sent.\n";
+        state.tlsReason += "The server does not offer STARTTLS, which this mail server entry requires; "
+                           "nothing was sent.\n";
         break;
     case SMTP_EV_INVALID_PEER_CERTIFICATE:
-        if (tlsReason.empty())
-            tlsReason += std::string("The server's certificate is not trusted (") +
-                         X509_verify_cert_error_string(va_arg(arguments, long)) + "); nothing was sent.\n";
+        if (state.tlsReason.empty())
+            state.tlsReason += std::string("The server's certificate is not trusted (") +
+                               X509_verify_cert_error_string(va_arg(arguments, long)) +
+                               "); nothing was sent.\n";
         break;
     case SMTP_EV_NO_PEER_CERTIFICATE:
-        tlsReason += "The server sent no certificate; nothing was sent.\n";
+        state.tlsReason += "The server sent no certificate; nothing was sent.\n";
         break;
     case SMTP_EV_WRONG_PEER_CERTIFICATE: {
         static_cast<void>(va_arg(arguments, int*));
         const char* name = va_arg(arguments, const char*);
-        tlsReason += "The server's certificate is for \"" + std::string(name ? name : "") + "\", not for \"" +
-                     serverHost + "\"; nothing was sent.\n";
+        state.tlsReason += "The server's certificate is for \"" + std::string(name ? name : "") +
+                           "\", not for \"" + state.serverHost + "\"; nothing was sent.\n";
         break;
     }
     case SMTP_EV_WEAK_CIPHER:
-        tlsReason += "The server offered only a weak cipher; nothing was sent.\n";
+        state.tlsReason += "The server offered only a weak cipher; nothing was sent.\n";
         break;
     default:
         break;
@@ -302,12 +304,24 @@ void event_cb(smtp_session_t, int event, void* argument, ...) {
     va_end(arguments);
 }
 
+// Where the TLS context keeps its send's state for verifyPeer(), which OpenSSL calls without one.
+int stateIndex() {
+    static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
 // Handshake failures would otherwise only read "client error".
 int verifyPeer(int preverified, X509_STORE_CTX* store) {
-    if (!preverified && tlsReason.empty())
-        tlsReason += std::string("The server's certificate is not trusted (") +
-                     X509_verify_cert_error_string(X509_STORE_CTX_get_error(store)) +
-                     "); nothing was sent.\n";
+    const auto* connection =
+        static_cast<const SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    void* data = connection ? SSL_CTX_get_ex_data(SSL_get_SSL_CTX(connection), stateIndex()) : nullptr;
+    if (!data)
+        return preverified;
+    SendState& state = stateOf(data);
+    if (!preverified && state.tlsReason.empty())
+        state.tlsReason += std::string("The server's certificate is not trusted (") +
+                           X509_verify_cert_error_string(X509_STORE_CTX_get_error(store)) +
+                           "); nothing was sent.\n";
     return preverified;
 }
 
@@ -339,7 +353,7 @@ std::string libesmtpConfigDir() {
 // handshake it reads them and then waits for a reply to an EHLO it has not sent yet (up to five
 // minutes). TLS 1.2 has no such messages after the handshake. Partial writes stay off: the library's
 // write loop would send its buffer from the start again after a short write.
-SSL_CTX* tlsContext(std::string& reason) {
+SSL_CTX* tlsContext(SendState& state, std::string& reason) {
     SSL_CTX* context = SSL_CTX_new(TLS_client_method());
     if (!context) {
         reason = "TLS could not be set up; nothing was sent.\n";
@@ -348,6 +362,7 @@ SSL_CTX* tlsContext(std::string& reason) {
     SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
     SSL_CTX_set_max_proto_version(context, TLS1_2_VERSION);
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER, verifyPeer);
+    SSL_CTX_set_ex_data(context, stateIndex(), &state);
 
     // The trust libESMTP would load for itself; it loads none once it is handed a context.
     const std::string dir = libesmtpConfigDir();
@@ -378,19 +393,19 @@ SSL_CTX* tlsContext(std::string& reason) {
     return context;
 }
 
-void appendBoth(const std::string& text) {
-    errorLog += text;
-    sessionLog += text;
+void appendBoth(SendState& state, const std::string& text) {
+    state.errorLog += text;
+    state.sessionLog += text;
 }
 
 // The PLAIN mechanism declares 255 bytes per field; a longer value would be cut by the library
 // without a word and the server would refuse a login nobody typed. A line break in an address would
 // end the SMTP command early and start another one of the text's choosing.
-bool inputsFit(const char* recipient, const char* sender) {
+bool inputsFit(SendState& state, const char* recipient, const char* sender) {
     std::string refusal;
-    if (userName.size() > maxCredentialLength)
+    if (state.userName.size() > maxCredentialLength)
         refusal += "User name is longer than 255 bytes; not sent.\n";
-    if (passPhrase.size() > maxCredentialLength)
+    if (state.passPhrase.size() > maxCredentialLength)
         refusal += "Password is longer than 255 bytes; not sent.\n";
     if (std::strpbrk(recipient, "\r\n"))
         refusal += "Recipient address holds a line break; not sent.\n";
@@ -398,7 +413,7 @@ bool inputsFit(const char* recipient, const char* sender) {
         refusal += "Sender address holds a line break; not sent.\n";
     if (refusal.empty())
         return true;
-    appendBoth("Message cannot be sent. Reason:\n" + refusal);
+    appendBoth(state, "Message cannot be sent. Reason:\n" + refusal);
     return false;
 }
 
@@ -502,57 +517,48 @@ std::string subjectHeader(std::string subject) {
     return encoded;
 }
 
+// The end of every send, whichever way it went.
+PostwingLogs finished(SendState& state) {
+    // Nothing of the password outlives the send.
+    std::fill(state.passPhrase.begin(), state.passPhrase.end(), '\0');
+    state.sessionLog += "Bye\n";
+    return {std::move(state.errorLog), std::move(state.sessionLog)};
+}
+
 } // namespace
 
-int getLogLength(int log) {
-    return static_cast<int>(selectLog(log).size());
-}
-
-void getLog(int log, char* buffer) {
-    const std::string& text = selectLog(log);
-    std::memcpy(buffer, text.data(), text.size());
-}
-
-void postwing(const char* recipient, const char* sender, const char* host, const std::uint16_t* port,
-              const char* user, const char* password, const bool* starttls, const char* subject,
-              const char* message, std::size_t messageLength) {
-    sessionLog.clear();
-    errorLog.clear();
-    protocolTrace.clear();
-    libraryErrors.clear();
-    tlsReason.clear();
-    trace = TraceState{};
-    messageText = withCrlf(message, messageLength);
+PostwingLogs postwing(const char* recipient, const char* sender, const char* host, const std::uint16_t* port,
+                      const char* user, const char* password, const bool* starttls, const char* subject,
+                      const char* message, std::size_t messageLength) {
+    SendState state;
+    state.messageText = withCrlf(message, messageLength);
     // Without an empty line libESMTP would read the first lines of the text as headers.
-    if (messageText.find("\r\n\r\n") == std::string::npos)
-        messageText.insert(0, "\r\n");
-    readPosition = 0;
-    userName = user;
-    passPhrase = password;
-    serverHost = host;
+    if (state.messageText.find("\r\n\r\n") == std::string::npos)
+        state.messageText.insert(0, "\r\n");
+    state.readPosition = 0;
+    state.userName = user;
+    state.passPhrase = password;
+    state.serverHost = host;
 
-    if (!inputsFit(recipient, sender)) {
-        sessionLog += "Bye\n";
-        return;
-    }
+    if (!inputsFit(state, recipient, sender))
+        return finished(state);
 
     // With the switch on, TLS is a condition of the send: a server that does not offer STARTTLS (or an
     // attacker who strips it from the reply) must not get the message, nor the password, in clear.
     SSL_CTX* tls = nullptr;
     if (*starttls) {
         std::string reason;
-        tls = tlsContext(reason);
+        tls = tlsContext(state, reason);
         if (!tls) {
-            appendBoth("Message cannot be sent. Reason:\n" + reason);
-            sessionLog += "Bye\n";
-            return;
+            appendBoth(state, "Message cannot be sent. Reason:\n" + reason);
+            return finished(state);
         }
     }
 
     auth_client_init();
     smtp_session_t session = smtp_create_session();
-    smtp_set_monitorcb(session, monitor_cb, nullptr, 1);
-    smtp_set_eventcb(session, event_cb, nullptr);
+    smtp_set_monitorcb(session, monitor_cb, &state, 1);
+    smtp_set_eventcb(session, event_cb, &state);
     if (tls) {
         smtp_starttls_enable(session, Starttls_REQUIRED);
         smtp_starttls_set_ctx(session, tls);
@@ -571,65 +577,65 @@ void postwing(const char* recipient, const char* sender, const char* host, const
     // Without a user name there is nothing to log in with: no AUTH at all, rather than empty
     // credentials that a server answers with 535 after its failure delay.
     auth_context_t authContext = nullptr;
-    if (!userName.empty()) {
+    if (!state.userName.empty()) {
         authContext = auth_create_context();
         if (!authContext)
-            printError("auth_create_context()");
+            printError(state, "auth_create_context()");
         auth_set_mechanism_flags(authContext, AUTH_PLUGIN_PLAIN, 0);
-        printError("auth_set_mechanism_flags()");
-        auth_set_interact_cb(authContext, authinteract, nullptr);
-        printError("auth_set_interact_cb()");
+        printError(state, "auth_set_mechanism_flags()");
+        auth_set_interact_cb(authContext, authinteract, &state);
+        printError(state, "auth_set_interact_cb()");
         smtp_auth_set_context(session, authContext);
-        printError("smtp_auth_set_context()");
+        printError(state, "smtp_auth_set_context()");
     }
 
     smtp_set_reverse_path(mail, sender);
-    printError("smtp_set_reverse_path()");
+    printError(state, "smtp_set_reverse_path()");
     smtp_set_header(mail, "To", nullptr, nullptr);
-    printError("smtp_set_header()");
+    printError(state, "smtp_set_header()");
     if (*subject) {
         const std::string header = subjectHeader(subject);
         smtp_set_header(mail, "Subject", header.c_str());
-        printError("smtp_set_header()");
+        printError(state, "smtp_set_header()");
         smtp_set_header_option(mail, "Subject", Hdr_OVERRIDE, 1);
-        printError("smtp_set_header_option()");
+        printError(state, "smtp_set_header_option()");
     }
-    smtp_set_messagecb(mail, getMessage, nullptr);
-    printError("smtp_set_messagecb()");
+    smtp_set_messagecb(mail, getMessage, &state);
+    printError(state, "smtp_set_messagecb()");
     // Room for the headers the library adds; a server with a smaller SIZE refuses at MAIL FROM.
-    smtp_size_set_estimate(mail, static_cast<unsigned long>(messageText.size() + 1024));
-    printError("smtp_size_set_estimate()");
+    smtp_size_set_estimate(mail, static_cast<unsigned long>(state.messageText.size() + 1024));
+    printError(state, "smtp_size_set_estimate()");
     smtp_add_recipient(mail, recipient);
-    printError("smtp_add_recipient()");
+    printError(state, "smtp_add_recipient()");
 
     const bool ran = smtp_start_session(session) != 0;
     if (!ran)
-        printError("smtp_start_session()");
-    flushTrace();
+        printError(state, "smtp_start_session()");
+    flushTrace(state);
     const smtp_status_t* status = smtp_message_transfer_status(mail);
     if (ran)
-        printError("smtp_message_transfer_status()");
+        printError(state, "smtp_message_transfer_status()");
     // The message's own 250 is the outcome; what happens to the connection afterwards (a server that
     // drops it at QUIT) does not undo a delivery.
     const bool accepted = status && status->code == 250;
 
     if (status) {
-        sessionLog += std::to_string(status->code) + " " + statusText(status);
-        sessionLog += "--- Recipients: -----------------------------------\n";
-        smtp_enumerate_recipients(mail, printRecipientStatus, nullptr);
-        sessionLog += std::string(51, '-') + "\n";
+        state.sessionLog += std::to_string(status->code) + " " + statusText(status);
+        state.sessionLog += "--- Recipients: -----------------------------------\n";
+        smtp_enumerate_recipients(mail, printRecipientStatus, &state);
+        state.sessionLog += std::string(51, '-') + "\n";
     }
     if (!accepted) {
-        std::string reasons = realReplies(mail) + tlsReason;
-        if (tls && tlsReason.empty()) {
+        std::string reasons = realReplies(state.trace, mail) + state.tlsReason;
+        if (tls && state.tlsReason.empty()) {
             for (unsigned long error = ERR_get_error(); error != 0; error = ERR_get_error()) {
                 char text[256];
                 ERR_error_string_n(error, text, sizeof text);
                 reasons += std::string("TLS: ") + text + "\n";
             }
         }
-        appendBoth("Message cannot be sent. Reason:\n" + reasons + libraryErrors + "Session:\n" +
-                   protocolTrace + "\n");
+        appendBoth(state, "Message cannot be sent. Reason:\n" + reasons + state.libraryErrors + "Session:\n" +
+                              state.protocolTrace + "\n");
     }
 
     smtp_destroy_session(session);
@@ -637,7 +643,5 @@ void postwing(const char* recipient, const char* sender, const char* host, const
         auth_destroy_context(authContext);
     auth_client_exit();
     SSL_CTX_free(tls);
-    // Nothing of the password outlives the send.
-    std::fill(passPhrase.begin(), passPhrase.end(), '\0');
-    sessionLog += "Bye\n";
+    return finished(state);
 }

@@ -2,17 +2,20 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
-// One send through libESMTP. The outcome is left in three logs: 0 = error log (empty exactly when
-// the server accepted the message with 250), 1 = session log, anything else = protocol trace.
-// The message travels with its length: a NUL inside it is data, not its end.
-void postwing(const char* recipient, const char* sender, const char* host, const std::uint16_t* port,
-              const char* user, const char* password, const bool* starttls, const char* subject,
-              const char* message, std::size_t messageLength);
+// What one send leaves behind.
+struct PostwingLogs {
+    // Empty exactly when the server accepted the message with 250.
+    std::string errorLog;
+    std::string sessionLog;
+};
 
-int getLogLength(int log);
-// Copies the selected log into `buffer`, which holds at least getLogLength(log) bytes; no terminator.
-void getLog(int log, char* buffer);
+// One send through libESMTP. The message travels with its length: a NUL inside it is data, not its
+// end.
+PostwingLogs postwing(const char* recipient, const char* sender, const char* host, const std::uint16_t* port,
+                      const char* user, const char* password, const bool* starttls, const char* subject,
+                      const char* message, std::size_t messageLength);
 
 // The longest user name or password the PLAIN mechanism accepts.
 constexpr std::size_t maxCredentialLength = 255;

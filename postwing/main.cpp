@@ -10,7 +10,6 @@
 #include <optional>
 #include <sstream>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -18,13 +17,10 @@ std::string argument(int argc, char** argv, int position) {
     return position < argc ? std::string(argv[position]) : std::string();
 }
 
-void writeLog(int log, std::FILE* stream) {
-    const int length = getLogLength(log);
-    if (length <= 0)
+void writeLog(const std::string& log, std::FILE* stream) {
+    if (log.empty())
         return;
-    std::vector<char> buffer(static_cast<std::size_t>(length));
-    getLog(log, buffer.data());
-    std::fwrite(buffer.data(), 1, buffer.size(), stream);
+    std::fwrite(log.data(), 1, log.size(), stream);
     std::fflush(stream);
 }
 
@@ -117,10 +113,10 @@ int main(int argc, char** argv) {
                       (length ? std::to_string(*length) : std::string("an unreadable number of")) +
                       " bytes (its sender stopped while handing it over); nothing was sent.\n");
 
-    postwing(recipient.c_str(), sender.c_str(), host.c_str(), &port, user.c_str(), password.c_str(),
-             &starttls, subject.c_str(), message.data(), message.size());
-
-    writeLog(0, stderr);
-    writeLog(1, stdout);
+    const PostwingLogs logs =
+        postwing(recipient.c_str(), sender.c_str(), host.c_str(), &port, user.c_str(), password.c_str(),
+                 &starttls, subject.c_str(), message.data(), message.size());
+    writeLog(logs.errorLog, stderr);
+    writeLog(logs.sessionLog, stdout);
     return 0;
 }

@@ -3,10 +3,11 @@
 // report mails carry.
 //
 //   histogram_shots [output directory]
-#include "core/Application.h"
 #include "core/ClockText.h"
+#include "core/EventStore.h"
 #include "energy/Energy.h"
 #include "energy/Histogram.h"
+#include "energy/ReadingWindow.h"
 
 #include <QDir>
 #include <QFile>
@@ -35,15 +36,13 @@ QByteArray loadText(const char* channel, double watts) {
 }
 
 // A rack that draws more by day than by night, bus B idle on the first days of the month.
-void addReadings(Controller& controller, Time from, Time till) {
+void addReadings(EventStore& store, const Controller& controller, Time from, Time till) {
     for (Time t = from; t <= till; t += 600) {
         const double hour = static_cast<double>((t % 86400) / 3600);
         const double a = 400 + 250 * std::sin((hour - 6) * M_PI / 12);
         const double b = (till - t) > 25 * 86400 ? 0 : 150 + 20 * static_cast<double>((t / 86400) % 7);
-        Application::events.insert(
-            Event{"", t, EventKind::values, Transport::http, loadText("A", a), "", &controller});
-        Application::events.insert(
-            Event{"", t, EventKind::values, Transport::http, loadText("B", b), "", &controller});
+        store.insert(Event{"", t, EventKind::values, Transport::http, loadText("A", a), "", controller.id});
+        store.insert(Event{"", t, EventKind::values, Transport::http, loadText("B", b), "", controller.id});
     }
 }
 
@@ -67,10 +66,11 @@ int main(int argc, char* argv[]) {
         return 1;
     }
 
-    Controller& controller =
-        Application::controllers.emplace_back("rack-7", 0, "10.1.0.7", 8080, "admin", "");
+    // The pictures need the readings alone, not a state that would write its files here.
+    EventStore store;
+    const Controller controller("rack-7", 0, "10.1.0.7", 8080, "admin", "");
     const Time till = localMidnight(2026, 12, 1);
-    addReadings(controller, till - 32 * 86400, till + 3600);
+    addReadings(store, controller, till - 32 * 86400, till + 3600);
 
     // A monthly report covers the calendar month before it; the first report after the start covers
     // only the hours since then.
@@ -89,12 +89,15 @@ int main(int argc, char* argv[]) {
         settings.reportEveryUnit = shot.unit;
         settings.reportEveryUnits = 1;
         const HistogramLayout layout = histogramLayout(settings, shot.from, till);
-        const ChannelEnergies energies = getEnergy(controller, shot.from, till);
+        const ChannelEnergies energies = getEnergy(store, controller, shot.from, till);
+        const ReadingWindow readings(controller, shot.from, till, store);
         const QString base = QString::fromLatin1(shot.name);
-        ok &= save(out, base + QStringLiteral("_A.png"), createPngImage(controller, "A", layout, energies.a));
-        ok &= save(out, base + QStringLiteral("_B.png"), createPngImage(controller, "B", layout, energies.b));
+        ok &= save(out, base + QStringLiteral("_A.png"),
+                   createPngImage(controller, "A", layout, energies.a, readings));
+        ok &= save(out, base + QStringLiteral("_B.png"),
+                   createPngImage(controller, "B", layout, energies.b, readings));
         ok &= save(out, base + QStringLiteral("_total.png"),
-                   createPngImage(controller, "", layout, energies.total()));
+                   createPngImage(controller, "", layout, energies.total(), readings));
     }
     return ok ? 0 : 1;
 }

@@ -11,17 +11,6 @@ namespace Warden::Business {
 
 namespace {
 
-struct Pending {
-    bool due = false;
-    // The bytes as read; empty optional when the file existed but could not be read.
-    std::optional<QByteArray> original;
-};
-
-Pending& pending() {
-    static Pending p;
-    return p;
-}
-
 constexpr QFileDevice::Permissions ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
 
 // QSaveFile notices a failed write only when the write itself fails, not when the buffer is flushed
@@ -34,8 +23,10 @@ bool writeAll(QSaveFile& file, const QByteArray& bytes) {
     return true;
 }
 
-bool writeBackup(const QByteArray& bytes) {
-    QSaveFile file(SettingsFile::backupPath());
+} // namespace
+
+bool SettingsFile::writeBackup(const QByteArray& bytes) const {
+    QSaveFile file(backupPath());
     if (!file.open(QIODevice::WriteOnly))
         return false;
     file.setPermissions(ownerOnly);
@@ -43,22 +34,20 @@ bool writeBackup(const QByteArray& bytes) {
     return file.commit();
 }
 
-bool moveToBackup() {
-    QFile::remove(SettingsFile::backupPath());
-    return QFile::rename(SettingsFile::path(), SettingsFile::backupPath());
+bool SettingsFile::moveToBackup() const {
+    QFile::remove(backupPath());
+    return QFile::rename(path(), backupPath());
 }
 
-} // namespace
-
-QString SettingsFile::path() {
-    return QString::fromUtf8(Application::configFileName);
+QString SettingsFile::path() const {
+    return QString::fromUtf8(app_.configFileName);
 }
 
-QString SettingsFile::backupPath() {
+QString SettingsFile::backupPath() const {
     return path() + QStringLiteral(".bak");
 }
 
-std::optional<QByteArray> SettingsFile::read() {
+std::optional<QByteArray> SettingsFile::read() const {
     QFile file(path());
     if (!file.open(QIODevice::ReadOnly))
         return std::nullopt;
@@ -66,17 +55,17 @@ std::optional<QByteArray> SettingsFile::read() {
 }
 
 void SettingsFile::loaded(bool complete, std::optional<QByteArray> original) {
-    Pending& p = pending();
+    auto& book = app_.settingsBook;
     // Nothing to keep when there was no file at all.
-    p.due = !complete && (original || QFileInfo(path()).isFile());
-    p.original = std::move(original);
+    book.keepOriginalDue = !complete && (original || QFileInfo(path()).isFile());
+    book.original = std::move(original);
 }
 
 bool SettingsFile::keepOriginal() {
-    Pending& p = pending();
-    if (!p.due)
+    auto& book = app_.settingsBook;
+    if (!book.keepOriginalDue)
         return true;
-    const bool kept = p.original ? writeBackup(*p.original) : moveToBackup();
+    const bool kept = book.original ? writeBackup(*book.original) : moveToBackup();
     const QByteArray name = path().toUtf8();
     if (!kept) {
         DiagnosticLog::write("saveSettings(): error: could not keep the original of " + name + " as " +
@@ -85,7 +74,8 @@ bool SettingsFile::keepOriginal() {
     }
     DiagnosticLog::write("saveSettings(): " + name + " was not read completely; its original is kept as " +
                          backupPath().toUtf8() + "\n");
-    p = Pending{};
+    book.keepOriginalDue = false;
+    book.original.reset();
     return true;
 }
 
@@ -94,7 +84,7 @@ SaveResult SettingsFile::write(const std::function<QByteArray()>& content) {
         return {false, "its original could not be kept as " + backupPath().toUtf8()};
     QSaveFile file(path());
     // Cannot be written: a read-only file or directory, a directory of that name, no space.
-    const auto failed = [&file] {
+    const auto failed = [this, &file] {
         const QByteArray reason = file.errorString().toUtf8();
         DiagnosticLog::write("saveSettings(): error: " + path().toUtf8() + " was not written: " + reason +
                              "\n");

@@ -131,63 +131,53 @@ Period period(const Texts& texts, qsizetype at, const char* element, Period fall
 
 } // namespace
 
-std::map<QByteArray, MailServer*>& serverKeys() {
-    static std::map<QByteArray, MailServer*> keys;
-    return keys;
-}
-
-bool& savingEnabled() {
-    static bool enabled = false;
-    return enabled;
-}
-
-QByteArray loadSettings() {
+QByteArray loadSettings(Application& app) {
     // The keys name the MTA elements of one file; records from an earlier reading are gone.
-    serverKeys().clear();
-    savingEnabled() = false;
-    std::optional<QByteArray> bytes = SettingsFile::read();
-    if (!bytes && !QFileInfo::exists(SettingsFile::path())) {
+    app.settingsBook.serverKeys.clear();
+    app.settingsBook.savingEnabled = false;
+    std::optional<QByteArray> bytes = SettingsFile(app).read();
+    if (!bytes && !QFileInfo::exists(SettingsFile(app).path())) {
         // The first start: no fault to report. The defaults hold and the first change writes the file.
-        SettingsFile::loaded(true, std::nullopt);
-        savingEnabled() = true;
+        SettingsFile(app).loaded(true, std::nullopt);
+        app.settingsBook.savingEnabled = true;
         return {};
     }
-    XmlHandler handler;
+    XmlHandler handler(app);
     // A file that cannot be read reads as empty input; the parser's complaint about it is the error
     // text.
     const bool complete = parseSettings(bytes.value_or(QByteArray()), handler);
-    SettingsFile::loaded(complete, std::move(bytes));
-    savingEnabled() = true;
+    SettingsFile(app).loaded(complete, std::move(bytes));
+    app.settingsBook.savingEnabled = true;
     return handler.errorString();
 }
 
-SaveResult saveSettings() {
-    if (!savingEnabled())
+SaveResult saveSettings(Application& app) {
+    if (!app.settingsBook.savingEnabled)
         return {};
-    return SettingsFile::write([] {
-        pruneMailServers();
-        return SettingsWriter::document();
+    return SettingsFile(app).write([&app] {
+        pruneMailServers(app);
+        return SettingsWriter::document(app);
     });
 }
 
-void pruneMailServers() {
-    auto& servers = Application::mailServers;
+void pruneMailServers(Application& app) {
+    auto& servers = app.mailServers;
     for (auto it = servers.begin(); it != servers.end();) {
         MailServer* server = &*it;
-        const bool used = std::any_of(Application::mailAccounts.begin(), Application::mailAccounts.end(),
+        const bool used = std::any_of(app.mailAccounts.begin(), app.mailAccounts.end(),
                                       [server](const MailAccount& a) { return a.server == server; });
         if (used) {
             ++it;
             continue;
         }
         // A key must not outlive its server.
-        std::erase_if(serverKeys(), [server](const auto& entry) { return entry.second == server; });
+        std::erase_if(app.settingsBook.serverKeys, [server](const auto& entry) { return entry.second == server; });
         it = servers.erase(it);
     }
 }
 
-SaveResult storeController(int position, const Texts& values) {
-    const int count = Application::controllerCount();
+SaveResult storeController(Application& app, int position, const Texts& values) {
+    const int count = app.controllerCount();
     if (position < 0)
         position = count;
 
@@ -211,7 +201,7 @@ SaveResult storeController(int position, const Texts& values) {
         record.channels.push_back(std::move(channel));
     }
 
-    if (Controller* existing = Application::controllerAt(position)) {
+    if (Controller* existing = app.controllerAt(position)) {
         // Edited in place: the events that point at this controller stay attached to it.
         const QByteArray previousHost = existing->host;
         const quint16 previousPort = existing->port;
@@ -228,15 +218,16 @@ SaveResult storeController(int position, const Texts& values) {
         // Another device's log table starts afresh; the rows of the same one are not taken twice.
         if (existing->host != previousHost || existing->port != previousPort)
             existing->logRowsUpTo = 0;
-        StateFile::marksChanged();
-    } else {
-        Application::controllers.push_back(std::move(record));
+        const SaveResult result = saveSettings(app);
+        app.controllerEdited(*existing);
+        return result;
     }
-    return saveSettings();
+    app.addControllerRecord(std::move(record));
+    return saveSettings(app);
 }
 
-SaveResult storeMailAccount(int position, const Texts& texts, const QByteArray& key) {
-    const int count = static_cast<int>(Application::mailAccounts.size());
+SaveResult storeMailAccount(Application& app, int position, const Texts& texts, const QByteArray& key) {
+    const int count = static_cast<int>(app.mailAccounts.size());
     if (position < 0)
         position = count;
 
@@ -252,11 +243,11 @@ SaveResult storeMailAccount(int position, const Texts& texts, const QByteArray& 
     const bool useTLS = flag(textAt(texts, 5));
 
     MailServer* server = nullptr;
-    if (const auto known = serverKeys().find(key); known != serverKeys().end()) {
+    if (const auto known = app.settingsBook.serverKeys.find(key); known != app.settingsBook.serverKeys.end()) {
         server = known->second;
     } else if (key.isEmpty()) {
         // Recipients entered with the same server settings share one server record.
-        for (MailServer& s : Application::mailServers) {
+        for (MailServer& s : app.mailServers) {
             if (s.host == host && s.port == port && s.user == user && s.password == password &&
                 s.useTLS == useTLS) {
                 server = &s;
@@ -265,36 +256,38 @@ SaveResult storeMailAccount(int position, const Texts& texts, const QByteArray& 
         }
     }
     if (!server) {
-        server = &Application::mailServers.emplace_back(host, port, user, password, useTLS);
+        server = &app.mailServers.emplace_back(host, port, user, password, useTLS);
         if (!key.isEmpty())
-            serverKeys()[key] = server;
+            app.settingsBook.serverKeys[key] = server;
     }
 
     if (position < count) {
-        MailAccount& account = *std::next(Application::mailAccounts.begin(), position);
+        MailAccount& account = *std::next(app.mailAccounts.begin(), position);
         account.to = textAt(texts, 0);
         account.from = textAt(texts, 1);
         account.server = server;
     } else {
-        Application::mailAccounts.push_back(MailAccount{textAt(texts, 0), textAt(texts, 1), server});
+        app.mailAccounts.push_back(MailAccount{textAt(texts, 0), textAt(texts, 1), server});
     }
-    return saveSettings();
+    const SaveResult result = saveSettings(app);
+    app.mailAccountsEdited();
+    return result;
 }
 
-void storeMailServer(const Texts& texts) {
+void storeMailServer(Application& app, const Texts& texts) {
     const QByteArray id = textAt(texts, 5);
     // The first MTA with an id wins.
-    if (serverKeys().count(id))
+    if (app.settingsBook.serverKeys.count(id))
         return;
     MailServer& server =
-        Application::mailServers.emplace_back(textAt(texts, 2), portNumber(textAt(texts, 3, "0")),
+        app.mailServers.emplace_back(textAt(texts, 2), portNumber(textAt(texts, 3, "0")),
                                               textAt(texts, 0), textAt(texts, 1), flag(textAt(texts, 4)));
     if (!id.isEmpty())
-        serverKeys()[id] = &server;
+        app.settingsBook.serverKeys[id] = &server;
 }
 
-SaveResult storeReportSettings(const Texts& texts) {
-    ReportSettings& r = Application::report;
+SaveResult storeReportSettings(Application& app, const Texts& texts) {
+    ReportSettings& r = app.report;
     const Period check = period(texts, 0, "checkEveryUnit",
                                 {ReportSettings::defaultCheckUnit, ReportSettings::defaultCheckUnits});
     r.checkEveryUnit = check.unit;
@@ -315,26 +308,30 @@ SaveResult storeReportSettings(const Texts& texts) {
     r.alertNoAnswer = flag(textAt(texts, 12));
     r.alertLogins = flag(textAt(texts, 13));
     r.metricsAddress = textAt(texts, 14).trimmed();
-    return saveSettings();
+    const SaveResult result = saveSettings(app);
+    app.reportSettingsChanged();
+    return result;
 }
 
-SaveResult removeController(int position) {
-    Controller* controller = Application::controllerAt(position);
+SaveResult removeController(Application& app, int position) {
+    Controller* controller = app.controllerAt(position);
     if (!controller)
         return {};
-    Application::removeControllerRecord(controller);
-    return saveSettings();
+    app.removeControllerRecord(controller->id);
+    return saveSettings(app);
 }
 
-SaveResult removeMailAccount(int position) {
-    if (position < 0 || position >= static_cast<int>(Application::mailAccounts.size()))
+SaveResult removeMailAccount(Application& app, int position) {
+    if (position < 0 || position >= static_cast<int>(app.mailAccounts.size()))
         return {};
-    Application::mailAccounts.erase(std::next(Application::mailAccounts.begin(), position));
-    return saveSettings();
+    app.mailAccounts.erase(std::next(app.mailAccounts.begin(), position));
+    const SaveResult result = saveSettings(app);
+    app.mailAccountsEdited();
+    return result;
 }
 
-Texts controllerValues(int position) {
-    const Controller* c = Application::controllerAt(position);
+Texts controllerValues(Application& app, int position) {
+    const Controller* c = app.controllerAt(position);
     if (!c)
         return {};
     Texts values{c->name, Application::modelName(c->type), hostAndPort(c->host, c->port), c->admin,

@@ -64,9 +64,9 @@ QByteArray unitName(quint32 seconds) {
     return it == units.end() ? QByteArray() : it->second;
 }
 
-int serverPosition(const MailServer* server) {
+int serverPosition(const Application& app, const MailServer* server) {
     int position = 0;
-    for (const MailServer& s : Application::mailServers) {
+    for (const MailServer& s : app.mailServers) {
         if (&s == server)
             return position;
         ++position;
@@ -113,12 +113,12 @@ QByteArray SettingsWriter::escaped(const QByteArray& text) {
     return out;
 }
 
-QByteArray SettingsWriter::document() {
+QByteArray SettingsWriter::document(const Application& app) {
     TreeWriter w;
     w.open("Ampwarden");
 
     w.open("Controllers");
-    for (const Controller& c : Application::controllers) {
+    for (const Controller& c : app.controllers) {
         w.open("Controller");
         w.leaf("name", c.name);
         w.leaf("type", Application::modelName(c.type));
@@ -142,7 +142,7 @@ QByteArray SettingsWriter::document() {
 
     w.open("MTAs");
     qint64 id = 0;
-    for (const MailServer& server : Application::mailServers) {
+    for (const MailServer& server : app.mailServers) {
         w.open("MTA");
         w.leaf("id", id++);
         w.leaf("host", server.host);
@@ -155,16 +155,16 @@ QByteArray SettingsWriter::document() {
     w.closeContainer();
 
     w.open("EMails");
-    for (const MailAccount& account : Application::mailAccounts) {
+    for (const MailAccount& account : app.mailAccounts) {
         w.open("EMail");
         w.leaf("to", account.to);
         w.leaf("from", account.from);
-        w.leaf("MTA", qint64{serverPosition(account.server)});
+        w.leaf("MTA", qint64{serverPosition(app, account.server)});
         w.closeContainer();
     }
     w.closeContainer();
 
-    const ReportSettings& r = Application::report;
+    const ReportSettings& r = app.report;
     w.open("Report");
     w.leaf("checkEveryUnits", qint64{r.checkEveryUnits});
     w.leaf("checkEveryUnit", unitName(r.checkEveryUnit));

@@ -29,8 +29,9 @@ bool isBlank(const QString& text) {
 
 } // namespace
 
-XmlHandler::XmlHandler()
-    : entities_{{QStringLiteral("MTA"), mta},
+XmlHandler::XmlHandler(Application& app)
+    : app_(app)
+    , entities_{{QStringLiteral("MTA"), mta},
                 {QStringLiteral("Controller"), controller},
                 {QStringLiteral("EMail"), email},
                 {QStringLiteral("Channel"), channel},
@@ -157,14 +158,14 @@ void XmlHandler::finishEntity() {
     const Texts texts(e_.begin(), e_.end());
     switch (element_) {
     case mta:
-        storeMailServer(texts);
+        storeMailServer(app_, texts);
         break;
     case controller:
         leaves_[channel] = firstChannelSlots;
-        storeController(-1, texts);
+        storeController(app_, -1, texts);
         break;
     case email:
-        storeMailAccount(-1, texts, e_[2]);
+        storeMailAccount(app_, -1, texts, e_[2]);
         break;
     case channel: {
         for (auto& [leaf, slot] : leaves_[channel])
@@ -177,7 +178,7 @@ void XmlHandler::finishEntity() {
         break;
     }
     case report:
-        storeReportSettings(texts);
+        storeReportSettings(app_, texts);
         break;
     }
 }

@@ -9,6 +9,8 @@
 
 namespace Warden::Business {
 
+class Application;
+
 // Maps "Ampwarden.xml" onto the store operations. Entity elements (MTA, Controller, EMail, Channel,
 // Report) collect their leaf texts into numbered slots; when an entity ends, the slots go as one text
 // list to the store operation of that entity, which converts and stores the record. So a file that
@@ -20,7 +22,7 @@ class XmlHandler final {
 public:
     static constexpr int slotCount = 20;
 
-    XmlHandler();
+    explicit XmlHandler(Application& app);
     Q_DISABLE_COPY_MOVE(XmlHandler)
 
     // Content callbacks: false stops the parse; the reason is in errorString().
@@ -38,6 +40,7 @@ public:
     bool fatalError(qint64 line, qint64 column, const QString& message);
 
 private:
+    Application& app_;
     enum Entity { mta = 0, controller = 1, email = 2, channel = 3, report = 4 };
     using LeafTable = std::map<QString, int>;
 

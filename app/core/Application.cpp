@@ -14,54 +14,14 @@
 
 namespace Warden::Business {
 
-std::list<Controller> Application::controllers;
-std::list<MailServer> Application::mailServers;
-std::list<MailAccount> Application::mailAccounts;
-ReportSettings Application::report;
-EventStore Application::events;
-QByteArray Application::configFileName = "Ampwarden.xml";
-
 namespace {
-
-DailyLog& dailyLog() {
-    static DailyLog log;
-    return log;
-}
-
-// False once a write falls short: a file limit or a full disk can take part of a write without an
-// error.
-bool writeSnapshot(QIODevice& device) {
-    QByteArray chunk;
-    chunk.reserve(1 << 17);
-    for (const auto& [key, event] : Application::events.events()) {
-        Application::appendEventLine(chunk, event);
-        chunk += '\n';
-        if (chunk.size() > (1 << 16)) {
-            if (device.write(chunk) != chunk.size())
-                return false;
-            chunk.truncate(0);
-        }
-    }
-    return device.write(chunk) == chunk.size();
-}
-
-Application::EventListener& eventListener() {
-    static Application::EventListener listener;
-    return listener;
-}
-
-SnapshotWriter& snapshot() {
-    static SnapshotWriter writer(&writeSnapshot);
-    return writer;
-}
 
 QByteArray quoted(const QByteArray& text) {
     return '"' + text + '"';
 }
 
 // Every event line names its controller; building the name anew each time was a large share of the
-// cost of a line. The fields are compared on every use, so a changed controller (or a new one at the
-// address of a removed one) gets its own name.
+// cost of a line. The fields are compared on every use, so an edited controller gets its new name.
 QByteArray cachedDisplayName(const Controller& c) {
     struct Entry {
         QByteArray name;
@@ -70,8 +30,8 @@ QByteArray cachedDisplayName(const Controller& c) {
         quint16 port = 0;
         QByteArray display;
     };
-    thread_local std::unordered_map<const Controller*, Entry> cache;
-    Entry& e = cache[&c];
+    thread_local std::unordered_map<ControllerId, Entry> cache;
+    Entry& e = cache[c.id];
     if (e.display.isEmpty() || e.type != c.type || e.port != c.port || e.name != c.name || e.host != c.host) {
         if (cache.size() > 4096) { // removed controllers: start over rather than grow
             cache.clear();
@@ -83,6 +43,34 @@ QByteArray cachedDisplayName(const Controller& c) {
 }
 
 } // namespace
+
+Application::Application(QObject* parent)
+    : QObject(parent)
+    , dailyLog_(std::make_unique<DailyLog>())
+    , snapshot_(std::make_unique<SnapshotWriter>([this](QIODevice& device) { return writeSnapshot(device); })) {
+    events.setLineWriter([this](const Event& event) { return eventLine(event); });
+}
+
+Application::~Application() {
+    shutdown();
+}
+
+// False once a write falls short: a file limit or a full disk can take part of a write without an
+// error.
+bool Application::writeSnapshot(QIODevice& device) const {
+    QByteArray chunk;
+    chunk.reserve(1 << 17);
+    for (const auto& [key, event] : events.events()) {
+        appendEventLine(chunk, event);
+        chunk += '\n';
+        if (chunk.size() > (1 << 16)) {
+            if (device.write(chunk) != chunk.size())
+                return false;
+            chunk.truncate(0);
+        }
+    }
+    return device.write(chunk) == chunk.size();
+}
 
 const std::map<qint32, QByteArray>& Application::modelNames() {
     static const std::map<qint32, QByteArray> table{
@@ -116,52 +104,56 @@ Controller* Application::controllerAt(int position) {
     return &*std::next(controllers.begin(), position);
 }
 
-bool Application::isConfigured(const Controller* controller) {
-    // A controller that owns events is in the list: removal drops its owner index.
-    if (!events.ownedBy(controller).empty())
-        return true;
-    return std::any_of(controllers.begin(), controllers.end(),
-                       [controller](const Controller& c) { return &c == controller; });
+Controller* Application::controller(ControllerId id) {
+    // Every event added looks its owner up: an index, rebuilt when the list has changed size (records
+    // are added to the list directly too), keeps that from walking ten thousand controllers each time.
+    if (index_.size() != controllers.size()) {
+        index_.clear();
+        for (Controller& c : controllers)
+            index_.emplace(c.id, &c);
+    }
+    const auto it = index_.find(id);
+    return it == index_.end() ? nullptr : it->second;
 }
 
-void Application::addEvent(const QByteArray& messageId, Time time, Controller* controller, EventKind kind,
+const Controller* Application::controller(ControllerId id) const {
+    return const_cast<Application*>(this)->controller(id);
+}
+
+void Application::addEvent(const QByteArray& messageId, Time time, ControllerId owner, EventKind kind,
                            Transport transport, const QByteArray& reason, const QByteArray& raw) {
-    if (!controller || !isConfigured(controller)) {
+    if (!controller(owner)) {
         DiagnosticLog::write("Application::addEvent(): error: controller " +
-                             (controller ? controller->displayName() : QByteArray()) + " not found\n");
+                             (owner ? QByteArray::number(owner) : QByteArray()) + " not found\n");
         return;
     }
-    auto it = events.insert(Event{messageId, time, kind, transport, reason, raw, controller});
+    auto it = events.insert(Event{messageId, time, kind, transport, reason, raw, owner});
     MetricsRegistry::instance().countEvent(kind, transport);
     // Every event reaches the daily log once: log rows are taken only past the last check, so none
     // comes twice, while readings and syslog datagrams carry this host's time. Measured against the
     // controller's clock (lastLog), they were left out whenever that clock ran ahead of ours.
-    dailyLog().append(time, eventLine(it->second).append('\n'));
+    dailyLog_->append(time, eventLine(it->second).append('\n'));
     // The prune may take the new event itself (an old row of a reported period).
-    const Event added = eventListener() ? it->second : Event{};
+    const Event added = it->second;
     events.pruneAfterAdd(it->first);
-    snapshot().markDirty();
-    if (eventListener())
-        eventListener()(added);
+    snapshot_->markDirty();
+    emit eventAdded(added);
 }
 
-Application::EventBatch::EventBatch() {
-    dailyLog().hold();
+Application::EventBatch::EventBatch(Application& app)
+    : app_(app) {
+    app_.dailyLog_->hold();
 }
 
 Application::EventBatch::~EventBatch() {
-    dailyLog().release();
-}
-
-void Application::setEventListener(EventListener listener) {
-    eventListener() = std::move(listener);
+    app_.dailyLog_->release();
 }
 
 void Application::restoreEvents(std::deque<Event> restored) {
     if (restored.empty())
         return;
     for (Event& event : restored) {
-        if (isConfigured(event.owner))
+        if (controller(event.owner))
             events.insert(std::move(event));
     }
     prune();
@@ -169,12 +161,12 @@ void Application::restoreEvents(std::deque<Event> restored) {
 
 void Application::prune() {
     events.prune();
-    snapshot().markDirty();
+    snapshot_->markDirty();
 }
 
-QByteArray Application::getControllerName(const Event& event) {
-    if (event.owner)
-        return cachedDisplayName(*event.owner);
+QByteArray Application::getControllerName(const Event& event) const {
+    if (const Controller* owner = event.owner ? controller(event.owner) : nullptr)
+        return cachedDisplayName(*owner);
     const qint64 position = events.position(&event);
     DiagnosticLog::write("Application::getControllerName(): error: there are no controller for event #" +
                          (position < 0 ? QByteArray("(no number)") : QByteArray::number(position)) + " " +
@@ -182,26 +174,37 @@ QByteArray Application::getControllerName(const Event& event) {
     return "(no controller)";
 }
 
-Time Application::getControllerLastReport(const Event& event) {
-    if (event.owner)
-        return event.owner->lastReport;
-    DiagnosticLog::writeAndDebug(
-        "Application::getControllerLastReport(): error: there are no controller for event\n");
-    return 0;
+void Application::markReported(Controller& c) {
+    c.report();
+    events.setReportTime(c.id, c.lastReport);
+    stateFile.marksChanged();
 }
 
-Time Application::getControllerLastLog(const Event& event) {
-    if (event.owner)
-        return event.owner->lastLog;
-    DiagnosticLog::writeAndDebug(
-        "Application::getControllerLastLog(): error: there are no controller for event\n");
-    return 0;
+void Application::setReportTime(Controller& c, Time lastReport) {
+    c.lastReport = lastReport;
+    events.setReportTime(c.id, lastReport);
 }
 
-void Application::removeControllerRecord(Controller* controller) {
-    events.dropOwner(controller);
-    controllers.remove_if([controller](const Controller& c) { return &c == controller; });
-    snapshot().markDirty();
+Controller& Application::addControllerRecord(Controller record) {
+    Controller& added = controllers.emplace_back(std::move(record));
+    events.setReportTime(added.id, added.lastReport);
+    emit controllerAdded(added.id);
+    return added;
+}
+
+void Application::controllerEdited(Controller& c) {
+    events.setReportTime(c.id, c.lastReport);
+    stateFile.marksChanged();
+    emit controllerChanged(c.id);
+}
+
+void Application::removeControllerRecord(ControllerId id) {
+    events.dropOwner(id);
+    controllers.remove_if([id](const Controller& c) { return c.id == id; });
+    index_.clear();
+    snapshot_->markDirty();
+    stateFile.marksChanged();
+    emit controllerRemoved(id);
 }
 
 QByteArray Application::eventDescription(const Event& event) {
@@ -215,7 +218,7 @@ QByteArray Application::eventDescription(const Event& event) {
     return out;
 }
 
-void Application::appendEventLine(QByteArray& out, const Event& event) {
+void Application::appendEventLine(QByteArray& out, const Event& event) const {
     // Written straight into the caller's buffer: every new event and every snapshot line goes through
     // here. The texts a controller sent are escaped so that each event stays one line of the files;
     // the store keeps them as they came.
@@ -231,13 +234,13 @@ void Application::appendEventLine(QByteArray& out, const Event& event) {
     appendLogText(out, event.raw);
 }
 
-QByteArray Application::eventLine(const Event& event) {
+QByteArray Application::eventLine(const Event& event) const {
     QByteArray line;
     appendEventLine(line, event);
     return line;
 }
 
-QList<QByteArray> Application::eventRow(const Event& event) {
+QList<QByteArray> Application::eventRow(const Event& event) const {
     return {event.messageId,
             clockText(event.time),
             getControllerName(event),
@@ -260,31 +263,17 @@ QByteArray Application::dailyLogPath(Time time) {
 }
 
 void Application::flushSnapshot() {
-    snapshot().flush();
+    snapshot_->flush();
 }
 
 void Application::setSnapshotDelay(int milliseconds) {
-    snapshot().setDelay(milliseconds);
+    snapshot_->setDelay(milliseconds);
 }
 
 void Application::shutdown() {
-    snapshot().flush();
-    StateFile::flush();
-    dailyLog().close();
-}
-
-void Application::reset() {
-    eventListener() = nullptr;
-    StateFile::reset();
-    events.clear();
-    mailAccounts.clear();
-    mailServers.clear();
-    controllers.clear();
-    report = ReportSettings{};
-    configFileName = "Ampwarden.xml";
-    snapshot().flush();
-    snapshot().reset();
-    dailyLog().close();
+    snapshot_->flush();
+    stateFile.flush();
+    dailyLog_->close();
 }
 
 } // namespace Warden::Business

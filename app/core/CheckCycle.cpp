@@ -9,12 +9,11 @@
 #include <QCoreApplication>
 #include <QPointer>
 
-#include <algorithm>
-
 namespace Warden {
 
-CheckCycle::CheckCycle(QObject* parent)
-    : QObject(parent) {
+CheckCycle::CheckCycle(Business::Application& app, QObject* parent)
+    : QObject(parent)
+    , app_(app) {
 }
 
 void CheckCycle::setReportRun(ReportRun run) {
@@ -59,7 +58,7 @@ void CheckCycle::onCheck(bool shouldEmail, quint64 checkFrom, quint64 checkTill)
     // Copied as 32-bit values like the cycle always kept them.
     const Business::Time from = static_cast<quint32>(checkFrom);
     const Business::Time till = static_cast<quint32>(checkTill);
-    if (editing_ || querying_ || Business::Application::controllers.empty()) {
+    if (editing_ || querying_ || app_.controllers.empty()) {
         if (querying_ && !editing_)
             DiagnosticLog::write("event(): received, but previous event is not processed yet, skip:\n");
         // The check is dropped, its report is not: the scheduler has already moved on from it.
@@ -122,10 +121,11 @@ void CheckCycle::runReport(Business::Time from, Business::Time till) {
     if (!reportRun_)
         return;
     reporting_ = true;
-    reportRun_(from, till, [cycle = QPointer<CheckCycle>(this), till] {
+    // The state outlives the cycle: it is made first and goes last.
+    reportRun_(from, till, [cycle = QPointer<CheckCycle>(this), state = &app_.stateFile, till] {
         // Only a finished run moves the moment on: one cut off by the end of the program is run again
         // from the same moment at the next start.
-        Business::StateFile::setLastReportMoment(till);
+        state->setLastReportMoment(till);
         if (cycle)
             cycle->reportFinished();
     });
@@ -134,13 +134,6 @@ void CheckCycle::runReport(Business::Time from, Business::Time till) {
 void CheckCycle::reportFinished() {
     reporting_ = false;
     runDueReports();
-}
-
-Business::Time CheckCycle::latestCheck() {
-    Business::Time latest = 0;
-    for (const Business::Controller& controller : Business::Application::controllers)
-        latest = std::max(latest, controller.lastCheck);
-    return latest;
 }
 
 } // namespace Warden

@@ -10,6 +10,10 @@
 
 namespace Warden {
 
+namespace Business {
+class Application;
+}
+
 // The main window's side of the check/report cycle, without widgets: it receives the check moments
 // the scheduler posts, passes accepted ones to the querying object, hears when every controller has
 // been queried and then runs the reports that fell due meanwhile. Report moments that come without a
@@ -29,7 +33,7 @@ public:
     using AsyncReportRun =
         std::function<void(Business::Time from, Business::Time till, std::function<void()> finished)>;
 
-    explicit CheckCycle(QObject* parent = nullptr);
+    explicit CheckCycle(Business::Application& app, QObject* parent = nullptr);
 
     // The querying object that gets a CheckEvent for every accepted check moment.
     void setQueryTarget(QObject* target) { queryTarget_ = target; }
@@ -41,10 +45,6 @@ public:
     bool editing() const { return editing_; }
     bool querying() const { return querying_; }
     bool reporting() const { return reporting_; }
-
-    // The greatest last-check time among the controllers (0 without controllers): the main window's
-    // last-check text after a check.
-    static Business::Time latestCheck();
 
     bool event(QEvent* event) override;
 
@@ -73,6 +73,7 @@ private:
     void runReport(Business::Time from, Business::Time till);
     void reportFinished();
 
+    Business::Application& app_;
     QObject* queryTarget_ = nullptr;
     AsyncReportRun reportRun_;
     bool editing_ = false;

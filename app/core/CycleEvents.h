@@ -19,11 +19,11 @@ struct CycleEvents {
 // nothing is shared between the threads.
 class CheckEvent final : public QEvent {
 public:
-    CheckEvent(bool shouldEmail = false, quint64 from = 0, quint64 till = 0)
+    CheckEvent(bool email = false, quint64 reportFrom = 0, quint64 reportTill = 0)
         : QEvent(CycleEvents::check())
-        , shouldEmail(shouldEmail)
-        , from(from)
-        , till(till) {}
+        , shouldEmail(email)
+        , from(reportFrom)
+        , till(reportTill) {}
 
     bool shouldEmail;
     quint64 from;
@@ -34,10 +34,10 @@ public:
 // report for (from, till) at once.
 class ReportEvent final : public QEvent {
 public:
-    ReportEvent(quint64 from, quint64 till)
+    ReportEvent(quint64 reportFrom, quint64 reportTill)
         : QEvent(CycleEvents::report())
-        , from(from)
-        , till(till) {}
+        , from(reportFrom)
+        , till(reportTill) {}
 
     quint64 from;
     quint64 till;
@@ -47,9 +47,9 @@ public:
 // querying object sends the type of the last client's event to the main window when all have ended.
 class ClientEvent final : public QEvent {
 public:
-    ClientEvent(QEvent::Type type, quint64 client = 0)
+    ClientEvent(QEvent::Type type, quint64 clientId = 0)
         : QEvent(type)
-        , client(client) {}
+        , client(clientId) {}
 
     quint64 client;
 };

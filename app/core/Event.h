@@ -2,8 +2,6 @@
 
 #include "Records.h"
 
-#include <map>
-
 namespace Warden::Business {
 
 enum class EventKind : int {
@@ -20,12 +18,6 @@ enum class Transport : int {
     syslog = 1,
 };
 
-class EventStore;
-
-// The load readings of one channel: time -> watts, oldest first. Readings of the same second are all
-// kept.
-using Transitions = std::multimap<Time, double>;
-
 const QByteArray& eventKindName(EventKind kind);
 // Any value other than http prints as "syslog".
 QByteArray transportName(Transport transport);
@@ -37,19 +29,13 @@ struct Event {
     Transport transport = Transport::http;
     QByteArray reason;
     QByteArray raw;
-    // Null once the controller has been removed; such an event counts as never reported.
-    Controller* owner = nullptr;
+    // 0 once the controller has been removed; such an event counts as never reported.
+    ControllerId owner = 0;
 
     bool isLogin() const { return static_cast<int>(kind) < 2; }
     bool isUnderOverCurrent() const {
         return kind == EventKind::overcurrent || kind == EventKind::undercurrent;
     }
-
-    // The readings of `controller` on `channel` (0 = A, 1 = B) that the load over [from, till] depends
-    // on: every reading from the newest down to the one in force at `from`. Defined with the energy
-    // code (app/energy), which is what links it.
-    static Transitions isUnderOverCurrent(const Controller& controller, Time from, Time till,
-                                          const EventStore& store, int channel);
 };
 
 } // namespace Warden::Business

@@ -57,13 +57,14 @@ void readFile(QFile& file, const std::map<QByteArray, Wanted>& wanted, std::dequ
             continue;
         events.push_back(Event{fromLogText(fields->messageId), *time, fields->kind, fields->transport,
                                fromLogText(fields->reason), fromLogText(fields->raw),
-                               owner->second.controller});
+                               owner->second.controller->id});
     }
 }
 
 } // namespace
 
-RestoreResult restoreEvents(const QString& directory, const std::vector<Controller*>& controllers, Time now) {
+RestoreResult restoreEvents(Application& app, const QString& directory, const std::vector<Controller*>& controllers,
+                            Time now) {
     RestoreResult result;
     std::map<QByteArray, Wanted> wanted;
     Time earliest = now;
@@ -89,13 +90,13 @@ RestoreResult restoreEvents(const QString& directory, const std::vector<Controll
         readFile(file, wanted, events, result);
     }
     result.events = static_cast<qint64>(events.size());
-    Application::restoreEvents(std::move(events));
+    app.restoreEvents(std::move(events));
     return result;
 }
 
-void restoreAtStart() {
-    const std::vector<Controller*> controllers = StateFile::restore();
-    const RestoreResult result = restoreEvents(QDir::currentPath(), controllers, Clock::now());
+void restoreAtStart(Application& app) {
+    const std::vector<Controller*> controllers = app.stateFile.restore();
+    const RestoreResult result = restoreEvents(app, QDir::currentPath(), controllers, Clock::now());
     if (result.events > 0 || result.skippedLines > 0)
         DiagnosticLog::writeTimed("restoreAtStart(): " + QByteArray::number(result.events) +
                                   " events since the last report brought back from the daily logs, " +

@@ -9,6 +9,8 @@
 
 namespace Warden::Business {
 
+class Application;
+
 // How far back a start looks for unreported events: the longest report period (a calendar month, at
 // most 31 days) and a day. A controller last reported longer ago gets the events of this span; the
 // daily logs keep the rest.
@@ -25,10 +27,11 @@ struct RestoreResult {
 // order they were written. They go neither to the daily log again nor to the event listener: they
 // were written, alerted and counted when they came. An event line belongs to a controller when it
 // carries its display name.
-RestoreResult restoreEvents(const QString& directory, const std::vector<Controller*>& controllers, Time now);
+RestoreResult restoreEvents(Application& app, const QString& directory, const std::vector<Controller*>& controllers,
+                            Time now);
 
 // At start, once the settings are read: the marks of "Ampwarden.state", then the events since each
 // controller's last report; a line in app.log says what came back.
-void restoreAtStart();
+void restoreAtStart(Application& app);
 
 } // namespace Warden::Business

@@ -9,7 +9,7 @@ namespace Warden::Business {
 EventStore::List::iterator EventStore::insert(Event event) {
     const EventKey key{event.time, nextSequence_++};
     ++changes_;
-    Controller* owner = event.owner;
+    const ControllerId owner = event.owner;
     auto it = events_.emplace_hint(events_.begin(), key, std::move(event));
     if (owner) {
         // New events are nearly always the owner's newest too.
@@ -27,7 +27,7 @@ EventStore::List::iterator EventStore::boundary() {
 
 void EventStore::erase(List::iterator it) {
     ++changes_;
-    if (Controller* owner = it->second.owner) {
+    if (const ControllerId owner = it->second.owner) {
         auto index = owners_.find(owner);
         if (index != owners_.end()) {
             index->second.erase(it->first);
@@ -59,14 +59,14 @@ std::size_t EventStore::prune() {
         return 0;
     std::vector<List::iterator> doomed;
     for (const auto& [controller, index] : owners_)
-        collectPrunable(index, controller->lastReport, limit->first, std::numeric_limits<std::size_t>::max(),
+        collectPrunable(index, reportTime(controller), limit->first, std::numeric_limits<std::size_t>::max(),
                         doomed);
     for (const List::iterator& it : doomed)
         erase(it);
     return doomed.size();
 }
 
-std::size_t EventStore::pruneOwner(const Controller* controller, Time reportedBefore, std::size_t limit) {
+std::size_t EventStore::pruneOwner(ControllerId controller, Time reportedBefore, std::size_t limit) {
     const auto first = boundary();
     const auto index = owners_.find(controller);
     if (first == events_.end() || index == owners_.end())
@@ -93,13 +93,28 @@ std::size_t EventStore::pruneAfterAdd(const EventKey& added) {
     return 0;
 }
 
-void EventStore::dropOwner(const Controller* controller) {
+void EventStore::setReportTime(ControllerId controller, Time lastReport) {
+    reportTimes_[controller] = lastReport;
+    fullPruneNeeded_ = true;
+}
+
+Time EventStore::reportTime(ControllerId controller) const {
+    const auto it = reportTimes_.find(controller);
+    return it == reportTimes_.end() ? 0 : it->second;
+}
+
+bool EventStore::isReported(const Event& event) const {
+    return event.owner != 0 && event.time < reportTime(event.owner);
+}
+
+void EventStore::dropOwner(ControllerId controller) {
     ++changes_;
+    reportTimes_.erase(controller);
     auto index = owners_.find(controller);
     if (index == owners_.end())
         return;
     for (auto& [key, event] : index->second)
-        event->owner = nullptr;
+        event->owner = 0;
     owners_.erase(index);
 }
 
@@ -107,17 +122,18 @@ void EventStore::clear() {
     ++changes_;
     events_.clear();
     owners_.clear();
+    reportTimes_.clear();
     fullPruneNeeded_ = false;
 }
 
-const EventStore::OwnerIndex& EventStore::ownedBy(const Controller* controller) const {
+const EventStore::OwnerIndex& EventStore::ownedBy(ControllerId controller) const {
     static const OwnerIndex none;
     auto index = owners_.find(controller);
     return index == owners_.end() ? none : index->second;
 }
 
 std::pair<EventStore::OwnerIndex::const_iterator, EventStore::OwnerIndex::const_iterator>
-EventStore::between(const Controller* controller, Time from, Time till) const {
+EventStore::between(ControllerId controller, Time from, Time till) const {
     const OwnerIndex& index = ownedBy(controller);
     if (from > till)
         return {index.end(), index.end()};

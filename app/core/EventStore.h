@@ -2,6 +2,7 @@
 
 #include "Event.h"
 
+#include <functional>
 #include <map>
 #include <unordered_map>
 #include <vector>
@@ -58,14 +59,15 @@ public:
     // first and at most `limit` of them. A report run drops them this way, a slice at a time, before it
     // moves lastReport, so that neither the run nor an event added meanwhile has to prune a month of
     // every controller at once.
-    std::size_t pruneOwner(const Controller* controller, Time reportedBefore, std::size_t limit);
+    std::size_t pruneOwner(ControllerId controller, Time reportedBefore, std::size_t limit);
     // Same result as prune() when only `added` is new since the last prune (an add cannot make any
     // other event prunable except the one it pushes out of the newest `keep`).
     std::size_t pruneAfterAdd(const EventKey& added);
-    // A controller's lastReport moved: the next prune has to look at all its events again.
-    void reportTimeChanged() { fullPruneNeeded_ = true; }
-
-    void dropOwner(const Controller* controller);
+    // `controller`'s lastReport, which decides which of its events count as reported, moved: the next
+    // prune looks at all its events again. The store keeps the time, so it needs no records.
+    void setReportTime(ControllerId controller, Time lastReport);
+    // The controller's events stay, without an owner; its report time goes.
+    void dropOwner(ControllerId controller);
     void clear();
 
     const List& events() const { return events_; }
@@ -75,16 +77,23 @@ public:
     std::size_t size() const { return events_.size(); }
 
     // The events of one controller, newest first; empty when it owns none.
-    const OwnerIndex& ownedBy(const Controller* controller) const;
+    const OwnerIndex& ownedBy(ControllerId controller) const;
     // Iterators over `controller`'s events with from <= time <= till, newest first.
-    std::pair<OwnerIndex::const_iterator, OwnerIndex::const_iterator> between(const Controller* controller,
+    std::pair<OwnerIndex::const_iterator, OwnerIndex::const_iterator> between(ControllerId controller,
                                                                               Time from, Time till) const;
 
     // 0-based position in the newest-first list, or -1. Walks the list: for diagnostics only.
     qint64 position(const Event* event) const;
 
+    // An event's line as the logs have it names its controller, which only the state that holds the
+    // store knows: that state sets the writer, and diagnostics that list events use it when set.
+    using LineWriter = std::function<QByteArray(const Event&)>;
+    void setLineWriter(LineWriter writer) { lineWriter_ = std::move(writer); }
+    const LineWriter& lineWriter() const { return lineWriter_; }
+
 private:
-    static bool isReported(const Event& event) { return event.owner && event.time < event.owner->lastReport; }
+    bool isReported(const Event& event) const;
+    Time reportTime(ControllerId controller) const;
     void erase(List::iterator it);
     // Adds up to `limit` events of one controller's index from before `reportedBefore` that lie beyond
     // `first`, the oldest of the newest `keep`, to `doomed`, oldest first.
@@ -93,10 +102,12 @@ private:
     List::iterator boundary(); // the first event beyond the newest `keep`, or end()
 
     List events_;
-    std::unordered_map<const Controller*, OwnerIndex> owners_;
+    std::unordered_map<ControllerId, OwnerIndex> owners_;
+    std::unordered_map<ControllerId, Time> reportTimes_;
     quint64 nextSequence_ = 0;
     bool fullPruneNeeded_ = false;
     quint64 changes_ = 0;
+    LineWriter lineWriter_;
 };
 
 } // namespace Warden::Business

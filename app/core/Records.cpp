@@ -4,25 +4,24 @@
 #include "Clock.h"
 #include "ClockText.h"
 #include "DiagnosticLog.h"
-#include "StateFile.h"
 
 #include <algorithm>
 #include <atomic>
 
 namespace Warden::Business {
 
-Controller::Controller(QByteArray name, qint32 type, QByteArray host, quint16 port, QByteArray admin,
-                       QByteArray password)
-    : name(std::move(name))
-    , type(type)
-    , host(std::move(host))
-    , port(port)
-    , admin(std::move(admin))
-    , password(std::move(password)) {
+Controller::Controller(QByteArray controllerName, qint32 model, QByteArray address, quint16 httpPort,
+                       QByteArray adminName, QByteArray adminPassword)
+    : name(std::move(controllerName))
+    , type(model)
+    , host(std::move(address))
+    , port(httpPort)
+    , admin(std::move(adminName))
+    , password(std::move(adminPassword)) {
 }
 
-quint64 Controller::newSerial() {
-    static std::atomic<quint64> next{1};
+ControllerId Controller::newId() {
+    static std::atomic<ControllerId> next{1};
     return next.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -51,7 +50,6 @@ void Controller::log() {
 }
 
 void Controller::report() {
-    StateFile::marksChanged();
     if (lastReport >= lastCheck)
         DiagnosticLog::write("Controller::report() error: new report time " + clockText(lastCheck) +
                              " is earlier than previous logging " + clockText(lastReport) + "\n");
@@ -59,7 +57,6 @@ void Controller::report() {
     // so they count as reported up to now. Taking 0 would keep a controller whose clock never reads
     // from ever giving up an event.
     lastReport = lastCheck == 0 ? std::max(lastReport, Clock::now()) : lastCheck;
-    Application::events.reportTimeChanged();
 }
 
 quint32 ReportSettings::checkPeriod() const {

@@ -11,6 +11,11 @@ namespace Warden::Business {
 // before then is the same as with 32-bit arithmetic.
 using Time = qint64;
 
+// Names one controller record for as long as the program runs, also after an edit, and never names
+// another: events, checks and report runs refer to a controller by it, so that editing or removing
+// one while they are under way leaves nothing pointing at the wrong record. 0 names none.
+using ControllerId = quint64;
+
 struct ChannelSettings {
     QByteArray optionalName;
     double undercurrent = 0;
@@ -20,14 +25,15 @@ struct ChannelSettings {
 
 class Controller {
 public:
-    Controller(QByteArray name, qint32 type, QByteArray host, quint16 port, QByteArray admin,
-               QByteArray password);
+    Controller(QByteArray controllerName, qint32 model, QByteArray address, quint16 httpPort,
+               QByteArray adminName, QByteArray adminPassword);
 
     // "name : model @ host[:port]"; names the controller in diagnostics and report subjects.
     QByteArray displayName() const;
 
     // Bookkeeping of the three times. Each logs when a time would not move forward and applies the
-    // new value anyway.
+    // new value anyway. The report time goes through Application::markReported, which the event
+    // store's pruning follows.
     void check(Time t);
     void log();
     void report();
@@ -47,22 +53,21 @@ public:
     // back on a failed read, so neither brings the rows already taken back into the store. Kept with
     // lastReport in "Ampwarden.state" (StateFile), not in the configuration file.
     Time logRowsUpTo = 0;
-    // Tells this record apart from any other, also from one created later at the same address once
-    // this one is removed: work that outlives a turn of the event loop (a report run) finds its
-    // controller again by it. Copies keep it; an edit in place keeps it too.
-    quint64 serial = newSerial();
+    // Copies keep it; an edit in place keeps it too.
+    ControllerId id = newId();
 
 private:
-    static quint64 newSerial();
+    static ControllerId newId();
 };
 
 struct MailServer {
-    MailServer(QByteArray host, quint16 port, QByteArray user, QByteArray password, bool useTLS)
-        : host(std::move(host))
-        , port(port)
-        , user(std::move(user))
-        , password(std::move(password))
-        , useTLS(useTLS) {}
+    MailServer(QByteArray serverHost, quint16 serverPort, QByteArray userName, QByteArray userPassword,
+               bool tls)
+        : host(std::move(serverHost))
+        , port(serverPort)
+        , user(std::move(userName))
+        , password(std::move(userPassword))
+        , useTLS(tls) {}
 
     QByteArray host;
     quint16 port = 0;

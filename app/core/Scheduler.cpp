@@ -64,16 +64,10 @@ void Scheduler::setPeriods(quint32 checkPeriod, quint32 reportPeriod) {
     reportPeriod_.store(reportPeriod);
 }
 
-void Scheduler::followReportSettings() {
-    copyReportSettings();
-    auto* timer = new QTimer(this);
-    connect(timer, &QTimer::timeout, this, &Scheduler::copyReportSettings);
-    timer->start(1000);
-}
-
-void Scheduler::copyReportSettings() {
-    const Business::ReportSettings& report = Business::Application::report;
-    setPeriods(report.checkPeriod(), report.reportPeriod());
+void Scheduler::followReportSettings(const Business::Application& app) {
+    const auto copy = [this, &app] { setPeriods(app.report.checkPeriod(), app.report.reportPeriod()); };
+    copy();
+    connect(&app, &Business::Application::settingsChanged, this, copy);
 }
 
 void Scheduler::stop() {

@@ -12,6 +12,11 @@
 
 namespace Warden {
 
+namespace Business {
+class Application;
+}
+
+
 // The moment test: has the first moment of `period` seconds after `last` come at `now`? Periods are
 // counted in whole multiples from 1970-01-01 00:00 UTC, except the Month unit, which steps one local
 // calendar month from `last`. A period of 0 never comes.
@@ -60,9 +65,9 @@ public:
     // The capped check and report periods in seconds. Any thread; the loop reads them afresh on
     // every pass, so a change takes effect within a second.
     void setPeriods(quint32 checkPeriod, quint32 reportPeriod);
-    // Keeps the periods in step with the report settings: reads them now and then once a second on
-    // the owner's thread, which owns the settings.
-    void followReportSettings();
+    // Keeps the periods in step with the report settings: reads them now and at every change, on the
+    // thread that owns the settings.
+    void followReportSettings(const Business::Application& app);
 
     // Any thread: ends the loop after the current pass and cuts a default sleep short.
     void stop();
@@ -72,7 +77,6 @@ private:
     void run();
     void post(QEvent* event);
     void sleepOneSecond();
-    void copyReportSettings();
 
     QObject* target_;
     Now now_;

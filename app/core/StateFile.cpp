@@ -41,10 +41,15 @@ std::optional<qint64> wholeNumber(const QJsonValue& value, qint64 lowest, qint64
     return static_cast<qint64>(number);
 }
 
+} // namespace
+
 // Writes the file a moment after the marks change, so that the controllers of one check cost one
 // write, not one each.
-class Writer final : public QObject {
+class StateFile::Writer final : public QObject {
 public:
+    explicit Writer(const StateFile& file)
+        : file_(file) {}
+
     void changed() {
         if (!enabled)
             return;
@@ -69,7 +74,7 @@ public:
             return;
         dirty_ = false;
         QSaveFile file(StateFile::path());
-        const QByteArray bytes = StateFile::content();
+        const QByteArray bytes = file_.content();
         bool written = file.open(QIODevice::WriteOnly);
         if (written) {
             file.setPermissions(ownerOnlyFile);
@@ -89,41 +94,29 @@ public:
         failing_ = true;
     }
 
-    void reset() {
-        if (timer_)
-            timer_->stop();
-        enabled = false;
-        dirty_ = false;
-        failing_ = false;
-    }
-
     bool enabled = false;
 
 private:
+    const StateFile& file_;
     QTimer* timer_ = nullptr;
     bool dirty_ = false;
     bool failing_ = false;
 };
 
-Writer& writer() {
-    static Writer w;
-    return w;
+StateFile::StateFile(Application& app)
+    : app_(app)
+    , writer_(std::make_unique<Writer>(*this)) {
 }
 
-Time& reportMoment() {
-    static Time moment = 0;
-    return moment;
-}
-
-} // namespace
+StateFile::~StateFile() = default;
 
 QString StateFile::path() {
     return QStringLiteral("Ampwarden.state");
 }
 
-QByteArray StateFile::content() {
+QByteArray StateFile::content() const {
     QJsonArray controllers;
-    for (const Controller& c : Application::controllers) {
+    for (const Controller& c : app_.controllers) {
         controllers.append(QJsonObject{
             {QStringLiteral("name"), text(c.name)},
             {QStringLiteral("model"), text(Application::modelName(c.type))},
@@ -135,8 +128,8 @@ QByteArray StateFile::content() {
     }
     QJsonObject root{{QStringLiteral("version"), version}, {QStringLiteral("controllers"), controllers}};
     // Written only once known, so a file of a program that never reported keeps its old layout.
-    if (reportMoment() > 0)
-        root.insert(QStringLiteral("lastReportMoment"), static_cast<double>(reportMoment()));
+    if (reportMoment_ > 0)
+        root.insert(QStringLiteral("lastReportMoment"), static_cast<double>(reportMoment_));
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
@@ -171,7 +164,7 @@ std::optional<std::vector<StateFile::Entry>> StateFile::parse(const QByteArray& 
 }
 
 std::vector<Controller*> StateFile::restore() {
-    writer().enabled = true;
+    writer_->enabled = true;
     QFile file(path());
     if (!file.exists())
         return {};
@@ -188,15 +181,15 @@ std::vector<Controller*> StateFile::restore() {
                                   "); the controllers' log tables are read again at the next check\n");
         return {};
     }
-    reportMoment() = static_cast<Time>(
+    reportMoment_ = static_cast<Time>(
         QJsonDocument::fromJson(bytes).object().value(QStringLiteral("lastReportMoment")).toDouble());
     std::vector<Controller*> restored;
-    for (Controller& c : Application::controllers) {
+    for (Controller& c : app_.controllers) {
         for (const Entry& entry : *entries) {
             if (!sameController(entry, c))
                 continue;
             c.logRowsUpTo = entry.logRowsUpTo;
-            c.lastReport = entry.lastReport;
+            app_.setReportTime(c, entry.lastReport);
             restored.push_back(&c);
             break;
         }
@@ -205,25 +198,16 @@ std::vector<Controller*> StateFile::restore() {
 }
 
 void StateFile::marksChanged() {
-    writer().changed();
+    writer_->changed();
 }
 
 void StateFile::setLastReportMoment(Time moment) {
-    reportMoment() = moment;
-    writer().changed();
-}
-
-Time StateFile::lastReportMoment() {
-    return reportMoment();
+    reportMoment_ = moment;
+    writer_->changed();
 }
 
 void StateFile::flush() {
-    writer().flush();
-}
-
-void StateFile::reset() {
-    reportMoment() = 0;
-    writer().reset();
+    writer_->flush();
 }
 
 } // namespace Warden::Business

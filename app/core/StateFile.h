@@ -5,10 +5,15 @@
 #include <QByteArray>
 #include <QString>
 
+#include <memory>
 #include <optional>
 #include <vector>
 
+class QTimer;
+
 namespace Warden::Business {
+
+class Application;
 
 // "Ampwarden.state" beside the configuration: for each controller, the marks that decide what is new
 // after a start, so that a restart adds no log row twice and the next report starts where the
@@ -22,6 +27,11 @@ namespace Warden::Business {
 // Main thread only, like the records it reads.
 class StateFile final {
 public:
+    explicit StateFile(Application& app);
+    ~StateFile();
+    StateFile(const StateFile&) = delete;
+    StateFile& operator=(const StateFile&) = delete;
+
     static QString path();
 
     struct Entry {
@@ -34,24 +44,29 @@ public:
     };
 
     // The file's text for the configured controllers.
-    static QByteArray content();
+    QByteArray content() const;
     // Nothing when the text is not such a file or a value in it is impossible.
     static std::optional<std::vector<Entry>> parse(const QByteArray& text);
 
     // Reads the file and sets the marks of the configured controllers it names; returns those. From
     // now on the file follows the marks. A missing file is no error; a damaged one is written to
     // app.log once and read as none.
-    static std::vector<Controller*> restore();
+    std::vector<Controller*> restore();
     // A mark changed; the file follows within a fifth of a second (nothing before restore() ran).
-    static void marksChanged();
+    void marksChanged();
     // The end of the period that the last report run covered (its `till`), kept across starts so that
     // the first report after a start goes on from there; 0 when none is known.
-    static void setLastReportMoment(Time moment);
-    static Time lastReportMoment();
+    void setLastReportMoment(Time moment);
+    Time lastReportMoment() const { return reportMoment_; }
     // Writes what is pending now (at the end of the program).
-    static void flush();
-    // Not following the marks any more, nothing pending (tests).
-    static void reset();
+    void flush();
+
+private:
+    class Writer;
+
+    Application& app_;
+    std::unique_ptr<Writer> writer_;
+    Time reportMoment_ = 0;
 };
 
 } // namespace Warden::Business

@@ -10,6 +10,7 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <string_view>
 
@@ -22,6 +23,28 @@ namespace {
 // getEnergy().
 void addOlderReading(Transitions& transitions, Time time, double watts) {
     transitions.emplace_hint(transitions.begin(), time, watts);
+}
+
+// Joules of a channel's readings over [from, till] (the first one's power counts from `from`), with the
+// trace of the calculation. One loop for both, so that the trace always shows the number returned.
+double integrateTransitions(const Transitions& transitions, Time from, Time till, QByteArray& trace) {
+    auto it = transitions.begin();
+    const double firstWatts = it->second;
+    trace = "(" + formatG(firstWatts) + " watts before and since " + clockText(it->first);
+    for (auto later = std::next(it); later != transitions.end(); ++later)
+        trace += ", then " + formatG(later->second) + " watts since " + clockText(later->first);
+    trace += ") --> (" + formatG(firstWatts) + " watts since " + clockText(from);
+    double joules = 0;
+    double watts = firstWatts;
+    Time since = from;
+    for (++it; it != transitions.end() && it->first < till; ++it) {
+        joules += watts * static_cast<double>(it->first - since);
+        watts = it->second;
+        since = it->first;
+        trace += ", then " + formatG(watts) + " watts since " + clockText(since);
+    }
+    joules += watts * static_cast<double>(till - since);
+    return joules;
 }
 
 } // namespace
@@ -53,19 +76,19 @@ double readingWatts(const Event& reading) {
     return negative ? -watts : watts;
 }
 
-ChannelEnergies getEnergy(const Controller& controller, Time from, Time till) {
+ChannelEnergies getEnergy(const EventStore& store, const Controller& controller, Time from, Time till) {
     if (from > till)
         return {};
-    const EventStore::OwnerIndex& index = Application::events.ownedBy(&controller);
+    const EventStore::OwnerIndex& index = store.ownedBy(controller.id);
     return sweepEnergy(index.begin(), index.lower_bound(EventKey{till, std::numeric_limits<quint64>::max()}),
                        index.end(), from, till,
                        [](EventStore::OwnerIndex::const_iterator it) { return readingOf(*it->second); });
 }
 
-Transitions Event::isUnderOverCurrent(const Controller& controller, Time from, Time till,
-                                      const EventStore& store, int channel) {
+Transitions isUnderOverCurrent(const Controller& controller, Time from, Time till, const EventStore& store,
+                               int channel) {
     Transitions transitions;
-    for (const auto& [key, event] : store.ownedBy(&controller)) {
+    for (const auto& [key, event] : store.ownedBy(controller.id)) {
         const std::optional<Reading> reading = readingOf(*event);
         if (!reading || reading->channel != channel)
             continue;
@@ -76,12 +99,16 @@ Transitions Event::isUnderOverCurrent(const Controller& controller, Time from, T
     if (!transitions.empty())
         return transitions;
 
-    noteMissingReadings(from, till);
+    qCDebug(lcEnergy).noquote() << "Event::isUnderOverCurrent(): there are no sufficient events from " +
+                                       QString::fromUtf8(clockText(from)) + " till " +
+                                       QString::fromUtf8(clockText(till)) + " of:";
     // Lists every reading of every controller: only worth the walk when someone reads it.
     if (lcEnergyTrace().isDebugEnabled()) {
+        const EventStore::LineWriter& line = store.lineWriter();
         for (const auto& [key, event] : store.events()) {
             if (event.kind == EventKind::values)
-                qCDebug(lcEnergyTrace).noquote() << QString::fromUtf8(Application::eventLine(event));
+                qCDebug(lcEnergyTrace).noquote()
+                    << QString::fromUtf8(line ? line(event) : Application::eventDescription(event));
         }
     }
     return transitions;
@@ -99,18 +126,11 @@ QByteArray getTransitions(const Transitions& transitions, Time from, Time till, 
                                            QString::fromUtf8(clockText(from)) +
                                            ", till = " + QString::fromUtf8(clockText(till));
     QByteArray trace;
-    const double joules = integrateTransitions(transitions.begin(), transitions.end(), from, till, &trace);
+    const double joules = integrateTransitions(transitions, from, till, trace);
     kWh = joules / joulesPerKWh;
     trace +=
         " till " + clockText(till) + ") and result in " + formatG(joules) + " J = " + formatG(kWh) + " kWH";
     return trace;
-}
-
-double transitionsEnergy(const Transitions& transitions, Time from, Time till) {
-    return transitions.empty()
-               ? 0
-               : integrateTransitions(transitions.begin(), transitions.end(), from, till, nullptr) /
-                     joulesPerKWh;
 }
 
 bool energiesDiffer(double value, double reference) {

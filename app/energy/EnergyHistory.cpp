@@ -4,6 +4,7 @@
 
 #include "core/Application.h"
 #include "core/ClockText.h"
+#include "core/ErrorText.h"
 #include "core/EventLine.h"
 
 #include <QDate>
@@ -188,7 +189,7 @@ std::optional<QString> EnergyHistory::readLog(const QString& path) {
     if (fd < 0) {
         if (errno == ENOENT)
             return std::nullopt; // a day without events
-        return QString::fromLocal8Bit(std::strerror(errno));
+        return QString::fromLocal8Bit(errorText(errno));
     }
     struct stat status {};
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {

@@ -3,7 +3,6 @@
 #include "Energy.h"
 #include "EnergyLog.h"
 #include "ReadingWindow.h"
-#include "core/Application.h"
 #include "core/ClockText.h"
 #include "core/DiagnosticLog.h"
 
@@ -17,7 +16,6 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
-#include <memory>
 #include <optional>
 #include <vector>
 
@@ -77,72 +75,12 @@ double drawnValue(const ChannelEnergies& energies, const QByteArray& channel) {
     return energies.total();
 }
 
-// The bar's energy by the transitions of one channel, with the trace when it is wanted. Without
-// `store` (a report composed off the main thread) the window is all there is to read.
-double transitionsCheck(const Controller& controller, const ReadingWindow& window, const EventStore* store,
-                        Time from, Time till, int channel, bool wantTrace, QByteArray& trace) {
-    if (!wantTrace) {
-        if (const std::optional<double> kWh = window.transitionsEnergy(from, till, channel))
-            return *kWh;
-    }
-    // The full map, with its messages about missing readings and its complete trace.
-    Transitions transitions;
-    if (store) {
-        transitions = Event::isUnderOverCurrent(controller, from, till, *store, channel);
-    } else {
-        transitions = window.transitions(from, channel);
-        if (transitions.empty())
-            noteMissingReadings(from, till);
-    }
-    double kWh = 0;
-    trace = getTransitions(transitions, from, till, kWh);
-    return kWh;
-}
-
-// The histograms of one report (A, B and total) read the same readings: the window of one is kept for
-// the next as long as the store is unchanged. Per thread, as reports may run on the scheduler's.
-const ReadingWindow& windowFor(const Controller& controller, Time from, Time till) {
-    struct Cached {
-        const Controller* controller = nullptr;
-        Time from = 0;
-        Time till = 0;
-        quint64 changes = 0;
-        std::unique_ptr<ReadingWindow> window;
-    };
-    thread_local Cached cached;
-    const quint64 changes = Application::events.changeCount();
-    if (!cached.window || cached.controller != &controller || cached.from != from || cached.till != till ||
-        cached.changes != changes) {
-        cached.window.reset(); // before the new one: a month of readings is worth not holding twice
-        cached.window = std::make_unique<ReadingWindow>(controller, from, till, Application::events);
-        cached.controller = &controller;
-        cached.from = from;
-        cached.till = till;
-        cached.changes = changes;
-    }
-    return *cached.window;
-}
-
-void checkBars(const Controller& controller, const ReadingWindow& window, const EventStore* store,
-               const std::vector<Bar>& bars, const QByteArray& channel, double energy) {
-    const bool wantTrace = lcEnergyTrace().isDebugEnabled();
+// The bars are drawn from the window and the bill is computed for the whole period: a sum that
+// disagrees points at bars that miss part of the period or count a part twice.
+void checkBarSum(const std::vector<Bar>& bars, const QByteArray& channel, double energy) {
     double sum = 0;
-    for (const Bar& bar : bars) {
+    for (const Bar& bar : bars)
         sum += drawnValue(bar.energies, channel);
-        QByteArray traceA;
-        QByteArray traceB;
-        const double tA =
-            transitionsCheck(controller, window, store, bar.start, bar.end, 0, wantTrace, traceA);
-        const double tB =
-            transitionsCheck(controller, window, store, bar.start, bar.end, 1, wantTrace, traceB);
-        if (energiesDiffer(bar.energies.a, tA) || energiesDiffer(bar.energies.b, tB)) {
-            DiagnosticLog::writeAndDebug("Energy error from " + clockText(bar.start) + " till " +
-                                         clockText(bar.end) + ": (" + formatG(tA) + ", " + formatG(tB) +
-                                         ") != (" + formatG(bar.energies.a) + ", " + formatG(bar.energies.b) +
-                                         ")\n");
-        }
-        qCDebug(lcEnergyTrace).noquote() << text(traceA) << text(traceB);
-    }
     if (energiesDiffer(sum, energy)) {
         DiagnosticLog::writeAndDebug("Total energy error: " + formatG(sum) + " kWH != " + formatG(energy) +
                                      " kWH (" + formatG(sum - energy) + ")\n");
@@ -244,8 +182,7 @@ std::vector<Time> drawnEdges(const HistogramLayout& layout) {
 }
 
 QByteArray drawHistogram(const Controller& controller, const QByteArray& channel,
-                         const std::vector<Time>& edges, double energy, const ReadingWindow& window,
-                         const EventStore* store) {
+                         const std::vector<Time>& edges, double energy, const ReadingWindow& window) {
     const Time from = edges.front();
     const Time till = edges.back();
     const int bars = static_cast<int>(edges.size()) - 1;
@@ -291,7 +228,7 @@ QByteArray drawHistogram(const Controller& controller, const QByteArray& channel
         bar.energies = window.energy(bar.start, bar.end);
         max = std::max(max, bar.energies.total());
     }
-    checkBars(controller, window, store, barList, channel, energy);
+    checkBarSum(barList, channel, energy);
     max = std::max(max, 1e-6);
 
     QFont labelFont;
@@ -345,16 +282,8 @@ QByteArray drawHistogram(const Controller& controller, const QByteArray& channel
 } // namespace
 
 QByteArray createPngImage(const Controller& controller, const QByteArray& channel,
-                          const HistogramLayout& layout, double energy) {
-    const std::vector<Time> edges = drawnEdges(layout);
-    // One copy of the period's readings serves every bar and both checks.
-    const ReadingWindow& window = windowFor(controller, edges.front(), edges.back());
-    return drawHistogram(controller, channel, edges, energy, window, &Application::events);
-}
-
-QByteArray createPngImage(const Controller& controller, const QByteArray& channel,
                           const HistogramLayout& layout, double energy, const ReadingWindow& readings) {
-    return drawHistogram(controller, channel, drawnEdges(layout), energy, readings, nullptr);
+    return drawHistogram(controller, channel, drawnEdges(layout), energy, readings);
 }
 
 } // namespace Warden::Business

@@ -8,6 +8,8 @@
 
 namespace Warden::Business {
 
+class EventStore;
+
 class ReadingWindow;
 
 // The bars of a report's histogram. They cover the report period [from, till] and nothing else, so
@@ -42,11 +44,8 @@ inline constexpr int plotAxis = 325; // y of the horizontal axis
 // The base64 text (one line) of an 800 x 500 PNG: energy per bar of `layout`, for channel "A", "B" or,
 // with an empty `channel`, both together. All three histograms of a report share the total's vertical
 // scale. `energy` is the report period's kWh as the power bill found it; a bar sum that disagrees is
-// logged, never drawn.
-QByteArray createPngImage(const Controller& controller, const QByteArray& channel,
-                          const HistogramLayout& layout, double energy);
-// The same picture from `readings` alone, a window over the whole layout: reads neither the store nor
-// the application state, so it may run on any thread.
+// logged, never drawn. The bars come from `readings` alone, a window over the whole layout: it reads
+// neither the store nor the application state, so it may run on any thread.
 QByteArray createPngImage(const Controller& controller, const QByteArray& channel,
                           const HistogramLayout& layout, double energy, const ReadingWindow& readings);
 

@@ -33,8 +33,9 @@ QByteArray paymentText(double kWh, double price) {
     return hundredths < 0 ? '-' + digits : digits;
 }
 
-PowerBill getPowerBill(const Controller& controller, Time from, Time till) {
-    return powerBill(getEnergy(controller, from, till), from, till, Application::report);
+PowerBill getPowerBill(const EventStore& store, const ReportSettings& settings, const Controller& controller,
+                       Time from, Time till) {
+    return powerBill(getEnergy(store, controller, from, till), from, till, settings);
 }
 
 PowerBill powerBill(const ChannelEnergies& energies, Time from, Time till, const ReportSettings& settings) {

@@ -3,6 +3,7 @@
 #include "core/EventStore.h"
 
 #include <limits>
+#include <optional>
 #include <utility>
 
 namespace Warden::Business {
@@ -48,7 +49,7 @@ void ReadingWindow::select(Iterator begin, Iterator inWindow, Iterator end, Time
 }
 
 ReadingWindow::ReadingWindow(const Controller& controller, Time from, Time till, const EventStore& store) {
-    const EventStore::OwnerIndex& index = store.ownedBy(&controller);
+    const EventStore::OwnerIndex& index = store.ownedBy(controller.id);
     select(index.begin(), index.lower_bound(EventKey{till, std::numeric_limits<quint64>::max()}), index.end(),
            from, [](EventStore::OwnerIndex::const_iterator it) { return readingOf(*it->second); });
 }
@@ -63,43 +64,6 @@ ChannelEnergies ReadingWindow::energy(Time from, Time till) const {
         return {};
     return sweepEnergy(readings_.begin(), notAfter(readings_, till), readings_.end(), from, till,
                        [](std::vector<Reading>::const_iterator it) { return std::optional<Reading>(*it); });
-}
-
-std::optional<double> ReadingWindow::transitionsEnergy(Time from, Time till, int channel) const {
-    // Newest first: the first reading after `till`, then down to the one in force at `from`.
-    std::vector<std::pair<Time, double>> transitions;
-    const auto inWindow = notAfter(readings_, till);
-    for (auto it = inWindow; it != readings_.begin();) {
-        --it;
-        if (it->channel == channel) {
-            transitions.emplace_back(it->time, it->watts);
-            break;
-        }
-    }
-    for (auto it = inWindow; it != readings_.end(); ++it) {
-        if (it->channel != channel)
-            continue;
-        transitions.emplace_back(it->time, it->watts);
-        if (it->time < from)
-            break;
-    }
-    if (transitions.empty())
-        return std::nullopt;
-    // Oldest first; within one second the reading stored last comes last, as in the transitions map.
-    return integrateTransitions(transitions.rbegin(), transitions.rend(), from, till, nullptr) / joulesPerKWh;
-}
-
-Transitions ReadingWindow::transitions(Time from, int channel) const {
-    // Newest first like the store: the one added last within a second ends up last, as there.
-    Transitions transitions;
-    for (const Reading& reading : readings_) {
-        if (reading.channel != channel)
-            continue;
-        transitions.emplace_hint(transitions.begin(), reading.time, reading.watts);
-        if (reading.time < from)
-            break;
-    }
-    return transitions;
 }
 
 } // namespace Warden::Business

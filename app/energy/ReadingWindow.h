@@ -2,7 +2,6 @@
 
 #include "Sweep.h"
 
-#include <optional>
 #include <vector>
 
 namespace Warden::Business {
@@ -20,12 +19,6 @@ public:
 
     // getEnergy() of [from, till] inside the window, to the last bit.
     ChannelEnergies energy(Time from, Time till) const;
-    // The kWh that getTransitions() gives for Event::isUnderOverCurrent() of [from, till] inside the
-    // window; nothing when the channel has no reading at all.
-    std::optional<double> transitionsEnergy(Time from, Time till, int channel) const;
-    // Event::isUnderOverCurrent() of a period from `from` inside the window: the same kWh through
-    // getTransitions(), though its trace names only the newer readings that the window holds.
-    Transitions transitions(Time from, int channel) const;
 
 private:
     template <typename Iterator, typename Read>

@@ -1,15 +1,10 @@
 #pragma once
 
-// The two energy calculations as templates over the sequence they read, so that the store's index
-// and a copied window of readings give the same doubles, term by term.
+// The energy calculation as a template over the sequence it reads, so that the store's index and a
+// copied window of readings give the same doubles, term by term.
 #include "Energy.h"
 
-#include "core/ClockText.h"
-
-#include <QByteArray>
-
 #include <algorithm>
-#include <iterator>
 #include <optional>
 
 namespace Warden::Business {
@@ -80,33 +75,6 @@ ChannelEnergies sweepEnergy(Iterator begin, Iterator inWindow, Iterator end, Tim
         }
     }
     return {sweeps[0].joules / joulesPerKWh, sweeps[1].joules / joulesPerKWh};
-}
-
-// Joules of a channel's readings in ascending time order over [from, till] (the first one's power
-// counts from `from`), with the trace when `trace` is given. One loop for both, so that the trace
-// always shows the number that was returned. The range must not be empty.
-template <typename Iterator>
-double integrateTransitions(Iterator first, Iterator last, Time from, Time till, QByteArray* trace) {
-    auto it = first;
-    const double firstWatts = it->second;
-    if (trace) {
-        *trace = "(" + formatG(firstWatts) + " watts before and since " + clockText(it->first);
-        for (auto later = std::next(it); later != last; ++later)
-            *trace += ", then " + formatG(later->second) + " watts since " + clockText(later->first);
-        *trace += ") --> (" + formatG(firstWatts) + " watts since " + clockText(from);
-    }
-    double joules = 0;
-    double watts = firstWatts;
-    Time since = from;
-    for (++it; it != last && it->first < till; ++it) {
-        joules += watts * static_cast<double>(it->first - since);
-        watts = it->second;
-        since = it->first;
-        if (trace)
-            *trace += ", then " + formatG(watts) + " watts since " + clockText(since);
-    }
-    joules += watts * static_cast<double>(till - since);
-    return joules;
 }
 
 } // namespace Warden::Business

@@ -81,7 +81,7 @@ QByteArray MetricsExposition::labelValue(const QByteArray& text) {
 }
 
 MetricsExposition::State& MetricsExposition::stateOf(const Controller& controller) {
-    State& state = states_[&controller];
+    State& state = states_[controller.id];
     if (state.name != controller.name || state.host != controller.host || state.type != controller.type ||
         state.port != controller.port) {
         state = State{};
@@ -93,8 +93,7 @@ MetricsExposition::State& MetricsExposition::stateOf(const Controller& controlle
     return state;
 }
 
-void MetricsExposition::checked(const Controller* controller, const Business::CheckOutcome& outcome,
-                                Time now) {
+void MetricsExposition::checked(Business::ControllerId id, const Business::CheckOutcome& outcome, Time now) {
     using Result = MetricsRegistry::CheckResult;
     Result result = Result::answered;
     if (!outcome.answered)
@@ -102,6 +101,7 @@ void MetricsExposition::checked(const Controller* controller, const Business::Ch
                  : outcome.httpStatus == 0                              ? Result::noAnswer
                                                                         : Result::pageUnreadable;
     MetricsRegistry::instance().countCheck(result);
+    const Controller* controller = app_.controller(id);
     if (!controller)
         return;
     State& state = stateOf(*controller);
@@ -111,14 +111,15 @@ void MetricsExposition::checked(const Controller* controller, const Business::Ch
 }
 
 void MetricsExposition::eventAdded(const Event& event) {
-    if (!event.owner)
+    const Controller* owner = app_.controller(event.owner);
+    if (!owner)
         return;
-    const std::optional<int> bus = readingBus(*event.owner, event);
+    const std::optional<int> bus = readingBus(*owner, event);
     const std::optional<BusLoad> load = bus ? BusLoad::of(event) : std::nullopt;
     if (!load)
         return;
-    Bus& b = stateOf(*event.owner).buses[*bus];
-    b.energy.setBridge(Business::EnergyMeter::bridge(Application::report.checkPeriod()));
+    Bus& b = stateOf(*owner).buses[*bus];
+    b.energy.setBridge(Business::EnergyMeter::bridge(app_.report.checkPeriod()));
     // A reading older than the one in force (a row taken late) is history, not the present, and would
     // move the counter back.
     if (!b.energy.add(event.time, load->watts))
@@ -128,24 +129,14 @@ void MetricsExposition::eventAdded(const Event& event) {
 }
 
 QByteArray MetricsExposition::render(int mailsWaiting) {
-    if (states_.size() > Application::controllers.size()) {
-        // Removed controllers: keep only the configured ones.
-        std::unordered_map<const Controller*, State> kept;
-        for (const Controller& c : Application::controllers) {
-            if (const auto it = states_.find(&c); it != states_.end())
-                kept.emplace(&c, std::move(it->second));
-        }
-        states_ = std::move(kept);
-    }
-
     std::vector<Labelled> rows;
-    rows.reserve(Application::controllers.size());
+    rows.reserve(app_.controllers.size());
     QSet<QByteArray> seen;
-    seen.reserve(qsizetype(Application::controllers.size()));
+    seen.reserve(qsizetype(app_.controllers.size()));
     // Per label set, the number its next twin tries first: thousands of controllers configured alike
     // must not each count up again through all the ones before them.
     QHash<QByteArray, int> nextNumber;
-    for (const Controller& c : Application::controllers) {
+    for (const Controller& c : app_.controllers) {
         QByteArray host = c.host;
         if (c.port != 0)
             host += ':' + QByteArray::number(c.port);

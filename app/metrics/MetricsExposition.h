@@ -12,6 +12,10 @@
 
 namespace Warden {
 
+namespace Business {
+class Application;
+}
+
 // What the metrics endpoint tells: every configured controller and bus as the latest checks and
 // readings left them, and the registry's totals, in the Prometheus text format. It hears checks and
 // events as they happen and keeps per controller only what a scrape needs, so that drawing the text
@@ -20,9 +24,13 @@ class MetricsExposition final {
 public:
     static constexpr const char* contentType = "text/plain; version=0.0.4; charset=utf-8";
 
+    explicit MetricsExposition(const Business::Application& app)
+        : app_(app) {}
+
     // A controller's check has ended at `now`.
-    void checked(const Business::Controller* controller, const Business::CheckOutcome& outcome,
-                 Business::Time now);
+    void checked(Business::ControllerId controller, const Business::CheckOutcome& outcome, Business::Time now);
+    // The controller left the list: its series go with it.
+    void forget(Business::ControllerId controller) { states_.erase(controller); }
     // An event was stored: readings move the bus values and the energy counters.
     void eventAdded(const Business::Event& event);
     // The whole exposition. `mailsWaiting` is left out when negative (no outbox).
@@ -54,7 +62,8 @@ private:
 
     State& stateOf(const Business::Controller& controller);
 
-    std::unordered_map<const Business::Controller*, State> states_;
+    const Business::Application& app_;
+    std::unordered_map<Business::ControllerId, State> states_;
     qsizetype lastSize_ = 0;
 };
 

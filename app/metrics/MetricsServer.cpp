@@ -2,6 +2,7 @@
 
 #include "ConnectionBudget.h"
 #include "MetricsExposition.h"
+#include "core/ErrorText.h"
 
 #include <microhttpd.h>
 
@@ -137,8 +138,7 @@ MetricsServer::Result MetricsServer::start(const Endpoint& endpoint) {
     if (!daemon_) {
         const int error = errno;
         budget_.reset();
-        return {false,
-                error != 0 ? QByteArray(std::strerror(error)) : QByteArray("the server did not start")};
+        return {false, error != 0 ? errorText(error) : QByteArray("the server did not start")};
     }
     return {true, {}};
 }

@@ -15,8 +15,9 @@ const QByteArray alertKind = "metrics endpoint";
 
 } // namespace
 
-MetricsService::MetricsService(QObject* parent)
-    : QObject(parent) {
+MetricsService::MetricsService(const Business::Application& app, QObject* parent)
+    : QObject(parent)
+    , exposition_(app) {
     publishTimer_.setSingleShot(true);
     publishTimer_.setInterval(publishDelayMs);
     connect(&publishTimer_, &QTimer::timeout, this, &MetricsService::publish);
@@ -32,7 +33,7 @@ MetricsService::~MetricsService() {
 void MetricsService::follow(const WebThread& web, const MailQueue& queue, const Outbox& outbox) {
     outbox_ = &outbox;
     connect(&web, &WebThread::checked, this,
-            [this](Business::Controller* controller, const Business::CheckOutcome& outcome) {
+            [this](Business::ControllerId controller, const Business::CheckOutcome& outcome) {
                 exposition_.checked(controller, outcome, Clock::now());
                 changed();
             });

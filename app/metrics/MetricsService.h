@@ -8,6 +8,10 @@
 
 namespace Warden {
 
+namespace Business {
+class Application;
+}
+
 class MailQueue;
 class Outbox;
 class WebThread;
@@ -24,7 +28,7 @@ public:
     static constexpr int publishDelayMs = 500;
     static constexpr int refreshMs = 5000;
 
-    explicit MetricsService(QObject* parent = nullptr);
+    explicit MetricsService(const Business::Application& app, QObject* parent = nullptr);
     ~MetricsService() override;
 
     // Counts what `web`, `queue` and `outbox` report; all three must outlive the service's use.
@@ -37,6 +41,7 @@ public:
 
     // An event was stored.
     void eventAdded(const Business::Event& event);
+    void forget(Business::ControllerId controller) { exposition_.forget(controller); }
 
 private:
     void changed();

@@ -134,6 +134,7 @@ struct Rejected {
 
 // What one check found on the pages of one controller, and what it takes from them.
 struct PageCheck {
+    Application& app;
     Controller* controller = nullptr;
     Rejected rejected;
     ProblemLines problems{problemLinesPerCheck};
@@ -163,17 +164,17 @@ void addLoadEvents(PageCheck& check, const QByteArray& content) {
     }
     const double watts = volts->value * amps->value * channel.pf;
     rejected.unreadable += int(volts->unreadable) + int(amps->unreadable);
-    Application::addEvent({}, now, controller, EventKind::values, Transport::http,
+    check.app.addEvent({}, now, controller->id, EventKind::values, Transport::http,
                           "Current loads on channel " + channel.name + ": " + formatG(volts->value) + " V, " +
                               formatG(amps->value) + " A, " + formatG(watts) + " W",
                           content.left(loadCommentKept));
     if (configured)
         check.outcome.readings.push_back({letter, amps->value, channel.undercurrent, channel.overcurrent});
     if (channel.undercurrent > amps->value)
-        Application::addEvent({}, now, controller, EventKind::undercurrent, Transport::http,
+        check.app.addEvent({}, now, controller->id, EventKind::undercurrent, Transport::http,
                               "Undercurrent on channel " + channel.name, {});
     if (amps->value > channel.overcurrent)
-        Application::addEvent({}, now, controller, EventKind::overcurrent, Transport::http,
+        check.app.addEvent({}, now, controller->id, EventKind::overcurrent, Transport::http,
                               "Overcurrent on channel " + channel.name, {});
 }
 
@@ -345,7 +346,7 @@ RowSelection readLogRows(PageCheck& check, const QByteArray& page, const Control
     RowSelection selection = oldestRows(newRows(check, page, clock, after), logRowsPerCheck, after);
     for (const DatedRow& row : selection.taken) {
         const QByteArray text = page.mid(row.start, row.length);
-        Application::addEvent({}, row.when, check.controller, rowKind(text), Transport::http, {}, text);
+        check.app.addEvent({}, row.when, check.controller->id, rowKind(text), Transport::http, {}, text);
     }
     if (selection.left != 0 || selection.dropped != 0) {
         QByteArray line = "Application::getLogs(): " + check.controller->displayName() + ": took " +
@@ -377,14 +378,11 @@ void logRejected(const Controller& controller, const Rejected& rejected) {
 
 } // namespace
 
-CheckOutcome getLogs(int index, const QByteArray& indexPage, const QByteArray& syslogPage) {
-    Controller* controller = Application::controllerAt(index);
-    if (!controller) {
-        DiagnosticLog::write("Application::getLogs(): error: there is no controller #" + num(index) + "\n");
+CheckOutcome getLogs(Application& app, ControllerId id, const QByteArray& indexPage, const QByteArray& syslogPage) {
+    Controller* controller = app.controller(id);
+    if (!controller)
         return {};
-    }
-    PageCheck check;
-    check.controller = controller;
+    PageCheck check{app, controller, {}, ProblemLines{problemLinesPerCheck}, {}};
     const ControllerTime clock = getTime(syslogPage);
     // A failed read (an error page, a broken page, a cell that is no clock) has no controller time:
     // it is not a check, and the check and log times stay where the last good one left them.
@@ -397,7 +395,7 @@ CheckOutcome getLogs(int index, const QByteArray& indexPage, const QByteArray& s
         controller->check(clock.time);
     check.outcome.answered = clockRead;
     {
-        const Application::EventBatch batch;
+        const Application::EventBatch batch(app);
         readLoadComments(check, indexPage);
         const RowSelection rows = readLogRows(check, syslogPage, clock, after);
         // Rows dated ahead of both clocks do not move the mark past the present, so that one odd row
@@ -409,7 +407,7 @@ CheckOutcome getLogs(int index, const QByteArray& indexPage, const QByteArray& s
     }
     if (clockRead)
         controller->log();
-    StateFile::marksChanged();
+    app.stateFile.marksChanged();
     check.problems.write("Application::getLogs(): " + controller->displayName() + ": ");
     logRejected(*controller, check.rejected);
     return check.outcome;

@@ -1,6 +1,7 @@
 #include "OpenFileLimit.h"
 
 #include "core/DiagnosticLog.h"
+#include "core/ErrorText.h"
 
 #include <QByteArray>
 
@@ -13,7 +14,7 @@ namespace Warden {
 bool raiseOpenFileLimit() {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
-        DiagnosticLog::write(QByteArray("raiseOpenFileLimit(): getrlimit failed: ") + std::strerror(errno) +
+        DiagnosticLog::write(QByteArray("raiseOpenFileLimit(): getrlimit failed: ") + errorText(errno) +
                              "\n");
         return false;
     }
@@ -21,7 +22,7 @@ bool raiseOpenFileLimit() {
         return true;
     limit.rlim_cur = limit.rlim_max;
     if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
-        DiagnosticLog::write(QByteArray("raiseOpenFileLimit(): setrlimit failed: ") + std::strerror(errno) +
+        DiagnosticLog::write(QByteArray("raiseOpenFileLimit(): setrlimit failed: ") + errorText(errno) +
                              "\n");
         return false;
     }

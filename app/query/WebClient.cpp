@@ -17,13 +17,13 @@ constexpr QByteArrayView indexPath = "/index.htm";
 constexpr QByteArrayView syslogPath = "/syslog.htm";
 } // namespace
 
-WebClient::WebClient(QObject* owner, int index, QByteArray host, quint16 port, QByteArray admin,
-                     QByteArray password, int timeoutMs)
-    : index(index)
-    , host(std::move(host))
-    , port(port)
-    , admin(std::move(admin))
-    , password(std::move(password))
+WebClient::WebClient(QObject* owner, Business::ControllerId controllerId, QByteArray address, quint16 httpPort,
+                     QByteArray adminName, QByteArray adminPassword, int timeoutMs)
+    : controller(controllerId)
+    , host(std::move(address))
+    , port(httpPort)
+    , admin(std::move(adminName))
+    , password(std::move(adminPassword))
     , owner_(owner)
     , timeoutMs_(timeoutMs) {
     // There is no separate host step any more; the number keeps the request numbering of the

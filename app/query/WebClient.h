@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Records.h"
+
 #include <QByteArray>
 #include <QEvent>
 #include <QObject>
@@ -30,8 +32,8 @@ public:
     static constexpr qint64 maxPageBytes = 4 * 1024 * 1024;
     static constexpr qint64 maxHeaderBytes = 64 * 1024;
 
-    WebClient(QObject* owner, int index, QByteArray host, quint16 port, QByteArray admin, QByteArray password,
-              int timeoutMs = defaultTimeoutMs);
+    WebClient(QObject* owner, Business::ControllerId controllerId, QByteArray address, quint16 httpPort,
+              QByteArray adminName, QByteArray adminPassword, int timeoutMs = defaultTimeoutMs);
     ~WebClient() override;
 
     // Sends the first request and starts the deadline.
@@ -42,7 +44,7 @@ public:
 
     QByteArray indexPage;
     QByteArray syslogPage;
-    const int index;
+    const Business::ControllerId controller;
     const QByteArray host;
     const quint16 port;
     const QByteArray admin;

@@ -4,6 +4,7 @@
 #include "WebClient.h"
 #include "core/Application.h"
 #include "core/CycleEvents.h"
+#include "core/DiagnosticLog.h"
 
 #include <QCoreApplication>
 
@@ -11,8 +12,9 @@ namespace Warden {
 
 using Business::Application;
 
-WebThread::WebThread(QObject* reportTo, QObject* parent)
+WebThread::WebThread(Application& app, QObject* reportTo, QObject* parent)
     : QObject(parent)
+    , app_(app)
     , reportTo_(reportTo)
     , clientTimeoutMs_(WebClient::defaultTimeoutMs) {
 }
@@ -32,9 +34,8 @@ bool WebThread::event(QEvent* event) {
 }
 
 void WebThread::startCheck() {
-    int index = 0;
-    for (const Business::Controller& controller : Application::controllers) {
-        auto client = std::make_unique<WebClient>(this, index++, controller.host, controller.port,
+    for (const Business::Controller& controller : app_.controllers) {
+        auto client = std::make_unique<WebClient>(this, controller.id, controller.host, controller.port,
                                                   controller.admin, controller.password, clientTimeoutMs_);
         waiting_.push_back(client.get());
         const quint64 identity = client->identity();
@@ -57,16 +58,21 @@ void WebThread::finishClient(QEvent::Type type, quint64 identity) {
         return;
     std::unique_ptr<WebClient> client = std::move(it->second);
     clients_.erase(it);
-    Business::CheckOutcome outcome;
-    if (type == CycleEvents::clientDone()) {
-        // One write and one look at the daily log's path for all events of the two pages (the whole
-        // log table at the first check after a start).
-        const Application::EventBatch batch;
-        outcome = Business::getLogs(client->index, client->indexPage, client->syslogPage);
+    if (Business::Controller* controller = app_.controller(client->controller)) {
+        Business::CheckOutcome outcome;
+        if (type == CycleEvents::clientDone()) {
+            // One write and one look at the daily log's path for all events of the two pages (the
+            // whole log table at the first check after a start).
+            const Application::EventBatch batch(app_);
+            outcome = Business::getLogs(app_, controller->id, client->indexPage, client->syslogPage);
+        }
+        outcome.httpStatus = client->httpStatus;
+        emit checked(controller->id, outcome);
+    } else {
+        // Removed while its check ran: nothing of the check is kept.
+        DiagnosticLog::writeTimed("WebThread: the answer of " + client->host + " came for a controller removed "
+                                  "during the check; dropped\n");
     }
-    outcome.httpStatus = client->httpStatus;
-    if (Business::Controller* controller = Application::controllerAt(client->index))
-        emit checked(controller, outcome);
     client.reset();
     startWaiting();
     if (clients_.empty() && reportTo_)

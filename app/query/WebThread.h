@@ -12,6 +12,10 @@
 
 namespace Warden {
 
+namespace Business {
+class Application;
+}
+
 class WebClient;
 
 // The querying object of the check cycle. On a CheckEvent it makes one WebClient per configured
@@ -28,7 +32,7 @@ class WebThread final : public QObject {
     Q_DISABLE_COPY_MOVE(WebThread)
 
 public:
-    WebThread(QObject* reportTo, QObject* parent);
+    WebThread(Business::Application& app, QObject* reportTo, QObject* parent);
     ~WebThread() override;
 
     bool event(QEvent* event) override;
@@ -49,13 +53,14 @@ public:
 signals:
     // One controller of the check has ended, after its events are in the store; a client that gave up
     // reports a controller that did not answer.
-    void checked(Warden::Business::Controller* controller, const Warden::Business::CheckOutcome& outcome);
+    void checked(Warden::Business::ControllerId controller, const Warden::Business::CheckOutcome& outcome);
 
 private:
     void startCheck();
     void finishClient(QEvent::Type type, quint64 identity);
     void startWaiting();
 
+    Business::Application& app_;
     QObject* reportTo_;
     // Ordered by the clients' identity, which is what their events carry.
     std::map<quint64, std::unique_ptr<WebClient>> clients_;

@@ -11,8 +11,9 @@ namespace Warden {
 
 using namespace Business;
 
-AlertMonitor::AlertMonitor(MailSink sink, QObject* parent)
+AlertMonitor::AlertMonitor(Application& app, MailSink sink, QObject* parent)
     : QObject(parent)
+    , app_(app)
     , sink_(std::move(sink)) {
 }
 
@@ -21,20 +22,21 @@ bool AlertMonitor::State::inAlarm() const {
                                                  [](const auto& bus) { return bus.second != Level::normal; });
 }
 
-void AlertMonitor::checked(Controller* controller, const CheckOutcome& outcome) {
+void AlertMonitor::checked(ControllerId id, const CheckOutcome& outcome) {
+    Controller* controller = app_.controller(id);
     if (!controller)
         return;
-    State& state = states_[controller];
+    State& state = states_[id];
     if (!outcome.answered) {
         if (++state.missed == silentChecks)
             alert(
-                *controller, Application::report.alertNoAnswer, Transport::http,
+                *controller, app_.report.alertNoAnswer, Transport::http,
                 "No answer from " + controller->name + " for " + QByteArray::number(silentChecks) + " checks",
                 "The controller has not answered " + QByteArray::number(silentChecks) + " checks in a row.");
         return;
     }
     if (state.missed >= silentChecks)
-        alert(*controller, Application::report.alertNoAnswer, Transport::http,
+        alert(*controller, app_.report.alertNoAnswer, Transport::http,
               controller->name + " answers again",
               "The controller answered after " + QByteArray::number(state.missed) + " missed checks.");
     state.missed = 0;
@@ -54,7 +56,7 @@ void AlertMonitor::onReading(Controller& controller, State& state, const BusRead
     const QByteArray amps = formatG(reading.amps) + " A";
     const QByteArray limits =
         "Limits: " + formatG(reading.undercurrent) + " A to " + formatG(reading.overcurrent) + " A.";
-    const bool enabled = Application::report.alertCurrent;
+    const bool enabled = app_.report.alertCurrent;
     if (level == Level::over)
         alert(controller, enabled, Transport::http,
               "Over-current on " + where + ": " + amps + " > " + formatG(reading.overcurrent) + " A", limits);
@@ -67,7 +69,8 @@ void AlertMonitor::onReading(Controller& controller, State& state, const BusRead
 }
 
 void AlertMonitor::eventAdded(const Event& event) {
-    if (event.kind != EventKind::login_failure || !event.owner)
+    Controller* owner = app_.controller(event.owner);
+    if (event.kind != EventKind::login_failure || !owner)
         return;
     // The first check reads the whole log table of a controller: failures from before that are history,
     // not news. Syslog and the log table report the same failures, so each is counted on its own.
@@ -86,19 +89,19 @@ void AlertMonitor::eventAdded(const Event& event) {
     QByteArray list = "Failed logins within " + QByteArray::number(burstSeconds / 60) + " minutes:";
     for (const auto& [time, text] : burst.failures)
         list += '\n' + clockText(time) + "  " + text;
-    alert(*event.owner, Application::report.alertLogins, event.transport,
-          QByteArray::number(qulonglong(burst.failures.size())) + " failed logins on " + event.owner->name,
+    alert(*owner, app_.report.alertLogins, event.transport,
+          QByteArray::number(qulonglong(burst.failures.size())) + " failed logins on " + owner->name,
           list);
 }
 
-void AlertMonitor::forget(const Controller* controller) {
+void AlertMonitor::forget(ControllerId controller) {
     states_.erase(controller);
 }
 
 QStringList AlertMonitor::alarms() const {
     QStringList names;
-    for (const Controller& controller : Application::controllers) {
-        const auto it = states_.find(&controller);
+    for (const Controller& controller : app_.controllers) {
+        const auto it = states_.find(controller.id);
         if (it != states_.end() && it->second.inAlarm())
             names << QString::fromUtf8(controller.name);
     }
@@ -109,10 +112,10 @@ void AlertMonitor::alert(Controller& controller, bool enabled, Transport transpo
                          const QByteArray& details) {
     if (enabled) {
         const Time now = Clock::now();
-        Application::addEvent({}, now, &controller, EventKind::unknown, transport, "Alert: " + subject, {});
+        app_.addEvent({}, now, controller.id, EventKind::unknown, transport, "Alert: " + subject, {});
         const QByteArray body = plainTextBody(subject + "\n\nController: " + controller.displayName() +
                                               "\nTime: " + clockText(now) + "\n" + details + "\n");
-        for (const MailAccount& account : Application::mailAccounts) {
+        for (const MailAccount& account : app_.mailAccounts) {
             OutboxMail mail = mailTo(account);
             mail.controller = controller.displayName();
             mail.subject = subject;

@@ -14,6 +14,10 @@
 
 namespace Warden {
 
+namespace Business {
+class Application;
+}
+
 // What must not wait for the next report: a bus leaving its limits (and coming back), a controller
 // that stops answering (and answers again), a burst of failed logins. Fed with every check's outcome
 // and every new event. Each transition is one alert, never one per check while a state lasts; an alert
@@ -31,12 +35,12 @@ public:
     static constexpr int burstLogins = 5;
     static constexpr qint64 burstSeconds = 600;
 
-    explicit AlertMonitor(MailSink sink, QObject* parent = nullptr);
+    AlertMonitor(Business::Application& app, MailSink sink, QObject* parent = nullptr);
 
-    void checked(Business::Controller* controller, const Business::CheckOutcome& outcome);
+    void checked(Business::ControllerId controller, const Business::CheckOutcome& outcome);
     void eventAdded(const Business::Event& event);
-    // The controller left the list: its states go with it, so a new record at its address starts clean.
-    void forget(const Business::Controller* controller);
+    // The controller left the list: its states go with it.
+    void forget(Business::ControllerId controller);
 
     // Names of the listed controllers with a bus out of its limits or without an answer, in list order.
     QStringList alarms() const;
@@ -62,8 +66,9 @@ private:
     void alert(Business::Controller& controller, bool enabled, Business::Transport transport,
                const QByteArray& subject, const QByteArray& details);
 
+    Business::Application& app_;
     MailSink sink_;
-    std::unordered_map<const Business::Controller*, State> states_;
+    std::unordered_map<Business::ControllerId, State> states_;
 };
 
 // A text/plain body with its header lines, ready for postwing: 7-bit with CR LF line ends as it is,

@@ -71,15 +71,12 @@ void MailQueue::start(MailJob job) {
         process->waitForFinished(1000);
         ended(process, true);
     });
-    const QStringList arguments =
-        postwingArguments(job.to.constData(), job.from.constData(), job.host.constData(), &job.port,
-                          job.user.constData(), &job.useTLS, job.subject.constData());
-    const QByteArray password = job.password;
-    const QByteArray body = job.body;
+    // Its texts are shared, not copied: the one in the list may be gone when startSend() returns.
+    const MailJob sending = job;
     running_.push_back(std::make_unique<Running>(Running{std::move(job), process, limit}));
     limit->start(sendLimitMs_);
     // May end the send already (nothing to start): nothing of it is touched after this.
-    process->startSend(arguments, password, body);
+    process->startSend(sending);
 }
 
 void MailQueue::ended(QMailer* process, bool overLimit) {
@@ -91,15 +88,13 @@ void MailQueue::ended(QMailer* process, bool overLimit) {
     running_.erase(it);
     done->limit->stop();
     disconnect(process, nullptr, this, nullptr);
-    const QByteArray error = process->outcome(overLimit ? sendLimitMs_ : 0);
+    const MailResult result = process->result(overLimit ? sendLimitMs_ : 0);
     process->deleteLater();
     // A delivered mail leaves no line: the outbox and the metrics count those.
-    if (done->job.logOutcome && !error.isEmpty())
-        DiagnosticLog::write(error + "\n");
-    emit sent(done->job.id, error);
+    if (done->job.logOutcome && !result.sent())
+        DiagnosticLog::write(result.error + "\n");
+    emit sent(done->job.id, result.error);
     startDue();
-    if (running_.empty() && waiting_.empty())
-        emit idle();
 }
 
 QStringList MailQueue::finish(int waitMs) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "report/MailJob.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QObject>
@@ -13,26 +15,6 @@
 namespace Warden {
 
 class QMailer;
-
-// Everything one send needs, copied, so that the send shares nothing with the state.
-struct MailJob {
-    QByteArray to;
-    QByteArray from;
-    QByteArray host;
-    quint16 port = 0;
-    QByteArray user;
-    QByteArray password;
-    bool useTLS = false;
-    QByteArray subject;
-    QByteArray body;
-    // Report mails leave their outcome in "app.log"; the test e-mail only shows it.
-    bool logOutcome = true;
-    // Comes back with the outcome, so the sender knows which of its mails it was.
-    QString id;
-    // Sends with the same lane go one at a time, in the order they were queued: the outbox gives each
-    // mail server a lane of its own, so that a server that does not answer holds only its own mails.
-    QByteArray lane;
-};
 
 // Runs postwing for queued mails without blocking its thread: up to `parallelSends` at once, one at
 // a time per lane. After each failed send its error text (postwing's error log) and a line end go to
@@ -67,8 +49,6 @@ public:
 signals:
     // The mail with `id` went through postwing; `error` is empty when the server accepted it.
     void sent(const QString& id, const QByteArray& error);
-    // The queue ran empty.
-    void idle();
 
 private:
     struct Running;

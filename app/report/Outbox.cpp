@@ -4,6 +4,7 @@
 #include "core/Clock.h"
 #include "core/ClockText.h"
 #include "core/DiagnosticLog.h"
+#include "core/ErrorText.h"
 #include "report/MailError.h"
 #include "report/MailQueue.h"
 #include "report/OutboxFile.h"
@@ -49,7 +50,7 @@ QByteArray shown(const QString& path) {
 // Qt's file classes often answer "Unknown error" where the system said why (a full disk): the
 // reason is taken from errno right after the failed call.
 QString systemReason(const QFileDevice& file, int error) {
-    return error != 0 ? QString::fromLocal8Bit(std::strerror(error)) : file.errorString();
+    return error != 0 ? QString::fromLocal8Bit(errorText(error)) : file.errorString();
 }
 
 } // namespace
@@ -85,8 +86,10 @@ void RetrySchedule::useForProgram(const RetrySchedule& schedule) {
     programSchedule() = schedule;
 }
 
-Outbox::Outbox(MailQueue& queue, const QString& directory, RetrySchedule schedule, QObject* parent)
+Outbox::Outbox(const Business::Application& app, MailQueue& queue, const QString& directory, RetrySchedule schedule,
+               QObject* parent)
     : QObject(parent)
+    , app_(app)
     , queue_(queue)
     , directory_(directory)
     , schedule_(std::move(schedule)) {
@@ -189,8 +192,7 @@ std::optional<qint64> Outbox::oldestQueued() const {
     return oldest;
 }
 
-std::optional<MailJob> Outbox::jobFor(const OutboxMail& mail) {
-    using Business::Application;
+std::optional<MailJob> Outbox::jobFor(const OutboxMail& mail) const {
     const auto sameSettings = [&mail](const Business::MailServer& s) {
         return s.host == mail.serverHost && s.port == mail.serverPort && s.user == mail.serverUser &&
                s.useTLS == mail.serverTLS;
@@ -198,7 +200,7 @@ std::optional<MailJob> Outbox::jobFor(const OutboxMail& mail) {
     const Business::MailServer* server = nullptr;
     // Two entries may differ in their password alone: the one the mail was queued for.
     if (!mail.serverId.isEmpty()) {
-        for (const Business::MailServer& s : Application::mailServers) {
+        for (const Business::MailServer& s : app_.mailServers) {
             if (mailServerId(s.host, s.port, s.user, s.useTLS, s.password) == mail.serverId) {
                 server = &s;
                 break;
@@ -208,7 +210,7 @@ std::optional<MailJob> Outbox::jobFor(const OutboxMail& mail) {
     // Its password changed since, or a file from before the id: the recipient's own server when it
     // still has those settings, else the first that has them.
     if (!server) {
-        for (const Business::MailAccount& account : Application::mailAccounts) {
+        for (const Business::MailAccount& account : app_.mailAccounts) {
             if (account.to == mail.to && account.server && sameSettings(*account.server)) {
                 server = account.server;
                 break;
@@ -216,7 +218,7 @@ std::optional<MailJob> Outbox::jobFor(const OutboxMail& mail) {
         }
     }
     if (!server) {
-        for (const Business::MailServer& s : Application::mailServers) {
+        for (const Business::MailServer& s : app_.mailServers) {
             if (sameSettings(s)) {
                 server = &s;
                 break;
@@ -225,7 +227,7 @@ std::optional<MailJob> Outbox::jobFor(const OutboxMail& mail) {
     }
     // The server was edited since (moved, or its login changed): the recipient's server now.
     if (!server) {
-        for (const Business::MailAccount& account : Application::mailAccounts) {
+        for (const Business::MailAccount& account : app_.mailAccounts) {
             if (account.to == mail.to && account.server) {
                 server = account.server;
                 break;

@@ -14,6 +14,10 @@
 
 namespace Warden {
 
+namespace Business {
+class Application;
+}
+
 class MailQueue;
 struct MailJob;
 
@@ -49,7 +53,8 @@ class Outbox final : public QObject {
 public:
     static constexpr const char* defaultDirectory = "outbox";
 
-    Outbox(MailQueue& queue, const QString& directory = QString::fromLatin1(defaultDirectory),
+    // `app` gives the mail servers and recipients, whose passwords the files leave out.
+    Outbox(const Business::Application& app, MailQueue& queue, const QString& directory = QString::fromLatin1(defaultDirectory),
            RetrySchedule schedule = RetrySchedule(), QObject* parent = nullptr);
     // stop().
     ~Outbox() override;
@@ -73,13 +78,14 @@ public:
 
     // The send of `mail` with its server's settings as they are now (password included), or nothing
     // when the settings hold no such server and no server for its recipient either.
-    static std::optional<MailJob> jobFor(const OutboxMail& mail);
+    std::optional<MailJob> jobFor(const OutboxMail& mail) const;
 
 signals:
     // A mail was added, delivered or given up.
     void changed();
 
 private:
+    const Business::Application& app_;
     struct Entry {
         OutboxMail mail;
         // Its file exists, possibly from before the last failed rewrite.

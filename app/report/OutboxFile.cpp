@@ -1,5 +1,7 @@
 #include "report/OutboxFile.h"
 
+#include "core/ErrorText.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -20,7 +22,7 @@ namespace {
 constexpr char temporarySuffix[] = ".XXXXXX";
 
 QString reason(int error) {
-    return QString::fromLocal8Bit(std::strerror(error));
+    return QString::fromLocal8Bit(errorText(error));
 }
 
 class Descriptor {

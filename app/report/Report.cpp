@@ -2,17 +2,13 @@
 
 #include "core/Application.h"
 #include "core/ClockText.h"
-#include "core/DiagnosticLog.h"
 #include "energy/Energy.h"
-#include "energy/EnergyLog.h"
 #include "energy/Histogram.h"
 #include "energy/HtmlText.h"
 #include "energy/PowerBill.h"
 #include "energy/ReadingWindow.h"
-#include "report/Outbox.h"
 
 #include <algorithm>
-#include <limits>
 
 namespace Warden::Business {
 
@@ -93,22 +89,6 @@ void appendLogTable(QByteArray& html, const ReportInput& input) {
     html += "    </tbody>\r\n</table>\r\n";
 }
 
-void crossCheckEnergies(const ReadingWindow& readings, Time from, Time till, const ChannelEnergies& bill) {
-    const auto transitionsEnergy = [&](int channel) {
-        const std::optional<double> kWh = readings.transitionsEnergy(from, till, channel);
-        if (!kWh)
-            noteMissingReadings(from, till);
-        return kWh.value_or(0);
-    };
-    const double tA = transitionsEnergy(0);
-    const double tB = transitionsEnergy(1);
-    if (!energiesDiffer(bill.a, tA) && !energiesDiffer(bill.b, tB))
-        return;
-    DiagnosticLog::write("Energy calculation error: (" + formatG(bill.a) + ", " + formatG(bill.b) + ") != (" +
-                         formatG(tA) + ", " + formatG(tB) + ") (" + formatG(bill.a - tA) + ", " +
-                         formatG(bill.b - tB) + ")\n");
-}
-
 QByteArray subjectFor(const QByteArray& displayName) {
     return "Power Controller " + displayName + " report";
 }
@@ -174,8 +154,8 @@ ReportCopy::ReportCopy(const Controller& controller, Time from, Time till, const
     readingsDone_ = !input_.withReadings;
 }
 
-bool ReportCopy::copy(const Controller& controller, std::size_t steps) {
-    const EventStore::OwnerIndex& index = Application::events.ownedBy(&controller);
+bool ReportCopy::copy(const EventStore& store, const Controller& controller, std::size_t steps) {
+    const EventStore::OwnerIndex& index = store.ownedBy(controller.id);
     auto it = next_ ? index.lower_bound(*next_) : index.begin();
     // One walk, newest first, serves both: the table down to the previous report, the readings down to
     // the one in force at `from` on each bus (every newer one too: the window picks what it needs).
@@ -191,7 +171,7 @@ bool ReportCopy::copy(const Controller& controller, std::size_t steps) {
             } else if (isSelected(event, input_.settings)) {
                 if (static_cast<qsizetype>(input_.logEvents.size()) < maxCopiedRows) {
                     input_.logEvents.push_back(event);
-                    input_.logEvents.back().owner = nullptr;
+                    input_.logEvents.back().owner = 0;
                 } else {
                     ++input_.moreLogEvents;
                 }
@@ -210,16 +190,6 @@ bool ReportCopy::copy(const Controller& controller, std::size_t steps) {
     }
     logDone_ = readingsDone_ = true;
     return true;
-}
-
-ReportInput reportInput(const Controller& controller, Time from, Time till, const ReportSettings& settings) {
-    ReportCopy copy(controller, from, till, settings);
-    copy.copy(controller, std::numeric_limits<std::size_t>::max());
-    return copy.take();
-}
-
-QByteArray getReportBody(const Controller& controller, Time from, Time till) {
-    return composeReport(reportInput(controller, from, till, Application::report));
 }
 
 QByteArray composeReport(const ReportInput& input) {
@@ -245,15 +215,13 @@ QByteArray composeReport(const ReportInput& input) {
             std::vector<Reading> readings;
             readings.reserve(input.readings.size());
             for (const auto& [time, reason] : input.readings) {
-                const Event reading{{}, time, EventKind::values, Transport::http, reason, {}, nullptr};
+                const Event reading{{}, time, EventKind::values, Transport::http, reason, {}, 0};
                 readings.push_back(Reading{time, readingChannel(reading), readingWatts(reading)});
             }
             window.emplace(readings, from, till);
             const PowerBill bill = powerBill(window->energy(from, till), from, till, settings);
             html += bill.html;
             energies = bill.energies;
-            // Without a bill there is nothing to hold the second calculation against.
-            crossCheckEnergies(*window, from, till, energies);
         }
 
         if (settings.sendHistogram && energies.total() > 0) {
@@ -302,10 +270,10 @@ OutboxMail mailTo(const MailAccount& account) {
     return mail;
 }
 
-std::vector<OutboxMail> reportRecipients() {
+std::vector<OutboxMail> reportRecipients(const std::list<MailAccount>& accounts) {
     std::vector<OutboxMail> recipients;
-    recipients.reserve(Application::mailAccounts.size());
-    for (const MailAccount& account : Application::mailAccounts)
+    recipients.reserve(accounts.size());
+    for (const MailAccount& account : accounts)
         recipients.push_back(mailTo(account));
     return recipients;
 }
@@ -320,18 +288,6 @@ void addReportMails(const MailSink& send, const std::vector<OutboxMail>& recipie
         mail.body = body;
         send(std::move(mail));
     }
-}
-
-void sendReports(Time from, Time till, Outbox& outbox) {
-    const std::vector<OutboxMail> recipients = reportRecipients();
-    const MailSink send = [&outbox](OutboxMail mail) { outbox.add(std::move(mail)); };
-    for (Controller& controller : Application::controllers) {
-        addReportMails(send, recipients, controller.displayName(), getReportBody(controller, from, till));
-        // Reported once its mails are in the outbox: from there they are delivered or given up with a
-        // line in "app.log", whatever happens to the program in between.
-        controller.report();
-    }
-    Application::prune();
 }
 
 } // namespace Warden::Business

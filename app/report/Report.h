@@ -10,21 +10,16 @@
 #include <functional>
 #include <optional>
 #include <utility>
+#include <list>
 #include <vector>
-
-namespace Warden {
-class Outbox;
-}
 
 namespace Warden::Business {
 
+class Application;
+class EventStore;
+
 // The same in every report; mail clients only need it to be absent from the parts.
 inline constexpr char reportBoundary[] = "0016e67698dab45e66490806789485769369353d59f689";
-
-// The report of one controller over [from, till]: a complete multipart/related body (its own
-// MIME-Version and Content-Type header lines, the HTML part in base64, then the histogram PNGs) ready
-// for postwing: 7-bit, CR LF line ends only, no line over 76 characters.
-QByteArray getReportBody(const Controller& controller, Time from, Time till);
 
 // What the report of one controller is composed from, copied out of the state and the event store,
 // so that composing it reads nothing shared and may run on any thread. The copy costs what the report
@@ -39,8 +34,8 @@ struct ReportInput {
     // the older ones beyond them, which the table would leave out anyway.
     std::vector<Event> logEvents;
     qint64 moreLogEvents = 0;
-    // For the power bill, its cross-check and the histograms of the metering models: the load readings
-    // newest first, as the store holds them (read while composing, off the main thread).
+    // For the power bill and the histograms of the metering models: the load readings newest first, as
+    // the store holds them (read while composing, off the main thread).
     bool withReadings = false;
     std::vector<std::pair<Time, QByteArray>> readings;
 };
@@ -52,7 +47,7 @@ public:
     ReportCopy(const Controller& controller, Time from, Time till, const ReportSettings& settings);
     // Walks up to `steps` more of `controller`'s events (the one the copy was made for, still in the
     // list); true once the copy is complete.
-    bool copy(const Controller& controller, std::size_t steps);
+    bool copy(const EventStore& store, const Controller& controller, std::size_t steps);
     ReportInput take() { return std::move(input_); }
 
 private:
@@ -64,9 +59,9 @@ private:
     bool settled_[2] = {false, false};
 };
 
-// The whole copy at once.
-ReportInput reportInput(const Controller& controller, Time from, Time till, const ReportSettings& settings);
-// getReportBody() from a copy; any thread.
+// The report of one controller over [from, till] from its copy: a complete multipart/related body (its
+// own MIME-Version and Content-Type header lines, the HTML part in base64, then the histogram PNGs)
+// ready for postwing: 7-bit, CR LF line ends only, no line over 76 characters. Any thread.
 QByteArray composeReport(const ReportInput& input);
 
 // "Power Controller <display name> report", UTF-8 as the name is; postwing encodes it for the header.
@@ -82,17 +77,11 @@ QByteArray wrappedBase64(const QByteArray& base64);
 // A mail to `account`'s recipient through its server, without controller, subject and body.
 OutboxMail mailTo(const MailAccount& account);
 // mailTo() of every recipient, in list order.
-std::vector<OutboxMail> reportRecipients();
+std::vector<OutboxMail> reportRecipients(const std::list<MailAccount>& accounts);
 // Where report mails go: the outbox in the program.
 using MailSink = std::function<void(OutboxMail mail)>;
 // Hands the report of the controller named `displayName` to `send` once for each of `recipients`.
 void addReportMails(const MailSink& send, const std::vector<OutboxMail>& recipients,
                     const QByteArray& displayName, const QByteArray& body);
-
-// The report run on the calling thread: for every controller in list order its body is composed and
-// one mail per recipient (in list order) is stored in `outbox`, which delivers it; then the controller
-// counts as reported. Finally the event store is pruned. Main thread only: it reads and changes the
-// state. ReportRunner does the same with the composing on other threads.
-void sendReports(Time from, Time till, Outbox& outbox);
 
 } // namespace Warden::Business

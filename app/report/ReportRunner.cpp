@@ -31,18 +31,10 @@ constexpr std::size_t pruneStep = 1024;
 // What the pool's threads take over from the main thread with a task; one mark serves them all.
 const char taskHandoff = 0;
 
-Controller* controllerWithSerial(quint64 serial) {
-    for (Controller& controller : Application::controllers) {
-        if (controller.serial == serial)
-            return &controller;
-    }
-    return nullptr;
-}
-
 } // namespace
 
 struct ReportRunner::Job {
-    quint64 serial = 0;
+    ControllerId controller = 0;
     QByteArray name;
     // The controller's times when its copy was taken: changed ones mean an edit.
     Time lastCheck = 0;
@@ -71,8 +63,9 @@ struct ReportRunner::Run {
     std::mutex mutex;
 };
 
-ReportRunner::ReportRunner(MailSink send, QObject* parent)
+ReportRunner::ReportRunner(Application& app, MailSink send, QObject* parent)
     : QObject(parent)
+    , app_(app)
     , send_(std::move(send)) {
     // The main thread is busy too while a run lasts (taking the next copies, pruning): with one
     // composing thread fewer than cores, every core is in use and none is contended. On two cores a
@@ -96,7 +89,7 @@ ReportRunner::~ReportRunner() {
     Run& run = *run_;
     for (const Job* job : run.reporting) {
         if (Controller* controller = reportedController(*job))
-            controller->report();
+            app_.markReported(*controller);
     }
     DiagnosticLog::write(
         "ReportRunner: the program ends during the report run from " + clockText(run.from) + " till " +
@@ -133,12 +126,12 @@ void ReportRunner::startNext() {
     run.till = next.till;
     run.finished = std::move(next.finished);
     // The settings and recipients as the run starts hold for all its controllers.
-    run.settings = Application::report;
-    run.recipients = reportRecipients();
-    run.jobs.resize(Application::controllers.size());
+    run.settings = app_.report;
+    run.recipients = reportRecipients(app_.mailAccounts);
+    run.jobs.resize(app_.controllers.size());
     std::size_t i = 0;
-    for (const Controller& controller : Application::controllers) {
-        run.jobs[i].serial = controller.serial;
+    for (const Controller& controller : app_.controllers) {
+        run.jobs[i].controller = controller.id;
         run.jobs[i].name = controller.displayName();
         ++i;
     }
@@ -183,7 +176,7 @@ void ReportRunner::copySome() {
     Run& run = *run_;
     const std::size_t index = run.nextCopy;
     Job& job = run.jobs[index];
-    const Controller* controller = controllerWithSerial(job.serial);
+    const Controller* controller = app_.controller(job.controller);
     if (!controller) {
         // Its events have lost their owner with it: there is nothing left to report.
         job.leftOut = true;
@@ -198,7 +191,7 @@ void ReportRunner::copySome() {
         job.lastReport = controller->lastReport;
         run.copying = std::make_unique<ReportCopy>(*controller, run.from, run.till, run.settings);
     }
-    if (!run.copying->copy(*controller, copyStep))
+    if (!run.copying->copy(app_.events, *controller, copyStep))
         return;
     auto input = std::make_shared<const ReportInput>(run.copying->take());
     run.copying.reset();
@@ -241,7 +234,7 @@ bool ReportRunner::deliverNext() {
 }
 
 Controller* ReportRunner::reportedController(const Job& job) {
-    Controller* controller = controllerWithSerial(job.serial);
+    Controller* controller = app_.controller(job.controller);
     if (controller && controller->lastCheck == job.lastCheck && controller->lastReport == job.lastReport)
         return controller;
     // Removed, or edited, which resets its times: marking it reported now would hide from its next
@@ -261,17 +254,18 @@ bool ReportRunner::pruneSome() {
     // Without a check its report time becomes the time of day (see Controller::report()); the end of
     // the run prunes what that leaves.
     if (controller && job.lastCheck != 0 &&
-        Application::events.pruneOwner(controller, job.lastCheck, pruneStep) == pruneStep)
+        app_.events.pruneOwner(controller->id, job.lastCheck, pruneStep) == pruneStep)
         return true;
-    // Reported once its mails are in the outbox, like sendReports() does it.
+    // Reported once its mails are in the outbox: from there they are delivered or given up with a line
+    // in "app.log", whatever happens to the program in between.
     if (controller)
-        controller->report();
+        app_.markReported(*controller);
     run.reporting.pop_front();
     return true;
 }
 
 void ReportRunner::finishRun() {
-    Application::prune();
+    app_.prune();
     std::function<void()> finished = std::move(run_->finished);
     run_.reset();
     if (finished)

@@ -14,14 +14,17 @@
 
 namespace Warden {
 
+namespace Business {
+class Application;
+}
+
 // Report runs that keep the window responsive: each controller's body and histograms are composed on
 // a pool of threads (one controller per task) from the copy that Business::ReportCopy takes on the
-// main thread, and the mails are handed on in the order and with the bookkeeping of
-// Business::sendReports(): controllers in list order, recipients in list order, then the controller
-// counts as reported, and the store ends up pruned. The main thread takes the copies, hands on the
-// mails and prunes each reported controller's old events in steps short enough for the event loop to
-// keep turning, and copies only a few controllers ahead of the mails it has handed on, which bounds
-// the memory a run holds. Runs queue behind each other.
+// main thread, and the mails are handed on in order: controllers in list order, recipients in list
+// order, then the controller counts as reported, and the store ends up pruned. The main thread takes the
+// copies, hands on the mails and prunes each reported controller's old events in steps short enough for the
+// event loop to keep turning, and copies only a few controllers ahead of the mails it has handed on, which
+// bounds the memory a run holds. Runs queue behind each other.
 //
 // A controller removed or edited during the run is found again by its serial: one whose copy was
 // taken still has its mail sent from the copy, but does not count as reported (an edit starts it
@@ -32,7 +35,7 @@ class ReportRunner final : public QObject {
 
 public:
     // `send` takes the mails on the main thread: the outbox's add() in the program.
-    explicit ReportRunner(Business::MailSink send, QObject* parent = nullptr);
+    ReportRunner(Business::Application& app, Business::MailSink send, QObject* parent = nullptr);
     // The end of the program: the controllers being composed are finished, their mails and those
     // before them are still sent (to an outbox that has to outlive the runner), the rest of the run
     // is dropped with a line in "app.log".
@@ -63,9 +66,10 @@ private:
     // left to prune, of counting it as reported; false when no controller waits for that.
     bool pruneSome();
     // The job's controller, unless it was removed or edited since its copy was taken.
-    static Business::Controller* reportedController(const Job& job);
+    Business::Controller* reportedController(const Job& job);
     void finishRun();
 
+    Business::Application& app_;
     Business::MailSink send_;
     QThreadPool pool_;
     struct Queued {

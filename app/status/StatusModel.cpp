@@ -60,14 +60,18 @@ std::pair<Time, Time> localDay(Time now) {
     return {static_cast<Time>(std::mktime(&*tm)), static_cast<Time>(std::mktime(&next))};
 }
 
-Time bridge() {
-    return Business::EnergyMeter::bridge(Application::report.checkPeriod());
-}
-
 } // namespace
 
-StatusModel::StatusModel(QObject* parent)
-    : QAbstractTableModel(parent) {
+StatusModel::StatusModel(Application& app, QObject* parent)
+    : QAbstractTableModel(parent)
+    , app_(app) {
+    reloadTimer_.setSingleShot(true);
+    reloadTimer_.setInterval(0);
+    connect(&reloadTimer_, &QTimer::timeout, this, &StatusModel::reload);
+    const auto reloadSoon = [this] { reloadTimer_.start(); };
+    connect(&app_, &Application::controllerAdded, this, reloadSoon);
+    connect(&app_, &Application::controllerChanged, this, reloadSoon);
+    connect(&app_, &Application::controllerRemoved, this, &StatusModel::reload);
     flushTimer_.setSingleShot(true);
     flushTimer_.setInterval(0);
     connect(&flushTimer_, &QTimer::timeout, this, &StatusModel::flush);
@@ -85,11 +89,12 @@ int StatusModel::columnCount(const QModelIndex& parent) const {
 }
 
 void StatusModel::reload() {
+    reloadTimer_.stop();
     beginResetModel();
     followDay(Clock::now());
     std::vector<Row> rows;
     rowOf_.clear();
-    for (Controller& controller : Application::controllers) {
+    for (Controller& controller : app_.controllers) {
         const auto known = std::find_if(rows_.begin(), rows_.end(),
                                         [&](const Row& row) { return row.controller == &controller; });
         Row row;
@@ -100,7 +105,7 @@ void StatusModel::reload() {
             // What the store already holds: the newest reading of each bus and the newest event.
             const int buses = Application::hasTwoBuses(controller.type) ? 2 : 1;
             int read = 0;
-            for (const auto& [key, event] : Application::events.ownedBy(&controller)) {
+            for (const auto& [key, event] : app_.events.ownedBy(controller.id)) {
                 if (row.lastEvent.isEmpty())
                     noteEvent(row, *event);
                 const std::optional<int> bus = busOf(row, *event);
@@ -117,7 +122,7 @@ void StatusModel::reload() {
         if (known == rows_.end() || row.countedBuses != Warden::busCount(controller))
             countToday(row);
         showToday(row, Clock::now());
-        rowOf_[&controller] = int(rows.size());
+        rowOf_[controller.id] = int(rows.size());
         rows.push_back(std::move(row));
     }
     rows_ = std::move(rows);
@@ -152,7 +157,7 @@ void StatusModel::takeReading(Row& row, const Event& reading) {
     if (!load)
         return;
     Bus& b = row.buses[*bus];
-    b.today.setBridge(bridge());
+    b.today.setBridge(Business::EnergyMeter::bridge(app_.report.checkPeriod()));
     if (!b.today.add(reading.time, load->watts))
         row.recount = true;
     b.read = true;
@@ -163,13 +168,13 @@ void StatusModel::takeReading(Row& row, const Event& reading) {
 
 void StatusModel::countToday(Row& row) const {
     for (Bus& bus : row.buses)
-        bus.today = Business::EnergyMeter(bridge(), dayStart_);
+        bus.today = Business::EnergyMeter(Business::EnergyMeter::bridge(app_.report.checkPeriod()), dayStart_);
     // Newest first, down to the reading in force at midnight on each bus; counted oldest first, the one
     // stored last within a second last.
     std::vector<std::pair<int, const Event*>> readings;
     std::array<bool, busCount> settled{};
     int open = Warden::busCount(*row.controller);
-    for (const auto& [key, event] : Application::events.ownedBy(row.controller)) {
+    for (const auto& [key, event] : app_.events.ownedBy(row.controller->id)) {
         const std::optional<int> bus = busOf(row, *event);
         if (!bus || settled[*bus] || !BusLoad::of(*event))
             continue;
@@ -221,7 +226,7 @@ void StatusModel::tick() {
                      index(int(rows_.size()) - 1, busColumn(today, busCount - 1)));
 }
 
-void StatusModel::setOutcome(Controller* controller, const Business::CheckOutcome& outcome) {
+void StatusModel::setOutcome(Business::ControllerId controller, const Business::CheckOutcome& outcome) {
     const auto it = rowOf_.find(controller);
     if (it == rowOf_.end())
         return;
@@ -290,7 +295,7 @@ std::vector<QPointF> StatusModel::currents(int row, int bus) const {
     std::vector<QPointF> points;
     if (!controllerAt(row))
         return points;
-    for (const auto& [key, event] : Application::events.ownedBy(rows_[row].controller)) {
+    for (const auto& [key, event] : app_.events.ownedBy(rows_[row].controller->id)) {
         if (busOf(rows_[row], *event) != bus)
             continue;
         if (const auto load = BusLoad::of(*event))
@@ -329,10 +334,10 @@ QVariant StatusModel::busData(int row, int bus, int column, int role) const {
         return {};
     const Bus& b = rows_[row].buses[bus];
     const Business::ChannelSettings* settings = limitsOf(row, bus);
-    const Limit state = limitState(row, bus);
+    const Limit limit = limitState(row, bus);
     if (role == Qt::BackgroundRole) {
-        if (column == current && state != Limit::within)
-            return QBrush(state == Limit::over ? overColour : underColour);
+        if (column == current && limit != Limit::within)
+            return QBrush(limit == Limit::over ? overColour : underColour);
         return {};
     }
     if (role != Qt::DisplayRole)
@@ -345,9 +350,9 @@ QVariant StatusModel::busData(int row, int bus, int column, int role) const {
             return QString();
         QString shown = number(b.amps) + QStringLiteral(" A");
         // The mark is in the words too: a colour alone says nothing to everyone.
-        if (state == Limit::over)
+        if (limit == Limit::over)
             shown += QStringLiteral(" (over %1 A)").arg(number(settings->overcurrent));
-        else if (state == Limit::under)
+        else if (limit == Limit::under)
             shown += QStringLiteral(" (under %1 A)").arg(number(settings->undercurrent));
         return shown;
     }

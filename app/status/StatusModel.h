@@ -16,6 +16,10 @@
 
 namespace Warden {
 
+namespace Business {
+class Application;
+}
+
 // The Status tab's table: one row per configured controller, in configuration order, with what its
 // latest check and readings say. It hears the querying object once per controller and the event store
 // once per event (through the window's event listener), and tells views only about the rows that
@@ -38,18 +42,20 @@ public:
 
     using Limit = BusLimit;
 
-    explicit StatusModel(QObject* parent = nullptr);
+    // Follows the controllers of `app`: rows come and go with them.
+    explicit StatusModel(Business::Application& app, QObject* parent = nullptr);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
 
-    // Rows anew from the configured controllers (after a change of the settings); what is known of a
-    // controller that stays is kept.
+    // Rows anew from the configured controllers; what is known of a controller that stays is kept.
+    // Runs by itself after the controllers change: at once for a removal, once per event-loop pass for
+    // additions and edits (the reading of the settings adds them all in one pass).
     void reload();
     // A controller's check has ended.
-    void setOutcome(Business::Controller* controller, const Business::CheckOutcome& outcome);
+    void setOutcome(Business::ControllerId controller, const Business::CheckOutcome& outcome);
     // An event was stored.
     void eventAdded(const Business::Event& event);
     // Tells the views about the rows changed so far now rather than on the next event-loop pass.
@@ -77,6 +83,7 @@ private:
         double kWhToday = 0;
     };
     struct Row {
+        // Valid while the row is: a removal reloads the rows at once.
         Business::Controller* controller = nullptr;
         std::optional<State> outcome;
         Business::Time lastGood = 0;
@@ -103,8 +110,10 @@ private:
     QString stateText(const Row& row, int index) const;
     QVariant busData(int row, int bus, int column, int role) const;
 
+    Business::Application& app_;
     std::vector<Row> rows_;
-    std::unordered_map<const Business::Controller*, int> rowOf_;
+    QTimer reloadTimer_;
+    std::unordered_map<Business::ControllerId, int> rowOf_;
     std::vector<int> changed_;
     std::vector<bool> isChanged_;
     // The local day whose energy the rows show.

@@ -3,6 +3,7 @@
 #include "SyslogReceiver.h"
 
 #include "core/DiagnosticLog.h"
+#include "core/ErrorText.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -181,7 +182,7 @@ void SyslogReader::run() {
             if (errno != lastError) {
                 lastError = errno;
                 DiagnosticLog::writeTimed(QByteArray("Syslog receiver: reading failed: ") +
-                                          std::strerror(lastError) + "\n");
+                                          errorText(lastError) + "\n");
             }
             ::poll(wait + 1, 1, 100);
             continue;

@@ -37,8 +37,9 @@ QEvent::Type datagramsWaiting() {
 
 } // namespace
 
-SyslogReceiver::SyslogReceiver(QObject* parent)
+SyslogReceiver::SyslogReceiver(Business::Application& app, QObject* parent)
     : QObject(parent)
+    , app_(app)
     , unknownHosts_(unknownHostLines, unknownHostWindowMs, "datagrams from unknown hosts")
     , budget_(controllerDatagramsPerSecond, overBudgetWindowMs)
     , lossTimer_(new QTimer(this))
@@ -50,6 +51,9 @@ SyslogReceiver::SyslogReceiver(QObject* parent)
             lossTimer_->start(lossWindowMs_);
         }
     });
+    connect(&app_, &Application::controllerAdded, this, &SyslogReceiver::resolveSoon);
+    connect(&app_, &Application::controllerChanged, this, &SyslogReceiver::resolveSoon);
+    connect(&app_, &Application::controllerRemoved, this, &SyslogReceiver::resolveSoon);
 }
 
 SyslogReceiver::~SyslogReceiver() {
@@ -156,14 +160,14 @@ void SyslogReceiver::handleDatagram(const QByteArray& sender, const QByteArray& 
 }
 
 Business::Controller* SyslogReceiver::ownerOf(const QByteArray& sender) {
-    for (Business::Controller& controller : Application::controllers) {
+    for (Business::Controller& controller : app_.controllers) {
         if (controller.host == sender)
             return &controller;
     }
     // Only senders that some configured name resolved to are worth a second walk: a flood from
     // unknown hosts must not cost a lookup per controller and datagram.
     if (resolvedSenders_.contains(sender)) {
-        for (Business::Controller& controller : Application::controllers) {
+        for (Business::Controller& controller : app_.controllers) {
             if (resolvesTo(controller.host, sender))
                 return &controller;
         }
@@ -192,7 +196,7 @@ void SyslogReceiver::handle(Business::Controller* owner, const QByteArray& sende
         DiagnosticLog::write("Received syslog message 0 bytes in size\n");
         return;
     }
-    Application::addEvent(QByteArray(), now, owner, classify(message), Business::Transport::syslog,
+    app_.addEvent(QByteArray(), now, owner->id, classify(message), Business::Transport::syslog,
                           QByteArray(), message);
 }
 
@@ -213,6 +217,16 @@ QByteArray SyslogReceiver::senderText(const sockaddr_storage& address) {
     return senderText(QHostAddress(reinterpret_cast<const sockaddr*>(&address)));
 }
 
+void SyslogReceiver::resolveSoon() {
+    if (resolvePending_)
+        return;
+    resolvePending_ = true;
+    QTimer::singleShot(0, this, [this] {
+        if (resolvePending_)
+            resolveHosts();
+    });
+}
+
 void SyslogReceiver::resolveHosts() {
     if (!resolveTimer_) {
         resolveTimer_ = new QTimer(this);
@@ -220,7 +234,8 @@ void SyslogReceiver::resolveHosts() {
     }
     resolveTimer_->start(resolveIntervalMs);
     std::map<QByteArray, QSet<QByteArray>> kept;
-    for (const Business::Controller& controller : Application::controllers) {
+    resolvePending_ = false;
+    for (const Business::Controller& controller : app_.controllers) {
         const QByteArray& host = controller.host;
         // An address is matched as written; only names need a lookup.
         if (host.isEmpty() || kept.count(host) || !QHostAddress(QString::fromLatin1(host)).isNull())
@@ -267,7 +282,7 @@ void SyslogReceiver::syslogMessage() {
     SyslogReader::Taken taken = reader_->take(datagramsPerNotification);
     if (taken.lostInSystem > 0 || taken.lostWaiting > 0)
         noteLosses(taken.lostInSystem, taken.lostWaiting);
-    const Application::EventBatch batch;
+    const Application::EventBatch batch(app_);
     // The settings cannot change within the turn, and a flood comes from few senders: one walk of the
     // controllers per change of sender instead of one per datagram.
     const QByteArray* lastSender = nullptr;

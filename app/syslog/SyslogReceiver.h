@@ -19,6 +19,10 @@ struct sockaddr_storage;
 
 namespace Warden {
 
+namespace Business {
+class Application;
+}
+
 class SyslogReader;
 
 // Turns the syslog datagrams that controllers push into events. Nothing of the syslog format is
@@ -45,7 +49,9 @@ public:
     // How much may wait for the main thread (SyslogReader::maxWaitingBytes unless told).
     void setMaxWaitingBytes(qsizetype bytes);
 
-    explicit SyslogReceiver(QObject* parent = nullptr);
+    // Follows the controllers of `app`: their datagrams become its events, and their host names are
+    // looked up again after every change.
+    explicit SyslogReceiver(Business::Application& app, QObject* parent = nullptr);
     ~SyslogReceiver() override;
 
     // Binds every local address, IPv4 and IPv6, at `port` (0: the system picks one) and starts
@@ -64,8 +70,8 @@ public:
     void handleDatagram(const QByteArray& sender, const QByteArray& message);
 
     // Controllers given by a host name send from an address: the names are looked up in the
-    // background, now (the settings were loaded or changed) and again every few minutes, as long as
-    // the receiver lives. A failed lookup keeps what the name resolved to before.
+    // background, after a change of the controllers (once for a burst of changes, such as the reading
+    // of the settings) and again every few minutes, as long as the receiver lives. A failed lookup keeps what the name resolved to before.
     static constexpr int resolveIntervalMs = 5 * 60 * 1000;
     void resolveHosts();
     bool resolving() const { return lookups_ > 0; }
@@ -90,9 +96,12 @@ protected:
     void customEvent(QEvent* event) override;
 
 private:
+    Business::Application& app_;
+    bool resolvePending_ = false;
     // Handles a turn's worth of the datagrams the reader holds.
     void syslogMessage();
     Business::Controller* ownerOf(const QByteArray& sender);
+    void resolveSoon();
     void handle(Business::Controller* owner, const QByteArray& sender, const QByteArray& message);
     void noteLosses(qint64 inSystem, qint64 waiting);
     void writeLosses();

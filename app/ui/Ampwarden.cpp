@@ -19,28 +19,15 @@
 #include "core/Clock.h"
 #include "core/ClockText.h"
 #include "core/DiagnosticLog.h"
-#include "core/EventRestore.h"
-#include "core/Scheduler.h"
-#include "core/StateFile.h"
-#include "metrics/MetricsService.h"
-#include "query/WebThread.h"
-#include "report/AlertMonitor.h"
-#include "report/MailQueue.h"
 #include "report/Outbox.h"
-#include "report/ReportRunner.h"
+#include "service/Service.h"
 #include "status/StatusModel.h"
-#include "syslog/SyslogReceiver.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QHeaderView>
 #include <QLabel>
-#include <QMenu>
-#include <QPainter>
 #include <QPushButton>
-#include <QSystemTrayIcon>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 
 #include <algorithm>
@@ -62,6 +49,17 @@ QString text(const QByteArray& bytes) {
     return QString::fromUtf8(bytes);
 }
 
+// The controller's position in the list now, or -1 once it is gone.
+int positionOf(const Application& app, Warden::Business::ControllerId id) {
+    int position = 0;
+    for (const auto& controller : app.controllers) {
+        if (controller.id == id)
+            return position;
+        ++position;
+    }
+    return -1;
+}
+
 QList<QByteArray> mailAccountTexts(const Warden::Business::MailAccount& account) {
     const auto* server = account.server;
     QByteArray host;
@@ -80,56 +78,22 @@ QList<QByteArray> mailAccountTexts(const Warden::Business::MailAccount& account)
 
 } // namespace
 
-Ampwarden::Ampwarden(QWidget* parent, quint16 syslogPort, std::optional<QByteArray> metricsAddress)
+Ampwarden::Ampwarden(Warden::Service& service, QWidget* parent)
     : QDialog(parent)
     , ui(std::make_unique<Ui::AmpwardenClass>())
-    , metricsAddress_(std::move(metricsAddress)) {
+    , service_(service) {
     initAmpwardenResources();
     setUpWidgets();
     connectWidgets();
     help_ = new help(this);
-
-    instanceServer_ = new QTcpServer(this);
-    syslog_ = new Warden::SyslogReceiver(this);
-    cycle_ = new Warden::CheckCycle(this);
-    webThread_ = new Warden::WebThread(cycle_, this);
-    cycle_->setQueryTarget(webThread_);
-    mailQueue_ = new Warden::MailQueue(this);
-    outbox_ = new Warden::Outbox(*mailQueue_, QString::fromLatin1(Warden::Outbox::defaultDirectory),
-                                 Warden::RetrySchedule::forProgram(), this);
-    reportRunner_ =
-        new Warden::ReportRunner([this](Warden::OutboxMail mail) { outbox_->add(std::move(mail)); }, this);
-    cycle_->setReportRun(reportRunner_->reportRun());
-    alerts_ =
-        new Warden::AlertMonitor([this](Warden::OutboxMail mail) { outbox_->add(std::move(mail)); }, this);
-    connect(webThread_, &Warden::WebThread::checked, alerts_, &Warden::AlertMonitor::checked);
-    connect(alerts_, &Warden::AlertMonitor::alerted, this, &Ampwarden::notifyAlert);
-    metrics_ = new Warden::MetricsService(this);
-    metrics_->follow(*webThread_, *mailQueue_, *outbox_);
-    Application::setEventListener([this](const Warden::Business::Event& event) {
-        alerts_->eventAdded(event);
-        metrics_->eventAdded(event);
-        if (status_)
-            status_->eventAdded(event);
-    });
     connectCycle();
     setUpStatus();
-    scheduler_ = std::make_unique<Warden::Scheduler>(cycle_);
-    startInstanceServer();
-
-    syslog_->bind(syslogPort);
-
-    const QByteArray xmlErrors = Warden::Business::loadSettings();
-    if (!xmlErrors.isEmpty())
-        DiagnosticLog::writeTimed("Xml errors:\n" + xmlErrors + "\n");
-    Warden::Business::restoreAtStart();
-    syslog_->resolveHosts();
+    followState();
 
     fillTable(ui->tableControllers);
     fillTable(ui->tableEmails);
     fillTable(ui->tableEvents); // the events since the last report, brought back
     fillSettings();
-    createTrayIcon();
     // Queued: the failure may come from deep inside storing an event, or from another thread.
     connect(
         &Warden::Alerts::instance(), &Warden::Alerts::raised, this,
@@ -139,44 +103,30 @@ Ampwarden::Ampwarden(QWidget* parent, quint16 syslogPort, std::optional<QByteArr
         },
         Qt::QueuedConnection);
 
-    // After the settings: the waiting mails need their servers' passwords.
-    connect(outbox_, &Warden::Outbox::changed, this, &Ampwarden::showOutbox);
+    connect(&service_.outbox(), &Warden::Outbox::changed, this, &Ampwarden::showOutbox);
     auto* ageTimer = new QTimer(this);
     connect(ageTimer, &QTimer::timeout, this, &Ampwarden::showOutbox);
     ageTimer->start(60000);
-    outbox_->load();
-    serveMetrics();
-
-    scheduler_->followReportSettings();
-    scheduler_->setFirstReportMoment(Warden::Business::StateFile::lastReportMoment());
-    scheduler_->start();
+    showOutbox();
 }
 
 Ampwarden::~Ampwarden() {
-    Application::setEventListener({});
-    // The help window goes first; then the scheduler is joined, so no moment is posted to a
-    // half-destroyed window.
-    delete help_;
-    help_ = nullptr;
-    scheduler_.reset();
-    // Its server's thread ends before the objects it follows go.
-    delete metrics_;
-    metrics_ = nullptr;
-    delete webThread_;
-    webThread_ = nullptr;
-    // The reports being composed still reach the outbox.
-    cycle_->setReportRun(Warden::CheckCycle::AsyncReportRun());
-    delete reportRunner_;
-    reportRunner_ = nullptr;
-    // The send in progress may finish (up to the queue's limit); the other mails wait on disk.
-    delete outbox_;
-    outbox_ = nullptr;
-    delete mailQueue_;
-    mailQueue_ = nullptr;
-    delete syslog_;
-    syslog_ = nullptr;
-    delete instanceServer_;
-    instanceServer_ = nullptr;
+    // A dialog the window opened may still be up (the program ends from a signal): it is not told.
+    setEditing(false);
+}
+
+// The tables follow the state, whoever changed it.
+void Ampwarden::followState() {
+    Application& app = service_.app();
+    const auto fillControllers = [this] { fillTable(ui->tableControllers); };
+    connect(&app, &Application::controllerAdded, this, fillControllers);
+    connect(&app, &Application::controllerChanged, this, fillControllers);
+    connect(&app, &Application::controllerRemoved, this, fillControllers);
+    connect(&app, &Application::mailAccountsChanged, this, [this] { fillTable(ui->tableEmails); });
+}
+
+Warden::CheckCycle* Ampwarden::cycle() const {
+    return &service_.cycle();
 }
 
 void Ampwarden::setUpWidgets() {
@@ -206,7 +156,7 @@ void Ampwarden::setUpWidgets() {
     exportEnergy->setAutoDefault(false);
     ui->applyRow->insertWidget(2, exportEnergy);
     connect(exportEnergy, &QPushButton::clicked, exportEnergy,
-            [exportEnergy] { EnergyExportDialog::run(exportEnergy); });
+            [this, exportEnergy] { EnergyExportDialog::run(exportEnergy, service_.app()); });
     const int eventWidths[] = {75, 190, 180, 100, 160, 110};
     for (int c = 0; c < 6; ++c)
         ui->tableEvents->setColumnWidth(c, eventWidths[c]);
@@ -230,78 +180,10 @@ void Ampwarden::connectWidgets() {
     connect(ui->pushButton, &QPushButton::clicked, this, &Ampwarden::showHelp);
 }
 
-void Ampwarden::createTrayIcon() {
-    // Without a tray the window is reached through a second start, as always.
-    if (!QSystemTrayIcon::isSystemTrayAvailable())
-        return;
-    tray_ = new QSystemTrayIcon(windowIcon(), this);
-    tray_->setToolTip(windowTitle());
-    auto* menu = new QMenu(this);
-    menu->addAction(tr("Show"), this, &Ampwarden::resumeProgram);
-    menu->addAction(tr("Stop"), this, &Ampwarden::exitProgram);
-    tray_->setContextMenu(menu);
-    connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
-            resumeProgram();
-    });
-    tray_->show();
-}
-
-void Ampwarden::showAlarms() {
-    if (!tray_)
-        return;
-    const QStringList alarms = alerts_->alarms();
-    if (alarms.isEmpty()) {
-        tray_->setIcon(windowIcon());
-        tray_->setToolTip(windowTitle());
-        return;
-    }
-    // The normal icon with a red mark: recognisable as the same program, and plainly not at rest.
-    QPixmap pixmap = windowIcon().pixmap(64, 64);
-    if (pixmap.isNull()) {
-        pixmap = QPixmap(64, 64);
-        pixmap.fill(Qt::transparent);
-    }
-    QPainter painter(&pixmap);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(Qt::red);
-    const int size = pixmap.width() / 2;
-    painter.drawEllipse(pixmap.width() - size, pixmap.height() - size, size, size);
-    painter.end();
-    tray_->setIcon(QIcon(pixmap));
-    tray_->setToolTip(windowTitle() + QStringLiteral("\nAlarm: ") + alarms.join(QStringLiteral(", ")));
-}
-
-void Ampwarden::notifyAlert(const QString& subject) {
-    showAlarms();
-    if (tray_ && QSystemTrayIcon::supportsMessages())
-        tray_->showMessage(windowTitle(), subject,
-                           alerts_->alarms().isEmpty() ? QSystemTrayIcon::Information
-                                                       : QSystemTrayIcon::Warning);
-}
-
-void Ampwarden::startInstanceServer() {
-    connect(instanceServer_, &QTcpServer::newConnection, this, [this] {
-        // The connection itself is the request; drop it unread so connections do not pile up.
-        while (instanceServer_->hasPendingConnections())
-            instanceServer_->nextPendingConnection()->deleteLater();
-        resumeProgram();
-    });
-    // Loopback only: the wake-up call comes from a second start on this machine, never from the network.
-    if (!instanceServer_->listen(QHostAddress::LocalHost, 0))
-        DiagnosticLog::writeTimed("listen() error: may be further errors!\n");
-}
-
-quint16 Ampwarden::instancePort() const {
-    return instanceServer_->serverPort();
-}
-
 void Ampwarden::setUpStatus() {
-    status_ = new Warden::StatusModel(this);
-    connect(webThread_, &Warden::WebThread::checked, status_, &Warden::StatusModel::setOutcome);
+    Warden::StatusModel* status = &service_.status();
     QTableView* table = ui->tableStatus;
-    table->setModel(status_);
+    table->setModel(status);
     table->verticalHeader()->hide();
     // Widths for the widest usual texts, set once: sizing to the contents would measure every row at
     // every change, which a thousand controllers turn into minutes per check.
@@ -319,32 +201,33 @@ void Ampwarden::setUpStatus() {
         table->setColumnWidth(c, std::max(metrics.horizontalAdvance(QLatin1String(sample)) + 12,
                                           table->horizontalHeader()->sectionSizeHint(c)));
     }
-    const auto showSelected = [this] {
-        ui->chartStatus->showRow(*status_, ui->tableStatus->currentIndex().row());
+    const auto showSelected = [this, status] {
+        ui->chartStatus->showRow(*status, ui->tableStatus->currentIndex().row());
     };
     connect(table->selectionModel(), &QItemSelectionModel::currentRowChanged, this, showSelected);
-    connect(status_, &QAbstractItemModel::modelReset, this, showSelected);
+    connect(status, &QAbstractItemModel::modelReset, this, showSelected);
     showWhereControllersComeFrom();
     // Only a change of the row on show redraws the chart.
-    connect(status_, &QAbstractItemModel::dataChanged, this,
-            [this](const QModelIndex& topLeft, const QModelIndex& bottomRight) {
+    connect(status, &QAbstractItemModel::dataChanged, this,
+            [this, status](const QModelIndex& topLeft, const QModelIndex& bottomRight) {
                 const int row = ui->chartStatus->shownRow();
                 if (row >= topLeft.row() && row <= bottomRight.row() && topLeft.column() == 0)
-                    ui->chartStatus->showRow(*status_, row);
+                    ui->chartStatus->showRow(*status, row);
             });
     showSelected();
 }
 
 // A new user's first look at the program: in place of an empty table, where controllers come from.
 void Ampwarden::showWhereControllersComeFrom() {
-    const auto showEmpty = [this] {
-        const bool empty = status_->rowCount() == 0;
+    Warden::StatusModel* status = &service_.status();
+    const auto showEmpty = [this, status] {
+        const bool empty = status->rowCount() == 0;
         ui->labelStatusEmpty->setVisible(empty);
         ui->splitterStatus->setVisible(!empty);
     };
-    connect(status_, &QAbstractItemModel::modelReset, this, showEmpty);
-    connect(status_, &QAbstractItemModel::rowsInserted, this, showEmpty);
-    connect(status_, &QAbstractItemModel::rowsRemoved, this, showEmpty);
+    connect(status, &QAbstractItemModel::modelReset, this, showEmpty);
+    connect(status, &QAbstractItemModel::rowsInserted, this, showEmpty);
+    connect(status, &QAbstractItemModel::rowsRemoved, this, showEmpty);
     connect(ui->labelStatusEmpty, &QLabel::linkActivated, this, [this] {
         ui->tabWidget_2->setCurrentWidget(ui->tab_4);
         ui->btnAddController->setFocus();
@@ -352,13 +235,9 @@ void Ampwarden::showWhereControllersComeFrom() {
     showEmpty();
 }
 
-void Ampwarden::serveMetrics() {
-    metrics_->listen(metricsAddress_.value_or(Application::report.metricsAddress));
-}
-
 void Ampwarden::connectCycle() {
-    connect(cycle_, &Warden::CheckCycle::queryingStarted, this, &Ampwarden::onQueryingStarted);
-    connect(cycle_, &Warden::CheckCycle::queryingFinished, this, &Ampwarden::onQueryingFinished);
+    connect(&service_.cycle(), &Warden::CheckCycle::queryingStarted, this, &Ampwarden::onQueryingStarted);
+    connect(&service_.cycle(), &Warden::CheckCycle::queryingFinished, this, &Ampwarden::onQueryingFinished);
 }
 
 QString Ampwarden::outboxText(int count, qint64 ageSeconds) {
@@ -378,41 +257,35 @@ QString Ampwarden::outboxText(int count, qint64 ageSeconds) {
 }
 
 void Ampwarden::showOutbox() {
-    const auto oldest = outbox_ ? outbox_->oldestQueued() : std::nullopt;
-    const QString text = oldest ? outboxText(outbox_->count(), Warden::Clock::now() - *oldest) : QString();
+    const Warden::Outbox& outbox = service_.outbox();
+    const auto oldest = outbox.oldestQueued();
+    const QString text = oldest ? outboxText(outbox.count(), Warden::Clock::now() - *oldest) : QString();
     outboxLabel_->setText(text);
     outboxLabel_->setVisible(!text.isEmpty());
 }
 
-bool Ampwarden::querying() const {
-    return cycle_ && cycle_->querying();
-}
-
 void Ampwarden::setEditing(bool editing) {
     editing_ = editing;
-    if (cycle_)
-        cycle_->setEditing(editing);
+    service_.cycle().setEditing(editing);
 }
 
+// Controllers may be added, edited and removed while a check runs: the check's results go to the
+// controllers by their ids.
 void Ampwarden::onQueryingStarted() {
-    ui->btnAddController->setEnabled(false);
-    ui->btnRemoveController->setEnabled(false);
     ui->label_8->show();
 }
 
 void Ampwarden::onQueryingFinished() {
     ui->label_8->hide();
-    ui->btnAddController->setEnabled(true);
-    ui->btnRemoveController->setEnabled(true);
     refreshEventLog();
 }
 
 void Ampwarden::refreshEventLog() {
     fillTable(ui->tableEvents);
-    ui->lineEdit_2->setText(
-        QStringLiteral("%1 / %2").arg(ui->tableEvents->rowCount()).arg(Application::getEventCount()));
+    const Application& app = service_.app();
+    ui->lineEdit_2->setText(QStringLiteral("%1 / %2").arg(ui->tableEvents->rowCount()).arg(app.getEventCount()));
     Warden::Business::Time lastCheck = 0;
-    for (const auto& controller : Application::controllers)
+    for (const auto& controller : app.controllers)
         lastCheck = std::max(lastCheck, controller.lastCheck);
     ui->lineEdit_3->setText(text(Warden::clockText(lastCheck)));
 }
@@ -447,20 +320,18 @@ QString Ampwarden::headerText(const QTableWidget* table, int column) {
 void Ampwarden::fillTable(QTableWidget* table) {
     QList<QList<QByteArray>> rows;
     const QString first = headerText(table, 0);
+    Application& app = service_.app();
     if (first == QLatin1String("Name")) {
-        for (int i = 0; i < Application::controllerCount(); ++i)
-            rows.append(Warden::Business::controllerValues(i).mid(0, 5));
-        // Every change of the controllers ends here, and so does the reading of the settings.
-        if (status_)
-            status_->reload();
+        for (int i = 0; i < app.controllerCount(); ++i)
+            rows.append(Warden::Business::controllerValues(app, i).mid(0, 5));
     } else if (first == QLatin1String("To")) {
-        for (const auto& account : Application::mailAccounts)
+        for (const auto& account : app.mailAccounts)
             rows.append(mailAccountTexts(account));
     } else if (first == QLatin1String("Message ID")) {
-        for (const auto& [key, event] : Application::events.events()) {
+        for (const auto& [key, event] : app.events.events()) {
             if (rows.size() == shownEvents)
                 break;
-            rows.append(Application::eventRow(event));
+            rows.append(app.eventRow(event));
         }
     } else {
         DiagnosticLog::writeTimed("fillTable(): unknown table\n");
@@ -546,7 +417,7 @@ QByteArray flag(const QCheckBox* box) {
 } // namespace
 
 void Ampwarden::fillSettings() {
-    const auto& report = Application::report;
+    const auto& report = service_.app().report;
     ui->checkBox->setChecked(report.sendOnLogin);
     ui->checkBox_2->setChecked(report.sendUnderOverCurrent);
     ui->checkBox_3->setChecked(report.sendHistogram);
@@ -569,7 +440,7 @@ void Ampwarden::tellIfNotSaved(const Warden::Business::SaveResult& result) {
         return;
     Warden::questionBox(QStringLiteral("Settings not saved"),
                         QStringLiteral("%1 could not be written: %2\nThe change holds until Ampwarden ends.")
-                            .arg(QString::fromUtf8(Application::configFileName), text(result.reason)));
+                            .arg(QString::fromUtf8(service_.app().configFileName), text(result.reason)));
 }
 
 void Ampwarden::storeSettings() {
@@ -578,43 +449,43 @@ void Ampwarden::storeSettings() {
         return;
     }
     tellIfNotSaved(Warden::Business::storeReportSettings(
+        service_.app(),
         {ui->comboBox->currentText().toUtf8(), QByteArray::number(ui->spinCheckEveryUnits->value()),
          flag(ui->checkBox), flag(ui->checkBox_2), flag(ui->checkBox_3), flag(ui->checkBox_4),
          flag(ui->checkBox_5), ui->comboBox_2->currentText().toUtf8(),
          QByteArray::number(ui->spinReportEveryUnits->value()), ui->lineEdit->text().toUtf8(),
          ui->comboBox_3->currentText().toUtf8(), flag(ui->checkAlertCurrent), flag(ui->checkAlertNoAnswer),
          flag(ui->checkAlertLogins), ui->lineMetrics->text().trimmed().toUtf8()}));
-    serveMetrics();
 }
 
 // ---- dialogs
 
-void Ampwarden::showRefusal() {
-    Warden::questionBox(
-        QStringLiteral("Cannot add or modify controller now"),
-        QStringLiteral("Controllers are queried now by HTTP, so, adding or modifying the controller "
-                       "may result in loss of data integrity. Please, wait until \"Querying "
-                       "controllers ...\" string"));
-}
-
 void Ampwarden::dlgController(int row, int) {
-    if (querying()) {
-        showRefusal();
-        return;
-    }
+    Application& app = service_.app();
     setEditing(true);
     std::unique_ptr<::Controller> dialog;
+    // The record the dialog edits, found again by its id when it closes: a check or another change may
+    // have moved it meanwhile.
+    Warden::Business::ControllerId editedId = 0;
     if (row >= 0 && row < ui->tableControllers->rowCount()) {
-        const auto values = Warden::Business::controllerValues(row);
+        const auto values = Warden::Business::controllerValues(app, row);
+        if (const auto* edited = app.controllerAt(row))
+            editedId = edited->id;
         dialog = std::make_unique<::Controller>(nullptr, values.value(1));
         dialog->fill(values);
     } else {
         dialog = std::make_unique<::Controller>(nullptr, QByteArray());
     }
+    QList<QByteArray> names;
+    for (const auto& controller : app.controllers)
+        names << controller.name;
+    dialog->setTakenNames(names);
     if (dialog->exec() == QDialog::Accepted) {
-        tellIfNotSaved(Warden::Business::storeController(row, dialog->values()));
-        syslog_->resolveHosts();
-        fillTable(ui->tableControllers);
+        const int position = editedId ? positionOf(app, editedId) : -1;
+        if (editedId && position < 0)
+            DiagnosticLog::writeTimed("dlgController(): the controller was removed while its dialog was open; "
+                                      "the dialog's values are added as a new controller\n");
+        tellIfNotSaved(Warden::Business::storeController(app, position, dialog->values()));
     }
     setEditing(false);
 }
@@ -624,19 +495,16 @@ void Ampwarden::dlgAddController() {
 }
 
 void Ampwarden::rmvController() {
-    if (querying()) {
-        showRefusal();
-        return;
-    }
+    Application& app = service_.app();
     setEditing(true);
+    const auto* selected = app.controllerAt(ui->tableControllers->currentRow());
+    const Warden::Business::ControllerId removedId = selected ? selected->id : 0;
     if (Warden::questionBox(QStringLiteral("Remove Controller"),
                             QStringLiteral("Are you sure you want to remove controller?"),
                             QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes) {
-        alerts_->forget(Application::controllerAt(ui->tableControllers->currentRow()));
-        tellIfNotSaved(Warden::Business::removeController(ui->tableControllers->currentRow()));
-        syslog_->resolveHosts();
-        fillTable(ui->tableControllers);
-        showAlarms();
+        const int position = positionOf(app, removedId);
+        if (position >= 0)
+            tellIfNotSaved(Warden::Business::removeController(app, position));
     }
     setEditing(false);
 }
@@ -646,8 +514,7 @@ void Ampwarden::dlgEmail(int row, int) {
     if (row >= 0 && row < ui->tableEmails->rowCount())
         dialog.fill(rowTexts(ui->tableEmails, row));
     if (dialog.exec() == QDialog::Accepted) {
-        tellIfNotSaved(Warden::Business::storeMailAccount(row, dialog.values(), QByteArray()));
-        fillTable(ui->tableEmails);
+        tellIfNotSaved(Warden::Business::storeMailAccount(service_.app(), row, dialog.values(), QByteArray()));
     }
 }
 
@@ -659,8 +526,7 @@ void Ampwarden::rmvEmail() {
     if (Warden::questionBox(QStringLiteral("Remove EMail"),
                             QStringLiteral("Are you sure you want to remove e-mail?"),
                             QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes) {
-        tellIfNotSaved(Warden::Business::removeMailAccount(ui->tableEmails->currentRow()));
-        fillTable(ui->tableEmails);
+        tellIfNotSaved(Warden::Business::removeMailAccount(service_.app(), ui->tableEmails->currentRow()));
     }
 }
 

@@ -7,7 +7,6 @@
 #include "httpconnect.h"
 #include "ping.h"
 
-#include "core/Application.h"
 
 #include <QHeaderView>
 
@@ -121,8 +120,8 @@ QList<QByteArray> Controller::values() const {
 void Controller::tryAccept() {
     if (!editsExisting) {
         const QByteArray name = ui->lineEditControllerName->text().toUtf8();
-        for (const auto& controller : Warden::Business::Application::controllers) {
-            if (controller.name == name) {
+        for (const QByteArray& taken : takenNames_) {
+            if (taken == name) {
                 Warden::questionBox(QStringLiteral("Cannot save new controller"),
                                     QStringLiteral("Controller named ") + text(name) +
                                         QStringLiteral(" already exists. Controller name has to be unique to "

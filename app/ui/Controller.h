@@ -20,6 +20,9 @@ public:
     Controller(QWidget* parent, const QByteArray& modelName);
     ~Controller() override;
 
+    // The names of the controllers there are: a new one may not take one of them.
+    void setTakenNames(QList<QByteArray> names) { takenNames_ = std::move(names); }
+
     // The texts controllerValues gives for a stored controller.
     void fill(const QList<QByteArray>& values);
     // The texts storeController takes: name, model, host, port, admin, password, then per bus its
@@ -34,6 +37,7 @@ public slots:
     void connectHost();
 
 private:
+    QList<QByteArray> takenNames_;
     std::unique_ptr<Ui::ControllerClass> ui;
     bool editsExisting = false;
 };

@@ -127,13 +127,7 @@ QByteArray EMail::runSend(const TestMail& mail) {
 namespace {
 
 QByteArray sendWithMailer(const EMail::TestMail& mail) {
-    const quint16 port = mail.port;
-    const bool useTLS = mail.useTLS;
-    Warden::sendEmail(mail.to.constData(), mail.from.constData(), mail.host.constData(), &port,
-                      mail.user.constData(), mail.password.constData(), &useTLS, mail.subject.constData(),
-                      mail.body);
-    // Taken on this thread right after the send: that ends the send and frees the mailer for others.
-    return Warden::takeMailError();
+    return Warden::sendEmail(mail).error;
 }
 
 } // namespace

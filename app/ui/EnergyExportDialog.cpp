@@ -47,7 +47,7 @@ SavedExport saveExport(const QString& directory, const QString& path, Time from,
 
 } // namespace
 
-EnergyExportDialog::EnergyExportDialog(QWidget* parent)
+EnergyExportDialog::EnergyExportDialog(const Application& app, QWidget* parent)
     : QDialog(parent) {
     setObjectName(QStringLiteral("energyExportDialog"));
     setWindowTitle(QStringLiteral("Export Energy"));
@@ -70,7 +70,7 @@ EnergyExportDialog::EnergyExportDialog(QWidget* parent)
     grouping_->addItems({QStringLiteral("Hour"), QStringLiteral("Day"), QStringLiteral("Month")});
     grouping_->setCurrentIndex(1);
     controller_->addItem(QStringLiteral("All controllers"));
-    for (const Controller& c : Application::controllers)
+    for (const Controller& c : app.controllers)
         controller_->addItem(QString::fromUtf8(c.name));
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
@@ -101,8 +101,8 @@ QByteArray EnergyExportDialog::controller() const {
     return controller_->currentIndex() > 0 ? controller_->currentText().toUtf8() : QByteArray();
 }
 
-void EnergyExportDialog::run(QPushButton* button) {
-    EnergyExportDialog dialog;
+void EnergyExportDialog::run(QPushButton* button, const Application& app) {
+    EnergyExportDialog dialog(app);
     if (dialog.exec() != QDialog::Accepted)
         return;
     const QString path = QFileDialog::getSaveFileName(
@@ -134,5 +134,5 @@ void EnergyExportDialog::run(QPushButton* button) {
     });
     watcher->setFuture(QtConcurrent::run(&saveExport, QDir::currentPath(), path, dialog.from(), dialog.till(),
                                          dialog.grouping(), dialog.controller(),
-                                         EnergyMeter::bridge(Application::report.checkPeriod())));
+                                         EnergyMeter::bridge(app.report.checkPeriod())));
 }

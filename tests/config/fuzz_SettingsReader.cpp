@@ -20,30 +20,38 @@ namespace {
 void discardMessages(QtMsgType, const QMessageLogContext&, const QString&) {
 }
 
-// Not Application::reset(): that also writes the event snapshot to disk, which would slow every run
-// down to a few per second.
-void freshState() {
-    Application::mailAccounts.clear();
-    Application::mailServers.clear();
-    Application::controllers.clear();
-    Application::report = ReportSettings{};
-    serverKeys().clear();
-    savingEnabled() = false;
+// One state for every input, emptied by hand between them: a new one each time would write the event
+// snapshot to disk when it goes, slowing every run down to a few per second. Never destroyed for the
+// same reason.
+Application& state() {
+    static Application& app = *new Application;
+    return app;
 }
 
-QByteArray readAndWrite(const QByteArray& document, QByteArray* errors) {
-    freshState();
-    XmlHandler handler;
+void freshState(Application& app) {
+    // The store keeps the report time of every controller added, until the controller is removed.
+    app.events.clear();
+    app.mailAccounts.clear();
+    app.mailServers.clear();
+    app.controllers.clear();
+    app.report = ReportSettings{};
+    app.settingsBook.serverKeys.clear();
+    app.settingsBook.savingEnabled = false;
+}
+
+QByteArray readAndWrite(Application& app, const QByteArray& document, QByteArray* errors) {
+    freshState(app);
+    XmlHandler handler(app);
     parseSettings(document, handler);
     if (errors)
         *errors = handler.errorString();
-    pruneMailServers();
-    return SettingsWriter::document();
+    pruneMailServers(app);
+    return SettingsWriter::document(app);
 }
 
-bool hasFourthChannel() {
+bool hasFourthChannel(const Application& app) {
     // A fourth channel does not fit the reader's slots; such a file is known not to read back whole.
-    return std::any_of(Application::controllers.begin(), Application::controllers.end(),
+    return std::any_of(app.controllers.begin(), app.controllers.end(),
                        [](const Controller& c) { return c.channels.size() > 3; });
 }
 
@@ -53,20 +61,20 @@ bool hasFourthChannel() {
 }
 
 // The same bytes as the text lists the dialogs hand over, one text per line.
-void storeAsTexts(const QByteArray& input) {
-    freshState();
+void storeAsTexts(Application& app, const QByteArray& input) {
+    freshState(app);
     const Texts texts = input.split('\n');
-    storeController(-1, texts);
-    storeController(texts.front().size() % 3 - 1, texts);
-    storeMailAccount(-1, texts, {});
-    storeMailAccount(-1, texts, texts.value(1));
-    storeMailServer(texts);
-    storeReportSettings(texts);
-    (void)controllerValues(0);
-    pruneMailServers();
-    (void)SettingsWriter::document();
-    removeMailAccount(0);
-    removeController(0);
+    storeController(app, -1, texts);
+    storeController(app, static_cast<int>(texts.front().size() % 3) - 1, texts);
+    storeMailAccount(app, -1, texts, {});
+    storeMailAccount(app, -1, texts, texts.value(1));
+    storeMailServer(app, texts);
+    storeReportSettings(app, texts);
+    (void)controllerValues(app, 0);
+    pruneMailServers(app);
+    (void)SettingsWriter::document(app);
+    removeMailAccount(app, 0);
+    removeController(app, 0);
 }
 
 } // namespace
@@ -78,18 +86,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }();
     Q_UNUSED(quiet);
 
+    Application& app = state();
     const QByteArray input(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
-    const QByteArray first = readAndWrite(input, nullptr);
-    if (!hasFourthChannel()) {
+    const QByteArray first = readAndWrite(app, input, nullptr);
+    if (!hasFourthChannel(app)) {
         QByteArray errors;
-        const QByteArray second = readAndWrite(first, &errors);
+        const QByteArray second = readAndWrite(app, first, &errors);
         if (!errors.isEmpty())
             fail("a written file did not read back:", first + "\n---\n" + errors);
-        const QByteArray third = readAndWrite(second, &errors);
+        const QByteArray third = readAndWrite(app, second, &errors);
         if (third != second)
             fail("a rewritten file changed again:", second + "\n---\n" + third);
     }
-    storeAsTexts(input);
-    freshState();
+    storeAsTexts(app, input);
+    freshState(app);
     return 0;
 }

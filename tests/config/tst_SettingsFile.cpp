@@ -92,18 +92,19 @@ void writeFile(const QString& name, const QByteArray& bytes) {
 }
 
 // As the dialogs hand the settings over.
-void enterWorkedExample() {
-    storeController(-1, {"rack1", "Kestrel 2", "10.0.0.5", "80", "root", "", "A", "13", "1", "1", "B", "10",
-                         "0.5", "0.9"});
+void enterWorkedExample(Application& app) {
+    storeController(
+        app, -1,
+        {"rack1", "Kestrel 2", "10.0.0.5", "80", "root", "", "A", "13", "1", "1", "B", "10", "0.5", "0.9"});
     storeMailAccount(
-        -1, {"ops@example.com", "ampwarden@example.com", "mail.example.com:25", "alerts", "", "0"}, {});
-    storeReportSettings({"Minute", "5", "1", "1", "0", "1", "0", "Day", "1", "0.12", "USD"});
+        app, -1, {"ops@example.com", "ampwarden@example.com", "mail.example.com:25", "alerts", "", "0"}, {});
+    storeReportSettings(app, {"Minute", "5", "1", "1", "0", "1", "0", "Day", "1", "0.12", "USD"});
 }
 
 // Reads the file as a fresh start of the program does.
-QByteArray restart() {
-    Application::reset();
-    return loadSettings();
+QByteArray restart(std::optional<Application>& app) {
+    app.emplace();
+    return loadSettings(*app);
 }
 
 mode_t fileMode(const QString& name) {
@@ -141,7 +142,7 @@ QByteArray randomNumber(QRandomGenerator& random) {
     return QByteArray::number(random.bounded(-2000, 200000) / 100.0, 'g', 6);
 }
 
-void enterRandomState(QRandomGenerator& random) {
+void enterRandomState(Application& app, QRandomGenerator& random) {
     const auto models = Application::modelNames();
     const int controllers = random.bounded(0, 4);
     for (int c = 0; c < controllers; ++c) {
@@ -158,14 +159,14 @@ void enterRandomState(QRandomGenerator& random) {
                 name.clear();
             values << name << randomNumber(random) << randomNumber(random) << randomNumber(random);
         }
-        storeController(-1, values);
+        storeController(app, -1, values);
     }
     const int accounts = random.bounded(0, 5);
     for (int a = 0; a < accounts; ++a) {
         // A small pool of server settings, so that some recipients share a server.
         const int server = random.bounded(0, 3);
         const QByteArray host = "mx" + QByteArray::number(server) + randomText(random).replace(':', '_');
-        storeMailAccount(-1,
+        storeMailAccount(app, -1,
                          {randomText(random), randomText(random),
                           host + ":" + QByteArray::number(server * 1000), randomText(random),
                           randomText(random), server == 1 ? "1" : "0"},
@@ -173,10 +174,10 @@ void enterRandomState(QRandomGenerator& random) {
     }
     static const char* const units[] = {"Second", "Minute", "Hour", "Day", "Week", "Month"};
     storeReportSettings(
-        {units[random.bounded(6)], QByteArray::number(random.bounded(1, 100)), random.bounded(2) ? "1" : "0",
-         random.bounded(2) ? "1" : "0", random.bounded(2) ? "1" : "0", random.bounded(2) ? "1" : "0",
-         random.bounded(2) ? "1" : "0", units[random.bounded(6)], QByteArray::number(random.bounded(1, 100)),
-         randomNumber(random), randomText(random)});
+        app, {units[random.bounded(6)], QByteArray::number(random.bounded(1, 100)),
+              random.bounded(2) ? "1" : "0", random.bounded(2) ? "1" : "0", random.bounded(2) ? "1" : "0",
+              random.bounded(2) ? "1" : "0", random.bounded(2) ? "1" : "0", units[random.bounded(6)],
+              QByteArray::number(random.bounded(1, 100)), randomNumber(random), randomText(random)});
 }
 
 } // namespace
@@ -187,9 +188,12 @@ class SettingsFileTest : public QObject {
 private slots:
     void init() {
         workDir_.emplace();
-        Warden::Test::startWithoutFile();
+        Warden::Test::startWithoutFile(app_);
     }
-    void cleanup() { workDir_.reset(); }
+    void cleanup() {
+        app_.reset();
+        workDir_.reset();
+    }
 
     void workedExample_isWrittenByteForByte_andReadsBack();
     void optionalReportElements_areWrittenOnlyWhenSet_andReadBack_data();
@@ -211,16 +215,17 @@ private slots:
 
 private:
     std::optional<Warden::Test::ScopedWorkDir> workDir_;
+    std::optional<Application> app_;
 };
 
 void SettingsFileTest::workedExample_isWrittenByteForByte_andReadsBack() {
-    enterWorkedExample();
+    enterWorkedExample(*app_);
     QCOMPARE(readFile(fileName), workedExample);
-    const QByteArray state = settingsState();
+    const QByteArray state = settingsState(*app_);
 
-    QCOMPARE(restart(), QByteArray());
-    QCOMPARE(settingsState(), state);
-    saveSettings();
+    QCOMPARE(restart(app_), QByteArray());
+    QCOMPARE(settingsState(*app_), state);
+    saveSettings(*app_);
     QCOMPARE(readFile(fileName), workedExample);
 }
 
@@ -248,39 +253,39 @@ void SettingsFileTest::optionalReportElements_areWrittenOnlyWhenSet_andReadBack(
     const QByteArray expected = QByteArray(workedExample).replace("</currency>\n", "</currency>\n" + lines);
     // A file as written before the switches existed reads as all off and is written back unchanged.
     writeFile(fileName, expected);
-    QCOMPARE(restart(), QByteArray());
-    const ReportSettings& r = Application::report;
+    QCOMPARE(restart(app_), QByteArray());
+    const ReportSettings& r = app_->report;
     QCOMPARE((QByteArrayList{r.alertCurrent ? "1" : "0", r.alertNoAnswer ? "1" : "0",
                              r.alertLogins ? "1" : "0", r.metricsAddress}),
              flags);
-    saveSettings();
+    saveSettings(*app_);
     QCOMPARE(readFile(fileName), expected);
 
     // The same from the window.
     QVERIFY(QFile::remove(fileName));
-    Warden::Test::startWithoutFile();
-    enterWorkedExample();
-    storeReportSettings(QByteArrayList{"Minute", "5", "1", "1", "0", "1", "0", "Day", "1", "0.12", "USD"} +
-                        flags);
+    Warden::Test::startWithoutFile(app_);
+    enterWorkedExample(*app_);
+    storeReportSettings(
+        *app_, QByteArrayList{"Minute", "5", "1", "1", "0", "1", "0", "Day", "1", "0.12", "USD"} + flags);
     QCOMPARE(readFile(fileName), expected);
 }
 
 void SettingsFileTest::randomStates_roundTripStably() {
     for (quint32 seed = 1; seed <= 60; ++seed) {
         QRandomGenerator random(seed);
-        Warden::Test::startWithoutFile();
-        savingEnabled() = false; // one write per state keeps the test fast
-        enterRandomState(random);
-        savingEnabled() = true;
-        saveSettings();
-        const QByteArray state = settingsState();
+        Warden::Test::startWithoutFile(app_);
+        app_->settingsBook.savingEnabled = false; // one write per state keeps the test fast
+        enterRandomState(*app_, random);
+        app_->settingsBook.savingEnabled = true;
+        saveSettings(*app_);
+        const QByteArray state = settingsState(*app_);
         const QByteArray written = readFile(fileName);
 
-        const QByteArray errors = restart();
+        const QByteArray errors = restart(app_);
         QVERIFY2(errors.isEmpty(),
                  qPrintable(QStringLiteral("seed %1: %2").arg(seed).arg(QString::fromUtf8(errors))));
-        QVERIFY2(settingsState() == state, qPrintable(QStringLiteral("seed %1").arg(seed)));
-        saveSettings();
+        QVERIFY2(settingsState(*app_) == state, qPrintable(QStringLiteral("seed %1").arg(seed)));
+        saveSettings(*app_);
         QVERIFY2(readFile(fileName) == written, qPrintable(QStringLiteral("seed %1").arg(seed)));
     }
 }
@@ -304,10 +309,10 @@ void SettingsFileTest::numbers_areWrittenWithSixDigits() {
     QFETCH(QByteArray, written);
     QFETCH(QByteArray, readBack);
 
-    storeReportSettings({"Hour", "1", "0", "0", "0", "0", "0", "Day", "1", price, "USD"});
+    storeReportSettings(*app_, {"Hour", "1", "0", "0", "0", "0", "0", "Day", "1", price, "USD"});
     QVERIFY(readFile(fileName).contains("<kWHPriceUSD>" + written + "</kWHPriceUSD>"));
-    QCOMPARE(restart(), QByteArray());
-    QCOMPARE(Warden::formatG(Application::report.kWHPriceUSD), readBack);
+    QCOMPARE(restart(app_), QByteArray());
+    QCOMPARE(Warden::formatG(app_->report.kWHPriceUSD), readBack);
 }
 
 void SettingsFileTest::textXmlCannotHold_keepsTheFileReadable_data() {
@@ -326,16 +331,16 @@ void SettingsFileTest::textXmlCannotHold_keepsTheFileReadable() {
     QFETCH(QByteArray, password);
     QFETCH(QByteArray, readBack);
 
-    storeController(-1, {"first", "Heron", "h", "80", "root", password});
-    storeController(-1, {"second"});
-    QCOMPARE(restart(), QByteArray());
-    QCOMPARE(Application::controllerCount(), 2);
-    QCOMPARE(Application::controllers.front().password, readBack);
-    QCOMPARE(Application::controllers.back().name, QByteArray("second"));
+    storeController(*app_, -1, {"first", "Heron", "h", "80", "root", password});
+    storeController(*app_, -1, {"second"});
+    QCOMPARE(restart(app_), QByteArray());
+    QCOMPARE(app_->controllerCount(), 2);
+    QCOMPARE(app_->controllers.front().password, readBack);
+    QCOMPARE(app_->controllers.back().name, QByteArray("second"));
 }
 
 void SettingsFileTest::controllerWithoutChannels_hasChannelsTagsOnConsecutiveLines() {
-    storeController(-1, {"bare", "Wren", "h"});
+    storeController(*app_, -1, {"bare", "Wren", "h"});
     QVERIFY(readFile(fileName).contains("<password></password>\n"
                                         "            <Channels>\n"
                                         "            </Channels>\n"
@@ -347,29 +352,29 @@ void SettingsFileTest::sharedServer_isWrittenOnce_andDroppedWithItsLastRecipient
     Texts first = server, second = server;
     first[0] = "one@example.com";
     second[0] = "two@example.com";
-    storeMailAccount(-1, first, {});
-    storeMailAccount(-1, second, {});
+    storeMailAccount(*app_, -1, first, {});
+    storeMailAccount(*app_, -1, second, {});
 
     const QByteArray file = readFile(fileName);
     QCOMPARE(file.count("<MTA>\n"), 1);
     QCOMPARE(file.count("<MTA>0</MTA>"), 2);
-    QCOMPARE(Application::mailServers.size(), size_t(1));
+    QCOMPARE(app_->mailServers.size(), size_t(1));
 
-    removeMailAccount(0);
-    QCOMPARE(Application::mailServers.size(), size_t(1));
+    removeMailAccount(*app_, 0);
+    QCOMPARE(app_->mailServers.size(), size_t(1));
     QVERIFY(readFile(fileName).contains("<id>0</id>"));
 
-    removeMailAccount(0);
-    QVERIFY(Application::mailServers.empty());
+    removeMailAccount(*app_, 0);
+    QVERIFY(app_->mailServers.empty());
     QVERIFY(readFile(fileName).contains("    <MTAs>\n    </MTAs>\n    <EMails>\n    </EMails>\n"));
 }
 
 void SettingsFileTest::file_isReadableByItsOwnerOnly() {
-    storeController(-1, {"rack1"});
+    storeController(*app_, -1, {"rack1"});
     QCOMPARE(fileMode(fileName), mode_t(0600));
 
     QVERIFY(::chmod(QFile::encodeName(fileName).constData(), 0644) == 0);
-    storeController(0, {"rack2"});
+    storeController(*app_, 0, {"rack2"});
     QCOMPARE(fileMode(fileName), mode_t(0600));
     QVERIFY(readFile(fileName).contains("<name>rack2</name>"));
 }
@@ -394,31 +399,31 @@ void SettingsFileTest::incompleteRead_keepsOriginalBeforeFirstRewrite() {
 
     writeFile(backupName, "an older backup");
     writeFile(fileName, original);
-    QVERIFY(!restart().isEmpty());
+    QVERIFY(!restart(app_).isEmpty());
     QCOMPARE(readFile(backupName), QByteArray("an older backup")); // nothing happens before a change
 
-    storeController(-1, {"new"});
+    storeController(*app_, -1, {"new"});
     QCOMPARE(readFile(backupName), original);
     QCOMPARE(fileMode(backupName), mode_t(0600));
     QVERIFY(readFile(fileName).contains("<name>new</name>"));
     QCOMPARE(appLog().count("was not read completely"), 1);
 
     // Only the first rewrite keeps the original: later ones must not replace it with the rewritten file.
-    storeController(-1, {"newer"});
+    storeController(*app_, -1, {"newer"});
     QCOMPARE(readFile(backupName), original);
     QCOMPARE(appLog().count("was not read completely"), 1);
 }
 
 void SettingsFileTest::completeRead_keepsNoBackup() {
-    enterWorkedExample();
-    QCOMPARE(restart(), QByteArray());
-    storeController(-1, {"new"});
+    enterWorkedExample(*app_);
+    QCOMPARE(restart(app_), QByteArray());
+    storeController(*app_, -1, {"new"});
     QVERIFY(!QFile::exists(backupName));
     QVERIFY(!appLog().contains("was not read completely"));
 }
 
 void SettingsFileTest::failedWrite_leavesOldFileIntact() {
-    enterWorkedExample();
+    enterWorkedExample(*app_);
     // A full disk: writes beyond the limit fail instead of raising SIGXFSZ.
     const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
     rlimit previous{};
@@ -428,7 +433,7 @@ void SettingsFileTest::failedWrite_leavesOldFileIntact() {
     small.rlim_cur = static_cast<rlim_t>(appLog().size() + 300);
     QVERIFY(small.rlim_cur < rlim_t(workedExample.size()));
     QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
-    storeController(0, {"renamed", "Heron", "10.0.0.9"});
+    storeController(*app_, 0, {"renamed", "Heron", "10.0.0.9"});
     QVERIFY(::setrlimit(RLIMIT_FSIZE, &previous) == 0);
     std::signal(SIGXFSZ, previousHandler);
 
@@ -438,7 +443,7 @@ void SettingsFileTest::failedWrite_leavesOldFileIntact() {
 }
 
 void SettingsFileTest::writeKilledBeforeRename_leavesOldFileIntact() {
-    enterWorkedExample();
+    enterWorkedExample(*app_);
     const pid_t child = ::fork();
     QVERIFY(child >= 0);
     if (child == 0) {
@@ -446,7 +451,7 @@ void SettingsFileTest::writeKilledBeforeRename_leavesOldFileIntact() {
         std::signal(SIGXFSZ, SIG_DFL);
         rlimit small{200, 200};
         ::setrlimit(RLIMIT_FSIZE, &small);
-        storeController(0, {"renamed", "Heron", "10.0.0.9"});
+        storeController(*app_, 0, {"renamed", "Heron", "10.0.0.9"});
         ::_exit(0);
     }
     int status = 0;
@@ -457,10 +462,9 @@ void SettingsFileTest::writeKilledBeforeRename_leavesOldFileIntact() {
 }
 
 void SettingsFileTest::savingDisabled_writesNothing() {
-    savingEnabled() = false;
-    enterWorkedExample();
+    app_->settingsBook.savingEnabled = false;
+    enterWorkedExample(*app_);
     QVERIFY(!QFile::exists(fileName));
-    savingEnabled() = true;
 }
 
 QTEST_GUILESS_MAIN(SettingsFileTest)

@@ -44,8 +44,14 @@ class SettingsReaderTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void init() { workDir_.emplace(); }
-    void cleanup() { workDir_.reset(); }
+    void init() {
+        workDir_.emplace();
+        app_.emplace();
+    }
+    void cleanup() {
+        app_.reset();
+        workDir_.reset();
+    }
 
     void load_data();
     void load();
@@ -54,6 +60,7 @@ private slots:
 
 private:
     std::optional<Warden::Test::ScopedWorkDir> workDir_;
+    std::optional<Application> app_;
 };
 
 void SettingsReaderTest::load_data() {
@@ -186,7 +193,7 @@ void SettingsReaderTest::load() {
     out.write(content);
     out.close();
 
-    const QByteArray errors = loadSettings();
+    const QByteArray errors = loadSettings(*app_);
     if (error.isEmpty()) {
         QCOMPARE(errors, QByteArray());
     } else if (error.startsWith("Fatal error")) {
@@ -197,8 +204,8 @@ void SettingsReaderTest::load() {
             QStringLiteral("^%1Fatal error at line \\d+ column \\d+: %1\\n$").arg(m));
         QVERIFY2(repeated.match(QString::fromUtf8(errors)).hasMatch(), errors.constData());
     }
-    QCOMPARE(settingsState(), state);
-    QVERIFY(savingEnabled());
+    QCOMPARE(settingsState(*app_), state);
+    QVERIFY(app_->settingsBook.savingEnabled);
 }
 
 void SettingsReaderTest::noFile_defaultsWithoutError_data() {
@@ -220,13 +227,13 @@ void SettingsReaderTest::noFile_defaultsWithoutError() {
     else if (!inPlace.isEmpty())
         QVERIFY(QFile(name).open(QIODevice::WriteOnly));
 
-    const QByteArray errors = loadSettings();
+    const QByteArray errors = loadSettings(*app_);
     QVERIFY2(error.isEmpty() ? errors.isEmpty() : errors.startsWith(error), errors.constData());
-    QCOMPARE(settingsState(), initialReport());
+    QCOMPARE(settingsState(*app_), initialReport());
     if (!inPlace.isEmpty())
         return;
     QVERIFY(!QFile::exists(name));
-    storeController(-1, {"rack1"});
+    storeController(*app_, -1, {"rack1"});
     QVERIFY(QFile::exists(name));
     QVERIFY(!QFile::exists(QStringLiteral("Ampwarden.xml.bak")));
 }

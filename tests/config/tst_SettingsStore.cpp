@@ -29,9 +29,12 @@ class SettingsStoreTest : public QObject {
 private slots:
     void init() {
         workDir_.emplace();
-        Warden::Test::startWithoutFile();
+        Warden::Test::startWithoutFile(app_);
     }
-    void cleanup() { workDir_.reset(); }
+    void cleanup() {
+        app_.reset();
+        workDir_.reset();
+    }
 
     void storeController_convertsTexts_data();
     void storeController_convertsTexts();
@@ -51,6 +54,7 @@ private slots:
 
 private:
     std::optional<Warden::Test::ScopedWorkDir> workDir_;
+    std::optional<Application> app_;
 };
 
 void SettingsStoreTest::storeController_convertsTexts_data() {
@@ -82,43 +86,43 @@ void SettingsStoreTest::storeController_convertsTexts() {
     QFETCH(Texts, values);
     QFETCH(QByteArray, state);
 
-    storeController(-1, values);
-    QCOMPARE(settingsState(), state + initialReport());
+    storeController(*app_, -1, values);
+    QCOMPARE(settingsState(*app_), state + initialReport());
 }
 
 void SettingsStoreTest::storeController_inPlace_keepsRecordAndEvents() {
-    storeController(-1, {"first"});
-    storeController(-1, {"second"});
-    Controller* second = Application::controllerAt(1);
+    storeController(*app_, -1, {"first"});
+    storeController(*app_, -1, {"second"});
+    Controller* second = app_->controllerAt(1);
     second->lastReport = 100;
     second->lastLog = 200;
     second->check(300);
     second->logRowsUpTo = 300;
-    Application::addEvent("1", 250, second, EventKind::values, Transport::http, "r", "raw");
+    app_->addEvent("1", 250, second->id, EventKind::values, Transport::http, "r", "raw");
 
-    storeController(1, {"renamed", "Plover", "h2"});
-    QCOMPARE(Application::controllerAt(1), second);
+    storeController(*app_, 1, {"renamed", "Plover", "h2"});
+    QCOMPARE(app_->controllerAt(1), second);
     QCOMPARE(second->name, QByteArray("renamed"));
     QCOMPARE(second->type, 5);
     QCOMPARE(second->lastReport, Time(0));
     QCOMPARE(second->lastLog, Time(0));
     QCOMPARE(second->lastCheck, Time(0));
     QCOMPARE(second->logRowsUpTo, Time(0)); // another host: another log table
-    QCOMPARE(Application::events.ownedBy(second).size(), size_t(1));
-    QCOMPARE(Application::controllerCount(), 2);
+    QCOMPARE(app_->events.ownedBy(second->id).size(), size_t(1));
+    QCOMPARE(app_->controllerCount(), 2);
     second->logRowsUpTo = 400;
-    storeController(1, {"again", "Plover", "h2"});
+    storeController(*app_, 1, {"again", "Plover", "h2"});
     QCOMPARE(second->logRowsUpTo, Time(400)); // the same table: its rows are not taken twice
 
-    storeController(7, {"appended"});
-    QCOMPARE(Application::controllerCount(), 3);
-    QCOMPARE(Application::controllerAt(2)->name, QByteArray("appended"));
+    storeController(*app_, 7, {"appended"});
+    QCOMPARE(app_->controllerCount(), 3);
+    QCOMPARE(app_->controllerAt(2)->name, QByteArray("appended"));
 }
 
 void SettingsStoreTest::storeController_overcurrentBelowUndercurrent_isLoggedAndStored() {
-    storeController(-1, withChannels({"A", "1", "2.5", "1"}));
+    storeController(*app_, -1, withChannels({"A", "1", "2.5", "1"}));
     QVERIFY(appLog().contains("Overcurrent is less than undercurrent: 1 < 2.5\n"));
-    QCOMPARE(settingsState(), "C|n|2|h|80|a|p\nch|A|2.5|1|1\n" + initialReport());
+    QCOMPARE(settingsState(*app_), "C|n|2|h|80|a|p\nch|A|2.5|1|1\n" + initialReport());
 }
 
 void SettingsStoreTest::storeController_absurdNumbers_defaultAndLogged_data() {
@@ -144,8 +148,8 @@ void SettingsStoreTest::storeController_absurdNumbers_defaultAndLogged() {
     QFETCH(QByteArray, stored);
     QFETCH(QByteArray, logged);
 
-    storeController(-1, withChannels(channel));
-    QCOMPARE(settingsState(), "C|n|2|h|80|a|p\n" + stored + initialReport());
+    storeController(*app_, -1, withChannels(channel));
+    QCOMPARE(settingsState(*app_), "C|n|2|h|80|a|p\n" + stored + initialReport());
     QVERIFY2(appLog().contains(logged), appLog().constData());
 }
 
@@ -170,20 +174,20 @@ void SettingsStoreTest::storeMailAccount_splitsServerText() {
     QFETCH(Texts, texts);
     QFETCH(QByteArray, state);
 
-    storeMailAccount(-1, texts, {});
-    QCOMPARE(settingsState(), state + initialReport());
+    storeMailAccount(*app_, -1, texts, {});
+    QCOMPARE(settingsState(*app_), state + initialReport());
 }
 
 void SettingsStoreTest::storeMailAccount_inPlace_movesToOtherServer() {
-    storeMailAccount(-1, {"a", "f", "mx1", "u", "p", "0"}, {});
-    storeMailAccount(-1, {"b", "f", "mx1", "u", "p", "0"}, {});
+    storeMailAccount(*app_, -1, {"a", "f", "mx1", "u", "p", "0"}, {});
+    storeMailAccount(*app_, -1, {"b", "f", "mx1", "u", "p", "0"}, {});
     // Same host, other password: another server.
-    storeMailAccount(0, {"a2", "f", "mx1", "u", "other", "0"}, {});
-    QCOMPARE(settingsState(), "S|mx1|0|u|p|0\nS|mx1|0|u|other|0\nA|a2|f|1\nA|b|f|0\n" + initialReport());
+    storeMailAccount(*app_, 0, {"a2", "f", "mx1", "u", "other", "0"}, {});
+    QCOMPARE(settingsState(*app_), "S|mx1|0|u|p|0\nS|mx1|0|u|other|0\nA|a2|f|1\nA|b|f|0\n" + initialReport());
 
-    storeMailAccount(1, {"b2", "f", "mx1", "u", "other", "0"}, {});
+    storeMailAccount(*app_, 1, {"b2", "f", "mx1", "u", "other", "0"}, {});
     // The save after the change dropped the server nobody uses any more.
-    QCOMPARE(settingsState(), "S|mx1|0|u|other|0\nA|a2|f|0\nA|b2|f|0\n" + initialReport());
+    QCOMPARE(settingsState(*app_), "S|mx1|0|u|other|0\nA|a2|f|0\nA|b2|f|0\n" + initialReport());
 }
 
 void SettingsStoreTest::storeReportSettings_defaults_data() {
@@ -220,8 +224,8 @@ void SettingsStoreTest::storeReportSettings_defaults() {
     QFETCH(QByteArray, report);
     QFETCH(QByteArray, logged);
 
-    storeReportSettings(texts);
-    QCOMPARE(settingsState(), report);
+    storeReportSettings(*app_, texts);
+    QCOMPARE(settingsState(*app_), report);
     if (logged.isEmpty())
         QVERIFY2(!Warden::Test::appLog().contains("no unit name") &&
                      !Warden::Test::appLog().contains("outside"),
@@ -245,34 +249,34 @@ void SettingsStoreTest::controllerValues_isTheTableForm() {
     QFETCH(Texts, stored);
     QFETCH(Texts, values);
 
-    storeController(-1, stored);
-    QCOMPARE(controllerValues(0), values);
-    QCOMPARE(controllerValues(1), Texts());
-    QCOMPARE(controllerValues(-1), Texts());
+    storeController(*app_, -1, stored);
+    QCOMPARE(controllerValues(*app_, 0), values);
+    QCOMPARE(controllerValues(*app_, 1), Texts());
+    QCOMPARE(controllerValues(*app_, -1), Texts());
 }
 
 void SettingsStoreTest::remove_outsideTheList_changesNothing() {
-    storeController(-1, {"n"});
-    storeMailAccount(-1, {"t", "f", "mx"}, {});
-    const QByteArray state = settingsState();
+    storeController(*app_, -1, {"n"});
+    storeMailAccount(*app_, -1, {"t", "f", "mx"}, {});
+    const QByteArray state = settingsState(*app_);
     for (int position : {-1, 1, 100}) {
-        removeController(position);
-        removeMailAccount(position);
+        removeController(*app_, position);
+        removeMailAccount(*app_, position);
     }
-    QCOMPARE(settingsState(), state);
+    QCOMPARE(settingsState(*app_), state);
 }
 
 void SettingsStoreTest::removeController_detachesItsEvents() {
-    storeController(-1, {"gone"});
-    storeController(-1, {"stays"});
-    Controller* gone = Application::controllerAt(0);
-    Application::addEvent("1", 100, gone, EventKind::login_success, Transport::syslog, "r", "raw");
+    storeController(*app_, -1, {"gone"});
+    storeController(*app_, -1, {"stays"});
+    Controller* gone = app_->controllerAt(0);
+    app_->addEvent("1", 100, gone->id, EventKind::login_success, Transport::syslog, "r", "raw");
 
-    removeController(0);
-    QCOMPARE(Application::controllerCount(), 1);
-    QCOMPARE(Application::controllerAt(0)->name, QByteArray("stays"));
-    QCOMPARE(Application::events.size(), size_t(1));
-    QCOMPARE(Application::events.events().begin()->second.owner, nullptr);
+    removeController(*app_, 0);
+    QCOMPARE(app_->controllerCount(), 1);
+    QCOMPARE(app_->controllerAt(0)->name, QByteArray("stays"));
+    QCOMPARE(app_->events.size(), size_t(1));
+    QCOMPARE(app_->events.events().begin()->second.owner, ControllerId(0));
     QVERIFY(!Warden::Test::readFile(QStringLiteral("Ampwarden.xml")).contains("<name>gone</name>"));
 }
 

@@ -46,7 +46,6 @@ private slots:
     void asyncRun_momentsDuringItFollowInOrder_data();
     void asyncRun_momentsDuringItFollowInOrder();
     void controllerAddedLater_isQueriedAtNextCheck();
-    void latestCheck_isGreatestAmongControllers();
 
 private:
     // Steps: "check <shouldEmail> <from> <till>", "report <from> <till>" (a report moment without a
@@ -75,6 +74,7 @@ private:
     }
 
     std::unique_ptr<Test::ScopedWorkDir> dir_;
+    std::unique_ptr<Application> app_;
     std::unique_ptr<CheckCycle> cycle_;
     QueryTarget target_;
     QList<QPair<Business::Time, Business::Time>> reports_;
@@ -84,7 +84,8 @@ private:
 
 void CheckCycleTest::init() {
     dir_ = std::make_unique<Test::ScopedWorkDir>();
-    cycle_ = std::make_unique<CheckCycle>();
+    app_ = std::make_unique<Application>();
+    cycle_ = std::make_unique<CheckCycle>(*app_);
     target_.checks = 0;
     reports_.clear();
     signals_.clear();
@@ -102,6 +103,7 @@ void CheckCycleTest::init() {
 void CheckCycleTest::cleanup() {
     finishRun_ = {};
     cycle_.reset();
+    app_.reset();
     dir_.reset();
 }
 
@@ -127,7 +129,7 @@ void CheckCycleTest::check() {
     QFETCH(int, skipLines);
     QFETCH(bool, querying);
     if (withController)
-        Application::controllers.emplace_back("rack1", 0, "10.0.0.5", 0, "admin", "pw");
+        app_->controllers.emplace_back("rack1", 0, "10.0.0.5", 0, "admin", "pw");
     cycle_->setEditing(editing);
     for (int i = 0; i < checks; ++i)
         deliver(new CheckEvent(false, 100, 200));
@@ -152,7 +154,7 @@ void CheckCycleTest::queryDone_runsPendingReportAfterRefresh() {
     QFETCH(bool, shouldEmail);
     QFETCH(bool, failed);
     QFETCH(QStringList, expected);
-    Application::controllers.emplace_back("rack1", 0, "10.0.0.5", 0, "admin", "pw");
+    app_->controllers.emplace_back("rack1", 0, "10.0.0.5", 0, "admin", "pw");
     deliver(new CheckEvent(shouldEmail, 1765098000, 1765101600));
     deliver(new ClientEvent(failed ? CycleEvents::clientFailed() : CycleEvents::clientDone(), 7));
     QCOMPARE(signals_, expected);
@@ -191,7 +193,7 @@ void CheckCycleTest::droppedCheck_reportRunsOnceAtNextChance_data() {
 void CheckCycleTest::droppedCheck_reportRunsOnceAtNextChance() {
     QFETCH(QStringList, steps);
     QFETCH(Reports, expected);
-    Application::controllers.emplace_back("rack1", 0, "10.0.0.5", 0, "admin", "pw");
+    app_->controllers.emplace_back("rack1", 0, "10.0.0.5", 0, "admin", "pw");
     play(steps);
     QCOMPARE(reports_, expected);
     // Each runs once: a later check brings none of them back.
@@ -229,7 +231,7 @@ void CheckCycleTest::asyncRun_momentsDuringItFollowInOrder() {
         reports_.append({from, till});
         finishRun_ = std::move(finished);
     });
-    Application::controllers.emplace_back("rack1", 0, "10.0.0.5", 0, "admin", "pw");
+    app_->controllers.emplace_back("rack1", 0, "10.0.0.5", 0, "admin", "pw");
     play(steps);
     QCOMPARE(reports_, expected);
     QCOMPARE(target_.checks, queried);
@@ -241,20 +243,12 @@ void CheckCycleTest::controllerAddedLater_isQueriedAtNextCheck() {
     QCOMPARE(target_.checks, 0);
     // Nothing to check, but the report moment is not lost: it runs at once.
     QCOMPARE(reports_, (QList<QPair<Business::Time, Business::Time>>{{1, 2}}));
-    Application::controllers.emplace_back("rack1", 0, "10.0.0.5", 0, "admin", "pw");
+    app_->controllers.emplace_back("rack1", 0, "10.0.0.5", 0, "admin", "pw");
     deliver(new CheckEvent(false, 1, 3));
     QCOMPARE(target_.checks, 1);
     // The report of the dropped check does not come back with a later one.
     deliver(new ClientEvent(CycleEvents::clientDone(), 1));
     QCOMPARE(reports_.size(), 1);
-}
-
-void CheckCycleTest::latestCheck_isGreatestAmongControllers() {
-    QCOMPARE(CheckCycle::latestCheck(), Business::Time(0));
-    Application::controllers.emplace_back("a", 0, "10.0.0.5", 0, "admin", "pw").lastCheck = 500;
-    Application::controllers.emplace_back("b", 0, "10.0.0.6", 0, "admin", "pw").lastCheck = 900;
-    Application::controllers.emplace_back("c", 0, "10.0.0.7", 0, "admin", "pw").lastCheck = 700;
-    QCOMPARE(CheckCycle::latestCheck(), Business::Time(900));
 }
 
 QTEST_GUILESS_MAIN(CheckCycleTest)

@@ -22,23 +22,24 @@ using Warden::Test::ScopedWorkDir;
 
 namespace {
 
-Controller& addController(const QByteArray& name, qint32 type = 2) {
-    return Application::controllers.emplace_back(name, type, "10.0.0." + name.right(1), 0, "admin", "pw");
+Controller& addController(Application& app, const QByteArray& name, qint32 type = 2) {
+    return app.controllers.emplace_back(name, type, "10.0.0." + name.right(1), 0, "admin", "pw");
 }
 
-void add(Controller& c, Time t, EventKind kind = EventKind::values, const QByteArray& raw = "raw") {
-    Application::addEvent("", t, &c, kind, Transport::http, "", raw);
+void add(Application& app, Controller& c, Time t, EventKind kind = EventKind::values,
+         const QByteArray& raw = "raw") {
+    app.addEvent("", t, c.id, kind, Transport::http, "", raw);
 }
 
-QList<Time> storedTimes() {
+QList<Time> storedTimes(const Application& app) {
     QList<Time> times;
-    for (const auto& [key, event] : Application::events.events())
+    for (const auto& [key, event] : app.events.events())
         times << event.time;
     return times;
 }
 
-QByteArray snapshotFile() {
-    Application::flushSnapshot();
+QByteArray snapshotFile(Application& app) {
+    app.flushSnapshot();
     return readFile(QStringLiteral("AMW.log"));
 }
 
@@ -74,23 +75,25 @@ private slots:
 
 void EventStoreTest::addEvent_keepsNewestFirstAndPutsEqualTimesAhead() {
     ScopedWorkDir dir;
-    Controller& c = addController("a");
-    add(c, 100, EventKind::values, "first");
-    add(c, 300);
-    add(c, 200, EventKind::values, "old 200");
-    QCOMPARE(storedTimes(), (QList<Time>{300, 200, 100}));
-    add(c, 200, EventKind::values, "new 200");
-    QCOMPARE(storedTimes(), (QList<Time>{300, 200, 200, 100}));
-    QCOMPARE(std::next(Application::events.events().begin())->second.raw, QByteArray("new 200"));
+    Application app;
+    Controller& c = addController(app, "a");
+    add(app, c, 100, EventKind::values, "first");
+    add(app, c, 300);
+    add(app, c, 200, EventKind::values, "old 200");
+    QCOMPARE(storedTimes(app), (QList<Time>{300, 200, 100}));
+    add(app, c, 200, EventKind::values, "new 200");
+    QCOMPARE(storedTimes(app), (QList<Time>{300, 200, 200, 100}));
+    QCOMPARE(std::next(app.events.events().begin())->second.raw, QByteArray("new 200"));
 }
 
 void EventStoreTest::addEvent_unknownController_logsAndStoresNothing() {
     ScopedWorkDir dir;
+    Application app;
     Controller stray("stray", 0, "1.2.3.4", 80, "a", "p");
-    Application::addEvent("", 5, &stray, EventKind::unknown, Transport::syslog, "", "x");
-    QCOMPARE(Application::getEventCount(), 0);
-    QVERIFY(appLog().contains(
-        "Application::addEvent(): error: controller stray : Kestrel 2 @ 1.2.3.4:80 not found\n"));
+    app.addEvent("", 5, stray.id, EventKind::unknown, Transport::syslog, "", "x");
+    QCOMPARE(app.getEventCount(), 0);
+    QVERIFY(appLog().contains("Application::addEvent(): error: controller " + QByteArray::number(stray.id) +
+                              " not found\n"));
 }
 
 void EventStoreTest::prune_data() {
@@ -109,40 +112,41 @@ void EventStoreTest::prune() {
     QFETCH(Time, lastReport);
     QFETCH(int, expected);
     ScopedWorkDir dir;
-    Controller& c = addController("a");
+    Application app;
+    Controller& c = addController(app, "a");
     for (int i = 0; i < count; ++i)
-        add(c, 1000 + i);
-    QCOMPARE(Application::getEventCount(), count);
-    c.lastReport = lastReport;
-    Application::events.reportTimeChanged();
-    Application::prune();
-    QCOMPARE(Application::getEventCount(), expected);
+        add(app, c, 1000 + i);
+    QCOMPARE(app.getEventCount(), count);
+    app.setReportTime(c, lastReport);
+    app.prune();
+    QCOMPARE(app.getEventCount(), expected);
     // The newest always stay.
-    QCOMPARE(storedTimes().first(), Time(1000 + count - 1));
-    QCOMPARE(snapshotFile().count('\n'), expected);
+    QCOMPARE(storedTimes(app).first(), Time(1000 + count - 1));
+    QCOMPARE(snapshotFile(app).count('\n'), expected);
 }
 
 void EventStoreTest::prune_ownerlessEventsStay() {
     ScopedWorkDir dir;
-    Controller& gone = addController("g");
-    Controller& kept = addController("k");
+    Application app;
+    Controller& gone = addController(app, "g");
+    Controller& kept = addController(app, "k");
     for (int i = 0; i < 10; ++i)
-        add(gone, i);
+        add(app, gone, i);
     for (int i = 0; i < 30; ++i)
-        add(kept, 100 + i);
-    Application::removeControllerRecord(&gone);
-    kept.lastReport = 1000;
-    Application::events.reportTimeChanged();
-    Application::prune();
-    QCOMPARE(Application::getEventCount(), 30); // 20 newest of `kept` and the 10 ownerless ones
+        add(app, kept, 100 + i);
+    app.removeControllerRecord(gone.id);
+    app.setReportTime(kept, 1000);
+    app.prune();
+    QCOMPARE(app.getEventCount(), 30); // 20 newest of `kept` and the 10 ownerless ones
 }
 
 // The store prunes incrementally; this walks the list the plain way after every change and demands
 // the same survivors.
 void EventStoreTest::incrementalPrune_matchesWalkingTheWholeList() {
     ScopedWorkDir dir;
+    Application app;
     QRandomGenerator random(4711);
-    std::vector<Controller*> cs{&addController("a"), &addController("b"), &addController("c")};
+    std::vector<Controller*> cs{&addController(app, "a"), &addController(app, "b"), &addController(app, "c")};
     std::vector<std::pair<Time, Controller*>> reference; // newest first, like the store
     auto referencePrune = [&] {
         std::size_t position = 0;
@@ -161,12 +165,12 @@ void EventStoreTest::incrementalPrune_matchesWalkingTheWholeList() {
         Controller* c = cs[random.bounded(3)];
         if (random.bounded(20) == 0) {
             c->check(c->lastCheck + 1 + random.bounded(50));
-            c->report();
-            Application::prune();
+            app.markReported(*c);
+            app.prune();
             referencePrune();
         } else {
             const Time t = random.bounded(2000);
-            add(*c, t);
+            add(app, *c, t);
             auto at =
                 std::find_if(reference.begin(), reference.end(), [t](const auto& e) { return e.first <= t; });
             reference.insert(at, {t, c});
@@ -175,40 +179,41 @@ void EventStoreTest::incrementalPrune_matchesWalkingTheWholeList() {
         QList<Time> expected;
         for (const auto& e : reference)
             expected << e.first;
-        QCOMPARE(storedTimes(), expected);
+        QCOMPARE(storedTimes(app), expected);
     }
 }
 
 void EventStoreTest::eventLine_and_row_haveTheDocumentedLayout() {
     ScopedWorkDir dir;
-    Controller& c = addController("a");
-    Application::addEvent("", 1000, &c, EventKind::login_success, Transport::syslog, "",
-                          "user root logged in");
-    const Event& e = Application::events.events().begin()->second;
+    Application app;
+    Controller& c = addController(app, "a");
+    app.addEvent("", 1000, c.id, EventKind::login_success, Transport::syslog, "", "user root logged in");
+    const Event& e = app.events.events().begin()->second;
     const QByteArray when = clockText(1000);
-    QCOMPARE(Application::eventLine(e),
+    QCOMPARE(app.eventLine(e),
              " \"" + when + "\" \"a : Heron @ 10.0.0.a\" login_success syslog \"\" user root logged in");
     QCOMPARE(Application::eventDescription(e),
              " \"" + when + "\" login_success syslog \"\" user root logged in");
-    QCOMPARE(Application::eventRow(e), (QList<QByteArray>{"", when, "a : Heron @ 10.0.0.a", "login_success",
-                                                          "", "user root logged in", "syslog"}));
-    QCOMPARE(snapshotFile(), Application::eventLine(e) + "\n");
+    QCOMPARE(app.eventRow(e), (QList<QByteArray>{"", when, "a : Heron @ 10.0.0.a", "login_success", "",
+                                                 "user root logged in", "syslog"}));
+    QCOMPARE(snapshotFile(app), app.eventLine(e) + "\n");
 }
 
 void EventStoreTest::dailyLog_keepsEventsOlderThanControllerClock() {
     ScopedWorkDir dir;
-    Controller& c = addController("a");
+    Application app;
+    Controller& c = addController(app, "a");
     const Time day = localSeconds(2026, 12, 6, 12);
     c.lastLog = day;
-    add(c, day - 10, EventKind::values, "before");
-    add(c, day, EventKind::values, "at");
-    add(c, day + 10, EventKind::values, "after");
+    add(app, c, day - 10, EventKind::values, "before");
+    add(app, c, day, EventKind::values, "at");
+    add(app, c, day + 10, EventKind::values, "after");
     const QByteArray daily = readFile(QString::fromUtf8(Application::dailyLogPath(day)));
     // A reading taken by our clock while the controller's runs ahead is still history.
     QVERIFY(daily.contains(" before\n"));
     QVERIFY(daily.contains(" at\n"));
     QVERIFY(daily.endsWith(" after\n"));
-    QVERIFY(snapshotFile().contains(" before\n"));
+    QVERIFY(snapshotFile(app).contains(" before\n"));
 }
 
 void EventStoreTest::dailyLogPath_data() {
@@ -226,31 +231,30 @@ void EventStoreTest::dailyLogPath() {
     QFETCH(QByteArray, path);
     QCOMPARE(Application::dailyLogPath(time), path);
     ScopedWorkDir dir;
-    Controller& c = addController("a");
-    add(c, time - 86400, EventKind::values, "day before");
-    add(c, time, EventKind::values, "the day");
+    Application app;
+    Controller& c = addController(app, "a");
+    add(app, c, time - 86400, EventKind::values, "day before");
+    add(app, c, time, EventKind::values, "the day");
     QVERIFY(readFile(QString::fromUtf8(path)).endsWith(" the day\n"));
     QVERIFY(!readFile(QString::fromUtf8(path)).contains("day before"));
 }
 
 void EventStoreTest::removedController_showsNoControllerAndLogsPerRewrite() {
     ScopedWorkDir dir;
-    Controller& gone = addController("g");
-    Controller& kept = addController("k");
-    add(gone, 10, EventKind::values, "orphan");
-    add(kept, 20);
-    Application::removeControllerRecord(&gone);
-    QCOMPARE(Application::controllerCount(), 1);
-    const Event& orphan = std::next(Application::events.events().begin())->second;
-    QCOMPARE(Application::eventRow(orphan).at(2), QByteArray("(no controller)"));
+    Application app;
+    Controller& gone = addController(app, "g");
+    Controller& kept = addController(app, "k");
+    add(app, gone, 10, EventKind::values, "orphan");
+    add(app, kept, 20);
+    app.removeControllerRecord(gone.id);
+    QCOMPARE(app.controllerCount(), 1);
+    const Event& orphan = std::next(app.events.events().begin())->second;
+    QCOMPARE(app.eventRow(orphan).at(2), QByteArray("(no controller)"));
     const qsizetype before =
         appLog().count("Application::getControllerName(): error: there are no controller for event #");
-    QVERIFY(snapshotFile().contains("\"(no controller)\" values http \"\" orphan\n"));
+    QVERIFY(snapshotFile(app).contains("\"(no controller)\" values http \"\" orphan\n"));
     QCOMPARE(appLog().count("Application::getControllerName(): error: there are no controller for event #1 "),
              before + 1);
-    QCOMPARE(Application::getControllerLastReport(orphan), Time(0));
-    QVERIFY(appLog().contains(
-        "Application::getControllerLastReport(): error: there are no controller for event\n"));
 }
 
 void EventStoreTest::eventFiles_escapeNetworkText_data() {
@@ -273,12 +277,13 @@ void EventStoreTest::eventFiles_escapeNetworkText() {
     QFETCH(QByteArray, raw);
     QFETCH(QByteArray, written);
     ScopedWorkDir dir;
-    Controller& c = addController("a");
-    Application::addEvent("", 1000, &c, EventKind::unknown, Transport::syslog, raw, raw);
-    QCOMPARE(Application::events.events().begin()->second.raw, raw);
+    Application app;
+    Controller& c = addController(app, "a");
+    app.addEvent("", 1000, c.id, EventKind::unknown, Transport::syslog, raw, raw);
+    QCOMPARE(app.events.events().begin()->second.raw, raw);
     const QByteArray line = " \"" + clockText(1000) + "\" \"a : Heron @ 10.0.0.a\" unknown syslog \"" +
                             written + "\" " + written + "\n";
-    QCOMPARE(snapshotFile(), line);
+    QCOMPARE(snapshotFile(app), line);
     QCOMPARE(readFile(QString::fromUtf8(Application::dailyLogPath(1000))), line);
 }
 
@@ -331,9 +336,10 @@ void EventStoreTest::snapshot_failedRewriteKeepsThePreviousOne() {
     QFETCH(int, limit);
     QFETCH(int, rawSize);
     ScopedWorkDir dir;
-    Controller& c = addController("a");
-    add(c, 1, EventKind::values, "kept");
-    const QByteArray previous = snapshotFile();
+    Application app;
+    Controller& c = addController(app, "a");
+    add(app, c, 1, EventKind::values, "kept");
+    const QByteArray previous = snapshotFile(app);
     QVERIFY(previous.endsWith(" kept\n"));
 
     std::signal(SIGXFSZ, SIG_IGN);
@@ -343,16 +349,16 @@ void EventStoreTest::snapshot_failedRewriteKeepsThePreviousOne() {
     small.rlim_cur = rlim_t(limit);
     QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
     for (int i = 0; i < 22; ++i)
-        add(c, 10 + i, EventKind::values, QByteArray(rawSize, 'x'));
-    Application::flushSnapshot();
-    add(c, 100, EventKind::values, "another change");
-    Application::flushSnapshot();
+        add(app, c, 10 + i, EventKind::values, QByteArray(rawSize, 'x'));
+    app.flushSnapshot();
+    add(app, c, 100, EventKind::values, "another change");
+    app.flushSnapshot();
     QVERIFY(::setrlimit(RLIMIT_FSIZE, &saved) == 0);
 
     QCOMPARE(readFile(QStringLiteral("AMW.log")), previous);
     QCOMPARE(appLog().count("AMW.log was not written"), 1);
     // With room again the next rewrite catches up, without waiting for another change.
-    QCOMPARE(snapshotFile().count('\n'), 24);
+    QCOMPARE(snapshotFile(app).count('\n'), 24);
 }
 
 void EventStoreTest::createdFiles_areOwnerOnly_data() {
@@ -372,9 +378,10 @@ void EventStoreTest::createdFiles_areOwnerOnly() {
     QFETCH(int, mode);
     const mode_t previous = ::umask(022);
     ScopedWorkDir dir;
-    Controller& c = addController("a");
-    add(c, 1000);
-    Application::flushSnapshot();
+    Application app;
+    Controller& c = addController(app, "a");
+    add(app, c, 1000);
+    app.flushSnapshot();
     ::umask(previous);
     struct stat st {};
     QVERIFY2(::stat(QFile::encodeName(path).constData(), &st) == 0, qPrintable(path));
@@ -383,53 +390,54 @@ void EventStoreTest::createdFiles_areOwnerOnly() {
 
 void EventStoreTest::between_isInclusiveAndPerController() {
     ScopedWorkDir dir;
-    Controller& a = addController("a");
-    Controller& b = addController("b");
+    Application app;
+    Controller& a = addController(app, "a");
+    Controller& b = addController(app, "b");
     for (Time t = 100; t <= 110; ++t) {
-        add(a, t);
-        add(b, t);
+        add(app, a, t);
+        add(app, b, t);
     }
-    add(a, 105, EventKind::values, "second at 105");
-    auto [begin, end] = Application::events.between(&a, 103, 105);
+    add(app, a, 105, EventKind::values, "second at 105");
+    auto [begin, end] = app.events.between(a.id, 103, 105);
     QList<Time> times;
     for (auto it = begin; it != end; ++it) {
-        QCOMPARE(it->second->owner, &a);
+        QCOMPARE(it->second->owner, a.id);
         times << it->second->time;
     }
     QCOMPARE(times, (QList<Time>{105, 105, 104, 103}));
-    auto [none, noneEnd] = Application::events.between(&a, 200, 300);
+    auto [none, noneEnd] = app.events.between(a.id, 200, 300);
     QVERIFY(none == noneEnd);
-    auto [reversed, reversedEnd] = Application::events.between(&a, 105, 103);
+    auto [reversed, reversedEnd] = app.events.between(a.id, 105, 103);
     QVERIFY(reversed == reversedEnd);
 }
 
 void EventStoreTest::snapshot_followsTheStoreWithinTheDelay() {
     ScopedWorkDir dir;
-    Application::setSnapshotDelay(50);
-    Controller& c = addController("a");
-    add(c, 1, EventKind::values, "one");
-    add(c, 2, EventKind::values, "two");
+    Application app;
+    app.setSnapshotDelay(50);
+    Controller& c = addController(app, "a");
+    add(app, c, 1, EventKind::values, "one");
+    add(app, c, 2, EventKind::values, "two");
     QTRY_VERIFY_WITH_TIMEOUT(readFile(QStringLiteral("AMW.log")).count('\n') == 2, 2000);
-    add(c, 3, EventKind::values, "three");
+    add(app, c, 3, EventKind::values, "three");
     QTRY_VERIFY_WITH_TIMEOUT(
-        readFile(QStringLiteral("AMW.log"))
-            .startsWith(Application::eventLine(Application::events.events().begin()->second)),
+        readFile(QStringLiteral("AMW.log")).startsWith(app.eventLine(app.events.events().begin()->second)),
         2000);
-    Application::setSnapshotDelay(1000);
 }
 
 void EventStoreTest::unwritableFiles_doNotStopTheStore() {
     ScopedWorkDir dir;
+    Application app;
     // A plain file where the "log" directory belongs, and a directory where "AMW.log" belongs.
     QFile blocker(QStringLiteral("log"));
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     blocker.close();
     QVERIFY(QDir().mkdir(QStringLiteral("AMW.log")));
-    Controller& c = addController("a");
+    Controller& c = addController(app, "a");
     for (int i = 0; i < 30; ++i)
-        add(c, i);
-    Application::flushSnapshot();
-    QCOMPARE(Application::getEventCount(), 30);
+        add(app, c, i);
+    app.flushSnapshot();
+    QCOMPARE(app.getEventCount(), 30);
 }
 
 QTEST_GUILESS_MAIN(EventStoreTest)

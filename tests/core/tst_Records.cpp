@@ -106,16 +106,17 @@ void RecordsTest::report_beforeAnyCheck_letsPruningGoOn() {
     // events must still leave the store.
     ScopedWorkDir dir;
     Warden::Test::ManualClock clock(10000);
-    Controller& c = Application::controllers.emplace_back("c", 2, "h", 0, "a", "p");
+    Application app;
+    Controller& c = app.controllers.emplace_back("c", 2, "h", 0, "a", "p");
     for (int i = 0; i < 25; ++i)
-        Application::addEvent({}, 1000 + i, &c, EventKind::values, Transport::http, "r", "raw");
+        app.addEvent({}, 1000 + i, c.id, EventKind::values, Transport::http, "r", "raw");
 
-    c.report();
-    Application::prune();
+    app.markReported(c);
+    app.prune();
 
     QCOMPARE(c.lastReport, 10000);
     QCOMPARE(appLog().count("Controller::report() error: new report time "), 1);
-    QCOMPARE(Application::getEventCount(), 20);
+    QCOMPARE(app.getEventCount(), 20);
 }
 
 void RecordsTest::modelTable_twoBusesOnlyForKestrel() {

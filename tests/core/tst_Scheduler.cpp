@@ -261,8 +261,9 @@ void SchedulerTest::stop_endsDefaultSleepAtOnce() {
 
 void SchedulerTest::checkDuringRunningCheck_oneSkipLine() {
     Test::ScopedWorkDir dir;
-    Business::Application::controllers.emplace_back("rack1", 0, "10.0.0.5", 0, "admin", "pw");
-    CheckCycle cycle;
+    Business::Application app;
+    app.controllers.emplace_back("rack1", 0, "10.0.0.5", 0, "admin", "pw");
+    CheckCycle cycle(app);
     Recorder queried; // the querying object, which never answers
     cycle.setQueryTarget(&queried);
     Scheduler scheduler(&cycle);

@@ -9,6 +9,8 @@
 #include <QFile>
 #include <QtTest>
 
+#include <optional>
+
 #include <sys/stat.h>
 
 using namespace Warden::Business;
@@ -20,8 +22,8 @@ using Warden::Test::ScopedWorkDir;
 
 namespace {
 
-Controller& addRack(quint16 port = 80) {
-    return Application::controllers.emplace_back("rack1", 0, "10.0.0.5", port, "admin", "pw");
+Controller& addRack(Application& app, quint16 port = 80) {
+    return app.controllers.emplace_back("rack1", 0, "10.0.0.5", port, "admin", "pw");
 }
 
 QByteArray dailyLogs() {
@@ -37,10 +39,10 @@ QByteArray dailyLogs() {
     return all;
 }
 
-QByteArrayList storedLines() {
+QByteArrayList storedLines(const Application& app) {
     QByteArrayList lines;
-    for (const auto& [key, event] : Application::events.events())
-        lines << Application::eventLine(event);
+    for (const auto& [key, event] : app.events.events())
+        lines << app.eventLine(event);
     return lines;
 }
 
@@ -84,26 +86,28 @@ void StateFileTest::marks_comeBackForTheSameControllerOnly() {
     QFETCH(bool, restored);
     ScopedWorkDir dir;
     Warden::Test::ManualClock clock(1'800'000'500);
-    Controller& rack = addRack();
-    QVERIFY(StateFile::restore().empty()); // no file yet: nothing, silently
+    std::optional<Application> app;
+    app.emplace();
+    Controller& rack = addRack(*app);
+    QVERIFY(app->stateFile.restore().empty()); // no file yet: nothing, silently
     rack.logRowsUpTo = 1'800'000'123;
     rack.lastReport = 1'800'000'100;
-    StateFile::setLastReportMoment(1'800'000'000);
-    StateFile::flush();
+    app->stateFile.setLastReportMoment(1'800'000'000);
+    app->stateFile.flush();
     QFileInfo file(StateFile::path());
     QVERIFY(file.exists());
     QCOMPARE(file.permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());
 
     // The next start, with the controller as the configuration then gives it.
-    Application::reset();
+    app.emplace();
     Controller& next =
-        Application::controllers.emplace_back(name, type, host, static_cast<quint16>(port), "admin", "pw");
-    const std::vector<Controller*> found = StateFile::restore();
+        app->controllers.emplace_back(name, type, host, static_cast<quint16>(port), "admin", "pw");
+    const std::vector<Controller*> found = app->stateFile.restore();
     QCOMPARE(found.size(), restored ? 1u : 0u);
     QCOMPARE(next.logRowsUpTo, restored ? 1'800'000'123 : 0);
     QCOMPARE(next.lastReport, restored ? 1'800'000'100 : 0);
     QCOMPARE(next.lastCheck, 0); // the first check after a start is still the first one
-    QCOMPARE(StateFile::lastReportMoment(), 1'800'000'000); // the program's, whatever the controllers
+    QCOMPARE(app->stateFile.lastReportMoment(), 1'800'000'000); // the program's, whatever the controllers
     QVERIFY2(!appLog().contains("StateFile"), appLog().constData());
 }
 
@@ -127,17 +131,18 @@ void StateFileTest::damagedOrMissingFile_readsAsNoMarks() {
     QFETCH(bool, logged);
     ScopedWorkDir dir;
     Warden::Test::ManualClock clock(1'800'000'500);
-    Controller& rack = addRack();
+    Application app;
+    Controller& rack = addRack(app);
     if (!content.isEmpty())
         QVERIFY(writeState(content));
-    QVERIFY(StateFile::restore().empty());
+    QVERIFY(app.stateFile.restore().empty());
     QCOMPARE(rack.logRowsUpTo, 0);
     QCOMPARE(rack.lastReport, 0);
     QCOMPARE(appLog().count("Ampwarden.state"), logged ? 1 : 0);
     // The file is whole again with the next marks.
     rack.logRowsUpTo = 1'800'000'400;
-    StateFile::marksChanged();
-    StateFile::flush();
+    app.stateFile.marksChanged();
+    app.stateFile.flush();
     const auto entries = StateFile::parse(readFile(StateFile::path()));
     QVERIFY(entries && entries->size() == 1);
     QCOMPARE(entries->front().logRowsUpTo, 1'800'000'400);
@@ -158,46 +163,48 @@ void StateFileTest::restore_bringsBackEventsSinceLastReportOnce() {
     ScopedWorkDir dir;
     const qint64 now = localSeconds(2026, 3, 29, 12);
     Warden::Test::ManualClock clock(now);
+    std::optional<Application> app;
+    app.emplace();
     // A run that stored events, some of them reported, and ended.
-    Controller* rack = &addRack();
-    Controller* gone = &Application::controllers.emplace_back("gone", 2, "10.0.0.9", 0, "admin", "pw");
+    Controller* rack = &addRack(*app);
+    Controller* gone = &app->controllers.emplace_back("gone", 2, "10.0.0.9", 0, "admin", "pw");
     const QList<qint64> times{now - 40 * 86400, now - 3 * 86400, now - 2 * 86400 - 1,
                               now - 2 * 86400,  now - 3601,      now - 3600,
                               now - 60,         now + 120};
     for (const qint64 t : times) {
-        Application::addEvent({}, t, rack, EventKind::login_success, Transport::syslog, {},
-                              "<13>login at " + QByteArray::number(t) + " \"quoted\" a\\b\n\x1b");
-        Application::addEvent({}, t, rack, EventKind::values, Transport::http,
-                              "Current loads on channel A: 230 V, 2 A, 460 W", "VAH=230 CAH=2");
-        Application::addEvent({}, t, gone, EventKind::unknown, Transport::http, "Alert: \"gone\" \" ", {});
+        app->addEvent({}, t, rack->id, EventKind::login_success, Transport::syslog, {},
+                      "<13>login at " + QByteArray::number(t) + " \"quoted\" a\\b\n\x1b");
+        app->addEvent({}, t, rack->id, EventKind::values, Transport::http,
+                      "Current loads on channel A: 230 V, 2 A, 460 W", "VAH=230 CAH=2");
+        app->addEvent({}, t, gone->id, EventKind::unknown, Transport::http, "Alert: \"gone\" \" ", {});
     }
     rack->lastReport = lastReport;
     rack->logRowsUpTo = now;
     QByteArrayList kept;
-    for (const auto& [key, event] : Application::events.events()) {
-        if (event.owner == rack && event.time >= since)
-            kept << Application::eventLine(event);
+    for (const auto& [key, event] : app->events.events()) {
+        if (event.owner == rack->id && event.time >= since)
+            kept << app->eventLine(event);
     }
-    StateFile::restore();
-    StateFile::marksChanged();
-    Application::shutdown();
+    app->stateFile.restore();
+    app->stateFile.marksChanged();
+    app->shutdown();
     const QByteArray logs = dailyLogs();
-    Application::reset();
+    app.emplace();
 
     // The next start: "gone" is no longer configured.
-    Application::controllers.emplace_back("rack1", 0, "10.0.0.5", 80, "admin", "pw");
+    app->controllers.emplace_back("rack1", 0, "10.0.0.5", 80, "admin", "pw");
     int heard = 0;
-    Application::setEventListener([&heard](const Event&) { ++heard; });
+    QObject::connect(&*app, &Application::eventAdded, [&heard](const Event&) { ++heard; });
     const auto counted = MetricsRegistry::instance().events(EventKind::login_success, Transport::syslog);
-    restoreAtStart();
-    QCOMPARE(storedLines(), kept);
+    restoreAtStart(*app);
+    QCOMPARE(storedLines(*app), kept);
     QVERIFY(kept.size() >= 4);
     QCOMPARE(heard, 0);
     QCOMPARE(MetricsRegistry::instance().events(EventKind::login_success, Transport::syslog), counted);
-    Application::shutdown();
+    app->shutdown();
     QCOMPARE(dailyLogs(), logs);
     // What the controller sent comes back byte for byte.
-    QVERIFY(std::any_of(Application::events.events().begin(), Application::events.events().end(),
+    QVERIFY(std::any_of(app->events.events().begin(), app->events.events().end(),
                         [](const auto& e) { return e.second.raw.endsWith(" \"quoted\" a\\b\n\x1b"); }));
 }
 

@@ -30,16 +30,16 @@ struct StoredReading {
 };
 using StoredReadings = QList<StoredReading>;
 
-Controller& addController() {
-    return Application::controllers.emplace_back("pdu", 0, "10.0.0.9", 0, "admin", "pw");
+Controller& addController(Application& app) {
+    return app.controllers.emplace_back("pdu", 0, "10.0.0.9", 0, "admin", "pw");
 }
 
 constexpr Time t0 = 1796000000; // within the 32-bit range the controllers use
 
-double transitionsKWh(const Controller& controller, Time from, Time till, int channel) {
+double transitionsKWh(const EventStore& store, const Controller& controller, Time from, Time till,
+                      int channel) {
     double kWh = -1;
-    getTransitions(Event::isUnderOverCurrent(controller, from, till, Application::events, channel), from,
-                   till, kWh);
+    getTransitions(isUnderOverCurrent(controller, from, till, store, channel), from, till, kWh);
     return kWh;
 }
 
@@ -104,27 +104,28 @@ void TestEnergy::getEnergy_handComputedCases() {
     QFETCH(double, kWhA);
     QFETCH(double, kWhB);
     ScopedWorkDir dir;
-    Controller& controller = addController();
-    Controller& other = Application::controllers.emplace_back("other", 0, "10.0.0.8", 0, "admin", "pw");
+    Application app;
+    Controller& controller = addController(app);
+    Controller& other = app.controllers.emplace_back("other", 0, "10.0.0.8", 0, "admin", "pw");
     for (const StoredReading& reading : readings) {
-        addReading(controller, t0 + reading.offset, reading.channel, reading.watts);
-        addReading(other, t0 + reading.offset, reading.channel, 5000); // must not count
+        addReading(app.events, controller, t0 + reading.offset, reading.channel, reading.watts);
+        addReading(app.events, other, t0 + reading.offset, reading.channel, 5000); // must not count
     }
     const Time from = t0;
     const Time till = t0 + length;
 
-    const ChannelEnergies energies = getEnergy(controller, from, till);
+    const ChannelEnergies energies = getEnergy(app.events, controller, from, till);
     QCOMPARE(energies.a, kWhA);
     QCOMPARE(energies.b, kWhB);
     // The per-controller walk and the walk over the whole store add up the same terms.
-    const ChannelEnergies reference = fullWalkEnergy(controller, from, till);
+    const ChannelEnergies reference = fullWalkEnergy(app.events, controller, from, till);
     QVERIFY(sameBits(energies.a, reference.a));
     QVERIFY(sameBits(energies.b, reference.b));
     // The transitions of each channel integrate to the same energy.
     if (kWhA != 0)
-        QVERIFY(!energiesDiffer(energies.a, transitionsKWh(controller, from, till, 0)));
+        QVERIFY(!energiesDiffer(energies.a, transitionsKWh(app.events, controller, from, till, 0)));
     if (kWhB != 0)
-        QVERIFY(!energiesDiffer(energies.b, transitionsKWh(controller, from, till, 1)));
+        QVERIFY(!energiesDiffer(energies.b, transitionsKWh(app.events, controller, from, till, 1)));
 }
 
 void TestEnergy::getEnergy_sameAsFullWalkOnRandomStores_data() {
@@ -139,42 +140,41 @@ void TestEnergy::getEnergy_sameAsFullWalkOnRandomStores() {
     QFETCH(quint32, seed);
     QFETCH(int, readingCount);
     ScopedWorkDir dir;
+    Application app;
     QRandomGenerator random(seed);
-    Controller& controller = addController();
-    Controller& other = Application::controllers.emplace_back("other", 1, "10.0.0.8", 0, "admin", "pw");
+    Controller& controller = addController(app);
+    Controller& other = app.controllers.emplace_back("other", 1, "10.0.0.8", 0, "admin", "pw");
     const Time span = readingCount * 30;
     for (int i = 0; i < readingCount; ++i) {
         const Time t = t0 + random.bounded(static_cast<int>(span));
         const bool onA = random.bounded(3) != 0;
         if (!onA && t < t0 + span / 3)
             continue; // leaves channel B without readings early on
-        addReading(random.bounded(4) == 0 ? other : controller, t, onA ? "A" : "B",
+        addReading(app.events, random.bounded(4) == 0 ? other : controller, t, onA ? "A" : "B",
                    random.bounded(2000) / 4.0);
         if (random.bounded(10) == 0)
-            Application::events.insert(Event{"", t, EventKind::login_success, Transport::syslog,
-                                             "channel A, 999 W", "", &controller});
+            app.events.insert(Event{"", t, EventKind::login_success, Transport::syslog, "channel A, 999 W",
+                                    "", controller.id});
     }
 
     for (int round = 0; round < 40; ++round) {
         const Time windowFrom = t0 - 100 + random.bounded(static_cast<int>(span + 200));
         const Time windowTill = windowFrom + random.bounded(static_cast<int>(span / 2 + 1));
-        const ReadingWindow window(controller, windowFrom, windowTill, Application::events);
+        const ReadingWindow window(controller, windowFrom, windowTill, app.events);
         for (int part = 0; part < 8; ++part) {
             // Any part of the window, its ends included.
             const Time from =
                 part == 0 ? windowFrom : windowFrom + random.bounded(windowTill - windowFrom + 1);
             const Time till = part == 0 ? windowTill : from + random.bounded(windowTill - from + 1);
             const QString where = QStringLiteral("window %1 .. %2").arg(from).arg(till);
-            const ChannelEnergies energies = getEnergy(controller, from, till);
-            const ChannelEnergies reference = fullWalkEnergy(controller, from, till);
+            const ChannelEnergies energies = getEnergy(app.events, controller, from, till);
+            const ChannelEnergies reference = fullWalkEnergy(app.events, controller, from, till);
             const ChannelEnergies copied = window.energy(from, till);
             QVERIFY2(sameBits(energies.a, reference.a) && sameBits(energies.b, reference.b),
                      qPrintable(where));
             QVERIFY2(sameBits(copied.a, reference.a) && sameBits(copied.b, reference.b), qPrintable(where));
             for (int channel = 0; channel < 2; ++channel) {
-                const double full = transitionsKWh(controller, from, till, channel);
-                QVERIFY2(sameBits(window.transitionsEnergy(from, till, channel).value_or(0), full),
-                         qPrintable(where));
+                const double full = transitionsKWh(app.events, controller, from, till, channel);
                 QVERIFY2(!energiesDiffer(channel == 0 ? energies.a : energies.b, full), qPrintable(where));
             }
         }
@@ -218,14 +218,14 @@ void TestEnergy::reading_channelAndWatts() {
 
 void TestEnergy::getTransitions_traceNamesEveryStep() {
     ScopedWorkDir dir;
-    Controller& controller = addController();
-    addReading(controller, t0 + 600, "A", 100);
-    addReading(controller, t0 + 1800, "A", 200);
-    addReading(controller, t0 + 1800, "B", 999);
-    addReading(controller, t0 + 7200, "A", 400); // after till: listed, not integrated
+    Application app;
+    Controller& controller = addController(app);
+    addReading(app.events, controller, t0 + 600, "A", 100);
+    addReading(app.events, controller, t0 + 1800, "A", 200);
+    addReading(app.events, controller, t0 + 1800, "B", 999);
+    addReading(app.events, controller, t0 + 7200, "A", 400); // after till: listed, not integrated
 
-    const Transitions transitions =
-        Event::isUnderOverCurrent(controller, t0, t0 + 3600, Application::events, 0);
+    const Transitions transitions = isUnderOverCurrent(controller, t0, t0 + 3600, app.events, 0);
     QCOMPARE(transitions, (Transitions{{t0 + 600, 100}, {t0 + 1800, 200}, {t0 + 7200, 400}}));
     double kWh = -1;
     const QByteArray trace = getTransitions(transitions, t0, t0 + 3600, kWh);
@@ -238,24 +238,24 @@ void TestEnergy::getTransitions_traceNamesEveryStep() {
     QCOMPARE(trace, expected);
 
     // The walk stops at the reading in force at from; older ones are left out.
-    addReading(controller, t0 - 100, "A", 20);
-    addReading(controller, t0 - 50, "A", 10);
-    const Transitions fromStart =
-        Event::isUnderOverCurrent(controller, t0, t0 + 3600, Application::events, 0);
+    addReading(app.events, controller, t0 - 100, "A", 20);
+    addReading(app.events, controller, t0 - 50, "A", 10);
+    const Transitions fromStart = isUnderOverCurrent(controller, t0, t0 + 3600, app.events, 0);
     QCOMPARE(fromStart.begin()->first, t0 - 50);
     QCOMPARE(fromStart.size(), std::size_t{4});
     const Transitions fromMiddle =
-        Event::isUnderOverCurrent(controller, t0 + 700, t0 + 3600, Application::events, 0);
+        isUnderOverCurrent(controller, t0 + 700, t0 + 3600, app.events, 0);
     QCOMPARE(fromMiddle.begin()->first, t0 + 600);
     QCOMPARE(fromMiddle.size(), std::size_t{3});
 }
 
 void TestEnergy::noReadings_reportedAndZero() {
     ScopedWorkDir dir;
-    Controller& controller = addController();
-    Controller& other = Application::controllers.emplace_back("other", 0, "10.0.0.8", 0, "admin", "pw");
-    addReading(controller, t0, "A", 100);
-    addReading(other, t0 + 5, "B", 300);
+    Application app;
+    Controller& controller = addController(app);
+    Controller& other = app.controllers.emplace_back("other", 0, "10.0.0.8", 0, "admin", "pw");
+    addReading(app.events, controller, t0, "A", 100);
+    addReading(app.events, other, t0 + 5, "B", 300);
 
     QLoggingCategory::setFilterRules(QStringLiteral("ampwarden.energy.trace.debug=true"));
     QTest::ignoreMessage(QtDebugMsg,
@@ -263,9 +263,9 @@ void TestEnergy::noReadings_reportedAndZero() {
                                     clockText(t0) + " till " + clockText(t0 + 60) + " of:")
                              .constData());
     // Every reading of the store is listed, whichever controller it belongs to.
-    for (const auto& [key, event] : Application::events.events())
-        QTest::ignoreMessage(QtDebugMsg, Application::eventLine(event).constData());
-    const Transitions none = Event::isUnderOverCurrent(controller, t0, t0 + 60, Application::events, 1);
+    for (const auto& [key, event] : app.events.events())
+        QTest::ignoreMessage(QtDebugMsg, app.eventLine(event).constData());
+    const Transitions none = isUnderOverCurrent(controller, t0, t0 + 60, app.events, 1);
     QLoggingCategory::setFilterRules(QString());
     QVERIFY(none.empty());
 
@@ -274,7 +274,7 @@ void TestEnergy::noReadings_reportedAndZero() {
     QCOMPARE(kWh, 0.0);
     QVERIFY(appLog().contains(
         "getTransitions() error: transitions has to be not less than 1 in size, actual size is 0\n"));
-    QCOMPARE(getEnergy(controller, t0, t0 + 60).b, 0.0);
+    QCOMPARE(getEnergy(app.events, controller, t0, t0 + 60).b, 0.0);
 }
 
 void TestEnergy::energiesDiffer_relativeTolerance_data() {

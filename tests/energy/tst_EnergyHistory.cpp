@@ -32,30 +32,29 @@ struct Run {
 };
 using Runs = QList<Run>;
 
-std::vector<Controller*> addControllers() {
-    Controller& pdu = Application::controllers.emplace_back("pdu", 0, "10.0.0.9", 0, "admin", "pw");
-    Controller& rack =
-        Application::controllers.emplace_back("rack \"7\", east", 2, "10.0.0.7", 0, "admin", "pw");
+std::vector<Controller*> addControllers(Application& app) {
+    Controller& pdu = app.controllers.emplace_back("pdu", 0, "10.0.0.9", 0, "admin", "pw");
+    Controller& rack = app.controllers.emplace_back("rack \"7\", east", 2, "10.0.0.7", 0, "admin", "pw");
     Controller& formula =
-        Application::controllers.emplace_back("=HYPERLINK(\"x.test\")", 2, "10.0.0.8", 0, "admin", "pw");
-    Controller& minus = Application::controllers.emplace_back("-1+2", 2, "10.0.0.6", 0, "admin", "pw");
+        app.controllers.emplace_back("=HYPERLINK(\"x.test\")", 2, "10.0.0.8", 0, "admin", "pw");
+    Controller& minus = app.controllers.emplace_back("-1+2", 2, "10.0.0.6", 0, "admin", "pw");
     return {&pdu, &rack, &formula, &minus};
 }
 
-void addReading(Controller* controller, Time t, const QByteArray& channel, double watts) {
-    Application::addEvent({}, t, controller, EventKind::values, Transport::http,
-                          "Current loads on channel " + channel + ": 230 V, 1 A, " + Warden::formatG(watts) +
-                              " W",
-                          "VAH=230 CAH=1");
+void addReading(Application& app, const Controller* controller, Time t, const QByteArray& channel,
+                double watts) {
+    app.addEvent({}, t, controller->id, EventKind::values, Transport::http,
+                 "Current loads on channel " + channel + ": 230 V, 1 A, " + Warden::formatG(watts) + " W",
+                 "VAH=230 CAH=1");
 }
 
-void writeRuns(const Runs& runs) {
-    const std::vector<Controller*> controllers = addControllers();
+void writeRuns(Application& app, const Runs& runs) {
+    const std::vector<Controller*> controllers = addControllers(app);
     for (const Run& run : runs) {
         for (Time t = run.start; t < run.end; t += run.step)
-            addReading(controllers[run.controller], t, run.channel, run.watts);
+            addReading(app, controllers[run.controller], t, run.channel, run.watts);
     }
-    Application::shutdown();
+    app.shutdown();
 }
 
 QByteArray csv(std::initializer_list<const char*> rows) {
@@ -213,7 +212,8 @@ void TestEnergyHistory::exportEnergy_handComputed() {
     QFETCH(qint64, skipped);
 
     ScopedWorkDir dir;
-    writeRuns(runs);
+    Application app;
+    writeRuns(app, runs);
     if (!extraLines.isEmpty()) {
         QFile log(QString::fromUtf8(Application::dailyLogPath(local(6, 10, 12))));
         QVERIFY(log.open(QIODevice::Append));
@@ -233,19 +233,20 @@ void TestEnergyHistory::exportEnergy_handComputed() {
 // energy the bill finds for it in the event store that wrote the logs.
 void TestEnergyHistory::exportEnergy_withoutGaps_sameAsBill() {
     ScopedWorkDir dir;
-    Controller* pdu = addControllers().front();
+    Application app;
+    Controller* pdu = addControllers(app).front();
     QRandomGenerator random(16);
     const Time limit = EnergyMeter::bridge(60);
     const Time start = local(6, 10, 0);
     int n = 0;
     for (const QByteArray channel : {"A", "B"}) {
         for (Time t = start; t < local(6, 11, 6); t += random.bounded(static_cast<int>(limit) + 1)) {
-            addReading(pdu, t, channel, random.bounded(5000.0));
+            addReading(app, pdu, t, channel, random.bounded(5000.0));
             if (++n % 50 == 0) // the one written last holds on
-                addReading(pdu, t, channel, random.bounded(5000.0));
+                addReading(app, pdu, t, channel, random.bounded(5000.0));
         }
     }
-    Application::flushSnapshot();
+    app.flushSnapshot();
 
     for (int i = 0; i < 20; ++i) {
         // Far enough inside the readings that each bus has one in force at `from`.
@@ -258,7 +259,7 @@ void TestEnergyHistory::exportEnergy_withoutGaps_sameAsBill() {
         history.periods(from, till, EnergyGrouping::month,
                         [&rows](const EnergyPeriod& row) { rows.push_back(row); });
         QCOMPARE(rows.size(), std::size_t{2});
-        const ChannelEnergies bill = getEnergy(*pdu, from, till);
+        const ChannelEnergies bill = getEnergy(app.events, *pdu, from, till);
         for (const EnergyPeriod& row : rows) {
             QCOMPARE(row.coverage, 100.0);
             const double billed = row.bus == "A" ? bill.a : bill.b;
@@ -325,7 +326,8 @@ void TestEnergyHistory::exportEnergy_midnightTwice_repeatedHourOnItsDate() {
         tzset();
     });
     ScopedWorkDir dir;
-    writeRuns({{0, "A", firstMidnight - 3600, firstMidnight + 3 * 3600, 60, 1000}});
+    Application app;
+    writeRuns(app, {{0, "A", firstMidnight - 3600, firstMidnight + 3 * 3600, 60, 1000}});
     QBuffer out;
     QVERIFY(out.open(QIODevice::WriteOnly));
     exportEnergy(out, dir.path(), *parseLocalTime(from, false), *parseLocalTime(till, true),

@@ -92,37 +92,39 @@ void tst_EnergyViews::sameReadings_sameEnergy() {
     ScopedWorkDir dir;
     const Time midnight = localSeconds(2026, 6, 10);
     ManualClock clock(midnight);
-    Application::report.checkEveryUnit = 60;
-    Application::report.checkEveryUnits = 1;
-    Application::controllers.emplace_back("pdu", 0, "10.0.0.9", 0, "admin", "pw");
-    Application::controllers.emplace_back("edge", 2, "10.0.0.7", 0, "admin", "pw");
-    StatusModel status;
-    MetricsExposition metrics;
-    Application::setEventListener([&](const Event& event) {
-        status.eventAdded(event);
-        metrics.eventAdded(event);
-    });
+    Application app;
+    app.report.checkEveryUnit = 60;
+    app.report.checkEveryUnits = 1;
+    app.controllers.emplace_back("pdu", 0, "10.0.0.9", 0, "admin", "pw");
+    app.controllers.emplace_back("edge", 2, "10.0.0.7", 0, "admin", "pw");
+    StatusModel status(app);
+    MetricsExposition metrics(app);
+    const QMetaObject::Connection listener =
+        QObject::connect(&app, &Application::eventAdded, &status, [&](const Event& event) {
+            status.eventAdded(event);
+            metrics.eventAdded(event);
+        });
     Time newest[2][2] = {};
     for (const ViewReading& r : readings) {
         const Time t = midnight + r.sinceMidnight;
         clock.set(t);
-        Controller* c = Application::controllerAt(r.controller);
-        Application::addEvent({}, t, c, EventKind::values, Transport::http,
-                              "Current loads on channel " + r.channel + ": 230 V, 1 A, " +
-                                  QByteArray::number(r.watts) + " W",
-                              {});
+        Controller* c = app.controllerAt(r.controller);
+        app.addEvent({}, t, c->id, EventKind::values, Transport::http,
+                     "Current loads on channel " + r.channel + ": 230 V, 1 A, " +
+                         QByteArray::number(r.watts) + " W",
+                     {});
         newest[r.controller][r.channel == "B" ? 1 : 0] = t;
     }
-    Application::setEventListener({});
+    QObject::disconnect(listener);
     const Time now = clock.now();
     status.flush();
     const QByteArray exposition = metrics.render();
 
     // The export of today up to `till`, for one bus.
     const auto exported = [&](int controller, int bus, Time till) {
-        EnergyHistory history(EnergyMeter::bridge(Application::report.checkPeriod()));
+        EnergyHistory history(EnergyMeter::bridge(app.report.checkPeriod()));
         history.readLogs(dir.path(), midnight, till);
-        const QByteArray name = Application::controllerAt(controller)->displayName();
+        const QByteArray name = app.controllerAt(controller)->displayName();
         double kWh = -1;
         history.periods(midnight, till, EnergyGrouping::day, [&](const EnergyPeriod& row) {
             if (row.controller == name && row.bus == (bus == 0 ? "A" : "B"))
@@ -136,7 +138,7 @@ void tst_EnergyViews::sameReadings_sameEnergy() {
             .toString();
     };
     for (const Expected& e : expected) {
-        const Controller* c = Application::controllerAt(e.controller);
+        const Controller* c = app.controllerAt(e.controller);
         QCOMPARE(exported(e.controller, e.bus, now), e.kWh);
         QCOMPARE(shownToday(e), QString::number(e.kWh, 'f', 3) + QStringLiteral(" kWh"));
         // A counter goes up to the bus's newest reading only: what follows is not settled yet.
@@ -150,11 +152,11 @@ void tst_EnergyViews::sameReadings_sameEnergy() {
     // A report lets the store go of all but the newest events; the day's count outlives a change of the
     // settings all the same.
     for (int i = 0; i < 20; ++i)
-        Application::addEvent({}, now, Application::controllerAt(1), EventKind::login_success,
-                              Transport::syslog, {}, "login");
-    for (Controller& c : Application::controllers)
-        c.report();
-    Application::prune();
+        app.addEvent({}, now, app.controllerAt(1)->id, EventKind::login_success, Transport::syslog, {},
+                     "login");
+    for (Controller& c : app.controllers)
+        app.markReported(c);
+    app.prune();
     status.reload();
     for (const Expected& e : expected)
         QCOMPARE(shownToday(e), QString::number(e.kWh, 'f', 3) + QStringLiteral(" kWh"));

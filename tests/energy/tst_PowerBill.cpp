@@ -63,15 +63,16 @@ void TestPowerBill::getPowerBill_linesAndPayment() {
     QFETCH(QByteArray, currency);
     QFETCH(QByteArray, lines);
     ScopedWorkDir dir;
-    Application::report.kWHPriceUSD = price;
-    Application::report.currency = currency;
-    Controller& controller = Application::controllers.emplace_back("pdu", 0, "10.0.0.9", 0, "admin", "pw");
+    Application app;
+    app.report.kWHPriceUSD = price;
+    app.report.currency = currency;
+    Controller& controller = app.controllers.emplace_back("pdu", 0, "10.0.0.9", 0, "admin", "pw");
     if (wattsA != 0)
-        addReading(controller, t0, "A", wattsA);
+        addReading(app.events, controller, t0, "A", wattsA);
     if (wattsB != 0)
-        addReading(controller, t0, "B", wattsB);
+        addReading(app.events, controller, t0, "B", wattsB);
 
-    const PowerBill bill = getPowerBill(controller, t0, t0 + 3600);
+    const PowerBill bill = getPowerBill(app.events, app.report, controller, t0, t0 + 3600);
     QCOMPARE(bill.html,
              "<h3>Power Bill</h3>\r\n<p style=\"border-style: solid; border-width: 1px;\">\r\nFrom " +
                  clockText(t0) + " till " + clockText(t0 + 3600) + "<br />\r\n" + lines);

@@ -21,11 +21,11 @@ namespace {
 
 constexpr Time start = 1700000000;
 
-void reading(Controller& c, Time t, const char* bus, double volts, double amps) {
+void reading(Application& app, Controller& c, Time t, const char* bus, double volts, double amps) {
     const QByteArray text = QByteArray("Current loads on channel ") + bus + ": " + QByteArray::number(volts) +
                             " V, " + QByteArray::number(amps) + " A, " + QByteArray::number(volts * amps) +
                             " W";
-    Application::addEvent({}, t, &c, EventKind::values, Transport::http, text, {});
+    app.addEvent({}, t, c.id, EventKind::values, Transport::http, text, {});
 }
 
 } // namespace
@@ -50,51 +50,55 @@ private:
     QByteArray scenario();
 
     std::unique_ptr<Warden::Test::ScopedWorkDir> dir_;
-    MetricsExposition exposition_;
+    std::unique_ptr<Application> app_;
+    std::unique_ptr<MetricsExposition> exposition_;
 };
 
 void tst_MetricsExposition::init() {
     dir_ = std::make_unique<Warden::Test::ScopedWorkDir>();
     MetricsRegistry::instance().reset();
-    exposition_.reset();
-    Application::setEventListener([this](const Warden::Business::Event& e) { exposition_.eventAdded(e); });
+    app_ = std::make_unique<Application>();
+    exposition_ = std::make_unique<MetricsExposition>(*app_);
+    connect(app_.get(), &Application::eventAdded, this,
+            [this](const Warden::Business::Event& e) { exposition_->eventAdded(e); });
 }
 
 void tst_MetricsExposition::cleanup() {
+    exposition_.reset();
+    app_.reset();
     dir_.reset();
 }
 
 QByteArray tst_MetricsExposition::scenario() {
-    Controller& rack = Application::controllers.emplace_back("rack", 0, "10.0.0.1", 8080, "admin", "pw");
+    Controller& rack = app_->controllers.emplace_back("rack", 0, "10.0.0.1", 8080, "admin", "pw");
     rack.channels = {ChannelSettings{"A", 0.5, 13, 1}, ChannelSettings{"B", 0.5, 1.5, 1}};
-    Controller& edge = Application::controllers.emplace_back("edge", 2, "edge.example", 0, "admin", "pw");
+    Controller& edge = app_->controllers.emplace_back("edge", 2, "edge.example", 0, "admin", "pw");
     edge.channels = {ChannelSettings{"", 0, 10, 1}};
-    Controller& silent =
-        Application::controllers.emplace_back("we\"ird\\name\nx", 2, "10.0.0.3", 0, "admin", "pw");
+    Controller& silent = app_->controllers.emplace_back("we\"ird\\name\nx", 2, "10.0.0.3", 0, "admin", "pw");
     (void)silent;
 
     // Checked hourly, so the hour between readings is bridged. Bus A: 920 W for an hour, then 460 W
     // for half an hour: 1.15 kWh. A late row older than the reading in force changes neither the shown
     // values nor the counter.
-    Application::report.checkEveryUnit = 3600;
-    Application::report.checkEveryUnits = 1;
-    reading(rack, start, "A", 230, 4);
-    reading(rack, start + 3600, "A", 230, 2);
-    reading(rack, start + 5400, "A", 230, 8);
-    reading(rack, start + 1000, "A", 230, 6);
-    reading(rack, start, "B", 230, 2);
-    reading(edge, start, "B", 120, 1.5); // a one-bus model's reading, whatever channel it names
-    Application::addEvent({}, start, &rack, EventKind::overcurrent, Transport::http,
-                          "Overcurrent on channel B", {});
-    Application::addEvent({}, start, &rack, EventKind::login_success, Transport::syslog, {}, "<13>login");
+    app_->report.checkEveryUnit = 3600;
+    app_->report.checkEveryUnits = 1;
+    reading(*app_, rack, start, "A", 230, 4);
+    reading(*app_, rack, start + 3600, "A", 230, 2);
+    reading(*app_, rack, start + 5400, "A", 230, 8);
+    reading(*app_, rack, start + 1000, "A", 230, 6);
+    reading(*app_, rack, start, "B", 230, 2);
+    reading(*app_, edge, start, "B", 120, 1.5); // a one-bus model's reading, whatever channel it names
+    app_->addEvent({}, start, rack.id, EventKind::overcurrent, Transport::http, "Overcurrent on channel B",
+                   {});
+    app_->addEvent({}, start, rack.id, EventKind::login_success, Transport::syslog, {}, "<13>login");
 
-    exposition_.checked(&rack, CheckOutcome{true, 200, {}}, start + 5400);
-    exposition_.checked(&edge, CheckOutcome{false, 0, {}}, start + 5400);
-    exposition_.checked(&edge, CheckOutcome{true, 200, {}}, start + 5460);
-    exposition_.checked(nullptr, CheckOutcome{false, 401, {}}, start + 5460);
+    exposition_->checked(rack.id, CheckOutcome{true, 200, {}}, start + 5400);
+    exposition_->checked(edge.id, CheckOutcome{false, 0, {}}, start + 5400);
+    exposition_->checked(edge.id, CheckOutcome{true, 200, {}}, start + 5460);
+    exposition_->checked(0, CheckOutcome{false, 401, {}}, start + 5460);
     MetricsRegistry::instance().countDatagram(false);
     MetricsRegistry::instance().countMail(true);
-    return exposition_.render(3);
+    return exposition_->render(3);
 }
 
 void tst_MetricsExposition::render_data() {
@@ -167,7 +171,7 @@ void tst_MetricsExposition::promtool_acceptsTheExposition() {
     if (!QFile::exists(QStringLiteral("/usr/bin/promtool")))
         QSKIP("promtool (Debian's prometheus package) is not installed");
     // Two controllers configured alike must not make one series twice.
-    Application::controllers.emplace_back("rack", 0, "10.0.0.1", 8080, "admin", "pw");
+    app_->controllers.emplace_back("rack", 0, "10.0.0.1", 8080, "admin", "pw");
     const QByteArray text = scenario();
     QProcess promtool;
     promtool.start(QStringLiteral("/usr/bin/promtool"), {QStringLiteral("check"), QStringLiteral("metrics")});
@@ -196,8 +200,8 @@ void tst_MetricsExposition::duplicateNames_eachSeriesOnce() {
     QFETCH(QByteArrayList, names);
     QFETCH(QByteArrayList, labelled);
     for (const QByteArray& name : names)
-        Application::controllers.emplace_back(name, 2, "10.0.0.1", 0, "admin", "pw");
-    const QByteArray text = exposition_.render();
+        app_->controllers.emplace_back(name, 2, "10.0.0.1", 0, "admin", "pw");
+    const QByteArray text = exposition_->render();
     QByteArrayList up;
     for (const QByteArray& line : text.split('\n')) {
         if (line.startsWith("ampwarden_up{"))

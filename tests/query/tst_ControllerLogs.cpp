@@ -31,21 +31,21 @@ private slots:
     void rowsPastTheBudget_takenOldestFirstOverChecks();
     void repeatedProblems_countedNotRepeated_data();
     void repeatedProblems_countedNotRepeated();
-    void positionOutsideList_logsAndLeavesStateAlone();
+    void unknownController_leavesStateAlone();
 };
 
 namespace {
 
-Controller& addController(std::vector<ChannelSettings> channels = {}, qint32 type = 0) {
-    Controller& c = Application::controllers.emplace_back("rack1", type, "10.0.0.9", 0, "admin", "pw");
+Controller& addController(Application& app, std::vector<ChannelSettings> channels = {}, qint32 type = 0) {
+    Controller& c = app.controllers.emplace_back("rack1", type, "10.0.0.9", 0, "admin", "pw");
     c.channels = std::move(channels);
     return c;
 }
 
 // "kind|reason|raw" of every event, sorted, so same-second events compare whatever their order.
-QByteArrayList eventTexts(bool withTime = false) {
+QByteArrayList eventTexts(const Application& app, bool withTime = false) {
     QByteArrayList texts;
-    for (const auto& [key, event] : Application::events.events()) {
+    for (const auto& [key, event] : app.events.events()) {
         QByteArray text = QByteArray::number(int(event.kind)) + '|';
         if (withTime)
             text += QByteArray::number(event.time) + '|';
@@ -202,25 +202,27 @@ void tst_ControllerLogs::loadComments() {
     QFETCH(QByteArrayList, expected);
     QFETCH(qint32, type);
     Test::ScopedWorkDir dir;
+    Application app;
     Test::ManualClock clock(localSeconds(2026, 12, 6, 16, 31, 11));
-    addController(channels, type);
+    const ControllerId id = addController(app, channels, type).id;
 
-    getLogs(0, page, {});
+    getLogs(app, id, page, {});
 
-    QCOMPARE(eventTexts(), sorted(expected));
+    QCOMPARE(eventTexts(app), sorted(expected));
 }
 
 void tst_ControllerLogs::loadComments_addedAgainAtEveryCheck() {
     Test::ScopedWorkDir dir;
+    Application app;
     Test::ManualClock clock(localSeconds(2026, 12, 6, 16, 31, 11));
-    addController({{"A", 1, 2, 0.9}});
+    const ControllerId id = addController(app, {{"A", 1, 2, 0.9}}).id;
     const QByteArray page = "<!-- RAW VAH=230 CAH=2.5 -->";
 
-    getLogs(0, page, {});
+    getLogs(app, id, page, {});
     clock.advance(60);
-    getLogs(0, page, {});
+    getLogs(app, id, page, {});
 
-    QCOMPARE(Application::getEventCount(), 4);
+    QCOMPARE(app.getEventCount(), 4);
 }
 
 void tst_ControllerLogs::moreLoadCommentsThanBuses_noReadingsOneLine_data() {
@@ -238,12 +240,13 @@ void tst_ControllerLogs::moreLoadCommentsThanBuses_noReadingsOneLine() {
     QFETCH(QByteArray, page);
     QFETCH(qint32, type);
     Test::ScopedWorkDir dir;
+    Application app;
     Test::ManualClock clock(localSeconds(2026, 12, 6, 16, 31, 11));
-    addController({{"A", 1, 2, 1}, {"B", 1, 2, 1}}, type);
+    const ControllerId id = addController(app, {{"A", 1, 2, 1}, {"B", 1, 2, 1}}, type).id;
 
-    const CheckOutcome outcome = getLogs(0, page, {});
+    const CheckOutcome outcome = getLogs(app, id, page, {});
 
-    QCOMPARE(Application::getEventCount(), 0);
+    QCOMPARE(app.getEventCount(), 0);
     QVERIFY(outcome.readings.empty());
     const QByteArrayList lines = getLogsLines();
     QCOMPARE(lines.size(), 1);
@@ -363,13 +366,14 @@ void tst_ControllerLogs::logRows() {
     QFETCH(QByteArrayList, expected);
     QFETCH(QByteArray, logged);
     Test::ScopedWorkDir dir;
+    Application app;
     Test::ManualClock clock(host);
-    Controller& controller = addController();
+    Controller& controller = addController(app);
     controller.logRowsUpTo = controller.lastCheck = prevCheck;
 
-    getLogs(0, {}, page);
+    getLogs(app, controller.id, {}, page);
 
-    QCOMPARE(eventTexts(true), sorted(expected));
+    QCOMPARE(eventTexts(app, true), sorted(expected));
     QCOMPARE(controller.lastCheck, host);
     QCOMPARE(controller.lastLog, host);
     const QByteArray log = Test::appLog();
@@ -381,19 +385,21 @@ void tst_ControllerLogs::logRows() {
 
 void tst_ControllerLogs::secondCheck_addsOnlyNewerRows() {
     Test::ScopedWorkDir dir;
+    Application app;
     const qint64 t = localSeconds(2026, 7, 2, 17, 10, 30);
     Test::ManualClock clock(t);
-    addController();
+    const ControllerId id = addController(app).id;
     const QByteArray oldRows =
         row("Jul 2 17:10:00 Successful authentication of a") + row("Jul 2 17:10:30 Reboot");
 
-    getLogs(0, {}, clockPage(t, heading + oldRows));
-    QCOMPARE(Application::getEventCount(), 2);
+    getLogs(app, id, {}, clockPage(t, heading + oldRows));
+    QCOMPARE(app.getEventCount(), 2);
     clock.advance(60);
-    getLogs(0, {}, clockPage(t + 60, heading + row("Jul 2 17:11:00 Failed authentication of b") + oldRows));
+    getLogs(app, id, {},
+            clockPage(t + 60, heading + row("Jul 2 17:11:00 Failed authentication of b") + oldRows));
 
-    QCOMPARE(Application::getEventCount(), 3);
-    QCOMPARE(Application::events.events().begin()->second.kind, EventKind::login_failure);
+    QCOMPARE(app.getEventCount(), 3);
+    QCOMPARE(app.events.events().begin()->second.kind, EventKind::login_failure);
 }
 
 void tst_ControllerLogs::failedReadOrEdit_bringsNoStoredRowBack_data() {
@@ -422,20 +428,21 @@ void tst_ControllerLogs::failedReadOrEdit_bringsNoStoredRowBack() {
     QFETCH(QByteArrayList, pages);
     QFETCH(bool, clockRead);
     Test::ScopedWorkDir dir;
+    Application app;
     const qint64 t = localSeconds(2026, 7, 2, 17, 10, 30);
     Test::ManualClock clock(t);
-    Controller& controller = addController();
+    Controller& controller = addController(app);
 
     for (const QByteArray& page : std::as_const(pages)) {
         if (page == "edit")
             controller.lastReport = controller.lastLog = controller.lastCheck = 0; // what an edit does
         else
-            getLogs(0, {}, page);
+            getLogs(app, controller.id, {}, page);
         clock.advance(60);
     }
 
     QStringList raws;
-    for (const auto& [key, event] : Application::events.events())
+    for (const auto& [key, event] : app.events.events())
         raws << QString::fromLatin1(event.raw);
     raws.sort();
     QCOMPARE(raws, (QStringList{"Jul 2 17:09:00 Successful authentication of a", "Jul 2 17:10:00 Reboot",
@@ -445,20 +452,21 @@ void tst_ControllerLogs::failedReadOrEdit_bringsNoStoredRowBack() {
 
 void tst_ControllerLogs::impossibleValues_oneLinePerCheck() {
     Test::ScopedWorkDir dir;
+    Application app;
     const qint64 t = localSeconds(2026, 12, 6, 16, 31, 11);
     Test::ManualClock clock(t);
-    addController({{"A", 1, 2, 1}, {"B", 0, 2, 1}});
+    const ControllerId id = addController(app, {{"A", 1, 2, 1}, {"B", 0, 2, 1}}).id;
     const QByteArray index = "<!-- RAW VAH=230 CAH=-1 --><!-- RAW VBH=N/A CBH= -->";
     const QByteArray syslog = clockPage(t, heading + row("Dec 9 10:00:00 Reboot") +
                                                row("Dec 8 10:00:00 Reboot") + row("Dec 6 10:00:00 Halt"));
 
-    getLogs(0, index, syslog);
+    getLogs(app, id, index, syslog);
     clock.advance(60);
-    getLogs(0, index, clockPage(t + 60, heading + row("Dec 9 10:00:00 Reboot")));
+    getLogs(app, id, index, clockPage(t + 60, heading + row("Dec 9 10:00:00 Reboot")));
 
-    QCOMPARE(eventTexts(), (QByteArrayList{"4|Current loads on channel B: 0 V, 0 A, 0 W|VBH=N/A CBH=",
-                                           "4|Current loads on channel B: 0 V, 0 A, 0 W|VBH=N/A CBH=",
-                                           "5||Dec 6 10:00:00 Halt"}));
+    QCOMPARE(eventTexts(app), (QByteArrayList{"4|Current loads on channel B: 0 V, 0 A, 0 W|VBH=N/A CBH=",
+                                              "4|Current loads on channel B: 0 V, 0 A, 0 W|VBH=N/A CBH=",
+                                              "5||Dec 6 10:00:00 Halt"}));
     const QByteArray log = Test::appLog();
     const QByteArray line = "Application::getLogs(): rack1 : Kestrel 2 @ 10.0.0.9: ";
     QCOMPARE(log.count(line), 2);
@@ -494,9 +502,10 @@ void tst_ControllerLogs::rowsPastTheBudget_takenOldestFirstOverChecks() {
     QFETCH(int, firstCheck);
     QFETCH(int, dropped);
     Test::ScopedWorkDir dir;
+    Application app;
     const qint64 t = localSeconds(2026, 12, 6, 16, 31, 11);
     Test::ManualClock clock(t);
-    addController();
+    const ControllerId id = addController(app).id;
     // A controller without a clock, up 10 hours when the first check comes; the newest row is a
     // minute older.
     QByteArrayList texts;
@@ -517,19 +526,19 @@ void tst_ControllerLogs::rowsPastTheBudget_takenOldestFirstOverChecks() {
             list += texts[oldestFirst[i]];
         return sorted(list);
     };
-    const auto stored = [] {
+    const auto stored = [&app] {
         QByteArrayList list;
-        for (const auto& [key, event] : Application::events.events())
+        for (const auto& [key, event] : app.events.events())
             list += event.raw;
         return sorted(list);
     };
 
-    getLogs(0, {}, page(36000));
+    getLogs(app, id, {}, page(36000));
     QCOMPARE(stored(), raws(firstCheck));
     clock.advance(60);
-    getLogs(0, {}, page(36060));
+    getLogs(app, id, {}, page(36060));
     clock.advance(60);
-    getLogs(0, {}, page(36120));
+    getLogs(app, id, {}, page(36120));
 
     QCOMPARE(stored(), raws(int(ages.size()) - dropped));
     QCOMPARE(containing(getLogsLines(), "left for the next check").size(), 1);
@@ -550,12 +559,13 @@ void tst_ControllerLogs::repeatedProblems_countedNotRepeated() {
     QFETCH(QByteArray, rows);
     QFETCH(QByteArray, logged);
     Test::ScopedWorkDir dir;
+    Application app;
     const qint64 t = localSeconds(2026, 12, 6, 16, 31, 11);
     Test::ManualClock clock(t);
-    addController();
+    const ControllerId id = addController(app).id;
 
     // A good row after them, so that every bad row's excerpt is the same.
-    getLogs(0, {}, clockPage(t, heading + rows + row("Dec 6 16:00:00 Reboot")));
+    getLogs(app, id, {}, clockPage(t, heading + rows + row("Dec 6 16:00:00 Reboot")));
 
     const QByteArrayList lines = getLogsLines();
     QVERIFY2(lines.size() <= problemLinesPerCheck + 1, lines.join('\n').constData());
@@ -564,16 +574,18 @@ void tst_ControllerLogs::repeatedProblems_countedNotRepeated() {
     QVERIFY2(problem.front().endsWith(" (1000 times)"), problem.front().constData());
 }
 
-void tst_ControllerLogs::positionOutsideList_logsAndLeavesStateAlone() {
+// A controller removed while its check ran: its pages are dropped (the querying says so in app.log).
+void tst_ControllerLogs::unknownController_leavesStateAlone() {
     Test::ScopedWorkDir dir;
+    Application app;
     Test::ManualClock clock(localSeconds(2026, 7, 2, 17, 10, 30));
-    addController();
+    const Controller& controller = addController(app);
 
-    getLogs(1, "<!-- RAW VAH=230 CAH=2.5 -->", {});
-    getLogs(-1, "<!-- RAW VAH=230 CAH=2.5 -->", {});
+    getLogs(app, controller.id + 1, "<!-- RAW VAH=230 CAH=2.5 -->", {});
+    getLogs(app, 0, "<!-- RAW VAH=230 CAH=2.5 -->", {});
 
-    QCOMPARE(Application::getEventCount(), 0);
-    QVERIFY(Test::appLog().contains("Application::getLogs(): error: there is no controller #1\n"));
+    QCOMPARE(app.getEventCount(), 0);
+    QCOMPARE(controller.lastCheck, Time(0));
 }
 
 QTEST_GUILESS_MAIN(tst_ControllerLogs)

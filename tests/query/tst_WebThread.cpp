@@ -58,25 +58,25 @@ public:
     std::vector<QEvent::Type> types;
 };
 
-Controller& addController(quint16 port, const QByteArray& password = "secret") {
-    Controller& c = Application::controllers.emplace_back("rack", 0, "127.0.0.1", port, "admin", password);
+Controller& addController(Application& app, quint16 port, const QByteArray& password = "secret") {
+    Controller& c = app.controllers.emplace_back("rack", 0, "127.0.0.1", port, "admin", password);
     c.channels = {{"A", 0, 10, 1}, {"B", 0, 10, 1}};
     return c;
 }
 
-int countKind(const Controller& c, EventKind kind) {
+int countKind(const Application& app, const Controller& c, EventKind kind) {
     int n = 0;
-    for (const auto& [key, event] : Application::events.ownedBy(&c))
+    for (const auto& [key, event] : app.events.ownedBy(c.id))
         n += event->kind == kind;
     return n;
 }
 
 // What the checked signal told, per controller: whether it answered and how many bus currents it read.
-std::map<const Controller*, std::pair<bool, std::size_t>> outcomes(const QSignalSpy& spy) {
-    std::map<const Controller*, std::pair<bool, std::size_t>> told;
+std::map<ControllerId, std::pair<bool, std::size_t>> outcomes(const QSignalSpy& spy) {
+    std::map<ControllerId, std::pair<bool, std::size_t>> told;
     for (const QList<QVariant>& signal : spy) {
         const auto outcome = signal.at(1).value<CheckOutcome>();
-        told[signal.at(0).value<Controller*>()] = {outcome.answered, outcome.readings.size()};
+        told[signal.at(0).value<ControllerId>()] = {outcome.answered, outcome.readings.size()};
     }
     return told;
 }
@@ -163,14 +163,15 @@ private slots:
 
 void tst_WebThread::normalCheck_storesEventsOfBothModels() {
     Test::ScopedWorkDir dir;
+    Application app;
     Simulator clockSim({"--log-rows", "3"});
     Simulator uptimeSim({"--log-rows", "3", "--model", "uptime", "--uptime", "7200"});
     QCOMPARE(clockSim.ports.size(), 1u);
     QCOMPARE(uptimeSim.ports.size(), 1u);
-    Controller& clocked = addController(clockSim.ports[0]);
-    Controller& uptimed = addController(uptimeSim.ports[0]);
+    Controller& clocked = addController(app, clockSim.ports[0]);
+    Controller& uptimed = addController(app, uptimeSim.ports[0]);
     EndReceiver receiver;
-    WebThread web(&receiver, nullptr);
+    WebThread web(app, &receiver, nullptr);
     QSignalSpy checked(&web, &WebThread::checked);
 
     const auto ends = runCheck(web, receiver);
@@ -178,14 +179,14 @@ void tst_WebThread::normalCheck_storesEventsOfBothModels() {
     QCOMPARE(ends, std::vector<QEvent::Type>{CycleEvents::clientDone()});
     QCOMPARE(web.activeClients(), 0u);
     const std::pair<bool, std::size_t> answeredWithTwoBuses{true, 2};
-    QCOMPARE(outcomes(checked), (std::map<const Controller*, std::pair<bool, std::size_t>>{
-                                    {&clocked, answeredWithTwoBuses}, {&uptimed, answeredWithTwoBuses}}));
+    QCOMPARE(outcomes(checked), (std::map<ControllerId, std::pair<bool, std::size_t>>{
+                                    {clocked.id, answeredWithTwoBuses}, {uptimed.id, answeredWithTwoBuses}}));
     for (const Controller* c : {&clocked, &uptimed}) {
-        QCOMPARE(countKind(*c, EventKind::values), 2);
+        QCOMPARE(countKind(app, *c, EventKind::values), 2);
         // Three rows at start and the login of this check.
-        QCOMPARE(countKind(*c, EventKind::login_success), 2);
-        QCOMPARE(countKind(*c, EventKind::login_failure), 1);
-        QCOMPARE(countKind(*c, EventKind::unknown), 1);
+        QCOMPARE(countKind(app, *c, EventKind::login_success), 2);
+        QCOMPARE(countKind(app, *c, EventKind::login_failure), 1);
+        QCOMPARE(countKind(app, *c, EventKind::unknown), 1);
         QVERIFY(qAbs(c->lastCheck - QDateTime::currentSecsSinceEpoch()) < 5);
     }
     const QByteArray log = Test::appLog();
@@ -212,18 +213,18 @@ void tst_WebThread::statusOtherThan200_logsMaskedLineAndParses() {
     QFETCH(QByteArray, password);
     QFETCH(QByteArray, statusLine);
     Test::ScopedWorkDir dir;
+    Application app;
     Simulator sim(arguments);
-    const Controller& c = addController(sim.ports.at(0), password);
+    const Controller& c = addController(app, sim.ports.at(0), password);
     EndReceiver receiver;
-    WebThread web(&receiver, nullptr);
+    WebThread web(app, &receiver, nullptr);
     QSignalSpy checked(&web, &WebThread::checked);
 
     const auto ends = runCheck(web, receiver);
 
     QCOMPARE(ends, std::vector<QEvent::Type>{CycleEvents::clientDone()});
     // An error page counts as no answer for the alerts.
-    QCOMPARE(outcomes(checked),
-             (std::map<const Controller*, std::pair<bool, std::size_t>>{{&c, {false, 0}}}));
+    QCOMPARE(outcomes(checked), (std::map<ControllerId, std::pair<bool, std::size_t>>{{c.id, {false, 0}}}));
     const QByteArray log = Test::appLog();
     const QByteArray port = QByteArray::number(sim.ports[0]);
     QVERIFY2(log.contains(statusLine + "host_:port_ = 127.0.0.1:" + port +
@@ -239,17 +240,17 @@ void tst_WebThread::statusOtherThan200_logsMaskedLineAndParses() {
 
 void tst_WebThread::unreachableController_failsAtOnce() {
     Test::ScopedWorkDir dir;
+    Application app;
     const quint16 port = closedPort();
-    const Controller& c = addController(port);
+    const Controller& c = addController(app, port);
     EndReceiver receiver;
-    WebThread web(&receiver, nullptr);
+    WebThread web(app, &receiver, nullptr);
     QSignalSpy checked(&web, &WebThread::checked);
 
     const auto ends = runCheck(web, receiver);
 
     QCOMPARE(ends, std::vector<QEvent::Type>{CycleEvents::clientFailed()});
-    QCOMPARE(outcomes(checked),
-             (std::map<const Controller*, std::pair<bool, std::size_t>>{{&c, {false, 0}}}));
+    QCOMPARE(outcomes(checked), (std::map<ControllerId, std::pair<bool, std::size_t>>{{c.id, {false, 0}}}));
     const QByteArray log = Test::appLog();
     QVERIFY2(log.contains("WebClient::clientDone() error: Connection refused\n    host_:port_ = 127.0.0.1:" +
                           QByteArray::number(port) + "\n"),
@@ -267,10 +268,11 @@ void tst_WebThread::stuckController_endsAtTheBound_data() {
 void tst_WebThread::stuckController_endsAtTheBound() {
     QFETCH(QString, fault);
     Test::ScopedWorkDir dir;
+    Application app;
     Simulator sim({"--fault", fault, "--trickle-ms", "100"});
-    addController(sim.ports.at(0));
+    addController(app, sim.ports.at(0));
     EndReceiver receiver;
-    WebThread web(&receiver, nullptr);
+    WebThread web(app, &receiver, nullptr);
     web.setClientTimeout(1500);
     QElapsedTimer elapsed;
     elapsed.start();
@@ -289,12 +291,13 @@ void tst_WebThread::stuckController_endsAtTheBound() {
 
 void tst_WebThread::oneEndEvent_afterTheLastClient() {
     Test::ScopedWorkDir dir;
+    Application app;
     Simulator sim({"--count", "3", "--fault", "silent", "--fault-first", "1"});
     QCOMPARE(sim.ports.size(), 3u);
     for (quint16 port : sim.ports)
-        addController(port);
+        addController(app, port);
     EndReceiver receiver;
-    WebThread web(&receiver, nullptr);
+    WebThread web(app, &receiver, nullptr);
     web.setClientTimeout(1000);
 
     const auto ends = runCheck(web, receiver);
@@ -302,22 +305,23 @@ void tst_WebThread::oneEndEvent_afterTheLastClient() {
     // The silent controller finishes last, so its type ends the check.
     QCOMPARE(ends, std::vector<QEvent::Type>{CycleEvents::clientFailed()});
     QCOMPARE(web.activeClients(), 0u);
-    auto it = Application::controllers.begin();
-    QCOMPARE(countKind(*it++, EventKind::values), 0);
-    QCOMPARE(countKind(*it++, EventKind::values), 2);
-    QCOMPARE(countKind(*it, EventKind::values), 2);
+    auto it = app.controllers.begin();
+    QCOMPARE(countKind(app, *it++, EventKind::values), 0);
+    QCOMPARE(countKind(app, *it++, EventKind::values), 2);
+    QCOMPARE(countKind(app, *it, EventKind::values), 2);
 }
 
 // Five controllers that never answer, two connections at a time: three rounds of the deadline, and
 // each controller has its whole deadline however long it waited for a place.
 void tst_WebThread::connectionsCapped_eachDeadlineFromItsStart() {
     Test::ScopedWorkDir dir;
+    Application app;
     Simulator sim({"--count", "5", "--fault", "silent"});
     QCOMPARE(sim.ports.size(), 5u);
     for (quint16 port : sim.ports)
-        addController(port);
+        addController(app, port);
     EndReceiver receiver;
-    WebThread web(&receiver, nullptr);
+    WebThread web(app, &receiver, nullptr);
     web.setClientTimeout(1000);
     web.setMaxConnections(2);
     QElapsedTimer elapsed;
@@ -336,16 +340,17 @@ void tst_WebThread::connectionsCapped_eachDeadlineFromItsStart() {
 
 void tst_WebThread::bodyCutAtZeroByte() {
     Test::ScopedWorkDir dir;
+    Application app;
     Simulator sim({"--fault", "nul", "--log-rows", "3"});
-    Controller& c = addController(sim.ports.at(0));
+    Controller& c = addController(app, sim.ports.at(0));
     EndReceiver receiver;
-    WebThread web(&receiver, nullptr);
+    WebThread web(app, &receiver, nullptr);
 
     runCheck(web, receiver);
 
     // Bus B and all log rows but the newest come after the zero byte.
-    QCOMPARE(countKind(c, EventKind::values), 1);
-    QCOMPARE(Application::events.ownedBy(&c).size(), 2u);
+    QCOMPARE(countKind(app, c, EventKind::values), 1);
+    QCOMPARE(app.events.ownedBy(c.id).size(), 2u);
 }
 
 void tst_WebThread::oversizedAnswer_endsTheCheckAtOnce_data() {
@@ -378,10 +383,11 @@ void tst_WebThread::oversizedAnswer_endsTheCheckAtOnce() {
     QFETCH(QByteArray, head);
     QFETCH(QByteArray, filler);
     Test::ScopedWorkDir dir;
+    Application app;
     FloodServer server(head, filler, 256 * 1024 * 1024);
-    addController(server.port());
+    addController(app, server.port());
     EndReceiver receiver;
-    WebThread web(&receiver, nullptr);
+    WebThread web(app, &receiver, nullptr);
     web.setClientTimeout(20000);
     QElapsedTimer elapsed;
     elapsed.start();
@@ -402,15 +408,16 @@ void tst_WebThread::oversizedAnswer_endsTheCheckAtOnce() {
 // at 25 s.
 void tst_WebThread::lateAnswers_readUntilTheDeadline() {
     Test::ScopedWorkDir dir;
+    Application app;
     Simulator late({"--answer-delay-ms", "6000"});
     Simulator tooLate({"--answer-delay-ms", "13000"});
     FloodServer endlessHeader("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"",
                               QByteArray(64 * 1024, 'x'), 256 * 1024 * 1024);
-    const Controller& read = addController(late.ports.at(0));
-    const Controller& cut = addController(tooLate.ports.at(0));
-    const Controller& flooding = addController(endlessHeader.port());
+    const Controller& read = addController(app, late.ports.at(0));
+    const Controller& cut = addController(app, tooLate.ports.at(0));
+    const Controller& flooding = addController(app, endlessHeader.port());
     EndReceiver receiver;
-    WebThread web(&receiver, nullptr);
+    WebThread web(app, &receiver, nullptr);
     QSignalSpy checked(&web, &WebThread::checked);
     QElapsedTimer elapsed;
     elapsed.start();
@@ -420,8 +427,8 @@ void tst_WebThread::lateAnswers_readUntilTheDeadline() {
     QCOMPARE(ends, std::vector<QEvent::Type>{CycleEvents::clientFailed()});
     QVERIFY2(elapsed.elapsed() >= 24500 && elapsed.elapsed() < 30000,
              QByteArray::number(elapsed.elapsed()).constData());
-    QCOMPARE(outcomes(checked), (std::map<const Controller*, std::pair<bool, std::size_t>>{
-                                    {&read, {true, 2}}, {&cut, {false, 0}}, {&flooding, {false, 0}}}));
+    QCOMPARE(outcomes(checked), (std::map<ControllerId, std::pair<bool, std::size_t>>{
+                                    {read.id, {true, 2}}, {cut.id, {false, 0}}, {flooding.id, {false, 0}}}));
     QVERIFY2(endlessHeader.sent < 4 * WebClient::maxPageBytes,
              QByteArray::number(endlessHeader.sent).constData());
     const QByteArray log = Test::appLog();
@@ -454,6 +461,7 @@ void tst_WebThread::answerForms_givePage() {
     QFETCH(QByteArray, answer);
     QFETCH(QByteArray, logged);
     Test::ScopedWorkDir dir;
+    Application app;
     QTcpServer server;
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
     connect(&server, &QTcpServer::newConnection, &server, [&] {
@@ -464,14 +472,14 @@ void tst_WebThread::answerForms_givePage() {
             socket->disconnectFromHost();
         });
     });
-    const Controller& c = addController(server.serverPort());
+    const Controller& c = addController(app, server.serverPort());
     EndReceiver receiver;
-    WebThread web(&receiver, nullptr);
+    WebThread web(app, &receiver, nullptr);
 
     const auto ends = runCheck(web, receiver);
 
     QCOMPARE(ends, std::vector<QEvent::Type>{CycleEvents::clientDone()});
-    QCOMPARE(countKind(c, EventKind::values), 1);
+    QCOMPARE(countKind(app, c, EventKind::values), 1);
     const QByteArray log = Test::appLog();
     QVERIFY2(logged.isEmpty() ? !log.contains("WebClient") && !log.contains("handleHttp")
                               : log.contains(logged),
@@ -480,6 +488,7 @@ void tst_WebThread::answerForms_givePage() {
 
 void tst_WebThread::requestCarriesHostCloseAndBasicAuthorization() {
     Test::ScopedWorkDir dir;
+    Application app;
     QTcpServer server;
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
     QByteArrayList requests;
@@ -492,9 +501,9 @@ void tst_WebThread::requestCarriesHostCloseAndBasicAuthorization() {
             socket->disconnectFromHost();
         });
     });
-    addController(server.serverPort(), "pw");
+    addController(app, server.serverPort(), "pw");
     EndReceiver receiver;
-    WebThread web(&receiver, nullptr);
+    WebThread web(app, &receiver, nullptr);
 
     runCheck(web, receiver);
 

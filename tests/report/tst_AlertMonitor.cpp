@@ -16,19 +16,18 @@ namespace {
 constexpr qint64 start = 1796000000;
 
 // rack1, bus A 0.5 A to 13 A, bus B 0.5 A to 10 A, two recipients; every alert switch as given.
-Controller& setUp(bool switchesOn) {
-    Controller& rack = Application::controllers.emplace_back("rack1", 0, "127.0.0.1", 8080, "admin", "pw");
-    MailServer& server = Application::mailServers.emplace_back("127.0.0.1", 2525, "", "", false);
-    Application::mailAccounts.push_back({"ops@example.com", "warden@example.com", &server});
-    Application::mailAccounts.push_back({"oncall@example.com", "warden@example.com", &server});
-    Application::report.alertCurrent = Application::report.alertNoAnswer = Application::report.alertLogins =
-        switchesOn;
+Controller& setUp(Application& app, bool switchesOn) {
+    Controller& rack = app.controllers.emplace_back("rack1", 0, "127.0.0.1", 8080, "admin", "pw");
+    MailServer& server = app.mailServers.emplace_back("127.0.0.1", 2525, "", "", false);
+    app.mailAccounts.push_back({"ops@example.com", "warden@example.com", &server});
+    app.mailAccounts.push_back({"oncall@example.com", "warden@example.com", &server});
+    app.report.alertCurrent = app.report.alertNoAnswer = app.report.alertLogins = switchesOn;
     return rack;
 }
 
-int alertEvents() {
+int alertEvents(const Application& app) {
     int count = 0;
-    for (const auto& [key, event] : Application::events.events())
+    for (const auto& [key, event] : app.events.events())
         count += event.reason.startsWith("Alert: ") ? 1 : 0;
     return count;
 }
@@ -93,10 +92,11 @@ void tst_AlertMonitor::checks_alertOncePerTransition() {
     QFETCH(bool, alarmAtEnd);
 
     Test::ManualClock clock(start);
-    Controller& rack = setUp(switchesOn);
+    Application app;
+    Controller& rack = setUp(app, switchesOn);
     rack.channels = {{"A", 0.5, 13, 1}, {"B", 0.5, 10, 0.9}};
     std::vector<OutboxMail> mails;
-    AlertMonitor monitor([&mails](OutboxMail mail) { mails.push_back(std::move(mail)); });
+    AlertMonitor monitor(app, [&mails](OutboxMail mail) { mails.push_back(std::move(mail)); });
     QSignalSpy alerted(&monitor, &AlertMonitor::alerted);
 
     for (const QByteArray& word : checks.split(' ')) {
@@ -107,7 +107,7 @@ void tst_AlertMonitor::checks_alertOncePerTransition() {
             outcome.readings.push_back(
                 {word.left(1), word.mid(1).toDouble(), channel.undercurrent, channel.overcurrent});
         }
-        monitor.checked(&rack, outcome);
+        monitor.checked(rack.id, outcome);
         clock.advance(300);
     }
 
@@ -117,7 +117,7 @@ void tst_AlertMonitor::checks_alertOncePerTransition() {
     QCOMPARE(subjects, alerts);
     QCOMPARE(monitor.alarms(), alarmAtEnd ? QStringList{QStringLiteral("rack1")} : QStringList{});
     const int sent = switchesOn ? int(alerts.size()) : 0;
-    QCOMPARE(alertEvents(), sent);
+    QCOMPARE(alertEvents(app), sent);
     QCOMPARE(int(mails.size()), sent * 2);
     for (std::size_t i = 0; i < mails.size(); ++i) {
         QCOMPARE(mails[i].to, i % 2 ? QByteArray("oncall@example.com") : QByteArray("ops@example.com"));
@@ -150,20 +150,21 @@ void tst_AlertMonitor::failedLogins_alertOncePerBurst() {
     QFETCH(QList<int>, burstSizes);
 
     Test::ManualClock clock(start);
-    Controller& rack = setUp(true);
+    Application app;
+    Controller& rack = setUp(app, true);
     std::vector<OutboxMail> mails;
-    AlertMonitor monitor([&mails](OutboxMail mail) { mails.push_back(std::move(mail)); });
-    Application::setEventListener([&monitor](const Event& event) { monitor.eventAdded(event); });
+    AlertMonitor monitor(app, [&mails](OutboxMail mail) { mails.push_back(std::move(mail)); });
+    QObject::connect(&app, &Application::eventAdded, &monitor, &AlertMonitor::eventAdded);
 
     for (QByteArray word : failures.split(' ')) {
         const bool bySyslog = word.startsWith('s');
         const qint64 at = start + word.mid(bySyslog ? 1 : 0).toLongLong();
         clock.set(std::max(clock.now(), at));
-        Application::addEvent({}, at, &rack, EventKind::login_failure,
-                              bySyslog ? Transport::syslog : Transport::http, {},
-                              "Failed authentication for admin from 10.0.0.9");
+        app.addEvent({}, at, rack.id, EventKind::login_failure,
+                     bySyslog ? Transport::syslog : Transport::http, {},
+                     "Failed authentication for admin from 10.0.0.9");
         // Neither other logins nor the alert events count.
-        Application::addEvent({}, at, &rack, EventKind::login_success, Transport::http, {}, "Successful");
+        app.addEvent({}, at, rack.id, EventKind::login_success, Transport::http, {}, "Successful");
     }
 
     QCOMPARE(int(mails.size()), int(burstSizes.size()) * 2);
@@ -172,7 +173,7 @@ void tst_AlertMonitor::failedLogins_alertOncePerBurst() {
         QCOMPARE(mail.subject, QByteArray::number(burstSizes[i]) + " failed logins on rack1");
         QCOMPARE(mail.body.count("Failed authentication"), burstSizes[i]);
     }
-    QCOMPARE(alertEvents(), int(burstSizes.size()));
+    QCOMPARE(alertEvents(app), int(burstSizes.size()));
     QVERIFY(monitor.alarms().isEmpty());
 }
 

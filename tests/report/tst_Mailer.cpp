@@ -21,11 +21,19 @@ namespace {
 
 const QString fakePostwing = QStringLiteral(FAKE_POSTWING);
 
-QByteArray send(const QByteArray& to, quint16 port, bool tls, const QByteArray& subject,
-                const QByteArray& body) {
-    sendEmail(to.constData(), "from@example.test", "mail.example.test", &port, "user", "pass", &tls,
-              subject.constData(), body);
-    return takeMailError();
+MailResult send(const QByteArray& to, quint16 port, bool tls, const QByteArray& subject,
+                const QByteArray& body, const MailLimits& limits = {}) {
+    MailJob job;
+    job.to = to;
+    job.from = "from@example.test";
+    job.host = "mail.example.test";
+    job.port = port;
+    job.user = "user";
+    job.password = "pass";
+    job.useTLS = tls;
+    job.subject = subject;
+    job.body = body;
+    return sendEmail(job, limits);
 }
 
 } // namespace
@@ -40,7 +48,6 @@ private slots:
     void sendEmail_argumentsAndInput();
     void sendEmail_failureLeavesReason_data();
     void sendEmail_failureLeavesReason();
-    void takeMailLog_emptiesText();
     void concurrentSenders_eachGetOwnOutcome();
     void program_besideBeforePath();
     void queueFinish_waitsForTheSendInProgress_data();
@@ -60,12 +67,10 @@ void tst_Mailer::init() {
     qputenv("FAKE_POSTWING_DIR", QFile::encodeName(dir_.path()));
     qputenv("FAKE_POSTWING_MODE", "ok");
     setPostwingProgram(fakePostwing);
-    setMailTimeouts(30000, 30000);
 }
 
 void tst_Mailer::cleanup() {
     setPostwingProgram(QString());
-    setMailTimeouts(30000, 30000);
 }
 
 void tst_Mailer::sendEmail_argumentsAndInput_data() {
@@ -103,7 +108,10 @@ void tst_Mailer::sendEmail_argumentsAndInput() {
     QFETCH(QByteArray, portArg);
     QFETCH(QByteArray, tlsArg);
 
-    QCOMPARE(send("to@example.test", port, tls, subject, body), QByteArray());
+    const MailResult result = send("to@example.test", port, tls, subject, body);
+    QCOMPARE(result.status, MailStatus::sent);
+    QCOMPARE(result.error, QByteArray());
+    QCOMPARE(result.sessionLog, QByteArray("Bye\n"));
     const QStringList args = QDir(dir_.path()).entryList({QStringLiteral("args.*")});
     QCOMPARE(args.size(), 1);
     // The password travels in the environment: every local user can read a command line.
@@ -119,43 +127,38 @@ void tst_Mailer::sendEmail_failureLeavesReason_data() {
     QTest::addColumn<QByteArray>("mode");
     QTest::addColumn<QString>("program");
     QTest::addColumn<QByteArray>("expectedStart");
+    QTest::addColumn<MailStatus>("status");
+    QTest::addColumn<QByteArray>("sessionLog");
 
     QTest::newRow("error log of the child is the error text")
-        << QByteArray("fail") << fakePostwing << QByteArray("failed for to@example.test\n");
+        << QByteArray("fail") << fakePostwing << QByteArray("failed for to@example.test\n")
+        << MailStatus::refused << QByteArray("Bye\n");
     QTest::newRow("missing program is not a success")
         << QByteArray("ok") << QStringLiteral("/nonexistent/postwing")
-        << QByteArray("postwing could not be started: ");
+        << QByteArray("postwing could not be started: ") << MailStatus::notStarted << QByteArray();
     QTest::newRow("child stopped at the time limit")
-        << QByteArray("hang") << fakePostwing << QByteArray("postwing did not finish within 0.5 s\n");
+        << QByteArray("hang") << fakePostwing << QByteArray("postwing did not finish within 0.5 s\n")
+        << MailStatus::timedOut << QByteArray();
     QTest::newRow("crashed child is not a success")
-        << QByteArray("crash") << fakePostwing << QByteArray("postwing stopped unexpectedly: ");
+        << QByteArray("crash") << fakePostwing << QByteArray("postwing stopped unexpectedly: ")
+        << MailStatus::crashed << QByteArray();
 }
 
 void tst_Mailer::sendEmail_failureLeavesReason() {
     QFETCH(QByteArray, mode);
     QFETCH(QString, program);
     QFETCH(QByteArray, expectedStart);
+    QFETCH(MailStatus, status);
+    QFETCH(QByteArray, sessionLog);
 
     qputenv("FAKE_POSTWING_MODE", mode);
     setPostwingProgram(program);
-    setMailTimeouts(5000, 500);
-    const QByteArray error = send("to@example.test", 25, false, "S", "body");
-    QVERIFY2(error.startsWith(expectedStart), error.constData());
-    QVERIFY(error.endsWith('\n'));
-    QCOMPARE(error.count('\n'), 1);
-}
-
-void tst_Mailer::takeMailLog_emptiesText() {
-    qputenv("FAKE_POSTWING_MODE", "fail");
-    quint16 port = 25;
-    bool tls = false;
-    sendEmail("a@example.test", "b@example.test", "h", &port, "", "", &tls, "S", QByteArray("body"));
-    QCOMPARE(mailLogLength(0), int(qstrlen("failed for a@example.test\n")));
-    QCOMPARE(mailLogLength(1), int(qstrlen("Bye\n")));
-    QCOMPARE(mailLogLength(2), 0);
-    QCOMPARE(takeMailError(), QByteArray("failed for a@example.test\n"));
-    QCOMPARE(mailLogLength(0), 0);
-    QCOMPARE(takeMailError(), QByteArray());
+    const MailResult result = send("to@example.test", 25, false, "S", "body", {5000, 500});
+    QVERIFY2(result.error.startsWith(expectedStart), result.error.constData());
+    QVERIFY(result.error.endsWith('\n'));
+    QCOMPARE(result.error.count('\n'), 1);
+    QCOMPARE(result.status, status);
+    QCOMPARE(result.sessionLog, sessionLog);
 }
 
 void tst_Mailer::concurrentSenders_eachGetOwnOutcome() {
@@ -163,7 +166,7 @@ void tst_Mailer::concurrentSenders_eachGetOwnOutcome() {
     std::atomic<int> mixedUp{0};
     auto sender = [&mixedUp](QByteArray to) {
         for (int i = 0; i < 4; ++i) {
-            if (send(to, 25, false, "S", "body") != "failed for " + to + "\n")
+            if (send(to, 25, false, "S", "body").error != "failed for " + to + "\n")
                 ++mixedUp;
         }
     };

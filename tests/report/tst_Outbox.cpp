@@ -34,8 +34,8 @@ namespace {
 const qint64 start = Test::utcSeconds(2026, 12, 7, 10);
 const QString outboxDir = QString::fromLatin1(Outbox::defaultDirectory);
 
-MailServer& addServer(const QByteArray& host, const QByteArray& password = "s3cret") {
-    return Application::mailServers.emplace_back(host, 25, "alerts", password, true);
+MailServer& addServer(Application& app, const QByteArray& host, const QByteArray& password = "s3cret") {
+    return app.mailServers.emplace_back(host, 25, "alerts", password, true);
 }
 
 OutboxMail mailTo(const QByteArray& to, const MailServer& server,
@@ -342,13 +342,16 @@ void tst_Outbox::jobFor_takesTheServerAsConfiguredNow() {
     QFETCH(QByteArray, expectedHost);
 
     Test::ScopedWorkDir work;
-    const OutboxMail mail = mailTo("ops@example.test", addServer("mail.example.test", "old"));
-    Application::mailServers.clear();
-    MailServer& now = addServer(newHost, "new");
+    Application app;
+    const OutboxMail mail = mailTo("ops@example.test", addServer(app, "mail.example.test", "old"));
+    app.mailServers.clear();
+    MailServer& now = addServer(app, newHost, "new");
     if (recipientKept)
-        Application::mailAccounts.push_back({"ops@example.test", "warden@example.test", &now});
+        app.mailAccounts.push_back({"ops@example.test", "warden@example.test", &now});
 
-    const std::optional<MailJob> job = Outbox::jobFor(mail);
+    MailQueue queue;
+    const Outbox outbox(app, queue);
+    const std::optional<MailJob> job = outbox.jobFor(mail);
     QCOMPARE(job.has_value(), !expectedHost.isEmpty());
     if (!job)
         return;
@@ -360,9 +363,10 @@ void tst_Outbox::jobFor_takesTheServerAsConfiguredNow() {
 
 void tst_Outbox::add_storedOwnerOnlyBeforeTheAttempt_removedAfter250() {
     Test::ScopedWorkDir work;
-    const MailServer& server = addServer("mail.example.test");
+    Application app;
+    const MailServer& server = addServer(app, "mail.example.test");
     MailQueue queue;
-    Outbox outbox(queue);
+    Outbox outbox(app, queue);
     qputenv("FAKE_POSTWING_MODE", "slow");
     outbox.add(mailTo("ops@example.test", server));
 
@@ -385,12 +389,13 @@ void tst_Outbox::add_storedOwnerOnlyBeforeTheAttempt_removedAfter250() {
 
 void tst_Outbox::transientFailure_retriedOnTheSchedule() {
     Test::ScopedWorkDir work;
+    Application app;
     Test::ManualClock clock(start);
     qputenv("FAKE_POSTWING_MODE", "error");
     qputenv("FAKE_POSTWING_ERROR", "421 4.3.2 Service not available");
     MailQueue queue;
-    Outbox outbox(queue);
-    outbox.add(mailTo("ops@example.test", addServer("mail.example.test")));
+    Outbox outbox(app, queue);
+    outbox.add(mailTo("ops@example.test", addServer(app, "mail.example.test")));
     const QString path = QDir(outboxDir).filePath(filesIn(outboxDir).value(0));
 
     const QList<qint64> waits{60, 120, 300, 600, 1800, 3600, 3600};
@@ -431,12 +436,13 @@ void tst_Outbox::failure_endsInFailedWithOneLine() {
     QFETCH(QByteArray, reason);
 
     Test::ScopedWorkDir work;
+    Application app;
     Test::ManualClock clock(start);
     qputenv("FAKE_POSTWING_MODE", "error");
     qputenv("FAKE_POSTWING_ERROR", error);
     MailQueue queue;
-    Outbox outbox(queue);
-    const OutboxMail mail = mailTo("ops@example.test", addServer("mail.example.test"));
+    Outbox outbox(app, queue);
+    const OutboxMail mail = mailTo("ops@example.test", addServer(app, "mail.example.test"));
     outbox.add(mail);
     const QString name = filesIn(outboxDir).value(0);
     if (retryAfter > 0) {
@@ -472,14 +478,16 @@ void tst_Outbox::jobFor_entriesDifferingInPasswordAlone_data() {
 void tst_Outbox::jobFor_entriesDifferingInPasswordAlone() {
     QFETCH(bool, withId);
     Test::ScopedWorkDir work;
-    addServer("mail.example.test", "first");
-    const MailServer& second = addServer("mail.example.test", "second");
-    Application::mailAccounts.push_back(
-        {"ops@example.test", "warden@example.test", &Application::mailServers.back()});
+    Application app;
+    addServer(app, "mail.example.test", "first");
+    const MailServer& second = addServer(app, "mail.example.test", "second");
+    app.mailAccounts.push_back({"ops@example.test", "warden@example.test", &app.mailServers.back()});
     OutboxMail mail = mailTo("ops@example.test", second);
     if (!withId)
         mail.serverId.clear();
-    const std::optional<MailJob> job = Outbox::jobFor(*OutboxMail::fromFile(mail.toFile()));
+    MailQueue queue;
+    const Outbox outbox(app, queue);
+    const std::optional<MailJob> job = outbox.jobFor(*OutboxMail::fromFile(mail.toFile()));
     QVERIFY(job);
     QCOMPARE(job->password, QByteArray("second"));
 }
@@ -488,12 +496,13 @@ void tst_Outbox::jobFor_entriesDifferingInPasswordAlone() {
 // recipients' mails to the same server.
 void tst_Outbox::fullMailbox_holdsOnlyItsRecipientsLaterMails() {
     Test::ScopedWorkDir work;
+    Application app;
     Test::ManualClock clock(start);
-    const MailServer& a = addServer("a.example.test");
-    const MailServer& b = addServer("b.example.test");
+    const MailServer& a = addServer(app, "a.example.test");
+    const MailServer& b = addServer(app, "b.example.test");
     qputenv("FAKE_POSTWING_FULL", "full@example.test");
     MailQueue queue;
-    Outbox outbox(queue);
+    Outbox outbox(app, queue);
     outbox.add(mailTo("full@example.test", a, "full 1"));
     outbox.add(mailTo("ok@example.test", a, "ok 1"));
     outbox.add(mailTo("full@example.test", a, "full 2"));
@@ -513,11 +522,12 @@ void tst_Outbox::fullMailbox_holdsOnlyItsRecipientsLaterMails() {
 
 void tst_Outbox::silentServer_holdsOnlyItsOwnMails() {
     Test::ScopedWorkDir work;
+    Application app;
     qputenv("FAKE_POSTWING_SILENT", "silent@example.test");
     MailQueue queue;
-    Outbox outbox(queue);
-    outbox.add(mailTo("silent@example.test", addServer("silent.example.test")));
-    outbox.add(mailTo("ops@example.test", addServer("mail.example.test")));
+    Outbox outbox(app, queue);
+    outbox.add(mailTo("silent@example.test", addServer(app, "silent.example.test")));
+    outbox.add(mailTo("ops@example.test", addServer(app, "mail.example.test")));
     QTRY_COMPARE_WITH_TIMEOUT(outbox.count(), 1, 5000);
     outbox.stop(0);
     QCOMPARE(filesIn(outboxDir).size(), 1);
@@ -527,13 +537,14 @@ void tst_Outbox::silentServer_holdsOnlyItsOwnMails() {
 // With the server down and no room for the mails' files, nothing may claim that they wait.
 void tst_Outbox::fullDisk_stopCountsOnlyWhatIsOnDisk() {
     Test::ScopedWorkDir work;
-    const MailServer& server = addServer("mail.example.test");
+    Application app;
+    const MailServer& server = addServer(app, "mail.example.test");
     qputenv("FAKE_POSTWING_MODE", "error");
     qputenv("FAKE_POSTWING_ERROR", "421 4.3.2 Service not available");
     {
         const FileSizeLimit full(64 * 1024);
         MailQueue queue;
-        Outbox outbox(queue);
+        Outbox outbox(app, queue);
         for (int i = 0; i < 3; ++i) {
             OutboxMail mail = mailTo("ops@example.test", server);
             mail.body += QByteArray(100 * 1024, 'x');
@@ -552,13 +563,14 @@ void tst_Outbox::fullDisk_stopCountsOnlyWhatIsOnDisk() {
 // old version must not go out again at the next start.
 void tst_Outbox::fullDisk_failedRewrite_deliveredFileStillRemoved() {
     Test::ScopedWorkDir work;
+    Application app;
     Test::ManualClock clock(start);
-    const MailServer& server = addServer("mail.example.test");
+    const MailServer& server = addServer(app, "mail.example.test");
     qputenv("FAKE_POSTWING_MODE", "error");
     qputenv("FAKE_POSTWING_ERROR", "421 4.3.2 " + QByteArray(8 * 1024, 'e'));
     const FileSizeLimit full(64 * 1024);
     MailQueue queue;
-    Outbox outbox(queue);
+    Outbox outbox(app, queue);
     OutboxMail mail = mailTo("ops@example.test", server);
     mail.body += QByteArray(60 * 1024, 'x');
     outbox.add(mail);
@@ -575,11 +587,12 @@ void tst_Outbox::fullDisk_failedRewrite_deliveredFileStillRemoved() {
 
 void tst_Outbox::stopAndRestart_eachMailDeliveredOnce() {
     Test::ScopedWorkDir work;
-    const MailServer& server = addServer("mail.example.test");
+    Application app;
+    const MailServer& server = addServer(app, "mail.example.test");
     qputenv("FAKE_POSTWING_MODE", "slow");
     {
         MailQueue queue;
-        Outbox outbox(queue);
+        Outbox outbox(app, queue);
         outbox.add(mailTo("m1@example.test", server));
         outbox.add(mailTo("m2@example.test", server));
         QTRY_COMPARE_WITH_TIMEOUT(sends().size(), 1, 10000);
@@ -598,7 +611,7 @@ void tst_Outbox::stopAndRestart_eachMailDeliveredOnce() {
 
     qputenv("FAKE_POSTWING_MODE", "ok");
     MailQueue queue;
-    Outbox outbox(queue);
+    Outbox outbox(app, queue);
     outbox.load();
     QTRY_COMPARE_WITH_TIMEOUT(outbox.count(), 0, 10000);
     QCOMPARE(sends(), (QList<QByteArray>{"m1@example.test", "m2@example.test"}));
@@ -619,6 +632,7 @@ void tst_Outbox::failedWrite_nothingCommitted_mailKeptAndStoredLater_data() {
 void tst_Outbox::failedWrite_nothingCommitted_mailKeptAndStoredLater() {
     QFETCH(DiskFault, fault);
     Test::ScopedWorkDir work;
+    Application app;
     std::optional<SmallDisk> disk;
     if (fault == DiskFault::full && !disk.emplace("64k").mounted())
         QSKIP("a disk of its own to fill needs root (tmpfs)");
@@ -627,8 +641,8 @@ void tst_Outbox::failedWrite_nothingCommitted_mailKeptAndStoredLater() {
     qputenv("FAKE_POSTWING_MODE", "error");
     qputenv("FAKE_POSTWING_ERROR", "421 4.3.2 Service not available");
     MailQueue queue;
-    Outbox outbox(queue, directory);
-    OutboxMail mail = mailTo("ops@example.test", addServer("mail.example.test"));
+    Outbox outbox(app, queue, directory);
+    OutboxMail mail = mailTo("ops@example.test", addServer(app, "mail.example.test"));
     mail.body += QByteArray(200 * 1024, 'x');
     outbox.add(mail);
 
@@ -650,6 +664,7 @@ void tst_Outbox::failedWrite_nothingCommitted_mailKeptAndStoredLater() {
 // rewrites it after the failed attempt.
 void tst_Outbox::newMail_linkAtItsName_notFollowed() {
     Test::ScopedWorkDir work;
+    Application app;
     Test::ManualClock clock(start);
     qputenv("FAKE_POSTWING_MODE", "error");
     qputenv("FAKE_POSTWING_ERROR", "421 4.3.2 Service not available");
@@ -658,8 +673,8 @@ void tst_Outbox::newMail_linkAtItsName_notFollowed() {
     const QString link = QDir(outboxDir).filePath(firstName(start));
     QVERIFY(QFile::link(target, link));
     MailQueue queue;
-    Outbox outbox(queue);
-    outbox.add(mailTo("ops@example.test", addServer("mail.example.test")));
+    Outbox outbox(app, queue);
+    outbox.add(mailTo("ops@example.test", addServer(app, "mail.example.test")));
 
     QCOMPARE(filesIn(outboxDir).size(), 1);
     const QString path = QDir(outboxDir).filePath(filesIn(outboxDir).first());
@@ -681,10 +696,11 @@ void tst_Outbox::load_entryNotAFileOfTheUser_leftAlone() {
         QSKIP("giving a file to another user needs root");
     const bool link = planted == Planted::link;
     Test::ScopedWorkDir work;
+    Application app;
     qputenv("FAKE_POSTWING_MODE", "error");
     qputenv("FAKE_POSTWING_ERROR", "421 4.3.2 Service not available");
     QVERIFY(QDir().mkpath(outboxDir));
-    const QByteArray content = mailTo("ops@example.test", addServer("mail.example.test")).toFile();
+    const QByteArray content = mailTo("ops@example.test", addServer(app, "mail.example.test")).toFile();
     const QString outside = QDir::current().filePath(QStringLiteral("outside.mail"));
     const QString entry = QDir(outboxDir).filePath(firstName(1));
     const QByteArray native = QFile::encodeName(entry);
@@ -699,7 +715,7 @@ void tst_Outbox::load_entryNotAFileOfTheUser_leftAlone() {
     }
 
     MailQueue queue;
-    Outbox outbox(queue);
+    Outbox outbox(app, queue);
     outbox.load();
     QCOMPARE(outbox.count(), 0);
     if (planted != Planted::fifo)
@@ -726,9 +742,10 @@ void tst_Outbox::neverDeliverable_failedAtOnce_laterMailGoes() {
     QFETCH(QByteArray, subject);
     QFETCH(QByteArray, reason);
     Test::ScopedWorkDir work;
-    const MailServer& server = addServer("mail.example.test");
+    Application app;
+    const MailServer& server = addServer(app, "mail.example.test");
     MailQueue queue;
-    Outbox outbox(queue);
+    Outbox outbox(app, queue);
     outbox.add(mailTo(to, server, subject));
     const QString name = filesIn(outboxDir).value(0);
     outbox.add(mailTo("ops@example.test", server, "next"));
@@ -747,8 +764,9 @@ void tst_Outbox::neverDeliverable_failedAtOnce_laterMailGoes() {
 // Written while the clock ran a month ahead, found after it was put right.
 void tst_Outbox::load_datedAheadOfTheClock_dueNow() {
     Test::ScopedWorkDir work;
+    Application app;
     Test::ManualClock clock(start);
-    const MailServer& server = addServer("mail.example.test");
+    const MailServer& server = addServer(app, "mail.example.test");
     OutboxMail ahead = mailTo("ops@example.test", server, "ahead");
     ahead.queued = start + 30 * 86400;
     ahead.nextAttempt = ahead.queued + 60;
@@ -765,7 +783,7 @@ void tst_Outbox::load_datedAheadOfTheClock_dueNow() {
     }
 
     MailQueue queue;
-    Outbox outbox(queue);
+    Outbox outbox(app, queue);
     outbox.load();
     QTRY_COMPARE_WITH_TIMEOUT(outbox.count(), 0, 10000);
     QCOMPARE(subjects(), (QList<QByteArray>{"ahead", "next"}));

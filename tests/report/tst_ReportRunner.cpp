@@ -1,5 +1,6 @@
 #include "report/ReportRunner.h"
 
+#include "ComposedReport.h"
 #include "TestSupport.h"
 
 #include "core/Application.h"
@@ -22,36 +23,35 @@ const Time till = from + 86400;
 // A metering controller with a reading a minute on both buses over the day and a log-in every hour,
 // or, when not `metering`, a one-bus model with its log-ins only. Every second one reads 1 kW more,
 // so that no two bodies are alike.
-Controller& addController(int number, bool metering) {
-    Controller& c =
-        Application::controllers.emplace_back("rack" + QByteArray::number(number), metering ? 0 : 2,
-                                              "10.0.0." + QByteArray::number(number), 80, "admin", "pw");
-    c.lastReport = from;
+Controller& addController(Application& app, int number, bool metering) {
+    Controller& c = app.controllers.emplace_back("rack" + QByteArray::number(number), metering ? 0 : 2,
+                                                 "10.0.0." + QByteArray::number(number), 80, "admin", "pw");
+    app.setReportTime(c, from);
     c.lastCheck = till;
     for (Time t = from - 60; t <= till + 60; t += 60) {
         if (metering) {
             const QByteArray watts = QByteArray::number(1000 * (number % 2 + 1) + t % 3600 / 60);
-            Application::events.insert(
-                Event{"", t, EventKind::values, Transport::http, "channel A, " + watts, "", &c});
-            Application::events.insert(
-                Event{"", t, EventKind::values, Transport::http, "channel B, " + watts, "", &c});
+            app.events.insert(
+                Event{"", t, EventKind::values, Transport::http, "channel A, " + watts, "", c.id});
+            app.events.insert(
+                Event{"", t, EventKind::values, Transport::http, "channel B, " + watts, "", c.id});
         }
         if (t % 3600 == 0)
-            Application::events.insert(Event{"id-" + QByteArray::number(t), t, EventKind::login_success,
-                                             Transport::syslog, "ok", "", &c});
+            app.events.insert(Event{"id-" + QByteArray::number(t), t, EventKind::login_success,
+                                    Transport::syslog, "ok", "", c.id});
     }
     return c;
 }
 
-void addRecipients(int count) {
-    MailServer& server = Application::mailServers.emplace_back("127.0.0.1", 25, "", "", false);
+void addRecipients(Application& app, int count) {
+    MailServer& server = app.mailServers.emplace_back("127.0.0.1", 25, "", "", false);
     for (int i = 0; i < count; ++i)
-        Application::mailAccounts.push_back(
+        app.mailAccounts.push_back(
             {"r" + QByteArray::number(i) + "@example.test", "warden@example.test", &server});
 }
 
-void reportSettings() {
-    ReportSettings& r = Application::report;
+void reportSettings(Application& app) {
+    ReportSettings& r = app.report;
     r.sendOnLogin = true;
     r.sendPowerBill = true;
     r.sendHistogram = true;
@@ -74,7 +74,6 @@ class tst_ReportRunner : public QObject {
     Q_OBJECT
 
 private slots:
-    void cleanup();
     void run_sameMailsInOrderAsOnThisThread_data();
     void run_sameMailsInOrderAsOnThisThread();
     void run_eventLoopTurnsBetweenControllers();
@@ -82,10 +81,6 @@ private slots:
     void run_controllerChangedDuringRun();
     void destroyedDuringRun_composedMailsGoOut();
 };
-
-void tst_ReportRunner::cleanup() {
-    Application::reset();
-}
 
 void tst_ReportRunner::run_sameMailsInOrderAsOnThisThread_data() {
     QTest::addColumn<int>("threads");
@@ -96,24 +91,25 @@ void tst_ReportRunner::run_sameMailsInOrderAsOnThisThread_data() {
 void tst_ReportRunner::run_sameMailsInOrderAsOnThisThread() {
     QFETCH(int, threads);
     Test::ScopedWorkDir work;
-    reportSettings();
-    addRecipients(2);
+    Application app;
+    reportSettings(app);
+    addRecipients(app, 2);
     // The metering ones take far longer to compose than the others, so that later controllers are
     // done first and have to wait for their turn.
     for (int i = 0; i < 6; ++i)
-        addController(i, i % 3 == 0);
+        addController(app, i, i % 3 == 0);
     std::vector<QByteArray> bodies;
-    for (const Controller& c : Application::controllers)
-        bodies.push_back(getReportBody(c, from, till));
-    const int eventsBefore = Application::getEventCount();
+    for (const Controller& c : app.controllers)
+        bodies.push_back(Test::composedReport(app.events, c, from, till, app.report));
+    const int eventsBefore = app.getEventCount();
 
     std::vector<OutboxMail> mails;
-    ReportRunner runner([&mails](OutboxMail mail) { mails.push_back(std::move(mail)); });
+    ReportRunner runner(app, [&mails](OutboxMail mail) { mails.push_back(std::move(mail)); });
     runner.setMaxThreads(threads);
     QVERIFY(runToEnd(runner));
 
     QCOMPARE(mails.size(), std::size_t(12));
-    auto controller = Application::controllers.begin();
+    auto controller = app.controllers.begin();
     for (std::size_t i = 0; i < mails.size(); ++i) {
         if (i > 0 && i % 2 == 0)
             ++controller;
@@ -123,22 +119,23 @@ void tst_ReportRunner::run_sameMailsInOrderAsOnThisThread() {
         QCOMPARE(mail.subject, reportSubject(*controller));
         QVERIFY2(mail.body == bodies[i / 2], qPrintable(QStringLiteral("mail %1").arg(i)));
     }
-    for (const Controller& c : Application::controllers)
+    for (const Controller& c : app.controllers)
         QCOMPARE(c.lastReport, till);
     // Pruned as the reports went out: a prune now finds nothing more.
-    QVERIFY(Application::getEventCount() < eventsBefore);
-    QCOMPARE(Application::events.prune(), std::size_t(0));
+    QVERIFY(app.getEventCount() < eventsBefore);
+    QCOMPARE(app.events.prune(), std::size_t(0));
 }
 
 void tst_ReportRunner::run_eventLoopTurnsBetweenControllers() {
     Test::ScopedWorkDir work;
-    reportSettings();
-    addRecipients(1);
+    Application app;
+    reportSettings(app);
+    addRecipients(app, 1);
     for (int i = 0; i < 4; ++i)
-        addController(i, true);
+        addController(app, i, true);
 
     std::vector<OutboxMail> mails;
-    ReportRunner runner([&mails](OutboxMail mail) { mails.push_back(std::move(mail)); });
+    ReportRunner runner(app, [&mails](OutboxMail mail) { mails.push_back(std::move(mail)); });
     runner.setMaxThreads(1);
     // How many mails had been handed on each time a timer of this thread fired during the run.
     std::set<std::size_t> seen;
@@ -171,24 +168,25 @@ void tst_ReportRunner::run_controllerChangedDuringRun() {
     QFETCH(bool, remove);
     QFETCH(bool, sent);
     Test::ScopedWorkDir work;
-    reportSettings();
-    addRecipients(1);
+    Application app;
+    reportSettings(app);
+    addRecipients(app, 1);
     for (int i = 0; i < 12; ++i)
-        addController(i, i == 0);
-    Controller* changed = Application::controllerAt(target);
+        addController(app, i, i == 0);
+    Controller* changed = app.controllerAt(target);
     QByteArrayList expected;
-    for (const Controller& c : Application::controllers) {
+    for (const Controller& c : app.controllers) {
         if (sent || &c != changed)
             expected << c.displayName();
     }
 
     QByteArrayList names;
-    ReportRunner runner([&](OutboxMail mail) {
+    ReportRunner runner(app, [&](OutboxMail mail) {
         names << mail.controller;
         if (names.size() > 1)
             return;
         if (remove) {
-            Application::removeControllerRecord(changed);
+            app.removeControllerRecord(changed->id);
             changed = nullptr;
             return;
         }
@@ -197,15 +195,16 @@ void tst_ReportRunner::run_controllerChangedDuringRun() {
         changed->lastReport = 0;
         changed->lastLog = 0;
         changed->lastCheck = 0;
+        app.controllerEdited(*changed);
     });
     runner.setMaxThreads(1);
     QVERIFY(runToEnd(runner));
 
     QCOMPARE(names, expected);
-    QCOMPARE(Application::controllerCount(), remove ? 11 : 12);
+    QCOMPARE(app.controllerCount(), remove ? 11 : 12);
     if (changed)
         QCOMPARE(changed->lastReport, Time(0));
-    for (const Controller& c : Application::controllers) {
+    for (const Controller& c : app.controllers) {
         if (&c != changed)
             QCOMPARE(c.lastReport, till);
     }
@@ -213,13 +212,15 @@ void tst_ReportRunner::run_controllerChangedDuringRun() {
 
 void tst_ReportRunner::destroyedDuringRun_composedMailsGoOut() {
     Test::ScopedWorkDir work;
-    reportSettings();
-    addRecipients(1);
+    Application app;
+    reportSettings(app);
+    addRecipients(app, 1);
     for (int i = 0; i < 12; ++i)
-        addController(i, true);
+        addController(app, i, true);
 
     QByteArrayList names;
-    auto runner = std::make_unique<ReportRunner>([&names](OutboxMail mail) { names << mail.controller; });
+    auto runner =
+        std::make_unique<ReportRunner>(app, [&names](OutboxMail mail) { names << mail.controller; });
     runner->setMaxThreads(1);
     bool finished = false;
     runner->run(from, till, [&finished] { finished = true; });
@@ -230,7 +231,7 @@ void tst_ReportRunner::destroyedDuringRun_composedMailsGoOut() {
     QVERIFY2(names.size() < 12, "the run was over before the runner went");
     QVERIFY(Test::appLog().contains("the program ends during the report run"));
     int reported = 0;
-    for (const Controller& c : Application::controllers) {
+    for (const Controller& c : app.controllers) {
         if (reported < names.size()) {
             QCOMPARE(names.at(reported), c.displayName());
             QCOMPARE(c.lastReport, till);

@@ -1,6 +1,5 @@
 #include "TestSupport.h"
 
-#include "core/Application.h"
 #include "core/Clock.h"
 #include "core/DiagnosticLog.h"
 
@@ -14,19 +13,13 @@
 namespace Warden::Test {
 
 ScopedWorkDir::ScopedWorkDir() : previous_(QDir::currentPath()) {
-    Business::Application::reset();
     QDir::setCurrent(dir_.path());
     DiagnosticLog::open();
 }
 
 ScopedWorkDir::~ScopedWorkDir() {
-    Business::Application::reset();
     DiagnosticLog::close();
     QDir::setCurrent(previous_);
-}
-
-WindowWorkDir::WindowWorkDir() {
-    Business::Application::report.checkEveryUnits = 0;
 }
 
 ManualClock::ManualClock(qint64 start) : now_(start) {

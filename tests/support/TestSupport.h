@@ -9,7 +9,8 @@
 namespace Warden::Test {
 
 // Runs a test in a fresh temporary working directory, with app.log opened there, and puts the
-// previous directory and an empty application state back afterwards.
+// previous directory back afterwards. The files of a state (Business::Application) made after it go
+// there: declared after it, the state is gone, its files written, before the directory is left.
 class ScopedWorkDir {
 public:
     ScopedWorkDir();
@@ -23,14 +24,6 @@ public:
 private:
     QTemporaryDir dir_;
     QString previous_;
-};
-
-// A ScopedWorkDir for a test that runs the main window in this process: its scheduler then starts no
-// check by itself (a check count of 0 means never), so the test's controllers, some at addresses off
-// this machine, are queried only when the test runs a check.
-class WindowWorkDir : public ScopedWorkDir {
-public:
-    WindowWorkDir();
 };
 
 // A clock the test sets by hand; restores the system clock when it goes.

@@ -32,9 +32,9 @@ namespace {
 
 const qint64 receiptTime = 1796000000;
 
-QList<Business::Event> storedOldestFirst() {
+QList<Business::Event> storedOldestFirst(const Application& app) {
     QList<Business::Event> out;
-    for (const auto& [key, event] : Application::events.events())
+    for (const auto& [key, event] : app.events.events())
         out.prepend(event);
     return out;
 }
@@ -71,18 +71,21 @@ private:
 
     std::unique_ptr<Test::ScopedWorkDir> dir_;
     std::unique_ptr<Test::ManualClock> clock_;
+    std::unique_ptr<Application> app_;
     std::unique_ptr<SyslogReceiver> receiver_;
 };
 
 void SyslogReceiverTest::init() {
     dir_ = std::make_unique<Test::ScopedWorkDir>();
     clock_ = std::make_unique<Test::ManualClock>(receiptTime);
-    receiver_ = std::make_unique<SyslogReceiver>();
+    app_ = std::make_unique<Application>();
+    receiver_ = std::make_unique<SyslogReceiver>(*app_);
     QVERIFY(receiver_->bind(0));
 }
 
 void SyslogReceiverTest::cleanup() {
     receiver_.reset();
+    app_.reset();
     clock_.reset();
     dir_.reset();
 }
@@ -174,8 +177,7 @@ void SyslogReceiverTest::datagram() {
     QFETCH(QByteArray, message);
     QFETCH(bool, stored);
     QFETCH(EventKind, kind);
-    Business::Controller& controller =
-        Application::controllers.emplace_back("rack1", 0, host, 0, "admin", "pw");
+    Business::Controller& controller = app_->controllers.emplace_back("rack1", 0, host, 0, "admin", "pw");
     receiver_->resolveHosts(); // as when the settings load
     QTRY_VERIFY(!receiver_->resolving());
     send(message);
@@ -184,16 +186,16 @@ void SyslogReceiverTest::datagram() {
             "Syslog message from unknown host: 127.0.0.1: " + QByteArray::number(message.size()) +
             " bytes: " + message + "\n";
         QTRY_VERIFY(Test::appLog().contains(line));
-        QCOMPARE(Application::getEventCount(), 0);
+        QCOMPARE(app_->getEventCount(), 0);
         return;
     }
-    QTRY_COMPARE(Application::getEventCount(), 1);
-    const Business::Event& event = Application::events.events().begin()->second;
+    QTRY_COMPARE(app_->getEventCount(), 1);
+    const Business::Event& event = app_->events.events().begin()->second;
     QCOMPARE(event.raw, message);
     QCOMPARE(event.kind, kind);
     QCOMPARE(event.transport, Business::Transport::syslog);
     QCOMPARE(event.time, receiptTime);
-    QCOMPARE(event.owner, &controller);
+    QCOMPARE(event.owner, controller.id);
     QVERIFY(event.messageId.isEmpty());
     QVERIFY(event.reason.isEmpty());
     QVERIFY(!Test::appLog().contains("unknown host"));
@@ -214,7 +216,7 @@ void SyslogReceiverTest::unknownHost_data() {
 void SyslogReceiverTest::unknownHost() {
     QFETCH(QByteArray, message);
     QFETCH(QByteArray, logged);
-    Application::controllers.emplace_back("rack1", 0, "127.0.0.2", 0, "admin", "pw");
+    app_->controllers.emplace_back("rack1", 0, "127.0.0.2", 0, "admin", "pw");
     send(message);
     QTRY_VERIFY(Test::appLog().contains("Syslog message from unknown host: 127.0.0.1: " +
                                         QByteArray::number(message.size()) + " bytes: " + logged + "\n"));
@@ -222,7 +224,7 @@ void SyslogReceiverTest::unknownHost() {
     QCOMPARE(std::count_if(lines.begin(), lines.end(),
                            [](const QByteArray& line) { return line.startsWith("Syslog message"); }),
              1);
-    QCOMPARE(Application::getEventCount(), 0);
+    QCOMPARE(app_->getEventCount(), 0);
 }
 
 void SyslogReceiverTest::unknownHostFlood_isSummarisedAndControllerStillHeard_data() {
@@ -235,7 +237,7 @@ void SyslogReceiverTest::unknownHostFlood_isSummarisedAndControllerStillHeard_da
 void SyslogReceiverTest::unknownHostFlood_isSummarisedAndControllerStillHeard() {
     QFETCH(QByteArray, payload);
     QFETCH(QByteArray, line);
-    Application::controllers.emplace_back("rack1", 0, "127.0.0.3", 0, "admin", "pw");
+    app_->controllers.emplace_back("rack1", 0, "127.0.0.3", 0, "admin", "pw");
     QUdpSocket stranger;
     stranger.setProxy(QNetworkProxy::NoProxy);
     QUdpSocket controller;
@@ -246,7 +248,7 @@ void SyslogReceiverTest::unknownHostFlood_isSummarisedAndControllerStillHeard() 
         QCOMPARE(stranger.writeDatagram(payload, QHostAddress::LocalHost, receiver_->port()),
                  qint64(payload.size()));
     controller.writeDatagram("after the flood", QHostAddress::LocalHost, receiver_->port());
-    QTRY_COMPARE(Application::getEventCount(), 1);
+    QTRY_COMPARE(app_->getEventCount(), 1);
     QCOMPARE(Test::appLog().count(line), SyslogReceiver::unknownHostLines);
     receiver_.reset();
     QVERIFY(Test::appLog().contains(": " + QByteArray::number(flood - SyslogReceiver::unknownHostLines) +
@@ -254,29 +256,26 @@ void SyslogReceiverTest::unknownHostFlood_isSummarisedAndControllerStillHeard() 
 }
 
 void SyslogReceiverTest::sameHostTwice_firstControllerGetsIt() {
-    Business::Controller& first =
-        Application::controllers.emplace_back("a", 0, "127.0.0.1", 0, "admin", "pw");
-    Application::controllers.emplace_back("b", 0, "127.0.0.1", 0, "admin", "pw");
+    Business::Controller& first = app_->controllers.emplace_back("a", 0, "127.0.0.1", 0, "admin", "pw");
+    app_->controllers.emplace_back("b", 0, "127.0.0.1", 0, "admin", "pw");
     send("Successful authentication");
-    QTRY_COMPARE(Application::getEventCount(), 1);
-    QCOMPARE(Application::events.events().begin()->second.owner, &first);
+    QTRY_COMPARE(app_->getEventCount(), 1);
+    QCOMPARE(app_->events.events().begin()->second.owner, first.id);
 }
 
 void SyslogReceiverTest::emptyDatagram_isLoggedAndDoesNotBlockTheNext() {
-    Application::controllers.emplace_back("rack1", 0, "127.0.0.1", 0, "admin", "pw");
+    app_->controllers.emplace_back("rack1", 0, "127.0.0.1", 0, "admin", "pw");
     send(QByteArray());
     send("after the empty one");
-    QTRY_COMPARE(Application::getEventCount(), 1);
-    QCOMPARE(Application::events.events().begin()->second.raw, QByteArray("after the empty one"));
+    QTRY_COMPARE(app_->getEventCount(), 1);
+    QCOMPARE(app_->events.events().begin()->second.raw, QByteArray("after the empty one"));
     QCOMPARE(Test::appLog().count("Received syslog message 0 bytes in size\n"), 1);
 }
 
 // Sent while the main thread is busy sending: everything waits for it and comes in several turns.
 void SyslogReceiverTest::burstFromTwoSenders_completeAndInOrderPerSender() {
-    Business::Controller& first =
-        Application::controllers.emplace_back("rack1", 0, "127.0.0.1", 0, "admin", "pw");
-    Business::Controller& second =
-        Application::controllers.emplace_back("rack2", 0, "127.0.0.2", 0, "admin", "pw");
+    Business::Controller& first = app_->controllers.emplace_back("rack1", 0, "127.0.0.1", 0, "admin", "pw");
+    Business::Controller& second = app_->controllers.emplace_back("rack2", 0, "127.0.0.2", 0, "admin", "pw");
     QUdpSocket one;
     QUdpSocket two;
     for (QUdpSocket* s : {&one, &two})
@@ -288,12 +287,12 @@ void SyslogReceiverTest::burstFromTwoSenders_completeAndInOrderPerSender() {
         one.writeDatagram("one " + QByteArray::number(i), QHostAddress::LocalHost, receiver_->port());
         two.writeDatagram("two " + QByteArray::number(i), QHostAddress::LocalHost, receiver_->port());
     }
-    QTRY_COMPARE_WITH_TIMEOUT(Application::getEventCount(), 2 * count, 30000);
-    QMap<const Business::Controller*, QList<QByteArray>> received;
-    for (const Business::Event& event : storedOldestFirst())
+    QTRY_COMPARE_WITH_TIMEOUT(app_->getEventCount(), 2 * count, 30000);
+    QMap<Business::ControllerId, QList<QByteArray>> received;
+    for (const Business::Event& event : storedOldestFirst(*app_))
         received[event.owner].append(event.raw);
     for (const auto& [owner, prefix] :
-         {std::pair{&first, QByteArray("one ")}, {&second, QByteArray("two ")}}) {
+         {std::pair{first.id, QByteArray("one ")}, {second.id, QByteArray("two ")}}) {
         QCOMPARE(received[owner].size(), count);
         for (int i = 0; i < count; ++i)
             QCOMPARE(received[owner][i], prefix + QByteArray::number(i));
@@ -320,7 +319,7 @@ qint64 loggedLosses() {
 
 // What cannot wait is counted and told, never lost in silence; what was taken stays in order.
 void SyslogReceiverTest::mainThreadFarBehind_lossesCountedAndLogged() {
-    Application::controllers.emplace_back("rack1", 0, "127.0.0.1", 0, "admin", "pw");
+    app_->controllers.emplace_back("rack1", 0, "127.0.0.1", 0, "admin", "pw");
     receiver_->setLossWindow(0);
     receiver_->setMaxWaitingBytes(64 * 1024);
     const int count = 200;
@@ -330,11 +329,11 @@ void SyslogReceiverTest::mainThreadFarBehind_lossesCountedAndLogged() {
     for (int i = 0; i < count; ++i)
         sender.writeDatagram(QByteArray::number(i).leftJustified(1024, '.'), QHostAddress::LocalHost,
                              receiver_->port());
-    QTRY_COMPARE_WITH_TIMEOUT(Application::getEventCount() + loggedLosses(), qint64(count), 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(app_->getEventCount() + loggedLosses(), qint64(count), 30000);
     QVERIFY(loggedLosses() > 0);
     // Those that found room once the main thread took some are later ones: gaps, never disorder.
     int previous = -1;
-    for (const Business::Event& event : storedOldestFirst()) {
+    for (const Business::Event& event : storedOldestFirst(*app_)) {
         const int number = event.raw.left(event.raw.indexOf('.')).toInt();
         QVERIFY2(number > previous, event.raw.left(8).constData());
         QCOMPARE(event.raw, QByteArray::number(number).leftJustified(1024, '.'));
@@ -367,7 +366,7 @@ bool resetPeakMemory() {
 // leave the controller's budget of events and a bounded queue's worth of memory, and every datagram
 // is accounted for: stored, over the budget, or lost and said so.
 void SyslogReceiverTest::controllerAddressFlood_cappedAndMemoryBounded() {
-    Application::controllers.emplace_back("rack1", 0, "127.0.0.1", 0, "admin", "pw");
+    app_->controllers.emplace_back("rack1", 0, "127.0.0.1", 0, "admin", "pw");
     receiver_->setLossWindow(0);
     if (!resetPeakMemory())
         QSKIP("no /proc/self/clear_refs to measure the peak memory with");
@@ -404,13 +403,13 @@ void SyslogReceiverTest::controllerAddressFlood_cappedAndMemoryBounded() {
     };
     QTRY_VERIFY_WITH_TIMEOUT(settled(), 30000);
     const qint64 grownKiB = peakMemoryKiB() - before;
-    QCOMPARE(Application::getEventCount(), SyslogReceiver::controllerDatagramsPerSecond);
+    QCOMPARE(app_->getEventCount(), SyslogReceiver::controllerDatagramsPerSecond);
     if (Warden::Test::memoryFiguresMeaningful)
         QVERIFY2(grownKiB < 64 * 1024, QByteArray::number(grownKiB).constData());
     // The next second has a budget again.
     clock_->advance(1);
     send("Failed authentication");
-    QTRY_COMPARE(Application::getEventCount(), SyslogReceiver::controllerDatagramsPerSecond + 1);
+    QTRY_COMPARE(app_->getEventCount(), SyslogReceiver::controllerDatagramsPerSecond + 1);
     const qint64 handled = qint64(registry.datagrams(true)) - handledBefore;
     receiver_.reset(); // tells what the window held back
     QVERIFY(Test::appLog().contains(
@@ -419,7 +418,7 @@ void SyslogReceiverTest::controllerAddressFlood_cappedAndMemoryBounded() {
 }
 
 void SyslogReceiverTest::destroyedDuringFlood_returnsPromptly() {
-    Application::controllers.emplace_back("rack1", 0, "127.0.0.1", 0, "admin", "pw");
+    app_->controllers.emplace_back("rack1", 0, "127.0.0.1", 0, "admin", "pw");
     receiver_->setControllerBudget(std::numeric_limits<int>::max());
     std::atomic<bool> stop{false};
     std::thread flood([&stop, port = receiver_->port()] {
@@ -437,7 +436,7 @@ void SyslogReceiverTest::destroyedDuringFlood_returnsPromptly() {
         stop.store(true);
         flood.join();
     });
-    QTRY_VERIFY(Application::getEventCount() > 1000);
+    QTRY_VERIFY(app_->getEventCount() > 1000);
     QElapsedTimer destroying;
     destroying.start();
     receiver_.reset();
@@ -445,14 +444,14 @@ void SyslogReceiverTest::destroyedDuringFlood_returnsPromptly() {
 }
 
 void SyslogReceiverTest::portTaken_bindFailsAndIsLogged() {
-    SyslogReceiver second;
+    SyslogReceiver second(*app_);
     QVERIFY(!second.bind(receiver_->port()));
     QVERIFY(Test::appLog().contains(": Syslog server will not work: may be 514 udp port is opened by another "
                                     "application,\n    or you have no rights to listen 514 udp port\n"));
     // The first receiver still gets everything.
-    Application::controllers.emplace_back("rack1", 0, "127.0.0.1", 0, "admin", "pw");
+    app_->controllers.emplace_back("rack1", 0, "127.0.0.1", 0, "admin", "pw");
     send("still here");
-    QTRY_COMPARE(Application::getEventCount(), 1);
+    QTRY_COMPARE(app_->getEventCount(), 1);
 }
 
 void SyslogReceiverTest::loggerCommand_storesLogin() {
@@ -460,7 +459,7 @@ void SyslogReceiverTest::loggerCommand_storesLogin() {
     if (logger.isEmpty())
         QSKIP("util-linux logger is not installed");
     Business::Controller& controller =
-        Application::controllers.emplace_back("rack1", 0, "127.0.0.1", 0, "admin", "pw");
+        app_->controllers.emplace_back("rack1", 0, "127.0.0.1", 0, "admin", "pw");
     const QByteArray text = "Failed authentication for admin from 10.0.0.9";
     QProcess process;
     process.start(logger, {QStringLiteral("-n"), QStringLiteral("127.0.0.1"), QStringLiteral("-P"),
@@ -468,9 +467,9 @@ void SyslogReceiverTest::loggerCommand_storesLogin() {
                            QStringLiteral("rack1"), QString::fromLatin1(text)});
     QVERIFY(process.waitForFinished(10000));
     QCOMPARE(process.exitCode(), 0);
-    QTRY_COMPARE(Application::getEventCount(), 1);
-    const Business::Event& event = Application::events.events().begin()->second;
-    QCOMPARE(event.owner, &controller);
+    QTRY_COMPARE(app_->getEventCount(), 1);
+    const Business::Event& event = app_->events.events().begin()->second;
+    QCOMPARE(event.owner, controller.id);
     QCOMPARE(event.kind, EventKind::login_failure);
     QCOMPARE(event.transport, Business::Transport::syslog);
     // The whole datagram: logger's priority field and header, then the text.

@@ -135,7 +135,7 @@ void tst_HostileController::healthyControllersReadAtEveryCheck() {
                              withinMs + 10000);
     const qint64 peakKiB = peakMemoryKiB(program.pid());
     // A check starts when the one before it has ended: those have read every healthy controller.
-    const int ended = checksStarted() - 1;
+    const int ended = static_cast<int>(checksStarted()) - 1;
     const QByteArray logs = dailyLogs(workDir.path());
 
     if (Warden::Test::memoryFiguresMeaningful)

@@ -220,11 +220,12 @@ void tst_MailDelivery::blockedMail_othersStillDelivered() {
     QVERIFY(silent.listen(QHostAddress::LocalHost));
 
     Warden::Test::ScopedWorkDir work;
-    Application::mailServers.emplace_back("127.0.0.1", postfix.port(), "", "", false);
-    Application::mailServers.emplace_back("127.0.0.1", silent.serverPort(), "", "", false);
+    Application app;
+    app.mailServers.emplace_back("127.0.0.1", postfix.port(), "", "", false);
+    app.mailServers.emplace_back("127.0.0.1", silent.serverPort(), "", "", false);
     const quint16 blockedPort = blocker == Blocker::fullMailbox ? postfix.port() : silent.serverPort();
     MailQueue queue;
-    Outbox outbox(queue);
+    Outbox outbox(app, queue);
     outbox.add(reportTo("full@example.test", "127.0.0.1", blockedPort, "blocked 1", "x\r\n"));
     outbox.add(reportTo("ops@example.test", "127.0.0.1", postfix.port(), "ok 1", "x\r\n"));
     outbox.add(reportTo("full@example.test", "127.0.0.1", blockedPort, "blocked 2", "x\r\n"));
@@ -252,9 +253,10 @@ void tst_MailDelivery::slowEndOfData_eachReportOnce() {
     PostfixServer postfix(options);
     QVERIFY2(postfix.isRunning(), qPrintable(postfix.error()));
     Warden::Test::ScopedWorkDir work;
-    Application::mailServers.emplace_back("127.0.0.1", postfix.port(), "", "", false);
+    Application app;
+    app.mailServers.emplace_back("127.0.0.1", postfix.port(), "", "", false);
     MailQueue queue;
-    Outbox outbox(queue, QString::fromLatin1(Outbox::defaultDirectory), Warden::RetrySchedule::every(1));
+    Outbox outbox(app, queue, QString::fromLatin1(Outbox::defaultDirectory), Warden::RetrySchedule::every(1));
     outbox.add(reportTo("ops@example.test", "127.0.0.1", postfix.port(), "slow", "x\r\n"));
 
     if (stopMeanwhile) {

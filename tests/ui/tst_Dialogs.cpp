@@ -9,7 +9,6 @@
 #include "ui/httpconnect.h"
 #include "ui/ping.h"
 
-#include "core/Application.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -31,7 +30,6 @@
 #include <atomic>
 
 using namespace Warden::Test;
-using Warden::Business::Application;
 
 namespace {
 
@@ -214,8 +212,8 @@ void tst_Dialogs::controller_newWithDuplicateName() {
     QFETCH(bool, editsExisting);
     QFETCH(bool, refused);
     ScopedWorkDir dir;
-    Application::controllers.emplace_back("rack1", 0, "h", 0, "a", "p");
     Controller dialog(nullptr, "Heron");
+    dialog.setTakenNames({"rack1"});
     if (editsExisting)
         dialog.fill({"other", "Heron", "h", "a", "p"});
     child<QLineEdit>(&dialog, "lineEditControllerName")->setText(name);

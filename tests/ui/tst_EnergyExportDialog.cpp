@@ -46,16 +46,16 @@ void TestEnergyExportDialog::exportButton_writesChosenFile() {
     QFETCH(QString, told);
 
     Warden::Test::ScopedWorkDir dir;
-    Application::report.checkEveryUnit = 60;
-    Controller& pdu = Application::controllers.emplace_back("pdu", 0, "10.0.0.9", 0, "admin", "pw");
-    Application::controllers.emplace_back("other", 0, "10.0.0.8", 0, "admin", "pw");
+    Application app;
+    app.report.checkEveryUnit = 60;
+    Controller& pdu = app.controllers.emplace_back("pdu", 0, "10.0.0.9", 0, "admin", "pw");
+    app.controllers.emplace_back("other", 0, "10.0.0.8", 0, "admin", "pw");
     for (Time t = Warden::Test::utcSeconds(2026, 6, 10); t < Warden::Test::utcSeconds(2026, 6, 11); t += 60) {
-        for (Controller* c : {&pdu, &Application::controllers.back()})
-            Application::addEvent({}, t, c, EventKind::values, Transport::http,
-                                  "Current loads on channel A: 230 V, 4.34783 A, 1000 W",
-                                  "VAH=230 CAH=4.34783");
+        for (Controller* c : {&pdu, &app.controllers.back()})
+            app.addEvent({}, t, c->id, EventKind::values, Transport::http,
+                         "Current loads on channel A: 230 V, 4.34783 A, 1000 W", "VAH=230 CAH=4.34783");
     }
-    Application::shutdown();
+    app.shutdown();
     // A directory where the log of the day before should be: it exists and cannot be read.
     if (!logReadable)
         QVERIFY(QDir().mkpath(QStringLiteral("log/2026/Jun/2026_Jun_9.log")));
@@ -75,7 +75,7 @@ void TestEnergyExportDialog::exportButton_writesChosenFile() {
     SeenBox seen;
     const auto box = Warden::Test::answerBox(&seen);
     QPushButton button;
-    EnergyExportDialog::run(&button);
+    EnergyExportDialog::run(&button, app);
     QTRY_VERIFY_WITH_TIMEOUT(box.fired(), 10000);
     QVERIFY(period.fired() && name.fired());
     QVERIFY2(seen.text.startsWith(told), qPrintable(seen.text));

@@ -1,5 +1,6 @@
 #include "ModalDriver.h"
 #include "TestSupport.h"
+#include "WindowService.h"
 
 #include "ui/Ampwarden.h"
 #include "ui/Channel.h"
@@ -9,6 +10,7 @@
 #include "config/Settings.h"
 #include "core/Alerts.h"
 #include "core/Application.h"
+#include "service/Service.h"
 #include "core/CheckCycle.h"
 #include "core/CycleEvents.h"
 #include "report/OutboxMail.h"
@@ -100,7 +102,7 @@ private slots:
     void reportSettings_apply_data();
     void reportSettings_apply();
     void reportSettings_unknownCurrencyAppended();
-    void querying_refusesControllerChanges();
+    void querying_controllerDialogHoldsNextCheck();
     void eventLog_showsNewestHundred();
     void fillTable_unknownTable_logs();
     void unwritableFiles_userIsTold_data();
@@ -110,8 +112,9 @@ private slots:
 };
 
 void tst_MainWindow::construction_showsWidgetsAsConfigured() {
-    WindowWorkDir dir;
-    Ampwarden window(nullptr, 0); // syslog on a port the system picks
+    ScopedWorkDir dir;
+    Warden::Service service(windowTestService());
+    Ampwarden window(service);
     QCOMPARE(window.windowTitle(), QStringLiteral("Ampwarden ver. 1.0"));
     QCOMPARE(window.objectName(), QStringLiteral("AmpwardenClass"));
     QVERIFY(!window.windowIcon().isNull());
@@ -132,7 +135,8 @@ void tst_MainWindow::construction_showsWidgetsAsConfigured() {
 // A new user's first start: nothing configured, so nothing made up and nothing left blank.
 void tst_MainWindow::emptyDirectory_defaultsShownAndWritten() {
     ScopedWorkDir dir; // the program's own initial state, schedule included
-    Ampwarden window(nullptr, 0);
+    Warden::Service service({0, std::nullopt, true});
+    Ampwarden window(service);
     QVERIFY2(!appLog().contains("Xml errors"), appLog().constData());
     const QStringList units{"Second", "Minute", "Hour", "Day", "Week", "Month"};
     const struct {
@@ -168,15 +172,15 @@ void tst_MainWindow::emptyDirectory_defaultsShownAndWritten() {
                 "<reportEveryUnits>1</reportEveryUnits>\n        <reportEveryUnit>Day</reportEveryUnit>"),
         file.constData());
 
-    Warden::Business::storeController(-1, {"r0", "Heron", "127.0.0.1", "1", "a", "p"});
-    window.fillTable(child<QTableWidget>(&window, "tableControllers"));
-    QVERIFY(hint->isHidden());
+    Warden::Business::storeController(service.app(), -1, {"r0", "Heron", "127.0.0.1", "1", "a", "p"});
+    QTRY_VERIFY(hint->isHidden());
     QVERIFY(!child<QWidget>(&window, "splitterStatus")->isHidden());
 }
 
 void tst_MainWindow::controllers_addEditAndRefuseDuplicate() {
-    WindowWorkDir dir;
-    Ampwarden window(nullptr, 0);
+    ScopedWorkDir dir;
+    Warden::Service service(windowTestService());
+    Ampwarden window(service);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     auto* table = child<QTableWidget>(&window, "tableControllers");
@@ -189,8 +193,8 @@ void tst_MainWindow::controllers_addEditAndRefuseDuplicate() {
     });
     child<QPushButton>(&window, "btnAddController")->click();
     QVERIFY(add.fired());
-    QCOMPARE(Application::controllers.size(), std::size_t(1));
-    const auto& stored = Application::controllers.front();
+    QCOMPARE(service.app().controllers.size(), std::size_t(1));
+    const auto& stored = service.app().controllers.front();
     QCOMPARE(stored.port, quint16(8080));
     QCOMPARE(stored.channels.size(), std::size_t(2));
     QCOMPARE(stored.channels[0].optionalName, QByteArray("A"));
@@ -212,8 +216,8 @@ void tst_MainWindow::controllers_addEditAndRefuseDuplicate() {
     doubleClickCell(table, 0, 0);
     QVERIFY(edit.fired());
     QCOMPARE(shownPort, QStringLiteral("8080"));
-    QCOMPARE(Application::controllers.size(), std::size_t(1));
-    QCOMPARE(Application::controllers.front().host, QByteArray("10.0.0.6"));
+    QCOMPARE(service.app().controllers.size(), std::size_t(1));
+    QCOMPARE(service.app().controllers.front().host, QByteArray("10.0.0.6"));
     QVERIFY(settingsFile().contains("<host>10.0.0.6</host>"));
 
     // A new controller with the same name is refused; the user gives up.
@@ -229,7 +233,7 @@ void tst_MainWindow::controllers_addEditAndRefuseDuplicate() {
     QVERIFY(duplicate.fired());
     QVERIFY(box.fired());
     QCOMPARE(refusal.title, QStringLiteral("Cannot save new controller"));
-    QCOMPARE(Application::controllers.size(), std::size_t(1));
+    QCOMPARE(service.app().controllers.size(), std::size_t(1));
     QCOMPARE(settingsFile(), file);
 }
 
@@ -247,10 +251,11 @@ void tst_MainWindow::removeController() {
     QFETCH(int, selectedRow);
     QFETCH(QMessageBox::StandardButton, answer);
     QFETCH(QStringList, remaining);
-    WindowWorkDir dir;
-    Ampwarden window(nullptr, 0);
+    ScopedWorkDir dir;
+    Warden::Service service(windowTestService());
+    Ampwarden window(service);
     for (const char* name : {"r0", "r1", "r2"})
-        Warden::Business::storeController(-1, {name, "Heron", "h", "", "a", "p"});
+        Warden::Business::storeController(service.app(), -1, {name, "Heron", "h", "", "a", "p"});
     window.fillTable(child<QTableWidget>(&window, "tableControllers"));
     auto* table = child<QTableWidget>(&window, "tableControllers");
     table->setCurrentCell(selectedRow, selectedRow < 0 ? -1 : 0);
@@ -262,7 +267,7 @@ void tst_MainWindow::removeController() {
     QCOMPARE(question.title, QStringLiteral("Remove Controller"));
     QCOMPARE(question.text, QStringLiteral("Are you sure you want to remove controller?"));
     QStringList names;
-    for (const auto& c : Application::controllers)
+    for (const auto& c : service.app().controllers)
         names << QString::fromUtf8(c.name);
     QCOMPARE(names, remaining);
     QCOMPARE(table->rowCount(), remaining.size());
@@ -270,8 +275,9 @@ void tst_MainWindow::removeController() {
 }
 
 void tst_MainWindow::recipients_sameServerStoredOnce_passwordHidden() {
-    WindowWorkDir dir;
-    Ampwarden window(nullptr, 0);
+    ScopedWorkDir dir;
+    Warden::Service service(windowTestService());
+    Ampwarden window(service);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     auto* table = child<QTableWidget>(&window, "tableEmails");
@@ -305,10 +311,11 @@ void tst_MainWindow::recipients_sameServerStoredOnce_passwordHidden() {
 }
 
 void tst_MainWindow::removeEmail_yesRemovesSelected() {
-    WindowWorkDir dir;
-    Ampwarden window(nullptr, 0);
-    Warden::Business::storeMailAccount(-1, {"a@x", "f@x", "h", "u", "p", "0"}, QByteArray());
-    Warden::Business::storeMailAccount(-1, {"b@x", "f@x", "h2", "u", "p", "0"}, QByteArray());
+    ScopedWorkDir dir;
+    Warden::Service service(windowTestService());
+    Ampwarden window(service);
+    Warden::Business::storeMailAccount(service.app(), -1, {"a@x", "f@x", "h", "u", "p", "0"}, QByteArray());
+    Warden::Business::storeMailAccount(service.app(), -1, {"b@x", "f@x", "h2", "u", "p", "0"}, QByteArray());
     auto* table = child<QTableWidget>(&window, "tableEmails");
     window.fillTable(table);
     table->setCurrentCell(0, 0);
@@ -359,11 +366,12 @@ void tst_MainWindow::reportSettings_apply() {
     QFETCH(quint32, checkUnits);
     QFETCH(quint32, reportUnit);
     QFETCH(quint32, reportUnits);
-    WindowWorkDir dir;
-    Ampwarden window(nullptr, 0);
-    Application::report.checkEveryUnit = storedCheckUnit;
-    Application::report.checkEveryUnits = storedCheckUnits;
-    Application::report.reportEveryUnits = storedReportUnits;
+    ScopedWorkDir dir;
+    Warden::Service service(windowTestService());
+    Ampwarden window(service);
+    service.app().report.checkEveryUnit = storedCheckUnit;
+    service.app().report.checkEveryUnits = storedCheckUnits;
+    service.app().report.reportEveryUnits = storedReportUnits;
     window.fillSettings();
     auto* check = child<QComboBox>(&window, "comboBox");
     if (!checkChoice.isNull())
@@ -389,7 +397,7 @@ void tst_MainWindow::reportSettings_apply() {
         ->setText(QStringLiteral(" %1 ").arg(QLatin1String(metricsAddress)));
     child<QPushButton>(&window, "btnApply")->click();
 
-    const auto& stored = Application::report;
+    const auto& stored = service.app().report;
     QCOMPARE(stored.checkEveryUnit, checkUnit);
     QCOMPARE(stored.checkEveryUnits, checkUnits);
     QCOMPARE(stored.reportEveryUnit, reportUnit);
@@ -415,58 +423,42 @@ void tst_MainWindow::reportSettings_apply() {
 }
 
 void tst_MainWindow::reportSettings_unknownCurrencyAppended() {
-    WindowWorkDir dir;
-    Ampwarden window(nullptr, 0);
+    ScopedWorkDir dir;
+    Warden::Service service(windowTestService());
+    Ampwarden window(service);
     auto* currency = child<QComboBox>(&window, "comboBox_3");
     const int offered = currency->count();
-    Application::report.currency = "NOK";
-    Application::report.kWHPriceUSD = 1.0 / 3;
+    service.app().report.currency = "NOK";
+    service.app().report.kWHPriceUSD = 1.0 / 3;
     child<QPushButton>(&window, "btnCancel")->click();
     QCOMPARE(currency->count(), offered + 1);
     QCOMPARE(currency->currentText(), QStringLiteral("NOK"));
     QCOMPARE(child<QLineEdit>(&window, "lineEdit")->text(), QStringLiteral("0.333333"));
-    Application::report.currency = "EUR";
+    service.app().report.currency = "EUR";
     window.fillSettings();
     QCOMPARE(currency->count(), offered + 1);
     QCOMPARE(currency->currentIndex(), 2);
 }
 
-void tst_MainWindow::querying_refusesControllerChanges() {
-    WindowWorkDir dir;
-    Ampwarden window(nullptr, 0);
+void tst_MainWindow::querying_controllerDialogHoldsNextCheck() {
+    ScopedWorkDir dir;
+    Warden::Service service(windowTestService());
+    Ampwarden window(service);
     Warden::CheckCycle& cycle = *window.cycle();
     // The test plays the querying object: the window's own would end the check on its own.
     cycle.setQueryTarget(nullptr);
-    Warden::Business::storeController(-1, {"r0", "Heron", "h", "", "a", "p"});
-    window.fillTable(child<QTableWidget>(&window, "tableControllers"));
-    const QByteArray file = settingsFile();
-
+    Warden::Business::storeController(service.app(), -1, {"r0", "Heron", "h", "", "a", "p"});
     Warden::CheckEvent check;
     QCoreApplication::sendEvent(&cycle, &check);
-    QVERIFY(window.querying());
+    QVERIFY(window.cycle()->querying());
     QVERIFY(!child<QLabel>(&window, "label_8")->isHidden());
-    QVERIFY(!child<QPushButton>(&window, "btnAddController")->isEnabled());
-    QVERIFY(!child<QPushButton>(&window, "btnRemoveController")->isEnabled());
-
-    for (auto attempt : {&Ampwarden::dlgAddController, &Ampwarden::rmvController}) {
-        SeenBox refusal;
-        auto box = answerBox(&refusal);
-        WhenModal<Controller> opened([](Controller* d) { d->reject(); }, 300);
-        (window.*attempt)();
-        QVERIFY(box.fired());
-        QCOMPARE(refusal.title, QStringLiteral("Cannot add or modify controller now"));
-        QVERIFY(refusal.text.endsWith(QStringLiteral("wait until \"Querying controllers ...\" string")));
-        QTest::qWait(350);
-        QVERIFY(!opened.fired());
-        QVERIFY(!cycle.editing());
-    }
-    QCOMPARE(Application::controllers.size(), std::size_t(1));
-    QCOMPARE(settingsFile(), file);
+    // Controllers may change while a check runs (its results find them by their ids).
+    QVERIFY(child<QPushButton>(&window, "btnAddController")->isEnabled());
+    QVERIFY(child<QPushButton>(&window, "btnRemoveController")->isEnabled());
 
     Warden::ClientEvent done(Warden::CycleEvents::clientDone());
     QCoreApplication::sendEvent(&cycle, &done);
     QVERIFY(child<QLabel>(&window, "label_8")->isHidden());
-    QVERIFY(child<QPushButton>(&window, "btnAddController")->isEnabled());
 
     // A controller dialog being open keeps the next check from starting.
     bool editingSeen = false;
@@ -484,13 +476,14 @@ void tst_MainWindow::querying_refusesControllerChanges() {
 }
 
 void tst_MainWindow::eventLog_showsNewestHundred() {
-    WindowWorkDir dir;
-    Ampwarden window(nullptr, 0);
-    Warden::Business::storeController(-1, {"r0", "Heron", "h", "", "a", "p"});
-    auto* controller = &Application::controllers.front();
+    ScopedWorkDir dir;
+    Warden::Service service(windowTestService());
+    Ampwarden window(service);
+    Warden::Business::storeController(service.app(), -1, {"r0", "Heron", "h", "", "a", "p"});
+    auto* controller = &service.app().controllers.front();
     controller->lastCheck = 1'800'000'000;
     for (int i = 0; i < 150; ++i)
-        Application::addEvent("id" + QByteArray::number(i), 1'700'000'000 + i, controller,
+        service.app().addEvent("id" + QByteArray::number(i), 1'700'000'000 + i, controller->id,
                               Warden::Business::EventKind::values, Warden::Business::Transport::syslog, "r",
                               "raw");
     window.refreshEventLog();
@@ -504,8 +497,9 @@ void tst_MainWindow::eventLog_showsNewestHundred() {
 }
 
 void tst_MainWindow::fillTable_unknownTable_logs() {
-    WindowWorkDir dir;
-    Ampwarden window(nullptr, 0);
+    ScopedWorkDir dir;
+    Warden::Service service(windowTestService());
+    Ampwarden window(service);
     QTableWidget other(2, 1);
     other.setHorizontalHeaderLabels({QStringLiteral("Something")});
     other.setItem(0, 0, new QTableWidgetItem(QStringLiteral("kept")));
@@ -528,7 +522,7 @@ void tst_MainWindow::unwritableFiles_userIsTold_data() {
 void tst_MainWindow::unwritableFiles_userIsTold() {
     QFETCH(QString, name);
     QFETCH(bool, directory);
-    WindowWorkDir dir;
+    ScopedWorkDir dir;
     Warden::Alerts::clear("daily log");
     if (directory) {
         QVERIFY(QDir().mkdir(name));
@@ -536,7 +530,8 @@ void tst_MainWindow::unwritableFiles_userIsTold() {
         QFile file(name);
         QVERIFY(file.open(QIODevice::WriteOnly));
     }
-    Ampwarden window(nullptr, 0);
+    Warden::Service service(windowTestService());
+    Ampwarden window(service);
     window.show();
     const qsizetype logged = appLog().size();
     SeenBox seen;
@@ -544,10 +539,10 @@ void tst_MainWindow::unwritableFiles_userIsTold() {
     if (directory) {
         child<QPushButton>(&window, "btnApply")->click();
     } else {
-        Warden::Business::storeController(-1, {"r0", "Heron", "h", "", "a", "p"});
+        Warden::Business::storeController(service.app(), -1, {"r0", "Heron", "h", "", "a", "p"});
         for (int i = 0; i < 2; ++i)
-            Application::addEvent("id" + QByteArray::number(i), 1'700'000'000 + i,
-                                  &Application::controllers.front(), Warden::Business::EventKind::values,
+            service.app().addEvent("id" + QByteArray::number(i), 1'700'000'000 + i,
+                                  service.app().controllers.front().id, Warden::Business::EventKind::values,
                                   Warden::Business::Transport::syslog, "r", "raw");
     }
     QTRY_VERIFY(box.fired());
@@ -572,7 +567,7 @@ void tst_MainWindow::outbox_waitingMailsShown_data() {
 void tst_MainWindow::outbox_waitingMailsShown() {
     QFETCH(QList<qint64>, ages);
     QFETCH(QString, shown);
-    WindowWorkDir dir;
+    ScopedWorkDir dir;
     const qint64 now = utcSeconds(2026, 12, 7, 12);
     ManualClock clock(now);
     QVERIFY(QDir().mkpath(QStringLiteral("outbox")));
@@ -586,9 +581,10 @@ void tst_MainWindow::outbox_waitingMailsShown() {
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(mail.toFile());
     }
-    Ampwarden window(nullptr, 0);
+    Warden::Service service(windowTestService());
+    Ampwarden window(service);
     window.cycle()->setQueryTarget(nullptr);
-    Warden::Business::storeController(-1, {"r0", "Heron", "h", "", "a", "p"});
+    Warden::Business::storeController(service.app(), -1, {"r0", "Heron", "h", "", "a", "p"});
     // The line stays one line through a check: the end of a check once added a blank one each time.
     Warden::CheckEvent check;
     QCoreApplication::sendEvent(window.cycle(), &check);

@@ -1,17 +1,25 @@
 #include "ProgramProcess.h"
+#include "ModalDriver.h"
 #include "TestSupport.h"
+#include "WindowService.h"
 
 #include "ui/Ampwarden.h"
+#include "ui/Controller.h"
 #include "ui/StatusChart.h"
 
 #include "config/Settings.h"
 #include "core/Application.h"
+#include "service/Service.h"
 #include "core/CheckCycle.h"
+#include "core/Clock.h"
 #include "core/CycleEvents.h"
 #include "query/WebThread.h"
 #include "status/StatusModel.h"
 #include "syslog/SyslogReceiver.h"
 
+#include <QDir>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTableWidget>
@@ -51,7 +59,7 @@ struct Simulator {
 void runCheck(Ampwarden& window) {
     Warden::CheckEvent check;
     QCoreApplication::sendEvent(window.cycle(), &check);
-    QTRY_VERIFY_WITH_TIMEOUT(!window.querying(), 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(!window.cycle()->querying(), 15000);
     QCoreApplication::processEvents(); // the rows' updates go out on the next pass
 }
 
@@ -72,6 +80,8 @@ private slots:
     void check_showsStateReadingsAndMarks_data();
     void check_showsStateReadingsAndMarks();
     void chart_followsReadingsWithLimitLines();
+    void slowCheck_controllerEditedOrRemovedMeanwhile_data();
+    void slowCheck_controllerEditedOrRemovedMeanwhile();
 };
 
 void tst_StatusTab::check_showsStateReadingsAndMarks_data() {
@@ -105,15 +115,16 @@ void tst_StatusTab::check_showsStateReadingsAndMarks() {
     QFETCH(QString, state);
     QFETCH(QString, currentA);
     QFETCH(QString, currentB);
-    WindowWorkDir dir;
+    ScopedWorkDir dir;
     const qint64 start = localSeconds(2026, 12, 7, 1);
     ManualClock clock(start);
     Simulator sim(arguments);
-    Ampwarden window(nullptr, 0);
-    window.findChild<Warden::WebThread*>()->setClientTimeout(1500);
-    Warden::Business::storeController(-1, {"rack1", "Kestrel 2", "127.0.0.1", QByteArray::number(sim.port),
+    Warden::Service service(windowTestService());
+    Ampwarden window(service);
+    service.web().setClientTimeout(1500);
+    Warden::Business::storeController(service.app(), -1, {"rack1", "Kestrel 2", "127.0.0.1", QByteArray::number(sim.port),
                                            "admin", "secret", "A", "10", "0.5", "0.9", "B", "10", "0", "1"});
-    window.fillTable(window.findChild<QTableWidget*>(QStringLiteral("tableControllers")));
+    service.status().reload();
     auto* view = window.findChild<QTableView*>(QStringLiteral("tableStatus"));
     QCOMPARE(cell(view, 0, StatusModel::state), QStringLiteral("not checked yet"));
 
@@ -141,16 +152,17 @@ void tst_StatusTab::check_showsStateReadingsAndMarks() {
 }
 
 void tst_StatusTab::chart_followsReadingsWithLimitLines() {
-    WindowWorkDir dir;
+    ScopedWorkDir dir;
     const qint64 start = localSeconds(2026, 12, 7, 9);
     ManualClock clock(start);
     Simulator sim({});
-    Ampwarden window(nullptr, 0);
-    Warden::Business::storeController(-1, {"rack1", "Kestrel 2", "127.0.0.1", QByteArray::number(sim.port),
+    Warden::Service service(windowTestService());
+    Ampwarden window(service);
+    Warden::Business::storeController(service.app(), -1, {"rack1", "Kestrel 2", "127.0.0.1", QByteArray::number(sim.port),
                                            "admin", "secret", "A", "10", "0.5", "1", "B", "10", "0", "1"});
-    Warden::Business::storeController(
+    Warden::Business::storeController(service.app(), 
         -1, {"other", "Heron", "127.0.0.9", "", "admin", "secret", "", "8", "1", "1"});
-    window.fillTable(window.findChild<QTableWidget*>(QStringLiteral("tableControllers")));
+    service.status().reload();
     auto* view = window.findChild<QTableView*>(QStringLiteral("tableStatus"));
     auto* chart = window.findChild<StatusChart*>(QStringLiteral("chartStatus"));
     view->selectRow(0);
@@ -178,13 +190,71 @@ void tst_StatusTab::chart_followsReadingsWithLimitLines() {
     QCOMPARE(series, expected);
 
     // A syslog event shows at once, without a check.
-    window.findChild<Warden::SyslogReceiver*>()->handleDatagram("127.0.0.1",
+    service.syslog().handleDatagram("127.0.0.1",
                                                                 "<38>Failed authentication of user admin");
     QTRY_COMPARE(cell(view, 0, StatusModel::lastEvent), QStringLiteral("login_failure (syslog)"));
 
     view->selectRow(1);
     QCOMPARE(chart->shownRow(), 1);
     QVERIFY(chart->chart()->series().isEmpty());
+}
+
+void tst_StatusTab::slowCheck_controllerEditedOrRemovedMeanwhile_data() {
+    QTest::addColumn<bool>("remove");
+    QTest::newRow("edited: the check's result goes to it") << false;
+    QTest::newRow("removed: the check's result is dropped") << true;
+}
+
+// A controller that takes ten seconds to answer holds nobody's settings hostage: the user edits or
+// removes it in the window while its check runs.
+void tst_StatusTab::slowCheck_controllerEditedOrRemovedMeanwhile() {
+    QFETCH(bool, remove);
+    ScopedWorkDir dir;
+    Simulator sim({"--answer-delay-ms", "5000"}); // two pages: ten seconds
+    Warden::Service service(windowTestService());
+    Ampwarden window(service);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    Warden::Business::Application& app = service.app();
+    Warden::Business::storeController(app, -1, {"rack1", "Kestrel 2", "127.0.0.1", QByteArray::number(sim.port),
+                                                "admin", "secret", "A", "10", "0.5", "1", "B", "10", "0", "1"});
+    const Warden::Business::ControllerId id = app.controllers.front().id;
+    Warden::CheckEvent check;
+    QCoreApplication::sendEvent(window.cycle(), &check);
+    QVERIFY(window.cycle()->querying());
+
+    auto* table = window.findChild<QTableWidget*>(QStringLiteral("tableControllers"));
+    QTRY_COMPARE(table->rowCount(), 1);
+    table->setCurrentCell(0, 0);
+    if (remove) {
+        SeenBox question;
+        auto box = answerBox(&question, QMessageBox::Yes);
+        window.rmvController();
+        QVERIFY(box.fired());
+        QVERIFY(app.controllers.empty());
+    } else {
+        WhenModal<Controller> edit([](Controller* d) {
+            d->findChild<QLineEdit*>(QStringLiteral("lineEditControllerName"))->setText(QStringLiteral("rack1 left"));
+            d->findChild<QPushButton*>(QStringLiteral("pushButton"))->click();
+        });
+        window.dlgController(0);
+        QVERIFY(edit.fired());
+        QCOMPARE(app.controllers.front().name, QByteArray("rack1 left"));
+    }
+    QVERIFY(window.cycle()->querying());
+    QTRY_VERIFY_WITH_TIMEOUT(!window.cycle()->querying(), 30000);
+
+    const QByteArray dailyLog = readFile(QDir(dir.path()).filePath(QString::fromUtf8(app.dailyLogPath(Warden::Clock::now()))));
+    if (remove) {
+        QCOMPARE(app.getEventCount(), 0);
+        QCOMPARE(appLog().count("removed during the check"), 1);
+    } else {
+        QVERIFY(!app.events.ownedBy(id).empty());
+        QVERIFY2(dailyLog.contains("\"rack1 left : Kestrel 2 @ 127.0.0.1:"), dailyLog.constData());
+        service.status().flush();
+        auto* view = window.findChild<QTableView*>(QStringLiteral("tableStatus"));
+        QCOMPARE(cell(view, 0, StatusModel::state), QStringLiteral("answering"));
+    }
 }
 
 QTEST_MAIN(tst_StatusTab)

@@ -201,9 +201,9 @@ int main(int argc, char* argv[]) {
     if (const qint64 every = integer(syslogEveryOpt); every > 0 && sim.syslogPort != 0) {
         QObject::connect(&syslogTimer, &QTimer::timeout, [&sim] {
             sim.forEach("*", [&sim](SimController& c) {
-                const QByteArray text = "Successful authentication of user admin from 10.0.0.5";
-                c.addLogRow(text);
-                sim.sendSyslog(c, text);
+                const QByteArray row = "Successful authentication of user admin from 10.0.0.5";
+                c.addLogRow(row);
+                sim.sendSyslog(c, row);
             });
         });
         syslogTimer.start(int(every * 1000));

@@ -12,6 +12,7 @@
 #include "core/Application.h"
 #include "core/Clock.h"
 #include "core/DiagnosticLog.h"
+#include "service/Service.h"
 #include "status/StatusModel.h"
 
 #include <QApplication>
@@ -44,54 +45,52 @@ void save(QWidget* widget, const QString& name) {
         std::printf("%s\n", qPrintable(path));
 }
 
-void sampleSettings() {
+void sampleSettings(Application& app) {
     using Warden::Business::storeController;
     using Warden::Business::storeMailAccount;
-    storeController(-1, {"Rack 12 left", "Kestrel 2", "10.20.0.12", "", "admin", "rackpass", "A", "16", "0.5",
+    storeController(app, -1, {"Rack 12 left", "Kestrel 2", "10.20.0.12", "", "admin", "rackpass", "A", "16", "0.5",
                          "0.95", "B", "16", "0.5", "0.95"});
-    storeController(-1,
+    storeController(app, -1,
                     {"Lab bench", "Heron", "pdu-lab.local", "8080", "admin", "labpass", "", "10", "0", "1"});
-    storeMailAccount(
-        -1, {"ops@example.org", "warden@example.org", "smtp.example.org:587", "warden", "mailpass", "1"},
+    storeMailAccount(app, -1, {"ops@example.org", "warden@example.org", "smtp.example.org:587", "warden", "mailpass", "1"},
         QByteArray());
-    storeMailAccount(
-        -1,
+    storeMailAccount(app, -1,
         {"facilities@example.org", "warden@example.org", "smtp.example.org:587", "warden", "mailpass", "1"},
         QByteArray());
     Warden::Business::storeReportSettings(
-        {"Minute", "5", "1", "1", "1", "1", "0", "Day", "1", "0.21", "EUR"});
-    auto& rack = Application::controllers.front();
+        app, {"Minute", "5", "1", "1", "1", "1", "0", "Day", "1", "0.21", "EUR"});
+    auto& rack = app.controllers.front();
     const Warden::Business::Time base = 1'796'000'000;
     rack.lastCheck = base + 3600;
     using Warden::Business::EventKind;
     using Warden::Business::Transport;
-    Application::addEvent("101", base, &rack, EventKind::login_success, Transport::http,
+    app.addEvent("101", base, rack.id, EventKind::login_success, Transport::http,
                           "Successful authentication of user admin",
                           "Successful authentication of user admin from 10.20.0.5");
-    Application::addEvent("102", base + 600, &rack, EventKind::values, Transport::http,
+    app.addEvent("102", base + 600, rack.id, EventKind::values, Transport::http,
                           "A: 231 V 4.2 A 970 W", "<!-- A 231 4.2 -->");
-    Application::addEvent("103", base + 1200, &rack, EventKind::overcurrent, Transport::syslog,
+    app.addEvent("103", base + 1200, rack.id, EventKind::overcurrent, Transport::syslog,
                           "Overcurrent on bus B: 17.1 A", "<!-- B 229 17.1 -->");
-    Application::addEvent("104", base + 1800, &rack, EventKind::login_failure, Transport::syslog,
+    app.addEvent("104", base + 1800, rack.id, EventKind::login_failure, Transport::syslog,
                           "Failed authentication of user guest",
                           "Failed authentication of user guest from 10.20.0.7");
 }
 
 // Four hours of readings every ten minutes and one check's outcome per controller, bus B of the first
 // rack climbing over its limit at the end.
-void sampleStatus(Ampwarden& window) {
+Warden::StatusModel* sampleStatus(Warden::Service& service) {
+    Application& app = service.app();
     using namespace Warden::Business;
-    storeController(-1, {"Rack 14 right", "Kestrel 2 Display", "10.20.0.14", "", "admin", "rackpass", "A",
+    storeController(app, -1, {"Rack 14 right", "Kestrel 2 Display", "10.20.0.14", "", "admin", "rackpass", "A",
                          "16", "0.5", "0.95", "B", "16", "0.5", "0.95"});
-    storeController(-1,
+    storeController(app, -1,
                     {"Cold aisle 3", "Osprey 3", "10.20.0.31", "", "admin", "oldpass", "", "10", "0", "1"});
-    storeController(-1, {"Store room", "Wren", "10.20.0.40", "", "admin", "wrenpass", "", "10", "0", "1"});
-    window.fillTable(window.findChild<QTableWidget*>(QStringLiteral("tableControllers")));
+    storeController(app, -1, {"Store room", "Wren", "10.20.0.40", "", "admin", "wrenpass", "", "10", "0", "1"});
     static Time now = 1'796'000'000 + 5 * 3600;
     Warden::Clock::setSource([] { return now; });
-    const auto reading = [](Warden::Business::Controller* c, Time t, const char* channel, double volts,
-                            double amps, double pf) {
-        Application::addEvent({}, t, c, EventKind::values, Transport::http,
+    const auto reading = [&app](Warden::Business::Controller* c, Time t, const char* channel, double volts,
+                                double amps, double pf) {
+        app.addEvent({}, t, c->id, EventKind::values, Transport::http,
                               QByteArray("Current loads on channel ") + channel + ": " +
                                   QByteArray::number(volts) + " V, " + QByteArray::number(amps) + " A, " +
                                   QByteArray::number(volts * amps * pf) + " W",
@@ -99,21 +98,26 @@ void sampleStatus(Ampwarden& window) {
     };
     for (int step = 0; step <= 24; ++step) {
         const Time t = now - 4 * 3600 + step * 600;
-        reading(Application::controllerAt(0), t, "A", 231, 4.2 + 0.8 * std::sin(step / 3.0), 0.95);
-        reading(Application::controllerAt(0), t, "B", 229,
+        reading(app.controllerAt(0), t, "A", 231, 4.2 + 0.8 * std::sin(step / 3.0), 0.95);
+        reading(app.controllerAt(0), t, "B", 229,
                 step < 20 ? 9 + 0.3 * step : 16.4 + 0.1 * (step - 20), 0.95);
-        reading(Application::controllerAt(1), t, "", 230, 3.1 + 0.4 * std::cos(step / 2.0), 1);
-        reading(Application::controllerAt(2), t, "A", 232, 7.5, 0.95);
-        reading(Application::controllerAt(2), t, "B", 232, 6.2, 0.95);
+        reading(app.controllerAt(1), t, "", 230, 3.1 + 0.4 * std::cos(step / 2.0), 1);
+        reading(app.controllerAt(2), t, "A", 232, 7.5, 0.95);
+        reading(app.controllerAt(2), t, "B", 232, 6.2, 0.95);
     }
-    auto* model = window.findChild<Warden::StatusModel*>();
+    Warden::StatusModel* model = &service.status();
+    model->reload();
     // Three answer, one refuses the login, one is silent.
     const CheckOutcome outcomes[] = {{true, 200, {}}, {true, 200, {}}, {true, 200, {}}, {false, 401, {}}, {}};
     for (int i = 0; i < 5; ++i)
-        model->setOutcome(Application::controllerAt(i), outcomes[i]);
+        model->setOutcome(app.controllerAt(i)->id, outcomes[i]);
     now += 40;
     model->flush();
     // The chart of the first rack, without a selection's colour over its row.
+    return model;
+}
+
+void selectFirstRack(Ampwarden& window, Warden::StatusModel* model) {
     auto* table = window.findChild<QTableView*>(QStringLiteral("tableStatus"));
     table->selectionModel()->setCurrentIndex(model->index(0, 0), QItemSelectionModel::NoUpdate);
 }
@@ -143,14 +147,15 @@ int main(int argc, char* argv[]) {
     QDir::setCurrent(work.path());
     Warden::DiagnosticLog::open();
 
-    Ampwarden window;
+    Warden::Service service({0, std::nullopt, false});
+    Ampwarden window(service);
     auto* tabs = window.findChild<QTabWidget*>(QStringLiteral("tabWidget_2"));
     window.resize(965, 599);
     // What a first start in an empty folder shows.
     save(&window, QStringLiteral("status_empty"));
     tabs->setCurrentIndex(3);
     save(&window, QStringLiteral("report_empty"));
-    sampleSettings();
+    sampleSettings(service.app());
     window.fillTable(window.findChild<QTableWidget*>(QStringLiteral("tableControllers")));
     window.fillTable(window.findChild<QTableWidget*>(QStringLiteral("tableEmails")));
     window.fillSettings();
@@ -161,20 +166,20 @@ int main(int argc, char* argv[]) {
     save(&window, QStringLiteral("event_log"));
     tabs->setCurrentIndex(3);
     save(&window, QStringLiteral("report"));
-    sampleStatus(window);
+    selectFirstRack(window, sampleStatus(service));
     tabs->setCurrentIndex(0);
     window.resize(1200, 680);
     save(&window, QStringLiteral("status"));
     window.hide();
 
     {
-        const auto values = Warden::Business::controllerValues(0);
+        const auto values = Warden::Business::controllerValues(service.app(), 0);
         Controller dialog(nullptr, values.value(1));
         dialog.fill(values);
         save(&dialog, QStringLiteral("controller"));
     }
     {
-        const auto values = Warden::Business::controllerValues(1);
+        const auto values = Warden::Business::controllerValues(service.app(), 1);
         Controller dialog(nullptr, values.value(1));
         dialog.fill(values);
         save(&dialog, QStringLiteral("controller_onebus"));
@@ -205,6 +210,5 @@ int main(int argc, char* argv[]) {
         guide.go(QUrl(QStringLiteral("#7")));
         save(&guide, QStringLiteral("help_mainwindow"));
     }
-    Application::shutdown();
     return 0;
 }
