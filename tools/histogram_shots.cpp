@@ -38,7 +38,8 @@ QByteArray loadText(const char* channel, double watts) {
 // A rack that draws more by day than by night, bus B idle on the first days of the month.
 void addReadings(EventStore& store, const Controller& controller, Time from, Time till) {
     for (Time t = from; t <= till; t += 600) {
-        const double hour = static_cast<double>((t % 86400) / 3600);
+        const Time hourOfDay = t % 86400 / 3600;
+        const double hour = static_cast<double>(hourOfDay);
         const double a = 400 + 250 * std::sin((hour - 6) * M_PI / 12);
         const double b = (till - t) > 25 * 86400 ? 0 : 150 + 20 * static_cast<double>((t / 86400) % 7);
         store.insert(Event{"", t, EventKind::values, Transport::http, loadText("A", a), "", controller.id});

@@ -128,7 +128,7 @@ void verifyWellFormed(const QJsonObject& mail, qsizetype imageParts) {
     QCOMPARE(html[u"content_type"].toString(), QStringLiteral("text/html"));
     QCOMPARE(html[u"charset"].toString(), QStringLiteral("utf-8"));
     QStringList cids;
-    for (const QJsonValue& cid : html[u"cids"].toArray())
+    for (const auto& cid : html[u"cids"].toArray())
         cids << QLatin1Char('<') + cid.toString() + QLatin1Char('>');
     QStringList partIds;
     for (qsizetype p = 1; p < parts.size(); ++p) {
@@ -269,10 +269,12 @@ void tst_Report::reportBody_heading() {
     Controller& c = addController(app, "r1", 3);
     const QString html = htmlOf(describeBody(reportBody(app, c)));
     // The C library's own ctime with its line break, as CR LF like every line of the page.
-    const std::time_t fromT = from;
-    const QByteArray fromText = QByteArray(std::ctime(&fromT)).replace("\n", "\r\n");
-    const std::time_t tillT = till;
-    const QByteArray tillText = QByteArray(std::ctime(&tillT)).replace("\n", "\r\n");
+    const auto ctimeText = [](std::time_t t) {
+        char text[64];
+        return QByteArray(::ctime_r(&t, text)).replace("\n", "\r\n");
+    };
+    const QByteArray fromText = ctimeText(from);
+    const QByteArray tillText = ctimeText(till);
     const QByteArray heading =
         "<br>\r\n" + word + " report from " + fromText + " till " + tillText + "</h2>\r\n";
     QVERIFY2(html.endsWith(QString::fromUtf8(heading)), qPrintable(html));
