@@ -8,6 +8,7 @@
 #include "EnergyExportDialog.h"
 #include "MessageBoxes.h"
 #include "Resources.h"
+#include "RowKeys.h"
 #include "StatusChart.h"
 #include "help.h"
 
@@ -38,6 +39,7 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPushButton>
+#include <QShortcut>
 #include <QSystemTrayIcon>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -207,6 +209,9 @@ void Ampwarden::setUpWidgets() {
     ui->applyRow->insertWidget(2, exportEnergy);
     connect(exportEnergy, &QPushButton::clicked, exportEnergy,
             [exportEnergy] { EnergyExportDialog::run(exportEnergy); });
+    appliedLabel_ = new QLabel(this);
+    appliedLabel_->setObjectName(QStringLiteral("labelApplied"));
+    ui->applyRow->insertWidget(3, appliedLabel_);
     const int eventWidths[] = {75, 190, 180, 100, 160, 110};
     for (int c = 0; c < 6; ++c)
         ui->tableEvents->setColumnWidth(c, eventWidths[c]);
@@ -218,7 +223,7 @@ void Ampwarden::setUpWidgets() {
 
 void Ampwarden::connectWidgets() {
     connect(ui->buttonClose, &QPushButton::clicked, this, &Ampwarden::close);
-    connect(ui->buttonStop, &QPushButton::clicked, this, &Ampwarden::exitProgram);
+    connect(ui->buttonStop, &QPushButton::clicked, this, &Ampwarden::confirmStop);
     connect(ui->btnAddController, &QPushButton::clicked, this, &Ampwarden::dlgAddController);
     connect(ui->btnRemoveController, &QPushButton::clicked, this, &Ampwarden::rmvController);
     connect(ui->btnAddEmail, &QPushButton::clicked, this, &Ampwarden::dlgAddEmail);
@@ -228,6 +233,28 @@ void Ampwarden::connectWidgets() {
     connect(ui->btnCancel, &QPushButton::clicked, this, &Ampwarden::fillSettings);
     connect(ui->btnApply, &QPushButton::clicked, this, &Ampwarden::storeSettings);
     connect(ui->pushButton, &QPushButton::clicked, this, &Ampwarden::showHelp);
+    setUpKeyboard();
+}
+
+void Ampwarden::setUpKeyboard() {
+    auto* controllerKeys = new RowKeys(ui->tableControllers);
+    connect(controllerKeys, &RowKeys::openRequested, this, [this](int row) { dlgController(row); });
+    connect(controllerKeys, &RowKeys::removeRequested, this, &Ampwarden::rmvController);
+    auto* emailKeys = new RowKeys(ui->tableEmails);
+    connect(emailKeys, &RowKeys::openRequested, this, [this](int row) { dlgEmail(row); });
+    connect(emailKeys, &RowKeys::removeRequested, this, &Ampwarden::rmvEmail);
+    auto* help = new QShortcut(QKeySequence::HelpContents, this);
+    connect(help, &QShortcut::activated, this, &Ampwarden::showHelp);
+}
+
+void Ampwarden::keyPressEvent(QKeyEvent* event) {
+    // The dialog's Escape rejects, and rejecting hides the window: without a tray icon only a second
+    // start would bring it back. Close and the window's close button still hide it.
+    if (event->matches(QKeySequence::Cancel)) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 void Ampwarden::createTrayIcon() {
@@ -238,7 +265,7 @@ void Ampwarden::createTrayIcon() {
     tray_->setToolTip(windowTitle());
     auto* menu = new QMenu(this);
     menu->addAction(tr("Show"), this, &Ampwarden::resumeProgram);
-    menu->addAction(tr("Stop"), this, &Ampwarden::exitProgram);
+    menu->addAction(tr("Stop"), this, &Ampwarden::confirmStop);
     tray_->setContextMenu(menu);
     connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
@@ -437,6 +464,15 @@ void Ampwarden::exitProgram() {
     QCoreApplication::exit(0);
 }
 
+void Ampwarden::confirmStop() {
+    if (Warden::questionBox(QStringLiteral("Stop Ampwarden"),
+                            QStringLiteral("Stop Ampwarden? Controllers will no longer be checked and emails "
+                                           "will no longer be sent.\nClose only hides the window and keeps "
+                                           "Ampwarden running."),
+                            QMessageBox::Yes | QMessageBox::Cancel, QMessageBox::Cancel) == QMessageBox::Yes)
+        exitProgram();
+}
+
 // ---- tables
 
 QString Ampwarden::headerText(const QTableWidget* table, int column) {
@@ -562,6 +598,11 @@ void Ampwarden::fillSettings() {
     ui->checkAlertNoAnswer->setChecked(report.alertNoAnswer);
     ui->checkAlertLogins->setChecked(report.alertLogins);
     ui->lineMetrics->setText(text(report.metricsAddress));
+    showApplied(QString());
+}
+
+void Ampwarden::showApplied(const QString& text) {
+    appliedLabel_->setText(text);
 }
 
 void Ampwarden::tellIfNotSaved(const Warden::Business::SaveResult& result) {
@@ -574,16 +615,21 @@ void Ampwarden::tellIfNotSaved(const Warden::Business::SaveResult& result) {
 
 void Ampwarden::storeSettings() {
     if (const auto problem = Warden::Business::SettingsRange::price.problem(ui->lineEdit->text().toUtf8())) {
+        showApplied(QStringLiteral("Not applied: ") + text(*problem));
         Warden::questionBox(QStringLiteral("Cannot apply report settings"), text(*problem));
         return;
     }
-    tellIfNotSaved(Warden::Business::storeReportSettings(
+    const Warden::Business::SaveResult saved = Warden::Business::storeReportSettings(
         {ui->comboBox->currentText().toUtf8(), QByteArray::number(ui->spinCheckEveryUnits->value()),
          flag(ui->checkBox), flag(ui->checkBox_2), flag(ui->checkBox_3), flag(ui->checkBox_4),
          flag(ui->checkBox_5), ui->comboBox_2->currentText().toUtf8(),
          QByteArray::number(ui->spinReportEveryUnits->value()), ui->lineEdit->text().toUtf8(),
          ui->comboBox_3->currentText().toUtf8(), flag(ui->checkAlertCurrent), flag(ui->checkAlertNoAnswer),
-         flag(ui->checkAlertLogins), ui->lineMetrics->text().trimmed().toUtf8()}));
+         flag(ui->checkAlertLogins), ui->lineMetrics->text().trimmed().toUtf8()});
+    showApplied(saved.saved
+                    ? QStringLiteral("Saved ") + text(Warden::clockText(Warden::Clock::now()))
+                    : QStringLiteral("Applied until Ampwarden ends, not saved: ") + text(saved.reason));
+    tellIfNotSaved(saved);
     serveMetrics();
 }
 
@@ -603,13 +649,19 @@ void Ampwarden::dlgController(int row, int) {
         return;
     }
     setEditing(true);
+    // The names as the table shows them, but the row's own: a controller keeps its name when edited.
+    QStringList otherNames;
+    for (int r = 0; r < ui->tableControllers->rowCount(); ++r) {
+        if (r != row)
+            otherNames << rowTexts(ui->tableControllers, r).value(0);
+    }
     std::unique_ptr<::Controller> dialog;
     if (row >= 0 && row < ui->tableControllers->rowCount()) {
         const auto values = Warden::Business::controllerValues(row);
-        dialog = std::make_unique<::Controller>(nullptr, values.value(1));
+        dialog = std::make_unique<::Controller>(nullptr, values.value(1), otherNames);
         dialog->fill(values);
     } else {
-        dialog = std::make_unique<::Controller>(nullptr, QByteArray());
+        dialog = std::make_unique<::Controller>(nullptr, QByteArray(), otherNames);
     }
     if (dialog->exec() == QDialog::Accepted) {
         tellIfNotSaved(Warden::Business::storeController(row, dialog->values()));

@@ -72,7 +72,11 @@ public:
 public slots:
     void done(int result) override;
     void resumeProgram();
+    // Ends the program at once: what a termination signal asks for.
     void exitProgram();
+    // Stop from the window or the tray: asks first, Cancel being the default, so that a slip of the
+    // hand does not end the monitoring.
+    void confirmStop();
     void dlgEmail(int row, int column = 0);
     void dlgAddEmail();
     void dlgController(int row, int column = 0);
@@ -85,9 +89,14 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void setUpWidgets();
+    // Enter/F2 and Delete on the Setup tab's tables, F1 for the help.
+    void setUpKeyboard();
+    // The Report tab's line under Apply: saved, or why not.
+    void showApplied(const QString& text);
     void connectWidgets();
     void createTrayIcon();
     void startInstanceServer();
@@ -126,6 +135,7 @@ private:
     // Composes the reports on a pool of threads and hands their mails to the outbox.
     Warden::ReportRunner* reportRunner_ = nullptr;
     QLabel* outboxLabel_ = nullptr;
+    QLabel* appliedLabel_ = nullptr;
     Warden::AlertMonitor* alerts_ = nullptr;
     Warden::MetricsService* metrics_ = nullptr;
     std::optional<QByteArray> metricsAddress_;
