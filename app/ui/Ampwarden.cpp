@@ -653,7 +653,7 @@ void Ampwarden::dlgController(int row, int) {
     QStringList otherNames;
     for (int r = 0; r < ui->tableControllers->rowCount(); ++r) {
         if (r != row)
-            otherNames << rowTexts(ui->tableControllers, r).value(0);
+            otherNames << text(rowTexts(ui->tableControllers, r).value(0));
     }
     std::unique_ptr<::Controller> dialog;
     if (row >= 0 && row < ui->tableControllers->rowCount()) {
