@@ -187,7 +187,10 @@ int runFirstInstance(Warden::InstanceGuard& guard, const Options& options) {
     Warden::TrayIcon tray(service.app(), service.alerts(), windowTitle());
     QObject::connect(&service, &Warden::Service::showRequested, &service, [&shell] { shell.showWindow(); });
     QObject::connect(&tray, &Warden::TrayIcon::showRequested, &service, [&shell] { shell.showWindow(); });
-    QObject::connect(&tray, &Warden::TrayIcon::stopRequested, &service, [] { QCoreApplication::exit(0); });
+    QObject::connect(&tray, &Warden::TrayIcon::stopRequested, &service, [] {
+        if (Ampwarden::stopConfirmed())
+            QCoreApplication::exit(0);
+    });
     bool bySignal = false;
     QObject::connect(&termination, &Warden::TerminationSignals::terminationRequested, &service, [&bySignal] {
         bySignal = true;
@@ -216,7 +219,8 @@ int exportEnergy(int argc, char* argv[]) {
     Warden::Business::Application state;
     Warden::Business::loadSettings(state);
     state.settingsBook.savingEnabled = false;
-    return Warden::Business::EnergyExportCommand::run(QCoreApplication::arguments(), state.report.checkPeriod());
+    return Warden::Business::EnergyExportCommand::run(QCoreApplication::arguments(),
+                                                      state.report.checkPeriod());
 }
 
 } // namespace

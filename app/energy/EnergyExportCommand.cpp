@@ -17,6 +17,7 @@ namespace {
 const QString exportName = QStringLiteral("export-energy");
 const QString byName = QStringLiteral("by");
 const QString controllerName = QStringLiteral("controller");
+const QString allPeriodsName = QStringLiteral("all-periods");
 
 int wrong(const QString& text) {
     std::fprintf(stderr, "%s\n", qPrintable(text));
@@ -50,6 +51,10 @@ QList<QCommandLineOption> EnergyExportCommand::options() {
         QCommandLineOption(controllerName,
                            QStringLiteral("Export only the controller with this name (or display name)."),
                            QStringLiteral("name")),
+        QCommandLineOption(allPeriodsName,
+                           QStringLiteral("Also write the periods before a bus's first reading in the range, "
+                                          "as 0 kWh with 0 % coverage (by default each bus starts where its "
+                                          "readings do).")),
     };
 }
 
@@ -86,7 +91,7 @@ int EnergyExportCommand::run(const QStringList& arguments, quint32 checkPeriod) 
     }
     const EnergyExport result =
         exportEnergy(out, QDir::currentPath(), *from, *till, *by, parser.value(controllerName).toUtf8(),
-                     EnergyMeter::bridge(checkPeriod));
+                     EnergyMeter::bridge(checkPeriod), parser.isSet(allPeriodsName));
     const bool written = result.writeError.isEmpty() && out.flush();
     if (result.skippedLines > 0)
         std::fprintf(stderr, "%lld %s of the daily logs skipped: no event line or no possible reading\n",

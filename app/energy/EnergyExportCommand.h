@@ -6,8 +6,8 @@
 
 namespace Warden::Business {
 
-// "ampwarden --export-energy FROM TILL [--by hour|day|month] [--controller NAME]": the energy of the
-// daily logs under the working directory as CSV on standard output. It runs beside a running instance
+// "ampwarden --export-energy FROM TILL [--by hour|day|month] [--controller NAME] [--all-periods]": the energy
+// of the daily logs under the working directory as CSV on standard output. It runs beside a running instance
 // and without a display, so it is told apart from a start of the program before anything else.
 class EnergyExportCommand final {
 public:

@@ -319,7 +319,7 @@ QByteArray EnergyHistory::csvLine(const EnergyPeriod& row) {
 }
 
 EnergyExport exportEnergy(QIODevice& out, const QString& directory, Time from, Time till, EnergyGrouping by,
-                          const QByteArray& controller, Time bridge) {
+                          const QByteArray& controller, Time bridge, bool allPeriods) {
     EnergyHistory history(bridge, controller);
     history.readLogs(directory, from, till);
     EnergyExport result{history.skippedLines(), history.unreadableFiles(), {}};
@@ -328,8 +328,17 @@ EnergyExport exportEnergy(QIODevice& out, const QString& directory, Time from, T
             result.writeError = out.errorString();
     };
     write(EnergyHistory::csvHeader());
-    history.periods(from, till, by,
-                    [&write](const EnergyPeriod& row) { write(EnergyHistory::csvLine(row)); });
+    // The periods come bus after bus, each bus's in time order.
+    std::optional<std::pair<QByteArray, QByteArray>> begunBus;
+    history.periods(from, till, by, [&](const EnergyPeriod& row) {
+        const std::pair bus{row.controller, row.bus};
+        if (!allPeriods && begunBus != bus) {
+            if (row.readings == 0 && row.coverage == 0)
+                return;
+            begunBus = bus;
+        }
+        write(EnergyHistory::csvLine(row));
+    });
     return result;
 }
 

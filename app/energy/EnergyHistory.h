@@ -90,8 +90,10 @@ struct EnergyExport {
     QStringList unreadableFiles;
     QString writeError; // empty when every line was written
 };
+// Each bus starts at the first period in which a reading of it holds: the periods before its
+// monitoring began would be rows of 0 kWh that look like an idle bus. `allPeriods` writes them too.
 EnergyExport exportEnergy(QIODevice& out, const QString& directory, Time from, Time till, EnergyGrouping by,
-                          const QByteArray& controller, Time bridge);
+                          const QByteArray& controller, Time bridge, bool allPeriods = false);
 
 // "YYYY-MM-DD" or "YYYY-MM-DDTHH:MM[:SS]" in local time. A bare date as the end of a range means the
 // end of that day. A time the clocks show twice is its first instant.

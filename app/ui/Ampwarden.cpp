@@ -8,6 +8,7 @@
 #include "EnergyExportDialog.h"
 #include "MessageBoxes.h"
 #include "Resources.h"
+#include "RowKeys.h"
 #include "StatusChart.h"
 #include "help.h"
 
@@ -28,6 +29,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
+#include <QShortcut>
 #include <QTimer>
 
 #include <algorithm>
@@ -157,6 +159,9 @@ void Ampwarden::setUpWidgets() {
     ui->applyRow->insertWidget(2, exportEnergy);
     connect(exportEnergy, &QPushButton::clicked, exportEnergy,
             [this, exportEnergy] { EnergyExportDialog::run(exportEnergy, service_.app()); });
+    appliedLabel_ = new QLabel(this);
+    appliedLabel_->setObjectName(QStringLiteral("labelApplied"));
+    ui->applyRow->insertWidget(3, appliedLabel_);
     const int eventWidths[] = {75, 190, 180, 100, 160, 110};
     for (int c = 0; c < 6; ++c)
         ui->tableEvents->setColumnWidth(c, eventWidths[c]);
@@ -168,7 +173,7 @@ void Ampwarden::setUpWidgets() {
 
 void Ampwarden::connectWidgets() {
     connect(ui->buttonClose, &QPushButton::clicked, this, &Ampwarden::close);
-    connect(ui->buttonStop, &QPushButton::clicked, this, &Ampwarden::exitProgram);
+    connect(ui->buttonStop, &QPushButton::clicked, this, &Ampwarden::confirmStop);
     connect(ui->btnAddController, &QPushButton::clicked, this, &Ampwarden::dlgAddController);
     connect(ui->btnRemoveController, &QPushButton::clicked, this, &Ampwarden::rmvController);
     connect(ui->btnAddEmail, &QPushButton::clicked, this, &Ampwarden::dlgAddEmail);
@@ -178,6 +183,28 @@ void Ampwarden::connectWidgets() {
     connect(ui->btnCancel, &QPushButton::clicked, this, &Ampwarden::fillSettings);
     connect(ui->btnApply, &QPushButton::clicked, this, &Ampwarden::storeSettings);
     connect(ui->pushButton, &QPushButton::clicked, this, &Ampwarden::showHelp);
+    setUpKeyboard();
+}
+
+void Ampwarden::setUpKeyboard() {
+    auto* controllerKeys = new RowKeys(ui->tableControllers);
+    connect(controllerKeys, &RowKeys::openRequested, this, [this](int row) { dlgController(row); });
+    connect(controllerKeys, &RowKeys::removeRequested, this, &Ampwarden::rmvController);
+    auto* emailKeys = new RowKeys(ui->tableEmails);
+    connect(emailKeys, &RowKeys::openRequested, this, [this](int row) { dlgEmail(row); });
+    connect(emailKeys, &RowKeys::removeRequested, this, &Ampwarden::rmvEmail);
+    auto* help = new QShortcut(QKeySequence::HelpContents, this);
+    connect(help, &QShortcut::activated, this, &Ampwarden::showHelp);
+}
+
+void Ampwarden::keyPressEvent(QKeyEvent* event) {
+    // The dialog's Escape rejects, and rejecting hides the window: without a tray icon only a second
+    // start would bring it back. Close and the window's close button still hide it.
+    if (event->matches(QKeySequence::Cancel)) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 void Ampwarden::setUpStatus() {
@@ -283,7 +310,8 @@ void Ampwarden::onQueryingFinished() {
 void Ampwarden::refreshEventLog() {
     fillTable(ui->tableEvents);
     const Application& app = service_.app();
-    ui->lineEdit_2->setText(QStringLiteral("%1 / %2").arg(ui->tableEvents->rowCount()).arg(app.getEventCount()));
+    ui->lineEdit_2->setText(
+        QStringLiteral("%1 / %2").arg(ui->tableEvents->rowCount()).arg(app.getEventCount()));
     Warden::Business::Time lastCheck = 0;
     for (const auto& controller : app.controllers)
         lastCheck = std::max(lastCheck, controller.lastCheck);
@@ -308,6 +336,20 @@ void Ampwarden::resumeProgram() {
 
 void Ampwarden::exitProgram() {
     QCoreApplication::exit(0);
+}
+
+void Ampwarden::confirmStop() {
+    if (stopConfirmed())
+        exitProgram();
+}
+
+bool Ampwarden::stopConfirmed() {
+    return Warden::questionBox(
+               QStringLiteral("Stop Ampwarden"),
+               QStringLiteral("Stop Ampwarden? Controllers will no longer be checked and emails "
+                              "will no longer be sent.\nClose only hides the window and keeps "
+                              "Ampwarden running."),
+               QMessageBox::Yes | QMessageBox::Cancel, QMessageBox::Cancel) == QMessageBox::Yes;
 }
 
 // ---- tables
@@ -433,6 +475,11 @@ void Ampwarden::fillSettings() {
     ui->checkAlertNoAnswer->setChecked(report.alertNoAnswer);
     ui->checkAlertLogins->setChecked(report.alertLogins);
     ui->lineMetrics->setText(text(report.metricsAddress));
+    showApplied(QString());
+}
+
+void Ampwarden::showApplied(const QString& text) {
+    appliedLabel_->setText(text);
 }
 
 void Ampwarden::tellIfNotSaved(const Warden::Business::SaveResult& result) {
@@ -445,17 +492,22 @@ void Ampwarden::tellIfNotSaved(const Warden::Business::SaveResult& result) {
 
 void Ampwarden::storeSettings() {
     if (const auto problem = Warden::Business::SettingsRange::price.problem(ui->lineEdit->text().toUtf8())) {
+        showApplied(QStringLiteral("Not applied: ") + text(*problem));
         Warden::questionBox(QStringLiteral("Cannot apply report settings"), text(*problem));
         return;
     }
-    tellIfNotSaved(Warden::Business::storeReportSettings(
+    const Warden::Business::SaveResult saved = Warden::Business::storeReportSettings(
         service_.app(),
         {ui->comboBox->currentText().toUtf8(), QByteArray::number(ui->spinCheckEveryUnits->value()),
          flag(ui->checkBox), flag(ui->checkBox_2), flag(ui->checkBox_3), flag(ui->checkBox_4),
          flag(ui->checkBox_5), ui->comboBox_2->currentText().toUtf8(),
          QByteArray::number(ui->spinReportEveryUnits->value()), ui->lineEdit->text().toUtf8(),
          ui->comboBox_3->currentText().toUtf8(), flag(ui->checkAlertCurrent), flag(ui->checkAlertNoAnswer),
-         flag(ui->checkAlertLogins), ui->lineMetrics->text().trimmed().toUtf8()}));
+         flag(ui->checkAlertLogins), ui->lineMetrics->text().trimmed().toUtf8()});
+    showApplied(saved.saved
+                    ? QStringLiteral("Saved ") + text(Warden::clockText(Warden::Clock::now()))
+                    : QStringLiteral("Applied until Ampwarden ends, not saved: ") + text(saved.reason));
+    tellIfNotSaved(saved);
 }
 
 // ---- dialogs
@@ -463,28 +515,32 @@ void Ampwarden::storeSettings() {
 void Ampwarden::dlgController(int row, int) {
     Application& app = service_.app();
     setEditing(true);
+    // Every name but the edited record's own: a controller keeps its name when edited.
+    const auto* edited = app.controllerAt(row);
+    QStringList otherNames;
+    for (const auto& controller : app.controllers) {
+        if (&controller != edited)
+            otherNames << text(controller.name);
+    }
     std::unique_ptr<::Controller> dialog;
     // The record the dialog edits, found again by its id when it closes: a check or another change may
     // have moved it meanwhile.
     Warden::Business::ControllerId editedId = 0;
     if (row >= 0 && row < ui->tableControllers->rowCount()) {
         const auto values = Warden::Business::controllerValues(app, row);
-        if (const auto* edited = app.controllerAt(row))
+        if (edited)
             editedId = edited->id;
-        dialog = std::make_unique<::Controller>(nullptr, values.value(1));
+        dialog = std::make_unique<::Controller>(nullptr, values.value(1), otherNames);
         dialog->fill(values);
     } else {
-        dialog = std::make_unique<::Controller>(nullptr, QByteArray());
+        dialog = std::make_unique<::Controller>(nullptr, QByteArray(), otherNames);
     }
-    QList<QByteArray> names;
-    for (const auto& controller : app.controllers)
-        names << controller.name;
-    dialog->setTakenNames(names);
     if (dialog->exec() == QDialog::Accepted) {
         const int position = editedId ? positionOf(app, editedId) : -1;
         if (editedId && position < 0)
-            DiagnosticLog::writeTimed("dlgController(): the controller was removed while its dialog was open; "
-                                      "the dialog's values are added as a new controller\n");
+            DiagnosticLog::writeTimed(
+                "dlgController(): the controller was removed while its dialog was open; "
+                "the dialog's values are added as a new controller\n");
         tellIfNotSaved(Warden::Business::storeController(app, position, dialog->values()));
     }
     setEditing(false);
@@ -514,7 +570,8 @@ void Ampwarden::dlgEmail(int row, int) {
     if (row >= 0 && row < ui->tableEmails->rowCount())
         dialog.fill(rowTexts(ui->tableEmails, row));
     if (dialog.exec() == QDialog::Accepted) {
-        tellIfNotSaved(Warden::Business::storeMailAccount(service_.app(), row, dialog.values(), QByteArray()));
+        tellIfNotSaved(
+            Warden::Business::storeMailAccount(service_.app(), row, dialog.values(), QByteArray()));
     }
 }
 

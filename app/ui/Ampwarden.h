@@ -54,7 +54,13 @@ public:
 public slots:
     void done(int result) override;
     void resumeProgram();
+    // Ends the program at once: what a termination signal asks for.
     void exitProgram();
+    // Stop from the window or the tray: asks first, Cancel being the default, so that a slip of the
+    // hand does not end the monitoring.
+    void confirmStop();
+    // The question itself, for the tray's Stop, which works without a window.
+    static bool stopConfirmed();
     void dlgEmail(int row, int column = 0);
     void dlgAddEmail();
     void dlgController(int row, int column = 0);
@@ -67,9 +73,14 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void setUpWidgets();
+    // Enter/F2 and Delete on the Setup tab's tables, F1 for the help.
+    void setUpKeyboard();
+    // The Report tab's line under Apply: saved, or why not.
+    void showApplied(const QString& text);
     void connectWidgets();
     void connectCycle();
     void followState();
@@ -86,5 +97,6 @@ private:
     Warden::Service& service_;
     help* help_ = nullptr;
     QLabel* outboxLabel_ = nullptr;
+    QLabel* appliedLabel_ = nullptr;
     bool editing_ = false;
 };

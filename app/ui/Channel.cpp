@@ -4,7 +4,7 @@
 
 #include "MessageBoxes.h"
 
-#include "config/SettingsRange.h"
+#include "config/InputCheck.h"
 
 Channel::Channel(QWidget* parent)
     : QDialog(parent)
@@ -29,16 +29,13 @@ QList<QByteArray> Channel::values() const {
 }
 
 void Channel::tryAccept() {
-    using Warden::Business::SettingsRange;
-    const std::pair<const QLineEdit*, const SettingsRange*> fields[] = {
-        {ui->lineEdit_4, &SettingsRange::overcurrent},
-        {ui->lineEdit_5, &SettingsRange::undercurrent},
-        {ui->lineEdit_3, &SettingsRange::powerFactor}};
-    for (const auto& [field, range] : fields) {
-        if (const auto problem = range->problem(field->text().toUtf8())) {
-            Warden::questionBox(QStringLiteral("Cannot save channel"), QString::fromUtf8(*problem));
-            return;
-        }
+    const auto problem = Warden::Business::channelProblem(values());
+    if (!problem) {
+        accept();
+        return;
     }
-    accept();
+    Warden::questionBox(problem->title, problem->text);
+    QLineEdit* const fields[] = {ui->lineEdit_2, ui->lineEdit_4, ui->lineEdit_5, ui->lineEdit_3};
+    fields[problem->field]->setFocus();
+    fields[problem->field]->selectAll();
 }

@@ -24,7 +24,8 @@ public:
     QList<QByteArray> values() const;
 
 public slots:
-    // Accepts unless a limit or the power factor is a number outside its range.
+    // Accepts limits and a power factor the store can take as meant; otherwise says why and stays open
+    // on the field to correct.
     void tryAccept();
 
 private:

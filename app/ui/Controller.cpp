@@ -7,8 +7,13 @@
 #include "httpconnect.h"
 #include "ping.h"
 
+#include "RowKeys.h"
+
+#include "config/InputCheck.h"
 
 #include <QHeaderView>
+
+#include <algorithm>
 
 namespace {
 
@@ -26,19 +31,22 @@ QString rowHeaderText(const QTableWidget* table, int row) {
     return item ? item->text() : QString();
 }
 
-// The port fields allow five digits, so a number above the 16-bit range reads as no port at all.
-quint16 portNumber(const QString& text) {
-    bool ok = false;
-    const uint port = text.toUInt(&ok);
-    return ok && port <= 0xFFFF ? static_cast<quint16>(port) : 0;
+// A bus whose load nobody has measured: its power is the volts times the amperes.
+const QString defaultPowerFactor = QStringLiteral("1");
+
+void givePowerFactor(QTableWidget* table, int row) {
+    if (!table->item(row, 2))
+        table->setItem(row, 2, new QTableWidgetItem(defaultPowerFactor));
 }
 
 } // namespace
 
-Controller::Controller(QWidget* parent, const QByteArray& modelName)
+Controller::Controller(QWidget* parent, const QByteArray& modelName, QStringList otherNames)
     : QDialog(parent)
-    , ui(std::make_unique<Ui::ControllerClass>()) {
+    , ui(std::make_unique<Ui::ControllerClass>())
+    , otherNames_(std::move(otherNames)) {
     ui->setupUi(this);
+    ui->spinPort->setDefaultHint(QStringLiteral("80"));
     ui->tableWidget->setColumnWidth(0, 150);
     ui->tableWidget->setColumnWidth(1, 150);
     ui->tableWidget->horizontalHeader()->setStretchLastSection(true);
@@ -47,6 +55,8 @@ Controller::Controller(QWidget* parent, const QByteArray& modelName)
     connect(ui->pushButton_3, &QPushButton::clicked, this, &Controller::ping);
     connect(ui->pushButton_4, &QPushButton::clicked, this, &Controller::connectHost);
     connect(ui->tableWidget, &QTableWidget::cellDoubleClicked, this, &Controller::channel);
+    connect(new RowKeys(ui->tableWidget), &RowKeys::openRequested, this,
+            [this](int row) { channel(row, 0); });
     connect(ui->cbControllerTypes, &QComboBox::currentIndexChanged, this, &Controller::changeType);
 
     ui->cbControllerTypes->setCurrentIndex(-1);
@@ -67,6 +77,7 @@ void Controller::changeType(int index) {
         table->setVerticalHeaderItem(0, new QTableWidgetItem(QStringLiteral("A")));
         table->setVerticalHeaderItem(1, new QTableWidgetItem(QStringLiteral("B")));
         table->verticalHeader()->show();
+        givePowerFactor(table, 0);
         // Bus B starts with bus A's limits: both buses usually feed the same kind of load.
         for (int c = 0; c < table->columnCount(); ++c) {
             if (const auto* item = table->item(0, c))
@@ -75,6 +86,7 @@ void Controller::changeType(int index) {
     } else {
         table->setRowCount(1);
         table->setVerticalHeaderItem(0, new QTableWidgetItem(QString()));
+        givePowerFactor(table, 0);
     }
 }
 
@@ -84,7 +96,7 @@ void Controller::fill(const QList<QByteArray>& values) {
     const auto colon = hostPort.indexOf(QLatin1Char(':'));
     ui->lineEditControllerName->setText(text(values.value(0)));
     ui->lineEdit_2->setText(colon < 0 ? hostPort : hostPort.left(colon));
-    ui->lineEdit_3->setText(colon < 0 ? QString() : hostPort.mid(colon + 1));
+    ui->spinPort->setPortText(colon < 0 ? QString() : hostPort.mid(colon + 1));
     ui->lineEdit_4->setText(text(values.value(3)));
     ui->lineEdit_5->setText(text(values.value(4)));
 
@@ -96,8 +108,12 @@ void Controller::fill(const QList<QByteArray>& values) {
         if (base < values.size())
             name = text(values[base]);
         table->setVerticalHeaderItem(i, new QTableWidgetItem(name));
-        for (int c = 0; c < 3; ++c)
-            table->setItem(i, c, new QTableWidgetItem(text(values.value(base + 1 + c))));
+        for (int c = 0; c < 3; ++c) {
+            const int at = base + 1 + c;
+            const bool missingFactor = c == 2 && at >= values.size();
+            table->setItem(i, c,
+                           new QTableWidgetItem(missingFactor ? defaultPowerFactor : text(values.value(at))));
+        }
     }
 }
 
@@ -105,7 +121,7 @@ QList<QByteArray> Controller::values() const {
     QList<QByteArray> list{ui->lineEditControllerName->text().toUtf8(),
                            ui->cbControllerTypes->currentText().toUtf8(),
                            ui->lineEdit_2->text().toUtf8(),
-                           ui->lineEdit_3->text().toUtf8(),
+                           ui->spinPort->portText().toUtf8(),
                            ui->lineEdit_4->text().toUtf8(),
                            ui->lineEdit_5->text().toUtf8()};
     const auto* table = ui->tableWidget;
@@ -118,20 +134,25 @@ QList<QByteArray> Controller::values() const {
 }
 
 void Controller::tryAccept() {
-    if (!editsExisting) {
-        const QByteArray name = ui->lineEditControllerName->text().toUtf8();
-        for (const QByteArray& taken : takenNames_) {
-            if (taken == name) {
-                Warden::questionBox(QStringLiteral("Cannot save new controller"),
-                                    QStringLiteral("Controller named ") + text(name) +
-                                        QStringLiteral(" already exists. Controller name has to be unique to "
-                                                       "differ controllers from each other. Please, rename "
-                                                       "controller before saving it"));
-                return;
-            }
-        }
+    const auto problem = Warden::Business::controllerProblem(values(), otherNames_, !editsExisting);
+    if (!problem) {
+        accept();
+        return;
     }
-    accept();
+    Warden::questionBox(problem->title, problem->text);
+    showField(problem->field);
+}
+
+void Controller::showField(int field) {
+    QWidget* const fields[] = {ui->lineEditControllerName, ui->cbControllerTypes, ui->lineEdit_2};
+    if (field >= 0 && field < 3) {
+        fields[field]->setFocus();
+        return;
+    }
+    // A channel's limit: its cell, ready for Enter to open the channel dialog.
+    const int row = (field - 6) / 4;
+    ui->tableWidget->setCurrentCell(row, std::clamp((field - 6) % 4 - 1, 0, 2));
+    ui->tableWidget->setFocus();
 }
 
 void Controller::ping() {
@@ -140,8 +161,8 @@ void Controller::ping() {
 }
 
 void Controller::connectHost() {
-    httpconnect dialog(ui->lineEdit_2->text(), portNumber(ui->lineEdit_3->text()), ui->lineEdit_4->text(),
-                       ui->lineEdit_5->text());
+    httpconnect dialog(ui->lineEdit_2->text(), static_cast<quint16>(ui->spinPort->value()),
+                       ui->lineEdit_4->text(), ui->lineEdit_5->text());
     dialog.exec();
 }
 

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QDialog>
 #include <QList>
+#include <QStringList>
 
 #include <memory>
 
@@ -17,11 +18,9 @@ class Controller final : public QDialog {
     Q_DISABLE_COPY_MOVE(Controller)
 
 public:
-    Controller(QWidget* parent, const QByteArray& modelName);
+    // `otherNames`: the names of the other controllers, which this one must not take.
+    Controller(QWidget* parent, const QByteArray& modelName, QStringList otherNames = {});
     ~Controller() override;
-
-    // The names of the controllers there are: a new one may not take one of them.
-    void setTakenNames(QList<QByteArray> names) { takenNames_ = std::move(names); }
 
     // The texts controllerValues gives for a stored controller.
     void fill(const QList<QByteArray>& values);
@@ -32,12 +31,17 @@ public:
 public slots:
     void channel(int row, int column);
     void changeType(int index);
+    // Accepts only a controller the store takes as meant (name, type and host given, a unique name,
+    // numeric limits); otherwise says why and stays open on what to correct.
     void tryAccept();
     void ping();
     void connectHost();
 
 private:
-    QList<QByteArray> takenNames_;
+    // `field`: index in values().
+    void showField(int field);
+
     std::unique_ptr<Ui::ControllerClass> ui;
+    QStringList otherNames_;
     bool editsExisting = false;
 };

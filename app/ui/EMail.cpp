@@ -25,18 +25,14 @@ EMail::MailSend& mailSend() {
 
 QByteArray sendWithMailer(const EMail::TestMail& mail);
 
-quint16 portNumber(const QString& text) {
-    bool ok = false;
-    const uint port = text.toUInt(&ok);
-    return ok && port <= 0xFFFF ? static_cast<quint16>(port) : 0;
-}
-
 } // namespace
 
 EMail::EMail(QWidget* parent)
     : QDialog(parent)
     , ui(std::make_unique<Ui::EMailClass>()) {
     ui->setupUi(this);
+    // What the mail sender's library takes without a port.
+    ui->spinPort->setDefaultHint(QStringLiteral("587"));
     connect(ui->pushButton, &QPushButton::clicked, this, &EMail::accept);
     connect(ui->pushButton_2, &QPushButton::clicked, this, &EMail::reject);
     connect(ui->pushButton_3, &QPushButton::clicked, this, &EMail::sendTestEmail);
@@ -55,7 +51,7 @@ void EMail::fill(const QList<QByteArray>& texts) {
     const auto colon = hostPort.indexOf(QLatin1Char(':'));
     ui->lineEdit_2->setText(colon < 0 ? hostPort : hostPort.left(colon));
     if (colon >= 0)
-        ui->lineEdit_3->setText(hostPort.mid(colon + 1));
+        ui->spinPort->setPortText(hostPort.mid(colon + 1));
     ui->lineEdit_4->setText(text(texts.value(3)));
     ui->lineEdit_5->setText(text(texts.value(4)));
     ui->checkBox->setChecked(texts.value(5) == "1");
@@ -63,8 +59,8 @@ void EMail::fill(const QList<QByteArray>& texts) {
 
 QList<QByteArray> EMail::values() const {
     QByteArray host = ui->lineEdit_2->text().toUtf8();
-    if (!ui->lineEdit_3->text().isEmpty())
-        host += ':' + ui->lineEdit_3->text().toUtf8();
+    if (!ui->spinPort->portText().isEmpty())
+        host += ':' + ui->spinPort->portText().toUtf8();
     return {ui->lineEdit_6->text().toUtf8(),
             ui->lineEdit_7->text().toUtf8(),
             host,
@@ -78,7 +74,7 @@ void EMail::sendTestEmail() {
     mail.to = ui->lineEdit_6->text().toUtf8();
     mail.from = ui->lineEdit_7->text().toUtf8();
     mail.host = ui->lineEdit_2->text().toUtf8();
-    mail.port = portNumber(ui->lineEdit_3->text());
+    mail.port = static_cast<quint16>(ui->spinPort->value());
     mail.user = ui->lineEdit_4->text().toUtf8();
     mail.password = ui->lineEdit_5->text().toUtf8();
     mail.useTLS = ui->checkBox->isChecked();
@@ -89,11 +85,13 @@ void EMail::sendTestEmail() {
 
     const QByteArray errors = runSend(mail);
     if (!errors.isEmpty()) {
-        Warden::questionBox(QStringLiteral("Cannot send email to ") + text(mail.to), text(errors));
+        Warden::messageBox(QMessageBox::Warning, QStringLiteral("Cannot send email to ") + text(mail.to),
+                           text(errors));
         Warden::DiagnosticLog::write(errors + '\n');
     } else {
-        Warden::questionBox(
-            QStringLiteral("Email was successfully sent to ") + text(mail.to),
+        // An outcome, not a question: the icon says which.
+        Warden::messageBox(
+            QMessageBox::Information, QStringLiteral("Email was successfully sent to ") + text(mail.to),
             QStringLiteral("Please check the ") + text(mail.to) +
                 QStringLiteral(" inbox. If email has been received from ") + text(mail.from) +
                 QStringLiteral(", all MTA settings are correct. If email hasn't been received, "

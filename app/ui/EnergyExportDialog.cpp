@@ -6,6 +6,7 @@
 #include "core/Clock.h"
 #include "energy/EnergyMeter.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDateEdit>
 #include <QDateTime>
@@ -28,12 +29,12 @@ struct SavedExport {
 };
 
 SavedExport saveExport(const QString& directory, const QString& path, Time from, Time till, EnergyGrouping by,
-                       const QByteArray& controller, Time bridge) {
+                       const QByteArray& controller, Time bridge, bool allPeriods) {
     // Written aside and renamed: a failed export never leaves half a file under the chosen name.
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return {{}, file.errorString()};
-    SavedExport saved{exportEnergy(file, directory, from, till, by, controller, bridge), {}};
+    SavedExport saved{exportEnergy(file, directory, from, till, by, controller, bridge, allPeriods), {}};
     if (!saved.result.unreadableFiles.isEmpty()) {
         file.cancelWriting();
         saved.error =
@@ -60,6 +61,8 @@ EnergyExportDialog::EnergyExportDialog(const Application& app, QWidget* parent)
     till_->setObjectName(QStringLiteral("dateTill"));
     grouping_->setObjectName(QStringLiteral("comboGrouping"));
     controller_->setObjectName(QStringLiteral("comboController"));
+    allPeriods_ = new QCheckBox(QStringLiteral("Include periods before the first reading"), this);
+    allPeriods_->setObjectName(QStringLiteral("checkAllPeriods"));
     for (QDateEdit* edit : {from_, till_}) {
         edit->setDisplayFormat(QStringLiteral("yyyy-MM-dd"));
         edit->setCalendarPopup(true);
@@ -81,6 +84,7 @@ EnergyExportDialog::EnergyExportDialog(const Application& app, QWidget* parent)
     form->addRow(QStringLiteral("Last day:"), till_);
     form->addRow(QStringLiteral("Energy per:"), grouping_);
     form->addRow(QStringLiteral("Controller:"), controller_);
+    form->addRow(allPeriods_);
     form->addRow(buttons);
 }
 
@@ -99,6 +103,10 @@ EnergyGrouping EnergyExportDialog::grouping() const {
 
 QByteArray EnergyExportDialog::controller() const {
     return controller_->currentIndex() > 0 ? controller_->currentText().toUtf8() : QByteArray();
+}
+
+bool EnergyExportDialog::allPeriods() const {
+    return allPeriods_->isChecked();
 }
 
 void EnergyExportDialog::run(QPushButton* button, const Application& app) {
@@ -134,5 +142,5 @@ void EnergyExportDialog::run(QPushButton* button, const Application& app) {
     });
     watcher->setFuture(QtConcurrent::run(&saveExport, QDir::currentPath(), path, dialog.from(), dialog.till(),
                                          dialog.grouping(), dialog.controller(),
-                                         EnergyMeter::bridge(app.report.checkPeriod())));
+                                         EnergyMeter::bridge(app.report.checkPeriod()), dialog.allPeriods()));
 }

@@ -4,6 +4,7 @@
 
 #include <QDialog>
 
+class QCheckBox;
 class QComboBox;
 class QDateEdit;
 class QPushButton;
@@ -26,6 +27,8 @@ public:
     Warden::Business::EnergyGrouping grouping() const;
     // Empty for every controller.
     QByteArray controller() const;
+    // Also the periods before a bus's first reading.
+    bool allPeriods() const;
 
     // The whole export from the Report tab: this dialog, a file dialog, then the export off the
     // window's thread into the file; `button` stays disabled meanwhile and the outcome shows in a box.
@@ -36,4 +39,5 @@ private:
     QDateEdit* till_ = nullptr;
     QComboBox* grouping_ = nullptr;
     QComboBox* controller_ = nullptr;
+    QCheckBox* allPeriods_ = nullptr;
 };

@@ -79,6 +79,8 @@ private slots:
     void exportEnergy_handComputed_data();
     void exportEnergy_handComputed();
     void exportEnergy_withoutGaps_sameAsBill();
+    void exportEnergy_eachBusStartsAtItsFirstReading_data();
+    void exportEnergy_eachBusStartsAtItsFirstReading();
     void exportEnergy_midnightTwice_repeatedHourOnItsDate_data();
     void exportEnergy_midnightTwice_repeatedHourOnItsDate();
 };
@@ -270,6 +272,57 @@ void TestEnergyHistory::exportEnergy_withoutGaps_sameAsBill() {
                                                                       .arg(billed, 0, 'g', 17)));
         }
     }
+}
+
+void TestEnergyHistory::exportEnergy_eachBusStartsAtItsFirstReading_data() {
+    QTest::addColumn<Runs>("runs");
+    QTest::addColumn<bool>("allPeriods");
+    QTest::addColumn<QByteArray>("expected");
+
+    // Exported by hour from 10:00 to 13:00, a reading every minute holding at most 145 s.
+    const Runs lateA{{0, "A", local(6, 10, 11, 30), local(6, 10, 12), 60, 1000},
+                     {0, "B", local(6, 10, 10), local(6, 10, 11), 60, 1000}};
+    const char* a11 =
+        "pdu : Kestrel 2 @ 10.0.0.9,A,2026-06-10T11:00:00+02:00,2026-06-10T12:00:00+02:00,0.500000,30,50.00";
+    const char* a12 =
+        "pdu : Kestrel 2 @ 10.0.0.9,A,2026-06-10T12:00:00+02:00,2026-06-10T13:00:00+02:00,0.023611,0,2.36";
+    const char* b10 = "pdu : Kestrel 2 @ "
+                      "10.0.0.9,B,2026-06-10T10:00:00+02:00,2026-06-10T11:00:00+02:00,1.000000,60,100.00";
+    const char* b11 =
+        "pdu : Kestrel 2 @ 10.0.0.9,B,2026-06-10T11:00:00+02:00,2026-06-10T12:00:00+02:00,0.023611,0,2.36";
+    const char* b12 =
+        "pdu : Kestrel 2 @ 10.0.0.9,B,2026-06-10T12:00:00+02:00,2026-06-10T13:00:00+02:00,0.000000,0,0.00";
+    QTest::newRow("a bus begun within the range starts there, one that fell silent goes on")
+        << lateA << false << csv({a11, a12, b10, b11, b12});
+    QTest::newRow("asked for all periods: the hour before the first reading too")
+        << lateA << true
+        << csv({"pdu : Kestrel 2 @ "
+                "10.0.0.9,A,2026-06-10T10:00:00+02:00,2026-06-10T11:00:00+02:00,0.000000,0,0.00",
+                a11, a12, b10, b11, b12});
+    QTest::newRow("a reading from before the range that still holds starts at the range")
+        << Runs{{0, "A", local(6, 10, 9), local(6, 10, 10), 60, 1000}} << false
+        << csv({"pdu : Kestrel 2 @ "
+                "10.0.0.9,A,2026-06-10T10:00:00+02:00,2026-06-10T11:00:00+02:00,0.023611,0,2.36",
+                "pdu : Kestrel 2 @ "
+                "10.0.0.9,A,2026-06-10T11:00:00+02:00,2026-06-10T12:00:00+02:00,0.000000,0,0.00",
+                "pdu : Kestrel 2 @ "
+                "10.0.0.9,A,2026-06-10T12:00:00+02:00,2026-06-10T13:00:00+02:00,0.000000,0,0.00"});
+    QTest::newRow("a bus with no reading in force in the range has no rows")
+        << Runs{{0, "A", local(6, 10, 8), local(6, 10, 9), 60, 1000}} << false << csv({});
+}
+
+void TestEnergyHistory::exportEnergy_eachBusStartsAtItsFirstReading() {
+    QFETCH(Runs, runs);
+    QFETCH(bool, allPeriods);
+    QFETCH(QByteArray, expected);
+    ScopedWorkDir dir;
+    Application app;
+    writeRuns(app, runs);
+    QBuffer out;
+    QVERIFY(out.open(QIODevice::WriteOnly));
+    exportEnergy(out, dir.path(), local(6, 10, 10), local(6, 10, 13), EnergyGrouping::hour, {},
+                 EnergyMeter::bridge(60), allPeriods);
+    QCOMPARE(out.data(), expected);
 }
 
 void TestEnergyHistory::exportEnergy_midnightTwice_repeatedHourOnItsDate_data() {

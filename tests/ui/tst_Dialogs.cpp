@@ -4,11 +4,11 @@
 #include "ui/Channel.h"
 #include "ui/Controller.h"
 #include "ui/EMail.h"
+#include "ui/PortSpinBox.h"
 #include "ui/Resources.h"
 #include "ui/help.h"
 #include "ui/httpconnect.h"
 #include "ui/ping.h"
-
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -98,12 +98,17 @@ private slots:
     void controller_switchingModels_keepsBusALimits();
     void controller_fill_data();
     void controller_fill();
-    void controller_newWithDuplicateName_data();
-    void controller_newWithDuplicateName();
+    void controller_refusal_staysOnTheField_data();
+    void controller_refusal_staysOnTheField();
     void controller_channelDialog_data();
     void controller_channelDialog();
-    void channel_numberOutOfRange_refused_data();
-    void channel_numberOutOfRange_refused();
+    void controller_enterOnChannelRow_opensIt();
+    void channel_refusal_staysOnTheField_data();
+    void channel_refusal_staysOnTheField();
+    void dialogs_enterAccepts_data();
+    void dialogs_enterAccepts();
+    void port_digitsTypedAnywhereAreTaken_data();
+    void port_digitsTypedAnywhereAreTaken();
 
     void email_fillAndValues_data();
     void email_fillAndValues();
@@ -135,6 +140,8 @@ void tst_Dialogs::controller_switchingModels_keepsBusALimits() {
 
     types->setCurrentIndex(types->findText(QStringLiteral("Kestrel 2")));
     QCOMPARE(rowHeaders(table), (QStringList{"A", "B"}));
+    // New buses start with the power factor of a plain load.
+    QCOMPARE(rowCells(table, 1), (QStringList{"", "", "1"}));
     setRow(table, 0, {"16", "0.5", "0.9"});
     setRow(table, 1, {"20", "1", "0.8"});
 
@@ -172,12 +179,12 @@ void tst_Dialogs::controller_fill_data() {
         << QList<QByteArray>{"r1", "Heron", "10.0.0.5", "8080", "admin", "pw", "", "5", "1", "0.95"};
     QTest::newRow("host without port leaves the port empty")
         << QByteArray("Wren") << QList<QByteArray>{"r2", "Wren", "pdu.local", "a", "b"} << "pdu.local"
-        << "" << QList<QByteArray>{"r2", "Wren", "pdu.local", "", "a", "b", "", "", "", ""};
+        << "" << QList<QByteArray>{"r2", "Wren", "pdu.local", "", "a", "b", "", "", "", "1"};
     QTest::newRow("two buses, second one missing from the list")
         << QByteArray("Kestrel 2")
         << QList<QByteArray>{"r3", "Kestrel 2", "h:81", "a", "b", "A", "10", "2", "1"} << "h"
         << "81"
-        << QList<QByteArray>{"r3", "Kestrel 2", "h", "81", "a", "b", "A", "10", "2", "1", "B", "", "", ""};
+        << QList<QByteArray>{"r3", "Kestrel 2", "h", "81", "a", "b", "A", "10", "2", "1", "B", "", "", "1"};
     QTest::newRow("stored channels beyond the model's buses are dropped")
         << QByteArray("Plover")
         << QList<QByteArray>{"r4", "Plover", "h", "a", "b", "", "1", "2", "3", "B", "4", "5", "6"} << "h"
@@ -193,43 +200,59 @@ void tst_Dialogs::controller_fill() {
     Controller dialog(nullptr, model);
     dialog.fill(stored);
     QCOMPARE(child<QLineEdit>(&dialog, "lineEdit_2")->text(), host);
-    QCOMPARE(child<QLineEdit>(&dialog, "lineEdit_3")->text(), port);
+    QCOMPARE(child<PortSpinBox>(&dialog, "spinPort")->portText(), port);
     QCOMPARE(child<QLineEdit>(&dialog, "lineEdit_5")->echoMode(), QLineEdit::Password);
     QCOMPARE(dialog.values(), values);
 }
 
-void tst_Dialogs::controller_newWithDuplicateName_data() {
+void tst_Dialogs::controller_refusal_staysOnTheField_data() {
     QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("host");
     QTest::addColumn<bool>("editsExisting");
-    QTest::addColumn<bool>("refused");
-    QTest::newRow("new controller with a taken name is refused") << "rack1" << false << true;
-    QTest::newRow("letter case makes a different name") << "RACK1" << false << false;
-    QTest::newRow("an edited controller may take any name") << "rack1" << true << false;
+    QTest::addColumn<QString>("title"); // empty: accepted
+    QTest::addColumn<QString>("focused");
+    QTest::newRow("new controller with a taken name") << "rack1"
+                                                      << "h" << false << "Cannot save new controller"
+                                                      << "lineEditControllerName";
+    QTest::newRow("letter case makes a different name") << "RACK1"
+                                                        << "h" << false << QString() << QString();
+    QTest::newRow("edited controller taking another's name") << "rack1"
+                                                             << "h" << true << "Cannot save controller"
+                                                             << "lineEditControllerName";
+    QTest::newRow("edited controller keeping its own name") << "own"
+                                                            << "h" << true << QString() << QString();
+    QTest::newRow("no host") << "new"
+                             << "" << false << "Cannot save new controller"
+                             << "lineEdit_2";
 }
 
-void tst_Dialogs::controller_newWithDuplicateName() {
+void tst_Dialogs::controller_refusal_staysOnTheField() {
     QFETCH(QString, name);
+    QFETCH(QString, host);
     QFETCH(bool, editsExisting);
-    QFETCH(bool, refused);
-    ScopedWorkDir dir;
-    Controller dialog(nullptr, "Heron");
-    dialog.setTakenNames({"rack1"});
+    QFETCH(QString, title);
+    QFETCH(QString, focused);
+    Controller dialog(nullptr, "Heron", {QStringLiteral("rack1")});
     if (editsExisting)
-        dialog.fill({"other", "Heron", "h", "a", "p"});
+        dialog.fill({"own", "Heron", "h", "a", "p", "", "16", "0", "1"});
+    else
+        setRow(child<QTableWidget>(&dialog, "tableWidget"), 0, {"16", "0", "1"});
     child<QLineEdit>(&dialog, "lineEditControllerName")->setText(name);
+    child<QLineEdit>(&dialog, "lineEdit_2")->setText(host);
     SeenBox seen;
     auto watcher = answerBox(&seen);
     QSignalSpy accepted(&dialog, &QDialog::accepted);
     dialog.show();
     child<QPushButton>(&dialog, "pushButton")->click();
-    QCOMPARE(accepted.count(), refused ? 0 : 1);
-    QCOMPARE(watcher.fired(), refused);
-    if (refused) {
-        QCOMPARE(seen.title, QStringLiteral("Cannot save new controller"));
+    QCOMPARE(accepted.count(), title.isEmpty() ? 1 : 0);
+    QCOMPARE(watcher.fired(), !title.isEmpty());
+    if (title.isEmpty())
+        return;
+    QCOMPARE(seen.title, title);
+    if (name == QLatin1String("rack1"))
         QVERIFY(seen.text.startsWith(QStringLiteral("Controller named rack1 already exists.")));
-        QCOMPARE(seen.icon, QMessageBox::Question);
-        QVERIFY(dialog.isVisible());
-    }
+    QVERIFY(dialog.isVisible());
+    QCOMPARE(dialog.focusWidget()->objectName(), focused);
 }
 
 void tst_Dialogs::controller_channelDialog_data() {
@@ -262,23 +285,36 @@ void tst_Dialogs::controller_channelDialog() {
     QCOMPARE(rowCells(table, 0), (QStringList{"10", "1", "0.9"}));
 }
 
-void tst_Dialogs::channel_numberOutOfRange_refused_data() {
-    QTest::addColumn<QStringList>("numbers"); // overcurrent, undercurrent, power factor
-    QTest::addColumn<QString>("refusal");     // empty: accepted
-    QTest::newRow("the ends of the ranges are accepted") << QStringList{"1000", "0", "1"} << QString();
-    QTest::newRow("texts that are no numbers are left to the store")
-        << QStringList{"x", "", "-"} << QString();
-    QTest::newRow("overcurrent beyond 1000 A")
-        << QStringList{"2000", "1", "1"} << QStringLiteral("Overcurrent 2000 A is outside 0 to 1000 A");
-    QTest::newRow("negative undercurrent")
-        << QStringList{"13", "-1", "1"} << QStringLiteral("Undercurrent -1 A is outside 0 to 1000 A");
-    QTest::newRow("power factor above 1")
-        << QStringList{"13", "1", "1.5"} << QStringLiteral("Power factor 1.5 is outside 0 to 1");
+void tst_Dialogs::controller_enterOnChannelRow_opensIt() {
+    Controller dialog(nullptr, "Kestrel 2");
+    dialog.fill({"r", "Kestrel 2", "h", "a", "p", "A", "10", "1", "0.9", "B", "12", "2", "0.8"});
+    dialog.show();
+    auto* table = child<QTableWidget>(&dialog, "tableWidget");
+    table->setFocus();
+    table->setCurrentCell(1, 0);
+    QString opened;
+    WhenModal<Channel> watcher([&opened](Channel* channel) {
+        opened = child<QLineEdit>(channel, "lineEdit_2")->text();
+        channel->reject();
+    });
+    QSignalSpy accepted(&dialog, &QDialog::accepted);
+    QTest::keyClick(table, Qt::Key_Return);
+    QVERIFY(watcher.fired());
+    QCOMPARE(opened, QStringLiteral("B"));
+    QCOMPARE(accepted.count(), 0);
 }
 
-void tst_Dialogs::channel_numberOutOfRange_refused() {
+void tst_Dialogs::channel_refusal_staysOnTheField_data() {
+    QTest::addColumn<QStringList>("numbers"); // overcurrent, undercurrent, power factor
+    QTest::addColumn<QString>("focused");     // empty: accepted
+    QTest::newRow("the ends of the ranges") << QStringList{"1000", "0", "1"} << QString();
+    QTest::newRow("undercurrent with a decimal comma") << QStringList{"16", "0,5", "1"} << "lineEdit_5";
+    QTest::newRow("power factor 1.5") << QStringList{"16", "0", "1.5"} << "lineEdit_3";
+}
+
+void tst_Dialogs::channel_refusal_staysOnTheField() {
     QFETCH(QStringList, numbers);
-    QFETCH(QString, refusal);
+    QFETCH(QString, focused);
     Channel dialog;
     dialog.fill({"A", numbers[0].toUtf8(), numbers[1].toUtf8(), numbers[2].toUtf8()});
     dialog.show();
@@ -286,13 +322,82 @@ void tst_Dialogs::channel_numberOutOfRange_refused() {
     SeenBox seen;
     const auto watcher = answerBox(&seen);
     child<QPushButton>(&dialog, "pushButton")->click();
-    QCOMPARE(accepted.count(), refusal.isEmpty() ? 1 : 0);
-    QCOMPARE(watcher.fired(), !refusal.isEmpty());
-    QCOMPARE(seen.text, refusal);
-    if (!refusal.isEmpty()) {
-        QCOMPARE(seen.title, QStringLiteral("Cannot save channel"));
-        QVERIFY(dialog.isVisible());
+    QCOMPARE(accepted.count(), focused.isEmpty() ? 1 : 0);
+    QCOMPARE(watcher.fired(), !focused.isEmpty());
+    if (focused.isEmpty())
+        return;
+    QCOMPARE(seen.title, QStringLiteral("Cannot save channel"));
+    QVERIFY(dialog.isVisible());
+    QCOMPARE(dialog.focusWidget()->objectName(), focused);
+}
+
+// The dialog, filled so that OK takes it.
+static std::unique_ptr<QDialog> filledDialog(const QString& kind) {
+    if (kind == QLatin1String("controller")) {
+        auto dialog = std::make_unique<Controller>(nullptr, "Heron");
+        dialog->fill({"r", "Heron", "h", "a", "p", "", "16", "0", "1"});
+        return dialog;
     }
+    if (kind == QLatin1String("channel")) {
+        auto dialog = std::make_unique<Channel>();
+        dialog->fill({"A", "16", "0", "1"});
+        return dialog;
+    }
+    auto dialog = std::make_unique<EMail>();
+    dialog->fill({"to@x", "from@x", "h", "u", "p", "0"});
+    return dialog;
+}
+
+void tst_Dialogs::dialogs_enterAccepts_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("field");
+    QTest::newRow("controller, in the name") << "controller"
+                                             << "lineEditControllerName";
+    QTest::newRow("controller, in the port") << "controller"
+                                             << "spinPort";
+    QTest::newRow("channel, in the power factor") << "channel"
+                                                  << "lineEdit_3";
+    QTest::newRow("e-mail, in the password") << "email"
+                                             << "lineEdit_5";
+}
+
+void tst_Dialogs::dialogs_enterAccepts() {
+    QFETCH(QString, kind);
+    QFETCH(QString, field);
+    const auto dialog = filledDialog(kind);
+    dialog->show();
+    QVERIFY(QTest::qWaitForWindowActive(dialog.get()));
+    auto* widget = child<QWidget>(dialog.get(), field.toLatin1().constData());
+    widget->setFocus();
+    QSignalSpy accepted(dialog.get(), &QDialog::accepted);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    QCOMPARE(accepted.count(), 1);
+}
+
+void tst_Dialogs::port_digitsTypedAnywhereAreTaken_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("hostIndex");
+    QTest::addColumn<QByteArray>("hostText");
+    QTest::newRow("controller") << "controller" << 3 << QByteArray("8080");
+    QTest::newRow("e-mail") << "email" << 2 << QByteArray("h:8080");
+}
+
+void tst_Dialogs::port_digitsTypedAnywhereAreTaken() {
+    QFETCH(QString, kind);
+    QFETCH(int, hostIndex);
+    QFETCH(QByteArray, hostText);
+    const auto dialog = filledDialog(kind);
+    dialog->show();
+    QVERIFY(QTest::qWaitForWindowActive(dialog.get()));
+    auto* field = child<PortSpinBox>(dialog.get(), "spinPort")->findChild<QLineEdit*>();
+    QVERIFY(field);
+    // A click at the field's right end, where a user aims to type.
+    QTest::mouseClick(field, Qt::LeftButton, {}, QPoint(field->width() - 4, field->height() / 2));
+    QTest::keyClicks(field, QStringLiteral("8080"));
+    const QList<QByteArray> values = kind == QLatin1String("controller")
+                                         ? static_cast<Controller*>(dialog.get())->values()
+                                         : static_cast<EMail*>(dialog.get())->values();
+    QCOMPARE(values.value(hostIndex), hostText);
 }
 
 void tst_Dialogs::email_fillAndValues_data() {
@@ -327,7 +432,7 @@ void tst_Dialogs::email_fillAndValues() {
     EMail dialog;
     dialog.fill(texts);
     QCOMPARE(child<QLineEdit>(&dialog, "lineEdit_2")->text(), host);
-    QCOMPARE(child<QLineEdit>(&dialog, "lineEdit_3")->text(), port);
+    QCOMPARE(child<PortSpinBox>(&dialog, "spinPort")->portText(), port);
     QCOMPARE(child<QCheckBox>(&dialog, "checkBox")->isChecked(), tls);
     QCOMPARE(child<QLineEdit>(&dialog, "lineEdit_5")->echoMode(), QLineEdit::Password);
     QCOMPARE(dialog.values(), values);
@@ -338,11 +443,13 @@ void tst_Dialogs::email_testMail_data() {
     QTest::addColumn<QByteArray>("errors");
     QTest::addColumn<quint16>("sentPort");
     QTest::addColumn<QString>("title");
+    QTest::addColumn<QMessageBox::Icon>("icon");
     QTest::newRow("failure shows the sender's reason and logs it")
         << "587" << QByteArray("550 relay denied\nsession trace") << quint16(587)
-        << "Cannot send email to ops@example.org";
+        << "Cannot send email to ops@example.org" << QMessageBox::Warning;
     QTest::newRow("success logs nothing, empty port means the default")
-        << "" << QByteArray() << quint16(0) << "Email was successfully sent to ops@example.org";
+        << "" << QByteArray() << quint16(0) << "Email was successfully sent to ops@example.org"
+        << QMessageBox::Information;
 }
 
 void tst_Dialogs::email_testMail() {
@@ -350,6 +457,7 @@ void tst_Dialogs::email_testMail() {
     QFETCH(QByteArray, errors);
     QFETCH(quint16, sentPort);
     QFETCH(QString, title);
+    QFETCH(QMessageBox::Icon, icon);
     ScopedWorkDir dir;
     EMail::TestMail sent;
     EMail::setMailSend([&](const EMail::TestMail& mail) {
@@ -358,7 +466,7 @@ void tst_Dialogs::email_testMail() {
     });
     EMail dialog;
     dialog.fill({"ops@example.org", "warden@example.org", "mail.example.org", "user", "secret", "1"});
-    child<QLineEdit>(&dialog, "lineEdit_3")->setText(port);
+    child<PortSpinBox>(&dialog, "spinPort")->setPortText(port);
     const QByteArray logBefore = appLog();
     SeenBox seen;
     auto watcher = answerBox(&seen);
@@ -368,6 +476,7 @@ void tst_Dialogs::email_testMail() {
 
     QVERIFY(watcher.fired());
     QCOMPARE(seen.title, title);
+    QCOMPARE(seen.icon, icon);
     QCOMPARE(sent.port, sentPort);
     QCOMPARE(sent.host, QByteArray("mail.example.org"));
     QCOMPARE(sent.password, QByteArray("secret"));

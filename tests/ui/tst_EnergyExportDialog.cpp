@@ -4,6 +4,7 @@
 #include "core/Application.h"
 #include "ui/EnergyExportDialog.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDateEdit>
 #include <QDialogButtonBox>
@@ -27,21 +28,28 @@ private slots:
 
 void TestEnergyExportDialog::exportButton_writesChosenFile_data() {
     QTest::addColumn<bool>("logReadable");
+    QTest::addColumn<bool>("allPeriods"); // exported from the day before the readings
     QTest::addColumn<QByteArray>("file");
     QTest::addColumn<QString>("told");
+    const QByteArray header = "controller,bus,period start,period end,kWh,readings,coverage %\n";
+    const QByteArray day = "pdu : Kestrel 2 @ 10.0.0.9,A,2026-06-10T00:00:00+00:00,2026-06-11T00:00:00+00:00,"
+                           "24.000000,1440,100.00\n";
     QTest::newRow("the day's energy of the chosen controller")
-        << true
-        << QByteArray(
-               "controller,bus,period start,period end,kWh,readings,coverage %\n"
-               "pdu : Kestrel 2 @ 10.0.0.9,A,2026-06-10T00:00:00+00:00,2026-06-11T00:00:00+00:00,24.000000,"
-               "1440,100.00\n")
+        << true << false << header + day << "The energy was exported to";
+    QTest::newRow("asked for all periods: the day before the readings too")
+        << true << true
+        << header +
+               "pdu : Kestrel 2 @ 10.0.0.9,A,2026-06-09T00:00:00+00:00,2026-06-10T00:00:00+00:00,0.000000,0,"
+               "0.00\n" +
+               day
         << "The energy was exported to";
     QTest::newRow("a daily log that cannot be read: no file, and the user is told")
-        << false << QByteArray() << "The energy was not exported to";
+        << false << false << QByteArray() << "The energy was not exported to";
 }
 
 void TestEnergyExportDialog::exportButton_writesChosenFile() {
     QFETCH(bool, logReadable);
+    QFETCH(bool, allPeriods);
     QFETCH(QByteArray, file);
     QFETCH(QString, told);
 
@@ -61,8 +69,9 @@ void TestEnergyExportDialog::exportButton_writesChosenFile() {
         QVERIFY(QDir().mkpath(QStringLiteral("log/2026/Jun/2026_Jun_9.log")));
     const QString target = dir.filePath(QStringLiteral("june.csv"));
 
-    WhenModal<EnergyExportDialog> period([](EnergyExportDialog* dialog) {
-        child<QDateEdit>(dialog, "dateFrom")->setDate(QDate(2026, 6, 10));
+    WhenModal<EnergyExportDialog> period([allPeriods](EnergyExportDialog* dialog) {
+        child<QDateEdit>(dialog, "dateFrom")->setDate(QDate(2026, 6, allPeriods ? 9 : 10));
+        child<QCheckBox>(dialog, "checkAllPeriods")->setChecked(allPeriods);
         child<QDateEdit>(dialog, "dateTill")->setDate(QDate(2026, 6, 10));
         child<QComboBox>(dialog, "comboGrouping")->setCurrentText(QStringLiteral("Day"));
         child<QComboBox>(dialog, "comboController")->setCurrentText(QStringLiteral("pdu"));

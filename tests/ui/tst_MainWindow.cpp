@@ -6,6 +6,7 @@
 #include "ui/Channel.h"
 #include "ui/Controller.h"
 #include "ui/EMail.h"
+#include "ui/PortSpinBox.h"
 
 #include "config/Settings.h"
 #include "core/Alerts.h"
@@ -18,6 +19,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -28,6 +30,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 
 using namespace Warden::Test;
 using Warden::Business::Application;
@@ -70,7 +73,7 @@ void enterController(Controller* dialog, const ControllerInput& input) {
     if (!input.host.isNull())
         child<QLineEdit>(dialog, "lineEdit_2")->setText(input.host);
     if (!input.port.isNull())
-        child<QLineEdit>(dialog, "lineEdit_3")->setText(input.port);
+        child<PortSpinBox>(dialog, "spinPort")->setPortText(input.port);
     child<QLineEdit>(dialog, "lineEdit_4")->setText(QStringLiteral("admin"));
     child<QLineEdit>(dialog, "lineEdit_5")->setText(QStringLiteral("secret"));
     for (int row = 0; row < input.buses.size(); ++row) {
@@ -95,8 +98,16 @@ private slots:
     void construction_showsWidgetsAsConfigured();
     void emptyDirectory_defaultsShownAndWritten();
     void controllers_addEditAndRefuseDuplicate();
+    void controllers_editToAnotherName_refused_data();
+    void controllers_editToAnotherName_refused();
     void removeController_data();
     void removeController();
+    void keyboard_setupTableRows_data();
+    void keyboard_setupTableRows();
+    void keyboard_windowKeys_data();
+    void keyboard_windowKeys();
+    void stop_asksWithCancelAsDefault_data();
+    void stop_asksWithCancelAsDefault();
     void recipients_sameServerStoredOnce_passwordHidden();
     void removeEmail_yesRemovesSelected();
     void reportSettings_apply_data();
@@ -209,7 +220,7 @@ void tst_MainWindow::controllers_addEditAndRefuseDuplicate() {
     // Edit it: the dialog opens with what was stored, and keeps the name check out of the way.
     QString shownPort;
     WhenModal<Controller> edit([&](Controller* d) {
-        shownPort = child<QLineEdit>(d, "lineEdit_3")->text();
+        shownPort = child<PortSpinBox>(d, "spinPort")->portText();
         child<QLineEdit>(d, "lineEdit_2")->setText(QStringLiteral("10.0.0.6"));
         child<QPushButton>(d, "pushButton")->click();
     });
@@ -235,6 +246,38 @@ void tst_MainWindow::controllers_addEditAndRefuseDuplicate() {
     QCOMPARE(refusal.title, QStringLiteral("Cannot save new controller"));
     QCOMPARE(service.app().controllers.size(), std::size_t(1));
     QCOMPARE(settingsFile(), file);
+}
+
+void tst_MainWindow::controllers_editToAnotherName_refused_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("another controller's name") << "r0" << true;
+    QTest::newRow("its own name kept") << "r1" << false;
+}
+
+void tst_MainWindow::controllers_editToAnotherName_refused() {
+    QFETCH(QString, name);
+    QFETCH(bool, refused);
+    ScopedWorkDir dir;
+    Warden::Service service(windowTestService());
+    Ampwarden window(service);
+    for (const char* stored : {"r0", "r1"})
+        Warden::Business::storeController(service.app(), -1, {stored, "Heron", "h", "", "a", "p", "", "16", "0", "1"});
+    window.fillTable(child<QTableWidget>(&window, "tableControllers"));
+    SeenBox refusal;
+    auto box = answerBox(&refusal);
+    WhenModal<Controller> edit([&name](Controller* d) {
+        child<QLineEdit>(d, "lineEditControllerName")->setText(name);
+        child<QLineEdit>(d, "lineEdit_2")->setText(QStringLiteral("h2"));
+        child<QPushButton>(d, "pushButton")->click();
+        if (d->isVisible())
+            child<QPushButton>(d, "pushButton_2")->click();
+    });
+    window.dlgController(1);
+    QVERIFY(edit.fired());
+    QCOMPARE(box.fired(), refused);
+    QCOMPARE(refusal.title, refused ? QStringLiteral("Cannot save controller") : QString());
+    QCOMPARE(service.app().controllers.back().host, refused ? QByteArray("h") : QByteArray("h2"));
 }
 
 void tst_MainWindow::removeController_data() {
@@ -272,6 +315,113 @@ void tst_MainWindow::removeController() {
     QCOMPARE(names, remaining);
     QCOMPARE(table->rowCount(), remaining.size());
     QCOMPARE(settingsFile().count("<Controller>"), remaining.size());
+}
+
+void tst_MainWindow::keyboard_setupTableRows_data() {
+    QTest::addColumn<QString>("table");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<QString>("opened"); // the class of the window the key opens
+    QTest::addColumn<QString>("title");  // of a message box
+    QTest::newRow("Enter opens the controller")
+        << "tableControllers" << int(Qt::Key_Return) << "Controller" << QString();
+    QTest::newRow("F2 opens the controller")
+        << "tableControllers" << int(Qt::Key_F2) << "Controller" << QString();
+    QTest::newRow("Enter opens the recipient") << "tableEmails" << int(Qt::Key_Enter) << "EMail" << QString();
+    QTest::newRow("Delete asks before removing the controller")
+        << "tableControllers" << int(Qt::Key_Delete) << "QMessageBox"
+        << "Remove Controller";
+    QTest::newRow("Delete asks before removing the recipient")
+        << "tableEmails" << int(Qt::Key_Delete) << "QMessageBox"
+        << "Remove EMail";
+}
+
+void tst_MainWindow::keyboard_setupTableRows() {
+    QFETCH(QString, table);
+    QFETCH(int, key);
+    QFETCH(QString, opened);
+    QFETCH(QString, title);
+    ScopedWorkDir dir;
+    Warden::Service service(windowTestService());
+    Ampwarden window(service);
+    Warden::Business::storeController(service.app(), -1, {"r0", "Heron", "h", "", "a", "p", "", "16", "0", "1"});
+    Warden::Business::storeMailAccount(service.app(), -1, {"a@x", "f@x", "h", "u", "p", "0"}, QByteArray());
+    auto* rows = child<QTableWidget>(&window, table.toLatin1().constData());
+    window.fillTable(rows);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    rows->setFocus();
+    rows->setCurrentCell(0, 1);
+    QString seenClass;
+    QString seenTitle;
+    WhenModal<QDialog> watcher([&](QDialog* d) {
+        seenClass = QString::fromLatin1(d->metaObject()->className());
+        seenTitle = d->windowTitle();
+        if (auto* box = qobject_cast<QMessageBox*>(d))
+            box->button(QMessageBox::No)->click();
+        else
+            d->reject();
+    });
+    QTest::keyClick(rows, Qt::Key(key));
+    QVERIFY(watcher.fired());
+    QCOMPARE(seenClass, opened);
+    if (!title.isEmpty())
+        QCOMPARE(seenTitle, title);
+    QCOMPARE(rows->rowCount(), 1);
+}
+
+void tst_MainWindow::keyboard_windowKeys_data() {
+    QTest::addColumn<int>("key");
+    QTest::addColumn<bool>("helpShown");
+    QTest::newRow("Escape leaves the window shown") << int(Qt::Key_Escape) << false;
+    QTest::newRow("F1 opens the help") << int(Qt::Key_F1) << true;
+}
+
+void tst_MainWindow::keyboard_windowKeys() {
+    QFETCH(int, key);
+    QFETCH(bool, helpShown);
+    ScopedWorkDir dir;
+    Warden::Service service(windowTestService());
+    Ampwarden window(service);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    child<QTabWidget>(&window, "tabWidget_2")->setFocus();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
+    QVERIFY(window.isVisible());
+    QCOMPARE(child<QDialog>(&window, "helpClass")->isVisible(), helpShown);
+}
+
+void tst_MainWindow::stop_asksWithCancelAsDefault_data() {
+    QTest::addColumn<bool>("pressYes");
+    QTest::newRow("Enter takes Cancel: monitoring goes on") << false;
+    QTest::newRow("Yes stops") << true;
+}
+
+void tst_MainWindow::stop_asksWithCancelAsDefault() {
+    QFETCH(bool, pressYes);
+    ScopedWorkDir dir;
+    Warden::Service service(windowTestService());
+    Ampwarden window(service);
+    window.show();
+    bool cancelIsDefault = false;
+    WhenModal<QMessageBox> question([&](QMessageBox* box) {
+        cancelIsDefault = box->defaultButton() == box->button(QMessageBox::Cancel);
+        if (pressYes)
+            box->button(QMessageBox::Yes)->click();
+        else
+            QTest::keyClick(box, Qt::Key_Return);
+    });
+    child<QPushButton>(&window, "buttonStop")->click();
+    QVERIFY(question.fired());
+    QVERIFY(cancelIsDefault);
+    // Once the program is asked to end, an event loop ends as soon as it starts.
+    QEventLoop loop;
+    QTimer::singleShot(0, &loop, [&loop] { loop.exit(1); });
+    QCOMPARE(loop.exec(), pressYes ? -1 : 1);
+    if (pressYes) {
+        // The ending asked for is over for the tests that follow.
+        QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
+        QCoreApplication::exec();
+    }
 }
 
 void tst_MainWindow::recipients_sameServerStoredOnce_passwordHidden() {
@@ -407,6 +557,7 @@ void tst_MainWindow::reportSettings_apply() {
     QCOMPARE(stored.kWHPriceUSD, 0.25);
     QVERIFY(!stored.alertCurrent && stored.alertNoAnswer && !stored.alertLogins);
     QCOMPARE(stored.metricsAddress, metricsAddress);
+    QVERIFY(child<QLabel>(&window, "labelApplied")->text().startsWith(QStringLiteral("Saved ")));
     // Applied at once: the endpoint is up.
     QTcpSocket scraper;
     scraper.connectToHost(QHostAddress::LocalHost, metricsPort);
@@ -547,6 +698,8 @@ void tst_MainWindow::unwritableFiles_userIsTold() {
     }
     QTRY_VERIFY(box.fired());
     QVERIFY2(seen.text.contains(name), qPrintable(seen.text));
+    if (directory)
+        QVERIFY(child<QLabel>(&window, "labelApplied")->text().contains(QStringLiteral("not saved")));
     const QByteArray added = appLog().mid(logged);
     QCOMPARE(added.count('\n'), 1);
     QVERIFY2(added.contains(name.toUtf8()), added.constData());

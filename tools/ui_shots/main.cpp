@@ -3,8 +3,10 @@
 //   QT_QPA_PLATFORM=offscreen ui_shots <output folder> [ctlsim program]
 // Works in a temporary folder, so no settings or logs of a real installation are touched.
 #include "ui/Ampwarden.h"
+#include "ui/Channel.h"
 #include "ui/Controller.h"
 #include "ui/EMail.h"
+#include "ui/EnergyExportDialog.h"
 #include "ui/help.h"
 #include "ui/httpconnect.h"
 
@@ -183,6 +185,20 @@ int main(int argc, char* argv[]) {
         Controller dialog(nullptr, values.value(1));
         dialog.fill(values);
         save(&dialog, QStringLiteral("controller_onebus"));
+    }
+    {
+        // A new controller once its type is chosen: the buses wait for their limits.
+        Controller dialog(nullptr, "Kestrel 2");
+        save(&dialog, QStringLiteral("controller_new"));
+    }
+    {
+        Channel dialog;
+        dialog.fill({"A", "16", "0.5", "0.95"});
+        save(&dialog, QStringLiteral("channel"));
+    }
+    {
+        EnergyExportDialog dialog(service.app());
+        save(&dialog, QStringLiteral("energy_export"));
     }
     {
         EMail dialog;
