@@ -124,4 +124,9 @@ std::vector<TimeTick> timeTicks(Time from, Time till, ChartRange range) {
     return ticks;
 }
 
+QString momentLabel(Time t) {
+    const auto tm = localTime(t);
+    return tm ? dayAndMonth(*tm) + QLatin1Char(' ') + hourMinute(*tm) : QString();
+}
+
 } // namespace Warden

@@ -41,4 +41,7 @@ struct TimeTick {
 // daylight saving change name the zone or the day where the short form would repeat.
 std::vector<TimeTick> timeTicks(Business::Time from, Business::Time till, ChartRange range);
 
+// A moment as the read-out names it: "Tue 8 Dec 14:32".
+QString momentLabel(Business::Time t);
+
 } // namespace Warden

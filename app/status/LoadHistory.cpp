@@ -78,18 +78,26 @@ void LoadHistory::addTo(Series& series, Time width, Time span, Time time, double
     const auto offset = quint16(time - start);
     auto it = std::lower_bound(series.begin(), series.end(), start,
                                [](const Bucket& b, Time s) { return b.start < s; });
+    const auto value = float(amps);
     if (it == series.end() || it->start != start) {
-        series.insert(it, Bucket{start, amps, amps, offset, offset, offset, offset});
+        series.insert(it, Bucket{start, value, value, value, value, offset, offset, offset, offset});
     } else {
         Bucket& b = *it;
-        b.first = std::min(b.first, offset);
-        b.last = std::max(b.last, offset);
-        if (amps < b.low) {
-            b.low = amps;
+        if (offset < b.first) {
+            b.first = offset;
+            b.firstAmps = value;
+        }
+        // Of readings in one second, the one taken last holds on.
+        if (offset >= b.last) {
+            b.last = offset;
+            b.lastAmps = value;
+        }
+        if (value < b.low) {
+            b.low = value;
             b.lowAt = offset;
         }
-        if (amps > b.high) {
-            b.high = amps;
+        if (value > b.high) {
+            b.high = value;
             b.highAt = offset;
         }
     }
@@ -175,14 +183,16 @@ std::vector<LoadHistory::Segment> LoadHistory::segments(quint64 id, int bus, Cha
         if (!lastReading || b.start + b.first - *lastReading > bridge)
             segments.emplace_back();
         Segment& segment = segments.back();
-        const Point low{b.start + b.lowAt, b.low};
-        const Point high{b.start + b.highAt, b.high};
-        if (b.lowAt < b.highAt)
-            segment.insert(segment.end(), {low, high});
-        else if (b.highAt < b.lowAt)
-            segment.insert(segment.end(), {high, low});
-        else
-            segment.push_back(high);
+        Point points[] = {{b.start + b.first, b.firstAmps},
+                          {b.start + b.lowAt, b.low},
+                          {b.start + b.highAt, b.high},
+                          {b.start + b.last, b.lastAmps}};
+        std::stable_sort(std::begin(points), std::end(points),
+                         [](const Point& x, const Point& y) { return x.time < y.time; });
+        for (const Point& p : points) {
+            if (segment.empty() || segment.back().time != p.time)
+                segment.push_back(p);
+        }
         lastReading = b.start + b.last;
     }
     return segments;

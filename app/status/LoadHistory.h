@@ -17,9 +17,9 @@
 namespace Warden {
 
 // The bus currents behind the Status tab's chart, for every configured controller and for each chart
-// range at that range's resolution: a bucket keeps the lowest and the highest reading it got (so an
-// over-current peak of one reading still shows a week later) and when its first and last readings
-// came (so gaps stay gaps). What a series holds is bounded by its range, whatever the check period.
+// range at that range's resolution: a bucket keeps its first and last reading and the lowest and the
+// highest one with their times (so an over-current peak of one reading still shows a week later, and
+// gaps stay gaps). What a series holds is bounded by its range, whatever the check period.
 // It is filled at start from the daily logs, which outlive the event store, and then from the events
 // as they are stored.
 class LoadHistory final {
@@ -75,11 +75,15 @@ public:
 
 private:
     static constexpr int rangeCount = 3;
-    // Times within the bucket in seconds from its start: a bucket is at most half an hour wide.
+    // Times within the bucket in seconds from its start: a bucket is at most half an hour wide. The
+    // first, lowest, highest and last reading drawn in their order look like all of them drawn; a
+    // float holds more digits than a reading has.
     struct Bucket {
         Business::Time start = 0;
-        double low = 0;
-        double high = 0;
+        float firstAmps = 0;
+        float lastAmps = 0;
+        float low = 0;
+        float high = 0;
         quint16 first = 0;
         quint16 last = 0;
         quint16 lowAt = 0;

@@ -8,6 +8,7 @@
 #include "EnergyExportDialog.h"
 #include "MessageBoxes.h"
 #include "Resources.h"
+#include "FrozenColumn.h"
 #include "StatusChart.h"
 #include "help.h"
 
@@ -28,16 +29,22 @@
 #include "report/MailQueue.h"
 #include "report/Outbox.h"
 #include "report/ReportRunner.h"
+#include "energy/EnergyMeter.h"
+#include "status/BusLoad.h"
+#include "status/LoadHistory.h"
 #include "status/StatusModel.h"
 #include "syslog/SyslogReceiver.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDir>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
 #include <QPainter>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QSplitter>
 #include <QSystemTrayIcon>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -109,6 +116,9 @@ Ampwarden::Ampwarden(QWidget* parent, quint16 syslogPort, std::optional<QByteArr
     Application::setEventListener([this](const Warden::Business::Event& event) {
         alerts_->eventAdded(event);
         metrics_->eventAdded(event);
+        // Status chart: every stored reading goes to its history (by the controller's stable id).
+        if (loadHistory_ && event.owner)
+            loadHistory_->eventAdded(event.owner->serial, event);
         if (status_)
             status_->eventAdded(event);
     });
@@ -123,6 +133,8 @@ Ampwarden::Ampwarden(QWidget* parent, quint16 syslogPort, std::optional<QByteArr
     if (!xmlErrors.isEmpty())
         DiagnosticLog::writeTimed("Xml errors:\n" + xmlErrors + "\n");
     Warden::Business::restoreAtStart();
+    // Status chart: the last week of readings from the daily logs, before any new reading comes.
+    loadChartHistory();
     syslog_->resolveHosts();
 
     fillTable(ui->tableControllers);
@@ -299,6 +311,7 @@ quint16 Ampwarden::instancePort() const {
 
 void Ampwarden::setUpStatus() {
     status_ = new Warden::StatusModel(this);
+    loadHistory_ = std::make_unique<Warden::LoadHistory>();
     connect(webThread_, &Warden::WebThread::checked, status_, &Warden::StatusModel::setOutcome);
     QTableView* table = ui->tableStatus;
     table->setModel(status_);
@@ -319,6 +332,10 @@ void Ampwarden::setUpStatus() {
         table->setColumnWidth(c, std::max(metrics.horizontalAdvance(QLatin1String(sample)) + 12,
                                           table->horizontalHeader()->sectionSizeHint(c)));
     }
+    new FrozenColumn(table);
+    ui->chartStatus->setHistory(loadHistory_.get(), [] {
+        return Warden::Business::EnergyMeter::bridge(Application::report.checkPeriod());
+    });
     const auto showSelected = [this] {
         ui->chartStatus->showRow(*status_, ui->tableStatus->currentIndex().row());
     };
@@ -333,7 +350,50 @@ void Ampwarden::setUpStatus() {
                     ui->chartStatus->showRow(*status_, row);
             });
     showSelected();
+    ui->splitterStatus->setChildrenCollapsible(false);
+    ui->splitterStatus->setStretchFactor(0, 0);
+    ui->splitterStatus->setStretchFactor(1, 1);
+    ui->splitterStatus->setHandleWidth(7);
+    // A bar across the middle of the handle: plainly something to drag, in the palette's own shade.
+    ui->splitterStatus->setStyleSheet(
+        QStringLiteral("QSplitter#splitterStatus::handle { background: palette(mid); margin: 2px 0px; }"));
+    connect(ui->splitterStatus, &QSplitter::splitterMoved, this, [this] { statusSplitterMoved_ = true; });
+    connect(status_, &QAbstractItemModel::modelReset, this, &Ampwarden::fitStatusSplitter);
+    fitStatusSplitter();
 }
+
+void Ampwarden::fitStatusSplitter() {
+    if (statusSplitterMoved_)
+        return;
+    QTableView* table = ui->tableStatus;
+    const int rowHeight = table->verticalHeader()->defaultSectionSize();
+    const int chrome = table->horizontalHeader()->sizeHint().height() +
+                       table->horizontalScrollBar()->sizeHint().height() + 2 * table->frameWidth();
+    // Three rows at least, so the table never looks empty; at most about as high as the chart gets.
+    const int rows = std::clamp(status_->rowCount(), 3, 12);
+    const int total = std::max(ui->splitterStatus->height(), 400);
+    const int wanted = std::min(chrome + rows * rowHeight, total * 9 / 20);
+    ui->splitterStatus->setSizes({wanted, std::max(total - wanted, 220)});
+}
+
+void Ampwarden::followChartSources() {
+    if (!loadHistory_)
+        return;
+    std::vector<Warden::LoadHistory::Source> sources;
+    for (const auto& controller : Application::controllers)
+        sources.push_back({controller.serial, controller.displayName(), Warden::busCount(controller)});
+    loadHistory_->setSources(sources);
+}
+
+void Ampwarden::loadChartHistory() {
+    followChartSources();
+    const auto result = loadHistory_->readLogs(QDir::currentPath(), Warden::Clock::now());
+    for (const QString& file : result.unreadableFiles)
+        DiagnosticLog::writeTimed("loadChartHistory(): error: " + file.toUtf8() + "\n");
+    ui->chartStatus->redraw();
+}
+
+
 
 // A new user's first look at the program: in place of an empty table, where controllers come from.
 void Ampwarden::showWhereControllersComeFrom() {
@@ -451,6 +511,7 @@ void Ampwarden::fillTable(QTableWidget* table) {
         for (int i = 0; i < Application::controllerCount(); ++i)
             rows.append(Warden::Business::controllerValues(i).mid(0, 5));
         // Every change of the controllers ends here, and so does the reading of the settings.
+        followChartSources();
         if (status_)
             status_->reload();
     } else if (first == QLatin1String("To")) {

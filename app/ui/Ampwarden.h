@@ -19,6 +19,7 @@ namespace Business {
 struct SaveResult;
 }
 class AlertMonitor;
+class LoadHistory;
 class CheckCycle;
 class MailQueue;
 class MetricsService;
@@ -93,6 +94,12 @@ private:
     void startInstanceServer();
     void connectCycle();
     void setUpStatus();
+    // The Status tab's layout: the table as high as its rows need (within bounds) until the user moves
+    // the splitter's handle; the chart takes the rest and what the window grows by.
+    void fitStatusSplitter();
+    // The chart's history: the controllers it keeps, and at start the last week from the daily logs.
+    void followChartSources();
+    void loadChartHistory();
     void showWhereControllersComeFrom();
     void setEditing(bool editing);
     void onQueryingStarted();
@@ -119,6 +126,9 @@ private:
     Warden::WebThread* webThread_ = nullptr;
     // The Status tab's rows; follows the querying object and the event store.
     Warden::StatusModel* status_ = nullptr;
+    // The bus currents behind the Status tab's chart.
+    std::unique_ptr<Warden::LoadHistory> loadHistory_;
+    bool statusSplitterMoved_ = false;
     // Sends the report mails one after another off the user-interface thread.
     Warden::MailQueue* mailQueue_ = nullptr;
     // Keeps every report mail on disk until its server has taken it; feeds the queue.

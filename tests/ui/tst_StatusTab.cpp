@@ -12,10 +12,14 @@
 #include "status/StatusModel.h"
 #include "syslog/SyslogReceiver.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTableWidget>
 #include <QTest>
+#include <QtCharts/QChart>
 #include <QtCharts/QLineSeries>
 
 using namespace Warden::Test;
@@ -72,6 +76,7 @@ private slots:
     void check_showsStateReadingsAndMarks_data();
     void check_showsStateReadingsAndMarks();
     void chart_followsReadingsWithLimitLines();
+    void chart_startsWithTheLastWeekOfTheDailyLogs();
 };
 
 void tst_StatusTab::check_showsStateReadingsAndMarks_data() {
@@ -155,7 +160,7 @@ void tst_StatusTab::chart_followsReadingsWithLimitLines() {
     auto* chart = window.findChild<StatusChart*>(QStringLiteral("chartStatus"));
     view->selectRow(0);
     runCheck(window);
-    clock.advance(600);
+    clock.advance(120);
     sim.command("load 0 B 230 12");
     QSignalSpy changes(view->model(), &QAbstractItemModel::dataChanged);
     QSignalSpy resets(view->model(), &QAbstractItemModel::modelReset);
@@ -168,12 +173,13 @@ void tst_StatusTab::chart_followsReadingsWithLimitLines() {
     QMap<QString, QList<QPointF>> series;
     for (QAbstractSeries* s : chart->chart()->series())
         series[s->name()] = static_cast<QLineSeries*>(s)->points();
-    const double t0 = double(start) * 1000;
-    const double t1 = double(start + 600) * 1000;
+    const double t0 = double(start);
+    const double t1 = double(start + 120);
+    const double from = t1 - 86400; // the day up to now
     const QMap<QString, QList<QPointF>> expected{
-        {"Bus A", {{t0, 2.5}, {t1, 2.5}}},     {"Bus B", {{t0, 1.5}, {t1, 12}}},
-        {"A over 10 A", {{t0, 10}, {t1, 10}}}, {"A under 0.5 A", {{t0, 0.5}, {t1, 0.5}}},
-        {"B over 10 A", {{t0, 10}, {t1, 10}}},
+        {"Bus A", {{t0, 2.5}, {t1, 2.5}}},       {"Bus B", {{t0, 1.5}, {t1, 12}}},
+        {"A over 10 A", {{from, 10}, {t1, 10}}}, {"A under 0.5 A", {{from, 0.5}, {t1, 0.5}}},
+        {"B over 10 A", {{from, 10}, {t1, 10}}},
     };
     QCOMPARE(series, expected);
 
@@ -184,7 +190,49 @@ void tst_StatusTab::chart_followsReadingsWithLimitLines() {
 
     view->selectRow(1);
     QCOMPARE(chart->shownRow(), 1);
-    QVERIFY(chart->chart()->series().isEmpty());
+    // Its limits, and no line of readings it never sent.
+    for (QAbstractSeries* s : chart->chart()->series())
+        QVERIFY2(!s->name().startsWith(QLatin1String("Bus")), qPrintable(s->name()));
+    QCOMPARE(chart->chart()->series().size(), 2);
+}
+
+void tst_StatusTab::chart_startsWithTheLastWeekOfTheDailyLogs() {
+    WindowWorkDir dir;
+    const qint64 now = localSeconds(2026, 12, 8, 12);
+    ManualClock clock(now);
+    Warden::Business::storeController(-1, {"rack1", "Kestrel 2", "127.0.0.9", "", "admin", "secret", "A",
+                                           "10", "0.5", "1", "B", "10", "0", "1"});
+    // What an earlier run wrote to its daily logs.
+    for (const qint64 t : {now - 8 * 86400, now - 2 * 86400}) {
+        const Warden::Business::Event reading{{},
+                                              t,
+                                              Warden::Business::EventKind::values,
+                                              Warden::Business::Transport::http,
+                                              "Current loads on channel A: 230 V, 3.5 A, 805 W",
+                                              {},
+                                              Application::controllerAt(0)};
+        const QString path = QString::fromUtf8(Application::dailyLogPath(t));
+        QDir().mkpath(QFileInfo(path).path());
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::Append));
+        file.write(Application::eventLine(reading) + '\n');
+    }
+    Application::reset();
+
+    Ampwarden window(nullptr, 0);
+    window.findChild<QTableView*>(QStringLiteral("tableStatus"))->selectRow(0);
+    auto* chart = window.findChild<StatusChart*>(QStringLiteral("chartStatus"));
+    const auto busA = [chart] {
+        QList<QPointF> points;
+        for (QAbstractSeries* s : chart->chart()->series())
+            if (s->name() == QLatin1String("Bus A"))
+                points << static_cast<QLineSeries*>(s)->points();
+        return points;
+    };
+    chart->setRange(Warden::ChartRange::week);
+    QCOMPARE(busA(), (QList<QPointF>{{double(now - 2 * 86400), 3.5}}));
+    chart->setRange(Warden::ChartRange::day);
+    QCOMPARE(busA(), QList<QPointF>());
 }
 
 QTEST_MAIN(tst_StatusTab)

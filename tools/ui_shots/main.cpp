@@ -18,12 +18,15 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QMouseEvent>
 #include <QProcess>
+#include <QScrollBar>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QtCharts/QChartView>
 
 #include <cmath>
 #include <cstdio>
@@ -165,6 +168,19 @@ int main(int argc, char* argv[]) {
     tabs->setCurrentIndex(0);
     window.resize(1200, 680);
     save(&window, QStringLiteral("status"));
+    // The smallest usual screen: the table scrolled to its last columns keeps the names in sight, and
+    // the mouse over the chart reads the values of its moment.
+    window.resize(1024, 700);
+    QCoreApplication::processEvents();
+    auto* statusTable = window.findChild<QTableView*>(QStringLiteral("tableStatus"));
+    statusTable->horizontalScrollBar()->setValue(statusTable->horizontalScrollBar()->maximum());
+    if (auto* chartView = window.findChild<QChartView*>()) {
+        const QPoint at(chartView->viewport()->width() * 3 / 4, chartView->viewport()->height() / 2);
+        QMouseEvent move(QEvent::MouseMove, at, chartView->viewport()->mapToGlobal(at), Qt::NoButton,
+                         Qt::NoButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(chartView->viewport(), &move);
+    }
+    save(&window, QStringLiteral("status_narrow"));
     window.hide();
 
     {
