@@ -76,8 +76,12 @@ void LoadHistory::addTo(Series& series, Time width, Time span, Time time, double
     if (!series.empty() && start < series.back().start - span)
         return; // older than anything the range shows
     const auto offset = quint16(time - start);
-    auto it = std::lower_bound(series.begin(), series.end(), start,
-                               [](const Bucket& b, Time s) { return b.start < s; });
+    // Readings mostly come in order: the newest bucket, or one after it.
+    auto it = series.empty() || series.back().start < start ? series.end()
+              : series.back().start == start
+                  ? series.end() - 1
+                  : std::lower_bound(series.begin(), series.end(), start,
+                                     [](const Bucket& b, Time s) { return b.start < s; });
     const auto value = float(amps);
     if (it == series.end() || it->start != start) {
         series.insert(it, Bucket{start, value, value, value, value, offset, offset, offset, offset});
