@@ -45,7 +45,6 @@ public:
     };
     struct LoadResult {
         qint64 readings = 0;
-        qint64 skippedLines = 0; // lines that are no event lines
         QStringList unreadableFiles;
     };
 

@@ -129,9 +129,14 @@ void StatusChart::redraw() {
 void StatusChart::clearChart() {
     QChart* c = chart();
     c->removeAllSeries();
-    for (QAbstractAxis* axis : c->axes()) {
-        c->removeAxis(axis);
-        delete axis;
+    // By name, not through axes(): that lists only the axes of series, and one left would be drawn
+    // again under the next.
+    for (QAbstractAxis*& axis : axes_) {
+        if (axis) {
+            c->removeAxis(axis);
+            delete axis;
+            axis = nullptr;
+        }
     }
 }
 
@@ -214,6 +219,7 @@ void StatusChart::draw() {
     amps->setLabelFormat(QStringLiteral("%.") + QString::number(scale.decimals) + QStringLiteral("f"));
     c->addAxis(time, Qt::AlignBottom);
     c->addAxis(amps, Qt::AlignLeft);
+    axes_ = {time, amps};
     for (QLineSeries* line : lines) {
         c->addSeries(line);
         line->attachAxis(time);
@@ -233,7 +239,7 @@ void StatusChart::followPalette() {
 
 void StatusChart::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
-    if (event->type() == QEvent::PaletteChange) {
+    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ApplicationPaletteChange) {
         followPalette();
         redraw();
     }

@@ -4,8 +4,10 @@
 
 #include <QWidget>
 
+#include <array>
 #include <functional>
 
+class QAbstractAxis;
 class QButtonGroup;
 class QChart;
 class QChartView;
@@ -58,6 +60,8 @@ private:
     QString readoutText(qint64 t) const;
 
     QChartView* view_ = nullptr;
+    // The time and the current axis of the chart drawn.
+    std::array<QAbstractAxis*, 2> axes_{};
     QButtonGroup* ranges_ = nullptr;
     QTimer* slide_ = nullptr;
     QGraphicsLineItem* cursor_ = nullptr;

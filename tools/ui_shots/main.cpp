@@ -40,6 +40,8 @@ QString outputDir;
 void save(QWidget* widget, const QString& name) {
     widget->show();
     QCoreApplication::processEvents();
+    // What the event loop would have deleted by now (a chart's old axes).
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     const QString path = QDir(outputDir).filePath(name + QStringLiteral(".png"));
     if (!widget->grab().save(path))
         std::fprintf(stderr, "ui_shots: cannot write %s\n", qPrintable(path));
@@ -81,7 +83,7 @@ void sampleSettings() {
 }
 
 // Four hours of readings every ten minutes and one check's outcome per controller, bus B of the first
-// rack climbing over its limit at the end.
+// rack climbing over its limit at the end after half an hour without readings.
 void sampleStatus(Ampwarden& window) {
     using namespace Warden::Business;
     storeController(-1, {"Rack 14 right", "Kestrel 2 Display", "10.20.0.14", "", "admin", "rackpass", "A",
@@ -102,9 +104,12 @@ void sampleStatus(Ampwarden& window) {
     };
     for (int step = 0; step <= 24; ++step) {
         const Time t = now - 4 * 3600 + step * 600;
-        reading(Application::controllerAt(0), t, "A", 231, 4.2 + 0.8 * std::sin(step / 3.0), 0.95);
-        reading(Application::controllerAt(0), t, "B", 229,
-                step < 20 ? 9 + 0.3 * step : 16.4 + 0.1 * (step - 20), 0.95);
+        // The first rack went unanswered for half an hour: its chart shows the gap.
+        if (step < 12 || step > 14) {
+            reading(Application::controllerAt(0), t, "A", 231, 4.2 + 0.8 * std::sin(step / 3.0), 0.95);
+            reading(Application::controllerAt(0), t, "B", 229,
+                    step < 20 ? 9 + 0.3 * step : 16.4 + 0.1 * (step - 20), 0.95);
+        }
         reading(Application::controllerAt(1), t, "", 230, 3.1 + 0.4 * std::cos(step / 2.0), 1);
         reading(Application::controllerAt(2), t, "A", 232, 7.5, 0.95);
         reading(Application::controllerAt(2), t, "B", 232, 6.2, 0.95);
