@@ -6,9 +6,9 @@
 #include "Controller.h"
 #include "EMail.h"
 #include "EnergyExportDialog.h"
+#include "FrozenColumn.h"
 #include "MessageBoxes.h"
 #include "Resources.h"
-#include "FrozenColumn.h"
 #include "StatusChart.h"
 #include "help.h"
 
@@ -23,13 +23,13 @@
 #include "core/EventRestore.h"
 #include "core/Scheduler.h"
 #include "core/StateFile.h"
+#include "energy/EnergyMeter.h"
 #include "metrics/MetricsService.h"
 #include "query/WebThread.h"
 #include "report/AlertMonitor.h"
 #include "report/MailQueue.h"
 #include "report/Outbox.h"
 #include "report/ReportRunner.h"
-#include "energy/EnergyMeter.h"
 #include "status/BusLoad.h"
 #include "status/LoadHistory.h"
 #include "status/StatusModel.h"
@@ -392,8 +392,6 @@ void Ampwarden::loadChartHistory() {
         DiagnosticLog::writeTimed("loadChartHistory(): error: " + file.toUtf8() + "\n");
     ui->chartStatus->redraw();
 }
-
-
 
 // A new user's first look at the program: in place of an empty table, where controllers come from.
 void Ampwarden::showWhereControllersComeFrom() {

@@ -19,8 +19,8 @@ namespace Business {
 struct SaveResult;
 }
 class AlertMonitor;
-class LoadHistory;
 class CheckCycle;
+class LoadHistory;
 class MailQueue;
 class MetricsService;
 class Outbox;
