@@ -6,22 +6,16 @@
 #include "core/ClockText.h"
 #include "core/ErrorText.h"
 #include "core/EventLine.h"
+#include "core/LogFileLines.h"
 
 #include <QDate>
-#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace Warden::Business {
 
@@ -175,65 +169,11 @@ void EnergyHistory::readLogs(const QString& directory, Time from, Time till) {
     }
 }
 
-namespace {
-
-// An event line is a few hundred bytes; one beyond this is no reading and is not held whole.
-constexpr qsizetype maxLineBytes = 16 * 1024 * 1024;
-
-} // namespace
-
 std::optional<QString> EnergyHistory::readLog(const QString& path) {
-    // Opened without waiting for a writer and read only as a regular file: a FIFO or a link to a device
-    // under log/ would otherwise hang the export or feed it without end.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT)
-            return std::nullopt; // a day without events
-        return QString::fromLocal8Bit(errorText(errno));
-    }
-    struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(fd);
-        return QStringLiteral("not a regular file");
-    }
-    QFile file;
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return file.errorString();
-    }
-    // Read in pieces: the memory taken does not grow with the file.
-    QByteArray line;
-    bool overlong = false;
-    QByteArray chunk(1024 * 1024, Qt::Uninitialized);
-    qint64 got = 0;
-    while ((got = file.read(chunk.data(), chunk.size())) > 0) {
-        QByteArrayView rest(chunk.constData(), got);
-        for (qsizetype end = rest.indexOf('\n'); end >= 0; end = rest.indexOf('\n')) {
-            if (overlong)
-                ++skipped_;
-            else if (line.isEmpty())
-                addLine(rest.first(end));
-            else
-                addLine(line.append(rest.first(end)));
-            line.clear();
-            overlong = false;
-            rest = rest.sliced(end + 1);
-        }
-        if (!overlong && line.size() + rest.size() > maxLineBytes) {
-            line.clear();
-            overlong = true;
-        }
-        if (!overlong)
-            line += rest;
-    }
-    if (overlong)
-        ++skipped_;
-    else if (got == 0)
-        addLine(line);
+    const LogFileRead read = readLogLines(path, [this](QByteArrayView line) { addLine(line); });
+    skipped_ += read.overlongLines;
     endOfFile();
-    if (got < 0)
-        return file.errorString();
-    return std::nullopt;
+    return read.problem;
 }
 
 void EnergyHistory::addLine(QByteArrayView line) {

@@ -32,10 +32,14 @@ int busCount(const Business::Controller& controller) {
 }
 
 std::optional<int> readingBus(const Business::Controller& controller, const Business::Event& reading) {
+    return readingBus(busCount(controller), reading);
+}
+
+std::optional<int> readingBus(int buses, const Business::Event& reading) {
     if (reading.kind != Business::EventKind::values)
         return std::nullopt;
     // A one-bus model's readings name its unnamed channel, which the energy code counts as B.
-    if (busCount(controller) == 1)
+    if (buses == 1)
         return 0;
     return Business::readingChannel(reading);
 }

@@ -25,6 +25,8 @@ enum class BusLimit { within, over, under };
 int busCount(const Business::Controller& controller);
 // The bus a reading belongs to, or nothing when the event is no reading.
 std::optional<int> readingBus(const Business::Controller& controller, const Business::Event& reading);
+// The same for a controller of `buses` buses.
+std::optional<int> readingBus(int buses, const Business::Event& reading);
 // The limits of a bus, or null when the controller has no settings for it.
 const Business::ChannelSettings* busLimits(const Business::Controller& controller, int bus);
 // The same comparisons as the alarms the page parser stores; no limits, no alarm.

@@ -291,20 +291,6 @@ StatusModel::Limit StatusModel::limitState(int row, int bus) const {
     return Warden::limitState(rows_[row].buses[bus].amps, limitsOf(row, bus));
 }
 
-std::vector<QPointF> StatusModel::currents(int row, int bus) const {
-    std::vector<QPointF> points;
-    if (!controllerAt(row))
-        return points;
-    for (const auto& [key, event] : app_.events.ownedBy(rows_[row].controller->id)) {
-        if (busOf(rows_[row], *event) != bus)
-            continue;
-        if (const auto load = BusLoad::of(*event))
-            points.emplace_back(double(event->time) * 1000, load->amps);
-    }
-    std::reverse(points.begin(), points.end());
-    return points;
-}
-
 QString StatusModel::number(double value) {
     return QString::number(std::round(value * 100) / 100, 'g', 12);
 }

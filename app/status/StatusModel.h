@@ -6,7 +6,6 @@
 #include "energy/EnergyMeter.h"
 
 #include <QAbstractTableModel>
-#include <QPointF>
 #include <QTimer>
 
 #include <array>
@@ -66,8 +65,6 @@ public:
     const Business::Controller* controllerAt(int row) const;
     // The limits of a bus, or null when the controller has no settings for it.
     const Business::ChannelSettings* limitsOf(int row, int bus) const;
-    // The bus's currents among the readings the store holds, oldest first: x in ms since 1970, y in A.
-    std::vector<QPointF> currents(int row, int bus) const;
 
     static QString number(double value);
 

@@ -6,6 +6,7 @@
 #include "Controller.h"
 #include "EMail.h"
 #include "EnergyExportDialog.h"
+#include "FrozenColumn.h"
 #include "MessageBoxes.h"
 #include "Resources.h"
 #include "RowKeys.h"
@@ -20,16 +21,22 @@
 #include "core/Clock.h"
 #include "core/ClockText.h"
 #include "core/DiagnosticLog.h"
+#include "energy/EnergyMeter.h"
 #include "report/Outbox.h"
 #include "service/Service.h"
+#include "status/BusLoad.h"
+#include "status/LoadHistory.h"
 #include "status/StatusModel.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDir>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QShortcut>
+#include <QSplitter>
 #include <QTimer>
 
 #include <algorithm>
@@ -91,6 +98,8 @@ Ampwarden::Ampwarden(Warden::Service& service, QWidget* parent)
     connectCycle();
     setUpStatus();
     followState();
+    // Before any new reading comes: the last week of readings from the daily logs.
+    loadChartHistory();
 
     fillTable(ui->tableControllers);
     fillTable(ui->tableEmails);
@@ -125,6 +134,14 @@ void Ampwarden::followState() {
     connect(&app, &Application::controllerChanged, this, fillControllers);
     connect(&app, &Application::controllerRemoved, this, fillControllers);
     connect(&app, &Application::mailAccountsChanged, this, [this] { fillTable(ui->tableEmails); });
+    // The chart's history keeps the controllers there are, and every reading stored for one of them.
+    connect(&app, &Application::controllerAdded, this, &Ampwarden::followChartSources);
+    connect(&app, &Application::controllerChanged, this, &Ampwarden::followChartSources);
+    connect(&app, &Application::controllerRemoved, this, &Ampwarden::followChartSources);
+    connect(&app, &Application::eventAdded, this, [this](const Warden::Business::Event& event) {
+        if (event.owner)
+            loadHistory_->eventAdded(event.owner, event);
+    });
 }
 
 Warden::CheckCycle* Ampwarden::cycle() const {
@@ -209,6 +226,7 @@ void Ampwarden::keyPressEvent(QKeyEvent* event) {
 
 void Ampwarden::setUpStatus() {
     Warden::StatusModel* status = &service_.status();
+    loadHistory_ = std::make_unique<Warden::LoadHistory>();
     QTableView* table = ui->tableStatus;
     table->setModel(status);
     table->verticalHeader()->hide();
@@ -228,6 +246,10 @@ void Ampwarden::setUpStatus() {
         table->setColumnWidth(c, std::max(metrics.horizontalAdvance(QLatin1String(sample)) + 12,
                                           table->horizontalHeader()->sectionSizeHint(c)));
     }
+    new FrozenColumn(table);
+    ui->chartStatus->setHistory(loadHistory_.get(), [this] {
+        return Warden::Business::EnergyMeter::bridge(service_.app().report.checkPeriod());
+    });
     const auto showSelected = [this, status] {
         ui->chartStatus->showRow(*status, ui->tableStatus->currentIndex().row());
     };
@@ -242,6 +264,47 @@ void Ampwarden::setUpStatus() {
                     ui->chartStatus->showRow(*status, row);
             });
     showSelected();
+    ui->splitterStatus->setChildrenCollapsible(false);
+    ui->splitterStatus->setStretchFactor(0, 0);
+    ui->splitterStatus->setStretchFactor(1, 1);
+    ui->splitterStatus->setHandleWidth(7);
+    // A bar across the middle of the handle: plainly something to drag, in the palette's own shade.
+    ui->splitterStatus->setStyleSheet(
+        QStringLiteral("QSplitter#splitterStatus::handle { background: palette(mid); margin: 2px 0px; }"));
+    connect(ui->splitterStatus, &QSplitter::splitterMoved, this, [this] { statusSplitterMoved_ = true; });
+    connect(status, &QAbstractItemModel::modelReset, this, &Ampwarden::fitStatusSplitter);
+    fitStatusSplitter();
+}
+
+void Ampwarden::fitStatusSplitter() {
+    if (statusSplitterMoved_)
+        return;
+    QTableView* table = ui->tableStatus;
+    const int rowHeight = table->verticalHeader()->defaultSectionSize();
+    const int chrome = table->horizontalHeader()->sizeHint().height() +
+                       table->horizontalScrollBar()->sizeHint().height() + 2 * table->frameWidth();
+    // Three rows at least, so the table never looks empty; at most about as high as the chart gets.
+    const int rows = std::clamp(service_.status().rowCount(), 3, 12);
+    const int total = std::max(ui->splitterStatus->height(), 400);
+    const int wanted = std::min(chrome + rows * rowHeight, total * 9 / 20);
+    ui->splitterStatus->setSizes({wanted, std::max(total - wanted, 220)});
+}
+
+void Ampwarden::followChartSources() {
+    if (!loadHistory_)
+        return;
+    std::vector<Warden::LoadHistory::Source> sources;
+    for (const auto& controller : service_.app().controllers)
+        sources.push_back({controller.id, controller.displayName(), Warden::busCount(controller)});
+    loadHistory_->setSources(sources);
+}
+
+void Ampwarden::loadChartHistory() {
+    followChartSources();
+    const auto result = loadHistory_->readLogs(QDir::currentPath(), Warden::Clock::now());
+    for (const QString& file : result.unreadableFiles)
+        DiagnosticLog::writeTimed("loadChartHistory(): error: " + file.toUtf8() + "\n");
+    ui->chartStatus->redraw();
 }
 
 // A new user's first look at the program: in place of an empty table, where controllers come from.

@@ -17,6 +17,7 @@ namespace Business {
 struct SaveResult;
 }
 class CheckCycle;
+class LoadHistory;
 class Service;
 } // namespace Warden
 
@@ -85,6 +86,12 @@ private:
     void connectCycle();
     void followState();
     void setUpStatus();
+    // The Status tab's layout: the table as high as its rows need (within bounds) until the user moves
+    // the splitter's handle; the chart takes the rest and what the window grows by.
+    void fitStatusSplitter();
+    // The chart's history: the controllers it keeps, and at start the last week from the daily logs.
+    void followChartSources();
+    void loadChartHistory();
     void showWhereControllersComeFrom();
     void setEditing(bool editing);
     void onQueryingStarted();
@@ -96,6 +103,9 @@ private:
     std::unique_ptr<Ui::AmpwardenClass> ui;
     Warden::Service& service_;
     help* help_ = nullptr;
+    // The bus currents behind the Status tab's chart.
+    std::unique_ptr<Warden::LoadHistory> loadHistory_;
+    bool statusSplitterMoved_ = false;
     QLabel* outboxLabel_ = nullptr;
     QLabel* appliedLabel_ = nullptr;
     bool editing_ = false;

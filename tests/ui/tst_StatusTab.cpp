@@ -1,5 +1,5 @@
-#include "ProgramProcess.h"
 #include "ModalDriver.h"
+#include "ProgramProcess.h"
 #include "TestSupport.h"
 #include "WindowService.h"
 
@@ -9,21 +9,24 @@
 
 #include "config/Settings.h"
 #include "core/Application.h"
-#include "service/Service.h"
 #include "core/CheckCycle.h"
 #include "core/Clock.h"
 #include "core/CycleEvents.h"
 #include "query/WebThread.h"
+#include "service/Service.h"
 #include "status/StatusModel.h"
 #include "syslog/SyslogReceiver.h"
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTableWidget>
 #include <QTest>
+#include <QtCharts/QChart>
 #include <QtCharts/QLineSeries>
 
 using namespace Warden::Test;
@@ -82,6 +85,7 @@ private slots:
     void chart_followsReadingsWithLimitLines();
     void slowCheck_controllerEditedOrRemovedMeanwhile_data();
     void slowCheck_controllerEditedOrRemovedMeanwhile();
+    void chart_startsWithTheLastWeekOfTheDailyLogs();
 };
 
 void tst_StatusTab::check_showsStateReadingsAndMarks_data() {
@@ -122,8 +126,9 @@ void tst_StatusTab::check_showsStateReadingsAndMarks() {
     Warden::Service service(windowTestService());
     Ampwarden window(service);
     service.web().setClientTimeout(1500);
-    Warden::Business::storeController(service.app(), -1, {"rack1", "Kestrel 2", "127.0.0.1", QByteArray::number(sim.port),
-                                           "admin", "secret", "A", "10", "0.5", "0.9", "B", "10", "0", "1"});
+    Warden::Business::storeController(service.app(), -1,
+                                      {"rack1", "Kestrel 2", "127.0.0.1", QByteArray::number(sim.port),
+                                       "admin", "secret", "A", "10", "0.5", "0.9", "B", "10", "0", "1"});
     service.status().reload();
     auto* view = window.findChild<QTableView*>(QStringLiteral("tableStatus"));
     QCOMPARE(cell(view, 0, StatusModel::state), QStringLiteral("not checked yet"));
@@ -158,16 +163,17 @@ void tst_StatusTab::chart_followsReadingsWithLimitLines() {
     Simulator sim({});
     Warden::Service service(windowTestService());
     Ampwarden window(service);
-    Warden::Business::storeController(service.app(), -1, {"rack1", "Kestrel 2", "127.0.0.1", QByteArray::number(sim.port),
-                                           "admin", "secret", "A", "10", "0.5", "1", "B", "10", "0", "1"});
-    Warden::Business::storeController(service.app(), 
-        -1, {"other", "Heron", "127.0.0.9", "", "admin", "secret", "", "8", "1", "1"});
+    Warden::Business::storeController(service.app(), -1,
+                                      {"rack1", "Kestrel 2", "127.0.0.1", QByteArray::number(sim.port),
+                                       "admin", "secret", "A", "10", "0.5", "1", "B", "10", "0", "1"});
+    Warden::Business::storeController(
+        service.app(), -1, {"other", "Heron", "127.0.0.9", "", "admin", "secret", "", "8", "1", "1"});
     service.status().reload();
     auto* view = window.findChild<QTableView*>(QStringLiteral("tableStatus"));
     auto* chart = window.findChild<StatusChart*>(QStringLiteral("chartStatus"));
     view->selectRow(0);
     runCheck(window);
-    clock.advance(600);
+    clock.advance(120);
     sim.command("load 0 B 230 12");
     QSignalSpy changes(view->model(), &QAbstractItemModel::dataChanged);
     QSignalSpy resets(view->model(), &QAbstractItemModel::modelReset);
@@ -180,23 +186,70 @@ void tst_StatusTab::chart_followsReadingsWithLimitLines() {
     QMap<QString, QList<QPointF>> series;
     for (QAbstractSeries* s : chart->chart()->series())
         series[s->name()] = static_cast<QLineSeries*>(s)->points();
-    const double t0 = double(start) * 1000;
-    const double t1 = double(start + 600) * 1000;
+    const double t0 = double(start);
+    const double t1 = double(start + 120);
+    const double from = t1 - 86400; // the day up to now
     const QMap<QString, QList<QPointF>> expected{
-        {"Bus A", {{t0, 2.5}, {t1, 2.5}}},     {"Bus B", {{t0, 1.5}, {t1, 12}}},
-        {"A over 10 A", {{t0, 10}, {t1, 10}}}, {"A under 0.5 A", {{t0, 0.5}, {t1, 0.5}}},
-        {"B over 10 A", {{t0, 10}, {t1, 10}}},
+        {"Bus A", {{t0, 2.5}, {t1, 2.5}}},       {"Bus B", {{t0, 1.5}, {t1, 12}}},
+        {"A over 10 A", {{from, 10}, {t1, 10}}}, {"A under 0.5 A", {{from, 0.5}, {t1, 0.5}}},
+        {"B over 10 A", {{from, 10}, {t1, 10}}},
     };
     QCOMPARE(series, expected);
 
     // A syslog event shows at once, without a check.
-    service.syslog().handleDatagram("127.0.0.1",
-                                                                "<38>Failed authentication of user admin");
+    service.syslog().handleDatagram("127.0.0.1", "<38>Failed authentication of user admin");
     QTRY_COMPARE(cell(view, 0, StatusModel::lastEvent), QStringLiteral("login_failure (syslog)"));
 
     view->selectRow(1);
     QCOMPARE(chart->shownRow(), 1);
-    QVERIFY(chart->chart()->series().isEmpty());
+    // Its limits, and no line of readings it never sent.
+    for (QAbstractSeries* s : chart->chart()->series())
+        QVERIFY2(!s->name().startsWith(QLatin1String("Bus")), qPrintable(s->name()));
+    QCOMPARE(chart->chart()->series().size(), 2);
+}
+
+void tst_StatusTab::chart_startsWithTheLastWeekOfTheDailyLogs() {
+    ScopedWorkDir dir;
+    const qint64 now = localSeconds(2026, 12, 8, 12);
+    ManualClock clock(now);
+    Warden::Business::Application earlier;
+    Warden::Business::loadSettings(earlier);
+    Warden::Business::storeController(earlier, -1,
+                                      {"rack1", "Kestrel 2", "127.0.0.9", "", "admin", "secret", "A", "10",
+                                       "0.5", "1", "B", "10", "0", "1"});
+    // What an earlier run wrote to its daily logs.
+    for (const qint64 t : {now - 8 * 86400, now - 2 * 86400}) {
+        const Warden::Business::Event reading{{},
+                                              t,
+                                              Warden::Business::EventKind::values,
+                                              Warden::Business::Transport::http,
+                                              "Current loads on channel A: 230 V, 3.5 A, 805 W",
+                                              {},
+                                              earlier.controllerAt(0)->id};
+        const QString path = QString::fromUtf8(earlier.dailyLogPath(t));
+        QDir().mkpath(QFileInfo(path).path());
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::Append));
+        file.write(earlier.eventLine(reading) + '\n');
+    }
+    earlier.shutdown();
+
+    Warden::Service service(windowTestService());
+    Ampwarden window(service);
+    QTRY_COMPARE(service.status().rowCount(), 1);
+    window.findChild<QTableView*>(QStringLiteral("tableStatus"))->selectRow(0);
+    auto* chart = window.findChild<StatusChart*>(QStringLiteral("chartStatus"));
+    const auto busA = [chart] {
+        QList<QPointF> points;
+        for (QAbstractSeries* s : chart->chart()->series())
+            if (s->name() == QLatin1String("Bus A"))
+                points << static_cast<QLineSeries*>(s)->points();
+        return points;
+    };
+    chart->setRange(Warden::ChartRange::week);
+    QCOMPARE(busA(), (QList<QPointF>{{double(now - 2 * 86400), 3.5}}));
+    chart->setRange(Warden::ChartRange::day);
+    QCOMPARE(busA(), QList<QPointF>());
 }
 
 void tst_StatusTab::slowCheck_controllerEditedOrRemovedMeanwhile_data() {
@@ -216,8 +269,9 @@ void tst_StatusTab::slowCheck_controllerEditedOrRemovedMeanwhile() {
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     Warden::Business::Application& app = service.app();
-    Warden::Business::storeController(app, -1, {"rack1", "Kestrel 2", "127.0.0.1", QByteArray::number(sim.port),
-                                                "admin", "secret", "A", "10", "0.5", "1", "B", "10", "0", "1"});
+    Warden::Business::storeController(app, -1,
+                                      {"rack1", "Kestrel 2", "127.0.0.1", QByteArray::number(sim.port),
+                                       "admin", "secret", "A", "10", "0.5", "1", "B", "10", "0", "1"});
     const Warden::Business::ControllerId id = app.controllers.front().id;
     Warden::CheckEvent check;
     QCoreApplication::sendEvent(window.cycle(), &check);
@@ -234,7 +288,8 @@ void tst_StatusTab::slowCheck_controllerEditedOrRemovedMeanwhile() {
         QVERIFY(app.controllers.empty());
     } else {
         WhenModal<Controller> edit([](Controller* d) {
-            d->findChild<QLineEdit*>(QStringLiteral("lineEditControllerName"))->setText(QStringLiteral("rack1 left"));
+            d->findChild<QLineEdit*>(QStringLiteral("lineEditControllerName"))
+                ->setText(QStringLiteral("rack1 left"));
             d->findChild<QPushButton*>(QStringLiteral("pushButton"))->click();
         });
         window.dlgController(0);
@@ -244,7 +299,8 @@ void tst_StatusTab::slowCheck_controllerEditedOrRemovedMeanwhile() {
     QVERIFY(window.cycle()->querying());
     QTRY_VERIFY_WITH_TIMEOUT(!window.cycle()->querying(), 30000);
 
-    const QByteArray dailyLog = readFile(QDir(dir.path()).filePath(QString::fromUtf8(app.dailyLogPath(Warden::Clock::now()))));
+    const QByteArray dailyLog =
+        readFile(QDir(dir.path()).filePath(QString::fromUtf8(app.dailyLogPath(Warden::Clock::now()))));
     if (remove) {
         QCOMPARE(app.getEventCount(), 0);
         QCOMPARE(appLog().count("removed during the check"), 1);

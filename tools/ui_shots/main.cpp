@@ -21,12 +21,15 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QMouseEvent>
 #include <QProcess>
+#include <QScrollBar>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QtCharts/QChartView>
 
 #include <cmath>
 #include <cstdio>
@@ -40,6 +43,8 @@ QString outputDir;
 void save(QWidget* widget, const QString& name) {
     widget->show();
     QCoreApplication::processEvents();
+    // What the event loop would have deleted by now (a chart's old axes).
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     const QString path = QDir(outputDir).filePath(name + QStringLiteral(".png"));
     if (!widget->grab().save(path))
         std::fprintf(stderr, "ui_shots: cannot write %s\n", qPrintable(path));
@@ -50,13 +55,16 @@ void save(QWidget* widget, const QString& name) {
 void sampleSettings(Application& app) {
     using Warden::Business::storeController;
     using Warden::Business::storeMailAccount;
-    storeController(app, -1, {"Rack 12 left", "Kestrel 2", "10.20.0.12", "", "admin", "rackpass", "A", "16", "0.5",
-                         "0.95", "B", "16", "0.5", "0.95"});
+    storeController(app, -1,
+                    {"Rack 12 left", "Kestrel 2", "10.20.0.12", "", "admin", "rackpass", "A", "16", "0.5",
+                     "0.95", "B", "16", "0.5", "0.95"});
     storeController(app, -1,
                     {"Lab bench", "Heron", "pdu-lab.local", "8080", "admin", "labpass", "", "10", "0", "1"});
-    storeMailAccount(app, -1, {"ops@example.org", "warden@example.org", "smtp.example.org:587", "warden", "mailpass", "1"},
+    storeMailAccount(
+        app, -1, {"ops@example.org", "warden@example.org", "smtp.example.org:587", "warden", "mailpass", "1"},
         QByteArray());
-    storeMailAccount(app, -1,
+    storeMailAccount(
+        app, -1,
         {"facilities@example.org", "warden@example.org", "smtp.example.org:587", "warden", "mailpass", "1"},
         QByteArray());
     Warden::Business::storeReportSettings(
@@ -67,42 +75,46 @@ void sampleSettings(Application& app) {
     using Warden::Business::EventKind;
     using Warden::Business::Transport;
     app.addEvent("101", base, rack.id, EventKind::login_success, Transport::http,
-                          "Successful authentication of user admin",
-                          "Successful authentication of user admin from 10.20.0.5");
-    app.addEvent("102", base + 600, rack.id, EventKind::values, Transport::http,
-                          "A: 231 V 4.2 A 970 W", "<!-- A 231 4.2 -->");
+                 "Successful authentication of user admin",
+                 "Successful authentication of user admin from 10.20.0.5");
+    app.addEvent("102", base + 600, rack.id, EventKind::values, Transport::http, "A: 231 V 4.2 A 970 W",
+                 "<!-- A 231 4.2 -->");
     app.addEvent("103", base + 1200, rack.id, EventKind::overcurrent, Transport::syslog,
-                          "Overcurrent on bus B: 17.1 A", "<!-- B 229 17.1 -->");
+                 "Overcurrent on bus B: 17.1 A", "<!-- B 229 17.1 -->");
     app.addEvent("104", base + 1800, rack.id, EventKind::login_failure, Transport::syslog,
-                          "Failed authentication of user guest",
-                          "Failed authentication of user guest from 10.20.0.7");
+                 "Failed authentication of user guest", "Failed authentication of user guest from 10.20.0.7");
 }
 
 // Four hours of readings every ten minutes and one check's outcome per controller, bus B of the first
-// rack climbing over its limit at the end.
+// rack climbing over its limit at the end after half an hour without readings.
 Warden::StatusModel* sampleStatus(Warden::Service& service) {
     Application& app = service.app();
     using namespace Warden::Business;
-    storeController(app, -1, {"Rack 14 right", "Kestrel 2 Display", "10.20.0.14", "", "admin", "rackpass", "A",
-                         "16", "0.5", "0.95", "B", "16", "0.5", "0.95"});
+    storeController(app, -1,
+                    {"Rack 14 right", "Kestrel 2 Display", "10.20.0.14", "", "admin", "rackpass", "A", "16",
+                     "0.5", "0.95", "B", "16", "0.5", "0.95"});
     storeController(app, -1,
                     {"Cold aisle 3", "Osprey 3", "10.20.0.31", "", "admin", "oldpass", "", "10", "0", "1"});
-    storeController(app, -1, {"Store room", "Wren", "10.20.0.40", "", "admin", "wrenpass", "", "10", "0", "1"});
+    storeController(app, -1,
+                    {"Store room", "Wren", "10.20.0.40", "", "admin", "wrenpass", "", "10", "0", "1"});
     static Time now = 1'796'000'000 + 5 * 3600;
     Warden::Clock::setSource([] { return now; });
     const auto reading = [&app](Warden::Business::Controller* c, Time t, const char* channel, double volts,
                                 double amps, double pf) {
         app.addEvent({}, t, c->id, EventKind::values, Transport::http,
-                              QByteArray("Current loads on channel ") + channel + ": " +
-                                  QByteArray::number(volts) + " V, " + QByteArray::number(amps) + " A, " +
-                                  QByteArray::number(volts * amps * pf) + " W",
-                              {});
+                     QByteArray("Current loads on channel ") + channel + ": " + QByteArray::number(volts) +
+                         " V, " + QByteArray::number(amps) + " A, " + QByteArray::number(volts * amps * pf) +
+                         " W",
+                     {});
     };
     for (int step = 0; step <= 24; ++step) {
         const Time t = now - 4 * 3600 + step * 600;
-        reading(app.controllerAt(0), t, "A", 231, 4.2 + 0.8 * std::sin(step / 3.0), 0.95);
-        reading(app.controllerAt(0), t, "B", 229,
-                step < 20 ? 9 + 0.3 * step : 16.4 + 0.1 * (step - 20), 0.95);
+        // The first rack went unanswered for half an hour: its chart shows the gap.
+        if (step < 12 || step > 14) {
+            reading(app.controllerAt(0), t, "A", 231, 4.2 + 0.8 * std::sin(step / 3.0), 0.95);
+            reading(app.controllerAt(0), t, "B", 229, step < 20 ? 9 + 0.3 * step : 16.4 + 0.1 * (step - 20),
+                    0.95);
+        }
         reading(app.controllerAt(1), t, "", 230, 3.1 + 0.4 * std::cos(step / 2.0), 1);
         reading(app.controllerAt(2), t, "A", 232, 7.5, 0.95);
         reading(app.controllerAt(2), t, "B", 232, 6.2, 0.95);
@@ -172,6 +184,19 @@ int main(int argc, char* argv[]) {
     tabs->setCurrentIndex(0);
     window.resize(1200, 680);
     save(&window, QStringLiteral("status"));
+    // The smallest usual screen: the table scrolled to its last columns keeps the names in sight, and
+    // the mouse over the chart reads the values of its moment.
+    window.resize(1024, 700);
+    QCoreApplication::processEvents();
+    auto* statusTable = window.findChild<QTableView*>(QStringLiteral("tableStatus"));
+    statusTable->horizontalScrollBar()->setValue(statusTable->horizontalScrollBar()->maximum());
+    if (auto* chartView = window.findChild<QChartView*>()) {
+        const QPoint at(chartView->viewport()->width() * 3 / 4, chartView->viewport()->height() / 2);
+        QMouseEvent move(QEvent::MouseMove, at, chartView->viewport()->mapToGlobal(at), Qt::NoButton,
+                         Qt::NoButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(chartView->viewport(), &move);
+    }
+    save(&window, QStringLiteral("status_narrow"));
     window.hide();
 
     {
