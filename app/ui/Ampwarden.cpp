@@ -6,6 +6,7 @@
 #include "Controller.h"
 #include "EMail.h"
 #include "EnergyExportDialog.h"
+#include "EventLogTab.h"
 #include "MessageBoxes.h"
 #include "Resources.h"
 #include "StatusChart.h"
@@ -22,6 +23,7 @@
 #include "core/EventRestore.h"
 #include "core/Scheduler.h"
 #include "core/StateFile.h"
+#include "eventlog/EventLogModel.h"
 #include "metrics/MetricsService.h"
 #include "query/WebThread.h"
 #include "report/AlertMonitor.h"
@@ -50,9 +52,6 @@ using Warden::DiagnosticLog;
 using Warden::Business::Application;
 
 namespace {
-
-// The Event Log is a glance at the newest events, not an archive: the files under "log" keep them all.
-constexpr int shownEvents = 100;
 
 const QString passwordProperty = QStringLiteral("Password");
 const QString passwordHeader = QStringLiteral("Password");
@@ -127,7 +126,9 @@ Ampwarden::Ampwarden(QWidget* parent, quint16 syslogPort, std::optional<QByteArr
 
     fillTable(ui->tableControllers);
     fillTable(ui->tableEmails);
-    fillTable(ui->tableEvents); // the events since the last report, brought back
+    // ---- Event Log wiring: the model watches the store (events brought back included); the window
+    // tells it of controller changes (showEventLogControllers, from fillTable).
+    setUpEventLog();
     fillSettings();
     createTrayIcon();
     // Queued: the failure may come from deep inside storing an event, or from another thread.
@@ -191,7 +192,8 @@ void Ampwarden::setUpWidgets() {
     outboxLabel_->setObjectName(QStringLiteral("labelOutbox"));
     outboxLabel_->hide();
     ui->bottomBar->insertWidget(1, outboxLabel_);
-    for (auto* table : {ui->tableControllers, ui->tableEmails, ui->tableEvents}) {
+    for (QTableView* table :
+         std::initializer_list<QTableView*>{ui->tableControllers, ui->tableEmails, ui->tableEvents}) {
         table->verticalHeader()->hide();
         table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     }
@@ -199,17 +201,12 @@ void Ampwarden::setUpWidgets() {
     ui->tableEmails->setColumnWidth(1, 200);
     ui->tableEmails->setColumnWidth(2, 150);
     ui->tableControllers->setColumnWidth(2, 150);
-    // One line per event: the raw text can be long, and a glance down the list is what the page is for.
-    ui->tableEvents->setWordWrap(false);
     auto* exportEnergy = new QPushButton(QStringLiteral("Export energy..."), this);
     exportEnergy->setObjectName(QStringLiteral("btnExportEnergy"));
     exportEnergy->setAutoDefault(false);
     ui->applyRow->insertWidget(2, exportEnergy);
     connect(exportEnergy, &QPushButton::clicked, exportEnergy,
             [exportEnergy] { EnergyExportDialog::run(exportEnergy); });
-    const int eventWidths[] = {75, 190, 180, 100, 160, 110};
-    for (int c = 0; c < 6; ++c)
-        ui->tableEvents->setColumnWidth(c, eventWidths[c]);
     // Every unit the settings know, so that a stored unit is always one the box shows.
     for (auto* units : {ui->comboBox, ui->comboBox_2})
         for (const auto& [seconds, name] : Application::unitNames())
@@ -407,10 +404,32 @@ void Ampwarden::onQueryingFinished() {
     refreshEventLog();
 }
 
+void Ampwarden::setUpEventLog() {
+    eventLog_ = new Warden::EventLogModel(
+        Application::events,
+        [](const Warden::Business::Event& event) {
+            // Named without Application::getControllerName, whose complaint about an event without a
+            // controller belongs in the snapshot's rewrite, not in every repaint of the list.
+            return event.owner ? event.owner->displayName() : QByteArray("(no controller)");
+        },
+        Warden::OwnPollingLogins(Warden::OwnPollingLogins::localAddresses()), this);
+    eventLogTab_ = new EventLogTab({ui->tableEvents, ui->comboEventController, ui->comboEventKind,
+                                    ui->lineEventSearch, ui->checkHidePolling, ui->lineEdit_2},
+                                   eventLog_, this);
+    showEventLogControllers();
+}
+
+void Ampwarden::showEventLogControllers() {
+    QList<QByteArray> names;
+    for (const auto& controller : Application::controllers)
+        names.append(controller.displayName());
+    eventLog_->controllersChanged();
+    eventLogTab_->setControllerNames(names);
+}
+
 void Ampwarden::refreshEventLog() {
-    fillTable(ui->tableEvents);
-    ui->lineEdit_2->setText(
-        QStringLiteral("%1 / %2").arg(ui->tableEvents->rowCount()).arg(Application::getEventCount()));
+    eventLog_->flush();
+    eventLogTab_->showCounts();
     Warden::Business::Time lastCheck = 0;
     for (const auto& controller : Application::controllers)
         lastCheck = std::max(lastCheck, controller.lastCheck);
@@ -453,15 +472,11 @@ void Ampwarden::fillTable(QTableWidget* table) {
         // Every change of the controllers ends here, and so does the reading of the settings.
         if (status_)
             status_->reload();
+        if (eventLog_)
+            showEventLogControllers();
     } else if (first == QLatin1String("To")) {
         for (const auto& account : Application::mailAccounts)
             rows.append(mailAccountTexts(account));
-    } else if (first == QLatin1String("Message ID")) {
-        for (const auto& [key, event] : Application::events.events()) {
-            if (rows.size() == shownEvents)
-                break;
-            rows.append(Application::eventRow(event));
-        }
     } else {
         DiagnosticLog::writeTimed("fillTable(): unknown table\n");
         return;

@@ -12,6 +12,7 @@ class QLabel;
 class QSystemTrayIcon;
 class QTableWidget;
 class QTcpServer;
+class EventLogTab;
 class help;
 
 namespace Warden {
@@ -20,6 +21,7 @@ struct SaveResult;
 }
 class AlertMonitor;
 class CheckCycle;
+class EventLogModel;
 class MailQueue;
 class MetricsService;
 class Outbox;
@@ -57,9 +59,10 @@ public:
     Warden::CheckCycle* cycle() const { return cycle_; }
     bool querying() const;
 
-    // Refills tableControllers, tableEmails or tableEvents (chosen by the first header) from the state.
+    // Refills tableControllers or tableEmails (chosen by the first header) from the state.
     void fillTable(QTableWidget* table);
-    // Event Log refresh after a check: the table, "shown / stored" and the latest check time.
+    // Event Log refresh after a check: the events gathered so far, "shown / stored" and the latest
+    // check time.
     void refreshEventLog();
 
     static QString headerText(const QTableWidget* table, int column);
@@ -93,6 +96,8 @@ private:
     void startInstanceServer();
     void connectCycle();
     void setUpStatus();
+    void setUpEventLog();
+    void showEventLogControllers();
     void showWhereControllersComeFrom();
     void setEditing(bool editing);
     void onQueryingStarted();
@@ -119,6 +124,9 @@ private:
     Warden::WebThread* webThread_ = nullptr;
     // The Status tab's rows; follows the querying object and the event store.
     Warden::StatusModel* status_ = nullptr;
+    // The Event Log tab: every stored event, filtered and sorted; it watches the event store itself.
+    Warden::EventLogModel* eventLog_ = nullptr;
+    EventLogTab* eventLogTab_ = nullptr;
     // Sends the report mails one after another off the user-interface thread.
     Warden::MailQueue* mailQueue_ = nullptr;
     // Keeps every report mail on disk until its server has taken it; feeds the queue.

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "core/Event.h"
+
+#include <QByteArray>
+
+#include <functional>
+#include <unordered_map>
+
+namespace Warden {
+
+// The name of an event's controller as the Event Log shows it, asked once per controller: sorting and
+// filtering a million events must not build a million names. The naming depends on the owner only.
+class ControllerNames {
+public:
+    using Naming = std::function<QByteArray(const Business::Event&)>;
+
+    explicit ControllerNames(Naming naming);
+
+    const QByteArray& of(const Business::Event& event);
+    // Controllers were renamed, removed or added: names are asked again.
+    void forget();
+
+private:
+    Naming naming_;
+    // Node-based: a name keeps its address while others are added.
+    std::unordered_map<const Business::Controller*, QByteArray> names_;
+    const Business::Controller* lastOwner_ = nullptr;
+    const QByteArray* lastName_ = nullptr;
+};
+
+} // namespace Warden

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "ControllerNames.h"
+#include "OwnPollingLogins.h"
+
+#include "core/Event.h"
+
+#include <QByteArray>
+
+#include <array>
+#include <optional>
+#include <unordered_map>
+
+namespace Warden {
+
+// What the Event Log shows of the store. Every condition set must hold.
+struct EventLogFilter {
+    // The controller's name as the log shows it; empty: every controller.
+    QByteArray controller;
+    std::optional<Business::EventKind> kind;
+    // Found in the ID, controller, type, reason, raw text or transport, letters of either case alike.
+    // The time is not searched: its text would be built for every event of the store.
+    QByteArray text;
+    // Our own checks' logins are most of the logins a controller logs; the reports still take them.
+    bool hideOwnPolling = true;
+
+    // Every event this filter lets through, `wider` lets through too: narrowing needs only the events
+    // shown already, not the whole store.
+    bool narrows(const EventLogFilter& wider) const;
+
+    bool operator==(const EventLogFilter&) const = default;
+
+    // Applies a filter to one event after another; what depends on the controller, kind or transport
+    // alone is decided once for each.
+    class Matcher {
+    public:
+        Matcher(const EventLogFilter& filter, const OwnPollingLogins& polling, ControllerNames& names);
+        bool operator()(const Business::Event& event);
+
+    private:
+        struct OwnerMatch {
+            bool shown = true;
+            bool named = false; // the search text is in the controller's name
+        };
+        const OwnerMatch& ownerMatch(const Business::Event& event);
+        bool textIn(const Business::Event& event);
+
+        const EventLogFilter& filter_;
+        const OwnPollingLogins& polling_;
+        ControllerNames& names_;
+        QByteArray folded_;
+        std::unordered_map<const Business::Controller*, OwnerMatch> owners_;
+        const Business::Controller* lastOwner_ = nullptr;
+        const OwnerMatch* lastMatch_ = nullptr;
+        std::array<bool, 7> kindNamed_{}; // per kind, the last for values out of the table
+        std::array<bool, 2> transportNamed_{};
+    };
+
+    // `needle` in lower case; ASCII letters of `haystack` match either case.
+    static bool containsFolded(QByteArrayView haystack, QByteArrayView needle);
+    static QByteArray folded(const QByteArray& text);
+};
+
+} // namespace Warden
