@@ -6,14 +6,14 @@ ControllerNames::ControllerNames(Naming naming)
     : naming_(std::move(naming)) {
 }
 
-const QByteArray& ControllerNames::of(const Business::Event& event) {
+const QByteArray& ControllerNames::of(const Business::Controller* owner, const Business::Event& example) {
     // Events come in runs of one controller more often than not.
-    if (lastName_ && lastOwner_ == event.owner)
+    if (lastName_ && lastOwner_ == owner)
         return *lastName_;
-    auto it = names_.find(event.owner);
+    auto it = names_.find(owner);
     if (it == names_.end())
-        it = names_.emplace(event.owner, naming_(event)).first;
-    lastOwner_ = event.owner;
+        it = names_.emplace(owner, naming_(example)).first;
+    lastOwner_ = owner;
     lastName_ = &it->second;
     return it->second;
 }

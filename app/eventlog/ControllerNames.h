@@ -17,7 +17,9 @@ public:
 
     explicit ControllerNames(Naming naming);
 
-    const QByteArray& of(const Business::Event& event);
+    const QByteArray& of(const Business::Event& event) { return of(event.owner, event); }
+    // The name of `owner`, whose event `example` is read only when the name is not known yet.
+    const QByteArray& of(const Business::Controller* owner, const Business::Event& example);
     // Controllers were renamed, removed or added: names are asked again.
     void forget();
 

@@ -14,11 +14,6 @@ char fold(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c | 0x20) : c;
 }
 
-int kindSlot(EventKind kind) {
-    const int n = static_cast<int>(kind);
-    return n >= 0 && n < 6 ? n : 6;
-}
-
 } // namespace
 
 QByteArray EventLogFilter::folded(const QByteArray& text) {
@@ -54,10 +49,8 @@ bool EventLogFilter::narrows(const EventLogFilter& wider) const {
            containsFolded(folded(text), folded(wider.text));
 }
 
-EventLogFilter::Matcher::Matcher(const EventLogFilter& filter, const OwnPollingLogins& polling,
-                                 ControllerNames& names)
+EventLogFilter::Matcher::Matcher(const EventLogFilter& filter, ControllerNames& names)
     : filter_(filter)
-    , polling_(polling)
     , names_(names)
     , folded_(folded(filter.text)) {
     for (int k = 0; k < 7; ++k)
@@ -66,36 +59,38 @@ EventLogFilter::Matcher::Matcher(const EventLogFilter& filter, const OwnPollingL
     transportNamed_[1] = containsFolded(transportName(Transport::syslog), folded_);
 }
 
-const EventLogFilter::Matcher::OwnerMatch& EventLogFilter::Matcher::ownerMatch(const Event& event) {
-    if (lastMatch_ && lastOwner_ == event.owner)
+const EventLogFilter::Matcher::OwnerMatch& EventLogFilter::Matcher::ownerMatch(const EventLogRow& row) {
+    if (lastMatch_ && lastOwner_ == row.owner)
         return *lastMatch_;
-    auto it = owners_.find(event.owner);
+    auto it = owners_.find(row.owner);
     if (it == owners_.end()) {
-        const QByteArray& name = names_.of(event);
+        const QByteArray& name = names_.of(row.owner, *row.event);
         it = owners_
-                 .emplace(event.owner, OwnerMatch{filter_.controller.isEmpty() || filter_.controller == name,
-                                                  containsFolded(name, folded_)})
+                 .emplace(row.owner, OwnerMatch{filter_.controller.isEmpty() || filter_.controller == name,
+                                                containsFolded(name, folded_)})
                  .first;
     }
-    lastOwner_ = event.owner;
+    lastOwner_ = row.owner;
     lastMatch_ = &it->second;
     return it->second;
 }
 
-bool EventLogFilter::Matcher::textIn(const Event& event) {
-    return kindNamed_[kindSlot(event.kind)] || transportNamed_[event.transport == Transport::http ? 0 : 1] ||
-           ownerMatch(event).named || containsFolded(event.reason, folded_) ||
-           containsFolded(event.raw, folded_) || containsFolded(event.messageId, folded_);
+bool EventLogFilter::Matcher::textIn(const EventLogRow& row) {
+    if (kindNamed_[row.kind] || transportNamed_[row.http ? 0 : 1] || ownerMatch(row).named)
+        return true;
+    const Event& event = *row.event;
+    return containsFolded(event.reason, folded_) || containsFolded(event.raw, folded_) ||
+           containsFolded(event.messageId, folded_);
 }
 
-bool EventLogFilter::Matcher::operator()(const Event& event) {
-    if (filter_.kind && event.kind != *filter_.kind)
+bool EventLogFilter::Matcher::operator()(const EventLogRow& row) {
+    if (filter_.kind && row.kind != EventLogRow::kindSlot(*filter_.kind))
         return false;
-    if (!ownerMatch(event).shown)
+    if (filter_.hideOwnPolling && row.ownPolling)
         return false;
-    if (filter_.hideOwnPolling && polling_.matches(event))
+    if (!ownerMatch(row).shown)
         return false;
-    return folded_.isEmpty() || textIn(event);
+    return folded_.isEmpty() || textIn(row);
 }
 
 } // namespace Warden

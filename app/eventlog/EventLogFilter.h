@@ -1,7 +1,7 @@
 #pragma once
 
 #include "ControllerNames.h"
-#include "OwnPollingLogins.h"
+#include "EventLogRow.h"
 
 #include "core/Event.h"
 
@@ -34,19 +34,19 @@ struct EventLogFilter {
     // alone is decided once for each.
     class Matcher {
     public:
-        Matcher(const EventLogFilter& filter, const OwnPollingLogins& polling, ControllerNames& names);
-        bool operator()(const Business::Event& event);
+        Matcher(const EventLogFilter& filter, ControllerNames& names);
+        // Reads the event itself only for a search text.
+        bool operator()(const EventLogRow& row);
 
     private:
         struct OwnerMatch {
             bool shown = true;
             bool named = false; // the search text is in the controller's name
         };
-        const OwnerMatch& ownerMatch(const Business::Event& event);
-        bool textIn(const Business::Event& event);
+        const OwnerMatch& ownerMatch(const EventLogRow& row);
+        bool textIn(const EventLogRow& row);
 
         const EventLogFilter& filter_;
-        const OwnPollingLogins& polling_;
         ControllerNames& names_;
         QByteArray folded_;
         std::unordered_map<const Business::Controller*, OwnerMatch> owners_;

@@ -31,7 +31,9 @@ EventLogModel::EventLogModel(const Business::EventStore& store, Naming naming, O
     flushTimer_.setSingleShot(true);
     flushTimer_.setInterval(100);
     connect(&flushTimer_, &QTimer::timeout, this, &EventLogModel::flush);
-    rows_ = rowsFromStore();
+    readStore();
+    refilter(false);
+    showRows();
     store_.addWatcher(this);
 }
 
@@ -40,7 +42,26 @@ EventLogModel::~EventLogModel() {
 }
 
 int EventLogModel::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+    return parent.isValid() ? 0 : static_cast<int>(std::min(rows_.size(), window_));
+}
+
+int EventLogModel::shownCount() const {
+    return static_cast<int>(rows_.size());
+}
+
+bool EventLogModel::canFetchMore(const QModelIndex& parent) const {
+    return !parent.isValid() && !relayingOut_ && rows_.size() > window_;
+}
+
+void EventLogModel::fetchMore(const QModelIndex& parent) {
+    if (!canFetchMore(parent))
+        return;
+    // Doubling: the far end of a million rows is a few fetches away, and the rows a view keeps track
+    // of stay as few as the user has looked at.
+    const std::size_t more = std::min(rows_.size(), window_ + std::max(window_, pageSize_)) - window_;
+    beginInsertRows({}, static_cast<int>(window_), static_cast<int>(window_ + more) - 1);
+    window_ += more;
+    endInsertRows();
 }
 
 int EventLogModel::columnCount(const QModelIndex& parent) const {
@@ -106,18 +127,48 @@ EventOrder EventLogModel::order() const {
     return EventOrder(sortColumn_, sortOrder_, names_);
 }
 
-std::vector<EventLogRow> EventLogModel::rowsFromStore() {
+EventLogRow EventLogModel::rowOf(const EventKey& key, const Event& event) const {
+    return {&event,
+            key,
+            event.owner,
+            EventLogRow::kindSlot(event.kind),
+            event.transport == Business::Transport::http,
+            polling_.matches(event),
+            false};
+}
+
+void EventLogModel::readStore() {
+    all_.clear();
+    // Room for the events of a while: every new event must not move them all.
+    all_.reserve(store_.size() + store_.size() / 8 + 1024);
+    const auto& events = store_.events();
+    for (auto it = events.rbegin(); it != events.rend(); ++it)
+        all_.push_back(rowOf(it->first, it->second));
+}
+
+void EventLogModel::refilter(bool narrower) {
+    EventLogFilter::Matcher shown(filter_, names_);
+    for (EventLogRow& row : all_) {
+        if (!narrower || row.shown)
+            row.shown = shown(row);
+    }
+}
+
+void EventLogModel::showRows() {
+    // Into the rows shown before, whose memory is already there.
     std::vector<EventLogRow> rows;
-    EventLogFilter::Matcher shown(filter_, polling_, names_);
-    for (const auto& [key, event] : store_.events()) {
-        if (shown(event))
-            rows.push_back({&event, key});
+    rows.swap(rows_);
+    rows.clear();
+    for (auto it = all_.rbegin(); it != all_.rend(); ++it) {
+        if (it->shown)
+            rows.push_back(*it);
     }
     order().arrange(rows);
-    return rows;
+    rows_.swap(rows);
 }
 
 template <class Change> void EventLogModel::relayout(Change change) {
+    relayingOut_ = true;
     emit layoutAboutToBeChanged();
     const QModelIndexList before = persistentIndexList();
     struct Kept {
@@ -131,14 +182,25 @@ template <class Change> void EventLogModel::relayout(Change change) {
                         index.column()});
     }
     change();
-    QModelIndexList after;
+    std::vector<std::ptrdiff_t> rows;
     const EventOrder place = order();
     for (const Kept& k : kept) {
         auto it = k.row ? std::lower_bound(rows_.begin(), rows_.end(), *k.row, place) : rows_.end();
         const bool found = it != rows_.end() && it->key.sequence == k.row->key.sequence;
-        after.append(found ? index(static_cast<int>(it - rows_.begin()), k.column) : QModelIndex());
+        rows.push_back(found ? it - rows_.begin() : -1);
     }
+    // A page from the top, or as far as the chosen event and a page beyond.
+    std::ptrdiff_t chosenRow = -1;
+    for (qsizetype i = 0; i < before.size(); ++i) {
+        if (chosen_.isValid() && before[i] == chosen_)
+            chosenRow = rows[static_cast<std::size_t>(i)];
+    }
+    window_ = static_cast<std::size_t>(chosenRow + 1) + pageSize_;
+    QModelIndexList after;
+    for (std::size_t i = 0; i < kept.size(); ++i)
+        after.append(rows[i] < 0 ? QModelIndex() : index(static_cast<int>(rows[i]), kept[i].column));
     changePersistentIndexList(before, after);
+    relayingOut_ = false;
     emit layoutChanged();
     emit countsChanged();
 }
@@ -148,17 +210,9 @@ void EventLogModel::sort(int column, Qt::SortOrder order) {
         return;
     flush();
     relayout([&] {
-        // The orders start from the store's, newest first.
-        if (sortColumn_ == whenColumn) {
-            if (sortOrder_ == Qt::AscendingOrder)
-                std::reverse(rows_.begin(), rows_.end());
-        } else {
-            std::sort(rows_.begin(), rows_.end(),
-                      [](const EventLogRow& a, const EventLogRow& b) { return NewestFirst{}(a.key, b.key); });
-        }
         sortColumn_ = column;
         sortOrder_ = order;
-        this->order().arrange(rows_);
+        showRows();
     });
 }
 
@@ -169,12 +223,13 @@ void EventLogModel::setFilter(const EventLogFilter& filter) {
     const bool narrower = filter.narrows(filter_);
     relayout([&] {
         filter_ = filter;
+        refilter(narrower);
         if (narrower) {
             // The rows shown stay in order; only those the new filter refuses go.
-            EventLogFilter::Matcher shown(filter_, polling_, names_);
-            std::erase_if(rows_, [&shown](const EventLogRow& row) { return !shown(*row.event); });
+            EventLogFilter::Matcher shown(filter_, names_);
+            std::erase_if(rows_, [&shown](const EventLogRow& row) { return !shown(row); });
         } else {
-            rows_ = rowsFromStore();
+            showRows();
         }
     });
 }
@@ -203,7 +258,9 @@ void EventLogModel::ownersDropped() {
 void EventLogModel::cleared() {
     // Every row's event is gone at once: no row may be read again.
     beginResetModel();
+    all_.clear();
     rows_.clear();
+    window_ = pageSize_;
     inserted_.clear();
     erased_.clear();
     rebuildNeeded_ = false;
@@ -221,7 +278,9 @@ void EventLogModel::flush() {
     if (rebuildNeeded_ || inserted_.size() > placedOneByOne) {
         relayout([this] {
             names_.forget();
-            rows_ = rowsFromStore();
+            readStore();
+            refilter(false);
+            showRows();
             inserted_.clear();
             erased_.clear();
             rebuildNeeded_ = false;
@@ -238,6 +297,7 @@ void EventLogModel::flush() {
 void EventLogModel::dropGone() {
     if (erased_.empty())
         return;
+    std::erase_if(all_, [this](const EventLogRow& row) { return gone(row); });
     std::vector<std::size_t> positions;
     for (std::size_t i = 0; i < rows_.size(); ++i) {
         if (gone(rows_[i]))
@@ -252,9 +312,14 @@ void EventLogModel::dropGone() {
         std::erase_if(rows_, [this](const EventLogRow& row) { return gone(row); });
         erased_.clear();
     };
-    if (oneRun) {
-        beginRemoveRows({}, static_cast<int>(positions.front()), static_cast<int>(positions.back()));
+    const std::size_t loaded = static_cast<std::size_t>(rowCount());
+    if (oneRun && positions.front() >= loaded) {
+        drop(); // past the rows loaded: no view knows of them
+    } else if (oneRun) {
+        const std::size_t last = std::min(positions.back(), loaded - 1);
+        beginRemoveRows({}, static_cast<int>(positions.front()), static_cast<int>(last));
         drop();
+        window_ -= last - positions.front() + 1;
         endRemoveRows();
     } else {
         relayout(drop);
@@ -263,24 +328,46 @@ void EventLogModel::dropGone() {
 
 void EventLogModel::insertNew() {
     std::vector<EventLogRow> added;
-    EventLogFilter::Matcher shown(filter_, polling_, names_);
+    EventLogFilter::Matcher shown(filter_, names_);
+    const NewestFirst newer;
     for (const EventKey& key : inserted_) {
         const auto it = store_.events().find(key);
-        if (it != store_.events().end() && shown(it->second))
-            added.push_back({&it->second, key});
+        if (it == store_.events().end())
+            continue;
+        EventLogRow row = rowOf(key, it->second);
+        row.shown = shown(row);
+        // Oldest first: a new event nearly always goes at the end.
+        auto at = all_.end();
+        int steps = 0;
+        while (at != all_.begin() && newer(std::prev(at)->key, key) && ++steps <= 64)
+            --at;
+        if (steps > 64)
+            at = std::upper_bound(
+                all_.begin(), all_.end(), row,
+                [&newer](const EventLogRow& a, const EventLogRow& b) { return newer(b.key, a.key); });
+        all_.insert(at, row);
+        if (row.shown)
+            added.push_back(row);
     }
     inserted_.clear();
     if (added.empty())
         return;
     const EventOrder place = order();
     std::sort(added.begin(), added.end(), place);
+    if (rows_.capacity() < rows_.size() + added.size())
+        rows_.reserve(rows_.size() + rows_.size() / 8 + added.size() + 1024);
     const auto first = std::lower_bound(rows_.begin(), rows_.end(), added.front(), place);
     const auto last = std::lower_bound(rows_.begin(), rows_.end(), added.back(), place);
     if (first == last) {
         // One run of rows, such as the newest events on top.
-        const int at = static_cast<int>(first - rows_.begin());
-        beginInsertRows({}, at, at + static_cast<int>(added.size()) - 1);
+        const std::size_t at = static_cast<std::size_t>(first - rows_.begin());
+        if (at >= static_cast<std::size_t>(rowCount()) && rows_.size() > window_) {
+            rows_.insert(first, added.begin(), added.end()); // past the rows loaded
+            return;
+        }
+        beginInsertRows({}, static_cast<int>(at), static_cast<int>(at + added.size()) - 1);
         rows_.insert(first, added.begin(), added.end());
+        window_ += added.size();
         endInsertRows();
         return;
     }

@@ -4,10 +4,22 @@
 
 namespace Warden {
 
-// One row of the Event Log: the event and its place in the store, which outlives the event itself.
+// One row of the Event Log: the event, its place in the store (which outlives the event itself), and
+// what the filters and the orders by controller, type and transport ask, kept at hand: a million
+// events are sorted and filtered by these without visiting one of them.
 struct EventLogRow {
     const Business::Event* event;
     Business::EventKey key;
+    const Business::Controller* owner;
+    quint8 kind; // the kind's number, 6 for a value outside the table
+    bool http;
+    bool ownPolling;
+    bool shown; // let through by the filter in force
+
+    static quint8 kindSlot(Business::EventKind kind) {
+        const int n = static_cast<int>(kind);
+        return static_cast<quint8>(n >= 0 && n < 6 ? n : 6);
+    }
 };
 
 // The Event Log's columns, as the table always had them.

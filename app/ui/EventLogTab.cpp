@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QFontMetrics>
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QLineEdit>
 #include <QScrollBar>
 #include <QTableView>
@@ -28,6 +29,8 @@ EventLogTab::EventLogTab(const Widgets& widgets, Warden::EventLogModel* model, Q
     table->setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
     table->horizontalHeader()->setSortIndicator(model_->sortColumn(), model_->sortOrder());
     table->setSortingEnabled(true);
+    connect(table->selectionModel(), &QItemSelectionModel::currentChanged, model_,
+            [this](const QModelIndex& current) { model_->setChosen(current); });
     const int widths[] = {75, 190, 180, 100, 260, 200};
     for (int c = 0; c < 6; ++c)
         table->setColumnWidth(c, widths[c]);
@@ -90,7 +93,7 @@ void EventLogTab::applyFilter() {
 }
 
 void EventLogTab::showCounts() {
-    ui_.counts->setText(QStringLiteral("%1 / %2").arg(model_->rowCount()).arg(model_->storedCount()));
+    ui_.counts->setText(QStringLiteral("%1 / %2").arg(model_->shownCount()).arg(model_->storedCount()));
 }
 
 // Rows that come or go above the top of a scrolled list move the scroll bar with them: what the user

@@ -66,6 +66,9 @@ class tst_EventLogModel : public QObject {
 private slots:
     void sort_data();
     void sort();
+    void sortByText_manyTexts_data();
+    void sortByText_manyTexts();
+    void pages_loadAsViewedAndFollowTheSelection();
     void filter_data();
     void filter();
     void ownPollingLogin_data();
@@ -105,6 +108,67 @@ void tst_EventLogModel::sort() {
     model->sort(rawColumn, Qt::AscendingOrder);
     model->sort(column, Qt::SortOrder(order));
     QCOMPARE(labels(*model), expected);
+}
+
+void tst_EventLogModel::sortByText_manyTexts_data() {
+    QTest::addColumn<int>("order");
+    QTest::newRow("ascending") << int(Qt::AscendingOrder);
+    QTest::newRow("descending") << int(Qt::DescendingOrder);
+}
+
+// Enough texts for the sort by eight-byte pieces, with long shared beginnings, texts that are the
+// beginnings of others, zero bytes, and many equal: the same order as comparing whole texts.
+void tst_EventLogModel::sortByText_manyTexts() {
+    QFETCH(int, order);
+    Fixture f;
+    QRandomGenerator random(7);
+    const QByteArray pieces[] = {"Current loads on channel ", "A", "B: ", "2", "23", "0.5",
+                                 QByteArray("\0", 1),         ""};
+    for (int i = 0; i < 400; ++i) {
+        QByteArray reason;
+        for (int n = random.bounded(5); n > 0; --n)
+            reason += pieces[random.bounded(8)];
+        f.add(QByteArray::number(i), random.bounded(50), f.rack, EventKind::values, Transport::http, reason,
+              "");
+    }
+    std::unique_ptr<EventLogModel> model(newModel(f));
+    model->sort(reasonColumn, Qt::SortOrder(order));
+    std::vector<std::pair<QByteArray, QString>> expected; // reason, label; the store's order first
+    for (const auto& [key, event] : f.store.events())
+        expected.emplace_back(event.reason, QString::fromLatin1(event.messageId));
+    std::stable_sort(expected.begin(), expected.end(), [order](const auto& a, const auto& b) {
+        return order == Qt::AscendingOrder ? a.first < b.first : b.first < a.first;
+    });
+    QStringList expectedLabels;
+    for (const auto& [reason, label] : expected)
+        expectedLabels << label;
+    QCOMPARE(labels(*model), expectedLabels);
+}
+
+void tst_EventLogModel::pages_loadAsViewedAndFollowTheSelection() {
+    Fixture f;
+    // Without the model tester, which loads rows to look at them.
+    auto model = std::make_unique<EventLogModel>(f.store, &nameOf, OwnPollingLogins());
+    model->setPageSize(2);
+    model->sort(whenColumn, Qt::AscendingOrder);
+    QCOMPARE(labels(*model), (QStringList{"e1", "e2"}));
+    QVERIFY(model->canFetchMore({}));
+    model->fetchMore({});
+    QCOMPARE(model->rowCount(), 4);
+    f.add("old", 10, f.lab, EventKind::values, Transport::http, "", ""); // into the loaded rows
+    model->flush();
+    f.add("new", 900, f.lab, EventKind::values, Transport::http, "", ""); // past them
+    model->flush();
+    QCOMPARE(labels(*model), (QStringList{"old", "e1", "e2", "e3", "e4"}));
+    QCOMPARE(model->shownCount(), 8);
+    model->fetchMore({});
+    const QPersistentModelIndex chosen = model->index(labels(*model).indexOf("e6"), 0);
+    model->setChosen(chosen);
+    model->sort(whenColumn, Qt::DescendingOrder);
+    QCOMPARE(model->rowCount(), 2 + 2); // e6 and a page beyond
+    model->sort(whenColumn, Qt::AscendingOrder);
+    QCOMPARE(model->index(chosen.row(), messageIdColumn).data().toString(), QStringLiteral("e6"));
+    QCOMPARE(model->rowCount(), 8);
 }
 
 void tst_EventLogModel::filter_data() {
