@@ -31,9 +31,12 @@ EventLogTab::EventLogTab(const Widgets& widgets, Warden::EventLogModel* model, Q
     table->setSortingEnabled(true);
     connect(table->selectionModel(), &QItemSelectionModel::currentChanged, model_,
             [this](const QModelIndex& current) { model_->setChosen(current); });
-    const int widths[] = {75, 190, 180, 100, 260, 200};
-    for (int c = 0; c < 6; ++c)
+    const int widths[] = {85, 190, 180, 100, 160, 140, 70};
+    for (int c = 0; c < Warden::eventLogColumns; ++c)
         table->setColumnWidth(c, widths[c]);
+    // The reason takes the room a wider window gives: it is what a glance down the list reads.
+    table->horizontalHeader()->setStretchLastSection(false);
+    table->horizontalHeader()->setSectionResizeMode(Warden::reasonColumn, QHeaderView::Stretch);
 
     ui_.kinds->addItem(QStringLiteral("All types"), -1);
     for (int kind = 0; kind < 6; ++kind)

@@ -18,6 +18,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QProcess>
 #include <QTabWidget>
 #include <QTableView>
@@ -118,6 +119,26 @@ void sampleStatus(Ampwarden& window) {
     table->selectionModel()->setCurrentIndex(model->index(0, 0), QItemSelectionModel::NoUpdate);
 }
 
+// A morning of logins: our own checks (from this host, as the admin) among a few of somebody else's.
+void sampleLogins() {
+    using namespace Warden::Business;
+    const Time start = 1'796'000'000 + 5 * 3600 - 1800;
+    for (int i = 0; i < 6; ++i) {
+        for (int c = 0; c < 3; ++c) {
+            auto* controller = Application::controllerAt(c);
+            Application::addEvent({}, start + i * 300 + c, controller, EventKind::login_success,
+                                  Transport::http, {},
+                                  "Successful authentication of user admin from 127.0.0.1");
+        }
+    }
+    Application::addEvent({}, start + 420, Application::controllerAt(1), EventKind::login_failure,
+                          Transport::syslog, {}, "Failed authentication of user root from 10.20.7.31");
+    Application::addEvent({}, start + 425, Application::controllerAt(1), EventKind::login_failure,
+                          Transport::syslog, {}, "Failed authentication of user admin from 10.20.7.31");
+    Application::addEvent({}, start + 900, Application::controllerAt(2), EventKind::login_success,
+                          Transport::syslog, {}, "Successful authentication of user admin from 10.20.0.77");
+}
+
 quint16 startSimulator(QProcess& simulator, const QString& program) {
     simulator.start(program, {QStringLiteral("--user"), QStringLiteral("admin")});
     QByteArray output;
@@ -165,6 +186,16 @@ int main(int argc, char* argv[]) {
     tabs->setCurrentIndex(0);
     window.resize(1200, 680);
     save(&window, QStringLiteral("status"));
+    sampleLogins();
+    window.refreshEventLog();
+    tabs->setCurrentIndex(2);
+    save(&window, QStringLiteral("event_log_all"));
+    auto* search = window.findChild<QLineEdit*>(QStringLiteral("lineEventSearch"));
+    search->setText(QStringLiteral("authentication"));
+    emit search->returnPressed();
+    auto* events = window.findChild<QTableView*>(QStringLiteral("tableEvents"));
+    events->setCurrentIndex(events->model()->index(2, 0));
+    save(&window, QStringLiteral("event_log_filtered"));
     window.hide();
 
     {
