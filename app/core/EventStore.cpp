@@ -16,6 +16,8 @@ EventStore::List::iterator EventStore::insert(Event event) {
         OwnerIndex& index = owners_[owner];
         index.emplace_hint(index.begin(), key, Ref(it));
     }
+    for (Watcher* watcher : watchers_)
+        watcher->eventInserted(key);
     return it;
 }
 
@@ -27,6 +29,8 @@ EventStore::List::iterator EventStore::boundary() {
 
 void EventStore::erase(List::iterator it) {
     ++changes_;
+    for (Watcher* watcher : watchers_)
+        watcher->eventErasing(it->first);
     if (const ControllerId owner = it->second.owner) {
         auto index = owners_.find(owner);
         if (index != owners_.end()) {
@@ -116,6 +120,8 @@ void EventStore::dropOwner(ControllerId controller) {
     for (auto& [key, event] : index->second)
         event->owner = 0;
     owners_.erase(index);
+    for (Watcher* watcher : watchers_)
+        watcher->ownersDropped();
 }
 
 void EventStore::clear() {
@@ -124,6 +130,16 @@ void EventStore::clear() {
     owners_.clear();
     reportTimes_.clear();
     fullPruneNeeded_ = false;
+    for (Watcher* watcher : watchers_)
+        watcher->cleared();
+}
+
+void EventStore::addWatcher(Watcher* watcher) const {
+    watchers_.push_back(watcher);
+}
+
+void EventStore::removeWatcher(Watcher* watcher) const {
+    std::erase(watchers_, watcher);
 }
 
 const EventStore::OwnerIndex& EventStore::ownedBy(ControllerId controller) const {

@@ -45,6 +45,21 @@ public:
     };
     using OwnerIndex = std::map<EventKey, Ref, NewestFirst>;
 
+    // Hears of every change of the list at once, on the thread that makes it: a view of the store
+    // learns which events came and went without walking the whole list again.
+    class Watcher {
+    public:
+        virtual void eventInserted(const EventKey& key) = 0;
+        // The event is still in the list while this runs.
+        virtual void eventErasing(const EventKey& key) = 0;
+        // Events lost their owner (a controller was removed).
+        virtual void ownersDropped() = 0;
+        virtual void cleared() = 0;
+
+    protected:
+        ~Watcher() = default;
+    };
+
     static constexpr std::size_t keep = 20;
 
     EventStore() = default;
@@ -69,6 +84,10 @@ public:
     // The controller's events stay, without an owner; its report time goes.
     void dropOwner(ControllerId controller);
     void clear();
+
+    // Watching changes nothing of the store, so a reader with a const store may watch it.
+    void addWatcher(Watcher* watcher) const;
+    void removeWatcher(Watcher* watcher) const;
 
     const List& events() const { return events_; }
     // Goes up with every insert, removal and owner change: lets readers keep what they derived from
@@ -108,6 +127,7 @@ private:
     bool fullPruneNeeded_ = false;
     quint64 changes_ = 0;
     LineWriter lineWriter_;
+    mutable std::vector<Watcher*> watchers_;
 };
 
 } // namespace Warden::Business

@@ -6,6 +6,7 @@
 #include "Controller.h"
 #include "EMail.h"
 #include "EnergyExportDialog.h"
+#include "EventLogTab.h"
 #include "FrozenColumn.h"
 #include "MessageBoxes.h"
 #include "Resources.h"
@@ -22,6 +23,7 @@
 #include "core/ClockText.h"
 #include "core/DiagnosticLog.h"
 #include "energy/EnergyMeter.h"
+#include "eventlog/EventLogModel.h"
 #include "report/Outbox.h"
 #include "service/Service.h"
 #include "status/BusLoad.h"
@@ -46,9 +48,6 @@ using Warden::DiagnosticLog;
 using Warden::Business::Application;
 
 namespace {
-
-// The Event Log is a glance at the newest events, not an archive: the files under "log" keep them all.
-constexpr int shownEvents = 100;
 
 const QString passwordProperty = QStringLiteral("Password");
 const QString passwordHeader = QStringLiteral("Password");
@@ -103,7 +102,9 @@ Ampwarden::Ampwarden(Warden::Service& service, QWidget* parent)
 
     fillTable(ui->tableControllers);
     fillTable(ui->tableEmails);
-    fillTable(ui->tableEvents); // the events since the last report, brought back
+    // ---- Event Log wiring: the model watches the store (events brought back included); the window
+    // tells it of controller changes (showEventLogControllers, from fillTable).
+    setUpEventLog();
     fillSettings();
     // Queued: the failure may come from deep inside storing an event, or from another thread.
     connect(
@@ -134,6 +135,9 @@ void Ampwarden::followState() {
     connect(&app, &Application::controllerChanged, this, fillControllers);
     connect(&app, &Application::controllerRemoved, this, fillControllers);
     connect(&app, &Application::mailAccountsChanged, this, [this] { fillTable(ui->tableEmails); });
+    connect(&app, &Application::controllerAdded, this, &Ampwarden::showEventLogControllers);
+    connect(&app, &Application::controllerChanged, this, &Ampwarden::showEventLogControllers);
+    connect(&app, &Application::controllerRemoved, this, &Ampwarden::showEventLogControllers);
     // The chart's history keeps the controllers there are, and every reading stored for one of them.
     connect(&app, &Application::controllerAdded, this, &Ampwarden::followChartSources);
     connect(&app, &Application::controllerChanged, this, &Ampwarden::followChartSources);
@@ -160,7 +164,8 @@ void Ampwarden::setUpWidgets() {
     outboxLabel_->setObjectName(QStringLiteral("labelOutbox"));
     outboxLabel_->hide();
     ui->bottomBar->insertWidget(1, outboxLabel_);
-    for (auto* table : {ui->tableControllers, ui->tableEmails, ui->tableEvents}) {
+    for (QTableView* table :
+         std::initializer_list<QTableView*>{ui->tableControllers, ui->tableEmails, ui->tableEvents}) {
         table->verticalHeader()->hide();
         table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     }
@@ -168,8 +173,6 @@ void Ampwarden::setUpWidgets() {
     ui->tableEmails->setColumnWidth(1, 200);
     ui->tableEmails->setColumnWidth(2, 150);
     ui->tableControllers->setColumnWidth(2, 150);
-    // One line per event: the raw text can be long, and a glance down the list is what the page is for.
-    ui->tableEvents->setWordWrap(false);
     auto* exportEnergy = new QPushButton(QStringLiteral("Export energy..."), this);
     exportEnergy->setObjectName(QStringLiteral("btnExportEnergy"));
     exportEnergy->setAutoDefault(false);
@@ -179,9 +182,6 @@ void Ampwarden::setUpWidgets() {
     appliedLabel_ = new QLabel(this);
     appliedLabel_->setObjectName(QStringLiteral("labelApplied"));
     ui->applyRow->insertWidget(3, appliedLabel_);
-    const int eventWidths[] = {75, 190, 180, 100, 160, 110};
-    for (int c = 0; c < 6; ++c)
-        ui->tableEvents->setColumnWidth(c, eventWidths[c]);
     // Every unit the settings know, so that a stored unit is always one the box shows.
     for (auto* units : {ui->comboBox, ui->comboBox_2})
         for (const auto& [seconds, name] : Application::unitNames())
@@ -370,11 +370,39 @@ void Ampwarden::onQueryingFinished() {
     refreshEventLog();
 }
 
-void Ampwarden::refreshEventLog() {
-    fillTable(ui->tableEvents);
+void Ampwarden::setUpEventLog() {
     const Application& app = service_.app();
-    ui->lineEdit_2->setText(
-        QStringLiteral("%1 / %2").arg(ui->tableEvents->rowCount()).arg(app.getEventCount()));
+    const auto adminOf = [&app](Warden::Business::ControllerId id) {
+        const auto* controller = app.controller(id);
+        return controller ? controller->admin : QByteArray();
+    };
+    eventLog_ = new Warden::EventLogModel(
+        app.events,
+        [&app](const Warden::Business::Event& event) {
+            // Named without getControllerName, whose complaint about an event without a controller
+            // belongs in the snapshot's rewrite, not in every repaint of the list.
+            const auto* owner = app.controller(event.owner);
+            return owner ? owner->displayName() : QByteArray("(no controller)");
+        },
+        Warden::OwnPollingLogins(Warden::OwnPollingLogins::localAddresses(), adminOf), this);
+    eventLogTab_ = new EventLogTab({ui->tableEvents, ui->comboEventController, ui->comboEventKind,
+                                    ui->lineEventSearch, ui->checkHidePolling, ui->lineEdit_2},
+                                   eventLog_, this);
+    showEventLogControllers();
+}
+
+void Ampwarden::showEventLogControllers() {
+    QList<QByteArray> names;
+    for (const auto& controller : service_.app().controllers)
+        names.append(controller.displayName());
+    eventLog_->controllersChanged();
+    eventLogTab_->setControllerNames(names);
+}
+
+void Ampwarden::refreshEventLog() {
+    eventLog_->flush();
+    eventLogTab_->showCounts();
+    const Application& app = service_.app();
     Warden::Business::Time lastCheck = 0;
     for (const auto& controller : app.controllers)
         lastCheck = std::max(lastCheck, controller.lastCheck);
@@ -432,12 +460,6 @@ void Ampwarden::fillTable(QTableWidget* table) {
     } else if (first == QLatin1String("To")) {
         for (const auto& account : app.mailAccounts)
             rows.append(mailAccountTexts(account));
-    } else if (first == QLatin1String("Message ID")) {
-        for (const auto& [key, event] : app.events.events()) {
-            if (rows.size() == shownEvents)
-                break;
-            rows.append(app.eventRow(event));
-        }
     } else {
         DiagnosticLog::writeTimed("fillTable(): unknown table\n");
         return;

@@ -10,6 +10,7 @@
 class QComboBox;
 class QLabel;
 class QTableWidget;
+class EventLogTab;
 class help;
 
 namespace Warden {
@@ -17,6 +18,7 @@ namespace Business {
 struct SaveResult;
 }
 class CheckCycle;
+class EventLogModel;
 class LoadHistory;
 class Service;
 } // namespace Warden
@@ -40,9 +42,10 @@ public:
     // The check cycle the window follows (label, event log) and tells when a controller dialog is open.
     Warden::CheckCycle* cycle() const;
 
-    // Refills tableControllers, tableEmails or tableEvents (chosen by the first header) from the state.
+    // Refills tableControllers or tableEmails (chosen by the first header) from the state.
     void fillTable(QTableWidget* table);
-    // Event Log refresh after a check: the table, "shown / stored" and the latest check time.
+    // Event Log refresh after a check: the events gathered so far, "shown / stored" and the latest
+    // check time.
     void refreshEventLog();
 
     static QString headerText(const QTableWidget* table, int column);
@@ -92,6 +95,8 @@ private:
     // The chart's history: the controllers it keeps, and at start the last week from the daily logs.
     void followChartSources();
     void loadChartHistory();
+    void setUpEventLog();
+    void showEventLogControllers();
     void showWhereControllersComeFrom();
     void setEditing(bool editing);
     void onQueryingStarted();
@@ -106,6 +111,9 @@ private:
     // The bus currents behind the Status tab's chart.
     std::unique_ptr<Warden::LoadHistory> loadHistory_;
     bool statusSplitterMoved_ = false;
+    // The Event Log tab: every stored event, filtered and sorted; it watches the event store itself.
+    Warden::EventLogModel* eventLog_ = nullptr;
+    EventLogTab* eventLogTab_ = nullptr;
     QLabel* outboxLabel_ = nullptr;
     QLabel* appliedLabel_ = nullptr;
     bool editing_ = false;

@@ -11,10 +11,10 @@
 #include "config/Settings.h"
 #include "core/Alerts.h"
 #include "core/Application.h"
-#include "service/Service.h"
 #include "core/CheckCycle.h"
 #include "core/CycleEvents.h"
 #include "report/OutboxMail.h"
+#include "service/Service.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -24,6 +24,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTableWidget>
@@ -114,7 +115,7 @@ private slots:
     void reportSettings_apply();
     void reportSettings_unknownCurrencyAppended();
     void querying_controllerDialogHoldsNextCheck();
-    void eventLog_showsNewestHundred();
+    void eventLog_filtersWholeStoreAndKeepsWhatIsOnScreen();
     void fillTable_unknownTable_logs();
     void unwritableFiles_userIsTold_data();
     void unwritableFiles_userIsTold();
@@ -134,7 +135,7 @@ void tst_MainWindow::construction_showsWidgetsAsConfigured() {
     QCOMPARE(emails->columnWidth(0), 200);
     QCOMPARE(emails->columnWidth(2), 150);
     for (const char* name : {"tableControllers", "tableEmails", "tableEvents"}) {
-        auto* table = child<QTableWidget>(&window, name);
+        auto* table = child<QAbstractItemView>(&window, name);
         QCOMPARE(table->editTriggers(), QAbstractItemView::NoEditTriggers);
     }
     auto* currency = child<QComboBox>(&window, "comboBox_3");
@@ -262,7 +263,8 @@ void tst_MainWindow::controllers_editToAnotherName_refused() {
     Warden::Service service(windowTestService());
     Ampwarden window(service);
     for (const char* stored : {"r0", "r1"})
-        Warden::Business::storeController(service.app(), -1, {stored, "Heron", "h", "", "a", "p", "", "16", "0", "1"});
+        Warden::Business::storeController(service.app(), -1,
+                                          {stored, "Heron", "h", "", "a", "p", "", "16", "0", "1"});
     window.fillTable(child<QTableWidget>(&window, "tableControllers"));
     SeenBox refusal;
     auto box = answerBox(&refusal);
@@ -343,7 +345,8 @@ void tst_MainWindow::keyboard_setupTableRows() {
     ScopedWorkDir dir;
     Warden::Service service(windowTestService());
     Ampwarden window(service);
-    Warden::Business::storeController(service.app(), -1, {"r0", "Heron", "h", "", "a", "p", "", "16", "0", "1"});
+    Warden::Business::storeController(service.app(), -1,
+                                      {"r0", "Heron", "h", "", "a", "p", "", "16", "0", "1"});
     Warden::Business::storeMailAccount(service.app(), -1, {"a@x", "f@x", "h", "u", "p", "0"}, QByteArray());
     auto* rows = child<QTableWidget>(&window, table.toLatin1().constData());
     window.fillTable(rows);
@@ -626,25 +629,59 @@ void tst_MainWindow::querying_controllerDialogHoldsNextCheck() {
     QVERIFY(!cycle.editing());
 }
 
-void tst_MainWindow::eventLog_showsNewestHundred() {
+void tst_MainWindow::eventLog_filtersWholeStoreAndKeepsWhatIsOnScreen() {
     ScopedWorkDir dir;
     Warden::Service service(windowTestService());
     Ampwarden window(service);
-    Warden::Business::storeController(service.app(), -1, {"r0", "Heron", "h", "", "a", "p"});
-    auto* controller = &service.app().controllers.front();
-    controller->lastCheck = 1'800'000'000;
+    Application& app = service.app();
+    using Warden::Business::EventKind;
+    using Warden::Business::Transport;
+    Warden::Business::storeController(app, -1, {"r0", "Heron", "h", "", "admin", "p"});
+    Warden::Business::storeController(app, -1, {"r1", "Heron", "h1", "", "admin", "p"});
+    auto* r0 = app.controllerAt(0);
+    auto* r1 = app.controllerAt(1);
+    r0->lastCheck = 1'800'000'000;
     for (int i = 0; i < 150; ++i)
-        service.app().addEvent("id" + QByteArray::number(i), 1'700'000'000 + i, controller->id,
-                              Warden::Business::EventKind::values, Warden::Business::Transport::syslog, "r",
-                              "raw");
+        app.addEvent("id" + QByteArray::number(i), 1'700'000'000 + i, r0->id, EventKind::values,
+                     Transport::syslog, "r", "raw");
+    app.addEvent("ours", 1'700'000'200, r1->id, EventKind::login_success, Transport::http, "",
+                 "Successful authentication of user admin from 127.0.0.1");
+    app.addEvent("theirs", 1'700'000'201, r1->id, EventKind::login_failure, Transport::http, "",
+                 "Failed authentication of user admin from 10.9.9.9");
     window.refreshEventLog();
-    auto* table = child<QTableWidget>(&window, "tableEvents");
-    QCOMPARE(table->rowCount(), 100);
-    QCOMPARE(table->item(0, 0)->text(), QStringLiteral("id149"));
-    QCOMPARE(table->item(99, 0)->text(), QStringLiteral("id50"));
-    QCOMPARE(table->item(0, 2)->text(), QStringLiteral("r0 : Heron @ h"));
-    QCOMPARE(child<QLineEdit>(&window, "lineEdit_2")->text(), QStringLiteral("100 / 150"));
+    auto* counts = child<QLineEdit>(&window, "lineEdit_2");
+    QCOMPARE(counts->text(), QStringLiteral("151 / 152"));
     QCOMPARE(child<QLineEdit>(&window, "lineEdit_3")->text(), QStringLiteral("Fri Jan 15 08:00:00 2027"));
+
+    auto* controllers = child<QComboBox>(&window, "comboEventController");
+    controllers->setCurrentIndex(controllers->findText(QStringLiteral("r1 : Heron @ h1")));
+    QCOMPARE(counts->text(), QStringLiteral("1 / 152"));
+    child<QCheckBox>(&window, "checkHidePolling")->setChecked(false);
+    QCOMPARE(counts->text(), QStringLiteral("2 / 152"));
+    controllers->setCurrentIndex(0);
+    auto* search = child<QLineEdit>(&window, "lineEventSearch");
+    QTest::keyClicks(search, QStringLiteral("ID14"));
+    QTRY_COMPARE(counts->text(), QStringLiteral("11 / 152")); // id14, id140 ... id149
+    search->clear();
+    QTest::keyClick(search, Qt::Key_Return);
+    QCOMPARE(counts->text(), QStringLiteral("152 / 152"));
+
+    // Scrolled down with an event chosen: new events on top move neither.
+    child<QTabWidget>(&window, "tabWidget_2")->setCurrentWidget(child<QWidget>(&window, "tab_5"));
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto* table = child<QTableView>(&window, "tableEvents");
+    const auto label = [table](int row) { return table->model()->index(row, 0).data().toString(); };
+    table->selectRow(60);
+    const QString chosen = label(60);
+    table->verticalScrollBar()->setValue(50);
+    const QString top = label(table->verticalScrollBar()->value());
+    for (int i = 0; i < 3; ++i)
+        app.addEvent("new", 1'700'000'300 + i, r0->id, EventKind::values, Transport::syslog, "r", "raw");
+    window.refreshEventLog();
+    QCOMPARE(counts->text(), QStringLiteral("155 / 155"));
+    QCOMPARE(label(table->verticalScrollBar()->value()), top);
+    QCOMPARE(label(table->currentIndex().row()), chosen);
 }
 
 void tst_MainWindow::fillTable_unknownTable_logs() {
@@ -693,8 +730,8 @@ void tst_MainWindow::unwritableFiles_userIsTold() {
         Warden::Business::storeController(service.app(), -1, {"r0", "Heron", "h", "", "a", "p"});
         for (int i = 0; i < 2; ++i)
             service.app().addEvent("id" + QByteArray::number(i), 1'700'000'000 + i,
-                                  service.app().controllers.front().id, Warden::Business::EventKind::values,
-                                  Warden::Business::Transport::syslog, "r", "raw");
+                                   service.app().controllers.front().id, Warden::Business::EventKind::values,
+                                   Warden::Business::Transport::syslog, "r", "raw");
     }
     QTRY_VERIFY(box.fired());
     QVERIFY2(seen.text.contains(name), qPrintable(seen.text));

@@ -21,6 +21,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QProcess>
 #include <QScrollBar>
@@ -136,6 +137,24 @@ void selectFirstRack(Ampwarden& window, Warden::StatusModel* model) {
     table->selectionModel()->setCurrentIndex(model->index(0, 0), QItemSelectionModel::NoUpdate);
 }
 
+// A morning of logins: our own checks (from this host, as the admin) among a few of somebody else's.
+void sampleLogins(Application& app) {
+    using namespace Warden::Business;
+    const Time start = 1'796'000'000 + 5 * 3600 - 1800;
+    for (int i = 0; i < 6; ++i) {
+        for (int c = 0; c < 3; ++c) {
+            app.addEvent({}, start + i * 300 + c, app.controllerAt(c)->id, EventKind::login_success,
+                         Transport::http, {}, "Successful authentication of user admin from 127.0.0.1");
+        }
+    }
+    app.addEvent({}, start + 420, app.controllerAt(1)->id, EventKind::login_failure, Transport::syslog, {},
+                 "Failed authentication of user root from 10.20.7.31");
+    app.addEvent({}, start + 425, app.controllerAt(1)->id, EventKind::login_failure, Transport::syslog, {},
+                 "Failed authentication of user admin from 10.20.7.31");
+    app.addEvent({}, start + 900, app.controllerAt(2)->id, EventKind::login_success, Transport::syslog, {},
+                 "Successful authentication of user admin from 10.20.0.77");
+}
+
 quint16 startSimulator(QProcess& simulator, const QString& program) {
     simulator.start(program, {QStringLiteral("--user"), QStringLiteral("admin")});
     QByteArray output;
@@ -197,6 +216,16 @@ int main(int argc, char* argv[]) {
         QCoreApplication::sendEvent(chartView->viewport(), &move);
     }
     save(&window, QStringLiteral("status_narrow"));
+    sampleLogins(service.app());
+    window.refreshEventLog();
+    tabs->setCurrentIndex(2);
+    save(&window, QStringLiteral("event_log_all"));
+    auto* search = window.findChild<QLineEdit*>(QStringLiteral("lineEventSearch"));
+    search->setText(QStringLiteral("authentication"));
+    emit search->returnPressed();
+    auto* events = window.findChild<QTableView*>(QStringLiteral("tableEvents"));
+    events->setCurrentIndex(events->model()->index(2, 0));
+    save(&window, QStringLiteral("event_log_filtered"));
     window.hide();
 
     {

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "core/EventStore.h"
+
+namespace Warden {
+
+// One row of the Event Log: the event, its place in the store (which outlives the event itself), and
+// what the filters and the orders by controller, type and transport ask, kept at hand: a million
+// events are sorted and filtered by these without visiting one of them.
+struct EventLogRow {
+    const Business::Event* event;
+    Business::EventKey key;
+    Business::ControllerId owner = 0;
+    quint8 kind; // the kind's number, 6 for a value outside the table
+    bool http;
+    bool ownPolling;
+    bool shown; // let through by the filter in force
+
+    static quint8 kindSlot(Business::EventKind kind) {
+        const int n = static_cast<int>(kind);
+        return static_cast<quint8>(n >= 0 && n < 6 ? n : 6);
+    }
+};
+
+// The Event Log's columns, as the table always had them.
+enum EventLogColumn : int {
+    messageIdColumn,
+    whenColumn,
+    controllerColumn,
+    kindColumn,
+    reasonColumn,
+    rawColumn,
+    transportColumn,
+    eventLogColumns
+};
+
+} // namespace Warden

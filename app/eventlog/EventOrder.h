@@ -1,0 +1,34 @@
+#pragma once
+
+#include "ControllerNames.h"
+#include "EventLogRow.h"
+
+#include <Qt>
+
+#include <vector>
+
+namespace Warden {
+
+// The order of the Event Log's rows: by the texts of one column, and among equal texts newest first,
+// in either direction. Every two events are in a definite order, so a new event has exactly one place.
+class EventOrder {
+public:
+    EventOrder(int column, Qt::SortOrder order, ControllerNames& names);
+
+    // `rows` come newest first, as the store holds them.
+    void arrange(std::vector<EventLogRow>& rows) const;
+    bool operator()(const EventLogRow& a, const EventLogRow& b) const;
+
+private:
+    const QByteArray& text(const EventLogRow& row) const;
+    // Columns of a few distinct texts are arranged by counting, in one pass.
+    template <class Rank> void arrangeByRank(std::vector<EventLogRow>& rows, int ranks, Rank rank) const;
+    void arrangeByText(std::vector<EventLogRow>& rows) const;
+    void arrangeByController(std::vector<EventLogRow>& rows) const;
+
+    int column_;
+    bool descending_;
+    ControllerNames& names_;
+};
+
+} // namespace Warden

@@ -1,0 +1,61 @@
+#include "OwnPollingLogins.h"
+
+#include <QHostAddress>
+#include <QNetworkInterface>
+
+#include <algorithm>
+
+namespace Warden {
+
+namespace {
+
+bool isWordChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+} // namespace
+
+OwnPollingLogins::OwnPollingLogins(QList<QByteArray> hostAddresses, AdminOf adminOf)
+    : addresses_(std::move(hostAddresses))
+    , adminOf_(std::move(adminOf)) {
+    addresses_.removeAll(QByteArray());
+}
+
+QList<QByteArray> OwnPollingLogins::localAddresses() {
+    QList<QByteArray> texts;
+    for (const QHostAddress& address : QNetworkInterface::allAddresses()) {
+        QHostAddress plain = address;
+        plain.setScopeId(QString());
+        bool mapped = false;
+        const quint32 v4 = plain.toIPv4Address(&mapped);
+        texts.append((mapped ? QHostAddress(v4) : plain).toString().toLatin1());
+    }
+    return texts;
+}
+
+bool OwnPollingLogins::containsWord(const QByteArray& text, const QByteArray& word) {
+    if (word.isEmpty())
+        return false;
+    for (qsizetype at = text.indexOf(word); at >= 0; at = text.indexOf(word, at + 1)) {
+        const qsizetype end = at + word.size();
+        const bool startsWord = at == 0 || (!isWordChar(text[at - 1]) && text[at - 1] != '.');
+        const bool endsWord =
+            end == text.size() || (!isWordChar(text[end]) &&
+                                   !(text[end] == '.' && end + 1 < text.size() && isWordChar(text[end + 1])));
+        if (startsWord && endsWord)
+            return true;
+    }
+    return false;
+}
+
+bool OwnPollingLogins::matches(const Business::Event& event) const {
+    if (event.kind != Business::EventKind::login_success || !event.owner || !adminOf_)
+        return false;
+    const QByteArray admin = adminOf_(event.owner);
+    if (admin.isEmpty() || !containsWord(event.raw, admin))
+        return false;
+    return std::any_of(addresses_.begin(), addresses_.end(),
+                       [&event](const QByteArray& address) { return containsWord(event.raw, address); });
+}
+
+} // namespace Warden
