@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CheckFailure.h"
 #include "Records.h"
 
 #include <QByteArray>
@@ -23,6 +24,8 @@ struct CheckOutcome {
     // The HTTP status of the controller's last answer; 0 when none came (unreachable, silent).
     int httpStatus = 0;
     std::vector<BusReading> readings;
+    // Why it did not answer; none when it did.
+    CheckFailure failure;
 };
 
 } // namespace Warden::Business

@@ -396,6 +396,8 @@ CheckOutcome getLogs(int index, const QByteArray& indexPage, const QByteArray& s
     if (clockRead)
         controller->check(clock.time);
     check.outcome.answered = clockRead;
+    if (!clockRead)
+        check.outcome.failure.kind = CheckFailure::Kind::noClock;
     {
         const Application::EventBatch batch;
         readLoadComments(check, indexPage);

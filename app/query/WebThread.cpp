@@ -65,6 +65,9 @@ void WebThread::finishClient(QEvent::Type type, quint64 identity) {
         outcome = Business::getLogs(client->index, client->indexPage, client->syslogPage);
     }
     outcome.httpStatus = client->httpStatus;
+    // The client's own failure is the nearer cause: a login refused leaves pages without a clock too.
+    if (!outcome.answered && client->failure.failed())
+        outcome.failure = client->failure;
     if (Business::Controller* controller = Application::controllerAt(client->index))
         emit checked(controller, outcome);
     client.reset();

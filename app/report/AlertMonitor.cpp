@@ -21,25 +21,49 @@ bool AlertMonitor::State::inAlarm() const {
                                                  [](const auto& bus) { return bus.second != Level::normal; });
 }
 
+QByteArray AlertMonitor::State::alarmText() const {
+    QByteArrayList parts;
+    if (missed >= silentChecks)
+        parts << "no answer";
+    for (const auto& [bus, level] : buses) {
+        if (level != Level::normal)
+            parts << "bus " + bus + (level == Level::over ? " over-current" : " under-current");
+    }
+    return parts.join("; ");
+}
+
 void AlertMonitor::checked(Controller* controller, const CheckOutcome& outcome) {
     if (!controller)
         return;
     State& state = states_[controller];
+    onCheck(*controller, state, outcome);
+    // An acknowledgement holds for the alarm as it was seen, not for what it has turned into.
+    if (state.acknowledged != state.alarmText())
+        state.acknowledged.clear();
+}
+
+void AlertMonitor::onCheck(Controller& controller, State& state, const CheckOutcome& outcome) {
     if (!outcome.answered) {
-        if (++state.missed == silentChecks)
-            alert(
-                *controller, Application::report.alertNoAnswer, Transport::http,
-                "No answer from " + controller->name + " for " + QByteArray::number(silentChecks) + " checks",
-                "The controller has not answered " + QByteArray::number(silentChecks) + " checks in a row.");
+        state.lastFailure = outcome.failure;
+        if (++state.missed == silentChecks) {
+            QByteArray details =
+                "The controller has not answered " + QByteArray::number(silentChecks) + " checks in a row.";
+            if (outcome.failure.failed())
+                details += "\nReason: " + outcome.failure.text() + ".";
+            alert(controller, Application::report.alertNoAnswer, Transport::http,
+                  "No answer from " + controller.name + " for " + QByteArray::number(silentChecks) +
+                      " checks",
+                  details);
+        }
         return;
     }
     if (state.missed >= silentChecks)
-        alert(*controller, Application::report.alertNoAnswer, Transport::http,
-              controller->name + " answers again",
+        alert(controller, Application::report.alertNoAnswer, Transport::http,
+              controller.name + " answers again",
               "The controller answered after " + QByteArray::number(state.missed) + " missed checks.");
     state.missed = 0;
     for (const BusReading& reading : outcome.readings)
-        onReading(*controller, state, reading);
+        onReading(controller, state, reading);
 }
 
 void AlertMonitor::onReading(Controller& controller, State& state, const BusReading& reading) {
@@ -96,13 +120,42 @@ void AlertMonitor::forget(const Controller* controller) {
 }
 
 QStringList AlertMonitor::alarms() const {
+    return alarmNames(false);
+}
+
+QStringList AlertMonitor::unacknowledged() const {
+    return alarmNames(true);
+}
+
+QStringList AlertMonitor::alarmNames(bool unacknowledgedOnly) const {
     QStringList names;
     for (const Controller& controller : Application::controllers) {
         const auto it = states_.find(&controller);
-        if (it != states_.end() && it->second.inAlarm())
+        if (it != states_.end() && it->second.inAlarm() &&
+            !(unacknowledgedOnly && !it->second.acknowledged.isEmpty()))
             names << QString::fromUtf8(controller.name);
     }
     return names;
+}
+
+bool AlertMonitor::inAlarm(const Controller* controller) const {
+    const auto it = states_.find(controller);
+    return it != states_.end() && it->second.inAlarm();
+}
+
+std::optional<QByteArray> AlertMonitor::acknowledge(const Controller* controller, const QByteArray& note) {
+    if (!inAlarm(controller))
+        return std::nullopt;
+    const auto it = states_.find(controller);
+    it->second.acknowledged = it->second.alarmText();
+    // The note becomes part of one log line.
+    const QByteArray line = note.simplified();
+    return "Acknowledged: " + it->second.acknowledged + (line.isEmpty() ? QByteArray() : "; note: " + line);
+}
+
+bool AlertMonitor::isAcknowledged(const Controller* controller) const {
+    const auto it = states_.find(controller);
+    return it != states_.end() && !it->second.acknowledged.isEmpty();
 }
 
 void AlertMonitor::alert(Controller& controller, bool enabled, Transport transport, const QByteArray& subject,

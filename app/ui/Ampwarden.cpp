@@ -29,19 +29,24 @@
 #include "report/Outbox.h"
 #include "report/ReportRunner.h"
 #include "status/StatusModel.h"
+#include "status/StatusSummary.h"
 #include "syslog/SyslogReceiver.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QHeaderView>
+#include <QInputDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPainter>
 #include <QPushButton>
+#include <QSortFilterProxyModel>
 #include <QSystemTrayIcon>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QToolButton>
 
 #include <algorithm>
 #include <limits>
@@ -130,6 +135,11 @@ Ampwarden::Ampwarden(QWidget* parent, quint16 syslogPort, std::optional<QByteArr
     fillTable(ui->tableEvents); // the events since the last report, brought back
     fillSettings();
     createTrayIcon();
+    // ---- alarms: summary, detail line, acknowledgement. Wiring to move into the service: the status
+    // model's countsChanged to showAlarmCounts, its dataChanged and the view's current row to
+    // showStatusDetail, and the check period (start, Apply) to StatusModel::setStaleAfter.
+    setUpAlarmSummary();
+    followCheckPeriod();
     // Queued: the failure may come from deep inside storing an event, or from another thread.
     connect(
         &Warden::Alerts::instance(), &Warden::Alerts::raised, this,
@@ -182,6 +192,7 @@ Ampwarden::~Ampwarden() {
 void Ampwarden::setUpWidgets() {
     ui->setupUi(this);
     setWindowTitle(windowTitle() + QStringLiteral(" ver. ") + QString::fromLatin1(version));
+    baseTitle_ = windowTitle();
     setWindowFlags(windowFlags() | Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint);
     QFont titleFont = ui->label->font();
     titleFont.setFamily(QStringLiteral("Arial"));
@@ -235,7 +246,7 @@ void Ampwarden::createTrayIcon() {
     if (!QSystemTrayIcon::isSystemTrayAvailable())
         return;
     tray_ = new QSystemTrayIcon(windowIcon(), this);
-    tray_->setToolTip(windowTitle());
+    tray_->setToolTip(baseTitle_);
     auto* menu = new QMenu(this);
     menu->addAction(tr("Show"), this, &Ampwarden::resumeProgram);
     menu->addAction(tr("Stop"), this, &Ampwarden::exitProgram);
@@ -251,9 +262,17 @@ void Ampwarden::showAlarms() {
     if (!tray_)
         return;
     const QStringList alarms = alerts_->alarms();
-    if (alarms.isEmpty()) {
+    // An acknowledged alarm is still named, but no longer marks the icon.
+    QStringList named;
+    const QStringList unacknowledged = alerts_->unacknowledged();
+    for (const QString& name : alarms)
+        named << (unacknowledged.contains(name) ? name : name + QStringLiteral(" (acknowledged)"));
+    const QString tip = alarms.isEmpty()
+                            ? baseTitle_
+                            : baseTitle_ + QStringLiteral("\nAlarm: ") + named.join(QStringLiteral(", "));
+    tray_->setToolTip(tip);
+    if (unacknowledged.isEmpty()) {
         tray_->setIcon(windowIcon());
-        tray_->setToolTip(windowTitle());
         return;
     }
     // The normal icon with a red mark: recognisable as the same program, and plainly not at rest.
@@ -270,13 +289,12 @@ void Ampwarden::showAlarms() {
     painter.drawEllipse(pixmap.width() - size, pixmap.height() - size, size, size);
     painter.end();
     tray_->setIcon(QIcon(pixmap));
-    tray_->setToolTip(windowTitle() + QStringLiteral("\nAlarm: ") + alarms.join(QStringLiteral(", ")));
 }
 
 void Ampwarden::notifyAlert(const QString& subject) {
     showAlarms();
     if (tray_ && QSystemTrayIcon::supportsMessages())
-        tray_->showMessage(windowTitle(), subject,
+        tray_->showMessage(baseTitle_, subject,
                            alerts_->alarms().isEmpty() ? QSystemTrayIcon::Information
                                                        : QSystemTrayIcon::Warning);
 }
@@ -301,7 +319,13 @@ void Ampwarden::setUpStatus() {
     status_ = new Warden::StatusModel(this);
     connect(webThread_, &Warden::WebThread::checked, status_, &Warden::StatusModel::setOutcome);
     QTableView* table = ui->tableStatus;
-    table->setModel(status_);
+    statusOrder_ = new QSortFilterProxyModel(this);
+    statusOrder_->setSourceModel(status_);
+    statusOrder_->setSortRole(Warden::StatusModel::sortRole);
+    statusOrder_->setDynamicSortFilter(true);
+    table->setModel(statusOrder_);
+    table->setSortingEnabled(true);
+    table->sortByColumn(Warden::StatusModel::state, Qt::AscendingOrder);
     table->verticalHeader()->hide();
     // Widths for the widest usual texts, set once: sizing to the contents would measure every row at
     // every change, which a thousand controllers turn into minutes per check.
@@ -319,9 +343,7 @@ void Ampwarden::setUpStatus() {
         table->setColumnWidth(c, std::max(metrics.horizontalAdvance(QLatin1String(sample)) + 12,
                                           table->horizontalHeader()->sectionSizeHint(c)));
     }
-    const auto showSelected = [this] {
-        ui->chartStatus->showRow(*status_, ui->tableStatus->currentIndex().row());
-    };
+    const auto showSelected = [this] { ui->chartStatus->showRow(*status_, selectedStatusRow()); };
     connect(table->selectionModel(), &QItemSelectionModel::currentRowChanged, this, showSelected);
     connect(status_, &QAbstractItemModel::modelReset, this, showSelected);
     showWhereControllersComeFrom();
@@ -333,6 +355,101 @@ void Ampwarden::setUpStatus() {
                     ui->chartStatus->showRow(*status_, row);
             });
     showSelected();
+}
+
+int Ampwarden::selectedStatusRow() const {
+    const QModelIndex current = ui->tableStatus->currentIndex();
+    return current.isValid() ? statusOrder_->mapToSource(current).row() : -1;
+}
+
+void Ampwarden::setUpAlarmSummary() {
+    alarmSummary_ = new QToolButton(this);
+    alarmSummary_->setObjectName(QStringLiteral("buttonAlarmSummary"));
+    alarmSummary_->setAutoRaise(true);
+    alarmSummary_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    alarmSummary_->setToolTip(QStringLiteral("Show the Status tab"));
+    ui->bottomBar->insertWidget(1, alarmSummary_);
+    connect(alarmSummary_, &QToolButton::clicked, this,
+            [this] { ui->tabWidget_2->setCurrentWidget(ui->tabStatus); });
+
+    statusDetail_ = new QLabel(this);
+    statusDetail_->setObjectName(QStringLiteral("labelStatusDetail"));
+    statusDetail_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    acknowledge_ = new QPushButton(QStringLiteral("Acknowledge..."), this);
+    acknowledge_->setObjectName(QStringLiteral("btnAcknowledge"));
+    acknowledge_->setAutoDefault(false);
+    acknowledge_->setToolTip(QStringLiteral("Silence the tray mark of this alarm until it changes"));
+    auto* detailRow = new QHBoxLayout;
+    detailRow->addWidget(statusDetail_, 1);
+    detailRow->addWidget(acknowledge_);
+    ui->statusLayout->addLayout(detailRow);
+    connect(acknowledge_, &QPushButton::clicked, this, &Ampwarden::acknowledgeSelected);
+
+    ui->tableStatus->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(ui->tableStatus, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        if (!acknowledge_->isEnabled())
+            return;
+        QMenu menu;
+        menu.addAction(QStringLiteral("Acknowledge alarm..."), this, &Ampwarden::acknowledgeSelected);
+        menu.exec(ui->tableStatus->viewport()->mapToGlobal(at));
+    });
+
+    connect(status_, &Warden::StatusModel::countsChanged, this, &Ampwarden::showAlarmCounts);
+    connect(status_, &QAbstractItemModel::dataChanged, this, &Ampwarden::showStatusDetail);
+    connect(status_, &QAbstractItemModel::modelReset, this, &Ampwarden::showStatusDetail);
+    connect(ui->tableStatus->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            &Ampwarden::showStatusDetail);
+    connect(alerts_, &Warden::AlertMonitor::alerted, this, &Ampwarden::showStatusDetail);
+    showAlarmCounts();
+    showStatusDetail();
+}
+
+void Ampwarden::showAlarmCounts() {
+    const Warden::StatusModel::Counts counts = status_->counts();
+    const QString line = Warden::StatusSummary::line(counts);
+    alarmSummary_->setText(line);
+    alarmSummary_->setIcon(Warden::StatusLook::icon(Warden::StatusSummary::worst(counts)));
+    alarmSummary_->setVisible(!line.isEmpty());
+    const QString title = Warden::StatusSummary::title(counts);
+    setWindowTitle(title.isEmpty() ? baseTitle_ : title + QStringLiteral(" - ") + baseTitle_);
+}
+
+void Ampwarden::showStatusDetail() {
+    const int row = selectedStatusRow();
+    const auto* controller = status_->controllerAt(row);
+    QString line = status_->detailText(row);
+    if (controller && alerts_->isAcknowledged(controller))
+        line += QStringLiteral(" (alarm acknowledged)");
+    statusDetail_->setText(line);
+    acknowledge_->setEnabled(controller && alerts_->inAlarm(controller) &&
+                             !alerts_->isAcknowledged(controller));
+}
+
+void Ampwarden::acknowledgeSelected() {
+    auto* controller = const_cast<Warden::Business::Controller*>(status_->controllerAt(selectedStatusRow()));
+    if (!controller || !alerts_->inAlarm(controller))
+        return;
+    bool ok = false;
+    const QString note = QInputDialog::getText(
+        this, QStringLiteral("Acknowledge alarm"),
+        QStringLiteral("%1: %2\nNote for the daily log (optional):")
+            .arg(QString::fromUtf8(controller->name), status_->detailText(selectedStatusRow())),
+        QLineEdit::Normal, QString(), &ok);
+    // The controller may have gone while the question was open.
+    if (!ok || status_->controllerAt(selectedStatusRow()) != controller)
+        return;
+    if (const auto reason = alerts_->acknowledge(controller, note.toUtf8())) {
+        Application::addEvent({}, Warden::Clock::now(), controller, Warden::Business::EventKind::unknown,
+                              Warden::Business::Transport::http, *reason, {});
+    }
+    showAlarms();
+    showStatusDetail();
+}
+
+void Ampwarden::followCheckPeriod() {
+    const Warden::Business::Time period = Application::report.checkPeriod();
+    // Without a period nothing is checked on its own, and nothing is late.
+    status_->setStaleAfter(period == 0 ? 0 : 2 * period + 60);
 }
 
 // A new user's first look at the program: in place of an empty table, where controllers come from.
@@ -585,6 +702,7 @@ void Ampwarden::storeSettings() {
          ui->comboBox_3->currentText().toUtf8(), flag(ui->checkAlertCurrent), flag(ui->checkAlertNoAnswer),
          flag(ui->checkAlertLogins), ui->lineMetrics->text().trimmed().toUtf8()}));
     serveMetrics();
+    followCheckPeriod();
 }
 
 // ---- dialogs

@@ -9,6 +9,9 @@
 
 class QComboBox;
 class QLabel;
+class QPushButton;
+class QSortFilterProxyModel;
+class QToolButton;
 class QSystemTrayIcon;
 class QTableWidget;
 class QTcpServer;
@@ -106,6 +109,16 @@ private:
     void showAlarms();
     void notifyAlert(const QString& subject);
     void serveMetrics();
+    // Alarms at a glance from every tab: the title and the bottom bar's summary, the detail line under
+    // the Status table and the acknowledgement of an alarm.
+    void setUpAlarmSummary();
+    void showAlarmCounts();
+    void showStatusDetail();
+    void acknowledgeSelected();
+    // The Status row in view's current index, as a row of the model; -1 for none.
+    int selectedStatusRow() const;
+    // Rows count as stale past two check periods and a minute: a check that runs long is no alarm.
+    void followCheckPeriod();
 
     std::unique_ptr<Ui::AmpwardenClass> ui;
     QTcpServer* instanceServer_ = nullptr;
@@ -127,6 +140,13 @@ private:
     Warden::ReportRunner* reportRunner_ = nullptr;
     QLabel* outboxLabel_ = nullptr;
     Warden::AlertMonitor* alerts_ = nullptr;
+    // Worst first, or as the user clicked the headers.
+    QSortFilterProxyModel* statusOrder_ = nullptr;
+    QToolButton* alarmSummary_ = nullptr;
+    QLabel* statusDetail_ = nullptr;
+    QPushButton* acknowledge_ = nullptr;
+    // The title without the alarm summary in front.
+    QString baseTitle_;
     Warden::MetricsService* metrics_ = nullptr;
     std::optional<QByteArray> metricsAddress_;
     bool editing_ = false;

@@ -108,7 +108,12 @@ void sampleStatus(Ampwarden& window) {
     }
     auto* model = window.findChild<Warden::StatusModel*>();
     // Three answer, one refuses the login, one is silent.
-    const CheckOutcome outcomes[] = {{true, 200, {}}, {true, 200, {}}, {true, 200, {}}, {false, 401, {}}, {}};
+    using Kind = CheckFailure::Kind;
+    const CheckOutcome outcomes[] = {{true, 200, {}, {}},
+                                     {true, 200, {}, {}},
+                                     {true, 200, {}, {}},
+                                     {false, 401, {}, {Kind::loginRefused, 401, {}}},
+                                     {false, 0, {}, {Kind::timedOut, 25000, {}}}};
     for (int i = 0; i < 5; ++i)
         model->setOutcome(Application::controllerAt(i), outcomes[i]);
     now += 40;
