@@ -319,20 +319,18 @@ void StatusModel::flush() {
     flushTimer_.stop();
     const Time now = Clock::now();
     followDay(now);
-    std::sort(changed_.begin(), changed_.end());
-    // Neighbouring rows go out as one range: the rows of one check mostly come in order.
-    for (std::size_t i = 0; i < changed_.size();) {
-        std::size_t j = i;
-        while (j + 1 < changed_.size() && changed_[j + 1] == changed_[j] + 1)
-            ++j;
-        for (std::size_t k = i; k <= j; ++k) {
-            showToday(rows_[changed_[k]], now);
-            rows_[changed_[k]].shown = condition(changed_[k]);
-            isChanged_[changed_[k]] = false;
-        }
-        emit dataChanged(index(changed_[i], 0), index(changed_[j], columnTotal - 1));
-        i = j + 1;
+    if (changed_.empty())
+        return;
+    for (const int row : changed_) {
+        showToday(rows_[row], now);
+        rows_[row].shown = condition(row);
+        isChanged_[row] = false;
     }
+    // One range from the first changed row to the last: views repaint only what they show, and a
+    // sorting proxy takes every changed row at once. Told range by range, it would place the rows of
+    // the first range among rows whose sort keys had already changed, unsorted, and lose the order.
+    const auto [first, last] = std::minmax_element(changed_.begin(), changed_.end());
+    emit dataChanged(index(*first, 0), index(*last, columnTotal - 1));
     changed_.clear();
     recount();
 }

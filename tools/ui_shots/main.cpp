@@ -12,12 +12,14 @@
 #include "core/Application.h"
 #include "core/Clock.h"
 #include "core/DiagnosticLog.h"
+#include "report/AlertMonitor.h"
 #include "status/StatusModel.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QPalette>
 #include <QProcess>
 #include <QTabWidget>
 #include <QTableView>
@@ -105,22 +107,56 @@ void sampleStatus(Ampwarden& window) {
         reading(Application::controllerAt(1), t, "", 230, 3.1 + 0.4 * std::cos(step / 2.0), 1);
         reading(Application::controllerAt(2), t, "A", 232, 7.5, 0.95);
         reading(Application::controllerAt(2), t, "B", 232, 6.2, 0.95);
+        if (step <= 22)
+            reading(Application::controllerAt(4), t, "", 229, 2.4, 1);
     }
     auto* model = window.findChild<Warden::StatusModel*>();
-    // Three answer, one refuses the login, one is silent.
+    // Three answer, one refuses the login, one has gone silent since two checks.
     using Kind = CheckFailure::Kind;
-    const CheckOutcome outcomes[] = {{true, 200, {}, {}},
+    const CheckFailure silent{Kind::timedOut, 25000, {}};
+    now -= 600;
+    model->setOutcome(Application::controllerAt(4), {true, 200, {}, {}});
+    now += 300;
+    model->setOutcome(Application::controllerAt(4), {false, 0, {}, silent});
+    now += 300;
+    const CheckOutcome outcomes[] = {{true, 200, {{"B", 16.8, 0.5, 16}}, {}},
                                      {true, 200, {}, {}},
                                      {true, 200, {}, {}},
                                      {false, 401, {}, {Kind::loginRefused, 401, {}}},
-                                     {false, 0, {}, {Kind::timedOut, 25000, {}}}};
-    for (int i = 0; i < 5; ++i)
+                                     {false, 0, {}, silent}};
+    auto* alarms = window.findChild<Warden::AlertMonitor*>();
+    for (int i = 0; i < 5; ++i) {
         model->setOutcome(Application::controllerAt(i), outcomes[i]);
+        alarms->checked(Application::controllerAt(i), outcomes[i]);
+    }
     now += 40;
     model->flush();
-    // The chart of the first rack, without a selection's colour over its row.
-    auto* table = window.findChild<QTableView*>(QStringLiteral("tableStatus"));
-    table->selectionModel()->setCurrentIndex(model->index(0, 0), QItemSelectionModel::NoUpdate);
+    // The silent controller selected, as a row nearly always is: its mark stays in sight, the detail
+    // line gives its reason, and its last values are greyed.
+    window.findChild<QTableView*>(QStringLiteral("tableStatus"))->selectRow(2);
+}
+
+// A dark palette as a desktop's dark theme gives one.
+QPalette darkPalette() {
+    QPalette dark;
+    const QColor window(45, 45, 48), base(30, 30, 32), text(225, 225, 225), disabled(120, 120, 120);
+    dark.setColor(QPalette::Window, window);
+    dark.setColor(QPalette::WindowText, text);
+    dark.setColor(QPalette::Base, base);
+    dark.setColor(QPalette::AlternateBase, window);
+    dark.setColor(QPalette::ToolTipBase, window);
+    dark.setColor(QPalette::ToolTipText, text);
+    dark.setColor(QPalette::Text, text);
+    dark.setColor(QPalette::Button, window);
+    dark.setColor(QPalette::ButtonText, text);
+    dark.setColor(QPalette::BrightText, Qt::red);
+    dark.setColor(QPalette::Link, QColor(90, 160, 240));
+    dark.setColor(QPalette::Highlight, QColor(40, 90, 160));
+    dark.setColor(QPalette::HighlightedText, Qt::white);
+    dark.setColor(QPalette::PlaceholderText, disabled);
+    for (const auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        dark.setColor(QPalette::Disabled, role, disabled);
+    return dark;
 }
 
 quint16 startSimulator(QProcess& simulator, const QString& program) {
@@ -170,6 +206,10 @@ int main(int argc, char* argv[]) {
     tabs->setCurrentIndex(0);
     window.resize(1200, 680);
     save(&window, QStringLiteral("status"));
+    const QPalette light = QApplication::palette();
+    QApplication::setPalette(darkPalette());
+    save(&window, QStringLiteral("status_dark"));
+    QApplication::setPalette(light);
     window.hide();
 
     {
