@@ -1,3 +1,4 @@
+#include "ModalDriver.h"
 #include "ProgramProcess.h"
 #include "TestSupport.h"
 
@@ -8,10 +9,14 @@
 #include "core/Application.h"
 #include "core/CheckCycle.h"
 #include "core/CycleEvents.h"
+#include "core/EventLine.h"
 #include "query/WebThread.h"
+#include "report/AlertMonitor.h"
 #include "status/StatusModel.h"
 #include "syslog/SyslogReceiver.h"
 
+#include <QInputDialog>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTableWidget>
@@ -74,6 +79,7 @@ private slots:
     void chart_followsReadingsWithLimitLines();
     void conditions_countedAndWorstFirst_data();
     void conditions_countedAndWorstFirst();
+    void acknowledge_keepsTheNoteInTheDailyLog();
 };
 
 void tst_StatusTab::check_showsStateReadingsAndMarks_data() {
@@ -257,6 +263,37 @@ void tst_StatusTab::conditions_countedAndWorstFirst() {
     const StatusModel::Counts total = model->counts();
     QCOMPARE(total.controllers, int(conditions.size()));
     QCOMPARE((QList<int>{total.inAlarm, total.noAnswer, total.stale}), counts);
+}
+
+void tst_StatusTab::acknowledge_keepsTheNoteInTheDailyLog() {
+    WindowWorkDir dir;
+    ManualClock clock(localSeconds(2026, 12, 7, 9));
+    Ampwarden window(nullptr, 0);
+    Warden::Business::storeController(
+        -1, {"c0", "Heron", "127.0.0.1", "", "admin", "secret", "", "10", "1", "1"});
+    window.fillTable(window.findChild<QTableWidget*>(QStringLiteral("tableControllers")));
+    auto* controller = Application::controllerAt(0);
+    auto* monitor = window.findChild<Warden::AlertMonitor*>();
+    monitor->checked(controller, {true, 200, {{"A", 12, 1, 10}}, {}});
+    window.findChild<QTableView*>(QStringLiteral("tableStatus"))->selectRow(0);
+    auto* acknowledge = child<QPushButton>(&window, "btnAcknowledge");
+    QVERIFY(acknowledge->isEnabled());
+
+    WhenModal<QInputDialog> note([](QInputDialog* dialog) {
+        dialog->setTextValue(QStringLiteral("fan swap"));
+        dialog->accept();
+    });
+    acknowledge->click();
+
+    QVERIFY(note.fired());
+    QVERIFY(monitor->unacknowledged().isEmpty());
+    QVERIFY(!acknowledge->isEnabled());
+    const QByteArray log = readFile(QString::fromLatin1(Application::dailyLogPath(clock.now())));
+    const auto line = Warden::Business::parseEventLine(log.trimmed().split('\n').last());
+    QVERIFY2(line, log.constData());
+    QCOMPARE(line->kind, Warden::Business::EventKind::unknown);
+    QCOMPARE(line->owner.toByteArray(), controller->displayName());
+    QCOMPARE(line->reason.toByteArray(), QByteArray("Acknowledged: bus A over-current; note: fan swap"));
 }
 
 QTEST_MAIN(tst_StatusTab)
