@@ -20,6 +20,15 @@ struct BusReading {
 // What one check learned of one controller: whether it answered with pages that could be read, and
 // the bus currents of its channels (buses without a configured channel have no limits to judge).
 struct CheckOutcome {
+    CheckOutcome() = default;
+    // {answered, status, readings} where no failure is to be told.
+    CheckOutcome(bool answered, int httpStatus, std::vector<BusReading> readings = {},
+                 CheckFailure failure = {})
+        : answered(answered)
+        , httpStatus(httpStatus)
+        , readings(std::move(readings))
+        , failure(std::move(failure)) {}
+
     bool answered = false;
     // The HTTP status of the controller's last answer; 0 when none came (unreachable, silent).
     int httpStatus = 0;

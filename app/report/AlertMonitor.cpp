@@ -44,7 +44,6 @@ void AlertMonitor::checked(Controller* controller, const CheckOutcome& outcome) 
 
 void AlertMonitor::onCheck(Controller& controller, State& state, const CheckOutcome& outcome) {
     if (!outcome.answered) {
-        state.lastFailure = outcome.failure;
         if (++state.missed == silentChecks) {
             QByteArray details =
                 "The controller has not answered " + QByteArray::number(silentChecks) + " checks in a row.";

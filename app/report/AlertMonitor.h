@@ -66,8 +66,6 @@ private:
         std::map<QByteArray, Level> buses;
         int missed = 0;
         std::map<Business::Transport, Burst> bursts;
-        // Why the last check failed, for the no-answer mail.
-        Business::CheckFailure lastFailure;
         // The alarm as it was acknowledged (see alarmText()); empty when it is not.
         QByteArray acknowledged;
         bool inAlarm() const;

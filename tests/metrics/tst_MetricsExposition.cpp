@@ -88,10 +88,10 @@ QByteArray tst_MetricsExposition::scenario() {
                           "Overcurrent on channel B", {});
     Application::addEvent({}, start, &rack, EventKind::login_success, Transport::syslog, {}, "<13>login");
 
-    exposition_.checked(&rack, CheckOutcome{true, 200, {}, {}}, start + 5400);
-    exposition_.checked(&edge, CheckOutcome{false, 0, {}, {}}, start + 5400);
-    exposition_.checked(&edge, CheckOutcome{true, 200, {}, {}}, start + 5460);
-    exposition_.checked(nullptr, CheckOutcome{false, 401, {}, {}}, start + 5460);
+    exposition_.checked(&rack, CheckOutcome{true, 200, {}}, start + 5400);
+    exposition_.checked(&edge, CheckOutcome{false, 0, {}}, start + 5400);
+    exposition_.checked(&edge, CheckOutcome{true, 200, {}}, start + 5460);
+    exposition_.checked(nullptr, CheckOutcome{false, 401, {}}, start + 5460);
     MetricsRegistry::instance().countDatagram(false);
     MetricsRegistry::instance().countMail(true);
     return exposition_.render(3);
