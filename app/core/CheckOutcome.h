@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CheckFailure.h"
 #include "Records.h"
 
 #include <QByteArray>
@@ -19,10 +20,21 @@ struct BusReading {
 // What one check learned of one controller: whether it answered with pages that could be read, and
 // the bus currents of its channels (buses without a configured channel have no limits to judge).
 struct CheckOutcome {
+    CheckOutcome() = default;
+    // {answered, status, readings} where no failure is to be told.
+    CheckOutcome(bool answeredPages, int status, std::vector<BusReading> busReadings = {},
+                 CheckFailure why = {})
+        : answered(answeredPages)
+        , httpStatus(status)
+        , readings(std::move(busReadings))
+        , failure(std::move(why)) {}
+
     bool answered = false;
     // The HTTP status of the controller's last answer; 0 when none came (unreachable, silent).
     int httpStatus = 0;
     std::vector<BusReading> readings;
+    // Why it did not answer; none when it did.
+    CheckFailure failure;
 };
 
 } // namespace Warden::Business

@@ -45,14 +45,14 @@ ControllerTime getTime(const QByteArray& page) {
 
     const qsizetype comment = page.indexOf("s up -->");
     if (comment < 0) {
-        DiagnosticLog::write("getTime() error: cannot find \"s up -->\" in " +
-                             logText(page, pageExcerptLimit) + "\n");
+        DiagnosticLog::writeTimed("getTime() error: cannot find \"s up -->\" in " +
+                                  logText(page, pageExcerptLimit) + "\n");
         return result;
     }
     const qsizetype cell = page.lastIndexOf("<td>", comment);
     if (cell < 0) {
-        DiagnosticLog::write("getTime() error: cannot find \"<td>\" in " +
-                             logText(QByteArrayView(page).first(comment), pageExcerptLimit) + "\n");
+        DiagnosticLog::writeTimed("getTime() error: cannot find \"<td>\" in " +
+                                  logText(QByteArrayView(page).first(comment), pageExcerptLimit) + "\n");
         return result;
     }
     const qsizetype start = cell + 4;
@@ -81,8 +81,8 @@ ControllerTime getTime(const QByteArray& page) {
             result.time = Clock::now();
             return result;
         }
-        DiagnosticLog::write("getTime() error: incorrect parse results ( " + values(h, m, s) + " ) of " +
-                             excerpt(50) + "\n");
+        DiagnosticLog::writeTimed("getTime() error: incorrect parse results ( " + values(h, m, s) + " ) of " +
+                                  excerpt(50) + "\n");
         return result;
     }
 
@@ -102,8 +102,8 @@ ControllerTime getTime(const QByteArray& page) {
     cellReader.readInt(d);
     if (!(h < 24 && m >= 0 && m < 60 && s >= 0 && s < 60 && y != 0 && mo >= 1 && mo <= 12 && d >= 1 &&
           d <= 31)) {
-        DiagnosticLog::write("getTime() error: incorrect parse results ( " + values(h, m, s, y, mo, d) +
-                             " ) of " + excerpt(30) + "\n");
+        DiagnosticLog::writeTimed("getTime() error: incorrect parse results ( " + values(h, m, s, y, mo, d) +
+                                  " ) of " + excerpt(30) + "\n");
         return result;
     }
 
@@ -121,24 +121,26 @@ ControllerTime getTime(const QByteArray& page) {
     std::tm converted = source;
     Time controllerTime = yearFits ? static_cast<Time>(std::mktime(&converted)) : -1;
     if (controllerTime == -1) {
-        DiagnosticLog::write("getTime() error: cannot create correct time from parse results ( " +
-                             values(h, m, s, y, mo, d) + " ) of " + excerpt(30) + "\n");
+        DiagnosticLog::writeTimed("getTime() error: cannot create correct time from parse results ( " +
+                                  values(h, m, s, y, mo, d) + " ) of " + excerpt(30) + "\n");
     } else if (const auto back = localTime(controllerTime)) {
         // Only reported: a date like February 30 or a time in a daylight-saving gap still converts,
         // and the converted time is what the controller's rows will be compared with.
         for (const std::tm* compared : {&converted, &source}) {
             if (!sameFields(*back, *compared))
-                DiagnosticLog::write("getTime() error: created time doesn't satisfy source parameters: " +
-                                     brokenDown(*back) + " != " + brokenDown(*compared) + " (" +
-                                     clockText(controllerTime) + ") of " + excerpt(30) + "\n");
+                DiagnosticLog::writeTimed(
+                    "getTime() error: created time doesn't satisfy source parameters: " + brokenDown(*back) +
+                    " != " + brokenDown(*compared) + " (" + clockText(controllerTime) + ") of " +
+                    excerpt(30) + "\n");
         }
     }
 
     const Time hostTime = Clock::now();
     if (std::llabs(controllerTime - hostTime) > allowedClockDrift) {
-        DiagnosticLog::write("getTime() error: current controller's time " + clockText(controllerTime) +
-                             " differs more then 30 minutes from current host time " + clockText(hostTime) +
-                             ", read values ( " + values(h, m, s, y, mo, d) + " ) of " + excerpt(30) + "\n");
+        DiagnosticLog::writeTimed("getTime() error: current controller's time " + clockText(controllerTime) +
+                                  " differs more then 30 minutes from current host time " +
+                                  clockText(hostTime) + ", read values ( " + values(h, m, s, y, mo, d) +
+                                  " ) of " + excerpt(30) + "\n");
         controllerTime = hostTime;
     }
     result.time = controllerTime;

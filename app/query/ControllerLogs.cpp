@@ -394,6 +394,8 @@ CheckOutcome getLogs(Application& app, ControllerId id, const QByteArray& indexP
     if (clockRead)
         controller->check(clock.time);
     check.outcome.answered = clockRead;
+    if (!clockRead)
+        check.outcome.failure.kind = CheckFailure::Kind::noClock;
     {
         const Application::EventBatch batch(app);
         readLoadComments(check, indexPage);

@@ -45,6 +45,7 @@ HttpFetch::HttpFetch(QByteArray host, quint16 port, QByteArray request, qint64 m
             return;
         }
         error_ = socket_->errorString();
+        socketError_ = error;
         finish(headDone_ ? Outcome::broken : Outcome::noAnswer);
     });
 }

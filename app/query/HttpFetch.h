@@ -43,6 +43,8 @@ public:
     const QByteArray& body() const { return body_; }
     // Why there was no (whole) answer, in the socket's words.
     const QString& errorText() const { return error_; }
+    // The socket's failure, when one ended the fetch.
+    std::optional<QAbstractSocket::SocketError> socketError() const { return socketError_; }
     // What was wrong with a tooLarge answer.
     const QByteArray& tooLargeWhat() const { return tooLargeWhat_; }
 
@@ -91,6 +93,7 @@ private:
     QByteArray reason_;
     QByteArray body_;
     QString error_;
+    std::optional<QAbstractSocket::SocketError> socketError_;
     QByteArray tooLargeWhat_;
     Outcome outcome_ = Outcome::pending;
 };

@@ -1,13 +1,12 @@
 #include "WebClient.h"
 
 #include "HttpFetch.h"
-#include "core/Clock.h"
-#include "core/ClockText.h"
 #include "core/CycleEvents.h"
 #include "core/DiagnosticLog.h"
 #include "core/LogText.h"
 
 #include <QCoreApplication>
+#include <QDebug>
 #include <QTimer>
 
 namespace Warden {
@@ -82,16 +81,22 @@ void WebClient::handleHttp(quint32 id) {
     const int code = fetch->status();
     httpStatus = code;
     if (id != indexRequestId && id != syslogRequestId) {
-        DiagnosticLog::write("handleHttp() stage error: \n");
+        DiagnosticLog::writeTimed("handleHttp() stage error: " + where() + "\n");
         end(CycleEvents::clientDone());
         return;
     }
     const QByteArrayView path = id == indexRequestId ? indexPath : syslogPath;
     if (code != 200) {
-        DiagnosticLog::write("handleHttp() error: status code " + QByteArray::number(code) + " " +
-                             logText(fetch->reasonPhrase()) + "\nhost_:port_ = " + hostPort() +
-                             ", user:password = " + admin + ":" + QByteArray(password.size(), '*') +
-                             ", resource_ = \n" + requestText(path, QByteArray(8, '*')) + "\n");
+        using Kind = Business::CheckFailure::Kind;
+        const QByteArray phrase = logText(fetch->reasonPhrase(), pageExcerptLimit);
+        failure = code == 401 || code == 403 ? Business::CheckFailure{Kind::loginRefused, code, {}}
+                                             : Business::CheckFailure{Kind::errorPage, code, phrase};
+        // One line with the time; the request as sent (credentials masked) is for a developer.
+        DiagnosticLog::writeTimed("handleHttp() error: status code " + QByteArray::number(code) + " " +
+                                  phrase + ", host_:port_ = " + hostPort() + ", user:password = " + admin +
+                                  ":" + QByteArray(password.size(), '*') +
+                                  ", resource_ = " + path.toByteArray() + "\n");
+        qDebug().noquote() << "handleHttp() request:" << requestText(path, QByteArray(8, '*'));
         end(CycleEvents::clientDone());
         return;
     }
@@ -108,7 +113,9 @@ void WebClient::handleHttp(quint32 id) {
 
     if (fetch->outcome() == HttpFetch::Outcome::broken) {
         // The answer broke off after its status line: parse what came.
-        DiagnosticLog::write(clockText(Clock::now()) + "handleHttp(): http error: \n");
+        failure = {Business::CheckFailure::Kind::brokenOff, 0,
+                   path.toByteArray() + ", " + fetch->errorText().toUtf8()};
+        DiagnosticLog::writeTimed("handleHttp(): http error: " + failure.detail + ", " + where() + "\n");
         end(CycleEvents::clientDone());
         return;
     }
@@ -120,28 +127,43 @@ void WebClient::handleHttp(quint32 id) {
 }
 
 void WebClient::clientDone(const HttpFetch& fetch) {
-    DiagnosticLog::write("WebClient::clientDone() error: " + fetch.errorText().toUtf8() +
-                         "\n    host_:port_ = " + hostPort() + "\n");
+    using Kind = Business::CheckFailure::Kind;
+    const QByteArray error = fetch.errorText().toUtf8();
+    const auto socketError = fetch.socketError();
+    if (socketError == QAbstractSocket::ConnectionRefusedError)
+        failure = {Kind::refused, 0, hostPort()};
+    else if (socketError && socketError != QAbstractSocket::RemoteHostClosedError)
+        failure = {Kind::noConnection, 0, error};
+    else
+        failure = {Kind::notHttp, 0, error};
+    DiagnosticLog::writeTimed("WebClient::clientDone() error: " + error + ", " + where() + "\n");
     end(CycleEvents::clientFailed());
 }
 
 void WebClient::requestTimeout() {
     if (ended_)
         return;
-    DiagnosticLog::write("WebClient::requestTimeout() error: host_:port_ = " + hostPort() +
-                         ", ids = " + QByteArray::number(hostRequestId) + ", " +
-                         QByteArray::number(indexRequestId) + ", " + QByteArray::number(syslogRequestId) +
-                         "\nindex.htm:\n" + logText(indexPage, pageExcerptLimit) + "\nsyslog.htm:\n" +
-                         logText(syslogPage, pageExcerptLimit) + "\n");
+    failure = {Business::CheckFailure::Kind::timedOut, timeoutMs_, {}};
+    DiagnosticLog::writeTimed(
+        "WebClient::requestTimeout() error: " + where() + ", ids = " + QByteArray::number(hostRequestId) +
+        ", " + QByteArray::number(indexRequestId) + ", " + QByteArray::number(syslogRequestId) + ", " +
+        failure.text() + ", index.htm: " + QByteArray::number(indexPage.size()) +
+        " bytes, syslog.htm: " + QByteArray::number(syslogPage.size()) + " bytes\n");
+    qDebug().noquote() << "requestTimeout() pages:" << logText(indexPage, pageExcerptLimit)
+                       << logText(syslogPage, pageExcerptLimit);
     end(CycleEvents::clientFailed());
 }
 
 void WebClient::tooLarge(quint32 id, const HttpFetch& fetch) {
     const QByteArrayView path = id == indexRequestId ? indexPath : syslogPath;
-    DiagnosticLog::write("WebClient: answer too large: host_:port_ = " + hostPort() + ", " +
-                         path.toByteArray() + ": " + fetch.tooLargeWhat() +
-                         "; the check of this controller ends\n");
+    failure = {Business::CheckFailure::Kind::tooLarge, 0, path.toByteArray() + ": " + fetch.tooLargeWhat()};
+    DiagnosticLog::writeTimed("WebClient: answer too large: " + where() + ", " + failure.detail +
+                              "; the check of this controller ends\n");
     end(CycleEvents::clientFailed());
+}
+
+QByteArray WebClient::where() const {
+    return "host_:port_ = " + hostPort();
 }
 
 void WebClient::end(QEvent::Type type) {

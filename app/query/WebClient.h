@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/CheckFailure.h"
 #include "core/Records.h"
 
 #include <QByteArray>
@@ -51,6 +52,9 @@ public:
     const QByteArray password;
     // The HTTP status of the last answer; 0 before any or when none came.
     int httpStatus = 0;
+    // Why the client ended without both pages; none when they came whole. A failure of a client that
+    // ends with clientDone counts only when the pages hold no clock.
+    Business::CheckFailure failure;
     quint32 hostRequestId = 0;
     quint32 indexRequestId = 0;
     quint32 syslogRequestId = 0;
@@ -60,6 +64,8 @@ private:
     void clientDone(const HttpFetch& fetch);
     void requestTimeout();
     void tooLarge(quint32 id, const HttpFetch& fetch);
+    // Where the failure lines of app.log name the controller.
+    QByteArray where() const;
 
     void queue(QByteArrayView path, quint32& requestId);
     QByteArray requestText(QByteArrayView path, const QByteArray& credentials) const;

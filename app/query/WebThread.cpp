@@ -67,10 +67,14 @@ void WebThread::finishClient(QEvent::Type type, quint64 identity) {
             outcome = Business::getLogs(app_, controller->id, client->indexPage, client->syslogPage);
         }
         outcome.httpStatus = client->httpStatus;
+        // The client's own failure is the nearer cause: a login refused leaves pages without a clock too.
+        if (!outcome.answered && client->failure.failed())
+            outcome.failure = client->failure;
         emit checked(controller->id, outcome);
     } else {
         // Removed while its check ran: nothing of the check is kept.
-        DiagnosticLog::writeTimed("WebThread: the answer of " + client->host + " came for a controller removed "
+        DiagnosticLog::writeTimed("WebThread: the answer of " + client->host +
+                                  " came for a controller removed "
                                   "during the check; dropped\n");
     }
     client.reset();

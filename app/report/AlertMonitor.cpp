@@ -22,26 +22,50 @@ bool AlertMonitor::State::inAlarm() const {
                                                  [](const auto& bus) { return bus.second != Level::normal; });
 }
 
+QByteArray AlertMonitor::State::alarmText() const {
+    QByteArrayList parts;
+    if (missed >= silentChecks)
+        parts << "no answer";
+    for (const auto& [bus, level] : buses) {
+        if (level != Level::normal)
+            parts << "bus " + bus + (level == Level::over ? " over-current" : " under-current");
+    }
+    return parts.join("; ");
+}
+
 void AlertMonitor::checked(ControllerId id, const CheckOutcome& outcome) {
     Controller* controller = app_.controller(id);
     if (!controller)
         return;
     State& state = states_[id];
+    onCheck(*controller, state, outcome);
+    // An acknowledgement holds for the alarm as it was seen, not for what it has turned into.
+    if (!state.acknowledged.isEmpty() && state.acknowledged != state.alarmText()) {
+        state.acknowledged.clear();
+        emit acknowledgementsChanged();
+    }
+}
+
+void AlertMonitor::onCheck(Controller& controller, State& state, const CheckOutcome& outcome) {
     if (!outcome.answered) {
-        if (++state.missed == silentChecks)
-            alert(
-                *controller, app_.report.alertNoAnswer, Transport::http,
-                "No answer from " + controller->name + " for " + QByteArray::number(silentChecks) + " checks",
-                "The controller has not answered " + QByteArray::number(silentChecks) + " checks in a row.");
+        if (++state.missed == silentChecks) {
+            QByteArray details =
+                "The controller has not answered " + QByteArray::number(silentChecks) + " checks in a row.";
+            if (outcome.failure.failed())
+                details += "\nReason: " + outcome.failure.text() + ".";
+            alert(controller, app_.report.alertNoAnswer, Transport::http,
+                  "No answer from " + controller.name + " for " + QByteArray::number(silentChecks) +
+                      " checks",
+                  details);
+        }
         return;
     }
     if (state.missed >= silentChecks)
-        alert(*controller, app_.report.alertNoAnswer, Transport::http,
-              controller->name + " answers again",
+        alert(controller, app_.report.alertNoAnswer, Transport::http, controller.name + " answers again",
               "The controller answered after " + QByteArray::number(state.missed) + " missed checks.");
     state.missed = 0;
     for (const BusReading& reading : outcome.readings)
-        onReading(*controller, state, reading);
+        onReading(controller, state, reading);
 }
 
 void AlertMonitor::onReading(Controller& controller, State& state, const BusReading& reading) {
@@ -90,8 +114,7 @@ void AlertMonitor::eventAdded(const Event& event) {
     for (const auto& [time, text] : burst.failures)
         list += '\n' + clockText(time) + "  " + text;
     alert(*owner, app_.report.alertLogins, event.transport,
-          QByteArray::number(qulonglong(burst.failures.size())) + " failed logins on " + owner->name,
-          list);
+          QByteArray::number(qulonglong(burst.failures.size())) + " failed logins on " + owner->name, list);
 }
 
 void AlertMonitor::forget(ControllerId controller) {
@@ -99,13 +122,43 @@ void AlertMonitor::forget(ControllerId controller) {
 }
 
 QStringList AlertMonitor::alarms() const {
+    return alarmNames(false);
+}
+
+QStringList AlertMonitor::unacknowledged() const {
+    return alarmNames(true);
+}
+
+QStringList AlertMonitor::alarmNames(bool unacknowledgedOnly) const {
     QStringList names;
     for (const Controller& controller : app_.controllers) {
         const auto it = states_.find(controller.id);
-        if (it != states_.end() && it->second.inAlarm())
+        if (it != states_.end() && it->second.inAlarm() &&
+            !(unacknowledgedOnly && !it->second.acknowledged.isEmpty()))
             names << QString::fromUtf8(controller.name);
     }
     return names;
+}
+
+bool AlertMonitor::inAlarm(ControllerId controller) const {
+    const auto it = states_.find(controller);
+    return it != states_.end() && it->second.inAlarm();
+}
+
+std::optional<QByteArray> AlertMonitor::acknowledge(ControllerId controller, const QByteArray& note) {
+    if (!inAlarm(controller))
+        return std::nullopt;
+    const auto it = states_.find(controller);
+    it->second.acknowledged = it->second.alarmText();
+    emit acknowledgementsChanged();
+    // The note becomes part of one log line.
+    const QByteArray line = note.simplified();
+    return "Acknowledged: " + it->second.acknowledged + (line.isEmpty() ? QByteArray() : "; note: " + line);
+}
+
+bool AlertMonitor::isAcknowledged(ControllerId controller) const {
+    const auto it = states_.find(controller);
+    return it != states_.end() && !it->second.acknowledged.isEmpty();
 }
 
 void AlertMonitor::alert(Controller& controller, bool enabled, Transport transport, const QByteArray& subject,

@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <unordered_map>
 
 namespace Warden {
@@ -44,10 +45,22 @@ public:
 
     // Names of the listed controllers with a bus out of its limits or without an answer, in list order.
     QStringList alarms() const;
+    // Those of alarms() that nobody has acknowledged: what the tray's mark stands for.
+    QStringList unacknowledged() const;
+
+    // The user has seen the alarm of `controller`: its tray mark goes until the alarm changes (another
+    // bus, over turning under, no answer coming or going, or its end). Returns the reason of the event
+    // that keeps the acknowledgement in the daily log ("Acknowledged: bus B over-current", then
+    // "; note: " and the note when there is one), or nothing when the controller is in no alarm.
+    std::optional<QByteArray> acknowledge(Business::ControllerId controller, const QByteArray& note);
+    bool isAcknowledged(Business::ControllerId controller) const;
+    bool inAlarm(Business::ControllerId controller) const;
 
 signals:
     // One per alert, switched on or not, after alarms() has taken it into account.
     void alerted(const QString& subject);
+    // An alarm was acknowledged, or an acknowledgement ended with the alarm it was for.
+    void acknowledgementsChanged();
 
 private:
     enum class Level { normal, over, under };
@@ -59,9 +72,15 @@ private:
         std::map<QByteArray, Level> buses;
         int missed = 0;
         std::map<Business::Transport, Burst> bursts;
+        // The alarm as it was acknowledged (see alarmText()); empty when it is not.
+        QByteArray acknowledged;
         bool inAlarm() const;
+        // The alarm in words ("no answer; bus B over-current"); empty when there is none.
+        QByteArray alarmText() const;
     };
 
+    QStringList alarmNames(bool unacknowledgedOnly) const;
+    void onCheck(Business::Controller& controller, State& state, const Business::CheckOutcome& outcome);
     void onReading(Business::Controller& controller, State& state, const Business::BusReading& reading);
     void alert(Business::Controller& controller, bool enabled, Business::Transport transport,
                const QByteArray& subject, const QByteArray& details);

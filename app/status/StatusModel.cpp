@@ -28,11 +28,6 @@ namespace {
 // Views repaint only what is on screen, so a tick over the whole age column stays cheap.
 constexpr int ageTickMs = 5000;
 
-const QColor overColour(255, 190, 190);
-const QColor underColour(255, 225, 160);
-const QColor faultColour(255, 225, 160);
-const QColor answeringColour(215, 240, 215);
-
 QString text(const QByteArray& bytes) {
     return QString::fromLatin1(bytes);
 }
@@ -128,7 +123,10 @@ void StatusModel::reload() {
     rows_ = std::move(rows);
     changed_.clear();
     isChanged_.assign(rows_.size(), false);
+    for (int i = 0; i < int(rows_.size()); ++i)
+        rows_[i].shown = condition(i);
     endResetModel();
+    recount();
 }
 
 void StatusModel::noteEvent(Row& row, const Event& event) {
@@ -168,7 +166,8 @@ void StatusModel::takeReading(Row& row, const Event& reading) {
 
 void StatusModel::countToday(Row& row) const {
     for (Bus& bus : row.buses)
-        bus.today = Business::EnergyMeter(Business::EnergyMeter::bridge(app_.report.checkPeriod()), dayStart_);
+        bus.today =
+            Business::EnergyMeter(Business::EnergyMeter::bridge(app_.report.checkPeriod()), dayStart_);
     // Newest first, down to the reading in force at midnight on each bus; counted oldest first, the one
     // stored last within a second last.
     std::vector<std::pair<int, const Event*>> readings;
@@ -221,6 +220,11 @@ void StatusModel::tick() {
     followDay(now);
     for (Row& row : rows_)
         showToday(row, now);
+    // Time alone turns rows stale.
+    for (int i = 0; i < int(rows_.size()); ++i) {
+        if (condition(i) != rows_[i].shown)
+            markChanged(i);
+    }
     emit dataChanged(index(0, lastGoodCheck), index(int(rows_.size()) - 1, lastGoodCheck));
     emit dataChanged(index(0, busColumn(today, 0)),
                      index(int(rows_.size()) - 1, busColumn(today, busCount - 1)));
@@ -237,9 +241,75 @@ void StatusModel::setOutcome(Business::ControllerId controller, const Business::
         row.outcome = State::loginRefused;
     else
         row.outcome = outcome.httpStatus == 0 ? State::noAnswer : State::pageUnreadable;
-    if (outcome.answered)
-        row.lastGood = Clock::now();
+    const Time now = Clock::now();
+    if (outcome.answered) {
+        row.lastGood = now;
+        row.failedChecks = 0;
+    } else {
+        if (row.failedChecks++ == 0)
+            row.failingSince = now;
+        row.failure = outcome.failure;
+        row.failedAt = now;
+    }
     markChanged(it->second);
+}
+
+void StatusModel::setStaleAfter(Time seconds) {
+    staleAfter_ = std::max<Time>(seconds, 0);
+    for (int i = 0; i < int(rows_.size()); ++i) {
+        if (condition(i) != rows_[i].shown)
+            markChanged(i);
+    }
+}
+
+StatusModel::Condition StatusModel::condition(int index) const {
+    const Row& row = rows_[index];
+    if (!row.outcome)
+        return Condition::unchecked;
+    if (*row.outcome != State::answering)
+        return Condition::failing;
+    if (staleAfter_ > 0 && Clock::now() - row.lastGood > staleAfter_)
+        return Condition::stale;
+    Condition worst = Condition::normal;
+    for (int bus = 0; bus < busesOf(index); ++bus) {
+        const Limit limit = limitState(index, bus);
+        if (limit == Limit::over)
+            return Condition::over;
+        if (limit == Limit::under)
+            worst = Condition::under;
+    }
+    return worst;
+}
+
+bool StatusModel::valuesStale(int index) const {
+    const Condition now = condition(index);
+    return now == Condition::failing || now == Condition::stale || now == Condition::unchecked;
+}
+
+void StatusModel::recount() {
+    Counts counts;
+    counts.controllers = int(rows_.size());
+    for (const Row& row : rows_) {
+        switch (row.shown) {
+        case Condition::over:
+        case Condition::under:
+            ++counts.inAlarm;
+            break;
+        case Condition::failing:
+            ++counts.noAnswer;
+            break;
+        case Condition::stale:
+            ++counts.stale;
+            break;
+        case Condition::unchecked:
+        case Condition::normal:
+            break;
+        }
+    }
+    if (counts == counts_)
+        return;
+    counts_ = counts;
+    emit countsChanged(counts_);
 }
 
 void StatusModel::markChanged(int row) {
@@ -255,20 +325,20 @@ void StatusModel::flush() {
     flushTimer_.stop();
     const Time now = Clock::now();
     followDay(now);
-    std::sort(changed_.begin(), changed_.end());
-    // Neighbouring rows go out as one range: the rows of one check mostly come in order.
-    for (std::size_t i = 0; i < changed_.size();) {
-        std::size_t j = i;
-        while (j + 1 < changed_.size() && changed_[j + 1] == changed_[j] + 1)
-            ++j;
-        for (std::size_t k = i; k <= j; ++k) {
-            showToday(rows_[changed_[k]], now);
-            isChanged_[changed_[k]] = false;
-        }
-        emit dataChanged(index(changed_[i], 0), index(changed_[j], columnTotal - 1));
-        i = j + 1;
+    if (changed_.empty())
+        return;
+    for (const int row : changed_) {
+        showToday(rows_[row], now);
+        rows_[row].shown = condition(row);
+        isChanged_[row] = false;
     }
+    // One range from the first changed row to the last: views repaint only what they show, and a
+    // sorting proxy takes every changed row at once. Told range by range, it would place the rows of
+    // the first range among rows whose sort keys had already changed, unsorted, and lose the order.
+    const auto [first, last] = std::minmax_element(changed_.begin(), changed_.end());
+    emit dataChanged(index(*first, 0), index(*last, columnTotal - 1));
     changed_.clear();
+    recount();
 }
 
 const Controller* StatusModel::controllerAt(int row) const {
@@ -308,11 +378,54 @@ QString StatusModel::stateText(const Row& row, int index) const {
     case State::answering:
         break;
     }
-    for (int bus = 0; bus < busesOf(index); ++bus) {
-        if (limitState(index, bus) != Limit::within)
-            return QStringLiteral("alarm");
+    switch (condition(index)) {
+    case Condition::over:
+    case Condition::under:
+        return QStringLiteral("alarm");
+    case Condition::stale:
+        return QStringLiteral("stale");
+    default:
+        return QStringLiteral("answering");
     }
-    return QStringLiteral("answering");
+}
+
+QString StatusModel::stateToolTip(const Row& row, int index) const {
+    if (!row.outcome)
+        return QStringLiteral("Not checked since the start or since the controller was added.");
+    const QString reason = text(row.failure.failed() ? row.failure.text() : QByteArray("no reason known"));
+    if (*row.outcome != State::answering) {
+        return QStringLiteral("%1: %2.\nFailing since %3 (%4 %5 in a row).")
+            .arg(stateText(row, index), reason, text(clockText(row.failingSince)))
+            .arg(row.failedChecks)
+            .arg(row.failedChecks == 1 ? QStringLiteral("check") : QStringLiteral("checks"));
+    }
+    QString tip =
+        condition(index) == Condition::stale
+            ? QStringLiteral("No good check for %1: the values are from %2.")
+                  .arg(ageText(Clock::now() - row.lastGood).chopped(4), text(clockText(row.lastGood)))
+            : QStringLiteral("Answered the last check.");
+    if (row.failedAt != 0)
+        tip += QStringLiteral("\nLast failed check: %1: %2.").arg(text(clockText(row.failedAt)), reason);
+    return tip;
+}
+
+QString StatusModel::detailText(int index) const {
+    if (index < 0 || index >= int(rows_.size()))
+        return {};
+    const Row& row = rows_[index];
+    QString line = text(row.controller->name) + QStringLiteral(": ") + stateText(row, index);
+    if (row.outcome && *row.outcome != State::answering) {
+        line += QStringLiteral(" since %1 (%2 failed) - %3")
+                    .arg(text(clockText(row.failingSince)))
+                    .arg(row.failedChecks)
+                    .arg(text(row.failure.failed() ? row.failure.text() : QByteArray("no reason known")));
+    } else if (row.outcome) {
+        line += QStringLiteral(", last good check %1").arg(ageText(Clock::now() - row.lastGood));
+        if (row.failedAt != 0)
+            line += QStringLiteral("; last failed check %1: %2")
+                        .arg(text(clockText(row.failedAt)), text(row.failure.text()));
+    }
+    return line;
 }
 
 QVariant StatusModel::busData(int row, int bus, int column, int role) const {
@@ -321,13 +434,40 @@ QVariant StatusModel::busData(int row, int bus, int column, int role) const {
     const Bus& b = rows_[row].buses[bus];
     const Business::ChannelSettings* settings = limitsOf(row, bus);
     const Limit limit = limitState(row, bus);
-    if (role == Qt::BackgroundRole) {
-        if (column == current && limit != Limit::within)
-            return QBrush(limit == Limit::over ? overColour : underColour);
+    const bool stale = b.read && valuesStale(row);
+    switch (role) {
+    case Qt::BackgroundRole:
+        if (column == current && limit != Limit::within && !stale)
+            return StatusLook::background(limit == Limit::over ? Condition::over : Condition::under);
+        return {};
+    case Qt::ForegroundRole:
+        return stale && column != limits ? QVariant(QBrush(StatusLook::greyed())) : QVariant();
+    case Qt::ToolTipRole:
+        if (!stale || column == limits)
+            return {};
+        return rows_[row].lastGood == 0 ? QStringLiteral("Read before the first check since the start")
+                                        : QStringLiteral("As of the last good check, %1")
+                                              .arg(ageText(Clock::now() - rows_[row].lastGood));
+    case sortRole:
+        if (!b.read)
+            return {};
+        switch (column) {
+        case current:
+            return b.amps;
+        case power:
+            return b.watts;
+        case volts:
+            return b.volts;
+        case today:
+            return b.kWhToday;
+        default:
+            return settings ? QVariant(settings->overcurrent) : QVariant();
+        }
+    case Qt::DisplayRole:
+        break;
+    default:
         return {};
     }
-    if (role != Qt::DisplayRole)
-        return {};
     switch (column) {
     case volts:
         return b.read ? number(b.volts) + QStringLiteral(" V") : QString();
@@ -357,6 +497,29 @@ QVariant StatusModel::busData(int row, int bus, int column, int role) const {
     }
 }
 
+QVariant StatusModel::stateData(int index, int role) const {
+    const Row& row = rows_[index];
+    const Condition now = condition(index);
+    switch (role) {
+    case Qt::DisplayRole:
+        return stateText(row, index);
+    case Qt::BackgroundRole:
+        return StatusLook::background(now);
+    case Qt::DecorationRole: {
+        QIcon& icon = icons_[std::size_t(now)];
+        if (icon.isNull())
+            icon = StatusLook::icon(now);
+        return icon;
+    }
+    case Qt::ToolTipRole:
+        return stateToolTip(row, index);
+    case sortRole:
+        return int(now);
+    default:
+        return {};
+    }
+}
+
 QVariant StatusModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= int(rows_.size()))
         return {};
@@ -364,13 +527,12 @@ QVariant StatusModel::data(const QModelIndex& index, int role) const {
     const int column = index.column();
     if (column >= firstBus && column < lastEvent)
         return busData(index.row(), (column - firstBus) % busCount, (column - firstBus) / busCount, role);
-    if (role == Qt::BackgroundRole && column == state) {
-        const QString shown = stateText(row, index.row());
-        if (shown == QLatin1String("alarm"))
-            return QBrush(overColour);
-        if (shown == QLatin1String("answering"))
-            return QBrush(answeringColour);
-        return row.outcome ? QBrush(faultColour) : QVariant();
+    if (column == state)
+        return stateData(index.row(), role);
+    if (role == sortRole) {
+        if (column == lastGoodCheck)
+            return qlonglong(row.lastGood);
+        return data(index, Qt::DisplayRole).toString().toLower();
     }
     if (role == Qt::ToolTipRole) {
         if (column == lastGoodCheck && row.lastGood != 0)
@@ -388,8 +550,6 @@ QVariant StatusModel::data(const QModelIndex& index, int role) const {
         return text(row.controller->name);
     case model:
         return text(Application::modelName(row.controller->type));
-    case state:
-        return stateText(row, index.row());
     case lastGoodCheck:
         return row.lastGood == 0 ? QStringLiteral("never") : ageText(Clock::now() - row.lastGood);
     case lastEvent:

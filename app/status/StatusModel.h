@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BusLoad.h"
+#include "StatusLook.h"
 #include "core/CheckOutcome.h"
 #include "core/Event.h"
 #include "energy/EnergyMeter.h"
@@ -41,6 +42,18 @@ public:
 
     using Limit = BusLimit;
 
+    using Condition = StatusCondition;
+    // The rows by condition, for the summary that every tab shows.
+    struct Counts {
+        int controllers = 0;
+        int inAlarm = 0;  // a bus over or under its limits at the last good check
+        int noAnswer = 0; // the last check failed, whatever the reason
+        int stale = 0;    // no good check for longer than the checks should take
+        friend bool operator==(const Counts&, const Counts&) = default;
+    };
+    // What views sort by: the condition's rank for the State column, numbers for the numbers.
+    static constexpr int sortRole = Qt::UserRole + 1;
+
     // Follows the controllers of `app`: rows come and go with them.
     explicit StatusModel(Business::Application& app, QObject* parent = nullptr);
 
@@ -59,6 +72,14 @@ public:
     void eventAdded(const Business::Event& event);
     // Tells the views about the rows changed so far now rather than on the next event-loop pass.
     void flush();
+    // A row that has had no good check for longer than this is stale (its values greyed, counted
+    // apart); 0, the start, for never. The checks' period and deadline decide it.
+    void setStaleAfter(Business::Time seconds);
+
+    Condition condition(int row) const;
+    Counts counts() const { return counts_; }
+    // The selected row in one line: its state, since when, and the reason of the last failed check.
+    QString detailText(int row) const;
 
     int busesOf(int row) const;
     Limit limitState(int row, int bus) const;
@@ -67,6 +88,9 @@ public:
     const Business::ChannelSettings* limitsOf(int row, int bus) const;
 
     static QString number(double value);
+
+signals:
+    void countsChanged(const Warden::StatusModel::Counts& counts);
 
 private:
     enum class State { answering, noAnswer, loginRefused, pageUnreadable };
@@ -84,6 +108,13 @@ private:
         Business::Controller* controller = nullptr;
         std::optional<State> outcome;
         Business::Time lastGood = 0;
+        // The last failed check: why, when, and how many failed in a row since `failingSince`.
+        Business::CheckFailure failure;
+        Business::Time failedAt = 0;
+        Business::Time failingSince = 0;
+        int failedChecks = 0;
+        // As last told to the views and counted.
+        Condition shown = Condition::unchecked;
         std::array<Bus, busCount> buses;
         QByteArray lastEvent;
         QByteArray lastEventRaw;
@@ -105,7 +136,17 @@ private:
     void tick();
     void markChanged(int row);
     QString stateText(const Row& row, int index) const;
+    QString stateToolTip(const Row& row, int index) const;
+    QVariant stateData(int index, int role) const;
     QVariant busData(int row, int bus, int column, int role) const;
+    // Whether the values of the row are old news (no good check lately, or none yet).
+    bool valuesStale(int row) const;
+    // Recounts the summary and tells who listens when it changed.
+    void recount();
+
+    Business::Time staleAfter_ = 0;
+    Counts counts_;
+    mutable std::array<QIcon, 6> icons_;
 
     Business::Application& app_;
     std::vector<Row> rows_;

@@ -24,22 +24,30 @@
 #include "core/DiagnosticLog.h"
 #include "energy/EnergyMeter.h"
 #include "eventlog/EventLogModel.h"
+#include "report/AlertMonitor.h"
 #include "report/Outbox.h"
 #include "service/Service.h"
 #include "status/BusLoad.h"
 #include "status/LoadHistory.h"
+#include "status/StatusLook.h"
 #include "status/StatusModel.h"
+#include "status/StatusSummary.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
 #include <QHeaderView>
+#include <QInputDialog>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QShortcut>
+#include <QSortFilterProxyModel>
 #include <QSplitter>
 #include <QTimer>
+#include <QToolButton>
 
 #include <algorithm>
 #include <limits>
@@ -106,6 +114,9 @@ Ampwarden::Ampwarden(Warden::Service& service, QWidget* parent)
     // tells it of controller changes (showEventLogControllers, from fillTable).
     setUpEventLog();
     fillSettings();
+    // Alarms at a glance: summary, detail line, acknowledgement.
+    setUpAlarmSummary();
+    followCheckPeriod();
     // Queued: the failure may come from deep inside storing an event, or from another thread.
     connect(
         &Warden::Alerts::instance(), &Warden::Alerts::raised, this,
@@ -135,6 +146,7 @@ void Ampwarden::followState() {
     connect(&app, &Application::controllerChanged, this, fillControllers);
     connect(&app, &Application::controllerRemoved, this, fillControllers);
     connect(&app, &Application::mailAccountsChanged, this, [this] { fillTable(ui->tableEmails); });
+    connect(&app, &Application::settingsChanged, this, &Ampwarden::followCheckPeriod);
     connect(&app, &Application::controllerAdded, this, &Ampwarden::showEventLogControllers);
     connect(&app, &Application::controllerChanged, this, &Ampwarden::showEventLogControllers);
     connect(&app, &Application::controllerRemoved, this, &Ampwarden::showEventLogControllers);
@@ -155,6 +167,7 @@ Warden::CheckCycle* Ampwarden::cycle() const {
 void Ampwarden::setUpWidgets() {
     ui->setupUi(this);
     setWindowTitle(windowTitle() + QStringLiteral(" ver. ") + QString::fromLatin1(version));
+    baseTitle_ = windowTitle();
     setWindowFlags(windowFlags() | Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint);
     QFont titleFont = ui->label->font();
     titleFont.setFamily(QStringLiteral("Arial"));
@@ -228,7 +241,13 @@ void Ampwarden::setUpStatus() {
     Warden::StatusModel* status = &service_.status();
     loadHistory_ = std::make_unique<Warden::LoadHistory>();
     QTableView* table = ui->tableStatus;
-    table->setModel(status);
+    statusOrder_ = new QSortFilterProxyModel(this);
+    statusOrder_->setSourceModel(status);
+    statusOrder_->setSortRole(Warden::StatusModel::sortRole);
+    statusOrder_->setDynamicSortFilter(true);
+    table->setModel(statusOrder_);
+    table->setSortingEnabled(true);
+    table->sortByColumn(Warden::StatusModel::state, Qt::AscendingOrder);
     table->verticalHeader()->hide();
     // Widths for the widest usual texts, set once: sizing to the contents would measure every row at
     // every change, which a thousand controllers turn into minutes per check.
@@ -250,9 +269,7 @@ void Ampwarden::setUpStatus() {
     ui->chartStatus->setHistory(loadHistory_.get(), [this] {
         return Warden::Business::EnergyMeter::bridge(service_.app().report.checkPeriod());
     });
-    const auto showSelected = [this, status] {
-        ui->chartStatus->showRow(*status, ui->tableStatus->currentIndex().row());
-    };
+    const auto showSelected = [this, status] { ui->chartStatus->showRow(*status, selectedStatusRow()); };
     connect(table->selectionModel(), &QItemSelectionModel::currentRowChanged, this, showSelected);
     connect(status, &QAbstractItemModel::modelReset, this, showSelected);
     showWhereControllersComeFrom();
@@ -305,6 +322,107 @@ void Ampwarden::loadChartHistory() {
     for (const QString& file : result.unreadableFiles)
         DiagnosticLog::writeTimed("loadChartHistory(): error: " + file.toUtf8() + "\n");
     ui->chartStatus->redraw();
+}
+
+int Ampwarden::selectedStatusRow() const {
+    const QModelIndex current = ui->tableStatus->currentIndex();
+    return current.isValid() ? statusOrder_->mapToSource(current).row() : -1;
+}
+
+void Ampwarden::setUpAlarmSummary() {
+    alarmSummary_ = new QToolButton(this);
+    alarmSummary_->setObjectName(QStringLiteral("buttonAlarmSummary"));
+    alarmSummary_->setAutoRaise(true);
+    alarmSummary_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    alarmSummary_->setToolTip(QStringLiteral("Show the Status tab"));
+    ui->bottomBar->insertWidget(1, alarmSummary_);
+    connect(alarmSummary_, &QToolButton::clicked, this,
+            [this] { ui->tabWidget_2->setCurrentWidget(ui->tabStatus); });
+
+    statusDetail_ = new QLabel(this);
+    statusDetail_->setObjectName(QStringLiteral("labelStatusDetail"));
+    statusDetail_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    acknowledge_ = new QPushButton(QStringLiteral("Acknowledge..."), this);
+    acknowledge_->setObjectName(QStringLiteral("btnAcknowledge"));
+    acknowledge_->setAutoDefault(false);
+    acknowledge_->setToolTip(QStringLiteral("Silence the tray mark of this alarm until it changes"));
+    auto* detailRow = new QHBoxLayout;
+    detailRow->addWidget(statusDetail_, 1);
+    detailRow->addWidget(acknowledge_);
+    ui->statusLayout->addLayout(detailRow);
+    connect(acknowledge_, &QPushButton::clicked, this, &Ampwarden::acknowledgeSelected);
+
+    ui->tableStatus->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(ui->tableStatus, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        if (!acknowledge_->isEnabled())
+            return;
+        QMenu menu;
+        menu.addAction(QStringLiteral("Acknowledge alarm..."), this, &Ampwarden::acknowledgeSelected);
+        menu.exec(ui->tableStatus->viewport()->mapToGlobal(at));
+    });
+
+    Warden::StatusModel* status = &service_.status();
+    connect(status, &Warden::StatusModel::countsChanged, this, &Ampwarden::showAlarmCounts);
+    connect(status, &QAbstractItemModel::dataChanged, this, &Ampwarden::showStatusDetail);
+    connect(status, &QAbstractItemModel::modelReset, this, &Ampwarden::showStatusDetail);
+    connect(ui->tableStatus->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            &Ampwarden::showStatusDetail);
+    connect(&service_.alerts(), &Warden::AlertMonitor::alerted, this, &Ampwarden::showStatusDetail);
+    connect(&service_.alerts(), &Warden::AlertMonitor::acknowledgementsChanged, this,
+            &Ampwarden::showStatusDetail);
+    showAlarmCounts();
+    showStatusDetail();
+}
+
+void Ampwarden::showAlarmCounts() {
+    const Warden::StatusModel::Counts counts = service_.status().counts();
+    const QString line = Warden::StatusSummary::line(counts);
+    alarmSummary_->setText(line);
+    alarmSummary_->setIcon(Warden::StatusLook::icon(Warden::StatusSummary::worst(counts)));
+    alarmSummary_->setVisible(!line.isEmpty());
+    const QString title = Warden::StatusSummary::title(counts);
+    setWindowTitle(title.isEmpty() ? baseTitle_ : title + QStringLiteral(" - ") + baseTitle_);
+}
+
+void Ampwarden::showStatusDetail() {
+    const int row = selectedStatusRow();
+    const Warden::AlertMonitor& alerts = service_.alerts();
+    const auto* controller = service_.status().controllerAt(row);
+    const Warden::Business::ControllerId id = controller ? controller->id : 0;
+    QString line = service_.status().detailText(row);
+    if (id && alerts.isAcknowledged(id))
+        line += QStringLiteral(" (alarm acknowledged)");
+    statusDetail_->setText(line);
+    acknowledge_->setEnabled(id && alerts.inAlarm(id) && !alerts.isAcknowledged(id));
+}
+
+void Ampwarden::acknowledgeSelected() {
+    Warden::StatusModel& status = service_.status();
+    Warden::AlertMonitor& alerts = service_.alerts();
+    const auto* controller = status.controllerAt(selectedStatusRow());
+    if (!controller || !alerts.inAlarm(controller->id))
+        return;
+    const Warden::Business::ControllerId id = controller->id;
+    bool ok = false;
+    const QString note = QInputDialog::getText(
+        this, QStringLiteral("Acknowledge alarm"),
+        QStringLiteral("%1: %2\nNote for the daily log (optional):")
+            .arg(QString::fromUtf8(controller->name), status.detailText(selectedStatusRow())),
+        QLineEdit::Normal, QString(), &ok);
+    // The controller may have gone while the question was open.
+    if (!ok || !service_.app().controller(id))
+        return;
+    if (const auto reason = alerts.acknowledge(id, note.toUtf8())) {
+        service_.app().addEvent({}, Warden::Clock::now(), id, Warden::Business::EventKind::unknown,
+                                Warden::Business::Transport::http, *reason, {});
+    }
+    showStatusDetail();
+}
+
+void Ampwarden::followCheckPeriod() {
+    const Warden::Business::Time period = service_.app().report.checkPeriod();
+    // Without a period nothing is checked on its own, and nothing is late.
+    service_.status().setStaleAfter(period == 0 ? 0 : 2 * period + 60);
 }
 
 // A new user's first look at the program: in place of an empty table, where controllers come from.

@@ -9,6 +9,9 @@
 
 class QComboBox;
 class QLabel;
+class QPushButton;
+class QSortFilterProxyModel;
+class QToolButton;
 class QTableWidget;
 class EventLogTab;
 class help;
@@ -104,6 +107,16 @@ private:
     // A change the settings file did not take: the user hears of it at once.
     void tellIfNotSaved(const Warden::Business::SaveResult& result);
     void showOutbox();
+    // Alarms at a glance from every tab: the title and the bottom bar's summary, the detail line under
+    // the Status table and the acknowledgement of an alarm.
+    void setUpAlarmSummary();
+    void showAlarmCounts();
+    void showStatusDetail();
+    void acknowledgeSelected();
+    // The Status row in view's current index, as a row of the model; -1 for none.
+    int selectedStatusRow() const;
+    // Rows count as stale past two check periods and a minute: a check that runs long is no alarm.
+    void followCheckPeriod();
 
     std::unique_ptr<Ui::AmpwardenClass> ui;
     Warden::Service& service_;
@@ -116,5 +129,12 @@ private:
     EventLogTab* eventLogTab_ = nullptr;
     QLabel* outboxLabel_ = nullptr;
     QLabel* appliedLabel_ = nullptr;
+    // Worst first, or as the user clicked the headers.
+    QSortFilterProxyModel* statusOrder_ = nullptr;
+    QToolButton* alarmSummary_ = nullptr;
+    QLabel* statusDetail_ = nullptr;
+    QPushButton* acknowledge_ = nullptr;
+    // The title without the alarm summary in front.
+    QString baseTitle_;
     bool editing_ = false;
 };

@@ -31,6 +31,7 @@ TrayIcon::TrayIcon(const Business::Application& app, const AlertMonitor& alerts,
             emit showRequested();
     });
     connect(&alerts_, &AlertMonitor::alerted, this, &TrayIcon::notifyAlert);
+    connect(&alerts_, &AlertMonitor::acknowledgementsChanged, this, &TrayIcon::showAlarms);
     // A removed controller takes its alarms with it.
     connect(&app, &Business::Application::controllerRemoved, this, &TrayIcon::showAlarms);
     tray_->show();
@@ -45,9 +46,15 @@ void TrayIcon::showAlarms() {
     if (!tray_)
         return;
     const QStringList alarms = alerts_.alarms();
-    if (alarms.isEmpty()) {
+    // An acknowledged alarm is still named, but no longer marks the icon.
+    const QStringList unacknowledged = alerts_.unacknowledged();
+    QStringList named;
+    for (const QString& name : alarms)
+        named << (unacknowledged.contains(name) ? name : name + QStringLiteral(" (acknowledged)"));
+    tray_->setToolTip(
+        alarms.isEmpty() ? title_ : title_ + QStringLiteral("\nAlarm: ") + named.join(QStringLiteral(", ")));
+    if (unacknowledged.isEmpty()) {
         tray_->setIcon(icon_);
-        tray_->setToolTip(title_);
         return;
     }
     // The normal icon with a red mark: recognisable as the same program, and plainly not at rest.
@@ -64,14 +71,14 @@ void TrayIcon::showAlarms() {
     painter.drawEllipse(pixmap.width() - size, pixmap.height() - size, size, size);
     painter.end();
     tray_->setIcon(QIcon(pixmap));
-    tray_->setToolTip(title_ + QStringLiteral("\nAlarm: ") + alarms.join(QStringLiteral(", ")));
 }
 
 void TrayIcon::notifyAlert(const QString& subject) {
     showAlarms();
     if (tray_ && QSystemTrayIcon::supportsMessages())
         tray_->showMessage(title_, subject,
-                           alerts_.alarms().isEmpty() ? QSystemTrayIcon::Information : QSystemTrayIcon::Warning);
+                           alerts_.alarms().isEmpty() ? QSystemTrayIcon::Information
+                                                      : QSystemTrayIcon::Warning);
 }
 
 } // namespace Warden

@@ -32,6 +32,21 @@ int alertEvents(const Application& app) {
     return count;
 }
 
+// One check as a word: "-" no answer (connection refused), "." an answer without readings, "B10.4"
+// bus B at 10.4 A.
+CheckOutcome outcomeOf(const QByteArray& word, const Controller& rack) {
+    CheckOutcome outcome;
+    outcome.answered = word != "-";
+    if (!outcome.answered)
+        outcome.failure = {CheckFailure::Kind::refused, 0, "127.0.0.1:8080"};
+    if (word.size() > 1) {
+        const ChannelSettings& channel = rack.channels[word[0] == 'A' ? 0 : 1];
+        outcome.readings.push_back(
+            {word.left(1), word.mid(1).toDouble(), channel.undercurrent, channel.overcurrent});
+    }
+    return outcome;
+}
+
 } // namespace
 
 class tst_AlertMonitor : public QObject {
@@ -43,6 +58,8 @@ private slots:
 
     void checks_alertOncePerTransition_data();
     void checks_alertOncePerTransition();
+    void acknowledgement_silencesTheMarkUntilTheAlarmChanges_data();
+    void acknowledgement_silencesTheMarkUntilTheAlarmChanges();
     void failedLogins_alertOncePerBurst_data();
     void failedLogins_alertOncePerBurst();
     void plainTextBody_isSevenBitWithCrLf_data();
@@ -100,14 +117,7 @@ void tst_AlertMonitor::checks_alertOncePerTransition() {
     QSignalSpy alerted(&monitor, &AlertMonitor::alerted);
 
     for (const QByteArray& word : checks.split(' ')) {
-        CheckOutcome outcome;
-        outcome.answered = word != "-";
-        if (word.size() > 1) {
-            const ChannelSettings& channel = rack.channels[word[0] == 'A' ? 0 : 1];
-            outcome.readings.push_back(
-                {word.left(1), word.mid(1).toDouble(), channel.undercurrent, channel.overcurrent});
-        }
-        monitor.checked(rack.id, outcome);
+        monitor.checked(rack.id, outcomeOf(word, rack));
         clock.advance(300);
     }
 
@@ -123,7 +133,52 @@ void tst_AlertMonitor::checks_alertOncePerTransition() {
         QCOMPARE(mails[i].to, i % 2 ? QByteArray("oncall@example.com") : QByteArray("ops@example.com"));
         QCOMPARE(QString::fromUtf8(mails[i].subject), alerts[int(i / 2)]);
         QCOMPARE(mails[i].controller, rack.displayName());
+        // A silent controller's mail says why its checks failed.
+        QCOMPARE(mails[i].body.contains("Reason: connection refused: 127.0.0.1:8080."),
+                 mails[i].subject.startsWith("No answer"));
     }
+}
+
+void tst_AlertMonitor::acknowledgement_silencesTheMarkUntilTheAlarmChanges_data() {
+    // Checks as in checks_alertOncePerTransition; "ack" acknowledges with a note.
+    QTest::addColumn<QByteArray>("checks");
+    QTest::addColumn<QByteArray>("logged"); // the event reason of the acknowledgement; empty: none taken
+    QTest::addColumn<bool>("markedAtEnd");
+
+    const QByteArray overB = "Acknowledged: bus B over-current; note: fan swap";
+    QTest::newRow("over, acknowledged, still over") << QByteArray("B10.4 ack B11 B12") << overB << false;
+    QTest::newRow("another bus over") << QByteArray("B10.4 ack A14") << overB << true;
+    QTest::newRow("over turns under") << QByteArray("B10.4 ack B0.2") << overB << true;
+    QTest::newRow("ends and comes back the same") << QByteArray("B10.4 ack B9 B10.4") << overB << true;
+    QTest::newRow("no answer acknowledged")
+        << QByteArray("- - - ack - -") << QByteArray("Acknowledged: no answer; note: fan swap") << false;
+    QTest::newRow("no answer, then an answer with a bus over")
+        << QByteArray("- - - ack B10.4") << QByteArray("Acknowledged: no answer; note: fan swap") << true;
+    QTest::newRow("nothing to acknowledge") << QByteArray("B9 ack") << QByteArray() << false;
+}
+
+void tst_AlertMonitor::acknowledgement_silencesTheMarkUntilTheAlarmChanges() {
+    QFETCH(QByteArray, checks);
+    QFETCH(QByteArray, logged);
+    QFETCH(bool, markedAtEnd);
+
+    Test::ManualClock clock(start);
+    Application app;
+    Controller& rack = setUp(app, true);
+    rack.channels = {{"A", 0.5, 13, 1}, {"B", 0.5, 10, 0.9}};
+    AlertMonitor monitor(app, [](OutboxMail) {});
+    std::optional<QByteArray> acknowledged;
+    for (const QByteArray& word : checks.split(' ')) {
+        if (word == "ack") {
+            acknowledged = monitor.acknowledge(rack.id, " fan\nswap ");
+            continue;
+        }
+        monitor.checked(rack.id, outcomeOf(word, rack));
+        clock.advance(300);
+    }
+
+    QCOMPARE(acknowledged.value_or(QByteArray()), logged);
+    QCOMPARE(monitor.unacknowledged(), markedAtEnd ? QStringList{QStringLiteral("rack1")} : QStringList{});
 }
 
 void tst_AlertMonitor::failedLogins_alertOncePerBurst_data() {

@@ -12,7 +12,9 @@
 #include "core/CheckCycle.h"
 #include "core/Clock.h"
 #include "core/CycleEvents.h"
+#include "core/EventLine.h"
 #include "query/WebThread.h"
+#include "report/AlertMonitor.h"
 #include "service/Service.h"
 #include "status/StatusModel.h"
 #include "syslog/SyslogReceiver.h"
@@ -20,6 +22,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QInputDialog>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -86,6 +89,9 @@ private slots:
     void slowCheck_controllerEditedOrRemovedMeanwhile_data();
     void slowCheck_controllerEditedOrRemovedMeanwhile();
     void chart_startsWithTheLastWeekOfTheDailyLogs();
+    void conditions_countedAndWorstFirst_data();
+    void conditions_countedAndWorstFirst();
+    void acknowledge_keepsTheNoteInTheDailyLog();
 };
 
 void tst_StatusTab::check_showsStateReadingsAndMarks_data() {
@@ -93,25 +99,32 @@ void tst_StatusTab::check_showsStateReadingsAndMarks_data() {
     QTest::addColumn<QString>("state");
     QTest::addColumn<QString>("currentA");
     QTest::addColumn<QString>("currentB");
+    QTest::addColumn<QString>("reason"); // in the State cell's tooltip; empty: none
 
     QTest::newRow("within limits") << QStringList{} << "answering"
                                    << "2.5 A"
-                                   << "1.5 A";
+                                   << "1.5 A"
+                                   << "";
     QTest::newRow("bus B over") << QStringList{"--amps-b", "10.4"} << "alarm"
                                 << "2.5 A"
-                                << "10.4 A (over 10 A)";
+                                << "10.4 A (over 10 A)"
+                                << "";
     QTest::newRow("bus A under") << QStringList{"--amps-a", "0.2"} << "alarm"
                                  << "0.2 A (under 0.5 A)"
-                                 << "1.5 A";
+                                 << "1.5 A"
+                                 << "";
     QTest::newRow("silent") << QStringList{"--fault", "silent"} << "no answer"
                             << ""
-                            << "";
+                            << ""
+                            << "no answer: no answer within 1.5 s.";
     QTest::newRow("wrong login") << QStringList{"--fault", "401"} << "login refused"
                                  << ""
-                                 << "";
+                                 << ""
+                                 << "login refused: login refused (401).";
     QTest::newRow("no clock on the page") << QStringList{"--fault", "noclock"} << "page unreadable"
                                           << "2.5 A"
-                                          << "1.5 A";
+                                          << "1.5 A"
+                                          << "page unreadable: page without its clock.";
 }
 
 void tst_StatusTab::check_showsStateReadingsAndMarks() {
@@ -119,6 +132,7 @@ void tst_StatusTab::check_showsStateReadingsAndMarks() {
     QFETCH(QString, state);
     QFETCH(QString, currentA);
     QFETCH(QString, currentB);
+    QFETCH(QString, reason);
     ScopedWorkDir dir;
     const qint64 start = localSeconds(2026, 12, 7, 1);
     ManualClock clock(start);
@@ -139,6 +153,9 @@ void tst_StatusTab::check_showsStateReadingsAndMarks() {
     QCOMPARE(cell(view, 0, StatusModel::name), QStringLiteral("rack1"));
     QCOMPARE(cell(view, 0, StatusModel::state), state);
     QCOMPARE(marked(view, 0, StatusModel::state), true);
+    const QString tip = cell(view, 0, StatusModel::state, Qt::ToolTipRole);
+    QVERIFY2(reason.isEmpty() ? !tip.contains(QLatin1String("Failing since")) : tip.startsWith(reason),
+             qPrintable(tip));
     QCOMPARE(cell(view, 0, busA(StatusModel::current)), currentA);
     QCOMPARE(cell(view, 0, busB(StatusModel::current)), currentB);
     QCOMPARE(marked(view, 0, busA(StatusModel::current)), currentA.contains(QLatin1String("under")));
@@ -311,6 +328,100 @@ void tst_StatusTab::slowCheck_controllerEditedOrRemovedMeanwhile() {
         auto* view = window.findChild<QTableView*>(QStringLiteral("tableStatus"));
         QCOMPARE(cell(view, 0, StatusModel::state), QStringLiteral("answering"));
     }
+}
+
+void tst_StatusTab::conditions_countedAndWorstFirst_data() {
+    // One letter per controller c0, c1, ... (one bus, limits 1 to 10 A): o over, u under, n within,
+    // f a failed check, - not checked; F and S read an over-current, then F failed and S went stale.
+    QTest::addColumn<QByteArray>("conditions");
+    QTest::addColumn<QStringList>("order"); // the table's rows, top down
+    QTest::addColumn<QList<int>>("counts"); // in alarm, no answer, stale
+
+    QTest::newRow("all well: configuration order")
+        << QByteArray("nn") << QStringList{"c0", "c1"} << QList<int>{0, 0, 0};
+    QTest::newRow("worst first") << QByteArray("nsf-uo") << QStringList{"c5", "c4", "c2", "c1", "c3", "c0"}
+                                 << QList<int>{2, 1, 1};
+    QTest::newRow("old values raise no alarm")
+        << QByteArray("nFSu") << QStringList{"c3", "c1", "c2", "c0"} << QList<int>{1, 1, 1};
+}
+
+void tst_StatusTab::conditions_countedAndWorstFirst() {
+    QFETCH(QByteArray, conditions);
+    QFETCH(QStringList, order);
+    QFETCH(QList<int>, counts);
+    ScopedWorkDir dir;
+    ManualClock clock(localSeconds(2026, 12, 7, 9));
+    Warden::Service service(windowTestService());
+    Ampwarden window(service);
+    Warden::Business::Application& app = service.app();
+    for (int i = 0; i < conditions.size(); ++i)
+        Warden::Business::storeController(
+            app, -1,
+            {"c" + QByteArray::number(i), "Heron", "127.0.0.1", "", "admin", "secret", "", "10", "1", "1"});
+    StatusModel* model = &service.status();
+    model->reload();
+    model->setStaleAfter(600);
+
+    // The stale ones are checked first, the others fifteen minutes later.
+    for (const bool stale : {true, false}) {
+        for (int i = 0; i < conditions.size(); ++i) {
+            const char c = conditions[i];
+            if (c == '-' || (c == 's' || c == 'S') != stale)
+                continue;
+            const double amps = c == 'u' ? 0.5 : QByteArray("oFS").contains(c) ? 12 : 5;
+            using namespace Warden::Business;
+            app.addEvent({}, clock.now(), app.controllerAt(i)->id, EventKind::values, Transport::http,
+                         "Current loads on channel : 230 V, " + QByteArray::number(amps) + " A, " +
+                             QByteArray::number(230 * amps) + " W",
+                         {});
+            model->setOutcome(app.controllerAt(i)->id, {c != 'f' && c != 'F', 200, {}, {}});
+        }
+        if (stale)
+            clock.advance(900);
+    }
+    model->flush();
+
+    auto* view = window.findChild<QTableView*>(QStringLiteral("tableStatus"));
+    QStringList shown;
+    for (int row = 0; row < view->model()->rowCount(); ++row)
+        shown << cell(view, row, StatusModel::name);
+    QVERIFY2(shown == order, qPrintable(shown.join(QLatin1Char(' '))));
+    const StatusModel::Counts total = model->counts();
+    QCOMPARE(total.controllers, int(conditions.size()));
+    QCOMPARE((QList<int>{total.inAlarm, total.noAnswer, total.stale}), counts);
+}
+
+void tst_StatusTab::acknowledge_keepsTheNoteInTheDailyLog() {
+    ScopedWorkDir dir;
+    ManualClock clock(localSeconds(2026, 12, 7, 9));
+    Warden::Service service(windowTestService());
+    Ampwarden window(service);
+    Warden::Business::Application& app = service.app();
+    Warden::Business::storeController(
+        app, -1, {"c0", "Heron", "127.0.0.1", "", "admin", "secret", "", "10", "1", "1"});
+    service.status().reload();
+    const auto* controller = app.controllerAt(0);
+    Warden::AlertMonitor* monitor = &service.alerts();
+    monitor->checked(controller->id, {true, 200, {{"A", 12, 1, 10}}, {}});
+    window.findChild<QTableView*>(QStringLiteral("tableStatus"))->selectRow(0);
+    auto* acknowledge = child<QPushButton>(&window, "btnAcknowledge");
+    QVERIFY(acknowledge->isEnabled());
+
+    WhenModal<QInputDialog> note([](QInputDialog* dialog) {
+        dialog->setTextValue(QStringLiteral("fan swap"));
+        dialog->accept();
+    });
+    acknowledge->click();
+
+    QVERIFY(note.fired());
+    QVERIFY(monitor->unacknowledged().isEmpty());
+    QVERIFY(!acknowledge->isEnabled());
+    const QByteArray log = readFile(QString::fromLatin1(app.dailyLogPath(clock.now())));
+    const auto line = Warden::Business::parseEventLine(log.trimmed().split('\n').last());
+    QVERIFY2(line, log.constData());
+    QCOMPARE(line->kind, Warden::Business::EventKind::unknown);
+    QCOMPARE(line->owner.toByteArray(), controller->displayName());
+    QCOMPARE(line->reason.toByteArray(), QByteArray("Acknowledged: bus A over-current; note: fan swap"));
 }
 
 QTEST_MAIN(tst_StatusTab)

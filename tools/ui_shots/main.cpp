@@ -14,6 +14,7 @@
 #include "core/Application.h"
 #include "core/Clock.h"
 #include "core/DiagnosticLog.h"
+#include "report/AlertMonitor.h"
 #include "service/Service.h"
 #include "status/StatusModel.h"
 
@@ -23,6 +24,7 @@
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QPalette>
 #include <QProcess>
 #include <QScrollBar>
 #include <QTabWidget>
@@ -88,7 +90,7 @@ void sampleSettings(Application& app) {
 
 // Four hours of readings every ten minutes and one check's outcome per controller, bus B of the first
 // rack climbing over its limit at the end after half an hour without readings.
-Warden::StatusModel* sampleStatus(Warden::Service& service) {
+void sampleStatus(Warden::Service& service, Ampwarden& window) {
     Application& app = service.app();
     using namespace Warden::Business;
     storeController(app, -1,
@@ -119,22 +121,57 @@ Warden::StatusModel* sampleStatus(Warden::Service& service) {
         reading(app.controllerAt(1), t, "", 230, 3.1 + 0.4 * std::cos(step / 2.0), 1);
         reading(app.controllerAt(2), t, "A", 232, 7.5, 0.95);
         reading(app.controllerAt(2), t, "B", 232, 6.2, 0.95);
+        if (step <= 22)
+            reading(app.controllerAt(4), t, "", 229, 2.4, 1);
     }
     Warden::StatusModel* model = &service.status();
     model->reload();
-    // Three answer, one refuses the login, one is silent.
-    const CheckOutcome outcomes[] = {{true, 200, {}}, {true, 200, {}}, {true, 200, {}}, {false, 401, {}}, {}};
-    for (int i = 0; i < 5; ++i)
+    // Three answer, one refuses the login, one has gone silent since two checks.
+    using Kind = CheckFailure::Kind;
+    const CheckFailure silent{Kind::timedOut, 25000, {}};
+    now -= 600;
+    model->setOutcome(app.controllerAt(4)->id, {true, 200, {}, {}});
+    now += 300;
+    model->setOutcome(app.controllerAt(4)->id, {false, 0, {}, silent});
+    now += 300;
+    const CheckOutcome outcomes[] = {{true, 200, {{"B", 16.8, 0.5, 16}}, {}},
+                                     {true, 200, {}, {}},
+                                     {true, 200, {}, {}},
+                                     {false, 401, {}, {Kind::loginRefused, 401, {}}},
+                                     {false, 0, {}, silent}};
+    Warden::AlertMonitor& alarms = service.alerts();
+    for (int i = 0; i < 5; ++i) {
         model->setOutcome(app.controllerAt(i)->id, outcomes[i]);
+        alarms.checked(app.controllerAt(i)->id, outcomes[i]);
+    }
     now += 40;
     model->flush();
-    // The chart of the first rack, without a selection's colour over its row.
-    return model;
+    // The silent controller selected, as a row nearly always is: its mark stays in sight, the detail
+    // line gives its reason, and its last values are greyed.
+    window.findChild<QTableView*>(QStringLiteral("tableStatus"))->selectRow(2);
 }
 
-void selectFirstRack(Ampwarden& window, Warden::StatusModel* model) {
-    auto* table = window.findChild<QTableView*>(QStringLiteral("tableStatus"));
-    table->selectionModel()->setCurrentIndex(model->index(0, 0), QItemSelectionModel::NoUpdate);
+// A dark palette as a desktop's dark theme gives one.
+QPalette darkPalette() {
+    QPalette dark;
+    const QColor window(45, 45, 48), base(30, 30, 32), text(225, 225, 225), disabled(120, 120, 120);
+    dark.setColor(QPalette::Window, window);
+    dark.setColor(QPalette::WindowText, text);
+    dark.setColor(QPalette::Base, base);
+    dark.setColor(QPalette::AlternateBase, window);
+    dark.setColor(QPalette::ToolTipBase, window);
+    dark.setColor(QPalette::ToolTipText, text);
+    dark.setColor(QPalette::Text, text);
+    dark.setColor(QPalette::Button, window);
+    dark.setColor(QPalette::ButtonText, text);
+    dark.setColor(QPalette::BrightText, Qt::red);
+    dark.setColor(QPalette::Link, QColor(90, 160, 240));
+    dark.setColor(QPalette::Highlight, QColor(40, 90, 160));
+    dark.setColor(QPalette::HighlightedText, Qt::white);
+    dark.setColor(QPalette::PlaceholderText, disabled);
+    for (const auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        dark.setColor(QPalette::Disabled, role, disabled);
+    return dark;
 }
 
 // A morning of logins: our own checks (from this host, as the admin) among a few of somebody else's.
@@ -199,15 +236,21 @@ int main(int argc, char* argv[]) {
     save(&window, QStringLiteral("event_log"));
     tabs->setCurrentIndex(3);
     save(&window, QStringLiteral("report"));
-    selectFirstRack(window, sampleStatus(service));
+    sampleStatus(service, window);
     tabs->setCurrentIndex(0);
     window.resize(1200, 680);
     save(&window, QStringLiteral("status"));
+    const QPalette light = QApplication::palette();
+    QApplication::setPalette(darkPalette());
+    save(&window, QStringLiteral("status_dark"));
+    QApplication::setPalette(light);
     // The smallest usual screen: the table scrolled to its last columns keeps the names in sight, and
     // the mouse over the chart reads the values of its moment.
     window.resize(1024, 700);
     QCoreApplication::processEvents();
     auto* statusTable = window.findChild<QTableView*>(QStringLiteral("tableStatus"));
+    // The worst row, the rack over its limit, whose chart has a gap.
+    statusTable->selectRow(0);
     statusTable->horizontalScrollBar()->setValue(statusTable->horizontalScrollBar()->maximum());
     if (auto* chartView = window.findChild<QChartView*>()) {
         const QPoint at(chartView->viewport()->width() * 3 / 4, chartView->viewport()->height() / 2);
