@@ -284,10 +284,9 @@ void Ampwarden::setUpStatus() {
     ui->splitterStatus->setChildrenCollapsible(false);
     ui->splitterStatus->setStretchFactor(0, 0);
     ui->splitterStatus->setStretchFactor(1, 1);
+    // Wide enough for the style's grip to show: plainly something to drag. No style sheet, which would fix
+    // the palette of the table and chart under it and leave them light after a change to a dark theme.
     ui->splitterStatus->setHandleWidth(7);
-    // A bar across the middle of the handle: plainly something to drag, in the palette's own shade.
-    ui->splitterStatus->setStyleSheet(
-        QStringLiteral("QSplitter#splitterStatus::handle { background: palette(mid); margin: 2px 0px; }"));
     connect(ui->splitterStatus, &QSplitter::splitterMoved, this, [this] { statusSplitterMoved_ = true; });
     connect(status, &QAbstractItemModel::modelReset, this, &Ampwarden::fitStatusSplitter);
     fitStatusSplitter();

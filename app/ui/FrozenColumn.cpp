@@ -21,9 +21,10 @@ FrozenColumn::FrozenColumn(QTableView* table)
     frozen_->horizontalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     frozen_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     frozen_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    // Its right edge marks where the scrolling columns pass under it.
+    // Its own grid line on the right (the view is a pixel wider than the column) marks where the
+    // scrolling columns pass under it. No style sheet: one fixes the palette at polish time, and a change
+    // of the desktop's theme would leave the column in the old colours.
     frozen_->setFrameShape(QFrame::NoFrame);
-    frozen_->setStyleSheet(QStringLiteral("QTableView { border-right: 1px solid palette(mid); }"));
     // Pixel scrolling on both, so the two views always show the same part of a row.
     table->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
     table->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
