@@ -17,6 +17,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <map>
@@ -97,6 +98,7 @@ int main(int argc, char* argv[]) {
     Application state;
     state.settingsBook.savingEnabled = false;
     std::vector<Controller*> controllers;
+    controllers.reserve(static_cast<std::size_t>(std::max(count, 0)));
     for (int i = 0; i < count; ++i)
         controllers.push_back(&state.controllers.emplace_back(
             "rack" + QByteArray::number(i), 0, "10.0.0." + QByteArray::number(i + 1), 0, "admin", "pw"));
@@ -108,6 +110,7 @@ int main(int argc, char* argv[]) {
                 double(timer.nsecsElapsed()) / 1e6);
 
     std::vector<LoadHistory::Source> sources;
+    sources.reserve(controllers.size());
     for (Controller* c : controllers)
         sources.push_back({c->id, c->displayName(), busCount(*c)});
     const long before = residentKb();

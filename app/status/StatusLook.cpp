@@ -8,6 +8,8 @@
 
 #include <array>
 
+#include <cmath>
+
 namespace Warden::StatusLook {
 
 namespace {
@@ -24,7 +26,7 @@ QPalette palette() {
 }
 
 QColor mix(const QColor& under, const QColor& over, double share) {
-    const auto channel = [share](int a, int b) { return int(a + (b - a) * share + 0.5); };
+    const auto channel = [share](int a, int b) { return int(std::lround(a + (b - a) * share)); };
     return QColor(channel(under.red(), over.red()), channel(under.green(), over.green()),
                   channel(under.blue(), over.blue()));
 }

@@ -166,7 +166,7 @@ void tst_AlertMonitor::acknowledgement_silencesTheMarkUntilTheAlarmChanges() {
     Application app;
     Controller& rack = setUp(app, true);
     rack.channels = {{"A", 0.5, 13, 1}, {"B", 0.5, 10, 0.9}};
-    AlertMonitor monitor(app, [](OutboxMail) {});
+    AlertMonitor monitor(app, [](const OutboxMail&) {});
     std::optional<QByteArray> acknowledged;
     for (const QByteArray& word : checks.split(' ')) {
         if (word == "ack") {
@@ -211,7 +211,7 @@ void tst_AlertMonitor::failedLogins_alertOncePerBurst() {
     AlertMonitor monitor(app, [&mails](OutboxMail mail) { mails.push_back(std::move(mail)); });
     QObject::connect(&app, &Application::eventAdded, &monitor, &AlertMonitor::eventAdded);
 
-    for (QByteArray word : failures.split(' ')) {
+    for (const QByteArray& word : failures.split(' ')) {
         const bool bySyslog = word.startsWith('s');
         const qint64 at = start + word.mid(bySyslog ? 1 : 0).toLongLong();
         clock.set(std::max(clock.now(), at));
