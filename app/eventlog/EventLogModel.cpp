@@ -139,8 +139,7 @@ EventLogRow EventLogModel::rowOf(const EventKey& key, const Event& event) const 
 
 void EventLogModel::readStore() {
     all_.clear();
-    // Room for the events of a while: every new event must not move them all.
-    all_.reserve(store_.size() + store_.size() / 8 + 1024);
+    reserveRows(all_, store_.size());
     const auto& events = store_.events();
     for (auto it = events.rbegin(); it != events.rend(); ++it)
         all_.push_back(rowOf(it->first, it->second));
@@ -155,16 +154,16 @@ void EventLogModel::refilter(bool narrower) {
 }
 
 void EventLogModel::showRows() {
-    // Into the rows shown before, whose memory is already there.
-    std::vector<EventLogRow> rows;
-    rows.swap(rows_);
-    rows.clear();
+    const auto count =
+        std::count_if(all_.begin(), all_.end(), [](const EventLogRow& row) { return row.shown; });
+    reserveRows(spare_, static_cast<std::size_t>(count));
+    spare_.clear();
     for (auto it = all_.rbegin(); it != all_.rend(); ++it) {
         if (it->shown)
-            rows.push_back(*it);
+            spare_.push_back(*it);
     }
-    order().arrange(rows);
-    rows_.swap(rows);
+    rows_.swap(spare_);
+    order().arrange(rows_, spare_);
 }
 
 template <class Change> void EventLogModel::relayout(Change change) {
@@ -278,6 +277,7 @@ void EventLogModel::flush() {
     if (rebuildNeeded_ || inserted_.size() > placedOneByOne) {
         relayout([this] {
             names_.forget();
+            polling_.forget();
             readStore();
             refilter(false);
             showRows();
@@ -354,8 +354,7 @@ void EventLogModel::insertNew() {
         return;
     const EventOrder place = order();
     std::sort(added.begin(), added.end(), place);
-    if (rows_.capacity() < rows_.size() + added.size())
-        rows_.reserve(rows_.size() + rows_.size() / 8 + added.size() + 1024);
+    reserveRows(rows_, rows_.size() + added.size());
     const auto first = std::lower_bound(rows_.begin(), rows_.end(), added.front(), place);
     const auto last = std::lower_bound(rows_.begin(), rows_.end(), added.back(), place);
     if (first == last) {
@@ -372,10 +371,10 @@ void EventLogModel::insertNew() {
         return;
     }
     relayout([&] {
-        std::vector<EventLogRow> merged;
-        merged.reserve(rows_.size() + added.size());
-        std::merge(rows_.begin(), rows_.end(), added.begin(), added.end(), std::back_inserter(merged), place);
-        rows_.swap(merged);
+        reserveRows(spare_, rows_.size() + added.size());
+        spare_.clear();
+        std::merge(rows_.begin(), rows_.end(), added.begin(), added.end(), std::back_inserter(spare_), place);
+        rows_.swap(spare_);
     });
 }
 

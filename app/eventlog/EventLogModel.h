@@ -103,6 +103,9 @@ private:
     std::vector<EventLogRow> all_;
     // The rows shown, in their order; views see the first window_ of them.
     std::vector<EventLogRow> rows_;
+    // The rows' next arrangement is built here and swapped in: the memory of a million rows is touched
+    // once, not at every sort, filter or merge.
+    std::vector<EventLogRow> spare_;
     std::size_t pageSize_ = 1000;
     std::size_t window_ = pageSize_;
     QPersistentModelIndex chosen_;

@@ -2,6 +2,8 @@
 
 #include "core/EventStore.h"
 
+#include <vector>
+
 namespace Warden {
 
 // One row of the Event Log: the event, its place in the store (which outlives the event itself), and
@@ -21,6 +23,12 @@ struct EventLogRow {
         return static_cast<quint8>(n >= 0 && n < 6 ? n : 6);
     }
 };
+
+// Room for `rows` rows and the events of a while beyond: a new event must not move them all.
+inline void reserveRows(std::vector<EventLogRow>& rows, std::size_t count) {
+    if (rows.capacity() < count)
+        rows.reserve(count + count / 8 + 1024);
+}
 
 // The Event Log's columns, as the table always had them.
 enum EventLogColumn : int {

@@ -192,7 +192,7 @@ bool EventOrder::operator()(const EventLogRow& a, const EventLogRow& b) const {
     return NewestFirst{}(a.key, b.key);
 }
 
-void EventOrder::arrange(std::vector<EventLogRow>& rows) const {
+void EventOrder::arrange(std::vector<EventLogRow>& rows, std::vector<EventLogRow>& spare) const {
     switch (column_) {
     case whenColumn:
         if (!descending_)
@@ -203,23 +203,24 @@ void EventOrder::arrange(std::vector<EventLogRow>& rows) const {
         for (int k = 0; k < 7; ++k)
             names.push_back(eventKindName(static_cast<EventKind>(k)));
         const std::vector<int> ranks = ranksOf(names);
-        arrangeByRank(rows, 7, [&ranks](const EventLogRow& row) { return ranks[row.kind]; });
+        arrangeByRank(rows, spare, 7, [&ranks](const EventLogRow& row) { return ranks[row.kind]; });
         break;
     }
     case transportColumn:
         // "http" before "syslog".
-        arrangeByRank(rows, 2, [](const EventLogRow& row) { return row.http ? 0 : 1; });
+        arrangeByRank(rows, spare, 2, [](const EventLogRow& row) { return row.http ? 0 : 1; });
         break;
     case controllerColumn:
-        arrangeByController(rows);
+        arrangeByController(rows, spare);
         break;
     default:
-        arrangeByText(rows);
+        arrangeByText(rows, spare);
     }
 }
 
 template <class Rank>
-void EventOrder::arrangeByRank(std::vector<EventLogRow>& rows, int ranks, Rank rank) const {
+void EventOrder::arrangeByRank(std::vector<EventLogRow>& rows, std::vector<EventLogRow>& spare, int ranks,
+                               Rank rank) const {
     // A stable counting sort: among equal texts the rows keep their newest-first order.
     std::vector<int>& buckets = workspace<int>(0);
     buckets.reserve(rows.size());
@@ -232,13 +233,14 @@ void EventOrder::arrangeByRank(std::vector<EventLogRow>& rows, int ranks, Rank r
     }
     for (std::size_t s = 1; s < starts.size(); ++s)
         starts[s] += starts[s - 1];
-    std::vector<EventLogRow>& arranged = workspace<EventLogRow>(rows.size());
+    reserveRows(spare, rows.size());
+    spare.resize(rows.size());
     for (std::size_t i = 0; i < rows.size(); ++i)
-        arranged[starts[static_cast<std::size_t>(buckets[i])]++] = rows[i];
-    rows.swap(arranged);
+        spare[starts[static_cast<std::size_t>(buckets[i])]++] = rows[i];
+    rows.swap(spare);
 }
 
-void EventOrder::arrangeByController(std::vector<EventLogRow>& rows) const {
+void EventOrder::arrangeByController(std::vector<EventLogRow>& rows, std::vector<EventLogRow>& spare) const {
     std::unordered_map<Business::ControllerId, int> owners;
     std::vector<QByteArray> names;
     for (const EventLogRow& row : rows) {
@@ -248,7 +250,7 @@ void EventOrder::arrangeByController(std::vector<EventLogRow>& rows) const {
     const std::vector<int> ranks = ranksOf(names);
     Business::ControllerId lastOwner = 0;
     int lastRank = -1;
-    arrangeByRank(rows, static_cast<int>(names.size()), [&](const EventLogRow& row) {
+    arrangeByRank(rows, spare, static_cast<int>(names.size()), [&](const EventLogRow& row) {
         if (lastRank < 0 || row.owner != lastOwner) {
             lastOwner = row.owner;
             lastRank = ranks[static_cast<std::size_t>(owners.at(row.owner))];
@@ -257,7 +259,7 @@ void EventOrder::arrangeByController(std::vector<EventLogRow>& rows) const {
     });
 }
 
-void EventOrder::arrangeByText(std::vector<EventLogRow>& rows) const {
+void EventOrder::arrangeByText(std::vector<EventLogRow>& rows, std::vector<EventLogRow>& spare) const {
     std::vector<Keyed>& keyed = workspace<Keyed>(0);
     keyed.reserve(rows.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -265,11 +267,11 @@ void EventOrder::arrangeByText(std::vector<EventLogRow>& rows) const {
         keyed.push_back({t.constData(), static_cast<quint32>(t.size()), static_cast<quint32>(i), 0});
     }
     TextSort(descending_).sort(keyed);
-    std::vector<EventLogRow>& arranged = workspace<EventLogRow>(0);
-    arranged.reserve(rows.size());
+    reserveRows(spare, rows.size());
+    spare.clear();
     for (const Keyed& k : keyed)
-        arranged.push_back(rows[k.position]);
-    rows.swap(arranged);
+        spare.push_back(rows[k.position]);
+    rows.swap(spare);
 }
 
 } // namespace Warden

@@ -48,10 +48,17 @@ bool OwnPollingLogins::containsWord(const QByteArray& text, const QByteArray& wo
     return false;
 }
 
+const QByteArray& OwnPollingLogins::adminOf(Business::ControllerId owner) const {
+    auto it = admins_.find(owner);
+    if (it == admins_.end())
+        it = admins_.emplace(owner, adminOf_(owner)).first;
+    return it->second;
+}
+
 bool OwnPollingLogins::matches(const Business::Event& event) const {
     if (event.kind != Business::EventKind::login_success || !event.owner || !adminOf_)
         return false;
-    const QByteArray admin = adminOf_(event.owner);
+    const QByteArray& admin = adminOf(event.owner);
     if (admin.isEmpty() || !containsWord(event.raw, admin))
         return false;
     return std::any_of(addresses_.begin(), addresses_.end(),

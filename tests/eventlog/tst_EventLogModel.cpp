@@ -88,6 +88,7 @@ private slots:
     void filter();
     void ownPollingLogin_data();
     void ownPollingLogin();
+    void changedAdmin_loginsJudgedAgain();
     void selection_staysOnItsEvent();
     void newEvents_takeTheirPlaceInTheOrder();
     void removedController_rowsStayUnnamed();
@@ -271,6 +272,17 @@ void tst_EventLogModel::ownPollingLogin() {
     Event orphan = event;
     orphan.owner = 0;
     QVERIFY(!f.polling({"10.0.0.1"}).matches(orphan));
+}
+
+void tst_EventLogModel::changedAdmin_loginsJudgedAgain() {
+    Fixture f;
+    std::unique_ptr<EventLogModel> model(newModel(f, true));
+    QVERIFY(!labels(*model).contains("e3"));
+    // The admin logins are kept per controller: an edited one must not be judged by the old login.
+    f.rack->admin = "operator";
+    model->controllersChanged();
+    model->flush();
+    QVERIFY(labels(*model).contains("e3"));
 }
 
 void tst_EventLogModel::selection_staysOnItsEvent() {
