@@ -127,13 +127,13 @@ EventOrder EventLogModel::order() const {
     return EventOrder(sortColumn_, sortOrder_, names_);
 }
 
-EventLogRow EventLogModel::rowOf(const EventKey& key, const Event& event) const {
+EventLogRow EventLogModel::rowOf(const EventKey& key, const Event& event, bool askPolling) const {
     return {&event,
             key,
             event.owner,
             EventLogRow::kindSlot(event.kind),
             event.transport == Business::Transport::http,
-            polling_.matches(event),
+            askPolling && polling_.matches(event),
             false};
 }
 
@@ -141,13 +141,31 @@ void EventLogModel::readStore() {
     all_.clear();
     reserveRows(all_, store_.size());
     const auto& events = store_.events();
-    for (auto it = events.rbegin(); it != events.rend(); ++it)
-        all_.push_back(rowOf(it->first, it->second));
+    for (auto it = events.rbegin(); it != events.rend(); ++it) {
+        EventLogRow row = rowOf(it->first, it->second, false);
+        all_.push_back(row);
+    }
+    // The logins' texts are read in a pass of their own, where the next ones can be asked for ahead.
+    constexpr std::size_t ahead = 16;
+    const quint8 login = EventLogRow::kindSlot(Business::EventKind::login_success);
+    for (std::size_t i = 0; i < all_.size(); ++i) {
+        if (i + 2 * ahead < all_.size())
+            __builtin_prefetch(all_[i + 2 * ahead].event);
+        if (i + ahead < all_.size() && all_[i + ahead].kind == login)
+            __builtin_prefetch(all_[i + ahead].event->raw.constData());
+        if (all_[i].kind == login)
+            all_[i].ownPolling = polling_.matches(*all_[i].event);
+    }
 }
 
 void EventLogModel::refilter(bool narrower) {
     EventLogFilter::Matcher shown(filter_, names_);
-    for (EventLogRow& row : all_) {
+    // A search reads every event's texts: the next events are asked for ahead.
+    const bool reads = !filter_.text.isEmpty();
+    for (std::size_t i = 0; i < all_.size(); ++i) {
+        EventLogRow& row = all_[i];
+        if (reads)
+            prefetchEvent(all_, i);
         if (!narrower || row.shown)
             row.shown = shown(row);
     }
@@ -327,14 +345,14 @@ void EventLogModel::dropGone() {
 }
 
 void EventLogModel::insertNew() {
-    std::vector<EventLogRow> added;
+    EventLogRows added;
     EventLogFilter::Matcher shown(filter_, names_);
     const NewestFirst newer;
     for (const EventKey& key : inserted_) {
         const auto it = store_.events().find(key);
         if (it == store_.events().end())
             continue;
-        EventLogRow row = rowOf(key, it->second);
+        EventLogRow row = rowOf(key, it->second, true);
         row.shown = shown(row);
         // Oldest first: a new event nearly always goes at the end.
         auto at = all_.end();

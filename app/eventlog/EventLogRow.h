@@ -1,8 +1,8 @@
 #pragma once
 
-#include "core/EventStore.h"
+#include "BigBlocks.h"
 
-#include <vector>
+#include "core/EventStore.h"
 
 namespace Warden {
 
@@ -24,10 +24,20 @@ struct EventLogRow {
     }
 };
 
+using EventLogRows = BigVector<EventLogRow>;
+
 // Room for `rows` rows and the events of a while beyond: a new event must not move them all.
-inline void reserveRows(std::vector<EventLogRow>& rows, std::size_t count) {
+inline void reserveRows(EventLogRows& rows, std::size_t count) {
     if (rows.capacity() < count)
         rows.reserve(count + count / 8 + 1024);
+}
+
+// A pass over many rows that reads their events asks for the event some rows ahead: the events lie
+// all over the heap, and waiting for each in turn was most of such a pass.
+inline void prefetchEvent(const EventLogRows& rows, std::size_t i) {
+    constexpr std::size_t ahead = 16;
+    if (i + ahead < rows.size())
+        __builtin_prefetch(rows[i + ahead].event);
 }
 
 // The Event Log's columns, as the table always had them.

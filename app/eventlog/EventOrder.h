@@ -16,17 +16,16 @@ public:
     EventOrder(int column, Qt::SortOrder order, ControllerNames& names);
 
     // `rows` come newest first, as the store holds them. `spare` is working space; its contents go.
-    void arrange(std::vector<EventLogRow>& rows, std::vector<EventLogRow>& spare) const;
+    void arrange(EventLogRows& rows, EventLogRows& spare) const;
     bool operator()(const EventLogRow& a, const EventLogRow& b) const;
 
 private:
     const QByteArray& text(const EventLogRow& row) const;
     // Columns of a few distinct texts are arranged by counting, in one pass.
     template <class Rank>
-    void arrangeByRank(std::vector<EventLogRow>& rows, std::vector<EventLogRow>& spare, int ranks,
-                       Rank rank) const;
-    void arrangeByText(std::vector<EventLogRow>& rows, std::vector<EventLogRow>& spare) const;
-    void arrangeByController(std::vector<EventLogRow>& rows, std::vector<EventLogRow>& spare) const;
+    void arrangeByRank(EventLogRows& rows, EventLogRows& spare, int ranks, Rank rank) const;
+    void arrangeByText(EventLogRows& rows, EventLogRows& spare) const;
+    void arrangeByController(EventLogRows& rows, EventLogRows& spare) const;
 
     int column_;
     bool descending_;

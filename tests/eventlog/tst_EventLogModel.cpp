@@ -128,25 +128,35 @@ void tst_EventLogModel::sort() {
 
 void tst_EventLogModel::sortByText_manyTexts_data() {
     QTest::addColumn<int>("order");
-    QTest::newRow("ascending") << int(Qt::AscendingOrder);
-    QTest::newRow("descending") << int(Qt::DescendingOrder);
+    // Every text starting alike, a third of them one and the same, as our own polling logins are.
+    QTest::addColumn<bool>("alike");
+    QTest::newRow("ascending") << int(Qt::AscendingOrder) << false;
+    QTest::newRow("descending") << int(Qt::DescendingOrder) << false;
+    QTest::newRow("alike, ascending") << int(Qt::AscendingOrder) << true;
+    QTest::newRow("alike, descending") << int(Qt::DescendingOrder) << true;
 }
 
 // Enough texts for the sort by eight-byte pieces, with long shared beginnings, texts that are the
 // beginnings of others, zero bytes, and many equal: the same order as comparing whole texts.
 void tst_EventLogModel::sortByText_manyTexts() {
     QFETCH(int, order);
+    QFETCH(bool, alike);
     Fixture f;
     QRandomGenerator random(7);
+    const QByteArray shared = "Successful authentication of user admin from ";
     const QByteArray pieces[] = {"Current loads on channel ", "A", "B: ", "2", "23", "0.5",
                                  QByteArray("\0", 1),         ""};
     for (int i = 0; i < 400; ++i) {
         QByteArray reason;
         for (int n = random.bounded(5); n > 0; --n)
             reason += pieces[random.bounded(8)];
+        if (alike)
+            reason = shared + (i % 3 == 0 ? QByteArray("10.0.0.1") : reason);
         f.add(QByteArray::number(i), random.bounded(50), f.rack, EventKind::values, Transport::http, reason,
               "");
     }
+    if (alike) // the newest, so the first of its group: the beginning of all the others
+        f.add("newest", 60, f.rack, EventKind::values, Transport::http, shared, "");
     std::unique_ptr<EventLogModel> model(newModel(f));
     model->sort(reasonColumn, Qt::SortOrder(order));
     std::vector<std::pair<QByteArray, QString>> expected; // reason, label; the store's order first
