@@ -174,13 +174,12 @@ void EventLogModel::refilter(bool narrower) {
 void EventLogModel::showRows() {
     const auto count =
         std::count_if(all_.begin(), all_.end(), [](const EventLogRow& row) { return row.shown; });
-    reserveRows(spare_, static_cast<std::size_t>(count));
-    spare_.clear();
+    rows_.clear();
+    reserveRows(rows_, static_cast<std::size_t>(count));
     for (auto it = all_.rbegin(); it != all_.rend(); ++it) {
         if (it->shown)
-            spare_.push_back(*it);
+            rows_.push_back(*it);
     }
-    rows_.swap(spare_);
     order().arrange(rows_, spare_);
 }
 

@@ -328,8 +328,12 @@ void EventOrder::arrangeByText(EventLogRows& rows, EventLogRows& spare) const {
     TextSort(descending_).sort(keyed);
     reserveRows(spare, rows.size());
     spare.clear();
-    for (const Keyed& k : keyed)
-        spare.push_back(rows[k.position]);
+    constexpr std::size_t ahead = 16;
+    for (std::size_t i = 0; i < keyed.size(); ++i) {
+        if (i + ahead < keyed.size())
+            __builtin_prefetch(&rows[keyed[i + ahead].position]);
+        spare.push_back(rows[keyed[i].position]);
+    }
     rows.swap(spare);
 }
 

@@ -27,19 +27,25 @@ public:
 
     bool matches(const Business::Event& event) const;
     // Admin logins were changed: they are asked again.
-    void forget() { admins_.clear(); }
+    void forget() { known_.clear(); }
 
     // `word` stands in `text` on its own: "10.0.0.5" is not in "10.0.0.50", "admin" not in
     // "administrator"; a full stop ending a sentence does not count as part of it.
     static bool containsWord(const QByteArray& text, const QByteArray& word);
 
 private:
-    const QByteArray& adminOf(Business::ControllerId owner) const;
+    // Asked once per controller: a million events hold a few hundred thousand logins.
+    struct Known {
+        QByteArray admin;
+        QByteArray lastLogin; // the text of its last login judged, and whether it was ours
+        bool lastOurs;
+        bool hasLast;
+    };
+    Known& knownOf(Business::ControllerId owner) const;
 
     QList<QByteArray> addresses_;
     AdminOf adminOf_;
-    // Asked once per controller: a million events hold a few hundred thousand logins.
-    mutable std::unordered_map<Business::ControllerId, QByteArray> admins_;
+    mutable std::unordered_map<Business::ControllerId, Known> known_;
 };
 
 } // namespace Warden

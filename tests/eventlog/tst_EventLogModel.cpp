@@ -92,6 +92,7 @@ private slots:
     void selection_staysOnItsEvent();
     void newEvents_takeTheirPlaceInTheOrder();
     void removedController_rowsStayUnnamed();
+    void bigBlocks_keepTheirContentsAcrossSizes();
 };
 
 void tst_EventLogModel::sort_data() {
@@ -376,4 +377,17 @@ void tst_EventLogModel::removedController_rowsStayUnnamed() {
 }
 
 QTEST_GUILESS_MAIN(tst_EventLogModel)
+void tst_EventLogModel::bigBlocks_keepTheirContentsAcrossSizes() {
+    // From small blocks into mapped ones of several huge pages and back into a small one.
+    BigVector<quint64> values;
+    for (quint64 i = 0; i < 700000; ++i)
+        values.push_back(i * 7919);
+    QCOMPARE(reinterpret_cast<std::uintptr_t>(values.data()) % (2u << 20), 0u);
+    values.resize(1000);
+    values.shrink_to_fit();
+    values.push_back(0);
+    for (quint64 i = 0; i < 1000; ++i)
+        QCOMPARE(values[i], i * 7919);
+}
+
 #include "tst_EventLogModel.moc"
