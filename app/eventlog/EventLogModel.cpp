@@ -160,12 +160,13 @@ void EventLogModel::readStore() {
 
 void EventLogModel::refilter(bool narrower) {
     EventLogFilter::Matcher shown(filter_, names_);
-    // A search reads every event's texts: the next events are asked for ahead.
+    // A search reads every event's texts: the next ones are asked for ahead (no row's event is gone
+    // here: a flush comes first).
     const bool reads = !filter_.text.isEmpty();
     for (std::size_t i = 0; i < all_.size(); ++i) {
         EventLogRow& row = all_[i];
         if (reads)
-            prefetchEvent(all_, i);
+            prefetchTexts(all_, i);
         if (!narrower || row.shown)
             row.shown = shown(row);
     }

@@ -93,6 +93,7 @@ private slots:
     void newEvents_takeTheirPlaceInTheOrder();
     void removedController_rowsStayUnnamed();
     void bigBlocks_keepTheirContentsAcrossSizes();
+    void foldedSearch_findsWhatAPlainScanFinds();
 };
 
 void tst_EventLogModel::sort_data() {
@@ -393,6 +394,25 @@ void tst_EventLogModel::bigBlocks_keepTheirContentsAcrossSizes() {
     values.push_back(0);
     for (quint64 i = 0; i < 1000; ++i)
         QCOMPARE(values[i], i * 7919);
+}
+
+// The skipping search against the plain scan, over texts of a few bytes where the skips, repeats and
+// both cases meet at every place.
+void tst_EventLogModel::foldedSearch_findsWhatAPlainScanFinds() {
+    QRandomGenerator random(11);
+    const char alphabet[] = "aAbB.1";
+    const auto text = [&](int longest) {
+        QByteArray out;
+        for (int n = random.bounded(longest + 1); n > 0; --n)
+            out += alphabet[random.bounded(6)];
+        return out;
+    };
+    for (int i = 0; i < 3000; ++i) {
+        const QByteArray needle = text(5);
+        const QByteArray haystack = text(16);
+        QCOMPARE(FoldedSearch(needle).in(haystack),
+                 EventLogFilter::containsFolded(haystack, EventLogFilter::folded(needle)));
+    }
 }
 
 #include "tst_EventLogModel.moc"
