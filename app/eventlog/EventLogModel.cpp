@@ -389,9 +389,18 @@ void EventLogModel::insertNew() {
         return;
     }
     relayout([&] {
+        // Each new row is placed by a binary search and the rows between are copied as blocks: merging
+        // would compare every row, which sorted by a text reads a million events.
         reserveRows(spare_, rows_.size() + added.size());
         spare_.clear();
-        std::merge(rows_.begin(), rows_.end(), added.begin(), added.end(), std::back_inserter(spare_), place);
+        auto from = rows_.begin();
+        for (const EventLogRow& row : added) {
+            const auto at = std::upper_bound(from, rows_.end(), row, place);
+            spare_.insert(spare_.end(), from, at);
+            spare_.push_back(row);
+            from = at;
+        }
+        spare_.insert(spare_.end(), from, rows_.end());
         rows_.swap(spare_);
     });
 }
