@@ -141,10 +141,8 @@ void EventLogModel::readStore() {
     all_.clear();
     reserveRows(all_, store_.size());
     const auto& events = store_.events();
-    for (auto it = events.rbegin(); it != events.rend(); ++it) {
-        EventLogRow row = rowOf(it->first, it->second, false);
-        all_.push_back(row);
-    }
+    for (auto it = events.rbegin(); it != events.rend(); ++it)
+        all_.push_back(rowOf(it->first, it->second, false));
     // The logins' texts are read in a pass of their own, where the next ones can be asked for ahead.
     constexpr std::size_t ahead = 16;
     const quint8 login = EventLogRow::kindSlot(Business::EventKind::login_success);
