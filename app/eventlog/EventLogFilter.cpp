@@ -52,7 +52,8 @@ bool EventLogFilter::narrows(const EventLogFilter& wider) const {
 EventLogFilter::Matcher::Matcher(const EventLogFilter& filter, ControllerNames& names)
     : filter_(filter)
     , names_(names)
-    , folded_(folded(filter.text)) {
+    , folded_(folded(filter.text))
+    , search_(filter.text) {
     for (int k = 0; k < 7; ++k)
         kindNamed_[k] = containsFolded(eventKindName(static_cast<EventKind>(k)), folded_);
     transportNamed_[0] = containsFolded(transportName(Transport::http), folded_);
@@ -79,8 +80,7 @@ bool EventLogFilter::Matcher::textIn(const EventLogRow& row) {
     if (kindNamed_[row.kind] || transportNamed_[row.http ? 0 : 1] || ownerMatch(row).named)
         return true;
     const Event& event = *row.event;
-    return containsFolded(event.reason, folded_) || containsFolded(event.raw, folded_) ||
-           containsFolded(event.messageId, folded_);
+    return search_.in(event.reason) || search_.in(event.raw) || search_.in(event.messageId);
 }
 
 bool EventLogFilter::Matcher::operator()(const EventLogRow& row) {

@@ -2,6 +2,7 @@
 
 #include "ControllerNames.h"
 #include "EventLogRow.h"
+#include "FoldedSearch.h"
 
 #include "core/Event.h"
 
@@ -49,6 +50,7 @@ struct EventLogFilter {
         const EventLogFilter& filter_;
         ControllerNames& names_;
         QByteArray folded_;
+        FoldedSearch search_;
         std::unordered_map<Business::ControllerId, OwnerMatch> owners_;
         Business::ControllerId lastOwner_ = 0;
         const OwnerMatch* lastMatch_ = nullptr;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "BigBlocks.h"
+
 #include "core/EventStore.h"
 
 namespace Warden {
@@ -21,6 +23,36 @@ struct EventLogRow {
         return static_cast<quint8>(n >= 0 && n < 6 ? n : 6);
     }
 };
+
+using EventLogRows = BigVector<EventLogRow>;
+
+// Room for `rows` rows and the events of a while beyond: a new event must not move them all.
+inline void reserveRows(EventLogRows& rows, std::size_t count) {
+    if (rows.capacity() < count)
+        rows.reserve(count + count / 8 + 1024);
+}
+
+// A pass over many rows that reads their events asks for the event some rows ahead: the events lie
+// all over the heap, and waiting for each in turn was most of such a pass.
+inline void prefetchEvent(const EventLogRows& rows, std::size_t i) {
+    constexpr std::size_t ahead = 16;
+    if (i + ahead < rows.size())
+        __builtin_prefetch(rows[i + ahead].event);
+}
+
+// The same for a pass that reads the events' texts: the event two strides ahead, and the texts of the
+// one a stride ahead, whose event has come by now. Only for rows whose events are all still there.
+inline void prefetchTexts(const EventLogRows& rows, std::size_t i) {
+    constexpr std::size_t ahead = 16;
+    if (i + 2 * ahead < rows.size())
+        __builtin_prefetch(rows[i + 2 * ahead].event);
+    if (i + ahead < rows.size()) {
+        const Business::Event& event = *rows[i + ahead].event;
+        __builtin_prefetch(event.reason.constData());
+        __builtin_prefetch(event.raw.constData());
+        __builtin_prefetch(event.messageId.constData());
+    }
+}
 
 // The Event Log's columns, as the table always had them.
 enum EventLogColumn : int {

@@ -1,8 +1,11 @@
 #include "EventOrder.h"
 
+#include <QtEndian>
+
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <limits>
 #include <string_view>
 #include <unordered_map>
 
@@ -50,8 +53,8 @@ struct Keyed {
 
 // Working space kept from one sort to the next: a fresh block of tens of megabytes for every sort costs
 // more in first touches of its pages than the sort itself.
-template <class T, int Use = 0> std::vector<T>& workspace(std::size_t size) {
-    thread_local std::vector<T> space;
+template <class T, int Use = 0> BigVector<T>& workspace(std::size_t size) {
+    thread_local BigVector<T> space;
     space.resize(size);
     return space;
 }
@@ -61,7 +64,7 @@ public:
     explicit TextSort(bool descending)
         : descending_(descending) {}
 
-    void sort(std::vector<Keyed>& items) {
+    void sort(BigVector<Keyed>& items) {
         scratch_ = workspace<Keyed, 1>(items.size()).data();
         sortRange(items.data(), items.data() + items.size(), 0);
     }
@@ -72,9 +75,21 @@ private:
     quint64 chunkAt(const Keyed& k, quint32 depth) const {
         quint64 chunk = 0;
         const quint32 n = k.size > depth ? std::min<quint32>(8, k.size - depth) : 0;
-        for (quint32 i = 0; i < n; ++i)
-            chunk |= quint64(static_cast<unsigned char>(k.data[depth + i])) << (56 - 8 * i);
+        if (n == 8) {
+            std::memcpy(&chunk, k.data + depth, 8);
+            chunk = qFromBigEndian(chunk);
+        } else {
+            for (quint32 i = 0; i < n; ++i)
+                chunk |= quint64(static_cast<unsigned char>(k.data[depth + i])) << (56 - 8 * i);
+        }
         return descending_ ? ~chunk : chunk;
+    }
+    // The texts lie all over the heap: each is asked for well before it is read, so that the reads
+    // wait for memory together rather than one after another.
+    static void prefetch(const Keyed* k, const Keyed* end, quint32 depth) {
+        constexpr std::ptrdiff_t ahead = 16;
+        if (end - k > ahead)
+            __builtin_prefetch(k[ahead].data + std::min(depth, k[ahead].size));
     }
     // Whole texts from `depth` on, then their positions: a definite order.
     bool before(const Keyed& a, const Keyed& b, quint32 depth) const {
@@ -94,8 +109,16 @@ private:
                       [this, depth](const Keyed& a, const Keyed& b) { return before(a, b, depth); });
             return;
         }
-        for (Keyed* k = begin; k != end; ++k)
-            k->chunk = chunkAt(*k, depth);
+        while (!chunk(begin, end, depth)) {
+            // One chunk for all: a long shared beginning, or one text many times (our own polling
+            // logins). Skipping the bytes all share reads each text once instead of once per chunk.
+            const quint32 shared = sharedBytes(begin, end, depth);
+            if (shared == allAlike)
+                return; // equal texts stay in the order they came
+            if (shared < 8)
+                break;
+            depth += shared;
+        }
         radixSort(begin, end);
         // Within equal chunks, a text that ends here is the shorter: first upwards, last downwards.
         for (Keyed* group = begin; group != end;) {
@@ -128,6 +151,42 @@ private:
                 sortRange(split, groupEnd, depth + 8);
             group = groupEnd;
         }
+    }
+
+    static constexpr quint32 allAlike = std::numeric_limits<quint32>::max();
+
+    // Sets the chunks at `depth`; false when they are all the same.
+    bool chunk(Keyed* begin, Keyed* end, quint32 depth) const {
+        bool differ = false;
+        for (Keyed* k = begin; k != end; ++k) {
+            prefetch(k, end, depth);
+            k->chunk = chunkAt(*k, depth);
+            differ = differ || k->chunk != begin->chunk;
+        }
+        return differ;
+    }
+
+    // How many bytes from `depth` on all texts share; allAlike when they are the same texts.
+    static quint32 sharedBytes(const Keyed* begin, const Keyed* end, quint32 depth) {
+        const std::string_view first = rest(*begin, depth);
+        std::size_t shared = first.size();
+        bool sameSize = true;
+        for (const Keyed* k = begin + 1; k != end; ++k) {
+            prefetch(k, end, depth);
+            const std::string_view text = rest(*k, depth);
+            sameSize = sameSize && text.size() == first.size();
+            const std::size_t n = std::min(shared, text.size());
+            shared = static_cast<std::size_t>(
+                std::mismatch(first.begin(), first.begin() + static_cast<std::ptrdiff_t>(n), text.begin())
+                    .first -
+                first.begin());
+        }
+        return sameSize && shared == first.size() ? allAlike : static_cast<quint32>(shared);
+    }
+
+    static std::string_view rest(const Keyed& k, quint32 depth) {
+        const quint32 from = std::min(depth, k.size);
+        return {k.data + from, k.size - from};
     }
 
     // Stable, a byte at a time from the lowest; a byte that all chunks share costs no pass.
@@ -192,7 +251,7 @@ bool EventOrder::operator()(const EventLogRow& a, const EventLogRow& b) const {
     return NewestFirst{}(a.key, b.key);
 }
 
-void EventOrder::arrange(std::vector<EventLogRow>& rows) const {
+void EventOrder::arrange(EventLogRows& rows, EventLogRows& spare) const {
     switch (column_) {
     case whenColumn:
         if (!descending_)
@@ -203,25 +262,25 @@ void EventOrder::arrange(std::vector<EventLogRow>& rows) const {
         for (int k = 0; k < 7; ++k)
             names.push_back(eventKindName(static_cast<EventKind>(k)));
         const std::vector<int> ranks = ranksOf(names);
-        arrangeByRank(rows, 7, [&ranks](const EventLogRow& row) { return ranks[row.kind]; });
+        arrangeByRank(rows, spare, 7, [&ranks](const EventLogRow& row) { return ranks[row.kind]; });
         break;
     }
     case transportColumn:
         // "http" before "syslog".
-        arrangeByRank(rows, 2, [](const EventLogRow& row) { return row.http ? 0 : 1; });
+        arrangeByRank(rows, spare, 2, [](const EventLogRow& row) { return row.http ? 0 : 1; });
         break;
     case controllerColumn:
-        arrangeByController(rows);
+        arrangeByController(rows, spare);
         break;
     default:
-        arrangeByText(rows);
+        arrangeByText(rows, spare);
     }
 }
 
 template <class Rank>
-void EventOrder::arrangeByRank(std::vector<EventLogRow>& rows, int ranks, Rank rank) const {
+void EventOrder::arrangeByRank(EventLogRows& rows, EventLogRows& spare, int ranks, Rank rank) const {
     // A stable counting sort: among equal texts the rows keep their newest-first order.
-    std::vector<int>& buckets = workspace<int>(0);
+    BigVector<int>& buckets = workspace<int>(0);
     buckets.reserve(rows.size());
     std::vector<std::size_t> starts(static_cast<std::size_t>(ranks) + 1, 0);
     for (const EventLogRow& row : rows) {
@@ -232,13 +291,14 @@ void EventOrder::arrangeByRank(std::vector<EventLogRow>& rows, int ranks, Rank r
     }
     for (std::size_t s = 1; s < starts.size(); ++s)
         starts[s] += starts[s - 1];
-    std::vector<EventLogRow>& arranged = workspace<EventLogRow>(rows.size());
+    reserveRows(spare, rows.size());
+    spare.resize(rows.size());
     for (std::size_t i = 0; i < rows.size(); ++i)
-        arranged[starts[static_cast<std::size_t>(buckets[i])]++] = rows[i];
-    rows.swap(arranged);
+        spare[starts[static_cast<std::size_t>(buckets[i])]++] = rows[i];
+    rows.swap(spare);
 }
 
-void EventOrder::arrangeByController(std::vector<EventLogRow>& rows) const {
+void EventOrder::arrangeByController(EventLogRows& rows, EventLogRows& spare) const {
     std::unordered_map<Business::ControllerId, int> owners;
     std::vector<QByteArray> names;
     for (const EventLogRow& row : rows) {
@@ -248,7 +308,7 @@ void EventOrder::arrangeByController(std::vector<EventLogRow>& rows) const {
     const std::vector<int> ranks = ranksOf(names);
     Business::ControllerId lastOwner = 0;
     int lastRank = -1;
-    arrangeByRank(rows, static_cast<int>(names.size()), [&](const EventLogRow& row) {
+    arrangeByRank(rows, spare, static_cast<int>(names.size()), [&](const EventLogRow& row) {
         if (lastRank < 0 || row.owner != lastOwner) {
             lastOwner = row.owner;
             lastRank = ranks[static_cast<std::size_t>(owners.at(row.owner))];
@@ -257,19 +317,24 @@ void EventOrder::arrangeByController(std::vector<EventLogRow>& rows) const {
     });
 }
 
-void EventOrder::arrangeByText(std::vector<EventLogRow>& rows) const {
-    std::vector<Keyed>& keyed = workspace<Keyed>(0);
+void EventOrder::arrangeByText(EventLogRows& rows, EventLogRows& spare) const {
+    BigVector<Keyed>& keyed = workspace<Keyed>(0);
     keyed.reserve(rows.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {
+        prefetchEvent(rows, i);
         const QByteArray& t = text(rows[i]);
         keyed.push_back({t.constData(), static_cast<quint32>(t.size()), static_cast<quint32>(i), 0});
     }
     TextSort(descending_).sort(keyed);
-    std::vector<EventLogRow>& arranged = workspace<EventLogRow>(0);
-    arranged.reserve(rows.size());
-    for (const Keyed& k : keyed)
-        arranged.push_back(rows[k.position]);
-    rows.swap(arranged);
+    reserveRows(spare, rows.size());
+    spare.clear();
+    constexpr std::size_t ahead = 16;
+    for (std::size_t i = 0; i < keyed.size(); ++i) {
+        if (i + ahead < keyed.size())
+            __builtin_prefetch(&rows[keyed[i + ahead].position]);
+        spare.push_back(rows[keyed[i].position]);
+    }
+    rows.swap(spare);
 }
 
 } // namespace Warden

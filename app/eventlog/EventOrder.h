@@ -15,16 +15,17 @@ class EventOrder {
 public:
     EventOrder(int column, Qt::SortOrder order, ControllerNames& names);
 
-    // `rows` come newest first, as the store holds them.
-    void arrange(std::vector<EventLogRow>& rows) const;
+    // `rows` come newest first, as the store holds them. `spare` is working space; its contents go.
+    void arrange(EventLogRows& rows, EventLogRows& spare) const;
     bool operator()(const EventLogRow& a, const EventLogRow& b) const;
 
 private:
     const QByteArray& text(const EventLogRow& row) const;
     // Columns of a few distinct texts are arranged by counting, in one pass.
-    template <class Rank> void arrangeByRank(std::vector<EventLogRow>& rows, int ranks, Rank rank) const;
-    void arrangeByText(std::vector<EventLogRow>& rows) const;
-    void arrangeByController(std::vector<EventLogRow>& rows) const;
+    template <class Rank>
+    void arrangeByRank(EventLogRows& rows, EventLogRows& spare, int ranks, Rank rank) const;
+    void arrangeByText(EventLogRows& rows, EventLogRows& spare) const;
+    void arrangeByController(EventLogRows& rows, EventLogRows& spare) const;
 
     int column_;
     bool descending_;

@@ -48,14 +48,30 @@ bool OwnPollingLogins::containsWord(const QByteArray& text, const QByteArray& wo
     return false;
 }
 
+OwnPollingLogins::Known& OwnPollingLogins::knownOf(Business::ControllerId owner) const {
+    auto it = known_.find(owner);
+    if (it == known_.end())
+        it = known_.emplace(owner, Known{adminOf_(owner), {}, false, false}).first;
+    return it->second;
+}
+
 bool OwnPollingLogins::matches(const Business::Event& event) const {
     if (event.kind != Business::EventKind::login_success || !event.owner || !adminOf_)
         return false;
-    const QByteArray admin = adminOf_(event.owner);
-    if (admin.isEmpty() || !containsWord(event.raw, admin))
+    Known& known = knownOf(event.owner);
+    if (known.admin.isEmpty())
         return false;
-    return std::any_of(addresses_.begin(), addresses_.end(),
-                       [&event](const QByteArray& address) { return containsWord(event.raw, address); });
+    // Our checks log the same text again and again.
+    if (known.hasLast && known.lastLogin == event.raw)
+        return known.lastOurs;
+    const bool ours = containsWord(event.raw, known.admin) &&
+                      std::any_of(addresses_.begin(), addresses_.end(), [&event](const QByteArray& address) {
+                          return containsWord(event.raw, address);
+                      });
+    known.lastLogin = event.raw;
+    known.lastOurs = ours;
+    known.hasLast = true;
+    return ours;
 }
 
 } // namespace Warden

@@ -6,6 +6,7 @@
 #include <QList>
 
 #include <functional>
+#include <unordered_map>
 
 namespace Warden {
 
@@ -25,14 +26,26 @@ public:
     static QList<QByteArray> localAddresses();
 
     bool matches(const Business::Event& event) const;
+    // Admin logins were changed: they are asked again.
+    void forget() { known_.clear(); }
 
     // `word` stands in `text` on its own: "10.0.0.5" is not in "10.0.0.50", "admin" not in
     // "administrator"; a full stop ending a sentence does not count as part of it.
     static bool containsWord(const QByteArray& text, const QByteArray& word);
 
 private:
+    // Asked once per controller: a million events hold a few hundred thousand logins.
+    struct Known {
+        QByteArray admin;
+        QByteArray lastLogin; // the text of its last login judged, and whether it was ours
+        bool lastOurs;
+        bool hasLast;
+    };
+    Known& knownOf(Business::ControllerId owner) const;
+
     QList<QByteArray> addresses_;
     AdminOf adminOf_;
+    mutable std::unordered_map<Business::ControllerId, Known> known_;
 };
 
 } // namespace Warden

@@ -88,9 +88,12 @@ private slots:
     void filter();
     void ownPollingLogin_data();
     void ownPollingLogin();
+    void changedAdmin_loginsJudgedAgain();
     void selection_staysOnItsEvent();
     void newEvents_takeTheirPlaceInTheOrder();
     void removedController_rowsStayUnnamed();
+    void bigBlocks_keepTheirContentsAcrossSizes();
+    void foldedSearch_findsWhatAPlainScanFinds();
 };
 
 void tst_EventLogModel::sort_data() {
@@ -127,25 +130,35 @@ void tst_EventLogModel::sort() {
 
 void tst_EventLogModel::sortByText_manyTexts_data() {
     QTest::addColumn<int>("order");
-    QTest::newRow("ascending") << int(Qt::AscendingOrder);
-    QTest::newRow("descending") << int(Qt::DescendingOrder);
+    // Every text starting alike, a third of them one and the same, as our own polling logins are.
+    QTest::addColumn<bool>("alike");
+    QTest::newRow("ascending") << int(Qt::AscendingOrder) << false;
+    QTest::newRow("descending") << int(Qt::DescendingOrder) << false;
+    QTest::newRow("alike, ascending") << int(Qt::AscendingOrder) << true;
+    QTest::newRow("alike, descending") << int(Qt::DescendingOrder) << true;
 }
 
 // Enough texts for the sort by eight-byte pieces, with long shared beginnings, texts that are the
 // beginnings of others, zero bytes, and many equal: the same order as comparing whole texts.
 void tst_EventLogModel::sortByText_manyTexts() {
     QFETCH(int, order);
+    QFETCH(bool, alike);
     Fixture f;
     QRandomGenerator random(7);
+    const QByteArray shared = "Successful authentication of user admin from ";
     const QByteArray pieces[] = {"Current loads on channel ", "A", "B: ", "2", "23", "0.5",
                                  QByteArray("\0", 1),         ""};
     for (int i = 0; i < 400; ++i) {
         QByteArray reason;
         for (int n = random.bounded(5); n > 0; --n)
             reason += pieces[random.bounded(8)];
+        if (alike)
+            reason = shared + (i % 3 == 0 ? QByteArray("10.0.0.1") : reason);
         f.add(QByteArray::number(i), random.bounded(50), f.rack, EventKind::values, Transport::http, reason,
               "");
     }
+    if (alike) // the newest, so the first of its group: the beginning of all the others
+        f.add("newest", 60, f.rack, EventKind::values, Transport::http, shared, "");
     std::unique_ptr<EventLogModel> model(newModel(f));
     model->sort(reasonColumn, Qt::SortOrder(order));
     std::vector<std::pair<QByteArray, QString>> expected; // reason, label; the store's order first
@@ -266,11 +279,27 @@ void tst_EventLogModel::ownPollingLogin() {
     QFETCH(bool, ours);
     Fixture f;
     const Event event{"", 1, EventKind(kind), Transport::syslog, "", raw, f.rack->id};
-    QCOMPARE(f.polling({"10.0.0.1", "::1"}).matches(event), ours);
+    const OwnPollingLogins polling = f.polling({"10.0.0.1", "::1"});
+    // Judged after one of ours, as the logins come: the answer for that text must not stick.
+    const Event previous{"",        0, EventKind::login_success, Transport::syslog, "", "admin from 10.0.0.1",
+                         f.rack->id};
+    QVERIFY(polling.matches(previous));
+    QCOMPARE(polling.matches(event), ours);
     // Without an owner there is no admin to compare with.
     Event orphan = event;
     orphan.owner = 0;
     QVERIFY(!f.polling({"10.0.0.1"}).matches(orphan));
+}
+
+void tst_EventLogModel::changedAdmin_loginsJudgedAgain() {
+    Fixture f;
+    std::unique_ptr<EventLogModel> model(newModel(f, true));
+    QVERIFY(!labels(*model).contains("e3"));
+    // The admin logins are kept per controller: an edited one must not be judged by the old login.
+    f.rack->admin = "operator";
+    model->controllersChanged();
+    model->flush();
+    QVERIFY(labels(*model).contains("e3"));
 }
 
 void tst_EventLogModel::selection_staysOnItsEvent() {
@@ -354,4 +383,36 @@ void tst_EventLogModel::removedController_rowsStayUnnamed() {
 }
 
 QTEST_GUILESS_MAIN(tst_EventLogModel)
+void tst_EventLogModel::bigBlocks_keepTheirContentsAcrossSizes() {
+    // From small blocks into mapped ones of several huge pages and back into a small one.
+    BigVector<quint64> values;
+    for (quint64 i = 0; i < 700000; ++i)
+        values.push_back(i * 7919);
+    QCOMPARE(reinterpret_cast<std::uintptr_t>(values.data()) % (2u << 20), 0u);
+    values.resize(1000);
+    values.shrink_to_fit();
+    values.push_back(0);
+    for (quint64 i = 0; i < 1000; ++i)
+        QCOMPARE(values[i], i * 7919);
+}
+
+// The skipping search against the plain scan, over texts of a few bytes where the skips, repeats and
+// both cases meet at every place.
+void tst_EventLogModel::foldedSearch_findsWhatAPlainScanFinds() {
+    QRandomGenerator random(11);
+    const char alphabet[] = "aAbB.1";
+    const auto text = [&](int longest) {
+        QByteArray out;
+        for (int n = random.bounded(longest + 1); n > 0; --n)
+            out += alphabet[random.bounded(6)];
+        return out;
+    };
+    for (int i = 0; i < 3000; ++i) {
+        const QByteArray needle = text(5);
+        const QByteArray haystack = text(16);
+        QCOMPARE(FoldedSearch(needle).in(haystack),
+                 EventLogFilter::containsFolded(haystack, EventLogFilter::folded(needle)));
+    }
+}
+
 #include "tst_EventLogModel.moc"
