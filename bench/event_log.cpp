@@ -102,6 +102,7 @@ int main(int argc, char* argv[]) {
 
     std::list<Controller> controllers;
     std::vector<Controller*> owners;
+    owners.reserve(100);
     for (int i = 0; i < 100; ++i)
         owners.push_back(&controllers.emplace_back("rack" + QByteArray::number(i), i % 7,
                                                    "10.1.0." + QByteArray::number(i), 80, "admin", "secret"));

@@ -34,6 +34,7 @@ std::vector<int> ranksOf(const std::vector<QByteArray>& texts) {
     std::sort(sorted.begin(), sorted.end());
     sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
     std::vector<int> ranks;
+    ranks.reserve(texts.size());
     for (const QByteArray& text : texts)
         ranks.push_back(
             static_cast<int>(std::lower_bound(sorted.begin(), sorted.end(), text) - sorted.begin()));
@@ -259,6 +260,7 @@ void EventOrder::arrange(EventLogRows& rows, EventLogRows& spare) const {
         break;
     case kindColumn: {
         std::vector<QByteArray> names;
+        names.reserve(7);
         for (int k = 0; k < 7; ++k)
             names.push_back(eventKindName(static_cast<EventKind>(k)));
         const std::vector<int> ranks = ranksOf(names);
