@@ -8,6 +8,7 @@
 FrozenColumn::FrozenColumn(QTableView* table)
     : QObject(table)
     , table_(table)
+    , viewport_(table->viewport())
     , frozen_(new QTableView(table)) {
     frozen_->setObjectName(table->objectName() + QStringLiteral("Frozen"));
     frozen_->setModel(table->model());
@@ -51,7 +52,7 @@ FrozenColumn::FrozenColumn(QTableView* table)
     connect(table->model(), &QAbstractItemModel::modelReset, this, &FrozenColumn::hideOtherColumns);
     connect(table->model(), &QAbstractItemModel::columnsInserted, this, &FrozenColumn::hideOtherColumns);
     // The viewport's size settles after the table's own resize.
-    table->viewport()->installEventFilter(this);
+    viewport_->installEventFilter(this);
     place();
     frozen_->show();
 }
@@ -70,7 +71,9 @@ void FrozenColumn::place() {
 }
 
 bool FrozenColumn::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == table_->viewport() && event->type() == QEvent::Resize)
+    // Compared with the viewport kept at the start: while the table is destroyed its viewport still
+    // sends events here, and the table is no longer a scroll area to ask for it.
+    if (watched == viewport_ && event->type() == QEvent::Resize)
         place();
     return QObject::eventFilter(watched, event);
 }

@@ -24,5 +24,6 @@ private:
     void place();
 
     QTableView* table_;
+    QWidget* viewport_;
     QTableView* frozen_;
 };

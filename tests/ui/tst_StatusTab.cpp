@@ -417,7 +417,9 @@ void tst_StatusTab::acknowledge_keepsTheNoteInTheDailyLog() {
     QVERIFY(monitor->unacknowledged().isEmpty());
     QVERIFY(!acknowledge->isEnabled());
     const QByteArray log = readFile(QString::fromLatin1(app.dailyLogPath(clock.now())));
-    const auto line = Warden::Business::parseEventLine(log.trimmed().split('\n').last());
+    // The parsed line views into its text, which must outlive it.
+    const QByteArray lastLine = log.trimmed().split('\n').last();
+    const auto line = Warden::Business::parseEventLine(lastLine);
     QVERIFY2(line, log.constData());
     QCOMPARE(line->kind, Warden::Business::EventKind::unknown);
     QCOMPARE(line->owner.toByteArray(), controller->displayName());
